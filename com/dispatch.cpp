@@ -1,0 +1,82 @@
+#include "com/dispatch.h"
+
+#include <vector>
+
+#include "com/module.h"
+
+namespace vexa {
+namespace {
+
+struct CachedInfo {
+    IID iid;
+    ITypeInfo* info;
+};
+
+// Guards the first loading of each type information; the cache lives until module unload.
+struct TypeInfoCache {
+    TypeInfoCache() { InitializeCriticalSection(&lock); }
+    CRITICAL_SECTION lock;
+    std::vector<CachedInfo> entries;
+    bool termRegistered = false;
+};
+
+TypeInfoCache& Cache()
+{
+    // Never destroyed: the termination list releases its entries while COM still runs.
+    static TypeInfoCache* cache = new TypeInfoCache;
+    return *cache;
+}
+
+void ReleaseCache(void*)
+{
+    TypeInfoCache& cache = Cache();
+    EnterCriticalSection(&cache.lock);
+    for (CachedInfo& entry : cache.entries)
+        entry.info->Release();
+    cache.entries.clear();
+    cache.termRegistered = false;
+    LeaveCriticalSection(&cache.lock);
+}
+
+ITypeInfo* Find(TypeInfoCache& cache, REFIID iid)
+{
+    for (CachedInfo& entry : cache.entries)
+        if (IsEqualIID(entry.iid, iid)) return entry.info;
+    return nullptr;
+}
+
+} // namespace
+
+HRESULT GetCachedTypeInfo(REFGUID libid, REFIID iid, LCID lcid, ITypeInfo** info) noexcept
+{
+    if (!info) return E_POINTER;
+    *info = nullptr;
+    TypeInfoCache& cache = Cache();
+    EnterCriticalSection(&cache.lock);
+    HRESULT hr = S_OK;
+    ITypeInfo* found = Find(cache, iid);
+    if (!found) {
+        com_ptr<ITypeLib> lib;
+        hr = LoadRegTypeLib(libid, 1, 0, lcid, lib.put());
+        com_ptr<ITypeInfo> loaded;
+        if (SUCCEEDED(hr)) hr = lib->GetTypeInfoOfGuid(iid, loaded.put());
+        if (SUCCEEDED(hr)) {
+            try {
+                cache.entries.push_back({iid, loaded.get()});
+                found = loaded.detach();
+                if (!cache.termRegistered)
+                    cache.termRegistered = Module::AddTermFunc(ReleaseCache, nullptr);
+            } catch (...) {
+                hr = E_OUTOFMEMORY;
+            }
+        }
+    }
+    if (found) {
+        found->AddRef();
+        *info = found;
+    }
+    LeaveCriticalSection(&cache.lock);
+    return hr;
+}
+
+} // namespace vexa

@@ -1,0 +1,74 @@
+#include "com/module.h"
+
+#include <vector>
+
+namespace vexa {
+namespace {
+std::atomic<long> g_lockCount{0};
+std::atomic<HINSTANCE> g_instance{nullptr};
+
+struct TermEntry {
+    Module::TermFunc func;
+    void* arg;
+};
+
+// The termination list may be touched from any thread that first loads type information.
+struct TermList {
+    TermList() { InitializeCriticalSection(&lock); }
+    ~TermList() { DeleteCriticalSection(&lock); }
+    CRITICAL_SECTION lock;
+    std::vector<TermEntry> entries;
+};
+TermList& Terms()
+{
+    static TermList list;
+    return list;
+}
+} // namespace
+
+long Module::Lock() noexcept { return ++g_lockCount; }
+long Module::Unlock() noexcept { return --g_lockCount; }
+long Module::LockCount() noexcept { return g_lockCount.load(); }
+
+HINSTANCE Module::Instance() noexcept
+{
+    HINSTANCE instance = g_instance.load();
+    if (!instance) {
+        HMODULE self = nullptr;
+        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                               GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                           reinterpret_cast<LPCWSTR>(&g_lockCount), &self);
+        instance = self;
+        g_instance.store(instance);
+    }
+    return instance;
+}
+
+void Module::SetInstance(HINSTANCE instance) noexcept { g_instance.store(instance); }
+
+bool Module::AddTermFunc(TermFunc func, void* arg) noexcept
+{
+    TermList& list = Terms();
+    EnterCriticalSection(&list.lock);
+    bool added = true;
+    try {
+        list.entries.push_back({func, arg});
+    } catch (...) {
+        added = false;
+    }
+    LeaveCriticalSection(&list.lock);
+    return added;
+}
+
+void Module::Terminate() noexcept
+{
+    TermList& list = Terms();
+    EnterCriticalSection(&list.lock);
+    std::vector<TermEntry> entries;
+    entries.swap(list.entries);
+    LeaveCriticalSection(&list.lock);
+    for (auto it = entries.rbegin(); it != entries.rend(); ++it)
+        it->func(it->arg);
+}
+
+} // namespace vexa

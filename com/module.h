@@ -1,0 +1,48 @@
+// Module-wide state shared by every object: the lock count that DllCanUnloadNow reads, the
+// module's instance handle, and the termination list run when the module unloads.
+#pragma once
+#include <windows.h>
+#include <atomic>
+
+namespace vexa {
+
+class Module {
+public:
+    static long Lock() noexcept;
+    static long Unlock() noexcept;
+    static long LockCount() noexcept;
+
+    // The module that holds the code and resources: recorded by DllMain, or found from
+    // the address of this code when no DllMain runs (a test program).
+    static HINSTANCE Instance() noexcept;
+    static void SetInstance(HINSTANCE instance) noexcept;
+
+    // Callbacks run once, in reverse order, by Terminate (module unload).
+    using TermFunc = void (*)(void* arg);
+    static bool AddTermFunc(TermFunc func, void* arg) noexcept;
+    static void Terminate() noexcept;
+};
+
+// Held by every object and every externally held class object: one module lock each.
+struct ModuleLock {
+    ModuleLock() noexcept { Module::Lock(); }
+    ModuleLock(const ModuleLock&) noexcept { Module::Lock(); }
+    ModuleLock& operator=(const ModuleLock&) noexcept { return *this; }
+    ~ModuleLock() { Module::Unlock(); }
+};
+
+// Counts the live instances of one class, so tests can see that nothing leaks.
+template <typename T>
+class InstanceCounter {
+public:
+    InstanceCounter() noexcept { ++s_count; }
+    InstanceCounter(const InstanceCounter&) noexcept { ++s_count; }
+    InstanceCounter& operator=(const InstanceCounter&) noexcept { return *this; }
+    ~InstanceCounter() { --s_count; }
+    static long Count() noexcept { return s_count.load(); }
+
+private:
+    static inline std::atomic<long> s_count{0};
+};
+
+} // namespace vexa

@@ -1,0 +1,25 @@
+#include "com/object.h"
+
+namespace vexa {
+
+HRESULT QueryInterfaceTable(void* self, const InterfaceEntry* table, std::size_t count,
+                            REFIID riid, void** ppv) noexcept
+{
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (count == 0) return E_NOINTERFACE;
+    const InterfaceEntry* hit = nullptr;
+    if (IsEqualIID(riid, IID_IUnknown)) {
+        hit = &table[0];
+    } else {
+        for (std::size_t i = 0; i < count && !hit; ++i)
+            if (IsEqualIID(riid, *table[i].iid)) hit = &table[i];
+    }
+    if (!hit) return E_NOINTERFACE;
+    IUnknown* p = reinterpret_cast<IUnknown*>(static_cast<char*>(self) + hit->offset);
+    p->AddRef();
+    *ppv = p;
+    return S_OK;
+}
+
+} // namespace vexa

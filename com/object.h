@@ -1,0 +1,150 @@
+// Object base: an ordered interface table walked by one QueryInterface, an optional
+// delegation entry for an aggregated inner object, and support for being aggregated.
+//
+// Every object has a non-delegating IUnknown (the inner unknown) and a controlling
+// unknown. Standing alone, the controlling unknown is the object's own identity, the first
+// entry of its table; aggregated, it is the outer object. The IUnknown methods of the
+// object's interfaces go to the controlling unknown (VEXA_IUNKNOWN_DELEGATING).
+#pragma once
+#include <windows.h>
+#include <unknwn.h>
+#include <cstddef>
+#include <new>
+#include <utility>
+
+#include "com/module.h"
+
+namespace vexa {
+
+struct InterfaceEntry {
+    const IID* iid;
+    std::ptrdiff_t offset; // of the interface within the object
+};
+
+// Offset of the Iface base from the object root of Class (where the table is walked from).
+template <typename Class, typename Iface>
+std::ptrdiff_t InterfaceOffset() noexcept
+{
+    // Any non-null address works: only the difference is kept.
+    Class* object = reinterpret_cast<Class*>(0x1000);
+    return reinterpret_cast<char*>(static_cast<Iface*>(object)) -
+           reinterpret_cast<char*>(static_cast<typename Class::RootType*>(object));
+}
+
+// {&IID, offset}: Iface is the base class that answers the IID.
+#define VEXA_INTERFACE(Class, iid, Iface) ::vexa::InterfaceEntry{ &(iid), ::vexa::InterfaceOffset<Class, Iface>() }
+
+// Walks a table: IUnknown is answered by the first entry; a miss clears *ppv and gives
+// E_NOINTERFACE. The pointer handed out is AddRef'd.
+HRESULT QueryInterfaceTable(void* self, const InterfaceEntry* table, std::size_t count,
+                            REFIID riid, void** ppv) noexcept;
+
+// Lock policies: what every live object holds. Vexa's objects hold the module lock.
+struct NoLock {};
+
+template <typename LockPolicy>
+class ObjectRootT {
+public:
+    using RootType = ObjectRootT;
+    ObjectRootT(const ObjectRootT&) = delete;
+    ObjectRootT& operator=(const ObjectRootT&) = delete;
+
+    IUnknown* InnerUnknown() noexcept { return &m_inner; }
+    bool IsAggregated() const noexcept { return m_outer != nullptr; }
+
+    // The unknown that outsiders see: the outer object when aggregated, else our identity.
+    IUnknown* ControllingUnknown() noexcept
+    {
+        if (m_outer) return m_outer;
+        std::size_t count = 0;
+        const InterfaceEntry* table = Interfaces(&count);
+        return reinterpret_cast<IUnknown*>(reinterpret_cast<char*>(this) + table[0].offset);
+    }
+
+    HRESULT InnerQueryInterface(REFIID riid, void** ppv) noexcept
+    {
+        if (!ppv) return E_POINTER;
+        *ppv = nullptr;
+        if (m_outer && IsEqualIID(riid, IID_IUnknown)) {
+            *ppv = &m_inner;
+            m_inner.AddRef();
+            return S_OK;
+        }
+        std::size_t count = 0;
+        const InterfaceEntry* table = Interfaces(&count);
+        HRESULT hr = QueryInterfaceTable(this, table, count, riid, ppv);
+        if (hr == E_NOINTERFACE)
+            hr = QueryDelegate(riid, ppv);
+        return hr;
+    }
+    ULONG InnerAddRef() noexcept { return ++m_refs; }
+    ULONG InnerRelease() noexcept
+    {
+        ULONG refs = --m_refs;
+        if (refs == 0) {
+            m_refs = 1; // keeps re-entrant releases in the destructor from deleting twice
+            delete this;
+        }
+        return refs;
+    }
+
+protected:
+    explicit ObjectRootT(IUnknown* outer) noexcept : m_inner(this), m_outer(outer) {}
+    virtual ~ObjectRootT() = default;
+
+    // The class's interface table, in QueryInterface order.
+    virtual const InterfaceEntry* Interfaces(std::size_t* count) noexcept = 0;
+    // The delegation entry: asked for whatever the table does not answer.
+    virtual HRESULT QueryDelegate(REFIID, void** ppv) noexcept
+    {
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+
+    IUnknown* OuterForDelegation() noexcept { return m_outer ? m_outer : &m_inner; }
+
+private:
+    struct Inner final : IUnknown {
+        explicit Inner(ObjectRootT* owner) noexcept : owner(owner) {}
+        STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override { return owner->InnerQueryInterface(riid, ppv); }
+        STDMETHODIMP_(ULONG) AddRef() override { return owner->InnerAddRef(); }
+        STDMETHODIMP_(ULONG) Release() override { return owner->InnerRelease(); }
+        ObjectRootT* owner;
+    };
+
+    Inner m_inner;
+    IUnknown* m_outer;
+    ULONG m_refs = 0; // apartment-threaded: a plain counter
+    LockPolicy m_lock;
+};
+
+using ObjectRoot = ObjectRootT<ModuleLock>;
+
+// Creates an instance of T (constructor T(IUnknown* outer)) and asks it for riid, as a class
+// object does: with an outer unknown only IUnknown may be asked for, and the inner unknown
+// is handed out. An instance that cannot answer is destroyed again.
+template <typename T>
+HRESULT CreateComInstance(IUnknown* outer, REFIID riid, void** ppv) noexcept
+{
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (outer && !IsEqualIID(riid, IID_IUnknown)) return CLASS_E_NOAGGREGATION;
+    T* object = new (std::nothrow) T(outer);
+    if (!object) return E_OUTOFMEMORY;
+    IUnknown* inner = object->InnerUnknown();
+    inner->AddRef();
+    HRESULT hr = inner->QueryInterface(riid, ppv);
+    inner->Release();
+    return hr;
+}
+
+} // namespace vexa
+
+// The IUnknown methods of every interface of an ObjectRootT-derived class.
+#define VEXA_IUNKNOWN_DELEGATING                                                           \
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override                          \
+    {                                                                                      \
+        return OuterForDelegation()->QueryInterface(riid, ppv);                            \
+    }                                                                                      \
+    STDMETHODIMP_(ULONG) AddRef() override { return OuterForDelegation()->AddRef(); }      \
+    STDMETHODIMP_(ULONG) Release() override { return OuterForDelegation()->Release(); }

@@ -1,0 +1,102 @@
+// Owners for the platform's handles and allocations: BSTR, VARIANT, HKEY, task memory, icons.
+#pragma once
+#include <windows.h>
+#include <oleauto.h>
+#include <objbase.h>
+#include <string>
+#include <utility>
+
+namespace vexa {
+
+// One move-only owner for a handle with a close function.
+template <typename H, auto Close, H Invalid = H{}>
+class unique_any {
+public:
+    unique_any() noexcept = default;
+    explicit unique_any(H h) noexcept : m_h(h) {}
+    unique_any(unique_any&& other) noexcept : m_h(std::exchange(other.m_h, Invalid)) {}
+    unique_any& operator=(unique_any&& other) noexcept
+    {
+        if (this != &other) reset(std::exchange(other.m_h, Invalid));
+        return *this;
+    }
+    unique_any(const unique_any&) = delete;
+    unique_any& operator=(const unique_any&) = delete;
+    ~unique_any() { reset(); }
+
+    H get() const noexcept { return m_h; }
+    explicit operator bool() const noexcept { return m_h != Invalid; }
+    H* put() noexcept { reset(); return &m_h; }
+    H release() noexcept { return std::exchange(m_h, Invalid); }
+    void reset(H h = Invalid) noexcept
+    {
+        H old = std::exchange(m_h, h);
+        if (old != Invalid) Close(old);
+    }
+
+private:
+    H m_h = Invalid;
+};
+
+namespace detail {
+inline void FreeBstr(BSTR b) noexcept { SysFreeString(b); }
+inline void CloseKey(HKEY k) noexcept { RegCloseKey(k); }
+inline void FreeTask(void* p) noexcept { CoTaskMemFree(p); }
+inline void DestroyIconHandle(HICON h) noexcept { DestroyIcon(h); }
+inline void DestroyWindowHandle(HWND h) noexcept { DestroyWindow(h); }
+} // namespace detail
+
+using unique_hkey = unique_any<HKEY, detail::CloseKey>;
+using unique_cotaskmem = unique_any<void*, detail::FreeTask>;
+using unique_hicon = unique_any<HICON, detail::DestroyIconHandle>;
+using unique_hwnd = unique_any<HWND, detail::DestroyWindowHandle>;
+
+// BSTR owner. Allocation failure leaves it empty: callers that must tell the difference
+// test it against the source text.
+class unique_bstr : public unique_any<BSTR, detail::FreeBstr> {
+public:
+    using unique_any::unique_any;
+    static unique_bstr from(const wchar_t* text) { return unique_bstr(SysAllocString(text)); }
+    static unique_bstr from(const std::wstring& text)
+    {
+        return unique_bstr(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
+    }
+    operator BSTR() const noexcept { return get(); }
+    UINT length() const noexcept { return SysStringLen(get()); }
+    std::wstring str() const { return get() ? std::wstring(get(), length()) : std::wstring(); }
+};
+
+// VARIANT owner: VariantInit on construction, VariantClear on destruction.
+class unique_variant : public VARIANT {
+public:
+    unique_variant() noexcept { VariantInit(this); }
+    ~unique_variant() { VariantClear(this); }
+    unique_variant(const unique_variant&) = delete;
+    unique_variant& operator=(const unique_variant&) = delete;
+    VARIANT* put() noexcept { VariantClear(this); return this; }
+    void reset() noexcept { VariantClear(this); }
+};
+
+// Registry key owner with the handle in view: the key is open exactly when m_hKey is set.
+class RegKey {
+public:
+    RegKey() noexcept = default;
+    RegKey(const RegKey&) = delete;
+    RegKey& operator=(const RegKey&) = delete;
+    ~RegKey() { Close(); }
+
+    // Replaces the held handle (closing it) with h.
+    void Attach(HKEY h) noexcept { Close(); m_hKey = h; }
+    HKEY Detach() noexcept { return std::exchange(m_hKey, nullptr); }
+    LONG Close() noexcept
+    {
+        LONG rc = ERROR_SUCCESS;
+        if (HKEY h = std::exchange(m_hKey, nullptr))
+            rc = RegCloseKey(h);
+        return rc;
+    }
+
+    HKEY m_hKey = nullptr;
+};
+
+} // namespace vexa

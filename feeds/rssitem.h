@@ -1,0 +1,19 @@
+// One feed entry as read from a feed document.
+#pragma once
+#include <string>
+
+#include "com/module.h"
+
+struct CRssItem {
+    std::string RssID;       // the record's key in the store: a copy of Title
+    std::string Author;
+    std::string Title;
+    std::string Genre;       // the entry's link
+    std::string Price;
+    std::string Published;
+    std::string Description; // pieces joined by "\n"
+    int NUM = -1;            // the store's count when the entry's start tag was read
+    bool IsShown = false;    // a content item has been made for this record
+
+    vexa::InstanceCounter<CRssItem> m_live; // lets tests see that no record leaks
+};

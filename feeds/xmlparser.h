@@ -1,0 +1,45 @@
+// Reads one XML document, named by a URL, through the platform's SAX reader and hands each
+// event to a callback as narrow text.
+#pragma once
+#include <windows.h>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct XmlElement {
+    bool isStart = false;
+    std::string name;   // local name
+    int depth = 0;
+    std::vector<std::pair<std::string, std::string>> attributes; // empty for end tags
+};
+
+class IXmlParserCallback {
+public:
+    virtual void OnStartElement(const XmlElement& element) = 0;
+    virtual void OnCharacters(const std::string& text, int depth) = 0;
+    virtual void OnEndElement(const XmlElement& element) = 0;
+    virtual void OnError(int line, int column, const std::string& message, HRESULT code) = 0;
+    virtual bool IsAborted(const XmlElement& element) = 0;
+
+protected:
+    ~IXmlParserCallback() = default;
+};
+
+class CXmlParserImpl;
+
+class CXmlParser {
+public:
+    CXmlParser();
+    ~CXmlParser();
+    CXmlParser(const CXmlParser&) = delete;
+    CXmlParser& operator=(const CXmlParser&) = delete;
+
+    bool IsReady() const;
+    void SetCallback(IXmlParserCallback* callback);
+    // Fetches and reads the document synchronously; true when the reader reports success.
+    bool Parse(const std::string& url);
+
+private:
+    std::unique_ptr<CXmlParserImpl> m_impl;
+};

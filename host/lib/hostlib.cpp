@@ -1,0 +1,1 @@
+// The sidebar host stand-in library.

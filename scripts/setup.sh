@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs what building and testing Vexa needs on a Debian machine: the mingw-w64 cross
+# compilers, Wine (64-bit and 32-bit, through i386 multiarch), widl, Xvfb, CMake and the
+# GoogleTest sources. Does nothing for packages that are already there.
+set -euo pipefail
+
+need=()
+have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+pkgs=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+      wine wine64 wine32:i386 wine64-tools libwine-dev xvfb xauth cmake make googletest libgtest-dev
+      x11-utils imagemagick python3)
+for p in "${pkgs[@]}"; do have "$p" || need+=("$p"); done
+[ ${#need[@]} -eq 0 ] && exit 0
+
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $SUDO dpkg --add-architecture i386
+fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null

@@ -1,0 +1,35 @@
+// The feed list store: up to 100 feed addresses (destinations) kept under
+// HKEY_CURRENT_USER\SOFTWARE\Orvall\Halvane\Destinatons as values dest[0], dest[1], ...
+#pragma once
+#include <windows.h>
+#include <string>
+
+#include "com/owners.h"
+
+class CRegistryHelper {
+public:
+    static constexpr int kMaxDest = 100;
+    static constexpr DWORD kMaxValueUnits = 555; // including the terminating NUL
+    static const wchar_t kKeyPath[];
+
+    CRegistryHelper();
+    ~CRegistryHelper() = default;
+    CRegistryHelper(const CRegistryHelper&) = delete;
+    CRegistryHelper& operator=(const CRegistryHelper&) = delete;
+
+    void OpenKey();
+    void ClearKey();
+    void Load();
+    void Save();
+    void AddDest(std::wstring sDest);
+    std::wstring GetValueName(int i) const;
+
+    vexa::RegKey m_RegKey;
+    std::wstring m_sDest[kMaxDest];
+    int m_nDestCount = 0;
+};
+
+// The warning shown when the key can be neither opened nor created goes through this
+// function, so tests can see it without a message box on the screen.
+using WarningBoxFn = int (*)(HWND owner, const wchar_t* text, const wchar_t* caption, UINT type);
+WarningBoxFn SetWarningBoxFn(WarningBoxFn fn);

@@ -1,0 +1,91 @@
+#include "tests/support/fixtures.h"
+
+#include <atomic>
+#include <memory>
+
+#include "com/check.h"
+#include "com/module.h"
+
+namespace vexatest {
+namespace {
+std::vector<std::string> g_reports;
+std::vector<std::string> g_traces;
+void CollectReport(const char*, int, const char* text) { g_reports.emplace_back(text); }
+void CollectTrace(const char* text) { g_traces.emplace_back(text); }
+std::atomic<int> g_scratchSerial{0};
+} // namespace
+
+RegistryOverride::RegistryOverride(HKEY predefined) : m_predefined(predefined)
+{
+    m_path = L"Software\\VexaTests\\" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+             std::to_wstring(++g_scratchSerial) + L"_" + std::to_wstring(GetTickCount());
+    // The scratch key lives in the real HKEY_CURRENT_USER, opened before any override.
+    RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
+    LONG rc = RegCreateKeyExW(HKEY_CURRENT_USER, m_path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &m_scratch, nullptr);
+    EXPECT_EQ(rc, ERROR_SUCCESS);
+    rc = RegOverridePredefKey(m_predefined, m_scratch);
+    EXPECT_EQ(rc, ERROR_SUCCESS);
+}
+
+RegistryOverride::~RegistryOverride()
+{
+    RegOverridePredefKey(m_predefined, nullptr);
+    if (m_scratch) {
+        RegDeleteTreeW(m_scratch, nullptr);
+        RegCloseKey(m_scratch);
+    }
+    RegDeleteTreeW(HKEY_CURRENT_USER, m_path.c_str());
+    RegDeleteKeyW(HKEY_CURRENT_USER, m_path.c_str());
+}
+
+ChannelCapture::ChannelCapture()
+{
+    clear();
+    vexa::SetReportSink(CollectReport);
+    vexa::SetTraceSink(CollectTrace);
+}
+ChannelCapture::~ChannelCapture()
+{
+    vexa::SetReportSink(nullptr);
+    vexa::SetTraceSink(nullptr);
+}
+const std::vector<std::string>& ChannelCapture::reports() const { return g_reports; }
+const std::vector<std::string>& ChannelCapture::traces() const { return g_traces; }
+void ChannelCapture::clear()
+{
+    g_reports.clear();
+    g_traces.clear();
+}
+
+void VexaTest::SetUp()
+{
+    m_startLocks = vexa::Module::LockCount();
+    m_hkcu = std::make_unique<RegistryOverride>(HKEY_CURRENT_USER);
+    m_channels = std::make_unique<ChannelCapture>();
+}
+
+void VexaTest::TearDown()
+{
+    EXPECT_EQ(vexa::Module::LockCount(), m_startLocks) << "a Vexa object outlived the test";
+    m_channels.reset();
+    m_hkcu.reset();
+}
+
+std::wstring Widen(const std::string& text)
+{
+    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0);
+    std::wstring out(n, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), out.data(), n);
+    return out;
+}
+
+std::string Narrow(const std::wstring& text)
+{
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0, nullptr, nullptr);
+    std::string out(n, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), out.data(), n, nullptr, nullptr);
+    return out;
+}
+
+} // namespace vexatest

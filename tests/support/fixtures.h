@@ -1,0 +1,57 @@
+// Shared test fixtures: registry isolation, the debug-report and trace sinks, and the
+// checks that nothing is left alive after a test.
+#pragma once
+#include <windows.h>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace vexatest {
+
+// Points a predefined key (HKEY_CURRENT_USER, HKEY_CLASSES_ROOT) at a fresh scratch key for
+// the object's life, and deletes the scratch key afterwards.
+class RegistryOverride {
+public:
+    explicit RegistryOverride(HKEY predefined);
+    ~RegistryOverride();
+    RegistryOverride(const RegistryOverride&) = delete;
+    RegistryOverride& operator=(const RegistryOverride&) = delete;
+    HKEY scratch() const { return m_scratch; }
+
+private:
+    HKEY m_predefined;
+    HKEY m_scratch = nullptr;
+    std::wstring m_path;
+};
+
+// Collects what the debug-report and trace channels receive while it lives.
+class ChannelCapture {
+public:
+    ChannelCapture();
+    ~ChannelCapture();
+    ChannelCapture(const ChannelCapture&) = delete;
+    ChannelCapture& operator=(const ChannelCapture&) = delete;
+
+    const std::vector<std::string>& reports() const;
+    const std::vector<std::string>& traces() const;
+    void clear();
+};
+
+// Base fixture: HKEY_CURRENT_USER isolated, channels captured, and at the end of each test
+// the module's lock count (every live Vexa object holds one) back where it started.
+class VexaTest : public testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    std::unique_ptr<RegistryOverride> m_hkcu;
+    std::unique_ptr<ChannelCapture> m_channels;
+    long m_startLocks = 0;
+};
+
+std::wstring Widen(const std::string& text);
+std::string Narrow(const std::wstring& text);
+
+} // namespace vexatest
