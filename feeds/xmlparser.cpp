@@ -289,7 +289,7 @@ private:
             }
             // 6.0 refuses documents with a DOCTYPE by default; 4.0 reads them.
             if (VEXA_FAILED(m_reader->putFeature(L"prohibit-dtd", VARIANT_FALSE)))
-                OutputDebugStringA("CXmlParserImpl: putFeature(L\"prohibit-dtd\",...) failed\n");
+                vexa::Trace("CXmlParserImpl::CreateReader(): putFeature(L\"prohibit-dtd\",...) failed\n");
         }
 
         m_contentHandler.reset(new (std::nothrow) CSaxContentHandler);
@@ -316,7 +316,7 @@ private:
         HRESULT hr = m_reader->putProperty(L"schemas", schemas);
         schemas.reset();
         if (VEXA_FAILED(hr))
-            OutputDebugStringA("CXmlParserImpl::CreateSchemaCache(): putProperty(L\"schemas\",...) failed\n");
+            vexa::Trace("CXmlParserImpl::CreateSchemaCache(): putProperty(L\"schemas\",...) failed\n");
     }
 
     com_ptr<ISAXXMLReader> m_reader;
