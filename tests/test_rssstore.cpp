@@ -143,6 +143,15 @@ TEST_F(RssStoreTest, NestedElementsCutAFieldShort)
     EXPECT_EQ(Item("OuterInner").Genre, "");
 }
 
+TEST_F(RssStoreTest, EntryEndTagWithoutAnOpenRecordIsHarmless)
+{
+    // The channel opens inside an entry, so that entry's end tag arrives with no record open
+    // (as does the outer end tag of a nested entry): nothing is stored, nothing breaks.
+    ASSERT_TRUE(LoadDocument("<rss><item><title>Before</title><channel><title>C</title></channel>"
+                             "</item>" + RssEntry("After") + "</rss>"));
+    EXPECT_EQ(Keys(), (Strings{"After"}));
+}
+
 TEST_F(RssStoreTest, KeepsTheFirstRecordOfEachTitle)
 {
     // Duplicates in one document, entries without a title (key ""), and a second feed.
@@ -246,7 +255,7 @@ TEST_F(RssStoreTest, UnusualTransfersReadTheWholeDocument)
                                         RssEntry("B"));
     m_server.SetMode(HttpServer::Mode::Chunked, {0, 100, 0});
     EXPECT_TRUE(LoadDocument(doc, "/chunked.xml"));
-    m_server.SetMode(HttpServer::Mode::SlowDrip, {0, 512, 20});
+    m_server.SetMode(HttpServer::Mode::SlowDrip, {0, 32, 10});
     EXPECT_TRUE(LoadDocument(RssDocument(RssEntry("C")), "/drip.xml"));
     m_server.SetMode(HttpServer::Mode::WrongType);
     EXPECT_TRUE(LoadDocument(RssDocument(RssEntry("D")), "/type.xml"));
