@@ -1,0 +1,512 @@
+// sidebar: the host stand-in that a person runs. It makes the host's helper classes
+// creatable in this process, creates the plugin by its ProgID through the registry (as a
+// real host does), hands it a site, starts it with InitNew and runs the message loop,
+// printing the panel as the plugin changes it. Commands typed on stdin open items, show the
+// settings page, refresh, or quit.
+#include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+#include <objbase.h>
+#include <ocidl.h>
+#include <olectl.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "Vexa_h.h"
+#include "com/owners.h"
+#include "com/ptr.h"
+#include "host/lib/hostlib.h"
+#include "host/lib/panelprinter.h"
+#if __has_include("host/lib/registrar.h")
+#include "host/lib/registrar.h"
+#else
+namespace host { const wchar_t kPluginsKey[] = L"Software\\SidebarHost\\Plugins"; } // TEMP until merge
+#endif
+
+namespace {
+
+const wchar_t kProgId[] = L"Vexa.VexaPlugin";
+const wchar_t kWindowClass[] = L"VexaSidebarCommands";
+const UINT WM_SIDEBAR_COMMAND = WM_APP + 1; // lParam: a std::wstring* the window takes over
+const UINT WM_SIDEBAR_QUIT = WM_APP + 2;
+
+const UINT_PTR kExitTimer = 1;
+
+// The window that takes commands; null while there is none. Other threads (the stdin reader,
+// the console control handler) only ever post to it.
+std::atomic<HWND> g_commandWindow{nullptr};
+
+void PostCommand(std::wstring command)
+{
+    HWND window = g_commandWindow.load();
+    if (!window) return;
+    auto* text = new (std::nothrow) std::wstring(std::move(command));
+    if (text && !PostMessageW(window, WM_SIDEBAR_COMMAND, 0, reinterpret_cast<LPARAM>(text))) delete text;
+}
+
+struct Options {
+    bool settings = false;    // show the settings page at start
+    double exitAfter = 0;     // seconds; 0 runs until "quit"
+    bool quietOle = false;    // no lines about COM set-up, only the panel
+    bool calls = false;       // print every host call too
+};
+
+void Write(const std::string& utf8)
+{
+    fwrite(utf8.data(), 1, utf8.size(), stdout);
+    fflush(stdout);
+}
+
+std::wstring Hex(HRESULT hr)
+{
+    wchar_t buffer[16];
+    swprintf(buffer, 16, L"0x%08lX", static_cast<unsigned long>(hr));
+    return buffer;
+}
+
+std::wstring GuidText(REFGUID guid)
+{
+    wchar_t buffer[40] = {};
+    StringFromGUID2(guid, buffer, 40);
+    return buffer;
+}
+
+// A string value of an open key; empty when missing or not a string.
+std::wstring ReadString(HKEY key, const wchar_t* name)
+{
+    wchar_t buffer[1024] = {};
+    DWORD type = 0, size = sizeof(buffer) - sizeof(wchar_t);
+    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) !=
+            ERROR_SUCCESS ||
+        (type != REG_SZ && type != REG_EXPAND_SZ))
+        return std::wstring();
+    return std::wstring(buffer, wcsnlen(buffer, size / sizeof(wchar_t)));
+}
+
+class Sidebar {
+public:
+    Sidebar(const Options& options)
+        : m_options(options), m_printer(Write, options.calls) {}
+
+    int Run();
+
+private:
+    static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    void Info(const std::wstring& text)
+    {
+        if (!m_options.quietOle) m_printer.Say(L"sidebar: " + text);
+    }
+    void Error(const std::wstring& text) { m_printer.Say(L"sidebar: error: " + text); }
+
+    void ListPlugins();
+    HRESULT CreatePlugin();
+    HRESULT StartPlugin();
+    void StopPlugin();
+    void Execute(const std::wstring& command);
+    void OpenItem(const std::wstring& argument);
+    void ShowSettings();
+    void Refresh();
+    void SetDisplayState(const std::wstring& argument);
+
+    Options m_options;
+    host::PanelPrinter m_printer;
+    vexa::unique_hwnd m_window;
+    vexa::com_ptr<IUnknown> m_plugin;
+    vexa::com_ptr<IUnknown> m_site;
+    bool m_inSettings = false;
+};
+
+void Sidebar::ListPlugins()
+{
+    if (m_options.quietOle) return;
+    vexa::unique_hkey plugins;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, host::kPluginsKey, 0, KEY_READ, plugins.put()) !=
+        ERROR_SUCCESS) {
+        m_printer.Say(L"sidebar: no plugins registered with the host (HKCU\\" +
+                      std::wstring(host::kPluginsKey) + L" is missing)");
+        return;
+    }
+    m_printer.Say(L"sidebar: plugins registered with the host:");
+    int count = 0;
+    for (DWORD index = 0;; ++index) {
+        wchar_t name[256];
+        DWORD length = 256;
+        LONG rc = RegEnumKeyExW(plugins.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
+        if (rc == ERROR_NO_MORE_ITEMS) break;
+        if (rc != ERROR_SUCCESS) continue;
+        vexa::unique_hkey plugin;
+        std::wstring line = L"  " + std::wstring(name);
+        if (RegOpenKeyExW(plugins.get(), name, 0, KEY_READ, plugin.put()) == ERROR_SUCCESS) {
+            std::wstring title = ReadString(plugin.get(), L"Title");
+            std::wstring description = ReadString(plugin.get(), L"Description");
+            if (!title.empty()) line += L" \"" + title + L"\"";
+            if (!description.empty()) line += L": " + description;
+        }
+        m_printer.Say(line);
+        ++count;
+    }
+    if (count == 0) m_printer.Say(L"  (none)");
+}
+
+HRESULT Sidebar::CreatePlugin()
+{
+    CLSID clsid = {};
+    HRESULT hr = CLSIDFromProgID(kProgId, &clsid);
+    if (FAILED(hr)) {
+        Error(L"the ProgID " + std::wstring(kProgId) + L" is not registered (" + Hex(hr) +
+              L"); register Vexa.dll with regsvr32 first");
+        return hr;
+    }
+    std::wstring server;
+    vexa::unique_hkey inproc;
+    std::wstring path = L"CLSID\\" + GuidText(clsid) + L"\\InprocServer32";
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, inproc.put()) == ERROR_SUCCESS)
+        server = ReadString(inproc.get(), nullptr);
+    Info(L"creating " + std::wstring(kProgId) + L" " + GuidText(clsid) + L" from " +
+         (server.empty() ? L"(no InprocServer32)" : server));
+    hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, m_plugin.put_void());
+    if (FAILED(hr)) Error(L"CoCreateInstance failed with " + Hex(hr));
+    return hr;
+}
+
+HRESULT Sidebar::StartPlugin()
+{
+    HRESULT hr = host::CreateSite(IID_IUnknown, m_site.put_void());
+    if (FAILED(hr)) {
+        Error(L"cannot create the site: " + Hex(hr));
+        return hr;
+    }
+    auto withSite = vexa::query<IObjectWithSite>(m_plugin.get());
+    if (!withSite) {
+        Error(L"the plugin has no IObjectWithSite");
+        return E_NOINTERFACE;
+    }
+    hr = withSite->SetSite(m_site.get());
+    if (FAILED(hr)) {
+        Error(L"SetSite failed with " + Hex(hr));
+        return hr;
+    }
+    auto persist = vexa::query<IPersistStreamInit>(m_plugin.get());
+    if (!persist) {
+        Error(L"the plugin has no IPersistStreamInit");
+        return E_NOINTERFACE;
+    }
+    Info(L"site set; starting the plugin with InitNew");
+    hr = persist->InitNew();
+    m_printer.Flush();
+    if (FAILED(hr)) {
+        Error(L"InitNew failed with " + Hex(hr));
+        return hr;
+    }
+    Info(L"plugin started; commands: open N, list, refresh, settings, state N, plugins, help, quit");
+    return S_OK;
+}
+
+void Sidebar::StopPlugin()
+{
+    if (m_plugin) {
+        if (auto withSite = vexa::query<IObjectWithSite>(m_plugin.get())) withSite->SetSite(nullptr);
+        // The plugin's last reference: it frees its store, timer window and helper.
+        m_plugin.reset();
+    }
+    m_site.reset();
+    m_printer.Flush();
+    // The panel holds the items (and through them the plugin's module): let them go while
+    // COM is still up.
+    host::Host::Get().setObserver(nullptr);
+    host::Host::Get().reset();
+}
+
+LRESULT CALLBACK Sidebar::WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    auto* self = reinterpret_cast<Sidebar*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    switch (msg) {
+    case WM_SIDEBAR_COMMAND: {
+        std::unique_ptr<std::wstring> command(reinterpret_cast<std::wstring*>(lParam));
+        if (self && command) self->Execute(*command);
+        return 0;
+    }
+    case WM_SIDEBAR_QUIT:
+        PostQuitMessage(0);
+        return 0;
+    case WM_TIMER:
+        if (wParam == kExitTimer) {
+            KillTimer(hwnd, kExitTimer);
+            if (self) self->Info(L"--exit-after time reached");
+            PostQuitMessage(0);
+            return 0;
+        }
+        break;
+    }
+    return DefWindowProcW(hwnd, msg, wParam, lParam);
+}
+
+void Sidebar::Execute(const std::wstring& line)
+{
+    std::size_t start = line.find_first_not_of(L" \t");
+    if (start == std::wstring::npos) return;
+    std::size_t end = line.find_first_of(L" \t", start);
+    std::wstring command = line.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
+    std::wstring argument;
+    if (end != std::wstring::npos) {
+        std::size_t a = line.find_first_not_of(L" \t", end);
+        if (a != std::wstring::npos) argument = line.substr(a, line.find_last_not_of(L" \t") + 1 - a);
+    }
+    m_printer.Flush();
+    if (command == L"open")
+        OpenItem(argument);
+    else if (command == L"list")
+        m_printer.PrintPanel();
+    else if (command == L"refresh")
+        Refresh();
+    else if (command == L"settings")
+        ShowSettings();
+    else if (command == L"state")
+        SetDisplayState(argument);
+    else if (command == L"plugins") {
+        bool quiet = m_options.quietOle;
+        m_options.quietOle = false;
+        ListPlugins();
+        m_options.quietOle = quiet;
+    } else if (command == L"quit" || command == L"exit")
+        PostQuitMessage(0);
+    else if (command == L"help")
+        m_printer.Say(L"commands: open N (open item N), list (print the panel), refresh (write Value1),\n"
+                      L"          settings (settings page), state N (display state N), plugins, quit");
+    else
+        m_printer.Say(L"sidebar: unknown command \"" + command + L"\" (try help)");
+    m_printer.Flush();
+}
+
+void Sidebar::OpenItem(const std::wstring& argument)
+{
+    const auto& items = host::Host::Get().panel().items;
+    wchar_t* end = nullptr;
+    unsigned long number = wcstoul(argument.c_str(), &end, 10);
+    if (argument.empty() || (end && *end) || number == 0 || number > items.size()) {
+        m_printer.Say(L"sidebar: open takes an item number from 1 to " + std::to_wstring(items.size()));
+        return;
+    }
+    // Held here: opening may run a message loop that changes the panel.
+    vexa::com_ptr<IUnknown> item = items[number - 1].item;
+    std::shared_ptr<host::ItemState> state = items[number - 1].state;
+    auto handler = vexa::query<IDisplayContentItemHandler>(item.get());
+    if (!handler) {
+        m_printer.Say(L"sidebar: item " + std::to_wstring(number) + L" has no IDisplayContentItemHandler");
+        return;
+    }
+    m_printer.Say(L"sidebar: opening [" + std::to_wstring(number) + L"] " +
+                  (state && state->heading ? *state->heading : std::wstring()));
+    HRESULT hr = handler->OpenItem();
+    m_printer.Say(L"sidebar: OpenItem returned " + Hex(hr));
+}
+
+void Sidebar::ShowSettings()
+{
+    if (m_inSettings) {
+        m_printer.Say(L"sidebar: the settings page is already open");
+        return;
+    }
+    auto pages = vexa::query<ISpecifyPropertyPages>(m_plugin.get());
+    if (!pages) {
+        Error(L"the plugin has no ISpecifyPropertyPages");
+        return;
+    }
+    CAUUID uuids = {};
+    HRESULT hr = pages->GetPages(&uuids);
+    vexa::unique_cotaskmem elems(uuids.pElems);
+    if (FAILED(hr)) {
+        Error(L"GetPages failed with " + Hex(hr));
+        return;
+    }
+    Info(L"showing the settings page (" + std::to_wstring(uuids.cElems) + L" page(s)); close it to go on");
+    IUnknown* objects[] = {m_plugin.get()};
+    m_inSettings = true;
+    hr = OleCreatePropertyFrame(nullptr, 40, 40, L"Vexa", 1, objects, uuids.cElems, uuids.pElems,
+                                GetUserDefaultLCID(), 0, nullptr);
+    m_inSettings = false;
+    if (FAILED(hr))
+        Error(L"OleCreatePropertyFrame failed with " + Hex(hr));
+    else
+        Info(L"settings page closed");
+}
+
+void Sidebar::Refresh()
+{
+    auto plugin = vexa::query<IVexaPlugin>(m_plugin.get());
+    if (!plugin) {
+        Error(L"the plugin has no IVexaPlugin");
+        return;
+    }
+    Info(L"writing Value1 (a clearing refresh)");
+    vexa::unique_bstr value = vexa::unique_bstr::from(L"refresh");
+    HRESULT hr = plugin->put_Value1(value);
+    m_printer.Flush();
+    if (FAILED(hr)) Error(L"put_Value1 failed with " + Hex(hr));
+}
+
+void Sidebar::SetDisplayState(const std::wstring& argument)
+{
+    wchar_t* end = nullptr;
+    long state = wcstol(argument.c_str(), &end, 10);
+    if (argument.empty() || (end && *end)) {
+        m_printer.Say(L"sidebar: state takes a number");
+        return;
+    }
+    auto handler = vexa::query<IDisplayPluginHandler>(m_plugin.get());
+    if (!handler) {
+        Error(L"the plugin has no IDisplayPluginHandler");
+        return;
+    }
+    host::Host::Get().setDisplayState(state);
+    Info(L"display state " + std::to_wstring(state));
+    HRESULT hr = handler->DisplayStateChanged(state);
+    if (FAILED(hr)) Error(L"DisplayStateChanged failed with " + Hex(hr));
+}
+
+int Sidebar::Run()
+{
+    // The host's helper classes live in this process: the plugin aggregates them, and the
+    // panel they fill is the one printed here.
+    host::ClassRegistration classes;
+    if (FAILED(classes.result())) {
+        Error(L"cannot register the host's helper classes: " + Hex(classes.result()));
+        return 1;
+    }
+    host::Host::Get().setObserver([this](const std::wstring& line) { m_printer.OnCall(line); });
+
+    WNDCLASSEXW wc = {sizeof(wc)};
+    wc.lpfnWndProc = WindowProc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = kWindowClass;
+    RegisterClassExW(&wc);
+    m_window.reset(CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                   wc.hInstance, nullptr));
+    if (!m_window) {
+        Error(L"cannot create the command window");
+        return 1;
+    }
+    SetWindowLongPtrW(m_window.get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+
+    ListPlugins();
+    int status = 0;
+    if (FAILED(CreatePlugin()) || FAILED(StartPlugin())) {
+        status = 1;
+    } else {
+        if (m_options.exitAfter > 0)
+            SetTimer(m_window.get(), kExitTimer, static_cast<UINT>(m_options.exitAfter * 1000), nullptr);
+        g_commandWindow = m_window.get();
+        if (m_options.settings) PostCommand(L"settings");
+        MSG msg;
+        while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+            m_printer.Flush();
+        }
+    }
+    g_commandWindow = nullptr;
+    StopPlugin();
+    SetWindowLongPtrW(m_window.get(), GWLP_USERDATA, 0);
+    m_window.reset();
+    UnregisterClassW(kWindowClass, GetModuleHandleW(nullptr));
+    return status;
+}
+
+// Reads commands from stdin and hands them to the UI thread. At the end of input it stops
+// reading; the sidebar goes on until "quit", Ctrl+C or --exit-after.
+DWORD WINAPI ReadCommands(void*)
+{
+    char buffer[512];
+    while (fgets(buffer, sizeof(buffer), stdin)) {
+        std::string line(buffer);
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+        int size = MultiByteToWideChar(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr, 0);
+        std::wstring text(static_cast<std::size_t>(size > 0 ? size : 0), L'\0');
+        if (size > 0)
+            MultiByteToWideChar(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), &text[0], size);
+        PostCommand(std::move(text));
+    }
+    return 0;
+}
+
+BOOL WINAPI OnConsoleControl(DWORD type)
+{
+    if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT || type == CTRL_CLOSE_EVENT) {
+        HWND window = g_commandWindow.load();
+        if (window) PostMessageW(window, WM_SIDEBAR_QUIT, 0, 0);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+void Usage()
+{
+    fputs("usage: sidebar [--settings] [--exit-after SECONDS] [--quiet-ole] [--calls]\n"
+          "  --settings          show the plugin's settings page at start\n"
+          "  --exit-after SECS   quit after that many seconds\n"
+          "  --quiet-ole         print the panel only, no lines about COM set-up\n"
+          "  --calls             also print every call the plugin makes to the host\n"
+          "commands on stdin: open N, list, refresh, settings, state N, plugins, help, quit\n",
+          stderr);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // Our own line ends: no "\r\n" translation on the way to the terminal.
+    _setmode(_fileno(stdout), _O_BINARY);
+
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--settings") {
+            options.settings = true;
+        } else if (arg == "--quiet-ole") {
+            options.quietOle = true;
+        } else if (arg == "--calls") {
+            options.calls = true;
+        } else if (arg == "--exit-after" && i + 1 < argc) {
+            char* end = nullptr;
+            options.exitAfter = strtod(argv[++i], &end);
+            if (!end || *end || !(options.exitAfter > 0) || options.exitAfter > 86400 * 24) {
+                fprintf(stderr, "sidebar: --exit-after takes a number of seconds\n");
+                return 2;
+            }
+        } else if (arg == "--help" || arg == "-h") {
+            Usage();
+            return 0;
+        } else {
+            fprintf(stderr, "sidebar: unknown option %s\n", argv[i]);
+            Usage();
+            return 2;
+        }
+    }
+
+    HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    if (FAILED(hr)) {
+        fprintf(stderr, "sidebar: CoInitializeEx failed with 0x%08lX\n", static_cast<unsigned long>(hr));
+        return 1;
+    }
+    int status;
+    {
+        Sidebar sidebar(options);
+        SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+        // The reader is never joined: it may sit in a blocking read until the process ends.
+        if (HANDLE reader = CreateThread(nullptr, 0, ReadCommands, nullptr, 0, nullptr))
+            CloseHandle(reader);
+        status = sidebar.Run();
+        long live = host::LiveObjects();
+        if (live != 0)
+            fprintf(stderr, "sidebar: warning: %ld host objects still alive at exit\n", live);
+    }
+    CoUninitialize();
+    fflush(stdout);
+    // The command reader may still be blocked in a read of stdin: end the process here.
+    ExitProcess(static_cast<UINT>(status));
+}
