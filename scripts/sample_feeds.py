@@ -4,7 +4,8 @@ network. One of the feeds gains a new entry every minute.
 
 Usage: sample_feeds.py [--port 8025] [--interval 60]
 Paths: /vexa/feeds/default.xml (the plugin's default destination), /vexa/feeds/tech.xml,
-/vexa/feeds/town.xml.
+/vexa/feeds/town.xml. With --port 0 the system picks a free port. The first line printed
+names the address either way: "sample feeds on http://127.0.0.1:PORT/vexa/feeds/".
 """
 import argparse
 import datetime
@@ -15,69 +16,74 @@ import time
 
 START = time.time()
 
+# Links are relative to the server's own address ("{base}" is http://127.0.0.1:PORT/vexa).
 DEFAULT = [
     ("Vexa is running", "Your sidebar now shows the entries of your RSS feeds.",
-     "http://127.0.0.1:8025/vexa/about.html"),
+     "{base}/about.html"),
     ("Adding feeds", "Open the settings page and add the address of any RSS feed.",
-     "http://127.0.0.1:8025/vexa/help/settings.html"),
+     "{base}/help/settings.html"),
 ]
 
 TECH = [
     ("Compiler release brings faster builds", "Incremental builds are up to twice as fast.",
-     "http://127.0.0.1:8025/vexa/tech/compiler.html"),
+     "{base}/tech/compiler.html"),
     ("New display standard announced", "Higher refresh rates for office screens.",
-     "http://127.0.0.1:8025/vexa/tech/display.html"),
+     "{base}/tech/display.html"),
     ("Battery research update", "A new cell design lasts longer in the cold.",
-     "http://127.0.0.1:8025/vexa/tech/battery.html"),
+     "{base}/tech/battery.html"),
 ]
 
 TOWN = [
     ("Market opens on Saturday", "Fresh produce from local farms, 8 to 13 o'clock.",
-     "http://127.0.0.1:8025/vexa/town/market.html"),
+     "{base}/town/market.html"),
     ("Library extends its hours", "Open until 21 o'clock on weekdays.",
-     "http://127.0.0.1:8025/vexa/town/library.html"),
+     "{base}/town/library.html"),
 ]
 
 
-def rss(title, entries):
+def rss(title, base, entries):
     items = "".join(
         "  <item>\n"
         f"   <title>{html.escape(t)}</title>\n"
-        f"   <link>{html.escape(l)}</link>\n"
+        f"   <link>{html.escape(l.format(base=base))}</link>\n"
         f"   <description>{html.escape(d)}</description>\n"
         "  </item>\n" for (t, d, l) in entries)
     return ('<?xml version="1.0" encoding="utf-8"?>\n<rss version="2.0">\n <channel>\n'
             f"  <title>{html.escape(title)}</title>\n"
-            "  <link>http://127.0.0.1:8025/vexa/</link>\n"
+            f"  <link>{html.escape(base)}/</link>\n"
             f"  <description>{html.escape(title)}</description>\n"
             f"{items} </channel>\n</rss>\n").encode("utf-8")
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
     interval = 60
+    base = "http://127.0.0.1:8025/vexa"
 
     def do_GET(self):
         path = self.path.split("?")[0].split("#")[0]
         if path == "/vexa/feeds/default.xml":
-            body = rss("Vexa", DEFAULT)
+            body = rss("Vexa", self.base, DEFAULT)
         elif path == "/vexa/feeds/tech.xml":
-            body = rss("Tech news", TECH)
+            body = rss("Tech news", self.base, TECH)
         elif path == "/vexa/feeds/town.xml":
             # One new entry per interval since the server started.
             n = int((time.time() - START) // self.interval)
             extra = []
             for i in range(1, n + 1):
                 at = datetime.datetime.fromtimestamp(START + i * self.interval)
-                extra.append((f"Town bulletin {i} ({at:%H:%M})",
+                extra.append((f"Town bulletin {i} ({at:%H:%M:%S})",
                               f"News from the town hall, number {i}.",
-                              f"http://127.0.0.1:8025/vexa/town/bulletin{i}.html"))
-            body = rss("Town news", TOWN + extra)
+                              f"{{base}}/town/bulletin{i}.html"))
+            body = rss("Town news", self.base, TOWN + extra)
         else:
             self.send_error(404)
             return
         self.send_response(200)
         self.send_header("Content-Type", "text/xml; charset=utf-8")
         self.send_header("Content-Length", str(len(body)))
+        # The town feed changes: no cached copy may stand in for it.
+        self.send_header("Cache-Control", "no-cache, no-store")
+        self.send_header("Expires", "0")
         self.end_headers()
         self.wfile.write(body)
 
@@ -88,13 +94,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--port", type=int, default=8025)
-    parser.add_argument("--interval", type=int, default=60)
+    parser.add_argument("--interval", type=float, default=60)
     args = parser.parse_args()
-    Handler.interval = args.interval
     server = http.server.ThreadingHTTPServer(("127.0.0.1", args.port), Handler)
     server.daemon_threads = True
+    port = server.server_address[1]
+    Handler.interval = args.interval
+    Handler.base = f"http://127.0.0.1:{port}/vexa"
     threading.Thread(target=server.serve_forever, daemon=True).start()
-    print(f"sample feeds on http://127.0.0.1:{args.port}/vexa/feeds/", flush=True)
+    print(f"sample feeds on http://127.0.0.1:{port}/vexa/feeds/", flush=True)
     try:
         while True:
             time.sleep(3600)

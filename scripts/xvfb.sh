@@ -13,11 +13,12 @@ start_xvfb() {
   trap 'kill $XVFB_PID 2>/dev/null || true' EXIT
 }
 
-# prefix_start BUILD_DIR: a persistent wineserver and a booted prefix, so that Wine's
-# background services do not hold the first test's output open.
+# prefix_start BUILD_DIR [PREFIX]: a persistent wineserver and a booted prefix (by default
+# BUILD_DIR/wineprefix), so that Wine's background services do not hold the first test's
+# output open.
 prefix_start() {
   local build="$1"
-  export WINEPREFIX="$build/wineprefix"
+  export WINEPREFIX="${2:-$build/wineprefix}"
   export WINEARCH=$(sed -n 's/^VEXA_WINEARCH:[A-Z]*=//p' "$build/CMakeCache.txt")
   export WINEDEBUG=-all
   # No Mono or Gecko installers, no desktop menu entries.
@@ -36,6 +37,6 @@ prefix_start() {
 
 prefix_stop() {
   local build="$1"
-  WINEPREFIX="$build/wineprefix" wineserver -k 2>/dev/null || true
+  WINEPREFIX="${2:-$build/wineprefix}" wineserver -k 2>/dev/null || true
   unset WINEPREFIX WINEARCH
 }

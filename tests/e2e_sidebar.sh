@@ -1,0 +1,160 @@
+#!/usr/bin/env bash
+# End to end with the sidebar: in a fresh Wine prefix of its own, register the host DLL and
+# Vexa.dll with regsvr32, serve the sample feeds on a free loopback port, put them in the
+# feed list and run sidebar. It must create the plugin by ProgID and show the feed items;
+# commands on its stdin open an item (the shell's "open" of http is pointed at reg.exe, which
+# records the address), write Value1 (a clearing refresh that adds nothing again) and quit,
+# and the timer tick must bring the town feed's new entry. Afterwards regsvr32 /u Vexa.dll
+# leaves no Vexa key. (tests/e2e_register.sh checks the registration entries in detail.)
+# Usage: bash tests/e2e_sidebar.sh BUILD_DIR SOURCE_DIR
+set -u
+build=$(cd "$1" && pwd)
+src=$(cd "$2" && pwd)
+arch=$(sed -n 's/^VEXA_WINEARCH:[A-Z]*=//p' "$build/CMakeCache.txt")
+export WINEARCH="${arch:-win64}"
+export WINEPREFIX="$build/e2e-sidebar-prefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+
+PLUGIN='{B1D3B6E4-D473-4FC3-A231-4E7F80CD22F6}'
+FEEDS_KEY='HKCU\SOFTWARE\Orvall\Halvane\Destinatons'
+OPENED_KEY='HKCU\Software\VexaE2E'
+
+work=$(mktemp -d)
+out="$work/sidebar.out"
+server_pid=""
+sidebar_pid=""
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+finish() {
+    exec 3>&- 2>/dev/null
+    [ -n "$sidebar_pid" ] && kill "$sidebar_pid" 2>/dev/null
+    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null
+    wineserver -k >/dev/null 2>&1
+    rm -rf "$WINEPREFIX" "$work"
+}
+trap finish EXIT
+# Ends the test at once, showing what the sidebar printed.
+die() {
+    echo "FAIL: $*"
+    if [ -s "$out" ]; then echo "--- sidebar output ---"; cat "$out"; fi
+    if [ -s "$work/sidebar.err" ]; then echo "--- sidebar stderr ---"; cat "$work/sidebar.err"; fi
+    exit 1
+}
+run() { timeout 60 wine "$@" </dev/null 2>/dev/null | tr -d '\r'; return "${PIPESTATUS[0]}"; }
+view=()
+[ "$WINEARCH" = "win64" ] && view=(/reg:64)
+key_exists() { run reg query "$1" "${view[@]}" >/dev/null; }
+# waits up to $2 seconds for the sidebar's output to match the extended regex $1.
+wait_for() {
+    local i
+    for ((i = 0; i < $2 * 10; i++)); do
+        grep -Eq -- "$1" "$out" && return 0
+        kill -0 "$sidebar_pid" 2>/dev/null || { grep -Eq -- "$1" "$out"; return; }
+        sleep 0.1
+    done
+    return 1
+}
+# Lines of the output after the last line matching $1.
+after_last() { awk -v pat="$1" '$0 ~ pat { buf = ""; next } { buf = buf $0 "\n" } END { printf "%s", buf }' "$out"; }
+
+for f in sidebar.exe Vexa.dll SidebarHost.dll; do
+    [ -f "$build/$f" ] || die "$build/$f was not built"
+done
+
+# A fresh prefix, its own wineserver kept up for the whole test.
+rm -rf "$WINEPREFIX"
+timeout 120 wine wineboot -i </dev/null >/dev/null 2>&1
+run reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null
+wineserver -p >/dev/null 2>&1
+
+run regsvr32 /s "$(winepath -w "$build/SidebarHost.dll" 2>/dev/null)" || die "regsvr32 SidebarHost.dll"
+run regsvr32 /s "$(winepath -w "$build/Vexa.dll" 2>/dev/null)" || die "regsvr32 Vexa.dll"
+
+# The shell's "open" of an http address records the address instead of starting a browser.
+run reg add 'HKCR\http\shell\open\command' /ve /d "C:\\windows\\system32\\reg.exe add $OPENED_KEY /v opened /d %1 /f" \
+    /f >/dev/null || die "cannot set the http open command"
+
+# Sample feeds on a free port; the town feed gains an entry every 12 s, so the first one
+# comes after the start-up refresh and the Value1 refresh, and before the first tick (25 s).
+python3 "$src/scripts/sample_feeds.py" --port 0 --interval 12 >"$work/feeds.log" 2>&1 &
+server_pid=$!
+for _ in $(seq 1 50); do grep -q '^sample feeds on' "$work/feeds.log" && break; sleep 0.1; done
+base=$(sed -n 's/^sample feeds on \(http[^ ]*\)$/\1/p' "$work/feeds.log")
+[ -n "$base" ] || die "the sample feed server did not start: $(cat "$work/feeds.log")"
+run reg add "$FEEDS_KEY" /v 'dest[0]' /t REG_SZ /d "${base}tech.xml" /f >/dev/null || die "feed list"
+run reg add "$FEEDS_KEY" /v 'dest[1]' /t REG_SZ /d "${base}town.xml" /f >/dev/null || die "feed list"
+
+# The sidebar reads its commands from a FIFO that this script writes to.
+mkfifo "$work/commands"
+timeout 120 wine "$build/sidebar.exe" --exit-after 90 <"$work/commands" >"$out" 2>"$work/sidebar.err" &
+sidebar_pid=$!
+exec 3>"$work/commands"
+
+wait_for '^\[[0-9]+\] Library extends its hours: $' 60 || die "no feed items within 60 s"
+grep -q '^sidebar: plugins registered with the host:$' "$out" || fail "the registered plugins are not listed"
+grep -q "^  $PLUGIN \"Vexa Plugin\": RSS Feed Viewer$" "$out" || fail "Vexa is not among the listed plugins"
+grep -q "^sidebar: creating Vexa.VexaPlugin $PLUGIN from .*Vexa.dll$" "$out" || \
+    fail "the plugin was not created by its ProgID from Vexa.dll"
+grep -q '^title: Cindral  Plugin$' "$out" || fail "the title \"Cindral  Plugin\" was not shown"
+grep -q '^display flags, mask: 0, 1$' "$out" || fail "the display flags were not shown"
+for title in "Compiler release brings faster builds" "New display standard announced" \
+             "Battery research update" "Market opens on Saturday" "Library extends its hours"; do
+    n=$(grep -c "^\[[0-9]*\] $title: $" "$out")
+    [ "$n" = 1 ] || fail "item \"$title\" shown $n times"
+done
+grep -A3 -F '] Battery research update: ' "$out" | grep -q '^    source:  A new cell design lasts longer in the cold\.$' || \
+    fail "the item's source is not its description"
+grep -A6 -F '] Battery research update: ' "$out" | grep -qF "             ${base%feeds/}tech/battery.html" || \
+    fail "the item's snippet does not end with its link"
+
+# open N: the item's OpenItem launches its link.
+n=$(sed -n 's/^\[\([0-9]*\)\] Compiler release brings faster builds: $/\1/p' "$out" | head -n1)
+echo "open $n" >&3
+wait_for '^sidebar: OpenItem returned ' 20 || die "open $n gave no answer"
+grep -q '^sidebar: OpenItem returned 0x00000000$' "$out" || fail "OpenItem did not return S_OK"
+opened=""
+for _ in $(seq 1 30); do
+    opened=$(run reg query "$OPENED_KEY" /v opened | sed -n 's/.*opened[[:space:]]*REG_SZ[[:space:]]*//p' | head -n1)
+    [ -n "$opened" ] && break
+    sleep 0.5
+done
+[ "$opened" = "${base%feeds/}tech/compiler.html" ] || fail "opening item $n launched '$opened'"
+
+# refresh: a clearing refresh; every entry is shown already, so the panel stays empty.
+echo "refresh" >&3
+wait_for '^sidebar: writing Value1' 20 || die "refresh gave no answer"
+echo "list" >&3
+wait_for '^\(no items\)$' 20 || fail "the panel is not empty after the clearing refresh"
+[ "$(grep -c '^-- panel cleared --$' "$out")" = 2 ] || fail "expected two clearings (start-up and Value1)"
+
+# The 25-second tick brings the town feed's new entry without clearing.
+wait_for '^\[[0-9]+\] Town bulletin 1 ' 50 || die "no new item from the timer tick"
+after_last '^sidebar: writing Value1' | grep -q '^\[1\] Town bulletin 1 ' || \
+    fail "the new entry is not item 1 of the panel after the clearing"
+[ "$(grep -c '^-- panel cleared --$' "$out")" = 2 ] || fail "the timer tick cleared the panel"
+dups=$(sed -n 's/^\[[0-9]*\] //p' "$out" | sort | uniq -d)
+[ -z "$dups" ] || fail "items shown twice: $dups"
+
+echo "quit" >&3
+for _ in $(seq 1 200); do kill -0 "$sidebar_pid" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$sidebar_pid" 2>/dev/null && die "sidebar did not end after quit"
+wait "$sidebar_pid"; rc=$?
+sidebar_pid=""
+[ $rc -eq 0 ] || fail "sidebar exited with $rc"
+grep -q 'still alive' "$work/sidebar.err" && fail "$(grep 'still alive' "$work/sidebar.err")"
+
+# Unregistering after a session: no Vexa key left.
+run regsvr32 /s /u "$(winepath -w "$build/Vexa.dll" 2>/dev/null)" || fail "regsvr32 /u Vexa.dll"
+for key in "HKCR\\Vexa.VexaPlugin" "HKCR\\Vexa.VexaPlugin.1" "HKCR\\CLSID\\$PLUGIN" \
+           "HKCU\\Software\\SidebarHost\\Plugins\\$PLUGIN"; do
+    key_exists "$key" && fail "$key remains after regsvr32 /u"
+done
+
+if [ $failures -ne 0 ]; then
+    echo "--- sidebar output ---"; cat "$out"
+    echo "$failures check(s) failed"
+    exit 1
+fi
+echo "sidebar end to end: all checks passed ($WINEARCH)"
+sed -n '1,12p' "$out"
