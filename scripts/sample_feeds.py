@@ -41,17 +41,23 @@ TOWN = [
 ]
 
 
+def text(value):
+    # Element text: only <, > and & need escaping. Each character reference would reach the
+    # plugin as a piece of its own, and it joins the pieces of a description with line feeds.
+    return html.escape(value, quote=False)
+
+
 def rss(title, base, entries):
     items = "".join(
         "  <item>\n"
-        f"   <title>{html.escape(t)}</title>\n"
-        f"   <link>{html.escape(l.format(base=base))}</link>\n"
-        f"   <description>{html.escape(d)}</description>\n"
+        f"   <title>{text(t)}</title>\n"
+        f"   <link>{text(l.format(base=base))}</link>\n"
+        f"   <description>{text(d)}</description>\n"
         "  </item>\n" for (t, d, l) in entries)
     return ('<?xml version="1.0" encoding="utf-8"?>\n<rss version="2.0">\n <channel>\n'
-            f"  <title>{html.escape(title)}</title>\n"
-            f"  <link>{html.escape(base)}/</link>\n"
-            f"  <description>{html.escape(title)}</description>\n"
+            f"  <title>{text(title)}</title>\n"
+            f"  <link>{text(base)}/</link>\n"
+            f"  <description>{text(title)}</description>\n"
             f"{items} </channel>\n</rss>\n").encode("utf-8")
 
 

@@ -157,4 +157,4 @@ if [ $failures -ne 0 ]; then
     exit 1
 fi
 echo "sidebar end to end: all checks passed ($WINEARCH)"
-sed -n '1,12p' "$out"
+echo "--- sidebar output ---"; cat "$out"

@@ -210,6 +210,7 @@ HRESULT Sidebar::StartPlugin()
 void Sidebar::StopPlugin()
 {
     if (m_plugin) {
+        Info(L"stopping: releasing the plugin and the panel");
         if (auto withSite = vexa::query<IObjectWithSite>(m_plugin.get())) withSite->SetSite(nullptr);
         // The plugin's last reference: it frees its store, timer window and helper.
         m_plugin.reset();
