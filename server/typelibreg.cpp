@@ -13,6 +13,23 @@ std::wstring HelpDirectoryOf(const std::wstring& path)
     return last == std::wstring::npos ? std::wstring() : path.substr(0, last + 1);
 }
 
+namespace {
+
+// HKCR\TypeLib\{libid}\major.minor (hexadecimal version numbers).
+bool IsTypeLibVersionRegistered(REFGUID libid, WORD major, WORD minor)
+{
+    wchar_t guid[40];
+    if (StringFromGUID2(libid, guid, 40) == 0) return true;
+    wchar_t path[96];
+    wsprintfW(path, L"TypeLib\\%s\\%x.%x", guid, major, minor);
+    HKEY key = nullptr;
+    LONG rc = RegOpenKeyExW(HKEY_CLASSES_ROOT, path, 0, KEY_READ, &key);
+    if (key) RegCloseKey(key);
+    return rc != ERROR_FILE_NOT_FOUND;
+}
+
+} // namespace
+
 HRESULT LoadModuleTypeLib(HINSTANCE module, ITypeLib** lib, std::wstring* loadedFrom) noexcept
 {
     if (!lib || !loadedFrom) return E_POINTER;
@@ -72,8 +89,10 @@ HRESULT UnregisterModuleTypeLib(HINSTANCE module) noexcept
         TLIBATTR* attr = nullptr;
         hr = lib->GetLibAttr(&attr);
         if (FAILED(hr)) return hr;
-        hr = UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid,
-                               attr->syskind);
+        // A library that is not registered (unregistering twice) leaves nothing to remove.
+        if (IsTypeLibVersionRegistered(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum))
+            hr = UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid,
+                                   attr->syskind);
         lib->ReleaseTLibAttr(attr);
         return hr;
     } catch (const std::bad_alloc&) {
