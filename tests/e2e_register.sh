@@ -45,6 +45,21 @@ key_exists() { query "$1" >/dev/null; }
 default_of() { query "$1" /ve | sed -n 's/.*REG_SZ[[:space:]]*//p' | head -n1; }
 value_of() { query "$1" /v "$2" | sed -n "s/.*$2[[:space:]]*REG_[A-Z_]*[[:space:]]*//p" | head -n1; }
 
+# Vexa.dll exports exactly its four entry points and imports system DLLs only: each
+# imported DLL must be one that the prefix's system folder provides.
+objdump=$(sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p' "$build/CMakeCache.txt")
+if [ -x "$objdump" ]; then
+    exports=$("$objdump" -p "$build/Vexa.dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+              sed '1d' | sed -n 's/.*\] //p' | sort | tr '\n' ' ')
+    [ "$exports" = "DllCanUnloadNow DllGetClassObject DllRegisterServer DllUnregisterServer " ] || \
+        fail "exports are: $exports"
+    # The DLL's bitness matches its prefix, whose system32 holds the DLLs it can load.
+    sysdir="$WINEPREFIX/drive_c/windows/system32"
+    for dll in $("$objdump" -p "$build/Vexa.dll" | sed -n 's/^[[:space:]]*DLL Name: //p'); do
+        ls "$sysdir" | grep -qix "$dll" || fail "Vexa.dll imports $dll, not a system DLL"
+    done
+fi
+
 run regsvr32 /s "$host_win" || fail "regsvr32 SidebarHost.dll"
 key_exists "HKCR\\CLSID\\$REGISTRAR\\InprocServer32" || fail "registrar class not registered"
 
