@@ -28,6 +28,15 @@ protected:
 
 class CXmlParserImpl;
 
+namespace vexa {
+// How the parser creates the platform's reader and schema cache: CoCreateInstance unless a
+// test puts another routine in (to make a class unavailable). Returns the previous one;
+// nullptr restores CoCreateInstance.
+using XmlCreateInstance = HRESULT(WINAPI*)(REFCLSID clsid, IUnknown* outer, DWORD context,
+                                      REFIID iid, void** ppv);
+XmlCreateInstance SetXmlCreateInstance(XmlCreateInstance create) noexcept;
+} // namespace vexa
+
 class CXmlParser {
 public:
     CXmlParser();

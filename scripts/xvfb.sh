@@ -30,7 +30,7 @@ prefix_start() {
     wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
          </dev/null >/dev/null 2>&1 || true
   fi
-  wineserver -p
+  wineserver -p 2>/dev/null || true
   wine wineboot </dev/null >/dev/null 2>&1 || true
 }
 

@@ -1,0 +1,195 @@
+// Feed loading benchmark: a 5000-entry feed served over loopback, loaded into a new store,
+// against the same URL read by the same reader with handlers that do nothing. Also the
+// memory held per stored record against the bytes of its texts.
+#include <windows.h>
+#include <msxml2.h>
+#include <objbase.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <vector>
+
+#include "com/check.h"
+#include "com/owners.h"
+#include "com/ptr.h"
+#include "feeds/msxmlids.h"
+#include "feeds/rssstore.h"
+#include "tests/support/feedbuilder.h"
+#include "tests/support/httpserver.h"
+
+// ---- Counting allocator: live bytes and blocks requested through operator new. ----
+namespace {
+std::atomic<long long> g_liveBytes{0};
+std::atomic<long long> g_liveBlocks{0};
+constexpr std::size_t kHeader = alignof(std::max_align_t);
+} // namespace
+
+void* operator new(std::size_t size)
+{
+    void* block = std::malloc(size + kHeader);
+    if (!block)
+        throw std::bad_alloc();
+    *static_cast<std::size_t*>(block) = size;
+    g_liveBytes += static_cast<long long>(size);
+    ++g_liveBlocks;
+    return static_cast<char*>(block) + kHeader;
+}
+void operator delete(void* p) noexcept
+{
+    if (!p)
+        return;
+    char* block = static_cast<char*>(p) - kHeader;
+    g_liveBytes -= static_cast<long long>(*reinterpret_cast<std::size_t*>(block));
+    --g_liveBlocks;
+    std::free(block);
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void operator delete[](void* p) noexcept { operator delete(p); }
+void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
+void operator delete[](void* p, std::size_t) noexcept { operator delete(p); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept
+{
+    try { return operator new(size); } catch (...) { return nullptr; }
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept
+{
+    try { return operator new(size); } catch (...) { return nullptr; }
+}
+
+namespace {
+
+// A content handler that accepts every event and does nothing with it.
+class EmptyHandler final : public ISAXContentHandler {
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, vexa::msxml::IID_ISAXContentHandler)) {
+            *ppv = this;
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 0; }
+    STDMETHODIMP_(ULONG) Release() override { return 0; }
+    STDMETHODIMP putDocumentLocator(ISAXLocator*) override { return S_OK; }
+    STDMETHODIMP startDocument() override { return S_OK; }
+    STDMETHODIMP endDocument() override { return S_OK; }
+    STDMETHODIMP startPrefixMapping(const wchar_t*, int, const wchar_t*, int) override { return S_OK; }
+    STDMETHODIMP endPrefixMapping(const wchar_t*, int) override { return S_OK; }
+    STDMETHODIMP startElement(const wchar_t*, int, const wchar_t*, int, const wchar_t*, int,
+                              ISAXAttributes*) override { return S_OK; }
+    STDMETHODIMP endElement(const wchar_t*, int, const wchar_t*, int, const wchar_t*, int) override
+    {
+        return S_OK;
+    }
+    STDMETHODIMP characters(const wchar_t*, int) override { return S_OK; }
+    STDMETHODIMP ignorableWhitespace(const wchar_t*, int) override { return S_OK; }
+    STDMETHODIMP processingInstruction(const wchar_t*, int, const wchar_t*, int) override { return S_OK; }
+    STDMETHODIMP skippedEntity(const wchar_t*, int) override { return S_OK; }
+};
+
+double Now()
+{
+    LARGE_INTEGER count, frequency;
+    QueryPerformanceCounter(&count);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(count.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+} // namespace
+
+int main()
+{
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    int status = 0;
+    {
+        constexpr int kEntries = 5000;
+        vexatest::HttpServer server;
+        if (!server.Start()) {
+            std::printf("cannot start the loopback server\n");
+            return 1;
+        }
+        const std::string feed = vexatest::LargeFeed(kEntries, 330);
+        server.Serve("/feed.xml", feed);
+        const std::string url = server.Url("/feed.xml");
+        std::wstring wideUrl(url.begin(), url.end());
+
+        // The bare reader: the same class the parser picks, with empty handlers.
+        const DWORD context = CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER;
+        vexa::com_ptr<ISAXXMLReader> reader;
+        if (VEXA_FAILED(CoCreateInstance(vexa::msxml::CLSID_SAXXMLReader40, nullptr, context,
+                                         vexa::msxml::IID_ISAXXMLReader, reader.put_void())))
+            CoCreateInstance(vexa::msxml::CLSID_SAXXMLReader60, nullptr, context,
+                             vexa::msxml::IID_ISAXXMLReader, reader.put_void());
+        EmptyHandler handler;
+        if (!reader || VEXA_FAILED(reader->putContentHandler(&handler))) {
+            std::printf("no SAX reader\n");
+            return 1;
+        }
+        vexa::unique_bstr bstrUrl = vexa::unique_bstr::from(wideUrl);
+
+        constexpr int kRounds = 7;
+        std::vector<double> bare, store;
+        reader->parseURL(bstrUrl); // warm up the fetch path once
+        double bytesPerRecord = 0, textPerRecord = 0, blocksPerRecord = 0;
+        int count = 0;
+        for (int round = 0; round < kRounds; ++round) {
+            double t0 = Now();
+            HRESULT hr = reader->parseURL(bstrUrl);
+            double t1 = Now();
+            if (VEXA_FAILED(hr))
+                status = 1;
+            bare.push_back(t1 - t0);
+
+            auto fresh = std::make_unique<CRssStore>();
+            const long long bytesBefore = g_liveBytes;
+            const long long blocksBefore = g_liveBlocks;
+            double t2 = Now();
+            bool ok = fresh->Load(url);
+            double t3 = Now();
+            if (!ok || fresh->Count() != kEntries)
+                status = 1;
+            store.push_back(t3 - t2);
+            count = fresh->Count();
+            if (round == 0 && count > 0) {
+                long long text = 0;
+                for (const auto& entry : fresh->m_items) {
+                    const CRssItem& r = *entry.second;
+                    text += static_cast<long long>(r.Author.size() + r.Title.size() + r.Genre.size() +
+                                                   r.Price.size() + r.Published.size() +
+                                                   r.Description.size());
+                }
+                bytesPerRecord = static_cast<double>(g_liveBytes - bytesBefore) / count;
+                blocksPerRecord = static_cast<double>(g_liveBlocks - blocksBefore) / count;
+                textPerRecord = static_cast<double>(text) / count;
+            }
+        }
+        std::sort(bare.begin(), bare.end());
+        std::sort(store.begin(), store.end());
+        const double bareMs = bare[kRounds / 2] * 1000;
+        const double storeMs = store[kRounds / 2] * 1000;
+        const double ratio = storeMs / bareMs;
+        // Heap block headers are not requested bytes; count 16 bytes per block on top.
+        const double heldPerRecord = bytesPerRecord + 16 * blocksPerRecord;
+        const double memoryLimit = 2 * textPerRecord + 150;
+
+        std::printf("feed: %d entries, %zu bytes, median of %d rounds\n", kEntries, feed.size(), kRounds);
+        std::printf("bare reader parse:   %8.1f ms\n", bareMs);
+        std::printf("store load:          %8.1f ms\n", storeMs);
+        std::printf("ratio load/bare:     %8.3f (target <= 1.2) %s\n", ratio, ratio <= 1.2 ? "ok" : "OVER");
+        std::printf("records stored:      %8d\n", count);
+        std::printf("text bytes/record:   %8.1f\n", textPerRecord);
+        std::printf("held bytes/record:   %8.1f requested, %.1f blocks, %.1f with headers\n",
+                    bytesPerRecord, blocksPerRecord, heldPerRecord);
+        std::printf("memory limit/record: %8.1f (2 x text + 150) %s\n", memoryLimit,
+                    heldPerRecord <= memoryLimit ? "ok" : "OVER");
+        reader.reset();
+        server.Stop();
+    }
+    CoUninitialize();
+    return status;
+}

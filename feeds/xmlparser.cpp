@@ -1,0 +1,335 @@
+// The SAX reader wrapper: creates the platform's reader, registers two handlers that turn
+// its wide-string events into narrow callback calls, and fetches documents by URL.
+#include "feeds/xmlparser.h"
+
+#include <windows.h>
+#include <msxml2.h>
+#include <oleauto.h>
+#include <cstdlib>
+#include <cwctype>
+#include <new>
+
+#include "com/check.h"
+#include "com/owners.h"
+#include "com/ptr.h"
+#include "feeds/msxmlids.h"
+
+using vexa::com_ptr;
+
+namespace {
+
+vexa::XmlCreateInstance g_create = nullptr;
+
+HRESULT CreateXmlComponent(REFCLSID clsid, REFIID iid, void** ppv)
+{
+    const DWORD context = CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER;
+    if (g_create)
+        return g_create(clsid, nullptr, context, iid, ppv);
+    return CoCreateInstance(clsid, nullptr, context, iid, ppv);
+}
+
+// Narrows at most Limit characters with the C runtime in the C locale. That conversion
+// refuses any character above U+00FF and would then convert nothing, so each such
+// character is put in as '?' beforehand; the rest converts byte for byte as before.
+template <int Limit>
+std::string NarrowText(const wchar_t* text, int length)
+{
+    if (!text || length <= 0)
+        return std::string();
+    const int count = length < Limit ? length : Limit;
+    wchar_t wide[Limit + 1];
+    for (int i = 0; i < count; ++i)
+        wide[i] = text[i] > 0xFF ? L'?' : text[i];
+    wide[count] = L'\0';
+
+    char narrow[Limit + 1];
+    std::size_t converted = std::wcstombs(narrow, wide, Limit + 1);
+    if (converted == static_cast<std::size_t>(-1)) {
+        // Only if someone changed the C locale: go one character at a time.
+        converted = 0;
+        for (int i = 0; i < count && wide[i]; ++i) {
+            char one[MB_LEN_MAX];
+            int n = std::wctomb(one, wide[i]);
+            narrow[converted++] = n == 1 ? one[0] : '?';
+        }
+    }
+    if (converted > static_cast<std::size_t>(Limit))
+        converted = Limit;
+    return std::string(narrow, converted);
+}
+
+constexpr int kNameLimit = 199;
+constexpr int kValueLimit = 399;
+constexpr int kTextLimit = 799;
+constexpr int kUrlLimit = 999;
+
+} // namespace
+
+namespace vexa {
+XmlCreateInstance SetXmlCreateInstance(XmlCreateInstance create) noexcept
+{
+    XmlCreateInstance old = g_create;
+    g_create = create;
+    return old;
+}
+} // namespace vexa
+
+// Turns content events into callback calls. Not reference counted: it lives exactly as
+// long as the parser that made it.
+class CSaxContentHandler final : public ISAXContentHandler {
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv)
+            return E_POINTER;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, vexa::msxml::IID_ISAXContentHandler)) {
+            *ppv = static_cast<ISAXContentHandler*>(this);
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 0; }
+    STDMETHODIMP_(ULONG) Release() override { return 0; }
+
+    STDMETHODIMP putDocumentLocator(ISAXLocator*) override { return S_OK; }
+    STDMETHODIMP startDocument() override
+    {
+        m_depth = 0;
+        return S_OK;
+    }
+    STDMETHODIMP endDocument() override { return S_OK; }
+    STDMETHODIMP startPrefixMapping(const wchar_t*, int, const wchar_t*, int) override { return S_OK; }
+    STDMETHODIMP endPrefixMapping(const wchar_t*, int) override { return S_OK; }
+
+    STDMETHODIMP startElement(const wchar_t*, int, const wchar_t* localName, int localLength,
+                              const wchar_t*, int, ISAXAttributes* attributes) override
+    {
+        ++m_depth;
+        if (!m_callback)
+            return S_OK;
+        VEXA_COM_TRY
+        XmlElement element;
+        element.isStart = true;
+        element.name = NarrowText<kNameLimit>(localName, localLength);
+        element.depth = m_depth;
+        int count = 0;
+        if (attributes && VEXA_OK(attributes->getLength(&count))) {
+            for (int i = 0; i < count; ++i) {
+                const wchar_t* name = nullptr;
+                const wchar_t* value = nullptr;
+                int nameLength = 0;
+                int valueLength = 0;
+                if (VEXA_FAILED(attributes->getLocalName(i, &name, &nameLength)) ||
+                    VEXA_FAILED(attributes->getValue(i, &value, &valueLength)))
+                    continue;
+                if (!name || !value || nameLength == 0 || valueLength == 0)
+                    continue;
+                std::pair<std::string, std::string> pair(NarrowText<kNameLimit>(name, nameLength),
+                                                         NarrowText<kValueLimit>(value, valueLength));
+                if (!pair.first.empty())
+                    element.attributes.push_back(std::move(pair));
+            }
+        }
+        m_callback->OnStartElement(element);
+        return m_callback->IsAborted(element) ? E_FAIL : S_OK;
+        VEXA_COM_CATCH
+    }
+
+    STDMETHODIMP endElement(const wchar_t*, int, const wchar_t* localName, int localLength,
+                            const wchar_t*, int) override
+    {
+        --m_depth;
+        if (!m_callback)
+            return S_OK;
+        VEXA_COM_TRY
+        XmlElement element;
+        element.isStart = false;
+        element.name = NarrowText<kNameLimit>(localName, localLength);
+        element.depth = m_depth;
+        m_callback->OnEndElement(element);
+        return m_callback->IsAborted(element) ? E_FAIL : S_OK;
+        VEXA_COM_CATCH
+    }
+
+    STDMETHODIMP characters(const wchar_t* text, int length) override
+    {
+        if (!m_callback || !text || length <= 0)
+            return S_OK;
+        int i = 0;
+        while (i < length && std::iswspace(text[i]))
+            ++i;
+        if (i == length)
+            return S_OK;
+        VEXA_COM_TRY
+        m_callback->OnCharacters(NarrowText<kTextLimit>(text, length), m_depth);
+        return S_OK;
+        VEXA_COM_CATCH
+    }
+
+    STDMETHODIMP ignorableWhitespace(const wchar_t*, int) override { return S_OK; }
+    STDMETHODIMP processingInstruction(const wchar_t*, int, const wchar_t*, int) override { return S_OK; }
+    STDMETHODIMP skippedEntity(const wchar_t*, int) override { return S_OK; }
+
+    int m_depth = 0;
+    IXmlParserCallback* m_callback = nullptr;
+};
+
+// Hands the reader's errors to the callback with their position.
+class CSaxErrorHandler final : public ISAXErrorHandler {
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv)
+            return E_POINTER;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, vexa::msxml::IID_ISAXErrorHandler)) {
+            *ppv = static_cast<ISAXErrorHandler*>(this);
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 0; }
+    STDMETHODIMP_(ULONG) Release() override { return 0; }
+
+    STDMETHODIMP error(ISAXLocator* locator, const wchar_t* message, HRESULT code) override
+    {
+        return Deliver(locator, message, code);
+    }
+    STDMETHODIMP fatalError(ISAXLocator* locator, const wchar_t* message, HRESULT code) override
+    {
+        return Deliver(locator, message, code);
+    }
+    STDMETHODIMP ignorableWarning(ISAXLocator*, const wchar_t*, HRESULT) override { return S_OK; }
+
+    IXmlParserCallback* m_callback = nullptr;
+
+private:
+    HRESULT Deliver(ISAXLocator* locator, const wchar_t* message, HRESULT code)
+    {
+        if (!m_callback)
+            return S_OK;
+        int line = 0;
+        int column = 0;
+        if (locator) {
+            if (VEXA_FAILED(locator->getLineNumber(&line)))
+                line = 0;
+            if (VEXA_FAILED(locator->getColumnNumber(&column)))
+                column = 0;
+        }
+        VEXA_COM_TRY
+        const int length = message ? static_cast<int>(wcslen(message)) : 0;
+        m_callback->OnError(line, column, NarrowText<kTextLimit>(message, length), code);
+        return S_OK;
+        VEXA_COM_CATCH
+    }
+};
+
+class CXmlParserImpl {
+public:
+    CXmlParserImpl()
+    {
+        m_coInit = CoInitialize(nullptr);
+        CreateReader();
+        CreateSchemaCache();
+    }
+
+    ~CXmlParserImpl()
+    {
+        // The reader still points at the handlers: it goes first.
+        m_reader.reset();
+        m_schemaCache.reset();
+        m_contentHandler.reset();
+        m_errorHandler.reset();
+        if (VEXA_OK(m_coInit))
+            CoUninitialize();
+    }
+
+    bool IsReady() const { return m_reader != nullptr; }
+
+    void SetCallback(IXmlParserCallback* callback)
+    {
+        m_callback = callback;
+        if (m_contentHandler)
+            m_contentHandler->m_callback = callback;
+        if (m_errorHandler)
+            m_errorHandler->m_callback = callback;
+    }
+
+    bool Parse(const std::string& url)
+    {
+        if (!m_reader)
+            return false;
+        wchar_t wide[kUrlLimit + 1];
+        std::size_t converted = std::mbstowcs(wide, url.c_str(), kUrlLimit);
+        if (converted == static_cast<std::size_t>(-1))
+            return false;
+        wide[converted < static_cast<std::size_t>(kUrlLimit) ? converted : kUrlLimit] = L'\0';
+        vexa::unique_bstr bstrUrl(SysAllocString(wide));
+        if (!bstrUrl)
+            throw std::bad_alloc();
+        return VEXA_OK(m_reader->parseURL(bstrUrl));
+    }
+
+private:
+    void CreateReader()
+    {
+        // MSXML 4.0 first; current Windows ships only 6.0, which then serves instead.
+        m_schemaClsid = &vexa::msxml::CLSID_XMLSchemaCache40;
+        HRESULT hr = CreateXmlComponent(vexa::msxml::CLSID_SAXXMLReader40, vexa::msxml::IID_ISAXXMLReader,
+                                        m_reader.put_void());
+        if (VEXA_FAILED(hr)) {
+            m_reader.reset();
+            m_schemaClsid = &vexa::msxml::CLSID_XMLSchemaCache60;
+            hr = CreateXmlComponent(vexa::msxml::CLSID_SAXXMLReader60, vexa::msxml::IID_ISAXXMLReader,
+                                    m_reader.put_void());
+            if (VEXA_FAILED(hr)) {
+                m_reader.reset();
+                return;
+            }
+            // 6.0 refuses documents with a DOCTYPE by default; 4.0 reads them.
+            if (VEXA_FAILED(m_reader->putFeature(L"prohibit-dtd", VARIANT_FALSE)))
+                vexa::Trace("CXmlParserImpl::CreateReader(): putFeature(L\"prohibit-dtd\",...) failed\n");
+        }
+
+        m_contentHandler.reset(new (std::nothrow) CSaxContentHandler);
+        if (m_contentHandler && VEXA_FAILED(m_reader->putContentHandler(m_contentHandler.get())))
+            m_contentHandler.reset();
+        m_errorHandler.reset(new (std::nothrow) CSaxErrorHandler);
+        if (m_errorHandler && VEXA_FAILED(m_reader->putErrorHandler(m_errorHandler.get())))
+            m_errorHandler.reset();
+    }
+
+    void CreateSchemaCache()
+    {
+        if (!m_reader)
+            return;
+        if (VEXA_FAILED(CreateXmlComponent(*m_schemaClsid, vexa::msxml::IID_IXMLDOMSchemaCollection2,
+                                           m_schemaCache.put_void()))) {
+            m_schemaCache.reset();
+            return;
+        }
+        vexa::unique_variant schemas;
+        V_VT(&schemas) = VT_DISPATCH;
+        V_DISPATCH(&schemas) = m_schemaCache.get();
+        m_schemaCache->AddRef();
+        HRESULT hr = m_reader->putProperty(L"schemas", schemas);
+        schemas.reset();
+        if (VEXA_FAILED(hr))
+            vexa::Trace("CXmlParserImpl::CreateSchemaCache(): putProperty(L\"schemas\",...) failed\n");
+    }
+
+    com_ptr<ISAXXMLReader> m_reader;
+    std::unique_ptr<CSaxContentHandler> m_contentHandler;
+    std::unique_ptr<CSaxErrorHandler> m_errorHandler;
+    com_ptr<IXMLDOMSchemaCollection2> m_schemaCache;
+    IXmlParserCallback* m_callback = nullptr;
+    HRESULT m_coInit = E_FAIL;
+    const CLSID* m_schemaClsid = nullptr;
+};
+
+CXmlParser::CXmlParser() : m_impl(std::make_unique<CXmlParserImpl>()) {}
+CXmlParser::~CXmlParser() = default;
+bool CXmlParser::IsReady() const { return m_impl->IsReady(); }
+void CXmlParser::SetCallback(IXmlParserCallback* callback) { m_impl->SetCallback(callback); }
+bool CXmlParser::Parse(const std::string& url) { return m_impl->Parse(url); }

@@ -1,0 +1,245 @@
+// The host's site and helper objects. Every call is logged; an injected failure is returned
+// before the panel model changes.
+#include "host/lib/hostobjects.h"
+
+#include <cwchar>
+#include <mutex>
+
+namespace host {
+namespace {
+
+std::wstring Text(BSTR text) { return text ? std::wstring(text, SysStringLen(text)) : std::wstring(); }
+
+std::wstring Number(long value) { return std::to_wstring(value); }
+
+std::wstring Date(DATE value)
+{
+    wchar_t buffer[64];
+    swprintf(buffer, 64, L"%.6f", value);
+    return buffer;
+}
+
+// The live item helpers, so the plugin helper can find the properties of an added item.
+std::mutex g_itemsLock;
+std::map<IDisplayContentItemHelper*, ContentItemHelper*>& LiveItems()
+{
+    static std::map<IDisplayContentItemHelper*, ContentItemHelper*> items;
+    return items;
+}
+
+} // namespace
+
+// --- Site --------------------------------------------------------------------------------
+
+const vexa::InterfaceEntry* DisplaySite::Interfaces(std::size_t* count) noexcept
+{
+    static const vexa::InterfaceEntry table[] = {
+        VEXA_INTERFACE(DisplaySite, IID_IDisplaySite, IDisplaySite),
+        VEXA_INTERFACE(DisplaySite, IID_IDispatch, IDisplaySite),
+    };
+    *count = 2;
+    return table;
+}
+
+STDMETHODIMP DisplaySite::get_display_state(long* state)
+{
+    HRESULT hr = Host::Get().record(L"get_display_state", L"");
+    if (FAILED(hr)) return hr;
+    if (!state) return E_POINTER;
+    *state = Host::Get().displayState();
+    return S_OK;
+}
+
+HRESULT CreateSite(REFIID riid, void** ppv) { return vexa::CreateComInstance<DisplaySite>(nullptr, riid, ppv); }
+
+// --- Plugin helper -----------------------------------------------------------------------
+
+const vexa::InterfaceEntry* PluginHelper::Interfaces(std::size_t* count) noexcept
+{
+    static const vexa::InterfaceEntry table[] = {
+        VEXA_INTERFACE(PluginHelper, IID_IDisplayPluginHelper, IDisplayPluginHelper),
+    };
+    *count = 1;
+    return table;
+}
+
+STDMETHODIMP PluginHelper::put_title(BSTR title)
+{
+    HRESULT hr = Host::Get().record(L"put_title", Text(title));
+    if (SUCCEEDED(hr)) Host::Get().panel().title = Text(title);
+    return hr;
+}
+
+STDMETHODIMP PluginHelper::SetDisplayFlags(LONG flags, LONG mask)
+{
+    HRESULT hr = Host::Get().record(L"SetDisplayFlags", Number(flags) + L", " + Number(mask));
+    if (SUCCEEDED(hr)) {
+        Host::Get().panel().displayFlags = flags;
+        Host::Get().panel().displayMask = mask;
+    }
+    return hr;
+}
+
+STDMETHODIMP PluginHelper::SetIcons(IPicture* small_icon, IPicture* large_icon)
+{
+    HRESULT hr = Host::Get().record(L"SetIcons", DescribePicture(small_icon) + L", " +
+                                                     DescribePicture(large_icon));
+    if (SUCCEEDED(hr)) {
+        Panel& panel = Host::Get().panel();
+        panel.iconsSet = true;
+        panel.smallIcon = vexa::com_ptr<IPicture>(small_icon);
+        panel.largeIcon = vexa::com_ptr<IPicture>(large_icon);
+    }
+    return hr;
+}
+
+STDMETHODIMP PluginHelper::put_about_text(BSTR text)
+{
+    HRESULT hr = Host::Get().record(L"put_about_text", Text(text));
+    if (SUCCEEDED(hr)) Host::Get().panel().aboutText = Text(text);
+    return hr;
+}
+
+STDMETHODIMP PluginHelper::AddContentItem(IUnknown* item, LONG item_flags)
+{
+    HRESULT hr = Host::Get().record(L"AddContentItem", Number(item_flags));
+    if (FAILED(hr)) return hr;
+    if (!item) return E_POINTER;
+    PanelItem entry;
+    entry.item = vexa::com_ptr<IUnknown>(item);
+    entry.addFlags = item_flags;
+    auto helper = vexa::query<IDisplayContentItemHelper>(item);
+    entry.state = FindItemState(helper.get());
+    if (!entry.state) entry.state = std::make_shared<ItemState>();
+    Host::Get().panel().items.push_back(std::move(entry));
+    return S_OK;
+}
+
+STDMETHODIMP PluginHelper::RemoveAllContentItems()
+{
+    HRESULT hr = Host::Get().record(L"RemoveAllContentItems", L"");
+    if (FAILED(hr)) return hr;
+    // Released outside the panel: an item's last release may call back into the host.
+    std::vector<PanelItem> removed;
+    removed.swap(Host::Get().panel().items);
+    ++Host::Get().panel().clears;
+    removed.clear();
+    return S_OK;
+}
+
+HRESULT CreatePluginHelper(IUnknown* outer, REFIID riid, void** ppv)
+{
+    return vexa::CreateComInstance<PluginHelper>(outer, riid, ppv);
+}
+
+// --- Content item helper -----------------------------------------------------------------
+
+ContentItemHelper::ContentItemHelper(IUnknown* outer)
+    : RootType(outer), m_state(std::make_shared<ItemState>())
+{
+    std::lock_guard<std::mutex> lock(g_itemsLock);
+    LiveItems()[static_cast<IDisplayContentItemHelper*>(this)] = this;
+}
+
+ContentItemHelper::~ContentItemHelper()
+{
+    std::lock_guard<std::mutex> lock(g_itemsLock);
+    LiveItems().erase(static_cast<IDisplayContentItemHelper*>(this));
+}
+
+const vexa::InterfaceEntry* ContentItemHelper::Interfaces(std::size_t* count) noexcept
+{
+    static const vexa::InterfaceEntry table[] = {
+        VEXA_INTERFACE(ContentItemHelper, IID_IDisplayContentItemHelper, IDisplayContentItemHelper),
+    };
+    *count = 1;
+    return table;
+}
+
+STDMETHODIMP ContentItemHelper::put_image(IPicture* image)
+{
+    HRESULT hr = Host::Get().record(L"put_image", DescribePicture(image));
+    if (SUCCEEDED(hr)) {
+        m_state->imageSet = true;
+        m_state->image = vexa::com_ptr<IPicture>(image);
+    }
+    return hr;
+}
+
+STDMETHODIMP ContentItemHelper::put_time_created(DATE time)
+{
+    HRESULT hr = Host::Get().record(L"put_time_created", Date(time));
+    if (SUCCEEDED(hr)) m_state->timeCreated = time;
+    return hr;
+}
+
+STDMETHODIMP ContentItemHelper::put_heading(BSTR heading)
+{
+    HRESULT hr = Host::Get().record(L"put_heading", Text(heading));
+    if (SUCCEEDED(hr)) m_state->heading = Text(heading);
+    return hr;
+}
+
+STDMETHODIMP ContentItemHelper::put_source(BSTR source)
+{
+    HRESULT hr = Host::Get().record(L"put_source", Text(source));
+    if (SUCCEEDED(hr)) m_state->source = Text(source);
+    return hr;
+}
+
+STDMETHODIMP ContentItemHelper::put_snippet(BSTR snippet)
+{
+    HRESULT hr = Host::Get().record(L"put_snippet", Text(snippet));
+    if (SUCCEEDED(hr)) m_state->snippet = Text(snippet);
+    return hr;
+}
+
+STDMETHODIMP ContentItemHelper::get_snippet(BSTR* snippet)
+{
+    HRESULT hr = Host::Get().record(L"get_snippet", L"");
+    if (FAILED(hr)) return hr;
+    if (!snippet) return E_POINTER;
+    *snippet = nullptr;
+    if (m_state->snippet) {
+        const std::wstring& text = *m_state->snippet;
+        *snippet = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+        if (!*snippet) return E_OUTOFMEMORY;
+    }
+    return S_OK;
+}
+
+STDMETHODIMP ContentItemHelper::put_layout(DisplayContentItemLayout layout)
+{
+    HRESULT hr = Host::Get().record(L"put_layout", Number(layout));
+    if (SUCCEEDED(hr)) m_state->layout = layout;
+    return hr;
+}
+
+STDMETHODIMP ContentItemHelper::put_flags(DisplayContentItemFlags flags)
+{
+    HRESULT hr = Host::Get().record(L"put_flags", Number(flags));
+    if (SUCCEEDED(hr)) m_state->flags = flags;
+    return hr;
+}
+
+STDMETHODIMP ContentItemHelper::put_tooltip(BSTR tooltip)
+{
+    HRESULT hr = Host::Get().record(L"put_tooltip", Text(tooltip));
+    if (SUCCEEDED(hr)) m_state->tooltip = Text(tooltip);
+    return hr;
+}
+
+HRESULT CreateContentItemHelper(IUnknown* outer, REFIID riid, void** ppv)
+{
+    return vexa::CreateComInstance<ContentItemHelper>(outer, riid, ppv);
+}
+
+std::shared_ptr<ItemState> FindItemState(IDisplayContentItemHelper* helper)
+{
+    if (!helper) return nullptr;
+    std::lock_guard<std::mutex> lock(g_itemsLock);
+    auto it = LiveItems().find(helper);
+    return it == LiveItems().end() ? nullptr : it->second->state();
+}
+
+} // namespace host

@@ -1,0 +1,157 @@
+// Content items: ShowFeedItem builds one from a feed entry; the item object opens the link
+// found in its snippet when the host asks.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cwctype>
+#include <new>
+#include <string>
+
+#include "com/check.h"
+#include "feeds/rssitem.h"
+#include "plugin/plugin.h"
+#include "plugin/textconvert.h"
+
+namespace {
+ShellExecuteFn g_shellExecute = ShellExecuteW;
+} // namespace
+
+ShellExecuteFn SetShellExecuteFn(ShellExecuteFn fn)
+{
+    ShellExecuteFn old = g_shellExecute;
+    g_shellExecute = fn ? fn : ShellExecuteW;
+    return old;
+}
+
+// --- CVexaPluginContentItem --------------------------------------------------------------
+
+HRESULT CVexaPluginContentItemImpl::CreateInstance(CVexaPluginContentItemImpl** item) noexcept
+{
+    if (!item) return E_POINTER;
+    *item = new (std::nothrow) CVexaPluginContentItemImpl();
+    return *item ? S_OK : E_OUTOFMEMORY;
+}
+
+const vexa::InterfaceEntry* CVexaPluginContentItem::Interfaces(std::size_t* count) noexcept
+{
+    static const vexa::InterfaceEntry table[] = {
+        VEXA_INTERFACE(CVexaPluginContentItem, IID_IDisplayContentItemHandler, IDisplayContentItemHandler),
+    };
+    *count = 1;
+    return table;
+}
+
+// Everything else, IDispatch included, goes to the host's item helper, aggregated on the
+// first such request.
+HRESULT CVexaPluginContentItem::QueryDelegate(REFIID riid, void** ppv) noexcept
+{
+    *ppv = nullptr;
+    if (!m_helper) {
+        CoCreateInstance(CLSID_DisplayContentItemHelper, ControllingUnknown(), CLSCTX_INPROC,
+                         IID_IUnknown, m_helper.put_void());
+    }
+    if (!m_helper) return E_NOINTERFACE;
+    HRESULT hr = m_helper->QueryInterface(riid, ppv);
+    return FAILED(hr) ? E_NOINTERFACE : hr;
+}
+
+STDMETHODIMP CVexaPluginContentItem::OpenItem()
+{
+    VEXA_COM_TRY
+    vexa::com_ptr<IDisplayContentItemHelper> helper;
+    if (m_helper)
+        m_helper->QueryInterface(IID_IDisplayContentItemHelper, helper.put_void());
+    if (!helper) return S_OK;
+    BSTR snippet = nullptr;
+    VEXA_CHECK_HR(helper->get_snippet(&snippet));
+    vexa::unique_bstr snippetOwner(snippet);
+    std::wstring sSnippet = snippetOwner.str();
+
+    // The link is the text from the first "http://" to the end; a match at 0 means the title
+    // itself starts with it, and then nothing is opened.
+    std::wstring::size_type start = sSnippet.find(L"http://");
+    if (start != std::wstring::npos && start > 0) {
+        std::wstring sUrl = sSnippet.substr(start);
+        std::wstring::size_type last = sUrl.size();
+        while (last > 0 && std::iswspace(sUrl[last - 1])) --last;
+        std::wstring::size_type first = 0;
+        while (first < last && std::iswspace(sUrl[first])) ++first;
+        sUrl = sUrl.substr(first, last - first);
+        g_shellExecute(nullptr, L"open", sUrl.c_str(), nullptr, nullptr, SW_SHOW);
+    }
+    return S_OK;
+    VEXA_COM_CATCH
+}
+
+STDMETHODIMP CVexaPluginContentItem::HandleActivation(LONG flags)
+{
+    return (flags & 1) ? OpenItem() : E_NOTIMPL;
+}
+
+STDMETHODIMP CVexaPluginContentItem::HandleCancelQuery(VARIANT_BOOL* cancel)
+{
+    VEXA_VERIFY(cancel != 0);
+    return E_NOTIMPL;
+}
+
+// --- ShowFeedItem ------------------------------------------------------------------------
+
+void CVexaPlugin::ShowFeedItem(CRssItem* record)
+{
+    if (!VEXA_VERIFY(record != 0)) return;
+    try {
+        const std::wstring title = vexa::WidenThreadAcp(record->Title);
+        const std::wstring body = vexa::WidenThreadAcp(record->Description);
+        const std::wstring link = vexa::WidenThreadAcp(record->Genre);
+
+        std::wstring sTitle = title + L": ";
+        std::wstring sBody = body;
+        std::wstring sToolTip = sTitle + L"\n " + sBody;
+        std::wstring sSnip = title + L":\n" + body + L"\n\n" + link;
+        vexa::unique_bstr bstrTitle = vexa::MakeBstr(sTitle);
+        vexa::unique_bstr bstrBody = vexa::MakeBstr(sBody);
+        vexa::unique_bstr bstrToolTip = vexa::MakeBstr(sToolTip);
+        vexa::unique_bstr bstrSnip = vexa::MakeBstr(sSnip);
+
+        // Marked before any host call: an item that fails to reach the host is not retried.
+        record->IsShown = true;
+
+        vexa::com_ptr<IDisplayPluginHelper> pluginHelper;
+        if (m_helperUnknown)
+            m_helperUnknown->QueryInterface(IID_IDisplayPluginHelper, pluginHelper.put_void());
+        if (!VEXA_VERIFY(pluginHelper != 0)) return;
+
+        CVexaPluginContentItemImpl* curItem = nullptr;
+        if (VEXA_FAILED(VEXA_CHECK_HR(CVexaPluginContentItemImpl::CreateInstance(&curItem))))
+            return;
+        // Our reference from here on: the item goes away with it if the host never takes it.
+        vexa::com_ptr<IUnknown> itemUnknown(curItem->InnerUnknown());
+
+        // Creates the item's aggregated helper.
+        vexa::com_ptr<IDisplayContentItemHelper> itemHelper;
+        itemUnknown->QueryInterface(IID_IDisplayContentItemHelper, itemHelper.put_void());
+        if (!VEXA_VERIFY(itemHelper != 0)) return;
+
+        SYSTEMTIME systime;
+        GetSystemTime(&systime);
+        DATE timeCreated = 0;
+        SystemTimeToVariantTime(&systime, &timeCreated);
+        long flags = 0;
+        long contentLayout = 1;
+        long item_flags = 9;
+
+        VEXA_CHECK_HR(itemHelper->put_heading(bstrTitle));
+        VEXA_CHECK_HR(itemHelper->put_tooltip(bstrToolTip));
+        VEXA_CHECK_HR(itemHelper->put_source(bstrBody));
+        VEXA_CHECK_HR(itemHelper->put_time_created(timeCreated));
+        VEXA_CHECK_HR(itemHelper->put_snippet(bstrSnip));
+        VEXA_CHECK_HR(itemHelper->put_flags( static_cast<DisplayContentItemFlags>(flags)));
+        VEXA_CHECK_HR(itemHelper->put_image(m_contentIcon));
+        VEXA_CHECK_HR(itemHelper->put_layout( static_cast<DisplayContentItemLayout>(contentLayout)));
+
+        vexa::com_ptr<IDisplayContentItemHelper> item = itemHelper;
+        VEXA_CHECK_HR(pluginHelper->AddContentItem(item, item_flags));
+    } catch (const std::bad_alloc&) {
+        vexa::ReportFailure(__FILE__, __LINE__, "out of memory while making a content item");
+    }
+}

@@ -1,0 +1,351 @@
+// CVexaPlugin: interface table, persistence, host callbacks and the start-up; and its
+// refresh timer window.
+#include "plugin/plugin.h"
+
+#include <new>
+
+#include "com/check.h"
+#include "com/module.h"
+#include "feeds/rssstore.h"
+#include "resources/resource.h"
+#include "server/objectmap.h"
+
+namespace {
+
+const wchar_t kTimerWindowClass[] = L"VexaRefreshTimerWindow";
+ATOM g_timerWindowClass = 0;
+
+std::wstring LoadResourceString(UINT id)
+{
+    const wchar_t* text = nullptr;
+    int length = LoadStringW(vexa::Module::Instance(), id, reinterpret_cast<LPWSTR>(&text), 0);
+    return length > 0 && text ? std::wstring(text, length) : std::wstring();
+}
+
+// Reads exactly size bytes: a short read means the stream ended inside the data.
+HRESULT ReadExactly(IStream* stream, void* buffer, ULONG size)
+{
+    ULONG read = 0;
+    HRESULT hr = stream->Read(buffer, size, &read);
+    if (FAILED(hr)) return hr;
+    return read == size ? S_OK : E_FAIL;
+}
+
+HRESULT WriteAll(IStream* stream, const void* buffer, ULONG size)
+{
+    ULONG written = 0;
+    HRESULT hr = stream->Write(buffer, size, &written);
+    if (FAILED(hr)) return hr;
+    return written == size ? S_OK : STG_E_MEDIUMFULL;
+}
+
+// The pages of the property map, in map order; the persisted "value1" item has none.
+const CLSID* const kPropertyMapPages[] = {&GUID_NULL, &CLSID_VexaPluginPropertyPage};
+
+} // namespace
+
+// --- RefreshTimerWindow ------------------------------------------------------------------
+
+RefreshTimerWindow::~RefreshTimerWindow() { Stop(); }
+
+void RefreshTimerWindow::Stop()
+{
+    if (m_hWnd) DestroyWindow(m_hWnd); // ends the timer too
+    m_hWnd = nullptr;
+    m_plugin = nullptr;
+}
+
+bool RefreshTimerWindow::Start(CVexaPlugin* plugin)
+{
+    if (m_hWnd) return false;
+    HINSTANCE instance = vexa::Module::Instance();
+    if (!g_timerWindowClass) {
+        WNDCLASSEXW wc = {};
+        wc.cbSize = sizeof(wc);
+        wc.lpfnWndProc = WindowProc;
+        wc.hInstance = instance;
+        wc.lpszClassName = kTimerWindowClass;
+        g_timerWindowClass = RegisterClassExW(&wc);
+        if (!g_timerWindowClass) return false;
+    }
+    HWND hwnd = CreateWindowExW(0, kTimerWindowClass, nullptr, 0, CW_USEDEFAULT, CW_USEDEFAULT,
+                                CW_USEDEFAULT, CW_USEDEFAULT, HWND_MESSAGE, nullptr, instance, nullptr);
+    if (!hwnd) return false;
+    m_hWnd = hwnd;
+    m_plugin = plugin;
+    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    SetTimer(hwnd, kTimerId, kPeriodMs, nullptr);
+    return true;
+}
+
+LRESULT RefreshTimerWindow::OnTimer(WPARAM wParam)
+{
+    if (wParam == kTimerId && m_plugin)
+        m_plugin->Refresh(false);
+    return 0;
+}
+
+void RefreshTimerWindow::UnregisterWindowClass()
+{
+    if (g_timerWindowClass) {
+        UnregisterClassW(kTimerWindowClass, vexa::Module::Instance());
+        g_timerWindowClass = 0;
+    }
+}
+
+LRESULT CALLBACK RefreshTimerWindow::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_TIMER) {
+        auto* self = reinterpret_cast<RefreshTimerWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+        if (self) return self->OnTimer(wParam);
+    }
+    return DefWindowProcW(hwnd, message, wParam, lParam);
+}
+
+// --- CVexaPlugin -------------------------------------------------------------------------
+
+CVexaPlugin::CVexaPlugin(IUnknown* outer) : RootType(outer) {}
+
+CVexaPlugin::~CVexaPlugin()
+{
+    // The window goes first so no tick can reach a half-destroyed plugin.
+    m_timerWindow.Stop();
+    m_helperUnknown.reset();
+    m_smallIcon.reset();
+    m_largeIcon.reset();
+    m_contentIcon.reset();
+    m_site.reset();
+    m_store.reset();
+}
+
+const vexa::InterfaceEntry* CVexaPlugin::Interfaces(std::size_t* count) noexcept
+{
+    static const vexa::InterfaceEntry table[] = {
+        VEXA_INTERFACE(CVexaPlugin, IID_IVexaPlugin, IVexaPlugin),
+        VEXA_INTERFACE(CVexaPlugin, IID_IDispatch, IVexaPlugin),
+        VEXA_INTERFACE(CVexaPlugin, IID_IObjectWithSite, IObjectWithSite),
+        VEXA_INTERFACE(CVexaPlugin, IID_IDisplayPluginHandler, IDisplayPluginHandler),
+        VEXA_INTERFACE(CVexaPlugin, IID_IPersistStreamInit, IPersistStreamInit),
+        VEXA_INTERFACE(CVexaPlugin, IID_ISpecifyPropertyPages, ISpecifyPropertyPages),
+        VEXA_INTERFACE(CVexaPlugin, IID_IPersist, IPersistStreamInit),
+    };
+    *count = sizeof(table) / sizeof(table[0]);
+    return table;
+}
+
+// Everything the table does not answer goes to the host's plugin helper, aggregated on the
+// first such request. A failed creation is tried again at the next request.
+HRESULT CVexaPlugin::QueryDelegate(REFIID riid, void** ppv) noexcept
+{
+    *ppv = nullptr;
+    if (!m_helperUnknown) {
+        CoCreateInstance(CLSID_DisplayPluginHelper, ControllingUnknown(), CLSCTX_INPROC,
+                         IID_IUnknown, m_helperUnknown.put_void());
+    }
+    if (!m_helperUnknown) return E_NOINTERFACE;
+    HRESULT hr = m_helperUnknown->QueryInterface(riid, ppv);
+    return FAILED(hr) ? E_NOINTERFACE : hr;
+}
+
+// IDisplayPluginHandler
+
+STDMETHODIMP CVexaPlugin::HandleCommand(LONG command) { return command == 1 ? E_NOTIMPL : S_OK; }
+
+STDMETHODIMP CVexaPlugin::DisplayStateChanged(LONG display_state)
+{
+    VEXA_COM_TRY
+    if (display_state == 1 || display_state == 2)
+        UpdateTitle();
+    return S_OK;
+    VEXA_COM_CATCH
+}
+
+// IPersistStreamInit
+
+STDMETHODIMP CVexaPlugin::GetClassID(CLSID* clsid)
+{
+    if (!clsid) return E_POINTER;
+    *clsid = CLSID_VexaPlugin;
+    return S_OK;
+}
+
+STDMETHODIMP CVexaPlugin::IsDirty() { return m_requiresSave ? S_OK : S_FALSE; }
+
+STDMETHODIMP CVexaPlugin::InitNew()
+{
+    VEXA_COM_TRY
+    if (m_started) return E_UNEXPECTED;
+    m_value1.clear();
+    m_requiresSave = TRUE;
+    return StartUp();
+    VEXA_COM_CATCH
+}
+
+STDMETHODIMP CVexaPlugin::Load(IStream* stream)
+{
+    VEXA_COM_TRY
+    if (m_started) return E_UNEXPECTED;
+    if (!stream) return E_POINTER;
+    DWORD version = 0;
+    HRESULT hr = ReadExactly(stream, &version, sizeof(version));
+    if (FAILED(hr)) return hr;
+    if (version > kStreamVersion) return E_FAIL;
+    // "value1": four bytes kept for the format; nothing is taken from them.
+    BYTE value1[4];
+    hr = ReadExactly(stream, value1, sizeof(value1));
+    if (FAILED(hr)) return hr;
+    m_requiresSave = FALSE;
+    return StartUp();
+    VEXA_COM_CATCH
+}
+
+STDMETHODIMP CVexaPlugin::Save(IStream* stream, BOOL)
+{
+    if (!stream) return E_POINTER;
+    const DWORD version = kStreamVersion;
+    HRESULT hr = WriteAll(stream, &version, sizeof(version));
+    if (FAILED(hr)) return hr;
+    const BYTE value1[4] = {};
+    return WriteAll(stream, value1, sizeof(value1));
+}
+
+STDMETHODIMP CVexaPlugin::GetSizeMax(ULARGE_INTEGER* size)
+{
+    if (!size) return E_POINTER;
+    size->QuadPart = 8;
+    return S_OK;
+}
+
+// ISpecifyPropertyPages
+
+STDMETHODIMP CVexaPlugin::GetPages(CAUUID* pages)
+{
+    if (!pages) return E_POINTER;
+    pages->cElems = 0;
+    pages->pElems = nullptr;
+    ULONG wanted = 0;
+    for (const CLSID* page : kPropertyMapPages)
+        if (!IsEqualGUID(*page, GUID_NULL)) ++wanted;
+    auto* elems = static_cast<GUID*>(CoTaskMemAlloc(sizeof(GUID) * (wanted ? wanted : 1)));
+    if (!elems) return E_OUTOFMEMORY;
+    ULONG added = 0;
+    for (const CLSID* page : kPropertyMapPages) {
+        if (IsEqualGUID(*page, GUID_NULL)) continue;
+        bool known = false;
+        for (ULONG i = 0; i < added; ++i)
+            known = known || IsEqualGUID(elems[i], *page);
+        if (!known) elems[added++] = *page;
+    }
+    pages->cElems = added;
+    pages->pElems = elems;
+    return S_OK;
+}
+
+// IObjectWithSite
+
+STDMETHODIMP CVexaPlugin::SetSite(IUnknown* site)
+{
+    m_site = vexa::com_ptr<IUnknown>(site);
+    return S_OK;
+}
+
+STDMETHODIMP CVexaPlugin::GetSite(REFIID riid, void** ppv)
+{
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (!m_site) return E_FAIL;
+    return m_site->QueryInterface(riid, ppv);
+}
+
+// IVexaPlugin
+
+STDMETHODIMP CVexaPlugin::get_Value1(BSTR* pVal)
+{
+    if (!pVal) return E_POINTER;
+    *pVal = SysAllocStringLen(m_value1.data(), static_cast<UINT>(m_value1.size()));
+    return *pVal ? S_OK : E_OUTOFMEMORY;
+}
+
+STDMETHODIMP CVexaPlugin::put_Value1(BSTR)
+{
+    VEXA_COM_TRY
+    m_value1 = L"none";
+    Refresh(true);
+    return S_OK;
+    VEXA_COM_CATCH
+}
+
+// Start-up
+
+HRESULT CVexaPlugin::MakePicture(UINT iconId, int cx, int cy, vexa::com_ptr<IPicture>& picture)
+{
+    HICON icon = static_cast<HICON>(LoadImageW(vexa::Module::Instance(), MAKEINTRESOURCEW(iconId),
+                                               IMAGE_ICON, cx, cy, LR_DEFAULTCOLOR));
+    PICTDESC desc = {};
+    desc.cbSizeofstruct = sizeof(PICTDESC);
+    desc.picType = PICTYPE_ICON;
+    desc.icon.hicon = icon;
+    HRESULT hr = OleCreatePictureIndirect(&desc, IID_IPicture, FALSE, picture.put_void());
+    // Kept until the plugin goes: the picture does not own it.
+    for (vexa::unique_hicon& slot : m_iconHandles) {
+        if (!slot) {
+            slot.reset(icon);
+            icon = nullptr;
+            break;
+        }
+    }
+    if (icon) DestroyIcon(icon);
+    return hr;
+}
+
+HRESULT CVexaPlugin::StartUp()
+{
+    if (!m_timerWindow.Handle() && !m_timerWindow.Start(this))
+        return E_FAIL;
+
+    vexa::com_ptr<IDisplayPluginHelper> helper;
+    InnerUnknown()->QueryInterface(IID_IDisplayPluginHelper, helper.put_void());
+    if (!m_helperUnknown || !helper)
+        return E_FAIL;
+
+    // A start-up that failed here before may be run again: the old pictures go.
+    m_smallIcon.reset();
+    m_largeIcon.reset();
+    m_contentIcon.reset();
+    for (vexa::unique_hicon& slot : m_iconHandles) slot.reset();
+
+    HRESULT hr = MakePicture(IDI_PLUGIN, GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), m_smallIcon);
+    if (FAILED(hr)) return hr;
+    hr = MakePicture(IDI_PLUGIN, GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), m_largeIcon);
+    if (FAILED(hr)) return hr;
+    hr = MakePicture(IDI_CONTENT, 0, 0, m_contentIcon);
+    if (FAILED(hr)) return hr;
+
+    VEXA_CHECK_HR(helper->SetIcons(m_smallIcon, m_largeIcon));
+    vexa::unique_bstr aboutText = vexa::unique_bstr::from(LoadResourceString(IDS_ABOUT));
+    VEXA_CHECK_HR(helper->put_about_text(aboutText));
+    UpdateTitle();
+    helper->SetDisplayFlags(0, 1);
+
+    m_store = std::make_unique<CRssStore>();
+    m_started = true;
+    Refresh(true);
+    return S_OK;
+}
+
+void CVexaPlugin::UpdateTitle()
+{
+    std::wstring name = LoadResourceString(IDS_TITLE);
+    vexa::unique_bstr title = vexa::unique_bstr::from(name);
+    vexa::com_ptr<IDisplayPluginHelper> helper;
+    if (m_helperUnknown)
+        m_helperUnknown->QueryInterface(IID_IDisplayPluginHelper, helper.put_void());
+    if (!VEXA_VERIFY(helper != 0))
+        return;
+    VEXA_CHECK_HR(helper->put_title(title));
+}
+
+HRESULT CreateVexaPluginInstance(IUnknown* outer, REFIID riid, void** ppv)
+{
+    return vexa::CreateComInstance<CVexaPlugin>(outer, riid, ppv);
+}

@@ -1,0 +1,153 @@
+// The display plugin: the object the sidebar host creates (CVexaPlugin), the hidden window
+// that drives its refresh timer, and the content item objects it hands to the host.
+#pragma once
+#include <windows.h>
+#include <ocidl.h>
+#include <olectl.h>
+
+#include <memory>
+#include <string>
+
+#include "Vexa_h.h"
+#include "com/dispatch.h"
+#include "com/object.h"
+#include "com/owners.h"
+#include "com/ptr.h"
+#include "hostapi.h"
+
+class CRssStore;
+struct CRssItem;
+class CVexaPlugin;
+
+// A message-only window that owns timer 1 and turns its ticks into non-clearing refreshes.
+class RefreshTimerWindow {
+public:
+    static constexpr UINT_PTR kTimerId = 1;
+    static constexpr UINT kPeriodMs = 25000;
+
+    RefreshTimerWindow() = default;
+    ~RefreshTimerWindow();
+    RefreshTimerWindow(const RefreshTimerWindow&) = delete;
+    RefreshTimerWindow& operator=(const RefreshTimerWindow&) = delete;
+
+    // Creates the window and starts the timer; false when no window could be made.
+    bool Start(CVexaPlugin* plugin);
+    // Destroys the window, which ends the timer.
+    void Stop();
+    LRESULT OnTimer(WPARAM wParam);
+    HWND Handle() const { return m_hWnd; }
+
+    // The window class is registered on first use; the module's detach unregisters it.
+    static void UnregisterWindowClass();
+
+private:
+    static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+
+    HWND m_hWnd = nullptr;
+    CVexaPlugin* m_plugin = nullptr;
+};
+
+class CVexaPlugin : public IDisplayPluginHandler,
+                    public IPersistStreamInit,
+                    public ISpecifyPropertyPages,
+                    public IObjectWithSite,
+                    public vexa::DispatchImpl<IVexaPlugin, &IID_IVexaPlugin, &LIBID_VexaLib>,
+                    public vexa::ObjectRoot {
+public:
+    static constexpr DWORD kStreamVersion = 1808;
+
+    explicit CVexaPlugin(IUnknown* outer);
+    ~CVexaPlugin() override;
+    VEXA_IUNKNOWN_DELEGATING
+
+    // IDisplayPluginHandler
+    STDMETHODIMP HandleCommand(LONG command) override;
+    STDMETHODIMP DisplayStateChanged(LONG display_state) override;
+
+    // IPersistStreamInit
+    STDMETHODIMP GetClassID(CLSID* clsid) override;
+    STDMETHODIMP IsDirty() override;
+    STDMETHODIMP Load(IStream* stream) override;
+    STDMETHODIMP Save(IStream* stream, BOOL clearDirty) override;
+    STDMETHODIMP GetSizeMax(ULARGE_INTEGER* size) override;
+    STDMETHODIMP InitNew() override;
+
+    // ISpecifyPropertyPages
+    STDMETHODIMP GetPages(CAUUID* pages) override;
+
+    // IObjectWithSite
+    STDMETHODIMP SetSite(IUnknown* site) override;
+    STDMETHODIMP GetSite(REFIID riid, void** ppv) override;
+
+    // IVexaPlugin
+    STDMETHODIMP get_Value1(BSTR* pVal) override;
+    STDMETHODIMP put_Value1(BSTR newVal) override;
+
+    // Gives the host the title (string 113).
+    void UpdateTitle();
+    // Brings the panel up to date: clears it first when asked, then loads every feed of the
+    // list and adds an item for every feed entry not shown before.
+    void Refresh(bool clear);
+    // Makes one content item from a feed entry and hands it to the host.
+    void ShowFeedItem(CRssItem* record);
+
+    std::wstring m_value1;
+    std::unique_ptr<CRssStore> m_store;
+    vexa::com_ptr<IPicture> m_smallIcon;
+    vexa::com_ptr<IPicture> m_largeIcon;
+    vexa::com_ptr<IPicture> m_contentIcon;
+    RefreshTimerWindow m_timerWindow;
+    BOOL m_requiresSave = FALSE;
+    vexa::com_ptr<IUnknown> m_helperUnknown;
+
+protected:
+    const vexa::InterfaceEntry* Interfaces(std::size_t* count) noexcept override;
+    HRESULT QueryDelegate(REFIID riid, void** ppv) noexcept override;
+
+private:
+    HRESULT StartUp();
+    HRESULT MakePicture(UINT iconId, int cx, int cy, vexa::com_ptr<IPicture>& picture);
+
+    vexa::com_ptr<IUnknown> m_site;
+    // The pictures do not own their icons (fOwn FALSE); the plugin destroys them at the end.
+    vexa::unique_hicon m_iconHandles[3];
+    bool m_started = false;    // a start-up succeeded: a second one is refused
+    bool m_refreshing = false; // a refresh is running: a nested one is skipped
+};
+
+// One entry in the host's panel. It answers the host's item callbacks itself and hands
+// every other interface to an aggregated host item helper, created on first request.
+class CVexaPluginContentItem
+    : public vexa::DispatchImpl<IDisplayContentItemHandler, &IID_IDisplayContentItemHandler, &LIBID_VexaLib>,
+      public vexa::ObjectRoot {
+public:
+    explicit CVexaPluginContentItem(IUnknown* outer) : RootType(outer) {}
+    VEXA_IUNKNOWN_DELEGATING
+
+    STDMETHODIMP Reserved7(LONG, LONG, LONG) override { return E_NOTIMPL; }
+    STDMETHODIMP Reserved8(LONG, LONG, LONG, LONG) override { return E_NOTIMPL; }
+    STDMETHODIMP OpenItem() override;
+    STDMETHODIMP Reserved10() override { return E_NOTIMPL; }
+    STDMETHODIMP Reserved11(LONG, LONG, LONG, LONG) override { return E_NOTIMPL; }
+    STDMETHODIMP Reserved12(LONG, LONG, LONG, LONG) override { return E_NOTIMPL; }
+    STDMETHODIMP HandleActivation(LONG flags) override;
+    STDMETHODIMP HandleCancelQuery(VARIANT_BOOL* cancel) override;
+
+    vexa::com_ptr<IUnknown> m_helper; // inner unknown of the aggregated item helper
+
+protected:
+    const vexa::InterfaceEntry* Interfaces(std::size_t* count) noexcept override;
+    HRESULT QueryDelegate(REFIID riid, void** ppv) noexcept override;
+};
+
+// The creatable form: CreateInstance gives a new item with a reference count of 0.
+class CVexaPluginContentItemImpl final : public CVexaPluginContentItem {
+public:
+    CVexaPluginContentItemImpl() : CVexaPluginContentItem(nullptr) {}
+    static HRESULT CreateInstance(CVexaPluginContentItemImpl** item) noexcept;
+};
+
+// The browser launch goes through this function (ShellExecuteW by default), so tests can
+// see what would be opened without starting a browser.
+using ShellExecuteFn = HINSTANCE(WINAPI*)(HWND, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, INT);
+ShellExecuteFn SetShellExecuteFn(ShellExecuteFn fn);

@@ -1,0 +1,60 @@
+// The refresh cycle: reads the feed list, loads every feed into the store and shows every
+// entry not shown before.
+#include <memory>
+#include <new>
+#include <string>
+
+#include "com/check.h"
+#include "feeds/rssstore.h"
+#include "plugin/plugin.h"
+#include "plugin/textconvert.h"
+#include "settings/registryhelper.h"
+
+void CVexaPlugin::Refresh(bool clear)
+{
+    // Nothing to refresh before a start-up has created the store; and one run at a time: a
+    // tick or a Value1 write that arrives while a feed is being fetched is dropped.
+    if (!m_store || m_refreshing) return;
+    m_refreshing = true;
+    try {
+        vexa::com_ptr<IDisplayPluginHelper> helper;
+        if (m_helperUnknown)
+            m_helperUnknown->QueryInterface(IID_IDisplayPluginHelper, helper.put_void());
+        if (clear && VEXA_VERIFY(helper != 0))
+            VEXA_CHECK_HR(helper->RemoveAllContentItems());
+
+        auto registry = std::make_unique<CRegistryHelper>();
+        registry->Load();
+        if (registry->m_nDestCount < 1) {
+            registry->Save();
+            registry->Load();
+        }
+        for (int i = 0; i < registry->m_nDestCount && i < CRegistryHelper::kMaxDest; ++i) {
+            std::wstring sAddr = registry->m_sDest[i];
+            std::string strAddress;
+            if (!vexa::NarrowThreadAcp(sAddr, strAddress))
+                continue;
+            if (!m_store->Load(strAddress))
+                continue;
+            for (auto& entry : m_store->m_items) {
+                CRssItem* record = entry.second;
+                if (record && !record->IsShown)
+                    ShowFeedItem(record);
+            }
+        }
+        registry.reset();
+
+        long display_state = 1;
+        if (m_site) {
+            vexa::com_ptr<IDisplaySite> sidebar_site;
+            m_site->QueryInterface(IID_IDisplaySite, sidebar_site.put_void());
+            if (sidebar_site)
+                VEXA_CHECK_HR(sidebar_site->get_display_state(&display_state));
+        }
+        if (display_state == 2)
+            UpdateTitle();
+    } catch (const std::bad_alloc&) {
+        vexa::ReportFailure(__FILE__, __LINE__, "out of memory during a refresh");
+    }
+    m_refreshing = false;
+}

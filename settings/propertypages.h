@@ -1,0 +1,97 @@
+// The settings page: a property page that edits the feed list, shown by the host's
+// property frame as the child dialog IDD_VEXAPLUGINPROPERTYPAGE.
+#pragma once
+#include <windows.h>
+#include <ocidl.h>
+#include <string>
+
+#include "com/module.h"
+#include "com/object.h"
+#include "com/ptr.h"
+
+// A modeless dialog made from a template of this module; its messages go to the
+// derived class's message map.
+class CDialogWindow {
+public:
+    HWND m_hWnd = nullptr;
+
+protected:
+    CDialogWindow() = default;
+    virtual ~CDialogWindow() = default;
+    CDialogWindow(const CDialogWindow&) = delete;
+    CDialogWindow& operator=(const CDialogWindow&) = delete;
+
+    HWND Create(HWND parent, UINT templateId);
+    // The message map: returns TRUE when the message was handled, with its result.
+    virtual BOOL ProcessWindowMessage(HWND win, UINT msg, WPARAM wParam, LPARAM lParam,
+                                      LRESULT& result) = 0;
+
+private:
+    static INT_PTR CALLBACK DialogProc(HWND win, UINT msg, WPARAM wParam, LPARAM lParam);
+};
+
+class CVexaPluginPropertyPage : public IPropertyPage,
+                                public CDialogWindow,
+                                public vexa::ObjectRoot,
+                                public vexa::InstanceCounter<CVexaPluginPropertyPage> {
+public:
+    // The list holds at most this many addresses, and an address must be shorter than
+    // this many characters to be read back from the registry.
+    static constexpr int kMaxItems = 100;
+    static constexpr std::size_t kMaxUrlChars = 555;
+
+    explicit CVexaPluginPropertyPage(IUnknown* outer);
+    ~CVexaPluginPropertyPage() override;
+
+    VEXA_IUNKNOWN_DELEGATING
+
+    // IPropertyPage
+    STDMETHODIMP SetPageSite(IPropertyPageSite* site) override;
+    STDMETHODIMP Activate(HWND parent, LPCRECT rect, BOOL modal) override;
+    STDMETHODIMP Deactivate() override;
+    STDMETHODIMP GetPageInfo(PROPPAGEINFO* info) override;
+    STDMETHODIMP SetObjects(ULONG count, IUnknown** objects) override;
+    STDMETHODIMP Show(UINT cmdShow) override;
+    STDMETHODIMP Move(LPCRECT rect) override;
+    STDMETHODIMP IsPageDirty() override;
+    STDMETHODIMP Apply() override;
+    STDMETHODIMP Help(LPCOLESTR helpDir) override;
+    STDMETHODIMP TranslateAccelerator(MSG* msg) override;
+
+    // Message handlers; each returns 0 and leaves bHandled set.
+    LRESULT OnInitDialog(UINT msg, WPARAM wParam, LPARAM lParam, BOOL& bHandled);
+    LRESULT OnUrlChange(WORD code, WORD id, HWND control, BOOL& bHandled);
+    LRESULT OnAdd(WORD code, WORD id, HWND control, BOOL& bHandled);
+    LRESULT OnRemove(WORD code, WORD id, HWND control, BOOL& bHandled);
+    LRESULT OnListSelChange(WORD code, WORD id, HWND control, BOOL& bHandled);
+    LRESULT OnStyleChanging(UINT msg, WPARAM wParam, LPARAM lParam, BOOL& bHandled);
+
+    void SetDirty(BOOL bDirty);
+
+protected:
+    const vexa::InterfaceEntry* Interfaces(std::size_t* count) noexcept override;
+    BOOL ProcessWindowMessage(HWND win, UINT msg, WPARAM wParam, LPARAM lParam,
+                              LRESULT& result) override;
+
+private:
+    void AddToList(const std::wstring& sDest);
+    std::wstring GetListItem(int i);
+    int GetListCount();
+    std::wstring GetUrlText();
+    bool CanAdd(const std::wstring& sNewUrl);
+    void UpdateAddButton();
+    void ReleaseObjects();
+
+    vexa::com_ptr<IPropertyPageSite> m_pPageSite;
+    IUnknown** m_ppUnk = nullptr;
+    ULONG m_nObjects = 0;
+    SIZE m_size = {0, 0};
+    UINT m_dwTitleID;
+    UINT m_dwHelpFileID = 0;
+    UINT m_dwDocStringID = 0;
+    DWORD m_dwHelpContext = 0;
+    BOOL m_bDirty = FALSE;
+};
+
+// Trims white space (as iswspace sees it) from both ends.
+std::wstring TrimWhiteSpace(const std::wstring& text);

@@ -1,0 +1,176 @@
+#include "settings/registryhelper.h"
+
+#include <atomic>
+#include <cwchar>
+
+#include "com/check.h"
+#include "com/module.h"
+#include "resources/resource.h"
+
+const wchar_t CRegistryHelper::kKeyPath[] = L"SOFTWARE\\Orvall\\Halvane\\Destinatons";
+
+namespace {
+
+constexpr REGSAM kAccess = KEY_READ | KEY_WRITE;
+constexpr DWORD kMaxSubkeyName = 256;
+
+int DefaultWarningBox(HWND owner, const wchar_t* text, const wchar_t* caption, UINT type)
+{
+    return MessageBoxW(owner, text, caption, type);
+}
+
+std::atomic<WarningBoxFn> g_warningBox{DefaultWarningBox};
+
+wchar_t FoldAscii(wchar_t c)
+{
+    return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+}
+
+// Equal apart from the case of the ASCII letters A-Z; every other character must match.
+bool EqualIgnoringAsciiCase(const std::wstring& a, const std::wstring& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (FoldAscii(a[i]) != FoldAscii(b[i]))
+            return false;
+    return true;
+}
+
+// Deletes parent\name with everything below it. Stops (returns false) when a subkey cannot
+// be deleted, so a protected subkey cannot keep the loop taking the same first subkey.
+bool DeleteKeyTree(HKEY parent, const wchar_t* name)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(parent, name, 0, kAccess, &key) != ERROR_SUCCESS)
+        return false;
+    vexa::unique_hkey owner(key);
+    for (;;) {
+        wchar_t szSub[kMaxSubkeyName + 1];
+        DWORD nSubLen = kMaxSubkeyName + 1;
+        if (RegEnumKeyExW(key, 0, szSub, &nSubLen, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS)
+            break;
+        if (!DeleteKeyTree(key, szSub))
+            return false;
+    }
+    owner.reset();
+    return RegDeleteKeyW(parent, name) == ERROR_SUCCESS;
+}
+
+} // namespace
+
+WarningBoxFn SetWarningBoxFn(WarningBoxFn fn)
+{
+    return g_warningBox.exchange(fn ? fn : DefaultWarningBox);
+}
+
+CRegistryHelper::CRegistryHelper()
+{
+    wchar_t szDefDest[kMaxValueUnits] = {};
+    int nLen = LoadStringW(vexa::Module::Instance(), IDS_DEFAULT_DEST, szDefDest, kMaxValueUnits);
+    std::wstring sDefDest(szDefDest, nLen > 0 ? nLen : 0);
+    AddDest(sDefDest);
+}
+
+void CRegistryHelper::OpenKey()
+{
+    HKEY hKey = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kKeyPath, 0, kAccess, &hKey) == ERROR_SUCCESS) {
+        m_RegKey.Attach(hKey);
+        return;
+    }
+    hKey = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, kKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE, kAccess,
+                        nullptr, &hKey, nullptr) == ERROR_SUCCESS) {
+        m_RegKey.Attach(hKey);
+        return;
+    }
+    std::wstring sText = L"Can not create key ";
+    sText += kKeyPath;
+    g_warningBox.load()(nullptr, sText.c_str(), L"ERROR", MB_OK | MB_ICONWARNING);
+}
+
+void CRegistryHelper::ClearKey()
+{
+    OpenKey();
+    VEXA_VERIFY(m_RegKey.m_hKey);
+    DeleteKeyTree(HKEY_CURRENT_USER, kKeyPath);
+    if (m_RegKey.m_hKey)
+        RegFlushKey(m_RegKey.m_hKey);
+    m_RegKey.Close();
+}
+
+void CRegistryHelper::Save()
+{
+    ClearKey();
+    OpenKey();
+    VEXA_VERIFY(m_RegKey.m_hKey);
+    // The page fills the slots directly; never write past the last slot.
+    int nCount = m_nDestCount < 0 ? 0 : (m_nDestCount > kMaxDest ? kMaxDest : m_nDestCount);
+    for (int i = 0; i < nCount; ++i) {
+        std::wstring sKeyName = GetValueName(i);
+        const std::wstring& sKeyValue = m_sDest[i];
+        if (m_RegKey.m_hKey)
+            RegSetValueExW(m_RegKey.m_hKey, sKeyName.c_str(), 0, REG_SZ,
+                           reinterpret_cast<const BYTE*>(sKeyValue.c_str()),
+                           static_cast<DWORD>((sKeyValue.size() + 1) * sizeof(wchar_t)));
+        VEXA_VERIFY(m_RegKey.m_hKey);
+    }
+    if (m_RegKey.m_hKey)
+        RegFlushKey(m_RegKey.m_hKey);
+    m_RegKey.Close();
+}
+
+void CRegistryHelper::Load()
+{
+    OpenKey();
+    VEXA_VERIFY(m_RegKey.m_hKey);
+    if (!m_RegKey.m_hKey)
+        return; // every read would fail at dest[0]
+    for (int i = 0; i < kMaxDest; ++i) {
+        std::wstring sName = GetValueName(i);
+        DWORD nType = 0;
+        DWORD nValueLen = 0;
+        if (RegQueryValueExW(m_RegKey.m_hKey, sName.c_str(), nullptr, &nType, nullptr,
+                             &nValueLen) != ERROR_SUCCESS)
+            break;
+        if (nType != REG_SZ && nType != REG_EXPAND_SZ)
+            break;
+        // An address too long to read back is skipped, so it cannot hide the ones after it.
+        if (nValueLen > kMaxValueUnits * sizeof(wchar_t))
+            continue;
+        wchar_t sValue[kMaxValueUnits];
+        nValueLen = sizeof sValue;
+        if (RegQueryValueExW(m_RegKey.m_hKey, sName.c_str(), nullptr, &nType,
+                             reinterpret_cast<BYTE*>(sValue), &nValueLen) != ERROR_SUCCESS)
+            break;
+        if (nType != REG_SZ && nType != REG_EXPAND_SZ)
+            break;
+        if (nValueLen == 0 || nValueLen % sizeof(wchar_t) != 0)
+            break;
+        DWORD nUnits = nValueLen / sizeof(wchar_t);
+        if (sValue[nUnits - 1] != L'\0')
+            break;
+        AddDest(std::wstring(sValue, wcsnlen(sValue, nUnits)));
+    }
+}
+
+void CRegistryHelper::AddDest(std::wstring sDest)
+{
+    if (sDest.empty())
+        return;
+    for (int i = 0; i < m_nDestCount; ++i)
+        if (EqualIgnoringAsciiCase(m_sDest[i], sDest))
+            return;
+    if (m_nDestCount >= kMaxDest)
+        return; // the list is full: a 101st entry is refused
+    m_sDest[m_nDestCount] = std::move(sDest);
+    ++m_nDestCount;
+}
+
+std::wstring CRegistryHelper::GetValueName(int i) const
+{
+    std::wstring sName = L"dest[" + std::to_wstring(i) + L"]";
+    return sName;
+}

@@ -1,0 +1,569 @@
+// The settings page with real windows (under Xvfb) and the real registry.
+#include <windows.h>
+#include <ocidl.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "com/ptr.h"
+#include "resources/resource.h"
+#include "server/objectmap.h"
+#include "settings/propertypages.h"
+#include "settings/registryhelper.h"
+#include "tests/support/fixtures.h"
+
+using vexa::com_ptr;
+using List = std::vector<std::wstring>;
+
+namespace {
+
+const wchar_t kPath[] = L"SOFTWARE\\Orvall\\Halvane\\Destinatons";
+
+int g_boxCount = 0;
+int CountBox(HWND, const wchar_t*, const wchar_t*, UINT)
+{
+    ++g_boxCount;
+    return IDOK;
+}
+
+// The frame's side of the page: records every status change.
+struct TestSite : IPropertyPageSite {
+    ULONG refs = 1;
+    std::vector<DWORD> changes;
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IPropertyPageSite)) {
+            *ppv = this;
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
+    STDMETHODIMP_(ULONG) Release() override { return --refs; }
+    STDMETHODIMP OnStatusChange(DWORD flags) override
+    {
+        changes.push_back(flags);
+        return S_OK;
+    }
+    STDMETHODIMP GetLocaleID(LCID* lcid) override
+    {
+        *lcid = LOCALE_USER_DEFAULT;
+        return S_OK;
+    }
+    STDMETHODIMP GetPageContainer(IUnknown** ppUnk) override
+    {
+        *ppUnk = nullptr;
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP TranslateAccelerator(MSG*) override { return S_FALSE; }
+};
+
+class SettingsPage : public vexatest::VexaTest {
+protected:
+    void SetUp() override
+    {
+        VexaTest::SetUp();
+        g_boxCount = 0;
+        m_oldBox = SetWarningBoxFn(CountBox);
+        WNDCLASSW wc = {};
+        wc.lpfnWndProc = DefWindowProcW;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
+        wc.lpszClassName = L"VexaTestFrame";
+        RegisterClassW(&wc);
+        m_frame = CreateWindowExW(WS_EX_CONTROLPARENT, L"VexaTestFrame", L"Vexa settings",
+                                  WS_OVERLAPPEDWINDOW, 40, 40, 640, 330, nullptr, nullptr,
+                                  GetModuleHandleW(nullptr), nullptr);
+        ASSERT_NE(m_frame, nullptr);
+        wchar_t sz[600] = {};
+        LoadStringW(GetModuleHandleW(nullptr), IDS_DEFAULT_DEST, sz, 600);
+        m_default = sz;
+    }
+    void TearDown() override
+    {
+        if (m_page) {
+            m_page->Deactivate();
+            m_page->SetPageSite(nullptr);
+            EXPECT_EQ(m_page.detach()->Release(), 0u);
+        }
+        DestroyWindow(m_frame);
+        SetWarningBoxFn(m_oldBox);
+        EXPECT_EQ(vexa::InstanceCounter<CVexaPluginPropertyPage>::Count(), 0);
+        VexaTest::TearDown();
+    }
+
+    com_ptr<IPropertyPage> NewPage()
+    {
+        com_ptr<IPropertyPage> page;
+        EXPECT_EQ(CreateVexaPluginPropertyPageInstance(nullptr, IID_IPropertyPage,
+                                                       page.put_void()),
+                  S_OK);
+        return page;
+    }
+
+    // Creates the page as the frame does, and activates it.
+    void Open()
+    {
+        if (!m_page) {
+            m_page = NewPage();
+            ASSERT_EQ(m_page->SetPageSite(&m_site), S_OK);
+        }
+        RECT rc = {8, 8, 8 + 520, 8 + 240};
+        ASSERT_EQ(m_page->Activate(m_frame, &rc, FALSE), S_OK);
+        m_win = GetWindow(m_frame, GW_CHILD);
+        ASSERT_NE(m_win, nullptr);
+    }
+    void Reopen()
+    {
+        ASSERT_EQ(m_page->Deactivate(), S_OK);
+        Open();
+    }
+
+    HWND Item(int id) { return GetDlgItem(m_win, id); }
+    void SetUrl(const std::wstring& text)
+    {
+        SendMessageW(Item(IDC_NEW_URL), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+    }
+    void Click(int id) { SendMessageW(Item(id), BM_CLICK, 0, 0); }
+    void Select(int index)
+    {
+        SendMessageW(Item(IDC_DEST_LIST), LB_SETCURSEL, index, 0);
+        SendMessageW(m_win, WM_COMMAND, MAKEWPARAM(IDC_DEST_LIST, LBN_SELCHANGE),
+                     reinterpret_cast<LPARAM>(Item(IDC_DEST_LIST)));
+    }
+    bool Enabled(int id) { return IsWindowEnabled(Item(id)) != FALSE; }
+    List Items()
+    {
+        List out;
+        HWND list = Item(IDC_DEST_LIST);
+        int n = static_cast<int>(SendMessageW(list, LB_GETCOUNT, 0, 0));
+        for (int i = 0; i < n; ++i) {
+            std::wstring text(SendMessageW(list, LB_GETTEXTLEN, i, 0), L'\0');
+            SendMessageW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(&text[0]));
+            out.push_back(text);
+        }
+        return out;
+    }
+
+    void Store(const List& values)
+    {
+        vexa::unique_hkey key;
+        RegCreateKeyExW(HKEY_CURRENT_USER, kPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                        key.put(), nullptr);
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            std::wstring name = L"dest[" + std::to_wstring(i) + L"]";
+            RegSetValueExW(key.get(), name.c_str(), 0, REG_SZ,
+                           reinterpret_cast<const BYTE*>(values[i].c_str()),
+                           DWORD((values[i].size() + 1) * sizeof(wchar_t)));
+        }
+    }
+    // Every value of the key, which must all be dest[0], dest[1], ... in order.
+    List Stored()
+    {
+        List out;
+        vexa::unique_hkey key;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, kPath, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
+            return out;
+        DWORD values = 0;
+        RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                         &values, nullptr, nullptr, nullptr, nullptr);
+        for (DWORD i = 0; i < values; ++i) {
+            std::wstring name = L"dest[" + std::to_wstring(i) + L"]";
+            wchar_t data[1024] = {};
+            DWORD bytes = sizeof data - sizeof(wchar_t);
+            EXPECT_EQ(RegQueryValueExW(key.get(), name.c_str(), nullptr, nullptr,
+                                       reinterpret_cast<BYTE*>(data), &bytes),
+                      ERROR_SUCCESS)
+                << vexatest::Narrow(name);
+            out.push_back(data);
+        }
+        return out;
+    }
+
+    HWND m_frame = nullptr;
+    HWND m_win = nullptr;
+    TestSite m_site;
+    com_ptr<IPropertyPage> m_page;
+    std::wstring m_default;
+    WarningBoxFn m_oldBox = nullptr;
+};
+
+// Counts references held on it by the page.
+struct CountedObject : IUnknown {
+    ULONG refs = 1;
+    STDMETHODIMP QueryInterface(REFIID, void** ppv) override { *ppv = nullptr; return E_NOINTERFACE; }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
+    STDMETHODIMP_(ULONG) Release() override { return --refs; }
+};
+
+TEST_F(SettingsPage, IdentityAndAggregation)
+{
+    com_ptr<IPropertyPage> page = NewPage();
+    com_ptr<IUnknown> unknown;
+    ASSERT_EQ(page->QueryInterface(IID_IUnknown, unknown.put_void()), S_OK);
+    EXPECT_EQ(static_cast<void*>(unknown.get()), static_cast<void*>(page.get()));
+    void* other = reinterpret_cast<void*>(1);
+    EXPECT_EQ(page->QueryInterface(IID_IPropertyPage2, &other), E_NOINTERFACE);
+    EXPECT_EQ(other, nullptr);
+    EXPECT_EQ(page->QueryInterface(IID_IPersistStreamInit, &other), E_NOINTERFACE);
+    unknown.reset();
+
+    CountedObject outer;
+    void* out = nullptr;
+    EXPECT_EQ(CreateVexaPluginPropertyPageInstance(&outer, IID_IPropertyPage, &out),
+              CLASS_E_NOAGGREGATION);
+    EXPECT_EQ(CreateVexaPluginPropertyPageInstance(nullptr, IID_IPropertyPage, nullptr), E_POINTER);
+    IUnknown* inner = nullptr;
+    ASSERT_EQ(CreateVexaPluginPropertyPageInstance(&outer, IID_IUnknown,
+                                                   reinterpret_cast<void**>(&inner)),
+              S_OK);
+    EXPECT_EQ(vexa::InstanceCounter<CVexaPluginPropertyPage>::Count(), 2);
+    EXPECT_EQ(inner->Release(), 0u);
+    EXPECT_EQ(page.detach()->Release(), 0u);
+}
+
+TEST_F(SettingsPage, ArgumentAndStateErrors)
+{
+    m_page = NewPage();
+    IPropertyPage* page = m_page.get();
+    auto& traces = m_channels->traces();
+
+    EXPECT_EQ(page->SetPageSite(&m_site), S_OK);
+    EXPECT_EQ(m_site.refs, 2u);
+    TestSite second;
+    EXPECT_EQ(page->SetPageSite(&second), E_UNEXPECTED);
+    EXPECT_EQ(traces.back(), "Error : setting page site again with non NULL value\n");
+    EXPECT_EQ(second.refs, 1u);
+    EXPECT_EQ(page->SetPageSite(nullptr), S_OK);
+    EXPECT_EQ(m_site.refs, 1u);
+    EXPECT_EQ(page->SetPageSite(&second), S_OK);
+    EXPECT_EQ(page->SetPageSite(nullptr), S_OK);
+
+    EXPECT_EQ(page->Activate(m_frame, nullptr, FALSE), E_POINTER);
+    EXPECT_EQ(traces.back(), "Error : Passed a NULL rect\n");
+    EXPECT_EQ(GetWindow(m_frame, GW_CHILD), nullptr);
+    EXPECT_EQ(page->GetPageInfo(nullptr), E_POINTER);
+    EXPECT_EQ(traces.back(), "Error : PROPPAGEINFO passed == NULL\n");
+    EXPECT_EQ(page->SetObjects(1, nullptr), E_POINTER);
+    EXPECT_EQ(page->TranslateAccelerator(nullptr), E_POINTER);
+
+    RECT rc = {0, 0, 10, 10};
+    m_channels->clear();
+    EXPECT_EQ(page->Show(SW_SHOW), E_UNEXPECTED);
+    EXPECT_EQ(page->Move(&rc), E_UNEXPECTED);
+    EXPECT_EQ(page->Move(nullptr), E_UNEXPECTED);
+    EXPECT_EQ(page->Deactivate(), S_OK);
+    EXPECT_TRUE(traces.empty());
+    EXPECT_EQ(page->IsPageDirty(), S_FALSE);
+    EXPECT_EQ(page->Help(L"C:\\"), E_OUTOFMEMORY);
+    MSG msg = {nullptr, WM_TIMER, 0, 0};
+    EXPECT_EQ(page->TranslateAccelerator(&msg), S_FALSE);
+
+    Open();
+    EXPECT_EQ(page->Move(nullptr), E_POINTER);
+    EXPECT_EQ(page->Move(&rc), S_OK);
+    RECT now;
+    GetWindowRect(m_win, &now);
+    EXPECT_EQ(now.right - now.left, 10);
+    EXPECT_EQ(page->Show(SW_SHOW), S_OK);
+    EXPECT_TRUE(IsWindowVisible(m_win) || !IsWindowVisible(m_frame));
+    EXPECT_TRUE(GetWindowLongW(m_win, GWL_STYLE) & WS_VISIBLE);
+    m_channels->clear();
+    EXPECT_EQ(page->Deactivate(), S_OK);
+    EXPECT_EQ(traces, std::vector<std::string>{"Destroying Dialog\n"});
+    EXPECT_FALSE(IsWindow(m_win));
+    EXPECT_EQ(page->Show(SW_SHOW), E_UNEXPECTED);
+}
+
+TEST_F(SettingsPage, PageInfoAndHeldObjects)
+{
+    m_page = NewPage();
+    PROPPAGEINFO info = {};
+    ASSERT_EQ(m_page->GetPageInfo(&info), S_OK);
+    EXPECT_EQ(info.cb, sizeof(PROPPAGEINFO));
+    ASSERT_NE(info.pszTitle, nullptr);
+    EXPECT_STREQ(info.pszTitle, L"Page 1");
+    EXPECT_EQ(info.pszDocString, nullptr);
+    EXPECT_EQ(info.pszHelpFile, nullptr);
+    EXPECT_EQ(info.dwHelpContext, 0u);
+    EXPECT_EQ(m_channels->traces(),
+              std::vector<std::string>(2, "Error : Failed to load string from res\n"));
+    CoTaskMemFree(info.pszTitle);
+
+    // The width follows the template's font as the dialog manager lays it out; the height
+    // is scaled to the sheet's font, so only its order of size is known here.
+    Open();
+    RECT units = {0, 0, 328, 127};
+    MapDialogRect(m_win, &units);
+    EXPECT_EQ(info.size.cx, units.right);
+    EXPECT_GT(info.size.cy, units.bottom / 2);
+    EXPECT_LT(info.size.cy, units.bottom * 2);
+
+    CountedObject a, b;
+    IUnknown* objects[] = {&a, &b};
+    EXPECT_EQ(m_page->SetObjects(2, objects), S_OK);
+    EXPECT_EQ(a.refs, 2u);
+    EXPECT_EQ(b.refs, 2u);
+    EXPECT_EQ(m_page->SetObjects(1, objects + 1), S_OK);
+    EXPECT_EQ(a.refs, 1u);
+    EXPECT_EQ(b.refs, 2u);
+    EXPECT_EQ(m_page->Apply(), S_OK);
+    EXPECT_EQ(b.refs, 2u) << "Apply leaves the plugin alone";
+    m_page->Deactivate();
+    m_page->SetPageSite(nullptr);
+    EXPECT_EQ(m_page.detach()->Release(), 0u);
+    EXPECT_EQ(b.refs, 1u);
+}
+
+TEST_F(SettingsPage, DialogLayoutAndInitialState)
+{
+    Open();
+    // The template's table: id, x, y, w, h, class, styles beyond WS_CHILD | WS_VISIBLE.
+    struct Control {
+        int id, x, y, w, h;
+        const wchar_t* cls;
+        LONG style;
+    } controls[] = {
+        {-1, 18, 14, 281, 35, L"Static", WS_GROUP | SS_LEFT},
+        {IDC_NEW_URL, 19, 51, 144, 12, L"Edit", WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL},
+        {IDC_ADD, 175, 50, 50, 14, L"Button", WS_DISABLED | WS_TABSTOP},
+        {IDC_DEST_LIST, 17, 73, 213, 40, L"ListBox",
+         WS_BORDER | WS_VSCROLL | WS_TABSTOP | LBS_NOTIFY | LBS_SORT | LBS_NOINTEGRALHEIGHT},
+        {IDC_REMOVE, 242, 73, 50, 14, L"Button", WS_TABSTOP},
+    };
+    HWND child = GetWindow(m_win, GW_CHILD);
+    for (const Control& c : controls) {
+        SCOPED_TRACE(c.id);
+        ASSERT_NE(child, nullptr);
+        EXPECT_EQ(GetDlgCtrlID(child), c.id);
+        wchar_t cls[32] = {};
+        GetClassNameW(child, cls, 32);
+        EXPECT_EQ(lstrcmpiW(cls, c.cls), 0);
+        // Edit and list box controls turn WS_BORDER into a client edge when created.
+        LONG style = GetWindowLongW(child, GWL_STYLE);
+        if (GetWindowLongW(child, GWL_EXSTYLE) & WS_EX_CLIENTEDGE)
+            style |= WS_BORDER;
+        // The list shows its scroll bar only once it has more items than room.
+        if (c.id == IDC_DEST_LIST)
+            style |= WS_VSCROLL;
+        EXPECT_EQ(style, WS_CHILD | WS_VISIBLE | c.style);
+        // Position and size are each converted from dialog units.
+        RECT pos = {c.x, c.y, c.w, c.h};
+        MapDialogRect(m_win, &pos);
+        RECT got;
+        GetWindowRect(child, &got);
+        MapWindowPoints(nullptr, m_win, reinterpret_cast<POINT*>(&got), 2);
+        EXPECT_EQ(got.left, pos.left);
+        EXPECT_EQ(got.top, pos.top);
+        EXPECT_EQ(got.right - got.left, pos.right);
+        EXPECT_EQ(got.bottom - got.top, pos.bottom);
+        child = GetWindow(child, GW_HWNDNEXT);
+    }
+    EXPECT_EQ(child, nullptr);
+    wchar_t text[512] = {};
+    GetWindowTextW(GetWindow(m_win, GW_CHILD), text, 512);
+    std::wstring instruction = text;
+    EXPECT_EQ(instruction.rfind(L"To add RSS source to the list enter complete URL for the source (e.g. http://", 0), 0u);
+    EXPECT_NE(instruction.find(L"# or http://"), std::wstring::npos);
+    EXPECT_NE(instruction.find(L".xml) and push \"Add\" button"), std::wstring::npos);
+
+    // A new key: the default alone, a clean page, the key created empty.
+    EXPECT_EQ(Items(), List{m_default});
+    EXPECT_EQ(m_page->IsPageDirty(), S_FALSE);
+    EXPECT_TRUE(m_site.changes.empty());
+    EXPECT_TRUE(Stored().empty());
+    EXPECT_FALSE(Enabled(IDC_ADD));
+    EXPECT_TRUE(Enabled(IDC_REMOVE));
+
+    // The page is a control parent inside the frame.
+    SetWindowLongW(m_win, GWL_EXSTYLE, 0);
+    EXPECT_TRUE(GetWindowLongW(m_win, GWL_EXSTYLE) & WS_EX_CONTROLPARENT);
+}
+
+TEST_F(SettingsPage, AddTrimsOnApplyAndTracksDirtiness)
+{
+    Open();
+    SetUrl(L"   \t ");
+    EXPECT_FALSE(Enabled(IDC_ADD));
+    SetUrl(L"  http://a.example/rss  ");
+    EXPECT_TRUE(Enabled(IDC_ADD));
+    Click(IDC_ADD);
+    Click(IDC_ADD);
+    EXPECT_EQ(Items(), (List{L"  http://a.example/rss  ", L"  http://a.example/rss  ", m_default}));
+    EXPECT_EQ(m_page->IsPageDirty(), S_OK);
+    EXPECT_EQ(m_site.changes, std::vector<DWORD>{PROPPAGESTATUS_DIRTY});
+    EXPECT_TRUE(Enabled(IDC_ADD));
+
+    EXPECT_EQ(m_page->Apply(), S_OK);
+    EXPECT_EQ(m_page->IsPageDirty(), S_FALSE);
+    EXPECT_EQ(m_site.changes.size(), 1u) << "Apply tells the site nothing";
+    EXPECT_EQ(Stored(), (List{L"http://a.example/rss", L"http://a.example/rss", m_default}));
+
+    Reopen();
+    EXPECT_EQ(Items(), (List{m_default, L"http://a.example/rss"}));
+    EXPECT_EQ(m_page->IsPageDirty(), S_FALSE);
+}
+
+TEST_F(SettingsPage, RemoveSelectionAndSortedApply)
+{
+    Store({L"http://c.example/", L"http://a.example/", L"http://b.example/"});
+    Open();
+    EXPECT_EQ(Items(), (List{m_default, L"http://a.example/",
+                             L"http://b.example/", L"http://c.example/"}))
+        << "sorted whatever the stored order (the default sorts first here)";
+
+    // Remove with nothing selected deletes nothing but dirties the page.
+    Click(IDC_REMOVE);
+    EXPECT_EQ(Items().size(), 4u);
+    EXPECT_EQ(m_page->IsPageDirty(), S_OK);
+
+    Select(-1);
+    EXPECT_FALSE(Enabled(IDC_REMOVE));
+    Select(0);
+    EXPECT_TRUE(Enabled(IDC_REMOVE));
+    Click(IDC_REMOVE);
+    EXPECT_TRUE(Enabled(IDC_REMOVE)) << "Remove follows selection changes only";
+    EXPECT_EQ(m_page->Apply(), S_OK);
+    EXPECT_EQ(Stored(), (List{L"http://a.example/", L"http://b.example/", L"http://c.example/"}));
+    Reopen();
+    EXPECT_EQ(Items().size(), 4u) << "the default comes back";
+
+    // Deactivating a dirty page loses its edits.
+    Select(1);
+    Click(IDC_REMOVE);
+    Reopen();
+    EXPECT_EQ(Items().size(), 4u);
+    EXPECT_EQ(m_page->IsPageDirty(), S_FALSE);
+    // Apply cleared the flag quietly, so the site heard dirty twice and clean once.
+    EXPECT_EQ(m_site.changes, (std::vector<DWORD>{PROPPAGESTATUS_DIRTY, PROPPAGESTATUS_DIRTY,
+                                                  PROPPAGESTATUS_CLEAN}));
+
+    // Removing everything leaves the key empty; Apply without edits rewrites it.
+    while (!Items().empty()) {
+        Select(0);
+        Click(IDC_REMOVE);
+    }
+    EXPECT_EQ(m_page->Apply(), S_OK);
+    EXPECT_TRUE(Stored().empty());
+    Reopen();
+    EXPECT_EQ(Items(), List{m_default});
+    Store({L"zzz", L"http://x.example/"});
+    EXPECT_EQ(m_page->Apply(), S_OK);
+    EXPECT_EQ(Stored(), List{m_default});
+}
+
+TEST_F(SettingsPage, AddRefusesWhatTheStoreCannotHold)
+{
+    Open();
+    SetUrl(std::wstring(554, L'x'));
+    EXPECT_TRUE(Enabled(IDC_ADD));
+    SetUrl(L" " + std::wstring(555, L'x'));
+    EXPECT_FALSE(Enabled(IDC_ADD));
+    // The command may still come, from a frame or another program.
+    SendMessageW(m_win, WM_COMMAND, MAKEWPARAM(IDC_ADD, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(Item(IDC_ADD)));
+    EXPECT_EQ(Items().size(), 1u);
+
+    List many;
+    for (int i = 0; i < 98; ++i)
+        many.push_back(L"http://f.example/" + std::to_wstring(100 + i));
+    Store(many);
+    Reopen();
+    ASSERT_EQ(Items().size(), 99u);
+    EXPECT_TRUE(GetWindowLongW(Item(IDC_DEST_LIST), GWL_STYLE) & WS_VSCROLL);
+    SetUrl(L"http://g.example/");
+    ASSERT_TRUE(Enabled(IDC_ADD));
+    Click(IDC_ADD);
+    EXPECT_EQ(Items().size(), 100u);
+    EXPECT_FALSE(Enabled(IDC_ADD));
+    SetUrl(L"http://h.example/");
+    EXPECT_FALSE(Enabled(IDC_ADD));
+    SendMessageW(m_win, WM_COMMAND, MAKEWPARAM(IDC_ADD, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(Item(IDC_ADD)));
+    EXPECT_EQ(Items().size(), 100u);
+    Select(5);
+    Click(IDC_REMOVE);
+    EXPECT_TRUE(Enabled(IDC_ADD)) << "room again";
+
+    Click(IDC_ADD);
+    EXPECT_EQ(m_page->Apply(), S_OK);
+    Reopen();
+    EXPECT_EQ(Items().size(), 100u) << "every applied address reads back";
+}
+
+TEST_F(SettingsPage, UnreachableKeyWarnsAndApplySucceeds)
+{
+    vexa::unique_hkey parent;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"SOFTWARE\\Orvall", 0, nullptr,
+                              REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, parent.put(), nullptr),
+              ERROR_SUCCESS);
+    Open();
+    EXPECT_EQ(g_boxCount, 1);
+    EXPECT_EQ(Items(), List{m_default});
+    Select(0);
+    Click(IDC_REMOVE);
+    EXPECT_EQ(m_page->IsPageDirty(), S_OK);
+    g_boxCount = 0;
+    EXPECT_EQ(m_page->Apply(), S_OK);
+    EXPECT_EQ(g_boxCount, 2);
+    EXPECT_EQ(m_page->IsPageDirty(), S_FALSE);
+}
+
+TEST_F(SettingsPage, KeyboardMessagesGoThroughTheDialog)
+{
+    Open();
+    MSG msg = {Item(IDC_NEW_URL), WM_KEYDOWN, VK_TAB, 0};
+    EXPECT_EQ(m_page->TranslateAccelerator(&msg), S_OK);
+    msg.message = WM_COMMAND;
+    EXPECT_EQ(m_page->TranslateAccelerator(&msg), S_FALSE);
+}
+
+// Shows the page in a visible frame for scripts/screenshot-settings.sh, which captures the
+// screen once settings-page.ready exists and then creates settings-page.done.
+TEST_F(SettingsPage, ShowForScreenshot)
+{
+    if (!std::getenv("VEXA_SCREENSHOT"))
+        GTEST_SKIP() << "set VEXA_SCREENSHOT to show the page for a screenshot";
+    Store({L"http://news.example.org/rss/headlines.xml", L"http://127.0.0.1:8025/vexa/feeds/tech.xml"});
+    m_page = NewPage();
+    PROPPAGEINFO info = {};
+    ASSERT_EQ(m_page->GetPageInfo(&info), S_OK);
+    CoTaskMemFree(info.pszTitle);
+    RECT frame = {0, 0, info.size.cx + 16, info.size.cy + 16};
+    AdjustWindowRectEx(&frame, WS_OVERLAPPEDWINDOW, FALSE, WS_EX_CONTROLPARENT);
+    SetWindowPos(m_frame, HWND_TOP, 40, 40, frame.right - frame.left, frame.bottom - frame.top, 0);
+    ShowWindow(m_frame, SW_SHOW);
+    RECT rc = {8, 8, 8 + info.size.cx, 8 + info.size.cy};
+    ASSERT_EQ(m_page->Activate(m_frame, &rc, FALSE), S_OK);
+    ASSERT_EQ(m_page->Show(SW_SHOW), S_OK);
+    m_win = GetWindow(m_frame, GW_CHILD);
+    SetUrl(L"http://feeds.example.com/daily.xml");
+    UpdateWindow(m_frame);
+
+    auto pump = [](DWORD ms) {
+        DWORD start = GetTickCount();
+        while (GetTickCount() - start < ms) {
+            MSG msg;
+            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+                TranslateMessage(&msg);
+                DispatchMessageW(&msg);
+            }
+            Sleep(20);
+        }
+    };
+    pump(500);
+    HANDLE ready = CreateFileW(L"settings-page.ready", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    CloseHandle(ready);
+    for (int i = 0; i < 300 && GetFileAttributesW(L"settings-page.done") == INVALID_FILE_ATTRIBUTES; ++i)
+        pump(100);
+    DeleteFileW(L"settings-page.ready");
+    DeleteFileW(L"settings-page.done");
+}
+
+} // namespace
