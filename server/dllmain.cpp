@@ -4,6 +4,7 @@
 
 #include "com/check.h"
 #include "com/module.h"
+#include "plugin/plugin.h"
 #include "server/objectmap.h"
 #include "server/registration.h"
 
@@ -16,9 +17,8 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
         if (!VEXA_VERIFY(!vexa::TheModule().InitFailed())) return FALSE;
         break;
     case DLL_PROCESS_DETACH:
-        // HOOK: unregister the refresh timer window's class here once the plugin provides
-        // its static unregistration function (plugin/). The module object itself is
-        // destroyed after this, with the other globals.
+        // The module object itself is destroyed after this, with the other globals.
+        RefreshTimerWindow::UnregisterWindowClass();
         break;
     default:
         break;

@@ -61,7 +61,9 @@ if [ -x "$objdump" ]; then
 fi
 
 run regsvr32 /s "$host_win" || fail "regsvr32 SidebarHost.dll"
-key_exists "HKCR\\CLSID\\$REGISTRAR\\InprocServer32" || fail "registrar class not registered"
+for class in "$REGISTRAR" '{77679773-B804-400F-9C88-598CDD099E2F}' '{E622966D-28A0-43C2-A5B8-0CAF622A6711}'; do
+    [ "$(default_of "HKCR\\CLSID\\$class\\InprocServer32")" = "$host_win" ] || fail "host class $class not registered"
+done
 
 run regsvr32 /s "$vexa_win"; rc=$?
 [ $rc -eq 0 ] || fail "regsvr32 Vexa.dll exited with $rc"

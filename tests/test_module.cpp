@@ -299,4 +299,37 @@ TEST_F(VexaDll, ClassObjectsOfTheObjectMap)
     EXPECT_EQ(canUnloadNow(), S_OK);
 }
 
+TEST_F(VexaDll, InstancesKeepTheModuleLoaded)
+{
+    using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+    using CanUnloadNowFn = HRESULT(STDAPICALLTYPE*)();
+    auto getClassObject = Export<GetClassObjectFn>("DllGetClassObject");
+    auto canUnloadNow = Export<CanUnloadNowFn>("DllCanUnloadNow");
+    ASSERT_TRUE(getClassObject && canUnloadNow);
+
+    com_ptr<IUnknown> plugin, aggregated, page;
+    Outer outer;
+    {
+        com_ptr<IClassFactory> factory;
+        ASSERT_EQ(getClassObject(CLSID_VexaPlugin, IID_IClassFactory, factory.put_void()), S_OK);
+        ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, plugin.put_void()), S_OK);
+        ASSERT_EQ(factory->CreateInstance(&outer, IID_IUnknown, aggregated.put_void()), S_OK);
+        EXPECT_NE(aggregated.get(), static_cast<IUnknown*>(&outer));
+        ASSERT_EQ(getClassObject(CLSID_VexaPluginPropertyPage, IID_IClassFactory, factory.put_void()), S_OK);
+        ASSERT_EQ(factory->CreateInstance(nullptr, IID_IPropertyPage, page.put_void()), S_OK);
+    }
+    com_ptr<IPersistStreamInit> persist = vexa::query<IPersistStreamInit>(plugin.get());
+    EXPECT_TRUE(persist);
+    persist.reset();
+
+    EXPECT_EQ(canUnloadNow(), S_FALSE);
+    plugin.reset();
+    EXPECT_EQ(canUnloadNow(), S_FALSE);
+    aggregated.reset();
+    EXPECT_EQ(outer.refs, 1u);
+    EXPECT_EQ(canUnloadNow(), S_FALSE);
+    page.reset();
+    EXPECT_EQ(canUnloadNow(), S_OK);
+}
+
 } // namespace

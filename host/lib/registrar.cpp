@@ -6,6 +6,7 @@
 #include "com/object.h"
 #include "com/owners.h"
 #include "com/ptr.h"
+#include "host/lib/hostobjects.h"
 #include "hostapi.h"
 #include "server/classfactory.h"
 
@@ -30,33 +31,11 @@ void Log(const wchar_t* name, std::vector<std::wstring> args)
 
 std::wstring Text(BSTR text) { return text ? std::wstring(text, SysStringLen(text)) : std::wstring(); }
 
-// The host's interfaces are dual, but it offers no type information of its own.
-template <typename Base>
-class NoTypeInfoDispatch : public Base {
-public:
-    STDMETHODIMP GetTypeInfoCount(UINT* count) override
-    {
-        if (!count) return E_POINTER;
-        *count = 0;
-        return S_OK;
-    }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** info) override
-    {
-        if (info) *info = nullptr;
-        return E_NOTIMPL;
-    }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override
-    {
-        return E_NOTIMPL;
-    }
-};
-
 class CComponentRegistrar;
 
 // Handed out for one registration; AddPlugin records the plugin with its registrar.
 class CDisplayPluginRegistration : public NoTypeInfoDispatch<IDisplayPluginRegistration>,
-                                   public vexa::ObjectRoot {
+                                   public HostRoot {
 public:
     explicit CDisplayPluginRegistration(IUnknown* outer) : RootType(outer) {}
     VEXA_IUNKNOWN_DELEGATING
@@ -79,7 +58,7 @@ private:
     CComponentRegistrar* m_registrar = nullptr;
 };
 
-class CComponentRegistrar : public NoTypeInfoDispatch<IComponentRegistrar>, public vexa::ObjectRoot {
+class CComponentRegistrar : public NoTypeInfoDispatch<IComponentRegistrar>, public HostRoot {
 public:
     explicit CComponentRegistrar(IUnknown* outer) : RootType(outer) {}
     VEXA_IUNKNOWN_DELEGATING
