@@ -2,23 +2,37 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include "com/check.h"
 #include "com/module.h"
+#include "plugin/plugin.h"
+#include "server/objectmap.h"
+#include "server/registration.h"
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
 {
+    // Recorded on every call: resources, icons and the module path are found through it.
     vexa::Module::SetInstance(instance);
-    if (reason == DLL_PROCESS_DETACH)
-        vexa::Module::Terminate();
+    switch (reason) {
+    case DLL_PROCESS_ATTACH:
+        if (!VEXA_VERIFY(!vexa::TheModule().InitFailed())) return FALSE;
+        break;
+    case DLL_PROCESS_DETACH:
+        // The module object itself is destroyed after this, with the other globals.
+        RefreshTimerWindow::UnregisterWindowClass();
+        break;
+    default:
+        break;
+    }
     return TRUE;
 }
 
-STDAPI DllGetClassObject(REFCLSID, REFIID, LPVOID* ppv)
+STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* ppv)
 {
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
-    return CLASS_E_CLASSNOTAVAILABLE;
+    return vexa::TheModule().GetClassObject(clsid, riid, ppv);
 }
 
-STDAPI DllCanUnloadNow() { return vexa::Module::LockCount() == 0 ? S_OK : S_FALSE; }
-STDAPI DllRegisterServer() { return E_NOTIMPL; }
-STDAPI DllUnregisterServer() { return E_NOTIMPL; }
+STDAPI DllCanUnloadNow() { return vexa::ServerModule::CanUnloadNow(); }
+
+STDAPI DllRegisterServer() { return vexa::RegisterVexaServer(vexa::TheModule()); }
+
+STDAPI DllUnregisterServer() { return vexa::UnregisterVexaServer(vexa::TheModule()); }

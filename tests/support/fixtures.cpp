@@ -15,14 +15,27 @@ void CollectTrace(const char* text) { g_traces.emplace_back(text); }
 std::atomic<int> g_scratchSerial{0};
 } // namespace
 
+// Parent of every scratch key: opened once, in the real HKEY_CURRENT_USER, before any
+// override exists, so later overrides (of either root) never redirect the scratch keys.
+HKEY ScratchParent()
+{
+    static HKEY parent = [] {
+        HKEY key = nullptr;
+        RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\VexaTests", 0, nullptr, 0, KEY_ALL_ACCESS,
+                        nullptr, &key, nullptr);
+        return key;
+    }();
+    return parent;
+}
+
 RegistryOverride::RegistryOverride(HKEY predefined) : m_predefined(predefined)
 {
-    m_path = L"Software\\VexaTests\\" + std::to_wstring(GetCurrentProcessId()) + L"_" +
-             std::to_wstring(++g_scratchSerial) + L"_" + std::to_wstring(GetTickCount());
-    // The scratch key lives in the real HKEY_CURRENT_USER, opened before any override.
-    RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
-    LONG rc = RegCreateKeyExW(HKEY_CURRENT_USER, m_path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &m_scratch, nullptr);
+    m_path = std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++g_scratchSerial) +
+             L"_" + std::to_wstring(GetTickCount());
+    HKEY parent = ScratchParent();
+    EXPECT_NE(parent, nullptr);
+    LONG rc = RegCreateKeyExW(parent, m_path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &m_scratch, nullptr);
     EXPECT_EQ(rc, ERROR_SUCCESS);
     rc = RegOverridePredefKey(m_predefined, m_scratch);
     EXPECT_EQ(rc, ERROR_SUCCESS);
@@ -35,8 +48,7 @@ RegistryOverride::~RegistryOverride()
         RegDeleteTreeW(m_scratch, nullptr);
         RegCloseKey(m_scratch);
     }
-    RegDeleteTreeW(HKEY_CURRENT_USER, m_path.c_str());
-    RegDeleteKeyW(HKEY_CURRENT_USER, m_path.c_str());
+    RegDeleteKeyW(ScratchParent(), m_path.c_str());
 }
 
 ChannelCapture::ChannelCapture()

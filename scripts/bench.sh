@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Runs the benchmarks of one target (default i686, what users install) and prints their
+# figures: each reports its times as ratios against a bare SAX parse of the same feeds,
+# measured in the same run.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+target="${1:-i686}"
+bash scripts/setup.sh
+bash scripts/build.sh "$target" >/dev/null
+source scripts/xvfb.sh
+prefix_start "$root/build/$target"
+cd "build/$target"
+for b in bench_*.exe; do
+  echo "=== $b ($target) ==="
+  wine "./$b"
+done
+prefix_stop "$root/build/$target"

@@ -1,0 +1,22 @@
+#include "server/registration.h"
+
+#include "Vexa_h.h"
+#include "server/hostcomponentregistration.h"
+
+namespace vexa {
+
+HRESULT RegisterVexaServer(ServerModule& module) noexcept
+{
+    HRESULT hr = module.RegisterServer();
+    if (FAILED(hr)) return hr;
+    return RegisterWithHost(CLSID_VexaPlugin, L"Vexa Plugin", L"RSS Feed Viewer", L"", false);
+}
+
+HRESULT UnregisterVexaServer(ServerModule& module) noexcept
+{
+    // Not installed or refusing: the COM entries are removed all the same.
+    UnregisterFromHost(CLSID_VexaPlugin);
+    return module.UnregisterServer();
+}
+
+} // namespace vexa

@@ -1,0 +1,103 @@
+#include "server/typelibreg.h"
+
+#include <oleauto.h>
+#include <new>
+
+#include "com/ptr.h"
+
+namespace vexa {
+
+std::wstring HelpDirectoryOf(const std::wstring& path)
+{
+    std::size_t last = path.find_last_of(L"\\/:");
+    return last == std::wstring::npos ? std::wstring() : path.substr(0, last + 1);
+}
+
+namespace {
+
+// HKCR\TypeLib\{libid}\major.minor (hexadecimal version numbers).
+bool IsTypeLibVersionRegistered(REFGUID libid, WORD major, WORD minor)
+{
+    wchar_t guid[40];
+    if (StringFromGUID2(libid, guid, 40) == 0) return true;
+    wchar_t path[96];
+    wsprintfW(path, L"TypeLib\\%s\\%x.%x", guid, major, minor);
+    HKEY key = nullptr;
+    LONG rc = RegOpenKeyExW(HKEY_CLASSES_ROOT, path, 0, KEY_READ, &key);
+    if (key) RegCloseKey(key);
+    return rc != ERROR_FILE_NOT_FOUND;
+}
+
+} // namespace
+
+HRESULT LoadModuleTypeLib(HINSTANCE module, ITypeLib** lib, std::wstring* loadedFrom) noexcept
+{
+    if (!lib || !loadedFrom) return E_POINTER;
+    *lib = nullptr;
+    try {
+        wchar_t buffer[MAX_PATH];
+        DWORD length = GetModuleFileNameW(module, buffer, MAX_PATH);
+        if (length == 0) {
+            DWORD error = GetLastError();
+            return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
+        }
+        if (length >= MAX_PATH) return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
+        std::wstring path(buffer, length);
+        HRESULT hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, lib);
+        if (FAILED(hr)) {
+            // The extension is what follows the last dot of the file name, if any.
+            std::size_t dot = path.find_last_of(L'.');
+            std::size_t slash = path.find_last_of(L"\\/:");
+            if (dot != std::wstring::npos && (slash == std::wstring::npos || dot > slash))
+                path.erase(dot);
+            path += L".tlb";
+            hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, lib);
+            if (FAILED(hr)) return hr;
+        }
+        *loadedFrom = path;
+        return S_OK;
+    } catch (const std::bad_alloc&) {
+        if (*lib) {
+            (*lib)->Release();
+            *lib = nullptr;
+        }
+        return E_OUTOFMEMORY;
+    }
+}
+
+HRESULT RegisterModuleTypeLib(HINSTANCE module) noexcept
+{
+    try {
+        com_ptr<ITypeLib> lib;
+        std::wstring path;
+        HRESULT hr = LoadModuleTypeLib(module, lib.put(), &path);
+        if (FAILED(hr)) return hr;
+        std::wstring helpDir = HelpDirectoryOf(path);
+        return RegisterTypeLib(lib.get(), &path[0], helpDir.empty() ? nullptr : &helpDir[0]);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+HRESULT UnregisterModuleTypeLib(HINSTANCE module) noexcept
+{
+    try {
+        com_ptr<ITypeLib> lib;
+        std::wstring path;
+        HRESULT hr = LoadModuleTypeLib(module, lib.put(), &path);
+        if (FAILED(hr)) return hr;
+        TLIBATTR* attr = nullptr;
+        hr = lib->GetLibAttr(&attr);
+        if (FAILED(hr)) return hr;
+        // A library that is not registered (unregistering twice) leaves nothing to remove.
+        if (IsTypeLibVersionRegistered(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum))
+            hr = UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid,
+                                   attr->syskind);
+        lib->ReleaseTLibAttr(attr);
+        return hr;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+} // namespace vexa
