@@ -22,11 +22,7 @@
 #include "com/ptr.h"
 #include "host/lib/hostlib.h"
 #include "host/lib/panelprinter.h"
-#if __has_include("host/lib/registrar.h")
 #include "host/lib/registrar.h"
-#else
-namespace host { const wchar_t kPluginsKey[] = L"Software\\SidebarHost\\Plugins"; } // TEMP until merge
-#endif
 
 namespace {
 
