@@ -9,6 +9,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
 bash scripts/setup.sh
+echo "run.sh: building the x86 target (the first build takes a few minutes)"
 bash scripts/build.sh i686 >/dev/null
 build="$root/build/i686"
 for f in sidebar.exe Vexa.dll SidebarHost.dll; do
