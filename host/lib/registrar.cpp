@@ -45,12 +45,7 @@ public:
 protected:
     const vexa::InterfaceEntry* Interfaces(std::size_t* count) noexcept override
     {
-        static const vexa::InterfaceEntry table[] = {
-            VEXA_INTERFACE(CDisplayPluginRegistration, IID_IDisplayPluginRegistration, IDisplayPluginRegistration),
-            VEXA_INTERFACE(CDisplayPluginRegistration, IID_IDispatch, IDisplayPluginRegistration),
-        };
-        *count = 2;
-        return table;
+        return DualInterfaceTable<CDisplayPluginRegistration, IDisplayPluginRegistration>(IID_IDisplayPluginRegistration, count);
     }
 
 private:
@@ -161,12 +156,7 @@ public:
 protected:
     const vexa::InterfaceEntry* Interfaces(std::size_t* count) noexcept override
     {
-        static const vexa::InterfaceEntry table[] = {
-            VEXA_INTERFACE(CComponentRegistrar, IID_IComponentRegistrar, IComponentRegistrar),
-            VEXA_INTERFACE(CComponentRegistrar, IID_IDispatch, IComponentRegistrar),
-        };
-        *count = 2;
-        return table;
+        return DualInterfaceTable<CComponentRegistrar, IComponentRegistrar>(IID_IComponentRegistrar, count);
     }
 
 private:
