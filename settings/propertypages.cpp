@@ -421,8 +421,10 @@ STDMETHODIMP CVexaPluginPropertyPage::TranslateAccelerator(MSG* msg)
 {
     if (!msg)
         return E_POINTER;
-    bool keyboard = msg->message >= WM_KEYFIRST && msg->message <= WM_KEYLAST;
-    bool mouse = msg->message >= WM_MOUSEFIRST && msg->message <= 0x209;
+    // Fixed ranges: WM_KEYLAST and WM_MOUSELAST grow with the Windows version built for
+    // (WM_UNICHAR, the wheel messages), and those are not the page's to translate.
+    bool keyboard = msg->message >= 0x100 && msg->message <= 0x108;
+    bool mouse = msg->message >= 0x200 && msg->message <= 0x209;
     if (!keyboard && !mouse)
         return S_FALSE;
     if (m_hWnd && IsDialogMessageW(m_hWnd, msg))
