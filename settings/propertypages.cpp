@@ -392,6 +392,13 @@ STDMETHODIMP CVexaPluginPropertyPage::IsPageDirty()
 STDMETHODIMP CVexaPluginPropertyPage::Apply()
 {
     VEXA_COM_TRY
+    // The list box is the page's only copy of the list. Without the page's window (never
+    // activated, or deactivated, which drops its edits) there is nothing to apply, and
+    // saving its count of 0 would wipe the stored list.
+    if (!m_hWnd) {
+        m_bDirty = FALSE;
+        return S_OK;
+    }
     // The plugin is not told: it reads the new list at its next refresh.
     auto store = std::make_unique<CRegistryHelper>();
     int n = GetListCount();
