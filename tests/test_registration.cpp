@@ -239,6 +239,12 @@ TEST_F(Registration, UnregisterAsksTheHostFirstAndKeepsForeignHeldKeys)
     // Unregistering again finds nothing to remove.
     EXPECT_EQ(vexa::UnregisterVexaServer(*m_module), S_OK);
     EXPECT_EQ(Subkeys(cr, PageKey()), (std::vector<std::wstring>{L"Foreign"}));
+
+    // The host tells a removal from finding nothing to remove.
+    ASSERT_EQ(vexa::RegisterWithHost(CLSID_VexaPlugin, L"Vexa Plugin", L"RSS Feed Viewer", L"", false), S_OK);
+    EXPECT_EQ(vexa::UnregisterFromHost(CLSID_VexaPlugin), S_OK);
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kHostEntry));
+    EXPECT_EQ(vexa::UnregisterFromHost(CLSID_VexaPlugin), S_FALSE);
 }
 
 TEST_F(Registration, WithoutTheHostTheComEntriesAndTypeLibraryStay)
