@@ -73,7 +73,7 @@ HRESULT ServerModule::GetClassObject(REFCLSID clsid, REFIID riid, void** ppv) no
 
 HRESULT ServerModule::CanUnloadNow() noexcept { return Module::LockCount() == 0 ? S_OK : S_FALSE; }
 
-HRESULT ServerModule::RegisterServer() noexcept
+HRESULT ServerModule::RunScripts(bool doRegister) noexcept
 {
     HINSTANCE instance = Module::Instance();
     ScriptReplacements replacements;
@@ -81,24 +81,24 @@ HRESULT ServerModule::RegisterServer() noexcept
     if (FAILED(hr)) return hr;
     for (std::size_t i = 0; i < m_count; ++i) {
         if (!m_map[i].registryScript) continue;
-        hr = RunRegistryScriptResource(instance, m_map[i].registryScript, replacements, true);
+        hr = RunRegistryScriptResource(instance, m_map[i].registryScript, replacements, doRegister);
         if (FAILED(hr)) return hr;
     }
-    return RegisterModuleTypeLib(instance);
+    return S_OK;
+}
+
+HRESULT ServerModule::RegisterServer() noexcept
+{
+    HRESULT hr = RunScripts(true);
+    if (FAILED(hr)) return hr;
+    return RegisterModuleTypeLib(Module::Instance());
 }
 
 HRESULT ServerModule::UnregisterServer() noexcept
 {
-    HINSTANCE instance = Module::Instance();
-    ScriptReplacements replacements;
-    HRESULT hr = ModuleScriptReplacements(instance, &replacements);
+    HRESULT hr = RunScripts(false);
     if (FAILED(hr)) return hr;
-    for (std::size_t i = 0; i < m_count; ++i) {
-        if (!m_map[i].registryScript) continue;
-        hr = RunRegistryScriptResource(instance, m_map[i].registryScript, replacements, false);
-        if (FAILED(hr)) return hr;
-    }
-    return UnregisterModuleTypeLib(instance);
+    return UnregisterModuleTypeLib(Module::Instance());
 }
 
 } // namespace vexa

@@ -43,6 +43,8 @@ public:
 
 private:
     HRESULT LockObjectMap() noexcept;
+    // Every class's registry script in map order, in one direction; stops at a failure.
+    HRESULT RunScripts(bool doRegister) noexcept;
 
     bool m_initFailed = false;
     GUID m_libid;

@@ -65,29 +65,38 @@ HRESULT LoadModuleTypeLib(HINSTANCE module, ITypeLib** lib, std::wstring* loaded
     }
 }
 
-HRESULT RegisterModuleTypeLib(HINSTANCE module) noexcept
+namespace {
+
+// Loads the module's type library and hands it, with the file it came from, to use.
+template <typename Use>
+HRESULT WithModuleTypeLib(HINSTANCE module, Use use) noexcept
 {
     try {
         com_ptr<ITypeLib> lib;
         std::wstring path;
         HRESULT hr = LoadModuleTypeLib(module, lib.put(), &path);
         if (FAILED(hr)) return hr;
-        std::wstring helpDir = HelpDirectoryOf(path);
-        return RegisterTypeLib(lib.get(), &path[0], helpDir.empty() ? nullptr : &helpDir[0]);
+        return use(lib.get(), path);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
 }
 
+} // namespace
+
+HRESULT RegisterModuleTypeLib(HINSTANCE module) noexcept
+{
+    return WithModuleTypeLib(module, [](ITypeLib* lib, std::wstring& path) {
+        std::wstring helpDir = HelpDirectoryOf(path);
+        return RegisterTypeLib(lib, &path[0], helpDir.empty() ? nullptr : &helpDir[0]);
+    });
+}
+
 HRESULT UnregisterModuleTypeLib(HINSTANCE module) noexcept
 {
-    try {
-        com_ptr<ITypeLib> lib;
-        std::wstring path;
-        HRESULT hr = LoadModuleTypeLib(module, lib.put(), &path);
-        if (FAILED(hr)) return hr;
+    return WithModuleTypeLib(module, [](ITypeLib* lib, std::wstring&) {
         TLIBATTR* attr = nullptr;
-        hr = lib->GetLibAttr(&attr);
+        HRESULT hr = lib->GetLibAttr(&attr);
         if (FAILED(hr)) return hr;
         // A library that is not registered (unregistering twice) leaves nothing to remove.
         if (IsTypeLibVersionRegistered(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum))
@@ -95,9 +104,7 @@ HRESULT UnregisterModuleTypeLib(HINSTANCE module) noexcept
                                    attr->syskind);
         lib->ReleaseTLibAttr(attr);
         return hr;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+    });
 }
 
 } // namespace vexa

@@ -392,6 +392,13 @@ STDMETHODIMP CVexaPluginPropertyPage::IsPageDirty()
 STDMETHODIMP CVexaPluginPropertyPage::Apply()
 {
     VEXA_COM_TRY
+    // The list box is the page's only copy of the list. Without the page's window (never
+    // activated, or deactivated, which drops its edits) there is nothing to apply, and
+    // saving its count of 0 would wipe the stored list.
+    if (!m_hWnd) {
+        m_bDirty = FALSE;
+        return S_OK;
+    }
     // The plugin is not told: it reads the new list at its next refresh.
     auto store = std::make_unique<CRegistryHelper>();
     int n = GetListCount();
@@ -421,8 +428,10 @@ STDMETHODIMP CVexaPluginPropertyPage::TranslateAccelerator(MSG* msg)
 {
     if (!msg)
         return E_POINTER;
-    bool keyboard = msg->message >= WM_KEYFIRST && msg->message <= WM_KEYLAST;
-    bool mouse = msg->message >= WM_MOUSEFIRST && msg->message <= 0x209;
+    // Fixed ranges: WM_KEYLAST and WM_MOUSELAST grow with the Windows version built for
+    // (WM_UNICHAR, the wheel messages), and those are not the page's to translate.
+    bool keyboard = msg->message >= 0x100 && msg->message <= 0x108;
+    bool mouse = msg->message >= 0x200 && msg->message <= 0x209;
     if (!keyboard && !mouse)
         return S_FALSE;
     if (m_hWnd && IsDialogMessageW(m_hWnd, msg))

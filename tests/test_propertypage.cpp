@@ -496,6 +496,23 @@ TEST_F(SettingsPage, AddRefusesWhatTheStoreCannotHold)
     EXPECT_EQ(Items().size(), 100u) << "every applied address reads back";
 }
 
+TEST_F(SettingsPage, ApplyWithoutWindowKeepsTheStoredList)
+{
+    Store({L"http://a.example/", L"http://b.example/"});
+    m_page = NewPage();
+    ASSERT_EQ(m_page->SetPageSite(&m_site), S_OK);
+    EXPECT_EQ(m_page->Apply(), S_OK) << "a page the frame never showed";
+    EXPECT_EQ(Stored(), (List{L"http://a.example/", L"http://b.example/"}));
+
+    Open();
+    Select(0);
+    Click(IDC_REMOVE);
+    ASSERT_EQ(m_page->Deactivate(), S_OK);
+    EXPECT_EQ(m_page->Apply(), S_OK) << "edits dropped with the window";
+    EXPECT_EQ(m_page->IsPageDirty(), S_FALSE);
+    EXPECT_EQ(Stored(), (List{L"http://a.example/", L"http://b.example/"}));
+}
+
 TEST_F(SettingsPage, UnreachableKeyWarnsAndApplySucceeds)
 {
     vexa::unique_hkey parent;
@@ -520,6 +537,9 @@ TEST_F(SettingsPage, KeyboardMessagesGoThroughTheDialog)
     MSG msg = {Item(IDC_NEW_URL), WM_KEYDOWN, VK_TAB, 0};
     EXPECT_EQ(m_page->TranslateAccelerator(&msg), S_OK);
     msg.message = WM_COMMAND;
+    EXPECT_EQ(m_page->TranslateAccelerator(&msg), S_FALSE);
+    // Past the keyboard range, although newer headers count it in.
+    msg = {Item(IDC_NEW_URL), WM_UNICHAR, L'a', 0};
     EXPECT_EQ(m_page->TranslateAccelerator(&msg), S_FALSE);
 }
 

@@ -131,34 +131,30 @@ TEST_F(Registration, WritesBothClassesTheTypeLibraryAndTheHostEntry)
     const std::wstring path = ModulePath();
 
     struct Expected { std::wstring key; const wchar_t* name; std::wstring value; };
-    const std::wstring plugin = PluginKey(), page = PageKey();
-    const Expected entries[] = {
-        {L"Vexa.VexaPlugin.1", nullptr, L"VexaPlugin"},
-        {L"Vexa.VexaPlugin.1\\CLSID", nullptr, kPlugin},
-        {L"Vexa.VexaPlugin", nullptr, L"VexaPlugin"},
-        {L"Vexa.VexaPlugin\\CLSID", nullptr, kPlugin},
-        {L"Vexa.VexaPlugin\\CurVer", nullptr, L"Vexa.VexaPlugin.1"},
-        {plugin, nullptr, L"VexaPlugin"},
-        {plugin, L"AppID", L""},
-        {plugin + L"\\ProgID", nullptr, L"Vexa.VexaPlugin.1"},
-        {plugin + L"\\VersionIndependentProgID", nullptr, L"Vexa.VexaPlugin"},
-        {plugin + L"\\InprocServer32", nullptr, path},
-        {plugin + L"\\InprocServer32", L"ThreadingModel", L"Apartment"},
-        {plugin + L"\\TypeLib", nullptr, kLibId},
-        {plugin + L"\\Description", nullptr, L"RSS Feed Viewer"},
-        {L"Vexa.VexaPluginPropertyPage.1", nullptr, L"VexaPluginPropertyPage"},
-        {L"Vexa.VexaPluginPropertyPage.1\\CLSID", nullptr, kPage},
-        {L"Vexa.VexaPluginPropertyPage", nullptr, L"VexaPluginPropertyPage"},
-        {L"Vexa.VexaPluginPropertyPage\\CLSID", nullptr, kPage},
-        {L"Vexa.VexaPluginPropertyPage\\CurVer", nullptr, L"Vexa.VexaPluginPropertyPage.1"},
-        {page, nullptr, L"VexaPluginPropertyPage"},
-        {page, L"AppID", L""},
-        {page + L"\\ProgID", nullptr, L"Vexa.VexaPluginPropertyPage.1"},
-        {page + L"\\VersionIndependentProgID", nullptr, L"Vexa.VexaPluginPropertyPage"},
-        {page + L"\\InprocServer32", nullptr, path},
-        {page + L"\\InprocServer32", L"ThreadingModel", L"Apartment"},
-        {page + L"\\TypeLib", nullptr, kLibId},
+    // Both scripts write the same pattern; the plugin adds its "Description".
+    std::vector<Expected> entries;
+    auto addClass = [&](const std::wstring& name, const std::wstring& clsid, const std::wstring& key) {
+        const std::wstring progId = L"Vexa." + name;
+        const Expected pattern[] = {
+            {progId + L".1", nullptr, name},
+            {progId + L".1\\CLSID", nullptr, clsid},
+            {progId, nullptr, name},
+            {progId + L"\\CLSID", nullptr, clsid},
+            {progId + L"\\CurVer", nullptr, progId + L".1"},
+            {key, nullptr, name},
+            {key, L"AppID", L""},
+            {key + L"\\ProgID", nullptr, progId + L".1"},
+            {key + L"\\VersionIndependentProgID", nullptr, progId},
+            {key + L"\\InprocServer32", nullptr, path},
+            {key + L"\\InprocServer32", L"ThreadingModel", L"Apartment"},
+            {key + L"\\TypeLib", nullptr, kLibId},
+        };
+        entries.insert(entries.end(), std::begin(pattern), std::end(pattern));
     };
+    const std::wstring plugin = PluginKey(), page = PageKey();
+    addClass(L"VexaPlugin", kPlugin, plugin);
+    entries.push_back({plugin + L"\\Description", nullptr, L"RSS Feed Viewer"});
+    addClass(L"VexaPluginPropertyPage", kPage, page);
     for (const Expected& e : entries)
         EXPECT_EQ(StringValue(cr, e.key, e.name), e.value) << vexatest::Narrow(e.key);
     EXPECT_EQ(StringValue(cr, plugin + L"\\Programmable"), L"<missing>");
@@ -243,6 +239,12 @@ TEST_F(Registration, UnregisterAsksTheHostFirstAndKeepsForeignHeldKeys)
     // Unregistering again finds nothing to remove.
     EXPECT_EQ(vexa::UnregisterVexaServer(*m_module), S_OK);
     EXPECT_EQ(Subkeys(cr, PageKey()), (std::vector<std::wstring>{L"Foreign"}));
+
+    // The host tells a removal from finding nothing to remove.
+    ASSERT_EQ(vexa::RegisterWithHost(CLSID_VexaPlugin, L"Vexa Plugin", L"RSS Feed Viewer", L"", false), S_OK);
+    EXPECT_EQ(vexa::UnregisterFromHost(CLSID_VexaPlugin), S_OK);
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kHostEntry));
+    EXPECT_EQ(vexa::UnregisterFromHost(CLSID_VexaPlugin), S_FALSE);
 }
 
 TEST_F(Registration, WithoutTheHostTheComEntriesAndTypeLibraryStay)

@@ -12,6 +12,22 @@ std::wstring Text(BSTR text) { return text ? std::wstring(text, SysStringLen(tex
 
 std::wstring Number(long value) { return std::to_wstring(value); }
 
+// Logs a property put and, unless a failure is injected for it, stores the value.
+template <typename Field, typename Value>
+HRESULT RecordPut(const wchar_t* operation, const std::wstring& args, Field& field, const Value& value)
+{
+    HRESULT hr = Host::Get().record(operation, args);
+    if (SUCCEEDED(hr)) field = value;
+    return hr;
+}
+
+// The same for a text property, logged with its text.
+HRESULT RecordText(const wchar_t* operation, BSTR text, std::optional<std::wstring>& field)
+{
+    std::wstring value = Text(text);
+    return RecordPut(operation, value, field, value);
+}
+
 std::wstring Date(DATE value)
 {
     wchar_t buffer[64];
@@ -33,12 +49,7 @@ std::map<IDisplayContentItemHelper*, ContentItemHelper*>& LiveItems()
 
 const vexa::InterfaceEntry* DisplaySite::Interfaces(std::size_t* count) noexcept
 {
-    static const vexa::InterfaceEntry table[] = {
-        VEXA_INTERFACE(DisplaySite, IID_IDisplaySite, IDisplaySite),
-        VEXA_INTERFACE(DisplaySite, IID_IDispatch, IDisplaySite),
-    };
-    *count = 2;
-    return table;
+    return DualInterfaceTable<DisplaySite, IDisplaySite>(IID_IDisplaySite, count);
 }
 
 STDMETHODIMP DisplaySite::get_display_state(long* state)
@@ -65,9 +76,7 @@ const vexa::InterfaceEntry* PluginHelper::Interfaces(std::size_t* count) noexcep
 
 STDMETHODIMP PluginHelper::put_title(BSTR title)
 {
-    HRESULT hr = Host::Get().record(L"put_title", Text(title));
-    if (SUCCEEDED(hr)) Host::Get().panel().title = Text(title);
-    return hr;
+    return RecordText(L"put_title", title, Host::Get().panel().title);
 }
 
 STDMETHODIMP PluginHelper::SetDisplayFlags(LONG flags, LONG mask)
@@ -95,9 +104,7 @@ STDMETHODIMP PluginHelper::SetIcons(IPicture* small_icon, IPicture* large_icon)
 
 STDMETHODIMP PluginHelper::put_about_text(BSTR text)
 {
-    HRESULT hr = Host::Get().record(L"put_about_text", Text(text));
-    if (SUCCEEDED(hr)) Host::Get().panel().aboutText = Text(text);
-    return hr;
+    return RecordText(L"put_about_text", text, Host::Get().panel().aboutText);
 }
 
 STDMETHODIMP PluginHelper::AddContentItem(IUnknown* item, LONG item_flags)
@@ -168,30 +175,22 @@ STDMETHODIMP ContentItemHelper::put_image(IPicture* image)
 
 STDMETHODIMP ContentItemHelper::put_time_created(DATE time)
 {
-    HRESULT hr = Host::Get().record(L"put_time_created", Date(time));
-    if (SUCCEEDED(hr)) m_state->timeCreated = time;
-    return hr;
+    return RecordPut(L"put_time_created", Date(time), m_state->timeCreated, time);
 }
 
 STDMETHODIMP ContentItemHelper::put_heading(BSTR heading)
 {
-    HRESULT hr = Host::Get().record(L"put_heading", Text(heading));
-    if (SUCCEEDED(hr)) m_state->heading = Text(heading);
-    return hr;
+    return RecordText(L"put_heading", heading, m_state->heading);
 }
 
 STDMETHODIMP ContentItemHelper::put_source(BSTR source)
 {
-    HRESULT hr = Host::Get().record(L"put_source", Text(source));
-    if (SUCCEEDED(hr)) m_state->source = Text(source);
-    return hr;
+    return RecordText(L"put_source", source, m_state->source);
 }
 
 STDMETHODIMP ContentItemHelper::put_snippet(BSTR snippet)
 {
-    HRESULT hr = Host::Get().record(L"put_snippet", Text(snippet));
-    if (SUCCEEDED(hr)) m_state->snippet = Text(snippet);
-    return hr;
+    return RecordText(L"put_snippet", snippet, m_state->snippet);
 }
 
 STDMETHODIMP ContentItemHelper::get_snippet(BSTR* snippet)
@@ -210,23 +209,17 @@ STDMETHODIMP ContentItemHelper::get_snippet(BSTR* snippet)
 
 STDMETHODIMP ContentItemHelper::put_layout(DisplayContentItemLayout layout)
 {
-    HRESULT hr = Host::Get().record(L"put_layout", Number(layout));
-    if (SUCCEEDED(hr)) m_state->layout = layout;
-    return hr;
+    return RecordPut(L"put_layout", Number(layout), m_state->layout, static_cast<long>(layout));
 }
 
 STDMETHODIMP ContentItemHelper::put_flags(DisplayContentItemFlags flags)
 {
-    HRESULT hr = Host::Get().record(L"put_flags", Number(flags));
-    if (SUCCEEDED(hr)) m_state->flags = flags;
-    return hr;
+    return RecordPut(L"put_flags", Number(flags), m_state->flags, static_cast<long>(flags));
 }
 
 STDMETHODIMP ContentItemHelper::put_tooltip(BSTR tooltip)
 {
-    HRESULT hr = Host::Get().record(L"put_tooltip", Text(tooltip));
-    if (SUCCEEDED(hr)) m_state->tooltip = Text(tooltip);
-    return hr;
+    return RecordText(L"put_tooltip", tooltip, m_state->tooltip);
 }
 
 HRESULT CreateContentItemHelper(IUnknown* outer, REFIID riid, void** ppv)

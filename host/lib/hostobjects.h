@@ -29,6 +29,19 @@ public:
 
 using HostRoot = vexa::ObjectRootT<HostLock>;
 
+// The interface table of a host object with one dual interface: the interface, then
+// IDispatch answered by the same base.
+template <typename Class, typename Iface>
+const vexa::InterfaceEntry* DualInterfaceTable(const IID& iid, std::size_t* count) noexcept
+{
+    static const vexa::InterfaceEntry table[] = {
+        VEXA_INTERFACE(Class, iid, Iface),
+        VEXA_INTERFACE(Class, IID_IDispatch, Iface),
+    };
+    *count = 2;
+    return table;
+}
+
 class DisplaySite final : public NoTypeInfoDispatch<IDisplaySite>, public HostRoot {
 public:
     explicit DisplaySite(IUnknown* outer) : RootType(outer) {}

@@ -45,12 +45,7 @@ public:
 protected:
     const vexa::InterfaceEntry* Interfaces(std::size_t* count) noexcept override
     {
-        static const vexa::InterfaceEntry table[] = {
-            VEXA_INTERFACE(CDisplayPluginRegistration, IID_IDisplayPluginRegistration, IDisplayPluginRegistration),
-            VEXA_INTERFACE(CDisplayPluginRegistration, IID_IDispatch, IDisplayPluginRegistration),
-        };
-        *count = 2;
-        return table;
+        return DualInterfaceTable<CDisplayPluginRegistration, IDisplayPluginRegistration>(IID_IDisplayPluginRegistration, count);
     }
 
 private:
@@ -141,8 +136,8 @@ public:
         if (!clsid || SysStringLen(clsid) == 0) return E_INVALIDARG;
         if (m_pending && m_clsid == Text(clsid)) m_pending = false;
         std::wstring path = std::wstring(kPluginsKey) + L"\\" + Text(clsid);
+        // Deletes the component's key itself, with everything below it.
         LONG rc = RegDeleteTreeW(HKEY_CURRENT_USER, path.c_str());
-        if (rc == ERROR_SUCCESS) rc = RegDeleteKeyW(HKEY_CURRENT_USER, path.c_str());
         if (rc == ERROR_FILE_NOT_FOUND) return S_FALSE; // nothing registered under it
         return rc == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(rc);
         VEXA_COM_CATCH
@@ -161,12 +156,7 @@ public:
 protected:
     const vexa::InterfaceEntry* Interfaces(std::size_t* count) noexcept override
     {
-        static const vexa::InterfaceEntry table[] = {
-            VEXA_INTERFACE(CComponentRegistrar, IID_IComponentRegistrar, IComponentRegistrar),
-            VEXA_INTERFACE(CComponentRegistrar, IID_IDispatch, IComponentRegistrar),
-        };
-        *count = 2;
-        return table;
+        return DualInterfaceTable<CComponentRegistrar, IComponentRegistrar>(IID_IComponentRegistrar, count);
     }
 
 private:
