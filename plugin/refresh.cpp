@@ -64,6 +64,9 @@ void CVexaPlugin::Refresh(bool clear)
             UpdateTitle();
     } catch (const std::bad_alloc&) {
         vexa::ReportFailure(__FILE__, __LINE__, "out of memory during a refresh");
+    } catch (...) {
+        // Nothing may leave through the timer window's procedure.
+        vexa::ReportFailure(__FILE__, __LINE__, "exception during a refresh");
     }
     m_refreshing = false;
 }
