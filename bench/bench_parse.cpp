@@ -17,6 +17,7 @@
 #include "com/ptr.h"
 #include "feeds/msxmlids.h"
 #include "feeds/rssstore.h"
+#include "feeds/uncounted.h"
 #include "tests/support/feedbuilder.h"
 #include "tests/support/httpserver.h"
 
@@ -62,19 +63,9 @@ void* operator new[](std::size_t size, const std::nothrow_t&) noexcept
 namespace {
 
 // A content handler that accepts every event and does nothing with it.
-class EmptyHandler final : public ISAXContentHandler {
+class EmptyHandler final
+    : public vexa::UncountedUnknown<ISAXContentHandler, &vexa::msxml::IID_ISAXContentHandler> {
 public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, vexa::msxml::IID_ISAXContentHandler)) {
-            *ppv = this;
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 0; }
-    STDMETHODIMP_(ULONG) Release() override { return 0; }
     STDMETHODIMP putDocumentLocator(ISAXLocator*) override { return S_OK; }
     STDMETHODIMP startDocument() override { return S_OK; }
     STDMETHODIMP endDocument() override { return S_OK; }

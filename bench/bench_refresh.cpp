@@ -137,6 +137,12 @@ int Run(int unchangedRuns)
     SIZE_T bytesAfter = PrivateBytes();
     long locksAfter = vexa::Module::LockCount();
     long hostAfter = host::LiveObjects();
+    // Items that unchanged feeds still produced: each holds a Vexa and a host object.
+    std::vector<std::wstring> lateHeadings;
+    for (size_t i = added; i < host::Host::Get().panel().items.size(); ++i) {
+        const auto& state = host::Host::Get().panel().items[i].state;
+        lateHeadings.push_back(state && state->heading ? *state->heading : std::wstring(L"?"));
+    }
 
     persist.reset();
     vexaPlugin.reset();
@@ -158,6 +164,9 @@ int Run(int unchangedRuns)
     std::printf("private bytes growth       %lld bytes\n",
                 static_cast<long long>(bytesAfter) - static_cast<long long>(bytesBefore));
     std::printf("live objects growth        %ld Vexa, %ld host\n", locksAfter - locksBefore, hostAfter - hostBefore);
+    std::printf("items added by unchanged   %zu\n", lateHeadings.size());
+    for (const std::wstring& heading : lateHeadings)
+        std::printf("  late item \"%s\"\n", vexatest::Narrow(heading).c_str());
     std::printf("live objects at the end    %ld Vexa, %ld host\n", vexa::Module::LockCount() - startLocks,
                 host::LiveObjects() - startHost);
     return 0;

@@ -22,4 +22,20 @@ HRESULT QueryInterfaceTable(void* self, const InterfaceEntry* table, std::size_t
     return S_OK;
 }
 
+HRESULT QueryAggregated(REFCLSID clsid, IUnknown* outer, com_ptr<IUnknown>& inner, REFIID riid,
+                        void** ppv) noexcept
+{
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (!inner)
+        CoCreateInstance(clsid, outer, CLSCTX_INPROC, IID_IUnknown, inner.put_void());
+    if (!inner) return E_NOINTERFACE;
+    HRESULT hr = inner->QueryInterface(riid, ppv);
+    if (FAILED(hr)) {
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    return hr;
+}
+
 } // namespace vexa

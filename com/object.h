@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "com/module.h"
+#include "com/ptr.h"
 
 namespace vexa {
 
@@ -119,6 +120,14 @@ private:
 };
 
 using ObjectRoot = ObjectRootT<ModuleLock>;
+
+// The delegation entry of an object that hands unknown interfaces to an aggregated inner
+// object of class clsid: the inner object is created on the first request (outer being the
+// controlling unknown, in-process, asked for IUnknown) and held in inner; a failed creation
+// leaves inner null and is tried again at the next request. Whatever the inner object does
+// not answer, or an inner object that could not be made, gives E_NOINTERFACE.
+HRESULT QueryAggregated(REFCLSID clsid, IUnknown* outer, com_ptr<IUnknown>& inner, REFIID riid,
+                        void** ppv) noexcept;
 
 // Creates an instance of T (constructor T(IUnknown* outer)) and asks it for riid, as a class
 // object does: with an outer unknown only IUnknown may be asked for, and the inner unknown

@@ -9,17 +9,19 @@ namespace {
 const std::string kChannel = "channel";
 const std::string kItem = "item";
 
+// Each field tag with the field it selects and the record member that collects its text.
 struct FieldTag {
     const char* name;
     CRssStore::Field field;
+    std::string CRssItem::*member;
 };
 const FieldTag kFieldTags[] = {
-    {"author", CRssStore::Field::Author},
-    {"title", CRssStore::Field::Title},
-    {"link", CRssStore::Field::Genre},
-    {"price", CRssStore::Field::Price},
-    {"publish_date", CRssStore::Field::Published},
-    {"description", CRssStore::Field::Description},
+    {"author", CRssStore::Field::Author, &CRssItem::Author},
+    {"title", CRssStore::Field::Title, &CRssItem::Title},
+    {"link", CRssStore::Field::Genre, &CRssItem::Genre},
+    {"price", CRssStore::Field::Price, &CRssItem::Price},
+    {"publish_date", CRssStore::Field::Published, &CRssItem::Published},
+    {"description", CRssStore::Field::Description, &CRssItem::Description},
 };
 
 CRssStore::Field FieldOf(const std::string& name)
@@ -28,6 +30,14 @@ CRssStore::Field FieldOf(const std::string& name)
         if (name == tag.name)
             return tag.field;
     return CRssStore::Field::None;
+}
+
+std::string CRssItem::*MemberOf(CRssStore::Field field)
+{
+    for (const FieldTag& tag : kFieldTags)
+        if (field == tag.field)
+            return tag.member;
+    return nullptr;
 }
 
 } // namespace
@@ -79,32 +89,17 @@ void CRssStore::OnCharacters(const std::string& text, int)
 {
     if (!m_inChannel || !m_current)
         return;
-    CRssItem& item = *m_current;
-    switch (m_field) {
-    case Field::None:
-        break;
-    case Field::Author:
-        item.Author += text;
-        break;
-    case Field::Title:
-        item.Title += text;
-        item.RssID = item.Title;
-        break;
-    case Field::Genre:
-        item.Genre += text;
-        break;
-    case Field::Price:
-        item.Price += text;
-        break;
-    case Field::Published:
-        item.Published += text;
-        break;
-    case Field::Description:
-        if (!item.Description.empty())
-            item.Description += '\n';
-        item.Description += text;
-        break;
-    }
+    std::string CRssItem::*member = MemberOf(m_field);
+    if (!member)
+        return;
+    std::string& field = (*m_current).*member;
+    // Description pieces are joined by a line feed; every other field joins them directly.
+    if (m_field == Field::Description && !field.empty())
+        field += '\n';
+    field += text;
+    // The key follows the whole title.
+    if (m_field == Field::Title)
+        m_current->RssID = m_current->Title;
 }
 
 void CRssStore::OnEndElement(const XmlElement& element)
@@ -115,14 +110,11 @@ void CRssStore::OnEndElement(const XmlElement& element)
         m_field = Field::None;
         return;
     }
-    auto found = m_items.find(m_current->RssID);
-    if (found == m_items.end()) {
-        std::string key = m_current->RssID;
-        m_items.emplace(std::move(key), m_current.get());
+    // The first record of each title stays; a later one with the same key is dropped.
+    if (m_items.try_emplace(m_current->RssID, m_current.get()).second)
         m_current.release();
-    } else {
+    else
         m_current.reset();
-    }
 }
 
 void CRssStore::OnError(int, int, const std::string&, HRESULT) {}

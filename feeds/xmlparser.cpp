@@ -13,6 +13,7 @@
 #include "com/owners.h"
 #include "com/ptr.h"
 #include "feeds/msxmlids.h"
+#include "feeds/uncounted.h"
 
 using vexa::com_ptr;
 
@@ -74,24 +75,11 @@ XmlCreateInstance SetXmlCreateInstance(XmlCreateInstance create) noexcept
 }
 } // namespace vexa
 
-// Turns content events into callback calls. Not reference counted: it lives exactly as
-// long as the parser that made it.
-class CSaxContentHandler final : public ISAXContentHandler {
+// Turns content events into callback calls. It lives exactly as long as the parser that
+// made it.
+class CSaxContentHandler final
+    : public vexa::UncountedUnknown<ISAXContentHandler, &vexa::msxml::IID_ISAXContentHandler> {
 public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, vexa::msxml::IID_ISAXContentHandler)) {
-            *ppv = static_cast<ISAXContentHandler*>(this);
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 0; }
-    STDMETHODIMP_(ULONG) Release() override { return 0; }
-
     STDMETHODIMP putDocumentLocator(ISAXLocator*) override { return S_OK; }
     STDMETHODIMP startDocument() override
     {
@@ -176,22 +164,9 @@ public:
 };
 
 // Hands the reader's errors to the callback with their position.
-class CSaxErrorHandler final : public ISAXErrorHandler {
+class CSaxErrorHandler final
+    : public vexa::UncountedUnknown<ISAXErrorHandler, &vexa::msxml::IID_ISAXErrorHandler> {
 public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, vexa::msxml::IID_ISAXErrorHandler)) {
-            *ppv = static_cast<ISAXErrorHandler*>(this);
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 0; }
-    STDMETHODIMP_(ULONG) Release() override { return 0; }
-
     STDMETHODIMP error(ISAXLocator* locator, const wchar_t* message, HRESULT code) override
     {
         return Deliver(locator, message, code);

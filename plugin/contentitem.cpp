@@ -45,14 +45,7 @@ const vexa::InterfaceEntry* CVexaPluginContentItem::Interfaces(std::size_t* coun
 // first such request.
 HRESULT CVexaPluginContentItem::QueryDelegate(REFIID riid, void** ppv) noexcept
 {
-    *ppv = nullptr;
-    if (!m_helper) {
-        CoCreateInstance(CLSID_DisplayContentItemHelper, ControllingUnknown(), CLSCTX_INPROC,
-                         IID_IUnknown, m_helper.put_void());
-    }
-    if (!m_helper) return E_NOINTERFACE;
-    HRESULT hr = m_helper->QueryInterface(riid, ppv);
-    return FAILED(hr) ? E_NOINTERFACE : hr;
+    return vexa::QueryAggregated(CLSID_DisplayContentItemHelper, ControllingUnknown(), m_helper, riid, ppv);
 }
 
 STDMETHODIMP CVexaPluginContentItem::OpenItem()

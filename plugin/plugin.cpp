@@ -137,14 +137,7 @@ const vexa::InterfaceEntry* CVexaPlugin::Interfaces(std::size_t* count) noexcept
 // first such request. A failed creation is tried again at the next request.
 HRESULT CVexaPlugin::QueryDelegate(REFIID riid, void** ppv) noexcept
 {
-    *ppv = nullptr;
-    if (!m_helperUnknown) {
-        CoCreateInstance(CLSID_DisplayPluginHelper, ControllingUnknown(), CLSCTX_INPROC,
-                         IID_IUnknown, m_helperUnknown.put_void());
-    }
-    if (!m_helperUnknown) return E_NOINTERFACE;
-    HRESULT hr = m_helperUnknown->QueryInterface(riid, ppv);
-    return FAILED(hr) ? E_NOINTERFACE : hr;
+    return vexa::QueryAggregated(CLSID_DisplayPluginHelper, ControllingUnknown(), m_helperUnknown, riid, ppv);
 }
 
 // IDisplayPluginHandler

@@ -113,6 +113,7 @@ private:
     vexa::unique_hicon m_iconHandles[3];
     bool m_started = false;    // a start-up succeeded: a second one is refused
     bool m_refreshing = false; // a refresh is running: a nested one is skipped
+    int m_shownThrough = 0;    // store count after the last walk that left every record shown
 };
 
 // One entry in the host's panel. It answers the host's item callbacks itself and hands

@@ -36,11 +36,20 @@ void CVexaPlugin::Refresh(bool clear)
                 continue;
             if (!m_store->Load(strAddress))
                 continue;
+            // Records are never removed and a shown mark is never taken back, so when the
+            // store holds no more records than after a walk that left every one shown, this
+            // walk would show nothing: it is skipped (an unchanged feed costs no walk).
+            if (m_store->Count() == m_shownThrough)
+                continue;
+            bool allShown = true;
             for (auto& entry : m_store->m_items) {
                 CRssItem* record = entry.second;
                 if (record && !record->IsShown)
                     ShowFeedItem(record);
+                allShown = allShown && (!record || record->IsShown);
             }
+            if (allShown)
+                m_shownThrough = m_store->Count();
         }
         registry.reset();
 
@@ -55,6 +64,9 @@ void CVexaPlugin::Refresh(bool clear)
             UpdateTitle();
     } catch (const std::bad_alloc&) {
         vexa::ReportFailure(__FILE__, __LINE__, "out of memory during a refresh");
+    } catch (...) {
+        // Nothing may leave through the timer window's procedure.
+        vexa::ReportFailure(__FILE__, __LINE__, "exception during a refresh");
     }
     m_refreshing = false;
 }
