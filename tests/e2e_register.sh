@@ -5,11 +5,8 @@
 # Usage: bash tests/e2e_register.sh BUILD_DIR SOURCE_DIR
 set -u
 build=$(cd "$1" && pwd)
-arch=$(sed -n 's/^VEXA_WINEARCH:[A-Z]*=//p' "$build/CMakeCache.txt")
-export WINEARCH="${arch:-win64}"
-export WINEPREFIX="$build/e2e-register-prefix"
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+source "$(dirname "$0")/support/e2e_prefix.sh"
+e2e_prefix "$build" e2e-register
 
 PLUGIN='{B1D3B6E4-D473-4FC3-A231-4E7F80CD22F6}'
 PAGE='{5DAA252B-F955-4B6B-8067-94C3096F251E}'
@@ -21,10 +18,7 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 finish() { wineserver -k >/dev/null 2>&1 || true; rm -rf "$WINEPREFIX"; }
 trap finish EXIT
 
-rm -rf "$WINEPREFIX"
-timeout 120 wine wineboot -i </dev/null >/dev/null 2>&1
-wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
-    </dev/null >/dev/null 2>&1
+e2e_boot
 
 # Windows paths of the DLLs; Vexa.dll lies in a folder with a quote in its name.
 quoted_dir="$WINEPREFIX/drive_c/Vexa O'Brien"
@@ -34,13 +28,6 @@ cp "$build/SidebarHost.dll" "$WINEPREFIX/drive_c/"
 vexa_win="C:\\Vexa O'Brien\\Vexa.dll"
 host_win='C:\SidebarHost.dll'
 
-run() { timeout 60 wine "$@" </dev/null 2>/dev/null | tr -d '\r'; return "${PIPESTATUS[0]}"; }
-# The registry view that the DLLs write to: the 64-bit one in a 64-bit prefix ("wine reg"
-# may start the 32-bit reg.exe, which sees the redirected CLSID keys).
-view=()
-[ "$WINEARCH" = "win64" ] && view=(/reg:64)
-query() { run reg query "$@" "${view[@]}"; }
-key_exists() { query "$1" >/dev/null; }
 # The default value of a key: the text after "REG_SZ" on the "(Default)" line.
 default_of() { query "$1" /ve | sed -n 's/.*REG_SZ[[:space:]]*//p' | head -n1; }
 value_of() { query "$1" /v "$2" | sed -n "s/.*$2[[:space:]]*REG_[A-Z_]*[[:space:]]*//p" | head -n1; }

@@ -10,11 +10,8 @@
 set -u
 build=$(cd "$1" && pwd)
 src=$(cd "$2" && pwd)
-arch=$(sed -n 's/^VEXA_WINEARCH:[A-Z]*=//p' "$build/CMakeCache.txt")
-export WINEARCH="${arch:-win64}"
-export WINEPREFIX="$build/e2e-sidebar-prefix"
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+source "$src/tests/support/e2e_prefix.sh"
+e2e_prefix "$build" e2e-sidebar
 
 PLUGIN='{B1D3B6E4-D473-4FC3-A231-4E7F80CD22F6}'
 FEEDS_KEY='HKCU\SOFTWARE\Orvall\Halvane\Destinatons'
@@ -41,10 +38,6 @@ die() {
     if [ -s "$work/sidebar.err" ]; then echo "--- sidebar stderr ---"; cat "$work/sidebar.err"; fi
     exit 1
 }
-run() { timeout 60 wine "$@" </dev/null 2>/dev/null | tr -d '\r'; return "${PIPESTATUS[0]}"; }
-view=()
-[ "$WINEARCH" = "win64" ] && view=(/reg:64)
-key_exists() { run reg query "$1" "${view[@]}" >/dev/null; }
 # waits up to $2 seconds for the sidebar's output to match the extended regex $1.
 wait_for() {
     local i
@@ -63,9 +56,7 @@ for f in sidebar.exe Vexa.dll SidebarHost.dll; do
 done
 
 # A fresh prefix, its own wineserver kept up for the whole test.
-rm -rf "$WINEPREFIX"
-timeout 120 wine wineboot -i </dev/null >/dev/null 2>&1
-run reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null
+e2e_boot
 wineserver -p >/dev/null 2>&1
 
 run regsvr32 /s "$(winepath -w "$build/SidebarHost.dll" 2>/dev/null)" || die "regsvr32 SidebarHost.dll"

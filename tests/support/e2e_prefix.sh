@@ -1,0 +1,27 @@
+# Sourced by the end-to-end scripts: a fresh Wine prefix of the build's bitness, and helpers
+# that run Windows tools in it and read its registry.
+# Usage: e2e_prefix BUILD_DIR NAME   (the prefix is BUILD_DIR/NAME-prefix)
+
+e2e_prefix() {
+    local arch
+    arch=$(sed -n 's/^VEXA_WINEARCH:[A-Z]*=//p' "$1/CMakeCache.txt")
+    export WINEARCH="${arch:-win64}"
+    export WINEPREFIX="$1/$2-prefix"
+    export WINEDEBUG=-all
+    export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+    # The registry view that the DLLs write to: the 64-bit one in a 64-bit prefix ("wine reg"
+    # may start the 32-bit reg.exe, which sees the redirected CLSID keys).
+    view=()
+    [ "$WINEARCH" = "win64" ] && view=(/reg:64)
+}
+
+# Creates the prefix anew, with the crash dialog off.
+e2e_boot() {
+    rm -rf "$WINEPREFIX"
+    timeout 120 wine wineboot -i </dev/null >/dev/null 2>&1
+    run reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null
+}
+
+run() { timeout 60 wine "$@" </dev/null 2>/dev/null | tr -d '\r'; return "${PIPESTATUS[0]}"; }
+query() { run reg query "$@" "${view[@]}"; }
+key_exists() { query "$1" >/dev/null; }
