@@ -44,6 +44,13 @@ HINSTANCE Module::Instance() noexcept
     return instance;
 }
 
+std::wstring LoadResourceString(UINT id)
+{
+    const wchar_t* text = nullptr;
+    int length = LoadStringW(Module::Instance(), id, reinterpret_cast<LPWSTR>(&text), 0);
+    return length > 0 && text ? std::wstring(text, length) : std::wstring();
+}
+
 void Module::SetInstance(HINSTANCE instance) noexcept { g_instance.store(instance); }
 
 bool Module::AddTermFunc(TermFunc func, void* arg) noexcept

@@ -3,6 +3,7 @@
 #pragma once
 #include <windows.h>
 #include <atomic>
+#include <string>
 
 namespace vexa {
 
@@ -22,6 +23,9 @@ public:
     static bool AddTermFunc(TermFunc func, void* arg) noexcept;
     static void Terminate() noexcept;
 };
+
+// A string resource of the module; empty when it is missing or empty.
+std::wstring LoadResourceString(UINT id);
 
 // Held by every object and every externally held class object: one module lock each.
 struct ModuleLock {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "com/check.h"
+#include "com/text.h"
 #include "feeds/rssitem.h"
 #include "plugin/plugin.h"
 #include "plugin/textconvert.h"
@@ -64,12 +65,7 @@ STDMETHODIMP CVexaPluginContentItem::OpenItem()
     // itself starts with it, and then nothing is opened.
     std::wstring::size_type start = sSnippet.find(L"http://");
     if (start != std::wstring::npos && start > 0) {
-        std::wstring sUrl = sSnippet.substr(start);
-        std::wstring::size_type last = sUrl.size();
-        while (last > 0 && std::iswspace(sUrl[last - 1])) --last;
-        std::wstring::size_type first = 0;
-        while (first < last && std::iswspace(sUrl[first])) ++first;
-        sUrl = sUrl.substr(first, last - first);
+        std::wstring sUrl = vexa::TrimWhiteSpace(sSnippet.substr(start));
         g_shellExecute(nullptr, L"open", sUrl.c_str(), nullptr, nullptr, SW_SHOW);
     }
     return S_OK;

@@ -15,13 +15,6 @@ namespace {
 const wchar_t kTimerWindowClass[] = L"VexaRefreshTimerWindow";
 ATOM g_timerWindowClass = 0;
 
-std::wstring LoadResourceString(UINT id)
-{
-    const wchar_t* text = nullptr;
-    int length = LoadStringW(vexa::Module::Instance(), id, reinterpret_cast<LPWSTR>(&text), 0);
-    return length > 0 && text ? std::wstring(text, length) : std::wstring();
-}
-
 // Reads exactly size bytes: a short read means the stream ended inside the data.
 HRESULT ReadExactly(IStream* stream, void* buffer, ULONG size)
 {
@@ -315,7 +308,7 @@ HRESULT CVexaPlugin::StartUp()
     if (FAILED(hr)) return hr;
 
     VEXA_CHECK_HR(helper->SetIcons(m_smallIcon, m_largeIcon));
-    vexa::unique_bstr aboutText = vexa::unique_bstr::from(LoadResourceString(IDS_ABOUT));
+    vexa::unique_bstr aboutText = vexa::unique_bstr::from(vexa::LoadResourceString(IDS_ABOUT));
     VEXA_CHECK_HR(helper->put_about_text(aboutText));
     UpdateTitle();
     helper->SetDisplayFlags(0, 1);
@@ -328,7 +321,7 @@ HRESULT CVexaPlugin::StartUp()
 
 void CVexaPlugin::UpdateTitle()
 {
-    std::wstring name = LoadResourceString(IDS_TITLE);
+    std::wstring name = vexa::LoadResourceString(IDS_TITLE);
     vexa::unique_bstr title = vexa::unique_bstr::from(name);
     vexa::com_ptr<IDisplayPluginHelper> helper;
     if (m_helperUnknown)

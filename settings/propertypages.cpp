@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "com/check.h"
+#include "com/text.h"
 #include "resources/resource.h"
 #include "server/objectmap.h"
 #include "settings/registryhelper.h"
@@ -158,19 +159,14 @@ SIZE PageSizeInPixels(const TemplateInfo& page)
 // A module string copied into task memory, or null (traced) when it cannot be loaded.
 LPOLESTR LoadTaskString(UINT id)
 {
-    const wchar_t* text = nullptr;
-    int length = id ? LoadStringW(vexa::Module::Instance(), id,
-                                  reinterpret_cast<LPWSTR>(&text), 0)
-                    : 0;
-    if (length <= 0 || !text) {
+    std::wstring text = id ? vexa::LoadResourceString(id) : std::wstring();
+    if (text.empty()) {
         vexa::Trace("Error : Failed to load string from res\n");
         return nullptr;
     }
-    auto copy = static_cast<LPOLESTR>(CoTaskMemAlloc((length + 1) * sizeof(wchar_t)));
-    if (copy) {
-        CopyMemory(copy, text, length * sizeof(wchar_t));
-        copy[length] = L'\0';
-    }
+    const std::size_t bytes = (text.size() + 1) * sizeof(wchar_t);
+    auto copy = static_cast<LPOLESTR>(CoTaskMemAlloc(bytes));
+    if (copy) CopyMemory(copy, text.c_str(), bytes);
     return copy;
 }
 
@@ -185,14 +181,6 @@ std::wstring WindowText(HWND win)
 }
 
 } // namespace
-
-std::wstring TrimWhiteSpace(const std::wstring& text)
-{
-    std::size_t first = 0, last = text.size();
-    while (first < last && iswspace(text[first])) ++first;
-    while (last > first && iswspace(text[last - 1])) --last;
-    return text.substr(first, last - first);
-}
 
 // ---- Dialog window ------------------------------------------------------------------------
 
@@ -571,7 +559,7 @@ std::wstring CVexaPluginPropertyPage::GetListItem(int i)
         LRESULT got = SendMessageW(winList, LB_GETTEXT, static_cast<WPARAM>(i),
                                    reinterpret_cast<LPARAM>(buffer.data()));
         if (got > 0 && got <= nLen)
-            sDest = TrimWhiteSpace(std::wstring(buffer.data(), static_cast<std::size_t>(got)));
+            sDest = vexa::TrimWhiteSpace(std::wstring(buffer.data(), static_cast<std::size_t>(got)));
     }
     return sDest;
 }
@@ -593,7 +581,7 @@ std::wstring CVexaPluginPropertyPage::GetUrlText()
 // has room for it.
 bool CVexaPluginPropertyPage::CanAdd(const std::wstring& sNewUrl)
 {
-    std::wstring sTrimmed = TrimWhiteSpace(sNewUrl);
+    std::wstring sTrimmed = vexa::TrimWhiteSpace(sNewUrl);
     return !sTrimmed.empty() && sTrimmed.size() < kMaxUrlChars && GetListCount() < kMaxItems;
 }
 

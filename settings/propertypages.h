@@ -93,5 +93,3 @@ private:
     BOOL m_bDirty = FALSE;
 };
 
-// Trims white space (as iswspace sees it) from both ends.
-std::wstring TrimWhiteSpace(const std::wstring& text);

@@ -67,10 +67,7 @@ WarningBoxFn SetWarningBoxFn(WarningBoxFn fn)
 
 CRegistryHelper::CRegistryHelper()
 {
-    wchar_t szDefDest[kMaxValueUnits] = {};
-    int nLen = LoadStringW(vexa::Module::Instance(), IDS_DEFAULT_DEST, szDefDest, kMaxValueUnits);
-    std::wstring sDefDest(szDefDest, nLen > 0 ? nLen : 0);
-    AddDest(sDefDest);
+    AddDest(vexa::LoadResourceString(IDS_DEFAULT_DEST));
 }
 
 void CRegistryHelper::OpenKey()
