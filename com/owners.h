@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <oleauto.h>
 #include <objbase.h>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -60,6 +61,14 @@ public:
     static unique_bstr from(const std::wstring& text)
     {
         return unique_bstr(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
+    }
+    // Like from(), but memory exhaustion throws std::bad_alloc instead of leaving it empty:
+    // for texts that must not silently reach the host as null.
+    static unique_bstr make(const std::wstring& text)
+    {
+        unique_bstr b = from(text);
+        if (!b) throw std::bad_alloc();
+        return b;
     }
     operator BSTR() const noexcept { return get(); }
     UINT length() const noexcept { return SysStringLen(get()); }

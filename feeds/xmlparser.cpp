@@ -97,10 +97,7 @@ public:
         if (!m_callback)
             return S_OK;
         VEXA_COM_TRY
-        XmlElement element;
-        element.isStart = true;
-        element.name = NarrowText<kNameLimit>(localName, localLength);
-        element.depth = m_depth;
+        XmlElement element = MakeElement(true, localName, localLength);
         int count = 0;
         if (attributes && VEXA_OK(attributes->getLength(&count))) {
             for (int i = 0; i < count; ++i) {
@@ -119,8 +116,7 @@ public:
                     element.attributes.push_back(std::move(pair));
             }
         }
-        m_callback->OnStartElement(element);
-        return m_callback->IsAborted(element) ? E_FAIL : S_OK;
+        return Deliver(element);
         VEXA_COM_CATCH
     }
 
@@ -131,12 +127,7 @@ public:
         if (!m_callback)
             return S_OK;
         VEXA_COM_TRY
-        XmlElement element;
-        element.isStart = false;
-        element.name = NarrowText<kNameLimit>(localName, localLength);
-        element.depth = m_depth;
-        m_callback->OnEndElement(element);
-        return m_callback->IsAborted(element) ? E_FAIL : S_OK;
+        return Deliver(MakeElement(false, localName, localLength));
         VEXA_COM_CATCH
     }
 
@@ -161,6 +152,27 @@ public:
 
     int m_depth = 0;
     IXmlParserCallback* m_callback = nullptr;
+
+private:
+    // The event record of a start or end tag at the current depth, without attributes.
+    XmlElement MakeElement(bool isStart, const wchar_t* localName, int localLength) const
+    {
+        XmlElement element;
+        element.isStart = isStart;
+        element.name = NarrowText<kNameLimit>(localName, localLength);
+        element.depth = m_depth;
+        return element;
+    }
+
+    // Hands a tag to the callback; its abort request stops the reader.
+    HRESULT Deliver(const XmlElement& element)
+    {
+        if (element.isStart)
+            m_callback->OnStartElement(element);
+        else
+            m_callback->OnEndElement(element);
+        return m_callback->IsAborted(element) ? E_FAIL : S_OK;
+    }
 };
 
 // Hands the reader's errors to the callback with their position.

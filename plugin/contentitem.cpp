@@ -97,10 +97,10 @@ void CVexaPlugin::ShowFeedItem(CRssItem* record)
         std::wstring sBody = body;
         std::wstring sToolTip = sTitle + L"\n " + sBody;
         std::wstring sSnip = title + L":\n" + body + L"\n\n" + link;
-        vexa::unique_bstr bstrTitle = vexa::MakeBstr(sTitle);
-        vexa::unique_bstr bstrBody = vexa::MakeBstr(sBody);
-        vexa::unique_bstr bstrToolTip = vexa::MakeBstr(sToolTip);
-        vexa::unique_bstr bstrSnip = vexa::MakeBstr(sSnip);
+        vexa::unique_bstr bstrTitle = vexa::unique_bstr::make(sTitle);
+        vexa::unique_bstr bstrBody = vexa::unique_bstr::make(sBody);
+        vexa::unique_bstr bstrToolTip = vexa::unique_bstr::make(sToolTip);
+        vexa::unique_bstr bstrSnip = vexa::unique_bstr::make(sSnip);
 
         // Marked before any host call: an item that fails to reach the host is not retried.
         record->IsShown = true;

@@ -36,11 +36,4 @@ bool NarrowThreadAcp(const std::wstring& text, std::string& out)
     return true;
 }
 
-unique_bstr MakeBstr(const std::wstring& text)
-{
-    BSTR b = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-    if (!b) throw std::bad_alloc();
-    return unique_bstr(b);
-}
-
 } // namespace vexa

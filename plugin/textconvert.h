@@ -4,15 +4,11 @@
 #include <windows.h>
 #include <string>
 
-#include "com/owners.h"
-
 namespace vexa {
 
 // Characters the code page cannot map come out as U+FFFD or the code page's mapping.
 std::wstring WidenThreadAcp(const std::string& text);
 // False when the conversion fails; unrepresentable characters become the default character.
 bool NarrowThreadAcp(const std::wstring& text, std::string& out);
-// A BSTR copy of text (never null, even for an empty text).
-unique_bstr MakeBstr(const std::wstring& text);
 
 } // namespace vexa

@@ -239,6 +239,9 @@ protected:
         if (m_dll) FreeLibrary(m_dll);
         VexaTest::TearDown();
     }
+    using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+    using CanUnloadNowFn = HRESULT(STDAPICALLTYPE*)();
+
     template <typename F>
     F Export(const char* name)
     {
@@ -266,8 +269,6 @@ TEST_F(VexaDll, ExportsExactlyTheFourEntryPoints)
 
 TEST_F(VexaDll, ClassObjectsOfTheObjectMap)
 {
-    using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
-    using CanUnloadNowFn = HRESULT(STDAPICALLTYPE*)();
     auto getClassObject = Export<GetClassObjectFn>("DllGetClassObject");
     auto canUnloadNow = Export<CanUnloadNowFn>("DllCanUnloadNow");
     ASSERT_TRUE(getClassObject && canUnloadNow);
@@ -301,8 +302,6 @@ TEST_F(VexaDll, ClassObjectsOfTheObjectMap)
 
 TEST_F(VexaDll, InstancesKeepTheModuleLoaded)
 {
-    using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
-    using CanUnloadNowFn = HRESULT(STDAPICALLTYPE*)();
     auto getClassObject = Export<GetClassObjectFn>("DllGetClassObject");
     auto canUnloadNow = Export<CanUnloadNowFn>("DllCanUnloadNow");
     ASSERT_TRUE(getClassObject && canUnloadNow);

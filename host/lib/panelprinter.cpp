@@ -49,6 +49,16 @@ std::string Utf8(const std::wstring& text)
     return out;
 }
 
+std::wstring FromUtf8(const std::string& text)
+{
+    if (text.empty()) return std::wstring();
+    int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    if (size <= 0) return std::wstring();
+    std::wstring out(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size);
+    return out;
+}
+
 std::wstring FormatDate(DATE date)
 {
     SYSTEMTIME st = {};

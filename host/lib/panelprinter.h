@@ -14,6 +14,8 @@ struct ItemState;
 
 // UTF-16 to UTF-8; unpaired surrogates become U+FFFD.
 std::string Utf8(const std::wstring& text);
+// UTF-8 to UTF-16; invalid sequences become U+FFFD.
+std::wstring FromUtf8(const std::string& text);
 
 // An OLE date as "YYYY-MM-DD HH:MM:SS"; "(invalid date)" when it cannot be converted.
 std::wstring FormatDate(DATE date);

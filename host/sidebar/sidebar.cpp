@@ -422,11 +422,7 @@ DWORD WINAPI ReadCommands(void*)
     while (fgets(buffer, sizeof(buffer), stdin)) {
         std::string line(buffer);
         while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-        int size = MultiByteToWideChar(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr, 0);
-        std::wstring text(static_cast<std::size_t>(size > 0 ? size : 0), L'\0');
-        if (size > 0)
-            MultiByteToWideChar(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), &text[0], size);
-        PostCommand(std::move(text));
+        PostCommand(host::FromUtf8(line));
     }
     return 0;
 }

@@ -5,6 +5,7 @@
 
 #include "com/check.h"
 #include "com/module.h"
+#include "host/lib/panelprinter.h"
 
 namespace vexatest {
 namespace {
@@ -84,20 +85,7 @@ void VexaTest::TearDown()
     m_hkcu.reset();
 }
 
-std::wstring Widen(const std::string& text)
-{
-    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0);
-    std::wstring out(n, L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), out.data(), n);
-    return out;
-}
-
-std::string Narrow(const std::wstring& text)
-{
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0, nullptr, nullptr);
-    std::string out(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), out.data(), n, nullptr, nullptr);
-    return out;
-}
+std::wstring Widen(const std::string& text) { return host::FromUtf8(text); }
+std::string Narrow(const std::wstring& text) { return host::Utf8(text); }
 
 } // namespace vexatest
