@@ -1,5 +1,6 @@
 #include "com/module.h"
 
+#include <new>
 #include <vector>
 
 namespace vexa {
@@ -49,6 +50,27 @@ std::wstring LoadResourceString(UINT id)
     const wchar_t* text = nullptr;
     int length = LoadStringW(Module::Instance(), id, reinterpret_cast<LPWSTR>(&text), 0);
     return length > 0 && text ? std::wstring(text, length) : std::wstring();
+}
+
+HRESULT LastErrorResult() noexcept
+{
+    DWORD error = GetLastError();
+    return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
+}
+
+HRESULT ModuleFileName(HINSTANCE module, std::wstring* path) noexcept
+{
+    if (!path) return E_POINTER;
+    wchar_t buffer[MAX_PATH];
+    DWORD length = GetModuleFileNameW(module, buffer, MAX_PATH);
+    if (length == 0) return LastErrorResult();
+    if (length >= MAX_PATH) return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
+    try {
+        path->assign(buffer, length);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    return S_OK;
 }
 
 void Module::SetInstance(HINSTANCE instance) noexcept { g_instance.store(instance); }

@@ -27,6 +27,13 @@ public:
 // A string resource of the module; empty when it is missing or empty.
 std::wstring LoadResourceString(UINT id);
 
+// The full path of a module. A path that fills MAX_PATH may have been cut off and gives
+// HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER); a failure gives the thread's last error.
+HRESULT ModuleFileName(HINSTANCE module, std::wstring* path) noexcept;
+
+// The thread's last error as an HRESULT; E_FAIL when none is set.
+HRESULT LastErrorResult() noexcept;
+
 // Held by every object and every externally held class object: one module lock each.
 struct ModuleLock {
     ModuleLock() noexcept { Module::Lock(); }

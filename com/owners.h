@@ -52,6 +52,12 @@ using unique_cotaskmem = unique_any<void*, detail::FreeTask>;
 using unique_hicon = unique_any<HICON, detail::DestroyIconHandle>;
 using unique_hwnd = unique_any<HWND, detail::DestroyWindowHandle>;
 
+// The text of a BSTR that someone else owns, embedded NULs included; empty for null.
+inline std::wstring BstrText(BSTR text)
+{
+    return text ? std::wstring(text, SysStringLen(text)) : std::wstring();
+}
+
 // BSTR owner. Allocation failure leaves it empty: callers that must tell the difference
 // test it against the source text.
 class unique_bstr : public unique_any<BSTR, detail::FreeBstr> {
@@ -72,7 +78,7 @@ public:
     }
     operator BSTR() const noexcept { return get(); }
     UINT length() const noexcept { return SysStringLen(get()); }
-    std::wstring str() const { return get() ? std::wstring(get(), length()) : std::wstring(); }
+    std::wstring str() const { return BstrText(get()); }
 };
 
 // VARIANT owner: VariantInit on construction, VariantClear on destruction.

@@ -52,9 +52,7 @@ HRESULT CVexaPluginContentItem::QueryDelegate(REFIID riid, void** ppv) noexcept
 STDMETHODIMP CVexaPluginContentItem::OpenItem()
 {
     VEXA_COM_TRY
-    vexa::com_ptr<IDisplayContentItemHelper> helper;
-    if (m_helper)
-        m_helper->QueryInterface(IID_IDisplayContentItemHelper, helper.put_void());
+    auto helper = m_helper.try_query<IDisplayContentItemHelper>();
     if (!helper) return S_OK;
     BSTR snippet = nullptr;
     VEXA_CHECK_HR(helper->get_snippet(&snippet));
@@ -105,9 +103,7 @@ void CVexaPlugin::ShowFeedItem(CRssItem* record)
         // Marked before any host call: an item that fails to reach the host is not retried.
         record->IsShown = true;
 
-        vexa::com_ptr<IDisplayPluginHelper> pluginHelper;
-        if (m_helperUnknown)
-            m_helperUnknown->QueryInterface(IID_IDisplayPluginHelper, pluginHelper.put_void());
+        auto pluginHelper = m_helperUnknown.try_query<IDisplayPluginHelper>();
         if (!VEXA_VERIFY(pluginHelper != 0)) return;
 
         CVexaPluginContentItemImpl* curItem = nullptr;
@@ -117,8 +113,7 @@ void CVexaPlugin::ShowFeedItem(CRssItem* record)
         vexa::com_ptr<IUnknown> itemUnknown(curItem->InnerUnknown());
 
         // Creates the item's aggregated helper.
-        vexa::com_ptr<IDisplayContentItemHelper> itemHelper;
-        itemUnknown->QueryInterface(IID_IDisplayContentItemHelper, itemHelper.put_void());
+        auto itemHelper = itemUnknown.try_query<IDisplayContentItemHelper>();
         if (!VEXA_VERIFY(itemHelper != 0)) return;
 
         SYSTEMTIME systime;

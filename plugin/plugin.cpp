@@ -289,8 +289,7 @@ HRESULT CVexaPlugin::StartUp()
     if (!m_timerWindow.Handle() && !m_timerWindow.Start(this))
         return E_FAIL;
 
-    vexa::com_ptr<IDisplayPluginHelper> helper;
-    InnerUnknown()->QueryInterface(IID_IDisplayPluginHelper, helper.put_void());
+    auto helper = vexa::query<IDisplayPluginHelper>(InnerUnknown());
     if (!m_helperUnknown || !helper)
         return E_FAIL;
 
@@ -323,9 +322,7 @@ void CVexaPlugin::UpdateTitle()
 {
     std::wstring name = vexa::LoadResourceString(IDS_TITLE);
     vexa::unique_bstr title = vexa::unique_bstr::from(name);
-    vexa::com_ptr<IDisplayPluginHelper> helper;
-    if (m_helperUnknown)
-        m_helperUnknown->QueryInterface(IID_IDisplayPluginHelper, helper.put_void());
+    auto helper = m_helperUnknown.try_query<IDisplayPluginHelper>();
     if (!VEXA_VERIFY(helper != 0))
         return;
     VEXA_CHECK_HR(helper->put_title(title));

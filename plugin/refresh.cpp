@@ -17,18 +17,12 @@ void CVexaPlugin::Refresh(bool clear)
     if (!m_store || m_refreshing) return;
     m_refreshing = true;
     try {
-        vexa::com_ptr<IDisplayPluginHelper> helper;
-        if (m_helperUnknown)
-            m_helperUnknown->QueryInterface(IID_IDisplayPluginHelper, helper.put_void());
+        auto helper = m_helperUnknown.try_query<IDisplayPluginHelper>();
         if (clear && VEXA_VERIFY(helper != 0))
             VEXA_CHECK_HR(helper->RemoveAllContentItems());
 
         auto registry = std::make_unique<CRegistryHelper>();
-        registry->Load();
-        if (registry->m_nDestCount < 1) {
-            registry->Save();
-            registry->Load();
-        }
+        registry->LoadOrSeed();
         for (int i = 0; i < registry->m_nDestCount && i < CRegistryHelper::kMaxDest; ++i) {
             std::wstring sAddr = registry->m_sDest[i];
             std::string strAddress;
@@ -54,12 +48,8 @@ void CVexaPlugin::Refresh(bool clear)
         registry.reset();
 
         long display_state = 1;
-        if (m_site) {
-            vexa::com_ptr<IDisplaySite> sidebar_site;
-            m_site->QueryInterface(IID_IDisplaySite, sidebar_site.put_void());
-            if (sidebar_site)
-                VEXA_CHECK_HR(sidebar_site->get_display_state(&display_state));
-        }
+        if (auto sidebar_site = m_site.try_query<IDisplaySite>())
+            VEXA_CHECK_HR(sidebar_site->get_display_state(&display_state));
         if (display_state == 2)
             UpdateTitle();
     } catch (const std::bad_alloc&) {

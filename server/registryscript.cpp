@@ -4,6 +4,7 @@
 #include <memory>
 #include <new>
 
+#include "com/module.h"
 #include "com/owners.h"
 
 namespace vexa {
@@ -33,12 +34,6 @@ struct ScriptRoot {
 };
 
 HRESULT Win32Result(LONG rc) { return rc == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(rc); }
-
-HRESULT LastErrorResult()
-{
-    DWORD error = GetLastError();
-    return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
-}
 
 // Recursive-descent parser over the substituted text.
 class Parser {
@@ -337,12 +332,10 @@ HRESULT ModuleScriptReplacements(HINSTANCE module, ScriptReplacements* replaceme
     if (!replacements) return E_POINTER;
     try {
         replacements->clear();
-        wchar_t path[MAX_PATH];
-        DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
-        if (length == 0) return LastErrorResult();
-        // A path that fills the buffer may have been cut off.
-        if (length >= MAX_PATH) return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
-        replacements->emplace_back(L"MODULE", std::wstring(path, length));
+        std::wstring path;
+        HRESULT hr = ModuleFileName(module, &path);
+        if (FAILED(hr)) return hr;
+        replacements->emplace_back(L"MODULE", std::move(path));
         replacements->emplace_back(L"APPID", std::wstring());
         return S_OK;
     } catch (const std::bad_alloc&) {

@@ -3,6 +3,7 @@
 #include <oleauto.h>
 #include <new>
 
+#include "com/module.h"
 #include "com/ptr.h"
 
 namespace vexa {
@@ -35,15 +36,10 @@ HRESULT LoadModuleTypeLib(HINSTANCE module, ITypeLib** lib, std::wstring* loaded
     if (!lib || !loadedFrom) return E_POINTER;
     *lib = nullptr;
     try {
-        wchar_t buffer[MAX_PATH];
-        DWORD length = GetModuleFileNameW(module, buffer, MAX_PATH);
-        if (length == 0) {
-            DWORD error = GetLastError();
-            return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
-        }
-        if (length >= MAX_PATH) return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
-        std::wstring path(buffer, length);
-        HRESULT hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, lib);
+        std::wstring path;
+        HRESULT hr = ModuleFileName(module, &path);
+        if (FAILED(hr)) return hr;
+        hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, lib);
         if (FAILED(hr)) {
             // The extension is what follows the last dot of the file name, if any.
             std::size_t dot = path.find_last_of(L'.');

@@ -84,13 +84,18 @@ bool ParseTemplate(const void* data, DWORD bytes, TemplateInfo* info)
     return true;
 }
 
-bool LoadTemplate(HMODULE module, WORD id, TemplateInfo* info)
+enum class TemplateLoad { Loaded, Missing, Unreadable };
+
+// Finds a dialog template of a module and reads its size and font.
+TemplateLoad LoadTemplate(HMODULE module, WORD id, TemplateInfo* info)
 {
     HRSRC res = FindResourceW(module, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(5) /* RT_DIALOG */);
-    if (!res) return false;
+    if (!res) return TemplateLoad::Missing;
     HGLOBAL global = LoadResource(module, res);
     const void* data = global ? LockResource(global) : nullptr;
-    return data && ParseTemplate(data, SizeofResource(module, res), info);
+    if (!data || !ParseTemplate(data, SizeofResource(module, res), info))
+        return TemplateLoad::Unreadable;
+    return TemplateLoad::Loaded;
 }
 
 struct FontMetrics {
@@ -144,7 +149,8 @@ SIZE PageSizeInPixels(const TemplateInfo& page)
     HMODULE comctl = LoadLibraryW(L"comctl32.dll");
     if (comctl) {
         TemplateInfo sheet;
-        if (LoadTemplate(comctl, kPropertySheetTemplate, &sheet) && sheet.hasFont) {
+        if (LoadTemplate(comctl, kPropertySheetTemplate, &sheet) == TemplateLoad::Loaded &&
+            sheet.hasFont) {
             FontMetrics sheetFont = GetFontMetrics(sheet.face, sheet.points);
             if (sheetFont.textHeight > 0) {
                 size.cy = MulDiv(page.cy, sheetFont.charHeight, 8);
@@ -310,19 +316,16 @@ STDMETHODIMP CVexaPluginPropertyPage::GetPageInfo(PROPPAGEINFO* info)
         vexa::Trace("Error : PROPPAGEINFO passed == NULL\n");
         return E_POINTER;
     }
-    HINSTANCE instance = vexa::Module::Instance();
-    HRSRC res = FindResourceW(instance, MAKEINTRESOURCEW(IDD_VEXAPLUGINPROPERTYPAGE),
-                              MAKEINTRESOURCEW(5) /* RT_DIALOG */);
-    if (!res) {
+    TemplateInfo page;
+    switch (LoadTemplate(vexa::Module::Instance(), IDD_VEXAPLUGINPROPERTYPAGE, &page)) {
+    case TemplateLoad::Missing:
         vexa::Trace("Could not find resource template\n");
         return E_UNEXPECTED;
-    }
-    HGLOBAL global = LoadResource(instance, res);
-    const void* data = global ? LockResource(global) : nullptr;
-    TemplateInfo page;
-    if (!data || !ParseTemplate(data, SizeofResource(instance, res), &page)) {
+    case TemplateLoad::Unreadable:
         vexa::Trace("Could not load resource template\n");
         return E_UNEXPECTED;
+    case TemplateLoad::Loaded:
+        break;
     }
     m_size = PageSizeInPixels(page);
 
@@ -464,11 +467,7 @@ BOOL CVexaPluginPropertyPage::ProcessWindowMessage(HWND, UINT msg, WPARAM wParam
 LRESULT CVexaPluginPropertyPage::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&)
 {
     auto store = std::make_unique<CRegistryHelper>();
-    store->Load();
-    if (store->m_nDestCount < 1) {
-        store->Save();
-        store->Load();
-    }
+    store->LoadOrSeed();
     for (int i = 0; i < store->m_nDestCount; ++i)
         AddToList(store->m_sDest[i]);
     store.reset();
@@ -496,7 +495,7 @@ LRESULT CVexaPluginPropertyPage::OnAdd(WORD, WORD, HWND, BOOL&)
 
 LRESULT CVexaPluginPropertyPage::OnRemove(WORD, WORD, HWND, BOOL&)
 {
-    HWND winList = m_hWnd ? GetDlgItem(m_hWnd, IDC_DEST_LIST) : nullptr;
+    HWND winList = DlgItem(IDC_DEST_LIST);
     if (winList) {
         LRESULT nSel = SendMessageW(winList, LB_GETCURSEL, 0, 0);
         if (nSel != LB_ERR)
@@ -509,12 +508,12 @@ LRESULT CVexaPluginPropertyPage::OnRemove(WORD, WORD, HWND, BOOL&)
 
 LRESULT CVexaPluginPropertyPage::OnListSelChange(WORD, WORD, HWND, BOOL&)
 {
-    HWND winList = m_hWnd ? GetDlgItem(m_hWnd, IDC_DEST_LIST) : nullptr;
+    HWND winList = DlgItem(IDC_DEST_LIST);
     if (!winList) return 0;
     LRESULT nCount = SendMessageW(winList, LB_GETCOUNT, 0, 0);
     if (nCount == LB_ERR) return 0;
     bool selected = SendMessageW(winList, LB_GETCURSEL, 0, 0) != LB_ERR;
-    if (HWND winRm = GetDlgItem(m_hWnd, IDC_REMOVE))
+    if (HWND winRm = DlgItem(IDC_REMOVE))
         EnableWindow(winRm, nCount > 0 && selected);
     return 0;
 }
@@ -544,14 +543,14 @@ void CVexaPluginPropertyPage::SetDirty(BOOL bDirty)
 
 void CVexaPluginPropertyPage::AddToList(const std::wstring& sDest)
 {
-    if (HWND winList = m_hWnd ? GetDlgItem(m_hWnd, IDC_DEST_LIST) : nullptr)
+    if (HWND winList = DlgItem(IDC_DEST_LIST))
         SendMessageW(winList, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(sDest.c_str()));
 }
 
 std::wstring CVexaPluginPropertyPage::GetListItem(int i)
 {
     std::wstring sDest;
-    HWND winList = m_hWnd ? GetDlgItem(m_hWnd, IDC_DEST_LIST) : nullptr;
+    HWND winList = DlgItem(IDC_DEST_LIST);
     if (!winList) return sDest;
     LRESULT nLen = SendMessageW(winList, LB_GETTEXTLEN, static_cast<WPARAM>(i), 0);
     if (nLen > 0) {
@@ -566,7 +565,7 @@ std::wstring CVexaPluginPropertyPage::GetListItem(int i)
 
 int CVexaPluginPropertyPage::GetListCount()
 {
-    HWND winList = m_hWnd ? GetDlgItem(m_hWnd, IDC_DEST_LIST) : nullptr;
+    HWND winList = DlgItem(IDC_DEST_LIST);
     if (!winList) return 0;
     LRESULT nCount = SendMessageW(winList, LB_GETCOUNT, 0, 0);
     return nCount == LB_ERR ? 0 : static_cast<int>(nCount);
@@ -574,20 +573,21 @@ int CVexaPluginPropertyPage::GetListCount()
 
 std::wstring CVexaPluginPropertyPage::GetUrlText()
 {
-    return WindowText(m_hWnd ? GetDlgItem(m_hWnd, IDC_NEW_URL) : nullptr);
+    return WindowText(DlgItem(IDC_NEW_URL));
 }
 
-// Add is offered for a non-blank address short enough to be read back, while the list
-// has room for it.
+// Add is offered for a non-blank address short enough to be read back from the registry
+// (its NUL included), while the stored list has room for it.
 bool CVexaPluginPropertyPage::CanAdd(const std::wstring& sNewUrl)
 {
     std::wstring sTrimmed = vexa::TrimWhiteSpace(sNewUrl);
-    return !sTrimmed.empty() && sTrimmed.size() < kMaxUrlChars && GetListCount() < kMaxItems;
+    return !sTrimmed.empty() && sTrimmed.size() < CRegistryHelper::kMaxValueUnits &&
+           GetListCount() < CRegistryHelper::kMaxDest;
 }
 
 void CVexaPluginPropertyPage::UpdateAddButton()
 {
-    HWND winBnAdd = m_hWnd ? GetDlgItem(m_hWnd, IDC_ADD) : nullptr;
+    HWND winBnAdd = DlgItem(IDC_ADD);
     if (!winBnAdd) return;
     EnableWindow(winBnAdd, CanAdd(GetUrlText()));
 }

@@ -35,11 +35,6 @@ class CVexaPluginPropertyPage : public IPropertyPage,
                                 public vexa::ObjectRoot,
                                 public vexa::InstanceCounter<CVexaPluginPropertyPage> {
 public:
-    // The list holds at most this many addresses, and an address must be shorter than
-    // this many characters to be read back from the registry.
-    static constexpr int kMaxItems = 100;
-    static constexpr std::size_t kMaxUrlChars = 555;
-
     explicit CVexaPluginPropertyPage(IUnknown* outer);
     ~CVexaPluginPropertyPage() override;
 
@@ -74,6 +69,8 @@ protected:
                               LRESULT& result) override;
 
 private:
+    // A control of the page's window; null while there is no window.
+    HWND DlgItem(int id) const { return m_hWnd ? GetDlgItem(m_hWnd, id) : nullptr; }
     void AddToList(const std::wstring& sDest);
     std::wstring GetListItem(int i);
     int GetListCount();

@@ -153,6 +153,15 @@ void CRegistryHelper::Load()
     }
 }
 
+void CRegistryHelper::LoadOrSeed()
+{
+    Load();
+    if (m_nDestCount < 1) {
+        Save();
+        Load();
+    }
+}
+
 void CRegistryHelper::AddDest(std::wstring sDest)
 {
     if (sDest.empty())

@@ -21,6 +21,8 @@ public:
     void ClearKey();
     void Load();
     void Save();
+    // Load, and when that leaves the list empty, stores it once and loads again.
+    void LoadOrSeed();
     void AddDest(std::wstring sDest);
     std::wstring GetValueName(int i) const;
 

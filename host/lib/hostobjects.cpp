@@ -5,10 +5,10 @@
 #include <cwchar>
 #include <mutex>
 
+#include "com/owners.h"
+
 namespace host {
 namespace {
-
-std::wstring Text(BSTR text) { return text ? std::wstring(text, SysStringLen(text)) : std::wstring(); }
 
 std::wstring Number(long value) { return std::to_wstring(value); }
 
@@ -24,7 +24,7 @@ HRESULT RecordPut(const wchar_t* operation, const std::wstring& args, Field& fie
 // The same for a text property, logged with its text.
 HRESULT RecordText(const wchar_t* operation, BSTR text, std::optional<std::wstring>& field)
 {
-    std::wstring value = Text(text);
+    std::wstring value = vexa::BstrText(text);
     return RecordPut(operation, value, field, value);
 }
 

@@ -29,8 +29,6 @@ void Log(const wchar_t* name, std::vector<std::wstring> args)
     if (g_observer) g_observer(g_log.back(), g_observerContext);
 }
 
-std::wstring Text(BSTR text) { return text ? std::wstring(text, SysStringLen(text)) : std::wstring(); }
-
 class CComponentRegistrar;
 
 // Handed out for one registration; AddPlugin records the plugin with its registrar.
@@ -61,7 +59,7 @@ public:
     STDMETHODIMP BeginRegistration(BSTR clsid, VARIANT description) override
     {
         VEXA_COM_TRY
-        std::vector<std::wstring> args{Text(clsid)};
+        std::vector<std::wstring> args{vexa::BstrText(clsid)};
         std::vector<std::wstring> pairs;
         HRESULT hr = ReadDescription(description, &pairs);
         args.insert(args.end(), pairs.begin(), pairs.end());
@@ -70,7 +68,7 @@ public:
         if (!clsid || SysStringLen(clsid) == 0) return E_INVALIDARG;
         if (FAILED(hr)) return hr;
         m_pending = true;
-        m_clsid = Text(clsid);
+        m_clsid = vexa::BstrText(clsid);
         m_pairs = pairs;
         m_pluginAdded = false;
         return S_OK;
@@ -80,13 +78,13 @@ public:
     STDMETHODIMP GetRegistrationObject(BSTR progid, IDispatch** registration) override
     {
         VEXA_COM_TRY
-        Log(L"GetRegistrationObject", {Text(progid)});
+        Log(L"GetRegistrationObject", {vexa::BstrText(progid)});
         if (!registration) return E_POINTER;
         *registration = nullptr;
         if (FAILED(g_behaviour.getRegistrationObject)) return g_behaviour.getRegistrationObject;
         if (g_behaviour.withholdRegistrationObject) return S_OK;
         if (!m_pending) return E_UNEXPECTED;
-        if (Text(progid) != kRegistrationProgId) return REGDB_E_CLASSNOTREG;
+        if (vexa::BstrText(progid) != kRegistrationProgId) return REGDB_E_CLASSNOTREG;
         vexa::com_ptr<IDisplayPluginRegistration> object;
         HRESULT hr = vexa::CreateComInstance<CDisplayPluginRegistration>(
             nullptr, IID_IDisplayPluginRegistration, object.put_void());
@@ -131,11 +129,11 @@ public:
     STDMETHODIMP RemoveComponent(BSTR clsid) override
     {
         VEXA_COM_TRY
-        Log(L"RemoveComponent", {Text(clsid)});
+        Log(L"RemoveComponent", {vexa::BstrText(clsid)});
         if (FAILED(g_behaviour.removeComponent)) return g_behaviour.removeComponent;
         if (!clsid || SysStringLen(clsid) == 0) return E_INVALIDARG;
-        if (m_pending && m_clsid == Text(clsid)) m_pending = false;
-        std::wstring path = std::wstring(kPluginsKey) + L"\\" + Text(clsid);
+        if (m_pending && m_clsid == vexa::BstrText(clsid)) m_pending = false;
+        std::wstring path = std::wstring(kPluginsKey) + L"\\" + vexa::BstrText(clsid);
         // Deletes the component's key itself, with everything below it.
         LONG rc = RegDeleteTreeW(HKEY_CURRENT_USER, path.c_str());
         if (rc == ERROR_FILE_NOT_FOUND) return S_FALSE; // nothing registered under it
@@ -147,7 +145,7 @@ public:
     {
         if (FAILED(g_behaviour.addPlugin)) return g_behaviour.addPlugin;
         if (!m_pending) return E_UNEXPECTED;
-        if (Text(clsid) != m_clsid) return E_INVALIDARG;
+        if (vexa::BstrText(clsid) != m_clsid) return E_INVALIDARG;
         m_pluginAdded = true;
         m_pluginFlag = flag != VARIANT_FALSE;
         return S_OK;
@@ -178,7 +176,7 @@ private:
                 hr = E_INVALIDARG;
                 continue;
             }
-            texts->push_back(Text(element.bstrVal));
+            texts->push_back(vexa::BstrText(element.bstrVal));
         }
         if ((upper - lower + 1) % 2 != 0) hr = E_INVALIDARG;
         return hr;
@@ -200,7 +198,7 @@ void CDisplayPluginRegistration::SetRegistrar(CComponentRegistrar* registrar)
 HRESULT CDisplayPluginRegistration::AddPlugin(BSTR clsid, VARIANT_BOOL flag)
 {
     VEXA_COM_TRY
-    Log(L"AddPlugin", {Text(clsid), std::to_wstring(static_cast<int>(flag))});
+    Log(L"AddPlugin", {vexa::BstrText(clsid), std::to_wstring(static_cast<int>(flag))});
     if (!m_registrar) return E_UNEXPECTED;
     return m_registrar->OnAddPlugin(clsid, flag);
     VEXA_COM_CATCH
