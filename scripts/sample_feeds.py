@@ -3,6 +3,8 @@
 network. One of the feeds gains a new entry every minute.
 
 Usage: sample_feeds.py [--port 8025] [--interval 60]
+With --interval 0 the town feed gains an entry only when /vexa/control/add is requested (tests
+use that, so that their timing does not depend on how fast the sidebar starts).
 Paths: /vexa/feeds/default.xml (the plugin's default destination), /vexa/feeds/tech.xml,
 /vexa/feeds/town.xml. With --port 0 the system picks a free port. The first line printed
 names the address either way: "sample feeds on http://127.0.0.1:PORT/vexa/feeds/".
@@ -63,20 +65,31 @@ def rss(title, base, entries):
 
 class Handler(http.server.BaseHTTPRequestHandler):
     interval = 60
+    added = []  # times of the entries added on request (--interval 0)
     base = "http://127.0.0.1:8025/vexa"
 
     def do_GET(self):
         path = self.path.split("?")[0].split("#")[0]
+        if path == "/vexa/control/add":
+            Handler.added.append(time.time())
+            self.send_response(204)
+            self.end_headers()
+            return
         if path == "/vexa/feeds/default.xml":
             body = rss("Vexa", self.base, DEFAULT)
         elif path == "/vexa/feeds/tech.xml":
             body = rss("Tech news", self.base, TECH)
         elif path == "/vexa/feeds/town.xml":
-            # One new entry per interval since the server started.
-            n = int((time.time() - START) // self.interval)
+            # One new entry per interval since the server started, or one per request of
+            # /vexa/control/add.
+            if self.interval > 0:
+                n = int((time.time() - START) // self.interval)
+                times = [START + i * self.interval for i in range(1, n + 1)]
+            else:
+                times = list(Handler.added)
             extra = []
-            for i in range(1, n + 1):
-                at = datetime.datetime.fromtimestamp(START + i * self.interval)
+            for i, when in enumerate(times, 1):
+                at = datetime.datetime.fromtimestamp(when)
                 extra.append((f"Town bulletin {i} ({at:%H:%M:%S})",
                               f"News from the town hall, number {i}.",
                               f"{{base}}/town/bulletin{i}.html"))
