@@ -209,8 +209,9 @@ FetchJob* FetchJob::Start(const FetchRequest& request, FetchJob* previous, HWND 
         job->Release();
         return nullptr;
     }
-    // The worker's references: the job, the module's lock count (DllCanUnloadNow), and the
-    // module itself, which the thread gives back as it exits.
+    // The worker's references: the job, the module's lock count (DllCanUnloadNow; given
+    // back when the work is done), and the module itself, which the thread gives back as it
+    // exits.
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                        reinterpret_cast<LPCWSTR>(&FetchJob::ThreadProc), &job->m_module);
     job->AddRef();
@@ -303,7 +304,6 @@ DWORD WINAPI FetchJob::ThreadProc(void* param)
     job->Run();
     job->Release();
     --g_liveWorkers;
-    Module::Unlock();
     // The module may be unloaded as soon as this thread lets go of it: nothing of it runs
     // after this call.
     if (module) FreeLibraryAndExitThread(module, 0);
@@ -358,6 +358,9 @@ void FetchJob::Finish(FetchResult* result) noexcept
         m_result.retryAfter = std::move(result->retryAfter);
     }
     ReleaseSRWLockExclusive(&m_lock);
+    // The lock count goes before anyone can see the job ended; the module itself stays
+    // mapped by the thread's own reference until the thread is gone.
+    Module::Unlock();
     SetEvent(m_sent.get());
     SetEvent(m_done.get());
     if (HWND notify = m_notify.load())
