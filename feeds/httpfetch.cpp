@@ -510,8 +510,17 @@ void FetchJob::Transfer(FetchResult& result)
             return;
         }
         SetTimeout(request.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, std::min(m_limits.idleMs, remaining));
+        // A read waits until it has filled its buffer: ask only for what has arrived, so a
+        // slow body is kept as it comes (and what came before a cut is not lost).
+        DWORD available = 0;
+        if (!InternetQueryDataAvailable(request.get(), &available, 0, 0)) {
+            result.outcome = Outcome::Cut;
+            result.error = GetLastError();
+            return;
+        }
         DWORD read = 0;
-        if (!InternetReadFile(request.get(), buffer, sizeof buffer, &read)) {
+        const DWORD want = available ? std::min<DWORD>(available, sizeof buffer) : 1;
+        if (!InternetReadFile(request.get(), buffer, want, &read)) {
             result.outcome = Outcome::Cut;
             result.error = GetLastError();
             return;
