@@ -154,9 +154,9 @@ void HttpServer::Stop()
         for (SOCKET s : m_open)
             shutdown(s, SD_BOTH);
     }
-    for (std::thread& worker : m_workers)
-        if (worker.joinable())
-            worker.join();
+    for (Worker& worker : m_workers)
+        if (worker.thread.joinable())
+            worker.thread.join();
     m_workers.clear();
     if (m_listener != INVALID_SOCKET) {
         closesocket(m_listener);
@@ -240,7 +240,20 @@ void HttpServer::AcceptLoop()
         std::lock_guard<std::mutex> guard(m_lock);
         m_open.push_back(client);
         const unsigned long sequence = m_accepted++;
-        m_workers.emplace_back([this, client, sequence] { Handle(client, sequence); });
+        for (auto it = m_workers.begin(); it != m_workers.end();) {
+            if (*it->finished) {
+                it->thread.join();
+                it = m_workers.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        auto finished = std::make_shared<std::atomic<bool>>(false);
+        m_workers.push_back(Worker{std::thread([this, client, sequence, finished] {
+                                       Handle(client, sequence);
+                                       *finished = true;
+                                   }),
+                                   finished});
     }
 }
 

@@ -98,7 +98,13 @@ private:
     bool m_wsaStarted = false;
     std::atomic<bool> m_stopping{false};
     std::thread m_acceptThread;
-    std::vector<std::thread> m_workers;
+    // One thread per connection; finished ones are joined as new ones come, so a long run
+    // does not pile up threads.
+    struct Worker {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> finished;
+    };
+    std::vector<Worker> m_workers;
     std::vector<Socket> m_open;
     mutable std::mutex m_lock;
     std::map<std::string, Reply> m_documents;
