@@ -226,6 +226,9 @@ int Run(int ticks)
     long lockGrowth = 0, hostGrowth = 0, threadGrowth = 0;
     long long handleGrowth = 0, bytesGrowth = 0;
     double manyTicks = 0;
+    double slowestTick = 0;
+    int slowTicks = 0;
+    std::vector<std::string> lateItems;
     {
         Plugin plugin;
         plugin.Start();
@@ -249,9 +252,18 @@ int Run(int ticks)
         long hostBefore = host::LiveObjects();
         long threadsBefore = Threads();
         DWORD handlesBefore = Handles();
+        const size_t itemsBefore = host::Host::Get().panel().items.size();
         auto t = Clock::now();
-        for (int i = 0; i < ticks; ++i) plugin.Tick();
+        for (int i = 0; i < ticks; ++i) {
+            double seconds = plugin.Tick();
+            if (seconds > slowestTick) slowestTick = seconds;
+            slowTicks += seconds > 0.5;
+        }
         manyTicks = Seconds(t);
+        for (size_t i = itemsBefore; i < host::Host::Get().panel().items.size(); ++i) {
+            const auto& state = host::Host::Get().panel().items[i].state;
+            lateItems.push_back(state && state->heading ? vexatest::Narrow(*state->heading) : "?");
+        }
         vexa::FetchJob::WaitForWorkers(5000);
         Sleep(200); // the servers' connection threads finish
         bytesGrowth = static_cast<long long>(PrivateBytes()) - static_cast<long long>(bytesBefore);
@@ -277,6 +289,9 @@ int Run(int ticks)
     std::printf("feed bytes in unchanged ticks %zu (target 0)\n", unchangedBytes);
     std::printf("%d unchanged ticks           %.3f s (%.4f s each)\n", ticks, manyTicks,
                 ticks ? manyTicks / ticks : 0.0);
+    std::printf("slowest of them              %.3f s; %d took over 0.5 s\n", slowestTick, slowTicks);
+    for (const std::string& heading : lateItems)
+        std::printf("  item added by an unchanged tick: \"%s\"\n", heading.c_str());
     std::printf("growth over them             %ld live Vexa objects, %ld host objects, %ld threads, "
                 "%lld handles, %lld private bytes\n",
                 lockGrowth, hostGrowth, threadGrowth, handleGrowth, bytesGrowth);

@@ -1,5 +1,5 @@
-// WinINet downloads on worker threads: one session, connection and request per job, the
-// time-outs set on each request handle (WinINet ignores those of the session for them),
+// WinINet downloads on worker threads: one session for the process, a connection and a request per
+// job, the time-outs set on each request handle (WinINet ignores those of the session for them),
 // HttpSendRequestEx to put the request on the wire and HttpEndRequest to wait for the answer.
 #include "feeds/httpfetch.h"
 
@@ -99,6 +99,38 @@ private:
     std::wstring m_server;
     bool m_held = false;
 };
+
+// One WinINet session for every download of the process (opening one costs more than a
+// whole unchanged request on loopback); closed when the module goes.
+SRWLOCK g_sessionLock = SRWLOCK_INIT;
+HINTERNET g_session = nullptr;
+
+void CloseSession(void*)
+{
+    AcquireSRWLockExclusive(&g_sessionLock);
+    HINTERNET session = std::exchange(g_session, nullptr);
+    ReleaseSRWLockExclusive(&g_sessionLock);
+    if (session) InternetCloseHandle(session);
+}
+
+HINTERNET Session()
+{
+    AcquireSRWLockExclusive(&g_sessionLock);
+    if (!g_session) {
+        g_session = InternetOpenW(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+        if (g_session) {
+            BOOL decode = TRUE;
+            InternetSetOptionW(g_session, INTERNET_OPTION_HTTP_DECODING, &decode, sizeof decode);
+            if (!Module::AddTermFunc(CloseSession, nullptr)) {
+                InternetCloseHandle(g_session);
+                g_session = nullptr;
+            }
+        }
+    }
+    HINTERNET session = g_session;
+    ReleaseSRWLockExclusive(&g_sessionLock);
+    return session;
+}
 
 bool StartsWithNoCase(const std::wstring& text, const wchar_t* prefix)
 {
@@ -404,10 +436,9 @@ void FetchJob::Transfer(FetchResult& result)
     const ULONGLONG deadline = GetTickCount64() + m_limits.wholeMs;
     m_deadline.store(deadline);
 
-    unique_hinternet session(InternetOpenW(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    HINTERNET session = Session();
     if (!session) return fail(GetLastError());
     BOOL decode = TRUE;
-    InternetSetOptionW(session.get(), INTERNET_OPTION_HTTP_DECODING, &decode, sizeof decode);
 
     std::wstring headers = L"Accept-Encoding: gzip, deflate\r\n";
     if (!m_request.etag.empty())
@@ -435,7 +466,7 @@ void FetchJob::Transfer(FetchResult& result)
             object.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
 
         request.reset();
-        connection.reset(InternetConnectW(session.get(), host.c_str(), parts.nPort, nullptr, nullptr,
+        connection.reset(InternetConnectW(session, host.c_str(), parts.nPort, nullptr, nullptr,
                                           INTERNET_SERVICE_HTTP, 0, 0));
         if (!connection) return fail(GetLastError());
         // Redirects are followed here, where their number and their targets are checked.
