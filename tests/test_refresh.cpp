@@ -225,8 +225,8 @@ protected:
         Refresh::SetUp();
         vexa::FetchLimits limits;
         limits.connectMs = 2000;
-        limits.idleMs = 2500;
-        limits.wholeMs = 4000;
+        limits.idleMs = 4000;
+        limits.wholeMs = 6000;
         m_oldLimits = vexa::SetFetchLimits(limits);
         m_oldTickWait = CVexaPlugin::SetTickWait(kTickWaitMs);
         m_hostThread = GetCurrentThreadId();
@@ -255,7 +255,7 @@ protected:
     }
     void Tick() { SendMessageW(Impl(m_plugin)->m_timerWindow.Handle(), WM_TIMER, RefreshTimerWindow::kTimerId, 0); }
     // Runs the thread's messages (the late feeds come that way) until done() or a time-out.
-    bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 5000)
+    bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 10000)
     {
         const ULONGLONG end = GetTickCount64() + timeoutMs;
         for (;;) {
@@ -344,7 +344,7 @@ TEST_F(NetworkRefresh, ASilentServerCostsTheStartUpItsDeadlineAndTheOthersStand)
     SetFeeds({"/silent.xml", "/good.xml"});
     const ULONGLONG start = GetTickCount64();
     Start();
-    EXPECT_LT(Since(start), 6000u);
+    EXPECT_LT(Since(start), 9000u);
     EXPECT_EQ(Headings(), (Texts{L"Good: "}));
 }
 
@@ -364,7 +364,7 @@ TEST_F(NetworkRefresh, ReleasingThePluginDuringDownloadsReturnsAtOnce)
     EXPECT_LT(Since(start), 1000u);
     // The worker still holds the module (DllCanUnloadNow: S_FALSE) until its deadline.
     EXPECT_EQ(vexa::Module::LockCount(), locks);
-    EXPECT_TRUE(vexa::FetchJob::WaitForWorkers(5000));
+    EXPECT_TRUE(vexa::FetchJob::WaitForWorkers(10000));
     EXPECT_EQ(vexa::Module::LockCount(), locks - 1);
     MSG msg; // nothing is left for the released plugin's window
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);

@@ -298,7 +298,8 @@ bool HttpServer::SendSlowly(SOCKET client, const std::string& data, std::size_t 
 bool HttpServer::Pause(SOCKET client, int ms)
 {
     // Sleeps in small steps, so that Stop ends it; false when stopping or the client left.
-    for (int waited = 0; waited < ms; waited += 20) {
+    const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(ms);
+    while (GetTickCount64() < end) {
         if (m_stopping) return false;
         fd_set readable;
         FD_ZERO(&readable);
