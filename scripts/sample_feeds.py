@@ -8,9 +8,15 @@ use that, so that their timing does not depend on how fast the sidebar starts).
 Paths: /vexa/feeds/default.xml (the plugin's default destination), /vexa/feeds/tech.xml,
 /vexa/feeds/town.xml. With --port 0 the system picks a free port. The first line printed
 names the address either way: "sample feeds on http://127.0.0.1:PORT/vexa/feeds/".
+
+Every answer carries validators (ETag, Last-Modified); a conditional request for an unchanged
+feed gets 304 without a body. One line per request is printed, e.g.
+"GET /vexa/feeds/tech.xml 304 (0 body bytes)", so the log shows what each tick cost.
 """
 import argparse
 import datetime
+import email.utils
+import hashlib
 import html
 import http.server
 import threading
@@ -75,6 +81,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_response(204)
             self.end_headers()
             return
+        changed = START
         if path == "/vexa/feeds/default.xml":
             body = rss("Vexa", self.base, DEFAULT)
         elif path == "/vexa/feeds/tech.xml":
@@ -87,6 +94,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 times = [START + i * self.interval for i in range(1, n + 1)]
             else:
                 times = list(Handler.added)
+            if times:
+                changed = times[-1]
             extra = []
             for i, when in enumerate(times, 1):
                 at = datetime.datetime.fromtimestamp(when)
@@ -96,15 +105,29 @@ class Handler(http.server.BaseHTTPRequestHandler):
             body = rss("Town news", self.base, TOWN + extra)
         else:
             self.send_error(404)
+            self.note(404, 0)
             return
-        self.send_response(200)
+        etag = '"%s"' % hashlib.sha1(body).hexdigest()[:16]
+        modified = email.utils.formatdate(changed, usegmt=True)
+        unchanged = (self.headers.get("If-None-Match") == etag if self.headers.get("If-None-Match")
+                     else self.headers.get("If-Modified-Since") == modified)
+        self.send_response(304 if unchanged else 200)
+        self.send_header("ETag", etag)
+        self.send_header("Last-Modified", modified)
+        # The town feed changes: every request must come here to ask.
+        self.send_header("Cache-Control", "no-cache")
+        if unchanged:
+            self.end_headers()
+            self.note(304, 0)
+            return
         self.send_header("Content-Type", "text/xml; charset=utf-8")
         self.send_header("Content-Length", str(len(body)))
-        # The town feed changes: no cached copy may stand in for it.
-        self.send_header("Cache-Control", "no-cache, no-store")
-        self.send_header("Expires", "0")
         self.end_headers()
         self.wfile.write(body)
+        self.note(200, len(body))
+
+    def note(self, status, size):
+        print(f"GET {self.path} {status} ({size} body bytes)", flush=True)
 
     def log_message(self, fmt, *args):
         pass
