@@ -26,7 +26,7 @@ void CVexaPlugin::Refresh(bool clear)
         for (int i = 0; i < registry->m_nDestCount && i < CRegistryHelper::kMaxDest; ++i) {
             std::wstring sAddr = registry->m_sDest[i];
             std::string strAddress;
-            if (!vexa::NarrowThreadAcp(sAddr, strAddress))
+            if (!vexa::NarrowUtf8(sAddr, strAddress))
                 continue;
             if (!m_store->Load(strAddress))
                 continue;
