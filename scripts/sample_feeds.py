@@ -4,7 +4,8 @@ network. One of the feeds gains a new entry every minute.
 
 Usage: sample_feeds.py [--port 8025] [--interval 60]
 Paths: /vexa/feeds/default.xml (the plugin's default destination), /vexa/feeds/tech.xml,
-/vexa/feeds/town.xml. With --port 0 the system picks a free port. The first line printed
+/vexa/feeds/town.xml, and /vexa/feeds/мир.xml (Russian "world", requested
+percent-encoded), whose entries are in Chinese, Russian and French. With --port 0 the system picks a free port. The first line printed
 names the address either way: "sample feeds on http://127.0.0.1:PORT/vexa/feeds/".
 """
 import argparse
@@ -13,6 +14,7 @@ import html
 import http.server
 import threading
 import time
+import urllib.parse
 
 START = time.time()
 
@@ -41,6 +43,21 @@ TOWN = [
 ]
 
 
+# Texts in other scripts, written as they are (UTF-8 on the wire).
+WORLD = [
+    ("\u5317\u4eac\u4eca\u65e5\u5929\u6c14\u6674\u6717", "\u7b2c\u4e00\u6761",
+     "{base}/world/beijing.html"),
+    ("\u4e0a\u6d77\u80a1\u5e02\u5927\u5e45\u4e0a\u6da8", "\u7b2c\u4e8c\u6761",
+     "{base}/world/shanghai.html"),
+    ("\u5e7f\u5dde\u4e3e\u529e\u56fd\u9645\u5c55\u89c8", "\u7b2c\u4e09\u6761",
+     "{base}/world/guangzhou.html"),
+    ("\u041d\u043e\u0432\u043e\u0441\u0442\u0438 \u0434\u043d\u044f",
+     "\u041f\u0440\u0438\u0432\u0435\u0442", "{base}/world/\u043d\u043e\u0432\u043e\u0441\u0442\u0438.html"),
+    ("Caf\u00e9 au lait \u20ac5", "na\u00efve", "{base}/world/cafe.html"),
+]
+WORLD_PATH = "/vexa/feeds/\u043c\u0438\u0440.xml"
+
+
 def text(value):
     # Element text: only <, > and & need escaping. Each character reference would reach the
     # plugin as a piece of its own, and it joins the pieces of a description with line feeds.
@@ -66,11 +83,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
     base = "http://127.0.0.1:8025/vexa"
 
     def do_GET(self):
-        path = self.path.split("?")[0].split("#")[0]
+        path = urllib.parse.unquote(self.path.split("?")[0].split("#")[0])
         if path == "/vexa/feeds/default.xml":
             body = rss("Vexa", self.base, DEFAULT)
         elif path == "/vexa/feeds/tech.xml":
             body = rss("Tech news", self.base, TECH)
+        elif path == WORLD_PATH:
+            body = rss("World", self.base, WORLD)
         elif path == "/vexa/feeds/town.xml":
             # One new entry per interval since the server started.
             n = int((time.time() - START) // self.interval)
