@@ -78,7 +78,7 @@ public:
     STDMETHODIMP startPrefixMapping(const wchar_t*, int, const wchar_t*, int) override { return S_OK; }
     STDMETHODIMP endPrefixMapping(const wchar_t*, int) override { return S_OK; }
 
-    STDMETHODIMP startElement(const wchar_t*, int, const wchar_t* localName, int localLength,
+    STDMETHODIMP startElement(const wchar_t* ns, int nsLength, const wchar_t* localName, int localLength,
                               const wchar_t*, int, ISAXAttributes* attributes) override
     {
         VEXA_COM_TRY
@@ -87,6 +87,7 @@ public:
         if (!m_callback)
             return S_OK;
         XmlElement element = MakeElement(true, localName, localLength);
+        element.ns = NarrowText<kValueLimit>(ns, nsLength);
         int count = 0;
         if (attributes && VEXA_OK(attributes->getLength(&count))) {
             for (int i = 0; i < count; ++i) {

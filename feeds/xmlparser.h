@@ -11,6 +11,7 @@
 struct XmlElement {
     bool isStart = false;
     std::string name;   // local name
+    std::string ns;     // namespace URI of a start tag (empty without one, and for end tags)
     int depth = 0;
     std::vector<std::pair<std::string, std::string>> attributes; // empty for end tags
 };
