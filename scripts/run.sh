@@ -64,7 +64,7 @@ echo "run.sh: sample feeds on $base (one new entry a minute in town.xml)"
 # The feed list: the plugin reads the default destination first, then dest[0], dest[1], ...
 key='HKCU\SOFTWARE\Orvall\Halvane\Destinatons'
 i=0
-for feed in tech.xml town.xml; do
+for feed in tech.xml town.xml releases.atom; do
   wine reg add "$key" /v "dest[$i]" /t REG_SZ /d "$base$feed" /f </dev/null >/dev/null 2>&1 ||
     { echo "run.sh: cannot write the feed list" >&2; exit 1; }
   i=$((i + 1))

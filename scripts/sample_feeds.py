@@ -58,6 +58,14 @@ WORLD = [
 WORLD_PATH = "/vexa/feeds/\u043c\u0438\u0440.xml"
 
 
+# Atom: (title, summary, link relative to the feed's address, updated).
+RELEASES = [
+    ("Vexa 1.1 released", "Atom feeds are read as well as RSS.", "../releases/1.1.html",
+     "2024-06-01T12:00:00Z"),
+    ("Vexa 1.0 released", "The first release.", "../releases/1.0.html", "2024-01-15T09:30:00Z"),
+]
+
+
 def text(value):
     # Element text: only <, > and & need escaping. Each character reference would reach the
     # plugin as a piece of its own, and it joins the pieces of a description with line feeds.
@@ -78,6 +86,25 @@ def rss(title, base, entries):
             f"{items} </channel>\n</rss>\n").encode("utf-8")
 
 
+def atom(title, base, entries):
+    items = "".join(
+        "  <entry>\n"
+        f"   <title>{text(t)}</title>\n"
+        f'   <link rel="alternate" type="text/html" href="{html.escape(l)}"/>\n'
+        f"   <id>{text(urllib.parse.urljoin(base + '/feeds/releases.atom', l))}</id>\n"
+        f"   <updated>{u}</updated>\n"
+        f"   <summary>{text(d)}</summary>\n"
+        "   <author><name>Vexa team</name></author>\n"
+        "  </entry>\n" for (t, d, l, u) in entries)
+    return ('<?xml version="1.0" encoding="utf-8"?>\n'
+            '<feed xmlns="http://www.w3.org/2005/Atom">\n'
+            f"  <title>{text(title)}</title>\n"
+            f'  <link rel="self" href="{html.escape(base)}/feeds/releases.atom"/>\n'
+            f"  <id>{text(base)}/</id>\n"
+            f"  <updated>{entries[0][3]}</updated>\n"
+            f"{items}</feed>\n").encode("utf-8")
+
+
 class Handler(http.server.BaseHTTPRequestHandler):
     interval = 60
     base = "http://127.0.0.1:8025/vexa"
@@ -88,6 +115,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             body = rss("Vexa", self.base, DEFAULT)
         elif path == "/vexa/feeds/tech.xml":
             body = rss("Tech news", self.base, TECH)
+        elif path == "/vexa/feeds/releases.atom":
+            body = atom("Vexa releases", self.base, RELEASES)
         elif path == WORLD_PATH:
             body = rss("World", self.base, WORLD)
         elif path == "/vexa/feeds/town.xml":

@@ -154,6 +154,27 @@ TEST_F(Refresh, FeedsAndAddressesInAnyScriptShowTheirTextsAsWritten)
     EXPECT_TRUE(m_channels->reports().empty());
 }
 
+TEST_F(Refresh, AtomFeedsShowBesideRssFeeds)
+{
+    m_server.Serve("/news.xml", RssDocument(RssEntry("Shared", "http://rss.test/shared", "from RSS") +
+                                            RssEntry("B rss", "http://rss.test/b")));
+    m_server.Serve("/project/releases.atom",
+                   "<?xml version=\"1.0\"?><feed xmlns=\"http://www.w3.org/2005/Atom\"><title>Releases</title>"
+                   "<entry><title>Shared</title><link href=\"http://atom.test/shared\"/></entry>"
+                   "<entry><title>A atom</title><link rel=\"alternate\" href=\"tags/a\"/>"
+                   "<summary>Notes &amp; more</summary><updated>2024-01-01T00:00:00Z</updated></entry></feed>");
+    SetFeeds({"/news.xml", "/project/releases.atom"});
+    Start();
+    // Each feed's new entries in title order; the shared title once, from the feed read first.
+    EXPECT_EQ(Headings(), (Texts{L"B rss: ", L"Shared: ", L"A atom: "}));
+    EXPECT_EQ(Panel().items[1].state->snippet.value(), L"Shared:\nfrom RSS\n\nhttp://rss.test/shared");
+    EXPECT_EQ(Panel().items[2].state->snippet.value(),
+              L"A atom:\nNotes & more\n\n" + vexatest::Widen(m_server.Url("/project/tags/a")));
+    Impl(m_plugin)->Refresh(false);
+    EXPECT_EQ(Headings().size(), 3u);
+    EXPECT_TRUE(m_channels->reports().empty());
+}
+
 TEST_F(Refresh, TitleIsSetAgainOnlyInDisplayStateTwo)
 {
     SetFeeds({});

@@ -8,6 +8,7 @@
 
 #include "feeds/msxmlids.h"
 #include "feeds/rssstore.h"
+#include "feeds/urls.h"
 #include "tests/support/feedbuilder.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/httpserver.h"
@@ -375,6 +376,232 @@ TEST_F(RssStoreTest, EmojiAtTheLimitOfARun)
         EXPECT_EQ(item.Description, expected) << units;
         EXPECT_EQ(item.Genre, expected) << units;
     }
+}
+
+// ---- Atom feeds: the same records, from Atom's elements. ----
+
+// A code hosting site's release feed: relative links, HTML content, no summary.
+const char kReleaseFeed[] = R"(<?xml version="1.0" encoding="UTF-8"?>
+<feed xmlns="http://www.w3.org/2005/Atom" xmlns:media="http://search.yahoo.com/mrss/" xml:lang="en-US">
+  <id>tag:code.example,2008:https://code.example/owner/tool/releases</id>
+  <link type="text/html" rel="alternate" href="https://code.example/owner/tool/releases"/>
+  <link type="application/atom+xml" rel="self" href="https://code.example/owner/tool/releases.atom"/>
+  <title>Release notes from tool</title>
+  <updated>2024-05-02T10:00:00Z</updated>
+  <entry>
+    <id>tag:code.example,2008:Repository/1/v1.2.0</id>
+    <updated>2024-05-02T10:00:00Z</updated>
+    <link rel="alternate" type="text/html" href="/owner/tool/releases/tag/v1.2.0"/>
+    <title>v1.2.0</title>
+    <content type="html">&lt;p&gt;Faster builds &amp;amp; fixes&lt;/p&gt;</content>
+    <author><name>octo</name><uri>https://code.example/octo</uri></author>
+    <media:thumbnail height="30" width="30" url="https://avatars.example/u/1"/>
+  </entry>
+  <entry>
+    <id>tag:code.example,2008:Repository/1/v1.1.0</id>
+    <updated>2024-04-01T09:00:00Z</updated>
+    <link rel="alternate" type="text/html" href="tag/v1.1.0"/>
+    <title>v1.1.0</title>
+    <content type="html">&lt;p&gt;First&lt;/p&gt;</content>
+    <author><name>hubot</name></author>
+  </entry>
+</feed>
+)";
+
+// A video channel's feed: namespaced extras whose local names are those of Atom's fields.
+const char kVideoFeed[] = R"(<?xml version="1.0" encoding="UTF-8"?>
+<feed xmlns:yt="http://www.youtube.com/xml/schemas/2015" xmlns:media="http://search.yahoo.com/mrss/" xmlns="http://www.w3.org/2005/Atom">
+ <link rel="self" href="http://video.example/feeds/videos.xml?channel_id=UC1"/>
+ <id>yt:channel:UC1</id>
+ <yt:channelId>UC1</yt:channelId>
+ <title>Channel</title>
+ <link rel="alternate" href="https://video.example/channel/UC1"/>
+ <author><name>Channel</name><uri>https://video.example/channel/UC1</uri></author>
+ <published>2015-01-01T00:00:00+00:00</published>
+ <entry>
+  <id>yt:video:abc</id>
+  <yt:videoId>abc</yt:videoId>
+  <title>Episode 12 &#x2014; caf&#xE9; &#x1F600;</title>
+  <link rel="alternate" href="https://video.example/watch?v=abc"/>
+  <author><name>Channel</name><uri>https://video.example/channel/UC1</uri></author>
+  <published>2024-03-01T12:00:00+00:00</published>
+  <updated>2024-03-02T08:30:00+00:00</updated>
+  <media:group>
+   <media:title>Episode 12 (media title)</media:title>
+   <media:content url="https://video.example/v/abc" type="application/x-shockwave-flash"/>
+   <media:description>What happens in episode 12.</media:description>
+   <media:community><media:starRating count="5" average="5.00"/></media:community>
+  </media:group>
+ </entry>
+ <entry>
+  <id>yt:video:def</id>
+  <title>Episode 11</title>
+  <link rel="alternate" href="https://video.example/watch?v=def"/>
+  <published>2024-02-01T12:00:00+00:00</published>
+ </entry>
+</feed>
+)";
+
+// A blog: xml:base, XHTML content, summaries, several kinds of links.
+const char kBlogFeed[] = R"(<?xml version="1.0" encoding="utf-8"?>
+<feed xmlns="http://www.w3.org/2005/Atom" xml:base="http://blog.example/archive/">
+  <title type="text">A blog</title>
+  <subtitle>Notes</subtitle>
+  <link href="/"/>
+  <author><name>Feed Author</name></author>
+  <entry xml:base="2024/">
+    <title type="html">Post &lt;em&gt;one&lt;/em&gt;</title>
+    <link rel="enclosure" href="one.mp3"/>
+    <link href="one.html"/>
+    <link rel="alternate" href="other.html"/>
+    <summary>Short <b xmlns="http://www.w3.org/1999/xhtml">bold</b> rest</summary>
+    <content type="xhtml"><div xmlns="http://www.w3.org/1999/xhtml"><p>Long text</p></div></content>
+    <published>2024-01-02T00:00:00Z</published>
+  </entry>
+  <entry>
+    <title>Post two</title>
+    <link rel="self" href="two.atom"/>
+    <content type="xhtml">Intro <div xmlns="http://www.w3.org/1999/xhtml"><p>Body</p></div> after</content>
+    <author><name>Ann</name><email>ann@example</email></author>
+  </entry>
+  <entry>
+    <title>Post three</title>
+    <link rel="alternate" xml:base="http://other.example/x/" href="../three.html"/>
+    <content type="text">Plain &amp; simple</content>
+    <contributor><name>Not the author</name></contributor>
+    <source><title>Elsewhere</title><updated>1999-01-01T00:00:00Z</updated></source>
+  </entry>
+</feed>
+)";
+
+TEST_F(RssStoreTest, AtomReleaseFeed)
+{
+    ASSERT_TRUE(LoadDocument(kReleaseFeed, "/owner/tool/releases.atom"));
+    EXPECT_EQ(Keys(), (Strings{"v1.1.0", "v1.2.0"}));
+    const CRssItem& latest = Item("v1.2.0");
+    EXPECT_EQ(latest.RssID, "v1.2.0");
+    EXPECT_EQ(latest.NUM, 0);
+    // Relative links are read against the feed's own address.
+    EXPECT_EQ(latest.Genre, m_server.Url("/owner/tool/releases/tag/v1.2.0"));
+    EXPECT_EQ(latest.Description, "<p>Faster builds &amp; fixes</p>"); // HTML as given
+    EXPECT_EQ(latest.Published, "2024-05-02T10:00:00Z");
+    EXPECT_EQ(latest.Author, "octo");
+    EXPECT_EQ(Item("v1.1.0").Genre, m_server.Url("/owner/tool/tag/v1.1.0"));
+    EXPECT_EQ(Item("v1.1.0").Author, "hubot");
+    EXPECT_EQ(Item("v1.1.0").NUM, 1);
+    // The feed's own title, link and dates leave no trace.
+    for (const auto& entry : m_store->m_items)
+        EXPECT_EQ(entry.second->Title.find("Release notes"), std::string::npos);
+}
+
+TEST_F(RssStoreTest, AtomVideoChannelFeed)
+{
+    ASSERT_TRUE(LoadDocument(kVideoFeed, "/feeds/videos.xml"));
+    const std::string title = "Episode 12 \xE2\x80\x94 caf\xC3\xA9 \xF0\x9F\x98\x80";
+    EXPECT_EQ(Keys(), (Strings{"Episode 11", title}));
+    const CRssItem& item = Item(title);
+    // media:title and media:description are not the entry's own title and summary.
+    EXPECT_EQ(item.Genre, "https://video.example/watch?v=abc");
+    EXPECT_EQ(item.Description, "");
+    EXPECT_EQ(item.Published, "2024-03-02T08:30:00+00:00"); // updated before published
+    EXPECT_EQ(item.Author, "Channel");
+    EXPECT_EQ(Item("Episode 11").Published, "2024-02-01T12:00:00+00:00"); // published alone
+    EXPECT_EQ(Item("Episode 11").Author, "");
+}
+
+TEST_F(RssStoreTest, AtomBlogWithXhtmlContent)
+{
+    ASSERT_TRUE(LoadDocument(kBlogFeed, "/blog.atom"));
+    EXPECT_EQ(Keys(), (Strings{"Post <em>one</em>", "Post three", "Post two"}));
+    const CRssItem& one = Item("Post <em>one</em>");
+    // The first link without rel wins over the enclosure before it and the alternate after
+    // it; it is read against the entry's and the feed's xml:base.
+    EXPECT_EQ(one.Genre, "http://blog.example/archive/2024/one.html");
+    // Summary before content; only text directly in the element counts.
+    EXPECT_EQ(one.Description, "Short ");
+    EXPECT_EQ(one.Published, "2024-01-02T00:00:00Z");
+    EXPECT_EQ(one.Author, "");
+    const CRssItem& two = Item("Post two");
+    EXPECT_EQ(two.Genre, ""); // only a rel="self" link
+    EXPECT_EQ(two.Description, "Intro ");
+    EXPECT_EQ(two.Author, "Ann");
+    const CRssItem& three = Item("Post three");
+    EXPECT_EQ(three.Genre, "http://other.example/three.html");
+    EXPECT_EQ(three.Description, "Plain & simple");
+    EXPECT_EQ(three.Author, "");     // a contributor is not the author
+    EXPECT_EQ(three.Published, ""); // the source's dates are not the entry's
+}
+
+TEST_F(RssStoreTest, AtomBadInput)
+{
+    const std::string head = "<feed xmlns=\"http://www.w3.org/2005/Atom\">";
+    // Cut off inside the third entry: the first two stand.
+    const std::string full = head + "<entry><title>A1</title></entry><entry><title>A2</title></entry>"
+                                    "<entry><title>A3</title><link href=\"http://a3/\"/></entry></feed>";
+    m_server.SetMode(HttpServer::Mode::CutOff, {full.find("<link href"), 64, 5});
+    EXPECT_FALSE(LoadDocument(full, "/cut.atom"));
+    m_server.SetMode(HttpServer::Mode::Normal);
+    EXPECT_EQ(Keys(), (Strings{"A1", "A2"}));
+    // Entries without a title share the empty key; the first stays. Several alternate
+    // links: the first. No namespace at all: still Atom.
+    ASSERT_TRUE(LoadDocument("<feed><entry><link href=\"http://first/\"/></entry>"
+                             "<entry><link href=\"http://second/\"/></entry>"
+                             "<entry><title>Links</title><link rel=\"alternate\" href=\"http://l1/\"/>"
+                             "<link rel=\"alternate\" href=\"http://l2/\"/></entry></feed>", "/plain.atom"));
+    EXPECT_EQ(Item("").Genre, "http://first/");
+    EXPECT_EQ(Item("Links").Genre, "http://l1/");
+    // Read as RSS, so nothing: an entry outside any feed, a feed in a foreign namespace.
+    const int count = m_store->Count();
+    EXPECT_TRUE(LoadDocument("<entry xmlns=\"http://www.w3.org/2005/Atom\"><title>Lone</title></entry>", "/e.atom"));
+    EXPECT_TRUE(LoadDocument("<feed xmlns=\"urn:other\"><entry><title>Foreign</title></entry></feed>", "/f.atom"));
+    EXPECT_TRUE(LoadDocument("<x:feed xmlns:x=\"http://www.w3.org/2005/Atom/\"><x:entry><x:title>Almost</x:title>"
+                             "</x:entry></x:feed>", "/g.atom"));
+    EXPECT_EQ(m_store->Count(), count);
+    // A feed element inside an RSS channel is read as RSS: its entries are not items.
+    ASSERT_TRUE(LoadDocument(RssDocument(RssEntry("Rss item") + head + "<entry><title>In channel</title></entry></feed>"),
+                             "/mixed.xml"));
+    EXPECT_EQ(m_store->Count(), count + 1);
+    EXPECT_TRUE(m_store->m_items.count("Rss item"));
+    // A prefixed Atom document is Atom all the same.
+    ASSERT_TRUE(LoadDocument("<a:feed xmlns:a=\"http://www.w3.org/2005/Atom\"><a:entry><a:title>Prefixed</a:title>"
+                             "<a:link href=\"p.html\"/></a:entry></a:feed>", "/dir/prefixed.atom"));
+    EXPECT_EQ(Item("Prefixed").Genre, m_server.Url("/dir/p.html"));
+}
+
+TEST_F(RssStoreTest, RssAndAtomFeedsShareOneStore)
+{
+    ASSERT_TRUE(LoadDocument(RssDocument(RssEntry("Shared", "http://from-rss/") + RssEntry("Only RSS")), "/a.xml"));
+    ASSERT_TRUE(LoadDocument("<feed xmlns=\"http://www.w3.org/2005/Atom\"><entry><title>Shared</title>"
+                             "<link href=\"http://from-atom/\"/></entry><entry><title>Only Atom</title></entry></feed>",
+                             "/b.atom"));
+    EXPECT_EQ(Keys(), (Strings{"Only Atom", "Only RSS", "Shared"}));
+    EXPECT_EQ(Item("Shared").Genre, "http://from-rss/");
+    EXPECT_EQ(Item("Only Atom").NUM, 2);
+    // And the RSS document after the Atom one is read as RSS again.
+    ASSERT_TRUE(LoadDocument(RssDocument(RssEntry("Later")), "/c.xml"));
+    EXPECT_EQ(Item("Later").NUM, 3);
+}
+
+TEST(ResolveUrl, ReferenceExamples)
+{
+    // The normal and abnormal examples of RFC 3986, 5.4.
+    const std::string base = "http://a/b/c/d;p?q";
+    const std::pair<const char*, const char*> cases[] = {
+        {"g:h", "g:h"}, {"g", "http://a/b/c/g"}, {"./g", "http://a/b/c/g"}, {"g/", "http://a/b/c/g/"},
+        {"/g", "http://a/g"}, {"//g", "http://g"}, {"?y", "http://a/b/c/d;p?y"}, {"g?y", "http://a/b/c/g?y"},
+        {"#s", "http://a/b/c/d;p?q#s"}, {"g#s", "http://a/b/c/g#s"}, {";x", "http://a/b/c/;x"},
+        {"", "http://a/b/c/d;p?q"}, {".", "http://a/b/c/"}, {"./", "http://a/b/c/"}, {"..", "http://a/b/"},
+        {"../", "http://a/b/"}, {"../g", "http://a/b/g"}, {"../..", "http://a/"}, {"../../g", "http://a/g"},
+        {"../../../g", "http://a/g"}, {"/./g", "http://a/g"}, {"/../g", "http://a/g"}, {"g.", "http://a/b/c/g."},
+        {"..g", "http://a/b/c/..g"}, {"./../g", "http://a/b/g"}, {"g/./h", "http://a/b/c/g/h"},
+        {"g/../h", "http://a/b/c/h"}, {"g;x=1/../y", "http://a/b/c/y"}, {"g?y/./x", "http://a/b/c/g?y/./x"},
+        {"g#s/../x", "http://a/b/c/g#s/../x"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(vexa::ResolveUrl(base, c.first), c.second) << c.first;
+    EXPECT_EQ(vexa::ResolveUrl("http://h", "p"), "http://h/p");
+    EXPECT_EQ(vexa::ResolveUrl("not an address", "p.html"), "p.html");
+    EXPECT_EQ(vexa::ResolveUrl("http://h/\xD0\xBB/", "\xC3\xA9"), "http://h/\xD0\xBB/\xC3\xA9");
 }
 
 // Creation seam that makes every reader unavailable.
