@@ -87,9 +87,9 @@ void CVexaPlugin::ShowFeedItem(CRssItem* record)
 {
     if (!VEXA_VERIFY(record != 0)) return;
     try {
-        const std::wstring title = vexa::WidenThreadAcp(record->Title);
-        const std::wstring body = vexa::WidenThreadAcp(record->Description);
-        const std::wstring link = vexa::WidenThreadAcp(record->Genre);
+        const std::wstring title = vexa::WidenUtf8(record->Title);
+        const std::wstring body = vexa::WidenUtf8(record->Description);
+        const std::wstring link = vexa::WidenUtf8(record->Genre);
 
         std::wstring sTitle = title + L": ";
         std::wstring sBody = body;

@@ -65,11 +65,24 @@ echo "run.sh: the feed server logs each request with its status and body size in
 # The feed list: the plugin reads the default destination first, then dest[0], dest[1], ...
 key='HKCU\SOFTWARE\Orvall\Halvane\Destinatons'
 i=0
-for feed in tech.xml town.xml; do
+for feed in tech.xml town.xml releases.atom; do
   wine reg add "$key" /v "dest[$i]" /t REG_SZ /d "$base$feed" /f </dev/null >/dev/null 2>&1 ||
     { echo "run.sh: cannot write the feed list" >&2; exit 1; }
   i=$((i + 1))
 done
+# The world feed's address is Cyrillic: a UTF-16 .reg file carries it into the registry as
+# written (command-line arguments would pass through the terminal's character set).
+world_reg="$build/world-feed.reg"
+python3 - "$world_reg" "$base" "$i" <<'PY'
+import sys
+path, base, index = sys.argv[1:]
+with open(path, "w", encoding="utf-16") as f:
+    f.write("Windows Registry Editor Version 5.00\r\n\r\n"
+            "[HKEY_CURRENT_USER\\SOFTWARE\\Orvall\\Halvane\\Destinatons]\r\n"
+            '"dest[%s]"="%s\u043c\u0438\u0440.xml"\r\n' % (index, base))
+PY
+wine regedit /s "$(winepath -w "$world_reg" 2>/dev/null)" </dev/null >/dev/null 2>&1 ||
+  { echo "run.sh: cannot write the feed list" >&2; exit 1; }
 
 for dll in SidebarHost.dll Vexa.dll; do
   if ! wine regsvr32 /s "$(winepath -w "$build/$dll" 2>/dev/null)" </dev/null >/dev/null 2>&1; then

@@ -6,7 +6,8 @@ Usage: sample_feeds.py [--port 8025] [--interval 60]
 With --interval 0 the town feed gains an entry only when /vexa/control/add is requested (tests
 use that, so that their timing does not depend on how fast the sidebar starts).
 Paths: /vexa/feeds/default.xml (the plugin's default destination), /vexa/feeds/tech.xml,
-/vexa/feeds/town.xml. With --port 0 the system picks a free port. The first line printed
+/vexa/feeds/town.xml, and /vexa/feeds/мир.xml (Russian "world", requested
+percent-encoded), whose entries are in Chinese, Russian and French. With --port 0 the system picks a free port. The first line printed
 names the address either way: "sample feeds on http://127.0.0.1:PORT/vexa/feeds/".
 
 Every answer carries validators (ETag, Last-Modified); a conditional request for an unchanged
@@ -21,6 +22,7 @@ import html
 import http.server
 import threading
 import time
+import urllib.parse
 
 START = time.time()
 
@@ -49,6 +51,29 @@ TOWN = [
 ]
 
 
+# Texts in other scripts, written as they are (UTF-8 on the wire).
+WORLD = [
+    ("\u5317\u4eac\u4eca\u65e5\u5929\u6c14\u6674\u6717", "\u7b2c\u4e00\u6761",
+     "{base}/world/beijing.html"),
+    ("\u4e0a\u6d77\u80a1\u5e02\u5927\u5e45\u4e0a\u6da8", "\u7b2c\u4e8c\u6761",
+     "{base}/world/shanghai.html"),
+    ("\u5e7f\u5dde\u4e3e\u529e\u56fd\u9645\u5c55\u89c8", "\u7b2c\u4e09\u6761",
+     "{base}/world/guangzhou.html"),
+    ("\u041d\u043e\u0432\u043e\u0441\u0442\u0438 \u0434\u043d\u044f",
+     "\u041f\u0440\u0438\u0432\u0435\u0442", "{base}/world/\u043d\u043e\u0432\u043e\u0441\u0442\u0438.html"),
+    ("Caf\u00e9 au lait \u20ac5", "na\u00efve", "{base}/world/cafe.html"),
+]
+WORLD_PATH = "/vexa/feeds/\u043c\u0438\u0440.xml"
+
+
+# Atom: (title, summary, link relative to the feed's address, updated).
+RELEASES = [
+    ("Vexa 1.1 released", "Atom feeds are read as well as RSS.", "../releases/1.1.html",
+     "2024-06-01T12:00:00Z"),
+    ("Vexa 1.0 released", "The first release.", "../releases/1.0.html", "2024-01-15T09:30:00Z"),
+]
+
+
 def text(value):
     # Element text: only <, > and & need escaping. Each character reference would reach the
     # plugin as a piece of its own, and it joins the pieces of a description with line feeds.
@@ -69,13 +94,32 @@ def rss(title, base, entries):
             f"{items} </channel>\n</rss>\n").encode("utf-8")
 
 
+def atom(title, base, entries):
+    items = "".join(
+        "  <entry>\n"
+        f"   <title>{text(t)}</title>\n"
+        f'   <link rel="alternate" type="text/html" href="{html.escape(l)}"/>\n'
+        f"   <id>{text(urllib.parse.urljoin(base + '/feeds/releases.atom', l))}</id>\n"
+        f"   <updated>{u}</updated>\n"
+        f"   <summary>{text(d)}</summary>\n"
+        "   <author><name>Vexa team</name></author>\n"
+        "  </entry>\n" for (t, d, l, u) in entries)
+    return ('<?xml version="1.0" encoding="utf-8"?>\n'
+            '<feed xmlns="http://www.w3.org/2005/Atom">\n'
+            f"  <title>{text(title)}</title>\n"
+            f'  <link rel="self" href="{html.escape(base)}/feeds/releases.atom"/>\n'
+            f"  <id>{text(base)}/</id>\n"
+            f"  <updated>{entries[0][3]}</updated>\n"
+            f"{items}</feed>\n").encode("utf-8")
+
+
 class Handler(http.server.BaseHTTPRequestHandler):
     interval = 60
     added = []  # times of the entries added on request (--interval 0)
     base = "http://127.0.0.1:8025/vexa"
 
     def do_GET(self):
-        path = self.path.split("?")[0].split("#")[0]
+        path = urllib.parse.unquote(self.path.split("?")[0].split("#")[0])
         if path == "/vexa/control/add":
             Handler.added.append(time.time())
             self.send_response(204)
@@ -86,6 +130,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             body = rss("Vexa", self.base, DEFAULT)
         elif path == "/vexa/feeds/tech.xml":
             body = rss("Tech news", self.base, TECH)
+        elif path == "/vexa/feeds/releases.atom":
+            body = atom("Vexa releases", self.base, RELEASES)
+        elif path == WORLD_PATH:
+            body = rss("World", self.base, WORLD)
         elif path == "/vexa/feeds/town.xml":
             # One new entry per interval since the server started, or one per request of
             # /vexa/control/add.

@@ -75,6 +75,16 @@ base=$(sed -n 's/^sample feeds on \(http[^ ]*\)$/\1/p' "$work/feeds.log")
 [ -n "$base" ] || die "the sample feed server did not start: $(cat "$work/feeds.log")"
 run reg add "$FEEDS_KEY" /v 'dest[0]' /t REG_SZ /d "${base}tech.xml" /f >/dev/null || die "feed list"
 run reg add "$FEEDS_KEY" /v 'dest[1]' /t REG_SZ /d "${base}town.xml" /f >/dev/null || die "feed list"
+run reg add "$FEEDS_KEY" /v 'dest[3]' /t REG_SZ /d "${base}releases.atom" /f >/dev/null || die "feed list"
+# The world feed's Cyrillic address goes in through a UTF-16 .reg file, as written.
+python3 - "$work/world.reg" "$base" <<'PY' || die "cannot write the world feed's .reg file"
+import sys
+with open(sys.argv[1], "w", encoding="utf-16") as f:
+    f.write("Windows Registry Editor Version 5.00\r\n\r\n"
+            "[HKEY_CURRENT_USER\\SOFTWARE\\Orvall\\Halvane\\Destinatons]\r\n"
+            '"dest[2]"="%s\u043c\u0438\u0440.xml"\r\n' % sys.argv[2])
+PY
+run regedit /s "$(winepath -w "$work/world.reg" 2>/dev/null)" || die "regedit of the world feed"
 
 # The sidebar reads its commands from a FIFO that this script writes to.
 mkfifo "$work/commands"
@@ -83,6 +93,8 @@ sidebar_pid=$!
 exec 3>"$work/commands"
 
 wait_for '^\[[0-9]+\] Library extends its hours: $' 60 || die "no feed items within 60 s"
+wait_for '^\[[0-9]+\] 广州举办国际展览: $' 30 || die "no items from the world feed"
+wait_for '^\[[0-9]+\] Vexa 1.1 released: $' 30 || die "no items from the Atom feed"
 grep -q '^sidebar: plugins registered with the host:$' "$out" || fail "the registered plugins are not listed"
 grep -q "^  $PLUGIN \"Vexa Plugin\": RSS Feed Viewer$" "$out" || fail "Vexa is not among the listed plugins"
 grep -q "^sidebar: creating Vexa.VexaPlugin $PLUGIN from .*Vexa.dll$" "$out" || \
@@ -94,6 +106,19 @@ for title in "Compiler release brings faster builds" "New display standard annou
     n=$(grep -c "^\[[0-9]*\] $title: $" "$out")
     [ "$n" = 1 ] || fail "item \"$title\" shown $n times"
 done
+# The world feed: every text exactly as written, one line where the feed has one.
+for title in "北京今日天气晴朗" "上海股市大幅上涨" "广州举办国际展览" "Новости дня" "Café au lait €5"; do
+    n=$(grep -c "^\[[0-9]*\] $title: $" "$out")
+    [ "$n" = 1 ] || fail "item \"$title\" shown $n times"
+done
+grep -A1 -F '] Café au lait €5: ' "$out" | grep -q '^    source:  naïve$' || \
+    fail "the description naïve is not shown whole on one line"
+grep -A1 -F '] Новости дня: ' "$out" | grep -q '^    source:  Привет$' || fail "the Russian description"
+# The Atom feed: its entries with their summaries and their links resolved.
+grep -A5 -F '] Vexa 1.1 released: ' "$out" | grep -q '^    source:  Atom feeds are read as well as RSS\.$' || \
+    fail "the Atom entry's summary is not its source"
+grep -A5 -F '] Vexa 1.1 released: ' "$out" | grep -qF "             ${base%feeds/}releases/1.1.html" || \
+    fail "the Atom entry's snippet does not end with its resolved link"
 grep -A3 -F '] Battery research update: ' "$out" | grep -q '^    source:  A new cell design lasts longer in the cold\.$' || \
     fail "the item's source is not its description"
 grep -A6 -F '] Battery research update: ' "$out" | grep -qF "             ${base%feeds/}tech/battery.html" || \

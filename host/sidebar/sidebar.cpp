@@ -52,8 +52,19 @@ struct Options {
     bool calls = false;       // print every host call too
 };
 
+// The panel's text is UTF-8. A pipe or a file gets the bytes as they are; a console gets
+// the characters themselves (its code page would turn the bytes into other letters).
 void Write(const std::string& utf8)
 {
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (out != INVALID_HANDLE_VALUE && out && GetConsoleMode(out, &mode)) {
+        fflush(stdout);
+        const std::wstring wide = host::FromUtf8(utf8);
+        DWORD written = 0;
+        if (WriteConsoleW(out, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr))
+            return;
+    }
     fwrite(utf8.data(), 1, utf8.size(), stdout);
     fflush(stdout);
 }
