@@ -526,6 +526,15 @@ void PanelWindow::Open(long index)
     Select(index);
     UpdateWindow(m_hwnd);
     if (m_commands.open) m_commands.open(static_cast<std::size_t>(index));
+    Sync();
+}
+
+void PanelWindow::Run(const std::function<void()>& command)
+{
+    if (!command) return;
+    command();
+    // The command may have changed the panel inside a modal loop of its own.
+    Sync();
 }
 
 void PanelWindow::ShowMenu(POINT screen, long row)
@@ -545,9 +554,9 @@ void PanelWindow::ShowMenu(POINT screen, long row)
     DestroyMenu(menu);
     switch (command) {
     case kMenuOpen: Open(row); break;
-    case kMenuRefresh: if (m_commands.refresh) m_commands.refresh(); break;
-    case kMenuSettings: if (m_commands.settings) m_commands.settings(); break;
-    case kMenuClose: if (m_commands.close) m_commands.close(); break;
+    case kMenuRefresh: Run(m_commands.refresh); break;
+    case kMenuSettings: Run(m_commands.settings); break;
+    case kMenuClose: Run(m_commands.close); break;
     }
 }
 
@@ -671,7 +680,7 @@ LRESULT PanelWindow::Handle(UINT msg, WPARAM wParam, LPARAM lParam)
             return 0;
         }
         if (wParam == VK_F5) {
-            if (m_commands.refresh) m_commands.refresh();
+            Run(m_commands.refresh);
             return 0;
         }
         if (m_rows.key(static_cast<UINT>(wParam))) {
@@ -700,7 +709,7 @@ LRESULT PanelWindow::Handle(UINT msg, WPARAM wParam, LPARAM lParam)
         m_pressedSettings = false;
         m_pressed = -1;
         InvalidateRect(m_hwnd, &button, FALSE);
-        if (settings && m_commands.settings) m_commands.settings();
+        if (settings) Run(m_commands.settings);
         else if (row >= 0) Open(row);
         return 0;
     }

@@ -73,6 +73,7 @@ private:
     long RowAtPoint(POINT client) const;
     void Select(long index);
     void Open(long index);
+    void Run(const std::function<void()>& command);
     void ShowMenu(POINT screen, long row);
     void Scrolled();
     bool MarkedNew(std::size_t index, DWORD now) const;
