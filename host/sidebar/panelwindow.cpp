@@ -483,9 +483,12 @@ void PanelWindow::Paint(HDC dc, const RECT& client)
     FillSolid(dc, list, kListBack);
     if (m_cache.empty()) {
         Selected s(dc, m_bodyFont.get());
-        RECT text = {list.left, list.top + Scale(24), list.right, list.bottom};
+        // Empty: say so, or give the whole of what went wrong (the caption may cut it).
+        RECT text = {list.left + Scale(16), list.top + Scale(24), list.right - Scale(16), list.bottom};
         SetTextColor(dc, kEmptyText);
-        DrawTextW(dc, L"Nothing to show yet", -1, &text, DT_CENTER | DT_TOP | DT_SINGLELINE | DT_NOPREFIX);
+        const std::wstring message = m_status.empty() ? std::wstring(L"Nothing to show yet") : m_status;
+        DrawTextW(dc, message.c_str(), static_cast<int>(message.size()), &text,
+                  DT_CENTER | DT_TOP | DT_WORDBREAK | DT_EDITCONTROL | DT_NOPREFIX);
         return;
     }
     // Only the rows in view are drawn (and wrapped), however many there are.
