@@ -1,6 +1,6 @@
 // What the sidebar's panel window shows, without any pixels: the text of each row (feed HTML
 // reduced to plain text), line wrapping against a measure, the row layout, hit testing and
-// scrolling. The window (host/sidebar/panelwindow) draws what this computes.
+// scrolling. The window (panelwindow) draws what this computes.
 #pragma once
 #include <windows.h>
 

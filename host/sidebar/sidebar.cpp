@@ -23,7 +23,7 @@
 #include "host/lib/hostlib.h"
 #include "host/lib/panelprinter.h"
 #include "host/lib/registrar.h"
-#include "host/sidebar/panelwindow.h"
+#include "host/lib/panelwindow.h"
 
 namespace {
 

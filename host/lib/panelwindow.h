@@ -50,6 +50,17 @@ public:
     // Makes the process per-monitor DPI aware (where the system knows how).
     static void EnableDpiAwareness();
 
+    // What the window shows now, in client coordinates (for tests and the program's own use).
+    UINT Dpi() const { return m_dpi; }
+    int CaptionHeight() const { return m_captionHeight; }
+    std::size_t RowCount() const { return m_cache.size(); }
+    long Selected() const { return m_rows.selected(); }
+    RECT RowRect(std::size_t index) const;   // may lie outside the view
+    RECT SettingsButton() const;
+    bool MarkedNew(std::size_t index) const { return MarkedNew(index, GetTickCount()); }
+    std::size_t PaintedRows() const { return m_paintedRows; } // rows drawn by the last paint
+    std::size_t WrappedRows() const;                           // rows whose text is laid out
+
 private:
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
     LRESULT Handle(UINT msg, WPARAM wParam, LPARAM lParam);
@@ -69,7 +80,6 @@ private:
     void PaintCaption(HDC dc, const RECT& band);
     void PaintRow(HDC dc, std::size_t index, const RECT& rect, DWORD now);
     Row& RowAt(std::size_t index, HDC dc);
-    RECT SettingsButton() const;
     long RowAtPoint(POINT client) const;
     void Select(long index);
     void Open(long index);
@@ -97,6 +107,7 @@ private:
     long m_pressed = -1;             // the row under a left button press
     bool m_pressedSettings = false;
     bool m_hotSettings = false;
+    std::size_t m_paintedRows = 0;
 };
 
 } // namespace host

@@ -1,6 +1,6 @@
-// The panel window: drawing, input and docking. The layout arithmetic lives in
-// host/lib/panelview so it can be tested without pixels.
-#include "host/sidebar/panelwindow.h"
+// The panel window: drawing, input and docking. The layout arithmetic lives in panelview,
+// where it is tested without pixels.
+#include "host/lib/panelwindow.h"
 
 #include <windowsx.h>
 
@@ -64,10 +64,10 @@ private:
 };
 
 // Selects an object into a DC for a scope.
-class Selected {
+class SelectIn {
 public:
-    Selected(HDC dc, HGDIOBJ object) : m_dc(dc), m_old(SelectObject(dc, object)) {}
-    ~Selected() { SelectObject(m_dc, m_old); }
+    SelectIn(HDC dc, HGDIOBJ object) : m_dc(dc), m_old(SelectObject(dc, object)) {}
+    ~SelectIn() { SelectObject(m_dc, m_old); }
 
 private:
     HDC m_dc;
@@ -85,7 +85,7 @@ void RoundBox(HDC dc, const RECT& rect, int radius, COLORREF fill, COLORREF bord
     Brush brush(fill);
     HPEN pen = CreatePen(PS_SOLID, 1, border);
     {
-        Selected b(dc, brush), p(dc, pen);
+        SelectIn b(dc, brush), p(dc, pen);
         RoundRect(dc, rect.left, rect.top, rect.right, rect.bottom, radius, radius);
     }
     DeleteObject(pen);
@@ -126,7 +126,7 @@ TextMeasure MeasureIn(HDC dc)
 
 int LineHeight(HDC dc, HFONT font)
 {
-    Selected s(dc, font);
+    SelectIn s(dc, font);
     TEXTMETRICW tm = {};
     GetTextMetricsW(dc, &tm);
     return tm.tmHeight + tm.tmExternalLeading;
@@ -159,7 +159,7 @@ void DrawSettingsGlyph(HDC dc, const RECT& box, int scale96)
     HPEN pen = CreatePen(PS_SOLID, std::max(1, s(2)), kCaptionText);
     Brush knobBrush(kCaptionText);
     {
-        Selected p(dc, pen), b(dc, knobBrush);
+        SelectIn p(dc, pen), b(dc, knobBrush);
         for (int i = 0; i < 3; ++i) {
             int y = box.top + (box.bottom - box.top) * (i + 1) / 4;
             MoveToEx(dc, left, y, nullptr);
@@ -367,15 +367,15 @@ PanelWindow::Row& PanelWindow::RowAt(std::size_t index, HDC dc)
                                                             : RowText();
     TextMeasure measure = MeasureIn(dc);
     {
-        Selected s(dc, m_headingFont.get());
+        SelectIn s(dc, m_headingFont.get());
         row.heading = WrapText(row.text.heading, m_textWidth, 2, measure);
     }
     {
-        Selected s(dc, m_bodyFont.get());
+        SelectIn s(dc, m_bodyFont.get());
         row.body = WrapText(row.text.body, m_textWidth, 3, measure);
     }
     {
-        Selected s(dc, m_timeFont.get());
+        SelectIn s(dc, m_timeFont.get());
         std::wstring line = row.text.time;
         if (!row.text.site.empty()) line += (line.empty() ? L"" : L"  \u00B7  ") + row.text.site;
         row.text.time = FitLine(line, m_textWidth, measure);
@@ -421,11 +421,11 @@ void PanelWindow::PaintCaption(HDC dc, const RECT& band)
     TextMeasure measure = MeasureIn(dc);
     int titleTop = band.top + Scale(10);
     {
-        Selected s(dc, m_titleFont.get());
+        SelectIn s(dc, m_titleFont.get());
         DrawLine(dc, FitLine(title, right - x, measure), RECT{x, titleTop, right, band.bottom}, kCaptionText);
     }
     {
-        Selected s(dc, m_statusFont.get());
+        SelectIn s(dc, m_statusFont.get());
         DrawLine(dc, FitLine(status, right - x, measure), RECT{x, titleTop + Scale(21), right, band.bottom},
                  m_status.empty() ? kCaptionSubtle : kCaptionWarning);
     }
@@ -452,7 +452,7 @@ void PanelWindow::PaintRow(HDC dc, std::size_t index, const RECT& rect, DWORD no
     int right = x + m_textWidth;
     int y = card.top + Scale(10);
     {
-        Selected s(dc, m_headingFont.get());
+        SelectIn s(dc, m_headingFont.get());
         for (const std::wstring& line : row.heading) {
             DrawLine(dc, line, RECT{x, y, right, y + m_lineHeading}, kHeadingText);
             y += m_lineHeading;
@@ -461,14 +461,14 @@ void PanelWindow::PaintRow(HDC dc, std::size_t index, const RECT& rect, DWORD no
     if (row.heading.size() < 2) y += m_lineHeading / 3;
     y += Scale(3);
     {
-        Selected s(dc, m_bodyFont.get());
+        SelectIn s(dc, m_bodyFont.get());
         for (const std::wstring& line : row.body) {
             DrawLine(dc, line, RECT{x, y, right, y + m_lineBody}, kBodyText);
             y += m_lineBody;
         }
     }
     int timeTop = card.bottom - Scale(8) - m_lineTime;
-    Selected s(dc, m_timeFont.get());
+    SelectIn s(dc, m_timeFont.get());
     DrawLine(dc, row.text.time, RECT{x, timeTop, right, timeTop + m_lineTime}, kTimeText);
 }
 
@@ -481,8 +481,9 @@ void PanelWindow::Paint(HDC dc, const RECT& client)
     RECT list = {client.left, m_captionHeight, client.right, client.bottom};
     if (m_scrollBar && IsWindowVisible(m_scrollBar)) list.right -= GetSystemMetrics(SM_CXVSCROLL);
     FillSolid(dc, list, kListBack);
+    m_paintedRows = 0;
     if (m_cache.empty()) {
-        Selected s(dc, m_bodyFont.get());
+        SelectIn s(dc, m_bodyFont.get());
         // Empty: say so, or give the whole of what went wrong (the caption may cut it).
         RECT text = {list.left + Scale(16), list.top + Scale(24), list.right - Scale(16), list.bottom};
         SetTextColor(dc, kEmptyText);
@@ -495,6 +496,7 @@ void PanelWindow::Paint(HDC dc, const RECT& client)
     std::size_t first = 0, last = 0;
     m_rows.visibleRange(&first, &last);
     DWORD now = GetTickCount();
+    m_paintedRows = last - first;
     HRGN clip = CreateRectRgn(list.left, list.top, list.right, list.bottom);
     SelectClipRgn(dc, clip);
     for (std::size_t i = first; i < last; ++i) {
@@ -503,6 +505,21 @@ void PanelWindow::Paint(HDC dc, const RECT& client)
     }
     SelectClipRgn(dc, nullptr);
     DeleteObject(clip);
+}
+
+RECT PanelWindow::RowRect(std::size_t index) const
+{
+    RECT client = {};
+    GetClientRect(m_hwnd, &client);
+    if (m_scrollBar && IsWindowVisible(m_scrollBar)) client.right -= GetSystemMetrics(SM_CXVSCROLL);
+    int top = m_captionHeight + m_rows.rowTop(index);
+    return RECT{0, top, client.right, top + m_rows.rowHeight()};
+}
+
+std::size_t PanelWindow::WrappedRows() const
+{
+    return static_cast<std::size_t>(
+        std::count_if(m_cache.begin(), m_cache.end(), [](const Row& row) { return row.ready; }));
 }
 
 long PanelWindow::RowAtPoint(POINT client) const
