@@ -89,6 +89,7 @@ for attempt in 1 2 3; do
     sleep 0.5
     xdotool key End Return
     session_wait "^sidebar: opening \\[$count\\] " 5 && break
+    echo "note: the keys were not taken (attempt $attempt)"
 done
 grep -q "^sidebar: opening \\[$count\\] " "$out" || fail "End and Enter did not open item $count"
 second=$(opened "$first")
@@ -126,6 +127,7 @@ for attempt in 1 2 3; do
     sleep 1
     xdotool key r
     session_wait '^sidebar: writing Value1' 5 && break
+    echo "note: the menu key was not taken (attempt $attempt)"
     xdotool key Escape
 done
 grep -q '^sidebar: writing Value1' "$out" || fail "the menu's Refresh now did not write Value1"
