@@ -125,6 +125,7 @@ private:
     bool m_printing;
     std::unique_ptr<host::PanelWindow> m_panel; // with --window
     std::wstring m_lastError;
+    bool m_started = false;
     vexa::unique_hwnd m_window;
     vexa::com_ptr<IUnknown> m_plugin;
     vexa::com_ptr<IUnknown> m_site;
@@ -269,7 +270,11 @@ void Sidebar::Execute(const std::wstring& line)
         if (a != std::wstring::npos) argument = line.substr(a, line.find_last_not_of(L" \t") + 1 - a);
     }
     m_printer.Flush();
-    if (command == L"open")
+    if (!m_started && (command == L"open" || command == L"refresh" || command == L"settings" ||
+                       command == L"state")) {
+        // A plugin that did not start is asked for nothing (the window stays up to say so).
+        m_printer.Say(L"sidebar: the plugin is not running");
+    } else if (command == L"open")
         OpenItem(argument);
     else if (command == L"list")
         m_printer.PrintPanel();
@@ -339,8 +344,8 @@ void Sidebar::ShowSettings()
     IUnknown* objects[] = {m_plugin.get()};
     m_inSettings = true;
     // Owned by the panel window when there is one: the frame is modal to it.
-    hr = OleCreatePropertyFrame(m_panel ? m_panel->hwnd() : nullptr, 40, 40, L"Vexa", 1, objects, uuids.cElems, uuids.pElems,
-                                GetUserDefaultLCID(), 0, nullptr);
+    hr = OleCreatePropertyFrame(m_panel ? m_panel->hwnd() : nullptr, 40, 40, L"Vexa", 1, objects,
+                                uuids.cElems, uuids.pElems, GetUserDefaultLCID(), 0, nullptr);
     m_inSettings = false;
     if (FAILED(hr))
         Error(L"OleCreatePropertyFrame failed with " + Hex(hr));
@@ -422,7 +427,8 @@ int Sidebar::Run()
     }
     ListPlugins();
     int status = 0;
-    bool started = SUCCEEDED(CreatePlugin()) && SUCCEEDED(StartPlugin());
+    m_started = SUCCEEDED(CreatePlugin()) && SUCCEEDED(StartPlugin());
+    bool started = m_started;
     if (!started) {
         status = 1;
         // The window stays up and says why; the console run ends here.
