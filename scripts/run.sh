@@ -2,8 +2,10 @@
 # The run command: installs what is missing, builds the x86 target, prepares a Wine prefix of
 # its own (build/i686/runprefix), serves the sample feeds on the loopback interface, puts
 # their addresses in the feed list, registers the host stand-in and Vexa.dll with regsvr32
-# and runs `sidebar`, which prints the panel as it changes. Arguments go to sidebar
-# (--settings, --exit-after SECONDS, --quiet-ole, --calls).
+# and runs `sidebar`. With a display (DISPLAY answers) the panel is a window docked at the
+# right of the screen and is printed on the terminal too (--window --print); without one, or
+# with --console, it is printed only. Other arguments go to sidebar (--settings,
+# --exit-after SECONDS, --quiet-ole, --calls).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -18,7 +20,20 @@ done
 
 source scripts/xvfb.sh
 want_settings=0
-for arg in "$@"; do [ "$arg" = "--settings" ] && want_settings=1; done
+console=0
+args=()
+for arg in "$@"; do
+  case "$arg" in
+    --console) console=1 ;;
+    --window) ;; # the default with a display
+    *) args+=("$arg") ;;
+  esac
+  [ "$arg" = "--settings" ] && want_settings=1
+done
+if [ $console -eq 0 ] && [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
+  args=(--window --print "${args[@]}")
+  echo "run.sh: showing the panel in a window on $DISPLAY (--console prints it only)"
+fi
 # The settings page is a real window: it needs an X server. Everything else runs without.
 if [ $want_settings -eq 1 ]; then
   start_xvfb
@@ -94,5 +109,5 @@ echo "run.sh: registered SidebarHost.dll and Vexa.dll; starting sidebar (Ctrl+C 
 echo
 
 status=0
-wine "$build/sidebar.exe" "$@" || status=$?
+wine "$build/sidebar.exe" "${args[@]}" || status=$?
 exit $status
