@@ -15,13 +15,14 @@ UPGRADE_CODE_X86='{6F1C2B8E-4D3A-4E57-9B0C-8A2D5E7F1306}'
 UPGRADE_CODE_X64='{A3E5D7C9-1B2F-4A68-8C4E-6D0F2B9A5E71}'
 
 build=1
+version_override=
 version=$(head -n1 "$root/VERSION" | tr -d '[:space:]')
 out="$root/build"
 arches=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --no-build) build=0 ;;
-        --version) version="$2"; shift ;;
+        --version) version="$2"; version_override=1; shift ;;
         --out) out="$2"; shift ;;
         x86|x64) arches+=("$1") ;;
         *) echo "usage: package.sh [--no-build] [--version V] [--out DIR] [x86] [x64]" >&2; exit 2 ;;
@@ -50,6 +51,17 @@ for v in "$plugin_clsid" "$page_clsid" "$libid" "$iid"; do
     [[ "$v" =~ ^\{[0-9A-F-]{36}\}$ ]] || { echo "package.sh: cannot read the identifiers from $idl" >&2; exit 1; }
 done
 IFS=. read -r major minor _ <<<"$version"
+
+# The file version in a DLL's VERSIONINFO (VS_FIXEDFILEINFO, after its signature).
+file_version() {
+    python3 -c '
+import struct, sys
+data = open(sys.argv[1], "rb").read()
+at = data.find(struct.pack("<I", 0xFEEF04BD))
+if at < 0: sys.exit("no VERSIONINFO in " + sys.argv[1])
+ms, ls = struct.unpack_from("<II", data, at + 8)
+print("%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF))' "$1"
+}
 
 # The product code follows from the upgrade code and the version: one product per version.
 product_code() {
@@ -85,6 +97,17 @@ for arch in "${arches[@]}"; do
         -D PluginClsid="$plugin_clsid" -D PageClsid="$page_clsid" -D LibId="$libid" \
         -D InterfaceIid="$iid" -D TlbVersion="$major.$minor" "${defines[@]}" \
         "$root/packaging/Vexa.wxs")
+    # wixl leaves the File table's versions empty; with them the installer replaces a DLL by
+    # version, as it should, rather than by date.
+    for bits in 32 64; do
+        dll="$stage/x86/Vexa.dll"; [ $bits = 64 ] && dll="$stage/x64/Vexa.dll"
+        [ -f "$dll" ] || continue
+        dll_version=$(file_version "$dll")
+        if [ -z "$version_override" ] && [ "$dll_version" != "$version" ]; then
+            echo "package.sh: $dll is version $dll_version, VERSION says $version: rebuild it" >&2; exit 1
+        fi
+        msibuild "$msi" -q "UPDATE \`File\` SET \`Version\` = '$dll_version' WHERE \`File\` = 'VexaDll${bits}File'"
+    done
     # wixl 0.101 writes Execute="rollback" actions as immediate ones (type 65). Give them
     # their rollback type: DLL from the Binary table (1) + return ignored (64) + in-script
     # (1024) + rollback (256).

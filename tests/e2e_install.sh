@@ -95,6 +95,12 @@ if [ "$arch" = x64 ]; then
 else
     [ "$(grep -c '^VexaDll' "$work/components")" = 1 ] || fail "the x86 package holds more than the x86 DLL"
 fi
+# The DLLs carry the version of the package (VERSIONINFO and package from one number).
+msiinfo export "$msi" File | tr -d '\r' | awk -F'\t' '$1 ~ /^VexaDll/ { print $1, $5 }' >"$work/files"
+[ -s "$work/files" ] || fail "no Vexa.dll in the File table"
+while read -r file file_version; do
+    [ "$file_version" = "$version" ] || fail "$file has version '$file_version', the package $version"
+done <"$work/files"
 msiinfo export "$msi" CustomAction | tr -d '\r' | grep -qP '^JoinHost32Rollback\t1345\t' || \
     fail "the host step's rollback is not a rollback action"
 msiinfo export "$msi" LaunchCondition | grep -q 'A newer version of Vexa is already installed' || \
@@ -183,12 +189,17 @@ icon=$(query "HKCR\\Installer\\Products\\$packed" /v ProductIcon | sed -n 's/.*P
 [ -n "$icon" ] && cmp -s "$(winepath -u "$icon" 2>/dev/null)" "$src/resources/plugin.ico" || \
     fail "installed programs: the product icon is '$icon', not the plugin icon"
 
-# 2. The host is installed afterwards; running the same package again repairs and joins it.
+# 2. The host is installed afterwards, and a DLL is lost; running the same package again
+# repairs Vexa and joins the host.
 register_hosts
+for i in "${!dirs[@]}"; do rm -f "$(installed_dir_unix "${dirs[$i]}")/Vexa.dll"; done
 msi_run repair.log /i "$(winpath "$msi")" /qn; rc=$?
 [ $rc -eq 0 ] || fail "the second install (repair) exited with $rc"
 grep -aq 'Vexa: registered with the 32-bit sidebar host as "Vexa Plugin"' "$work/repair.log" || fail "the repair did not join the 32-bit host"
 [ "$arch" = x64 ] && ! grep -aq 'Vexa: registered with the 64-bit sidebar host' "$work/repair.log" && fail "the repair did not join the 64-bit host"
+for i in "${!dirs[@]}"; do
+    [ -f "$(installed_dir_unix "${dirs[$i]}")/Vexa.dll" ] || fail "the repair did not restore ${dirs[$i]}\\Vexa.dll"
+done
 [ "$(run reg query "$HOST_ENTRY" /v Title | sed -n 's/.*Title[[:space:]]*REG_SZ[[:space:]]*//p')" = "Vexa Plugin" ] || \
     fail "the host does not list Vexa Plugin"
 
