@@ -115,16 +115,6 @@ msi_run() {
 }
 installed_dir_unix() { winepath -u "$1" 2>/dev/null; }
 default_in() { run reg query "$1" /ve "$2" | sed -n 's/.*REG_SZ[[:space:]]*//p' | head -n1; }
-# Everything that registration writes for Vexa, as reg.exe prints it, in one registry view.
-vexa_keys() {
-    local k
-    for k in "HKCR\\CLSID\\$PLUGIN" "HKCR\\CLSID\\$PAGE" 'HKCR\Vexa.VexaPlugin' 'HKCR\Vexa.VexaPlugin.1' \
-             'HKCR\Vexa.VexaPluginPropertyPage' 'HKCR\Vexa.VexaPluginPropertyPage.1' \
-             "HKCR\\TypeLib\\$LIBID" "HKCR\\Interface\\$IID" "$HOST_ENTRY"; do
-        echo "== $k"
-        run reg query "$k" /s "$1" | grep -v '^$' | sort
-    done
-}
 # The registry state that the install must leave as it found it: the machine's and the
 # user's software keys (both views: Wow6432Node lies under Software).
 export_state() {
@@ -168,6 +158,7 @@ e2e_boot
 wineserver -p >/dev/null 2>&1
 export_state before
 
+echo "step 1 at ${SECONDS}s"
 # 1. Silent install with no sidebar host: installed, the host step skipped and logged.
 msi_run install.log /i "$(winpath "$msi")" /qn; rc=$?
 [ $rc -eq 0 ] || fail "silent install exited with $rc"
@@ -189,6 +180,7 @@ icon=$(query "HKCR\\Installer\\Products\\$packed" /v ProductIcon | sed -n 's/.*P
 [ -n "$icon" ] && cmp -s "$(winepath -u "$icon" 2>/dev/null)" "$src/resources/plugin.ico" || \
     fail "installed programs: the product icon is '$icon', not the plugin icon"
 
+echo "step 2 at ${SECONDS}s"
 # 2. The host is installed afterwards, and a DLL is lost; running the same package again
 # repairs Vexa and joins the host.
 register_hosts
@@ -203,20 +195,29 @@ done
 [ "$(run reg query "$HOST_ENTRY" /v Title | sed -n 's/.*Title[[:space:]]*REG_SZ[[:space:]]*//p')" = "Vexa Plugin" ] || \
     fail "the host does not list Vexa Plugin"
 
+echo "step 3 at ${SECONDS}s"
 # 3. The package wrote what DllRegisterServer writes: the same keys after regsvr32 /u and
-# regsvr32 of the installed DLL, in each view.
-for i in "${!dirs[@]}"; do vexa_keys "${views[$i]}"; done >"$work/keys-msi"
-grep -q "$LIBID" "$work/keys-msi" || fail "no type library entries"
+# regsvr32 of the installed DLL, in each view (the 32-bit one lies under Wow6432Node).
+export_state msi
+iconv -f utf-16 -t utf-8 "$work/msi-hklm.reg" | grep -qi "Classes\\\\TypeLib\\\\$LIBID\\\\1.0\\\\0\\\\win" || \
+    fail "no type library entries"
 for i in "${!dirs[@]}"; do
+    [ "$(default_in "HKCR\\CLSID\\$PAGE\\InprocServer32" "${views[$i]}")" = "${dirs[$i]}\\Vexa.dll" ] || \
+        fail "the settings page's InprocServer32 in view ${views[$i]}"
     run regsvr32 /s /u "${dirs[$i]}\\Vexa.dll" || fail "regsvr32 /u ${dirs[$i]}\\Vexa.dll"
 done
 for i in "${!dirs[@]}"; do
     run regsvr32 /s "${dirs[$i]}\\Vexa.dll" || fail "regsvr32 ${dirs[$i]}\\Vexa.dll"
 done
-for i in "${!dirs[@]}"; do vexa_keys "${views[$i]}"; done >"$work/keys-regsvr32"
-diff "$work/keys-msi" "$work/keys-regsvr32" >"$work/keys-diff" || \
-    fail "the package's entries differ from what regsvr32 writes: $(cat "$work/keys-diff")"
+export_state regsvr32
+vexa_keys=("$PLUGIN" "$PAGE" "$LIBID" "$IID" '\\Vexa\.VexaPlugin')
+for part in hklm hkcu; do
+    python3 "$src/tests/support/regdiff.py" "$work/msi-$part.reg" "$work/regsvr32-$part.reg" \
+        "${vexa_keys[@]/#/--only=}" >"$work/keys-diff" || \
+        fail "the package's entries differ from what regsvr32 writes ($part): $(cat "$work/keys-diff")"
+done
 
+echo "step 4 at ${SECONDS}s"
 # 4. The sidebar of each bitness creates the plugin by ProgID from the installed DLL and
 # shows the sample feeds' items.
 python3 "$src/scripts/sample_feeds.py" --port 0 --interval 600 >"$work/feeds.log" 2>&1 &
@@ -235,6 +236,7 @@ for i in "${!sidebars[@]}"; do
     done
 done
 
+echo "step 5 at ${SECONDS}s"
 # 5. The next version upgrades in place, with the default user interface; the feed list
 # stays and the host entry is written again.
 msi_run upgrade.log /i "$(winpath "$msi_next")"; rc=$?
@@ -250,6 +252,7 @@ for i in "${!dirs[@]}"; do
     [ -f "$(installed_dir_unix "${dirs[$i]}")/Vexa.dll" ] || fail "${dirs[$i]}\\Vexa.dll is gone after the upgrade"
 done
 
+echo "step 6 at ${SECONDS}s"
 # 6. The older package over the newer one is refused, with its message, and changes nothing.
 msi_run downgrade.log /i "$(winpath "$msi")" /qn; rc=$?
 # ERROR_INSTALL_FAILURE (1603), of which a Unix exit status keeps the low byte.
@@ -259,6 +262,7 @@ msi_run downgrade.log /i "$(winpath "$msi")" /qn; rc=$?
 grep -aq "WIX_DOWNGRADE_DETECTED = {" "$work/downgrade.log" || fail "the newer version was not detected"
 [ "$(arp DisplayVersion)" = "$next" ] || fail "after the refused downgrade, DisplayVersion is '$(arp DisplayVersion)'"
 
+echo "step 7 at ${SECONDS}s"
 # 7. The DLL deleted by hand, then uninstall: everything goes, the feed list stays.
 for i in "${!dirs[@]}"; do rm -f "$(installed_dir_unix "${dirs[$i]}")/Vexa.dll"; done
 msi_run uninstall.log /x "$(winpath "$msi_next")" /qn; rc=$?
@@ -270,6 +274,7 @@ unregister_hosts
 export_state after
 compare_state after "uninstall"
 
+echo "step 8 at ${SECONDS}s"
 # 8. The install folder cannot be created (a file stands in its place): the install fails
 # and leaves nothing.
 blocker="$(installed_dir_unix "${dirs[0]}")"
@@ -280,6 +285,7 @@ rm -f "$blocker"
 nothing_installed "after the blocked install"
 key_exists "$ukey_old" && fail "the blocked install is listed as installed"
 
+echo "step 9 at ${SECONDS}s"
 # 9. A host that refuses the registration midway (after files and COM entries are written):
 # the install fails and is rolled back.
 register_hosts

@@ -2,8 +2,8 @@
 """Compares two registry exports (regedit /e, UTF-16) and prints every key that was added,
 removed or changed, except keys matching one of the --ignore patterns (regular expressions,
 matched case-insensitively against the full key name). Empty keys that an installer leaves
-for its own bookkeeping can be ignored with --ignore-empty PATTERN. Exit code 1 when
-anything is left."""
+for its own bookkeeping can be ignored with --ignore-empty PATTERN; --only PATTERN compares
+the matching keys alone. Exit code 1 when anything is left."""
 import argparse
 import re
 import sys
@@ -37,16 +37,18 @@ def main():
     parser.add_argument("after")
     parser.add_argument("--ignore", action="append", default=[])
     parser.add_argument("--ignore-empty", action="append", default=[])
+    parser.add_argument("--only", action="append", default=[])
     args = parser.parse_args()
     ignore = [re.compile(p, re.I) for p in args.ignore]
     ignore_empty = [re.compile(p, re.I) for p in args.ignore_empty]
+    only = [re.compile(p, re.I) for p in args.only]
     before, after = read_export(args.before), read_export(args.after)
     left = 0
     for lower in sorted(set(before) | set(after)):
         name, values_before = before.get(lower, (None, set()))
         name_after, values_after = after.get(lower, (None, set()))
         name = name or name_after
-        if any(p.search(name) for p in ignore):
+        if any(p.search(name) for p in ignore) or (only and not any(p.search(name) for p in only)):
             continue
         if lower not in before:
             if not values_after and any(p.search(name) for p in ignore_empty):
