@@ -2,8 +2,9 @@
 # Builds the installer packages with wixl: build/Vexa-<version>-x86.msi (the x86 Vexa.dll)
 # and build/Vexa-<version>-x64.msi (both DLLs, each registered in its own registry view).
 # The version comes from the VERSION file, like the DLL's VERSIONINFO and the type library's.
-# Usage: bash scripts/package.sh [--no-build] [--version V] [--out DIR] [x86] [x64]
+# Usage: bash scripts/package.sh [--no-build] [--builds DIR] [--version V] [--out DIR] [x86] [x64]
 #   --no-build   use the DLLs already in build/i686 and build/x86_64 (as the tests do)
+#   --builds DIR take the DLLs from DIR/i686 and DIR/x86_64 (with --no-build)
 #   --version V  stamp the packages with another version (for upgrade tests)
 #   --out DIR    write the packages to DIR instead of build/
 set -euo pipefail
@@ -18,14 +19,16 @@ build=1
 version_override=
 version=$(head -n1 "$root/VERSION" | tr -d '[:space:]')
 out="$root/build"
+builds="$root/build"
 arches=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --no-build) build=0 ;;
         --version) version="$2"; version_override=1; shift ;;
         --out) out="$2"; shift ;;
+        --builds) builds="$2"; shift ;;
         x86|x64) arches+=("$1") ;;
-        *) echo "usage: package.sh [--no-build] [--version V] [--out DIR] [x86] [x64]" >&2; exit 2 ;;
+        *) echo "usage: package.sh [--no-build] [--builds DIR] [--version V] [--out DIR] [x86] [x64]" >&2; exit 2 ;;
     esac
     shift
 done
@@ -69,22 +72,23 @@ product_code() {
 }
 
 mkdir -p "$out"
+out=$(cd "$out" && pwd)
 for arch in "${arches[@]}"; do
-    stage="$root/build/package-stage/$arch"
+    stage="$out/package-stage/$arch"
     rm -rf "$stage"
     mkdir -p "$stage/x86"
     cp "$root/resources/plugin.ico" "$stage/Vexa.ico"
     defines=()
     for f in Vexa.dll VexaSetup.dll; do
-        [ -f "$root/build/i686/$f" ] || { echo "package.sh: build/i686/$f is missing (bash scripts/build.sh i686)" >&2; exit 1; }
-        cp "$root/build/i686/$f" "$stage/x86/"
+        [ -f "$builds/i686/$f" ] || { echo "package.sh: $builds/i686/$f is missing (bash scripts/build.sh i686)" >&2; exit 1; }
+        cp "$builds/i686/$f" "$stage/x86/"
     done
     if [ "$arch" = x64 ]; then
         upgrade=$UPGRADE_CODE_X64
         mkdir -p "$stage/x64"
         for f in Vexa.dll VexaSetup.dll; do
-            [ -f "$root/build/x86_64/$f" ] || { echo "package.sh: build/x86_64/$f is missing (bash scripts/build.sh x86_64)" >&2; exit 1; }
-            cp "$root/build/x86_64/$f" "$stage/x64/"
+            [ -f "$builds/x86_64/$f" ] || { echo "package.sh: $builds/x86_64/$f is missing (bash scripts/build.sh x86_64)" >&2; exit 1; }
+            cp "$builds/x86_64/$f" "$stage/x64/"
         done
         defines+=(-D Win64Package=1)
     else

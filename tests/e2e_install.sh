@@ -65,8 +65,10 @@ done
 version=$(head -n1 "$src/VERSION" | tr -d '[:space:]')
 IFS=. read -r v1 v2 v3 v4 <<<"$version"
 next="$v1.$v2.$((v3 + 1))${v4:+.$v4}"
-bash "$src/scripts/package.sh" --no-build --out "$work" "$arch" >/dev/null || die "package.sh $arch"
-bash "$src/scripts/package.sh" --no-build --out "$work" --version "$next" "$arch" >/dev/null || die "package.sh --version $next"
+builds=$(dirname "$build")
+bash "$src/scripts/package.sh" --no-build --builds "$builds" --out "$work" "$arch" >/dev/null || die "package.sh $arch"
+bash "$src/scripts/package.sh" --no-build --builds "$builds" --out "$work" --version "$next" "$arch" >/dev/null || \
+    die "package.sh --version $next"
 msi="$work/Vexa-$version-$arch.msi"
 msi_next="$work/Vexa-$next-$arch.msi"
 [ -f "$msi" ] && [ -f "$msi_next" ] || die "the packages were not written"
