@@ -293,7 +293,7 @@ echo "step 9 at ${SECONDS}s"
 register_hosts
 SIDEBARHOST_REFUSE=1 msi_run refused.log /i "$(winpath "$msi")" /qn; rc=$?
 [ $rc -ne 0 ] || fail "the install succeeded although the host refused it"
-grep -aq "Vexa could not register its plugin with the 32-bit sidebar host (error 0x80070005)" "$work/refused.log" || \
+grep -aq "Vexa could not register its plugin with the 32-bit sidebar host (error 0x80070005); the installation is undone." "$work/refused.log" || \
     fail "the host's refusal is not in the log"
 nothing_installed "after the rolled-back install"
 unregister_hosts

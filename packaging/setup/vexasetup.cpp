@@ -9,6 +9,7 @@
 
 #include <cwchar>
 
+#include "com/owners.h"
 #include "server/hostcomponentregistration.h"
 #include "server/registration.h"
 
@@ -19,27 +20,15 @@ const wchar_t* Bitness()
     return sizeof(void*) == 8 ? L"64-bit" : L"32-bit";
 }
 
-class MsiRecord {
-public:
-    explicit MsiRecord(UINT fields) : m_handle(MsiCreateRecord(fields)) {}
-    ~MsiRecord()
-    {
-        if (m_handle) MsiCloseHandle(m_handle);
-    }
-    MsiRecord(const MsiRecord&) = delete;
-    MsiRecord& operator=(const MsiRecord&) = delete;
-    MSIHANDLE get() const { return m_handle; }
-
-private:
-    MSIHANDLE m_handle;
-};
+void CloseMsiHandle(MSIHANDLE handle) noexcept { MsiCloseHandle(handle); }
+using unique_msihandle = vexa::unique_any<MSIHANDLE, CloseMsiHandle>;
 
 // Sends one message to the installer: INSTALLMESSAGE_INFO goes to the log, an error also
 // to the person at the screen when there is a user interface. False when they cancelled.
 bool Message(MSIHANDLE install, INSTALLMESSAGE kind, const wchar_t* text)
 {
-    MsiRecord record(1);
-    if (!record.get()) return true;
+    unique_msihandle record(MsiCreateRecord(1));
+    if (!record) return true;
     MsiRecordSetStringW(record.get(), 0, text);
     return MsiProcessMessage(install, kind, record.get()) != IDCANCEL;
 }
@@ -86,7 +75,7 @@ extern "C" UINT __stdcall JoinSidebarHost(MSIHANDLE install)
     }
     hr = vexa::RegisterPluginWithHost();
     if (FAILED(hr)) {
-        swprintf(text, 400, L"Vexa could not register its plugin with the %ls sidebar host (error 0x%08lX). Nothing was installed.",
+        swprintf(text, 400, L"Vexa could not register its plugin with the %ls sidebar host (error 0x%08lX); the installation is undone.",
                  Bitness(), static_cast<unsigned long>(hr));
         Message(install, INSTALLMESSAGE(INSTALLMESSAGE_ERROR | MB_OK | MB_ICONERROR), text);
         return ERROR_INSTALL_FAILURE;
