@@ -405,7 +405,7 @@ TEST_F(NetworkRefresh, ManyFeedsOnSeveralServersKeepListOrderPerServer)
         m_more.push_back(std::make_unique<HttpServer>());
         ASSERT_TRUE(m_more.back()->Start());
     }
-    for (int i = 0; i < 40; ++i) {
+    for (int i = 0; i < 99; ++i) { // the default destination and 99 stored: a full list
         HttpServer& server = i % 4 == 0 ? m_server : *m_more[i % 4 - 1];
         const std::string path = "/f" + std::to_string(i) + ".xml";
         server.Serve(path, Reply(RssDocument(RssEntry("Entry " + std::to_string(100 + i))), 50));
@@ -414,9 +414,9 @@ TEST_F(NetworkRefresh, ManyFeedsOnSeveralServersKeepListOrderPerServer)
     }
     SetFeedUrls(urls);
     Start();
-    ASSERT_EQ(Headings().size(), 40u);
+    ASSERT_EQ(Headings().size(), 99u);
     EXPECT_EQ(Headings().front(), L"Entry 100: ");
-    EXPECT_EQ(Headings().back(), L"Entry 139: ");
+    EXPECT_EQ(Headings().back(), L"Entry 198: ");
     EXPECT_EQ(m_server.Requests(), expected[0]);
     for (int s = 0; s < 3; ++s) EXPECT_EQ(m_more[s]->Requests(), expected[s + 1]);
 }
