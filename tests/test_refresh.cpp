@@ -397,6 +397,26 @@ TEST_F(NetworkRefresh, AnErrorPageIsNotReadAsAFeed)
     EXPECT_EQ(Headings(), (Texts{L"Good: "}));
 }
 
+TEST_F(NetworkRefresh, AFilePathAmongDownloadsIsReadByTheReaderInItsTurn)
+{
+    wchar_t dir[MAX_PATH];
+    ASSERT_GT(GetTempPathW(MAX_PATH, dir), 0u);
+    const std::wstring path = std::wstring(dir) + L"vexa-refresh-file-feed.xml";
+    const std::string doc = RssDocument(RssEntry("From a file"));
+    {
+        vexa::unique_handle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        ASSERT_NE(file.get(), INVALID_HANDLE_VALUE);
+        DWORD written = 0;
+        WriteFile(file.get(), doc.data(), static_cast<DWORD>(doc.size()), &written, nullptr);
+    }
+    m_server.Serve("/before.xml", Reply(RssDocument(RssEntry("Z before")), 200));
+    m_server.Serve("/after.xml", Reply(RssDocument(RssEntry("A after"))));
+    SetFeedUrls({m_server.Url("/before.xml"), vexatest::Narrow(path), m_server.Url("/after.xml")});
+    Start();
+    DeleteFileW(path.c_str());
+    EXPECT_EQ(Headings(), (Texts{L"Z before: ", L"From a file: ", L"A after: "}));
+}
+
 TEST_F(NetworkRefresh, ManyFeedsOnSeveralServersKeepListOrderPerServer)
 {
     std::vector<std::string> urls;
