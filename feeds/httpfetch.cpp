@@ -109,6 +109,9 @@ HINTERNET g_session = nullptr;
 
 void CloseSession(void*)
 {
+    // A worker keeps the module loaded, so one still counted here means the process is
+    // ending with it cut off mid-call: its session is left alone.
+    if (g_liveWorkers.load() > 0) return;
     AcquireSRWLockExclusive(&g_sessionLock);
     HINTERNET session = std::exchange(g_session, nullptr);
     ReleaseSRWLockExclusive(&g_sessionLock);

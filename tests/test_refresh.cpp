@@ -451,6 +451,26 @@ TEST_F(NetworkRefresh, AnErrorPageIsNotReadAsAFeed)
     EXPECT_EQ(Headings(), (Texts{L"Good: "}));
 }
 
+TEST_F(NetworkRefresh, AFilePathAmongDownloadsIsReadByTheReaderInItsTurn)
+{
+    wchar_t dir[MAX_PATH];
+    ASSERT_GT(GetTempPathW(MAX_PATH, dir), 0u);
+    const std::wstring path = std::wstring(dir) + L"vexa-refresh-file-feed.xml";
+    const std::string doc = RssDocument(RssEntry("From a file"));
+    {
+        vexa::unique_handle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        ASSERT_NE(file.get(), INVALID_HANDLE_VALUE);
+        DWORD written = 0;
+        WriteFile(file.get(), doc.data(), static_cast<DWORD>(doc.size()), &written, nullptr);
+    }
+    m_server.Serve("/before.xml", Reply(RssDocument(RssEntry("Z before")), 200));
+    m_server.Serve("/after.xml", Reply(RssDocument(RssEntry("A after"))));
+    SetFeedUrls({m_server.Url("/before.xml"), vexatest::Narrow(path), m_server.Url("/after.xml")});
+    Start();
+    DeleteFileW(path.c_str());
+    EXPECT_EQ(Headings(), (Texts{L"Z before: ", L"From a file: ", L"A after: "}));
+}
+
 TEST_F(NetworkRefresh, ManyFeedsOnSeveralServersKeepListOrderPerServer)
 {
     std::vector<std::string> urls;
@@ -459,7 +479,7 @@ TEST_F(NetworkRefresh, ManyFeedsOnSeveralServersKeepListOrderPerServer)
         m_more.push_back(std::make_unique<HttpServer>());
         ASSERT_TRUE(m_more.back()->Start());
     }
-    for (int i = 0; i < 40; ++i) {
+    for (int i = 0; i < 99; ++i) { // the default destination and 99 stored: a full list
         HttpServer& server = i % 4 == 0 ? m_server : *m_more[i % 4 - 1];
         const std::string path = "/f" + std::to_string(i) + ".xml";
         server.Serve(path, Reply(RssDocument(RssEntry("Entry " + std::to_string(100 + i))), 50));
@@ -468,9 +488,9 @@ TEST_F(NetworkRefresh, ManyFeedsOnSeveralServersKeepListOrderPerServer)
     }
     SetFeedUrls(urls);
     Start();
-    ASSERT_EQ(Headings().size(), 40u);
+    ASSERT_EQ(Headings().size(), 99u);
     EXPECT_EQ(Headings().front(), L"Entry 100: ");
-    EXPECT_EQ(Headings().back(), L"Entry 139: ");
+    EXPECT_EQ(Headings().back(), L"Entry 198: ");
     EXPECT_EQ(m_server.Requests(), expected[0]);
     for (int s = 0; s < 3; ++s) EXPECT_EQ(m_more[s]->Requests(), expected[s + 1]);
 }
