@@ -71,7 +71,8 @@ protected:
     {
         for (int i = 0; i < count; ++i) {
             std::wstring title = L"Item " + std::to_wstring(i + 1);
-            ASSERT_EQ(AddItem(title + L": ", title + L":\nBody\n\nhttp://example.org/" + std::to_wstring(i)), S_OK);
+            std::wstring link = L"http://example.org/" + std::to_wstring(i);
+            ASSERT_EQ(AddItem(title + L": ", title + L":\nBody\n\n" + link), S_OK);
         }
         m_window->Sync();
     }
@@ -199,7 +200,8 @@ TEST_F(PanelWindowTest, FiveThousandItemsDrawOnlyTheRowsInView)
     ASSERT_EQ(m_window->RowCount(), 5000u);
     RECT client = {};
     GetClientRect(m_window->hwnd(), &client);
-    std::size_t inView = static_cast<std::size_t>(client.bottom / (m_window->RowRect(1).top - m_window->RowRect(0).top)) + 2;
+    int rowHeight = m_window->RowRect(1).top - m_window->RowRect(0).top;
+    std::size_t inView = static_cast<std::size_t>(client.bottom / rowHeight) + 2;
 
     Paint();
     EXPECT_GT(m_window->PaintedRows(), 0u);
@@ -231,7 +233,9 @@ TEST_F(PanelWindowTest, NastyTextsAtTheSmallestWidth)
     std::wstring longHeading(2000, L'x');
     std::wstring longWord(5000, L'w');
     ASSERT_EQ(AddItem(longHeading + L": ", longHeading + L":\n" + longWord + L"\n\nhttp://example.org/"), S_OK);
-    ASSERT_EQ(AddItem(L"\u05E9\u05DC\u05D5\u05DD: ", L"\u05E9\u05DC\u05D5\u05DD:\n\u0645\u0631\u062D\u0628\u0627 \u05E2\u05D5\u05DC\u05DD\n\nhttp://x/"), S_OK);
+    const std::wstring hebrew = L"\u05E9\u05DC\u05D5\u05DD";
+    const std::wstring mixed = L"\u0645\u0631\u062D\u0628\u0627 \u05E2\u05D5\u05DC\u05DD";
+    ASSERT_EQ(AddItem(hebrew + L": ", hebrew + L":\n" + mixed + L"\n\nhttp://x/"), S_OK);
     ASSERT_EQ(AddItem(L"Html: ", L"Html:\n<p>a<script>b</script><!-- c --><b unclosed\n\nhttp://x/"), S_OK);
     ASSERT_EQ(AddItem(L"", L""), S_OK);
     m_window->Sync();

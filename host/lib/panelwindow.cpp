@@ -446,7 +446,8 @@ void PanelWindow::PaintRow(HDC dc, std::size_t index, const RECT& rect, DWORD no
 
     const auto& items = Host::Get().panel().items;
     if (index < items.size() && items[index].state)
-        DrawPicture(dc, items[index].state->image.get(), card.left + Scale(10), card.top + Scale(10), Scale(32));
+        DrawPicture(dc, items[index].state->image.get(), card.left + Scale(10), card.top + Scale(10),
+                    Scale(32));
 
     int x = card.left + Scale(10) + Scale(32) + Scale(10);
     int right = x + m_textWidth;
@@ -610,7 +611,8 @@ LRESULT PanelWindow::Handle(UINT msg, WPARAM wParam, LPARAM lParam)
         GetClientRect(m_hwnd, &client);
         // Drawn off screen, then copied: no flicker while rows scroll or arrive.
         HDC memory = CreateCompatibleDC(dc);
-        HBITMAP bitmap = CreateCompatibleBitmap(dc, std::max<LONG>(client.right, 1), std::max<LONG>(client.bottom, 1));
+        HBITMAP bitmap =
+            CreateCompatibleBitmap(dc, std::max<LONG>(client.right, 1), std::max<LONG>(client.bottom, 1));
         if (memory && bitmap) {
             HGDIOBJ old = SelectObject(memory, bitmap);
             Paint(memory, client);
