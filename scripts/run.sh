@@ -39,12 +39,20 @@ trap cleanup EXIT
 echo "run.sh: preparing the Wine prefix $build/runprefix"
 prefix_start "$build" "$build/runprefix"
 
+# One sample feed is served over https: its server's certificate is signed by a test
+# authority of the run's own (kept in the prefix), which this prefix, and nothing else, trusts.
+authority_dir="$build/runprefix/sample-authority"
+python3 scripts/sample_feeds.py --https-dir "$authority_dir" --make-authority >/dev/null ||
+  { echo "run.sh: cannot make the sample feeds' test authority" >&2; exit 1; }
+wine "$build/trustca.exe" "$(winepath -w "$authority_dir/ca.pem" 2>/dev/null)" </dev/null 2>/dev/null | tr -d '\r' ||
+  { echo "run.sh: cannot trust the sample feeds' authority" >&2; exit 1; }
+
 # The sample feeds. Port 8025 also serves the plugin's default destination; when it is taken,
 # the system picks a port and the default destination is left to whoever holds 8025.
 feeds_log="$build/runprefix/sample_feeds.log"
 start_feeds() {
   : >"$feeds_log"
-  python3 scripts/sample_feeds.py --port "$1" --https-dir "$build/runprefix/sample-authority" \
+  python3 scripts/sample_feeds.py --port "$1" --https-dir "$authority_dir" \
     >"$feeds_log" 2>&1 &
   server_pid=$!
   for _ in $(seq 1 100); do
@@ -62,12 +70,7 @@ if ! start_feeds 8025; then
 fi
 base=$(sed -n 's/^sample feeds on \(http[^ ]*\)$/\1/p' "$feeds_log")
 secure_base=$(sed -n 's/^secure feeds on \(https[^ ]*\)$/\1/p' "$feeds_log")
-authority=$(sed -n 's/^authority //p' "$feeds_log")
 echo "run.sh: sample feeds on $base (one new entry a minute in town.xml)"
-# One feed over https: its server's certificate is signed by a test authority of the run's
-# own, which this prefix (and nothing else) trusts.
-wine "$build/trustca.exe" "$(winepath -w "$authority" 2>/dev/null)" </dev/null 2>/dev/null | tr -d '\r' ||
-  { echo "run.sh: cannot trust the sample feeds' authority" >&2; exit 1; }
 echo "run.sh: secure sample feed on ${secure_base}secure.xml"
 echo "run.sh: the feed server logs each request with its status and body size in $feeds_log"
 

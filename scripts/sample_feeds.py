@@ -3,6 +3,7 @@
 network. One of the feeds gains a new entry every minute.
 
 Usage: sample_feeds.py [--port 8025] [--interval 60] [--https-dir DIR [--https-port 0]]
+       sample_feeds.py --https-dir DIR --make-authority
 Paths: /vexa/feeds/default.xml (the plugin's default destination), /vexa/feeds/tech.xml,
 /vexa/feeds/town.xml. With --port 0 the system picks a free port. The first line printed
 names the address either way: "sample feeds on http://127.0.0.1:PORT/vexa/feeds/".
@@ -12,6 +13,8 @@ https to "localhost", with a certificate signed by a test authority of the run's
 DIR (ca.pem; made with the openssl command when missing or about to expire). Whoever reads
 them must trust ca.pem. Two more lines are printed first:
 "authority DIR/ca.pem" and "secure feeds on https://localhost:PORT/vexa/feeds/".
+--make-authority only makes (or keeps) the certificates, so they can be trusted before the
+server starts.
 
 Every answer carries validators (ETag, Last-Modified); a conditional request for an unchanged
 feed gets 304 without a body. One line per request is printed, e.g.
@@ -169,7 +172,15 @@ def main():
     parser.add_argument("--interval", type=float, default=60)
     parser.add_argument("--https-dir", help="serve over https too, with the authority kept here")
     parser.add_argument("--https-port", type=int, default=0)
+    parser.add_argument("--make-authority", action="store_true",
+                        help="only make the certificates in --https-dir (when needed) and end")
     args = parser.parse_args()
+    if args.make_authority:
+        if not args.https_dir:
+            parser.error("--make-authority needs --https-dir")
+        certificates(os.path.abspath(args.https_dir))
+        print(f"authority {os.path.join(os.path.abspath(args.https_dir), 'ca.pem')}", flush=True)
+        return
     server = http.server.ThreadingHTTPServer(("127.0.0.1", args.port), Handler)
     server.daemon_threads = True
     port = server.server_address[1]

@@ -72,6 +72,22 @@ int wmain(int argc, wchar_t** argv)
     }
     ok = ok && CertControlStore(root, 0, CERT_STORE_CTRL_COMMIT, nullptr);
     int result = ok ? 0 : Fail(remove ? "cannot remove the certificate" : "cannot add the certificate");
+    if (ok && !remove) {
+        // The authority's own chain now ends in a trusted root. (This also makes Wine bring the
+        // host's root certificates into the prefix now, not in the first program to use https.)
+        CERT_CHAIN_PARA para = {sizeof para};
+        PCCERT_CHAIN_CONTEXT chain = nullptr;
+        if (!CertGetCertificateChain(nullptr, cert, nullptr, nullptr, &para, 0, nullptr, &chain)) {
+            result = Fail("cannot check the chain");
+        } else {
+            if (chain->TrustStatus.dwErrorStatus & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN)) {
+                std::fprintf(stderr, "trustca: added, but not trusted (status 0x%08lx)\n", chain->TrustStatus.dwErrorStatus);
+                result = 1;
+                ok = false;
+            }
+            CertFreeCertificateChain(chain);
+        }
+    }
     if (ok) std::printf("trustca: %s \"%s\" %s the ROOT store\n", remove ? "removed" : "trusted", name,
                         remove ? "from" : "in");
     CertCloseStore(root, 0);
