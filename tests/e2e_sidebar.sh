@@ -70,7 +70,7 @@ for scheme in http https; do
         /f >/dev/null || die "cannot set the $scheme open command"
 done
 
-# Sample feeds on a free port; the town feed gains an entry every 12 s, so the first one
+# Sample feeds on a free port; the town feed gains an entry every 18 s, so the first one
 # comes after the start-up refresh and the Value1 refresh, and before the first tick (25 s).
 # One more feed over https, whose test authority this prefix is made to trust first (the
 # server's start begins the town feed's clock).
@@ -78,7 +78,7 @@ python3 "$src/scripts/sample_feeds.py" --https-dir "$work/authority" --make-auth
     die "the sample feeds' authority was not made"
 run "$build/trustca.exe" "$(winepath -w "$work/authority/ca.pem" 2>/dev/null)" >/dev/null ||
     die "trustca did not add the sample feeds' authority"
-python3 "$src/scripts/sample_feeds.py" --port 0 --interval 12 --https-dir "$work/authority" \
+python3 "$src/scripts/sample_feeds.py" --port 0 --interval 18 --https-dir "$work/authority" \
     >"$work/feeds.log" 2>&1 &
 server_pid=$!
 for _ in $(seq 1 100); do grep -q '^sample feeds on' "$work/feeds.log" && break; sleep 0.1; done
