@@ -148,7 +148,6 @@ TEST_F(ContentItem, TextsInEveryScriptReachTheHostAsWritten)
 TEST_F(ContentItem, OpenedLinks)
 {
     EXPECT_EQ(OpenedUrl("News", "Text", "http://example.test/a"), L"http://example.test/a");
-    EXPECT_EQ(OpenedUrl("News", "Text", "https://example.test/a"), L"");
     EXPECT_EQ(OpenedUrl("http://title", "Text", "http://example.test/a"), L"");
     EXPECT_EQ(OpenedUrl("News", "see http://d.test/x here", "http://example.test/a"),
               L"http://d.test/x here\n\nhttp://example.test/a");
@@ -156,6 +155,25 @@ TEST_F(ContentItem, OpenedLinks)
     EXPECT_EQ(OpenedUrl("A http://t", "Text", "ftp://x"), L"http://t:\nText\n\nftp://x");
     EXPECT_EQ(OpenedUrl("News", "Text", ""), L"");
     EXPECT_EQ(OpenedUrl("News", "Text", "HTTP://upper.test"), L""); // case-sensitive
+}
+
+TEST_F(ContentItem, OpenedSecureLinks)
+{
+    EXPECT_EQ(OpenedUrl("News", "Text", "https://example.test/a"), L"https://example.test/a");
+    EXPECT_EQ(OpenedUrl("News", "Text", "https://example.test/a \n"), L"https://example.test/a");
+    // Both schemes: whichever comes first wins, in either order.
+    EXPECT_EQ(OpenedUrl("News", "see https://d.test/x", "http://example.test/a"),
+              L"https://d.test/x\n\nhttp://example.test/a");
+    EXPECT_EQ(OpenedUrl("News", "see http://d.test/x", "https://example.test/a"),
+              L"http://d.test/x\n\nhttps://example.test/a");
+    EXPECT_EQ(OpenedUrl("News", "Text", "ftp://example.test/a"), L"");
+    EXPECT_EQ(OpenedUrl("https://title", "Text", "https://example.test/a"), L"");
+    EXPECT_EQ(OpenedUrl("https://title", "Text", "http://example.test/a"), L"");
+    EXPECT_EQ(OpenedUrl("News", "Text", "HTTPS://upper.test"), L"");
+    EXPECT_EQ(OpenedUrl("News", "Text", "Https://upper.test"), L"");
+    EXPECT_EQ(OpenedUrl("News", "Text", "https://"), L"https://");
+    // "https:/" is neither scheme; the later "http://" is.
+    EXPECT_EQ(OpenedUrl("News", "https:/ x", "http://example.test/a"), L"http://example.test/a");
 }
 
 TEST_F(ContentItem, HandlerSlots)
