@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "feeds/urls.h"
+#include "feeds/xmlparser.h"
 
 namespace {
 

@@ -1,11 +1,14 @@
-// The feed item store: every entry read during the plugin's life, keyed by title.
+// The feed item store: every entry read during the plugin's life, keyed by title. Its
+// parsing rules need no platform headers; only the reader behind Load does.
 #pragma once
 #include <map>
 #include <memory>
 #include <string>
 
 #include "feeds/rssitem.h"
-#include "feeds/xmlparser.h"
+#include "feeds/xmlevents.h"
+
+class CXmlParser;
 
 class CRssStore : public IXmlParserCallback {
 public:

@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """Serves Vexa's sample feeds on the loopback interface, so the run command works without a
-network. One of the feeds gains a new entry every minute.
+network. One of the feeds gains a new entry every minute, counted from its first request.
 
 Usage: sample_feeds.py [--port 8025] [--interval 60]
 Paths: /vexa/feeds/default.xml (the plugin's default destination), /vexa/feeds/tech.xml,
-/vexa/feeds/town.xml, and /vexa/feeds/мир.xml (Russian "world", requested
-percent-encoded), whose entries are in Chinese, Russian and French. With --port 0 the system picks a free port. The first line printed
-names the address either way: "sample feeds on http://127.0.0.1:PORT/vexa/feeds/".
+/vexa/feeds/town.xml, /vexa/feeds/releases.atom (an Atom feed, as code hosting sites publish
+their releases) and /vexa/feeds/мир.xml (Russian "world", requested percent-encoded),
+whose entries are in Chinese, Russian and French. With --port 0 the system picks a free
+port. The first line printed names the address either way:
+"sample feeds on http://127.0.0.1:PORT/vexa/feeds/".
 """
 import argparse
 import datetime
@@ -16,7 +18,10 @@ import threading
 import time
 import urllib.parse
 
-START = time.time()
+# The town feed's clock starts at its first request, so its first new entry comes one
+# interval after the first refresh, however long the start-up took.
+START = None
+START_LOCK = threading.Lock()
 
 # Links are relative to the server's own address ("{base}" is http://127.0.0.1:PORT/vexa).
 DEFAULT = [
@@ -121,6 +126,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             body = rss("World", self.base, WORLD)
         elif path == "/vexa/feeds/town.xml":
             # One new entry per interval since the server started.
+            global START
+            with START_LOCK:
+                if START is None:
+                    START = time.time()
             n = int((time.time() - START) // self.interval)
             extra = []
             for i in range(1, n + 1):

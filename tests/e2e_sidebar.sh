@@ -66,25 +66,27 @@ run regsvr32 /s "$(winepath -w "$build/Vexa.dll" 2>/dev/null)" || die "regsvr32 
 run reg add 'HKCR\http\shell\open\command' /ve /d "C:\\windows\\system32\\reg.exe add $OPENED_KEY /v opened /d %1 /f" \
     /f >/dev/null || die "cannot set the http open command"
 
-# Sample feeds on a free port; the town feed gains an entry every 12 s, so the first one
-# comes after the start-up refresh and the Value1 refresh, and before the first tick (25 s).
+# Sample feeds on a free port; the town feed gains an entry every 12 s from its first
+# request (the start-up refresh), so the first one comes after the Value1 refresh and before
+# the first tick (25 s).
 python3 "$src/scripts/sample_feeds.py" --port 0 --interval 12 >"$work/feeds.log" 2>&1 &
 server_pid=$!
 for _ in $(seq 1 50); do grep -q '^sample feeds on' "$work/feeds.log" && break; sleep 0.1; done
 base=$(sed -n 's/^sample feeds on \(http[^ ]*\)$/\1/p' "$work/feeds.log")
 [ -n "$base" ] || die "the sample feed server did not start: $(cat "$work/feeds.log")"
-run reg add "$FEEDS_KEY" /v 'dest[0]' /t REG_SZ /d "${base}tech.xml" /f >/dev/null || die "feed list"
-run reg add "$FEEDS_KEY" /v 'dest[1]' /t REG_SZ /d "${base}town.xml" /f >/dev/null || die "feed list"
-run reg add "$FEEDS_KEY" /v 'dest[3]' /t REG_SZ /d "${base}releases.atom" /f >/dev/null || die "feed list"
-# The world feed's Cyrillic address goes in through a UTF-16 .reg file, as written.
-python3 - "$work/world.reg" "$base" <<'PY' || die "cannot write the world feed's .reg file"
+# The feed list in one .reg file (UTF-16, so the world feed's Cyrillic address goes in as
+# written), imported by one process: the town feed's clock is running.
+python3 - "$work/feeds.reg" "$base" <<'PY' || die "cannot write the feed list's .reg file"
 import sys
+base = sys.argv[2]
+feeds = ["tech.xml", "town.xml", "\u043c\u0438\u0440.xml", "releases.atom"]
 with open(sys.argv[1], "w", encoding="utf-16") as f:
     f.write("Windows Registry Editor Version 5.00\r\n\r\n"
-            "[HKEY_CURRENT_USER\\SOFTWARE\\Orvall\\Halvane\\Destinatons]\r\n"
-            '"dest[2]"="%s\u043c\u0438\u0440.xml"\r\n' % sys.argv[2])
+            "[HKEY_CURRENT_USER\\SOFTWARE\\Orvall\\Halvane\\Destinatons]\r\n")
+    for i, feed in enumerate(feeds):
+        f.write('"dest[%d]"="%s%s"\r\n' % (i, base, feed))
 PY
-run regedit /s "$(winepath -w "$work/world.reg" 2>/dev/null)" || die "regedit of the world feed"
+run regedit /s "$(winepath -w "$work/feeds.reg" 2>/dev/null)" || die "regedit of the feed list"
 
 # The sidebar reads its commands from a FIFO that this script writes to.
 mkfifo "$work/commands"
