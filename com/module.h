@@ -5,6 +5,8 @@
 #include <atomic>
 #include <string>
 
+#include "com/instancecounter.h"
+
 namespace vexa {
 
 class Module {
@@ -40,20 +42,6 @@ struct ModuleLock {
     ModuleLock(const ModuleLock&) noexcept { Module::Lock(); }
     ModuleLock& operator=(const ModuleLock&) noexcept { return *this; }
     ~ModuleLock() { Module::Unlock(); }
-};
-
-// Counts the live instances of one class, so tests can see that nothing leaks.
-template <typename T>
-class InstanceCounter {
-public:
-    InstanceCounter() noexcept { ++s_count; }
-    InstanceCounter(const InstanceCounter&) noexcept { ++s_count; }
-    InstanceCounter& operator=(const InstanceCounter&) noexcept { return *this; }
-    ~InstanceCounter() { --s_count; }
-    static long Count() noexcept { return s_count.load(); }
-
-private:
-    static inline std::atomic<long> s_count{0};
 };
 
 } // namespace vexa

@@ -2,7 +2,7 @@
 #pragma once
 #include <string>
 
-#include "com/module.h"
+#include "com/instancecounter.h"
 
 // Every text is UTF-8, as the reader wrapper delivers it.
 struct CRssItem {

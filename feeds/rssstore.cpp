@@ -9,6 +9,7 @@
 
 #include "com/ptr.h"
 #include "feeds/urls.h"
+#include "feeds/xmlparser.h"
 
 namespace {
 

@@ -1,4 +1,5 @@
-// The feed item store: every entry read during the plugin's life, keyed by title.
+// The feed item store: every entry read during the plugin's life, keyed by title. Its
+// parsing rules need no platform headers; only the reader behind Load does.
 #pragma once
 #include <map>
 #include <memory>
@@ -6,7 +7,9 @@
 
 #include "feeds/httpfetch.h"
 #include "feeds/rssitem.h"
-#include "feeds/xmlparser.h"
+#include "feeds/xmlevents.h"
+
+class CXmlParser;
 
 // What the store keeps of one http feed for its life: the validators of the last version
 // read, and the time before which its server asked not to be asked again.

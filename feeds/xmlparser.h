@@ -1,33 +1,13 @@
 // Reads one XML document, named by a URL, through the platform's SAX reader and hands each
 // event to a callback as narrow text: UTF-8, whatever the thread's code page. Each run of
-// character data between two markup events arrives in one OnCharacters call.
+// character data between two tags arrives in one OnCharacters call.
 #pragma once
 #include <windows.h>
 #include <cstddef>
 #include <memory>
 #include <string>
-#include <utility>
-#include <vector>
 
-struct XmlElement {
-    bool isStart = false;
-    std::string name;   // local name
-    std::string ns;     // namespace URI of a start tag (empty without one, and for end tags)
-    int depth = 0;
-    std::vector<std::pair<std::string, std::string>> attributes; // empty for end tags
-};
-
-class IXmlParserCallback {
-public:
-    virtual void OnStartElement(const XmlElement& element) = 0;
-    virtual void OnCharacters(const std::string& text, int depth) = 0;
-    virtual void OnEndElement(const XmlElement& element) = 0;
-    virtual void OnError(int line, int column, const std::string& message, HRESULT code) = 0;
-    virtual bool IsAborted(const XmlElement& element) = 0;
-
-protected:
-    ~IXmlParserCallback() = default;
-};
+#include "feeds/xmlevents.h"
 
 class CXmlParserImpl;
 

@@ -1,15 +1,17 @@
 #!/usr/bin/env python3
 """Serves Vexa's sample feeds on the loopback interface, so the run command works without a
-network. One of the feeds gains a new entry every minute.
+network. One of the feeds gains a new entry every minute, counted from its first request.
 
 Usage: sample_feeds.py [--port 8025] [--interval 60] [--https-dir DIR [--https-port 0]]
        sample_feeds.py --https-dir DIR --make-authority
 With --interval 0 the town feed gains an entry only when /vexa/control/add is requested (tests
 use that, so that their timing does not depend on how fast the sidebar starts).
 Paths: /vexa/feeds/default.xml (the plugin's default destination), /vexa/feeds/tech.xml,
-/vexa/feeds/town.xml, and /vexa/feeds/мир.xml (Russian "world", requested
-percent-encoded), whose entries are in Chinese, Russian and French. With --port 0 the system picks a free port. The first line printed
-names the address either way: "sample feeds on http://127.0.0.1:PORT/vexa/feeds/".
+/vexa/feeds/town.xml, /vexa/feeds/releases.atom (an Atom feed, as code hosting sites publish
+their releases) and /vexa/feeds/мир.xml (Russian "world", requested percent-encoded),
+whose entries are in Chinese, Russian and French. With --port 0 the system picks a free
+port. The first line printed names the address either way:
+"sample feeds on http://127.0.0.1:PORT/vexa/feeds/".
 
 With --https-dir, the same feeds and one more, /vexa/feeds/secure.xml, are also served over
 https to "localhost", with a certificate signed by a test authority of the run's own, kept in
@@ -36,7 +38,11 @@ import threading
 import time
 import urllib.parse
 
-START = time.time()
+# The town feed's clock starts at its first request, so its first new entry comes one
+# interval after the first refresh, however long the start-up took.
+START = None
+START_LOCK = threading.Lock()
+SERVED_SINCE = time.time()  # the Last-Modified of the feeds that never change
 
 # Links are relative to the server's own address ("{base}" is http://127.0.0.1:PORT/vexa).
 DEFAULT = [
@@ -143,7 +149,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_response(204)
             self.end_headers()
             return
-        changed = START
+        changed = SERVED_SINCE
         if path == "/vexa/feeds/default.xml":
             body = rss("Vexa", self.base, DEFAULT)
         elif path == "/vexa/feeds/tech.xml":
@@ -155,9 +161,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
         elif path == "/vexa/feeds/secure.xml" and self.secure:
             body = rss("Secure news", self.base, SECURE)
         elif path == "/vexa/feeds/town.xml":
-            # One new entry per interval since the server started, or one per request of
-            # /vexa/control/add.
+            # One new entry per interval since the feed's first request, or one per request
+            # of /vexa/control/add.
             if self.interval > 0:
+                global START
+                with START_LOCK:
+                    if START is None:
+                        START = time.time()
                 n = int((time.time() - START) // self.interval)
                 times = [START + i * self.interval for i in range(1, n + 1)]
             else:

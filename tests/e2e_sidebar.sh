@@ -84,19 +84,20 @@ for _ in $(seq 1 100); do grep -q '^sample feeds on' "$work/feeds.log" && break;
 base=$(sed -n 's/^sample feeds on \(http[^ ]*\)$/\1/p' "$work/feeds.log")
 secure_base=$(sed -n 's/^secure feeds on \(https[^ ]*\)$/\1/p' "$work/feeds.log")
 [ -n "$base" ] && [ -n "$secure_base" ] || die "the sample feed server did not start: $(cat "$work/feeds.log")"
-run reg add "$FEEDS_KEY" /v 'dest[0]' /t REG_SZ /d "${base}tech.xml" /f >/dev/null || die "feed list"
-run reg add "$FEEDS_KEY" /v 'dest[1]' /t REG_SZ /d "${base}town.xml" /f >/dev/null || die "feed list"
-run reg add "$FEEDS_KEY" /v 'dest[3]' /t REG_SZ /d "${base}releases.atom" /f >/dev/null || die "feed list"
-# The world feed's Cyrillic address goes in through a UTF-16 .reg file, as written.
-python3 - "$work/world.reg" "$base" <<'PY' || die "cannot write the world feed's .reg file"
+# The feed list in one .reg file (UTF-16, so the world feed's Cyrillic address goes in as
+# written), imported by one process.
+python3 - "$work/feeds.reg" "$base" "$secure_base" <<'PY' || die "cannot write the feed list's .reg file"
 import sys
+base = sys.argv[2]
+feeds = [base + "tech.xml", base + "town.xml", base + "\u043c\u0438\u0440.xml",
+         base + "releases.atom", sys.argv[3] + "secure.xml"]
 with open(sys.argv[1], "w", encoding="utf-16") as f:
     f.write("Windows Registry Editor Version 5.00\r\n\r\n"
-            "[HKEY_CURRENT_USER\\SOFTWARE\\Orvall\\Halvane\\Destinatons]\r\n"
-            '"dest[2]"="%s\u043c\u0438\u0440.xml"\r\n' % sys.argv[2])
+            "[HKEY_CURRENT_USER\\SOFTWARE\\Orvall\\Halvane\\Destinatons]\r\n")
+    for i, feed in enumerate(feeds):
+        f.write('"dest[%d]"="%s"\r\n' % (i, feed))
 PY
-run regedit /s "$(winepath -w "$work/world.reg" 2>/dev/null)" || die "regedit of the world feed"
-run reg add "$FEEDS_KEY" /v 'dest[4]' /t REG_SZ /d "${secure_base}secure.xml" /f >/dev/null || die "feed list"
+run regedit /s "$(winepath -w "$work/feeds.reg" 2>/dev/null)" || die "regedit of the feed list"
 
 # The sidebar reads its commands from a FIFO that this script writes to.
 mkfifo "$work/commands"

@@ -9,6 +9,7 @@
 #include "feeds/msxmlids.h"
 #include "feeds/rssstore.h"
 #include "feeds/urls.h"
+#include "feeds/xmlparser.h"
 #include "tests/support/feedbuilder.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/httpserver.h"

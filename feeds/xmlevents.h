@@ -1,0 +1,33 @@
+// The events of an XML document as the reader wrapper hands them on: element records and
+// the callback interface, in narrow text (UTF-8). No platform headers beyond the error type.
+#pragma once
+#include <string>
+#include <utility>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <cstdint>
+typedef std::int32_t HRESULT;
+#endif
+
+struct XmlElement {
+    bool isStart = false;
+    std::string name;   // local name
+    std::string ns;     // namespace URI of a start tag (empty without one, and for end tags)
+    int depth = 0;
+    std::vector<std::pair<std::string, std::string>> attributes; // empty for end tags
+};
+
+class IXmlParserCallback {
+public:
+    virtual void OnStartElement(const XmlElement& element) = 0;
+    virtual void OnCharacters(const std::string& text, int depth) = 0;
+    virtual void OnEndElement(const XmlElement& element) = 0;
+    virtual void OnError(int line, int column, const std::string& message, HRESULT code) = 0;
+    virtual bool IsAborted(const XmlElement& element) = 0;
+
+protected:
+    ~IXmlParserCallback() = default;
+};
