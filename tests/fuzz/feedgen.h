@@ -24,6 +24,7 @@ struct FeedCase {
     std::string bytes;          // the document as served
     std::string encoding;       // how its characters are encoded
     std::vector<Event> events;  // what a conforming reader reports for it
+    bool usesEntities = false;  // refers to entities of its DOCTYPE
 };
 
 // A random feed: channel(s), entries, the field elements in any order and number, nested
