@@ -48,6 +48,7 @@ std::atomic<ULONGLONG> g_inputStarted{0};
 std::atomic<bool> g_busy{false};
 const Options* g_options = nullptr;
 Tally g_total;
+const Tally* g_running = nullptr; // the current target's tally
 DWORD g_hangLimitMs = 60000;
 
 void Fatal(const char* kind, const std::string& detail)
@@ -62,6 +63,7 @@ void Fatal(const char* kind, const std::string& detail)
     }
     WriteFailure(*g_options, target, seed, kind, detail, bytes);
     Tally t = g_total;
+    if (g_running) t.Add(*g_running);
     ++t.inputs;
     if (std::string(kind) == "crash") ++t.crashes; else ++t.hangs;
     std::printf("%s\n", t.Line().c_str());
@@ -84,8 +86,16 @@ void Watchdog()
 {
     for (;;) {
         Sleep(250);
-        if (g_busy && GetTickCount64() - g_inputStarted > g_hangLimitMs)
-            Fatal("hang", "no answer after " + std::to_string(g_hangLimitMs / 1000) + " s");
+        if (g_busy && GetTickCount64() - g_inputStarted > g_hangLimitMs) {
+            std::string detail = "no answer after " + std::to_string(g_hangLimitMs / 1000) + " s";
+            if (g_ctx) {
+                std::vector<std::string> requests = g_ctx->raw.Requests();
+                detail += "; raw server requests: " + std::to_string(requests.size());
+                for (std::size_t i = requests.size() > 6 ? requests.size() - 6 : 0; i < requests.size(); ++i)
+                    detail += " " + requests[i];
+            }
+            Fatal("hang", detail);
+        }
     }
 }
 
@@ -179,6 +189,8 @@ void RunOne(const Target& target, std::uint64_t inputSeed, Tally& tally, long& b
     } catch (...) {
         result.Fail("unknown exception");
     }
+    // The panel holds the items that the plugin handed over until the host clears it.
+    host::Host::Get().reset();
     g_busy = false;
     ++tally.inputs;
     if (!result.failure.empty()) {
@@ -227,6 +239,7 @@ std::uint64_t Bisect(const Target& target, std::vector<std::uint64_t> seeds, con
 Tally RunTarget(const Target& target, const Options& o)
 {
     Tally tally;
+    g_running = &tally;
     Budget budget(o);
     long baseObjects = LiveObjects();
     const std::uint64_t salt = TargetSalt(target.name);
@@ -260,6 +273,7 @@ Tally RunTarget(const Target& target, const Options& o)
             batch.clear();
         }
     }
+    g_running = nullptr;
     return tally;
 }
 
@@ -285,6 +299,7 @@ int main(int argc, char** argv)
     Options o;
     if (!ParseOptions(argc, argv, o)) return 2;
     g_options = &o;
+    g_hangLimitMs = static_cast<DWORD>(o.hangSeconds * 1000);
     SetUnhandledExceptionFilter(CrashFilter);
     std::thread(Watchdog).detach();
 
@@ -310,7 +325,6 @@ int main(int argc, char** argv)
                 std::fprintf(stderr, "fuzz: cannot read %s\n", o.replay.c_str());
                 return 2;
             }
-            o.verbose = true;
             for (const Target& t : targets) {
                 if (name != t.name) continue;
                 long objects = LiveObjects();

@@ -24,6 +24,7 @@ struct Options {
     std::string replay;      // a failure file to run alone
     std::string out = "fuzz-failures";
     bool verbose = false;
+    double hangSeconds = 60;  // one input taking longer is a hang
 };
 
 inline bool ParseOptions(int argc, char** argv, Options& o)
@@ -40,11 +41,12 @@ inline bool ParseOptions(int argc, char** argv, Options& o)
         else if (a == "--target") o.target = value();
         else if (a == "--replay") o.replay = value();
         else if (a == "--out") o.out = value();
+        else if (a == "--hang-seconds") o.hangSeconds = std::atof(value().c_str());
         else if (a == "--verbose" || a == "-v") o.verbose = true;
         else {
             std::fprintf(stderr,
                          "usage: fuzz [--seed N] [--count N] [--seconds S] [--target NAME|all]\n"
-                         "            [--replay FILE] [--out PREFIX] [--verbose]\n");
+                         "            [--replay FILE] [--out PREFIX] [--hang-seconds S] [--verbose]\n");
             return false;
         }
     }

@@ -18,6 +18,9 @@ using vexatest::HttpServer;
 
 std::string g_previous; // the last document, for splices
 unsigned g_serial = 0;
+// A redirect that leads back to where it came from.
+constexpr bool kRedirectLoops = false;
+bool g_lastClosed = true; // the raw server's last answer said it closes the connection
 
 std::string NextPath(const char* prefix)
 {
@@ -214,6 +217,7 @@ std::string RandomAnswer(Rng& rng, const std::string& body, const std::string& r
         clean = false;
     }
     std::string head = status + "\r\n";
+    if (rng.Chance(90)) head += "Connection: close\r\n";
     if (rng.Chance(90)) {
         static const std::vector<std::string> types = {"text/xml", "application/rss+xml", "text/xml; charset=utf-8",
                                                        "text/html", "application/octet-stream", ""};
@@ -297,8 +301,14 @@ void RunHttp(std::uint64_t inputSeed, Result& result)
         std::string target = NextPath("/t/");
         std::string answer = RandomAnswer(rng, body, rng.Chance(50) ? raw.Url(target) : target, clean);
         raw.Answer(path, answer);
+        // The raw server closes every connection; after an answer that let the client keep
+        // it, the platform's next request may go out on the closed one and fail.
+        if (!g_lastClosed) clean = false;
+        g_lastClosed = answer.find("Connection: close\r\n") != std::string::npos;
         bool redirectClean = false;
-        raw.Answer(target, RandomAnswer(rng, body, raw.Url(path), redirectClean)); // may loop back
+        // The redirect's target answers without a redirect: the platform's fetch follows a
+        // loop for ever (see kRedirectLoops).
+        raw.Answer(target, RandomAnswer(rng, body, kRedirectLoops ? raw.Url(path) : std::string(), redirectClean));
         url = raw.Url(path);
         result.SetBytes(answer);
     }
@@ -308,7 +318,13 @@ void RunHttp(std::uint64_t inputSeed, Result& result)
     g_ctx->server.SetMode(HttpServer::Mode::Normal);
     if (clean && !mutated && !doc.usesEntities) {
         std::string diff = CompareStore(ModelEntries(doc.events), stored, NarrowLatin1);
-        if (!diff.empty()) result.Fail(diff);
+        if (!diff.empty()) {
+            std::vector<std::string> requests = g_ctx->raw.Requests();
+            std::string last;
+            for (std::size_t i = requests.size() > 4 ? requests.size() - 4 : 0; i < requests.size(); ++i)
+                last += requests[i] + " ";
+            result.Fail(diff + "; reader: " + ReaderError(url) + "; last requests: " + last);
+        }
     } else {
         std::string broken = Invariants(stored);
         if (!broken.empty()) result.Fail(broken);
