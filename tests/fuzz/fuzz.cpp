@@ -300,6 +300,8 @@ int main(int argc, char** argv)
     if (!ParseOptions(argc, argv, o)) return 2;
     g_options = &o;
     g_hangLimitMs = static_cast<DWORD>(o.hangSeconds * 1000);
+    std::size_t slash = o.out.find_last_of("/\\");
+    if (slash != std::string::npos) CreateDirectoryA(o.out.substr(0, slash).c_str(), nullptr);
     SetUnhandledExceptionFilter(CrashFilter);
     std::thread(Watchdog).detach();
 
