@@ -544,9 +544,10 @@ int FieldOf(const std::string& name)
 // (position in the run, position in the actual text). A piece may end anywhere; for runs
 // that no piece can cut (799 units or fewer) only the ends that can change the result are
 // tried: next to white space, before a line feed of a description, and at the run's end.
-bool FieldMatches(const std::vector<std::u16string>& runs, const std::string& actual,
-                  bool description, NarrowUnit narrow)
+bool PiecesMatch(const std::vector<std::u16string>& runs, const std::string& actual,
+                 bool description)
 {
+    auto narrow = NarrowLatin1;
     const std::size_t m = actual.size();
     std::set<std::size_t> starts = {0};
     for (const std::u16string& run : runs) {
@@ -599,10 +600,30 @@ bool FieldMatches(const std::vector<std::u16string>& runs, const std::string& ac
     return starts.count(m) != 0;
 }
 
-bool EntryMatches(const ModelEntry& entry, const StoredRecord& record, NarrowUnit narrow)
+bool HasText(const std::u16string& run)
+{
+    for (char16_t u : run)
+        if (!IsWide16Space(u)) return true;
+    return false;
+}
+
+bool FieldMatches(const std::vector<std::u16string>& runs, const std::string& actual,
+                  bool description, Delivery delivery)
+{
+    if (delivery == Delivery::PiecesLatin1) return PiecesMatch(runs, actual, description);
+    std::string want;
+    for (const std::u16string& run : runs) {
+        if (!HasText(run)) continue;
+        if (description && !want.empty()) want += '\n';
+        want += RunUtf8(run);
+    }
+    return want == actual;
+}
+
+bool EntryMatches(const ModelEntry& entry, const StoredRecord& record, Delivery delivery)
 {
     for (int f = 0; f < kFieldCount; ++f)
-        if (!FieldMatches(entry.runs[f], record.fields[f], f == kDescription, narrow)) return false;
+        if (!FieldMatches(entry.runs[f], record.fields[f], f == kDescription, delivery)) return false;
     return true;
 }
 
@@ -759,8 +780,31 @@ std::string NarrowLatin1(char16_t unit)
     return std::string(1, unit > 0xFF ? '?' : static_cast<char>(unit));
 }
 
+std::string RunUtf8(const std::u16string& run)
+{
+    std::size_t cut = run.size();
+    if (cut > 799) {
+        cut = 799;
+        // Not inside a pair: the cut then falls before its first half.
+        if (run[798] >= 0xD800 && run[798] <= 0xDBFF && run[799] >= 0xDC00 && run[799] <= 0xDFFF) cut = 798;
+    }
+    std::string out;
+    for (std::size_t i = 0; i < cut; ++i) {
+        char32_t c = run[i];
+        bool high = c >= 0xD800 && c <= 0xDBFF, low = c >= 0xDC00 && c <= 0xDFFF;
+        if (high && i + 1 < cut && run[i + 1] >= 0xDC00 && run[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (run[i + 1] - 0xDC00);
+            ++i;
+        } else if (high || low) {
+            c = 0xFFFD;
+        }
+        AppendUtf8(out, c);
+    }
+    return out;
+}
+
 std::string CompareStore(const std::vector<ModelEntry>& expected,
-                         const std::vector<StoredRecord>& stored, NarrowUnit narrow)
+                         const std::vector<StoredRecord>& stored, Delivery delivery)
 {
     std::vector<const StoredRecord*> byNum(stored.size(), nullptr);
     for (const StoredRecord& r : stored) {
@@ -773,14 +817,14 @@ std::string CompareStore(const std::vector<ModelEntry>& expected,
     }
     std::size_t kept = 0;
     for (std::size_t e = 0; e < expected.size(); ++e) {
-        if (kept < byNum.size() && EntryMatches(expected[e], *byNum[kept], narrow)) {
+        if (kept < byNum.size() && EntryMatches(expected[e], *byNum[kept], delivery)) {
             ++kept;
             continue;
         }
         // Not stored: only right when an earlier record holds its title.
         bool duplicate = false;
         for (std::size_t k = 0; k < kept && !duplicate; ++k)
-            duplicate = FieldMatches(expected[e].runs[kTitle], byNum[k]->fields[kTitle], false, narrow);
+            duplicate = FieldMatches(expected[e].runs[kTitle], byNum[k]->fields[kTitle], false, delivery);
         if (!duplicate) {
             std::string what = "entry " + std::to_string(e) + " is neither stored (NUM " +
                                std::to_string(kept) + ") nor a duplicate title";

@@ -61,15 +61,22 @@ struct StoredRecord {
     std::array<std::string, kFieldCount> fields;
 };
 
-// How wide text becomes narrow: one UTF-16 unit at a time.
-using NarrowUnit = std::string (*)(char16_t unit);
-std::string NarrowLatin1(char16_t unit); // units above U+00FF become '?'
+// How the reader wrapper hands text over.
+enum class Delivery {
+    // Every piece the reader makes on its own: blank pieces dropped, each cut to 799 units,
+    // narrowed one unit at a time (above U+00FF: '?').
+    PiecesLatin1,
+    // One run between two tags: delivered when it holds more than white space, cut to 799
+    // units (never inside a surrogate pair), as UTF-8 (a lone surrogate: U+FFFD).
+    RunsUtf8,
+};
+std::string NarrowLatin1(char16_t unit);
+std::string RunUtf8(const std::u16string& run); // the RunsUtf8 form of one run
 
-// Compares the store with the model. Every piece of a run is narrowed on its own, cut to
-// 799 units, dropped when it is all white space, and joined with nothing (the description:
-// with a line feed). Empty when they agree, else what differs.
+// Compares the store with the model: fields joined with nothing, the description's parts
+// with a line feed. Empty when they agree, else what differs.
 std::string CompareStore(const std::vector<ModelEntry>& expected,
-                         const std::vector<StoredRecord>& stored, NarrowUnit narrow);
+                         const std::vector<StoredRecord>& stored, Delivery delivery);
 
 // One realisation of that delivery, for the native build: the pieces a reader could give.
 std::vector<std::u16string> SplitText(Rng& rng, const std::u16string& text);

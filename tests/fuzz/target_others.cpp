@@ -210,6 +210,99 @@ std::string Show(const std::vector<std::wstring>& list)
 
 unsigned g_listSerial = 0;
 
+// The frame's side of the page: a site that accepts everything.
+class PageSite final : public IPropertyPageSite {
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv) return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_IPropertyPageSite) {
+            *ppv = static_cast<IPropertyPageSite*>(this);
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP OnStatusChange(DWORD) override { return S_OK; }
+    STDMETHODIMP GetLocaleID(LCID* lcid) override
+    {
+        if (!lcid) return E_POINTER;
+        *lcid = LOCALE_USER_DEFAULT;
+        return S_OK;
+    }
+    STDMETHODIMP GetPageContainer(IUnknown** out) override
+    {
+        if (out) *out = nullptr;
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP TranslateAccelerator(MSG*) override { return S_FALSE; }
+};
+
+std::wstring Trimmed(const std::wstring& s)
+{
+    std::size_t a = 0, b = s.size();
+    while (a < b && std::iswspace(s[a])) ++a;
+    while (b > a && std::iswspace(s[b - 1])) --b;
+    return s.substr(a, b - a);
+}
+
+// The settings page reads the same list into its list box (sorted); Apply writes the list
+// box's items back, trimmed, in its order.
+void ThroughPage(const std::vector<std::wstring>& expected, Result& result)
+{
+    HWND frame = CreateWindowExW(WS_EX_CONTROLPARENT, L"STATIC", L"fuzz frame", WS_OVERLAPPEDWINDOW,
+                                 0, 0, 600, 300, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    if (!frame) return; // no display: nothing to show the page on
+    PageSite site;
+    {
+        vexa::com_ptr<IPropertyPage> page;
+        CreateVexaPluginPropertyPageInstance(nullptr, IID_IPropertyPage, page.put_void());
+        page->SetPageSite(&site);
+        RECT rc = {8, 8, 528, 248};
+        HRESULT hr = page->Activate(frame, &rc, FALSE);
+        HWND win = GetWindow(frame, GW_CHILD);
+        HWND list = win ? GetDlgItem(win, 132) : nullptr;
+        if (hr != S_OK || !list) {
+            result.Fail("the page did not come up: " + std::to_string(hr));
+        } else {
+            std::vector<std::wstring> items;
+            int n = static_cast<int>(SendMessageW(list, LB_GETCOUNT, 0, 0));
+            for (int i = 0; i < n; ++i) {
+                std::wstring text(SendMessageW(list, LB_GETTEXTLEN, i, 0), L'\0');
+                SendMessageW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(&text[0]));
+                items.push_back(text);
+            }
+            std::vector<std::wstring> a = items, b = expected;
+            std::sort(a.begin(), a.end());
+            std::sort(b.begin(), b.end());
+            if (a != b) result.Fail("the page lists " + Show(items) + ", expected " + Show(expected));
+            if (page->Apply() == S_OK) {
+                std::vector<std::wstring> stored;
+                HKEY key = nullptr;
+                if (RegOpenKeyExW(HKEY_CURRENT_USER, CRegistryHelper::kKeyPath, 0, KEY_READ, &key) == ERROR_SUCCESS) {
+                    for (int i = 0;; ++i) {
+                        std::wstring name = L"dest[" + std::to_wstring(i) + L"]";
+                        DWORD type = 0, size = 0;
+                        if (RegQueryValueExW(key, name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS) break;
+                        std::wstring value(size / 2, L'\0');
+                        RegQueryValueExW(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&value[0]), &size);
+                        stored.push_back(value.substr(0, value.find(L'\0')));
+                    }
+                    RegCloseKey(key);
+                }
+                std::vector<std::wstring> want;
+                for (const auto& item : items) want.push_back(Trimmed(item));
+                if (stored != want) result.Fail("after Apply the key holds " + Show(stored) + ", the list box " + Show(want));
+            }
+        }
+        page->Deactivate();
+        page->SetPageSite(nullptr);
+    }
+    DestroyWindow(frame);
+}
+
 } // namespace
 
 void RunRegistry(std::uint64_t inputSeed, Result& result)
@@ -302,6 +395,7 @@ void RunRegistry(std::uint64_t inputSeed, Result& result)
                             std::to_string(nKeys) + " subkeys");
         }
     }
+    if (rng.Chance(10)) ThroughPage(expected, result);
     // The refresh reads the same list: one request per address of ours, in list order.
     if (safe && rng.Chance(15)) {
         g_ctx->server.ClearRequests();

@@ -79,7 +79,7 @@ std::string RunInput(std::uint64_t inputSeed, std::string* shown)
                     record->Description};
         stored.push_back(r);
     }
-    return fuzz::CompareStore(expected, stored, fuzz::NarrowLatin1);
+    return fuzz::CompareStore(expected, stored, fuzz::Delivery::PiecesLatin1);
 }
 
 } // namespace
