@@ -14,15 +14,25 @@
 namespace fuzz {
 namespace {
 
-// How this build's reader wrapper hands text to the store.
+// How this build's reader wrapper hands text to the store: whole runs as UTF-8 when it
+// collects them, else every piece of the reader's as it comes.
+#if __has_include("feeds/textrun.h")
+constexpr Delivery kDelivery = Delivery::RunsUtf8;
+#else
 constexpr Delivery kDelivery = Delivery::PiecesLatin1;
+#endif
 
 using vexatest::HttpServer;
 
 std::string g_previous; // the last document, for splices
 unsigned g_serial = 0;
-// A redirect that leads back to where it came from.
+// A redirect that leads back to where it came from: only where the store fetches with a
+// bound on redirects (the platform's own fetch follows a loop for ever).
+#if __has_include("feeds/httpfetch.h")
+constexpr bool kRedirectLoops = true;
+#else
 constexpr bool kRedirectLoops = false;
+#endif
 bool g_lastClosed = true; // the raw server's last answer said it closes the connection
 
 std::string NextPath(const char* prefix)
