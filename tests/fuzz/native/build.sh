@@ -6,7 +6,7 @@ out="$2"
 sources=("$src/feeds/rssstore.cpp" "$src/tests/fuzz/feedgen.cpp"
          "$src/tests/fuzz/native/parser_stub.cpp" "$src/tests/fuzz/native/fuzz_native.cpp")
 newest=$(ls -t "${sources[@]}" "$src"/tests/fuzz/*.h "$src"/tests/fuzz/native/*.h "$src"/feeds/*.h \
-         "$src"/tests/fuzz/native/shim/*.h | head -1)
+         $(find "$src/tests/fuzz/native/shim" -name '*.h') | head -1)
 if [ -x "$out" ] && [ "$out" -nt "$newest" ]; then exit 0; fi
 mkdir -p "$(dirname "$out")"
 ${CXX:-g++} -std=c++17 -O1 -g -fno-omit-frame-pointer -fsanitize=address,undefined \
