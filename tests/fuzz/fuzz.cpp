@@ -23,6 +23,9 @@
 #include "com/owners.h"
 #include "com/ptr.h"
 #include "feeds/rssstore.h"
+#if __has_include("feeds/httpfetch.h")
+#include "feeds/httpfetch.h"
+#endif
 #include "host/lib/hostlib.h"
 #include "plugin/plugin.h"
 #include "server/objectmap.h"
@@ -122,7 +125,13 @@ long ThreadCount()
 
 long LiveObjects()
 {
-    return vexa::Module::LockCount() + host::LiveObjects() + vexa::InstanceCounter<CRssItem>::Count();
+    long n = vexa::Module::LockCount() + host::LiveObjects() + vexa::InstanceCounter<CRssItem>::Count();
+#if __has_include("feeds/httpfetch.h")
+    // Download workers end by their own deadlines; give them a moment, then count them.
+    vexa::FetchJob::WaitForWorkers(2000);
+    n += vexa::FetchJob::LiveWorkers();
+#endif
+    return n;
 }
 
 Usage Measure()

@@ -5,6 +5,9 @@
 
 #include "com/ptr.h"
 #include "feeds/rssstore.h"
+#if __has_include("feeds/httpfetch.h")
+#include "feeds/httpfetch.h"
+#endif
 #include "host/lib/hostlib.h"
 #include "plugin/plugin.h"
 #include "server/objectmap.h"
@@ -217,17 +220,29 @@ std::string Chunked(Rng& rng, const std::string& body)
 
 // A random answer around a document: status line, headers, framing, encoding. Sets
 // `clean` when the answer is a plain, correctly framed 200 with the document as it is.
-std::string RandomAnswer(Rng& rng, const std::string& body, const std::string& redirectTo, bool& clean)
+std::string RandomAnswer(Rng& rng, const std::string& body, const std::string& redirectTo, bool& clean,
+                         int* code = nullptr)
 {
     clean = true;
     std::string status = "HTTP/1.1 200 OK";
     int pick = rng.Below(20);
+    if (code) *code = 200;
     if (pick == 0) { status = "HTTP/1.0 200 OK"; }
-    else if (pick == 1) { status = "HTTP/1.1 " + std::to_string(rng.Range(100, 599)) + " Whatever"; clean = false; }
-    else if (pick == 2) { status = rng.Pick(std::vector<std::string>{"HTTP/1.1 200", "HTTP/9.9 200 OK", "ICY 200 OK", "garbage", "", "HTTP/1.1 -1 X", "HTTP/1.1 99999999999 X"}); clean = false; }
+    else if (pick == 1) {
+        int c = rng.Range(100, 599);
+        status = "HTTP/1.1 " + std::to_string(c) + " Whatever";
+        clean = false;
+        if (code) *code = c;
+    }
+    else if (pick == 2) {
+        if (code) *code = 0;
+        status = rng.Pick(std::vector<std::string>{"HTTP/1.1 200", "HTTP/9.9 200 OK", "ICY 200 OK", "garbage", "", "HTTP/1.1 -1 X", "HTTP/1.1 99999999999 X"});
+        clean = false;
+    }
     else if (pick == 3 && !redirectTo.empty()) {
         status = rng.Pick(std::vector<std::string>{"HTTP/1.1 301 Moved", "HTTP/1.1 302 Found", "HTTP/1.1 307 Temporary", "HTTP/1.1 308 Permanent"});
         clean = false;
+        if (code) *code = 302;
     }
     std::string head = status + "\r\n";
     if (rng.Chance(90)) head += "Connection: close\r\n";
@@ -290,6 +305,7 @@ void RunHttp(std::uint64_t inputSeed, Result& result)
     g_previous = doc.bytes;
     std::string url;
     bool clean = false;
+    int code = 200; // the status of the raw server's answer (0: no valid status line)
     if (rng.Chance(40)) {
         // The loopback server's own misbehaviour modes.
         HttpServer& server = g_ctx->server;
@@ -312,7 +328,7 @@ void RunHttp(std::uint64_t inputSeed, Result& result)
         RawServer& raw = g_ctx->raw;
         std::string path = NextPath("/r/");
         std::string target = NextPath("/t/");
-        std::string answer = RandomAnswer(rng, body, rng.Chance(50) ? raw.Url(target) : target, clean);
+        std::string answer = RandomAnswer(rng, body, rng.Chance(50) ? raw.Url(target) : target, clean, &code);
         raw.Answer(path, answer);
         // The raw server closes every connection; after an answer that let the client keep
         // it, the platform's next request may go out on the closed one and fail.
@@ -326,9 +342,23 @@ void RunHttp(std::uint64_t inputSeed, Result& result)
         result.SetBytes(answer);
     }
     CRssStore store;
-    store.Load(url);
+    ULONGLONG started = GetTickCount64();
+    bool loaded = store.Load(url);
+    ULONGLONG took = GetTickCount64() - started;
     std::vector<StoredRecord> stored = ReadStore(store);
     g_ctx->server.SetMode(HttpServer::Mode::Normal);
+#if __has_include("feeds/httpfetch.h")
+    // The store's own download: an error status is a failed load that reads nothing, and
+    // no load outlives the download's bounds.
+    if (code >= 400 && (loaded || !stored.empty()))
+        result.Fail("an answer with status " + std::to_string(code) + " gave records or success");
+    const vexa::FetchLimits limits = vexa::GetFetchLimits();
+    if (took > limits.connectMs + limits.wholeMs + 5000)
+        result.Fail("a load took " + std::to_string(took) + " ms");
+#else
+    (void)loaded;
+    (void)took;
+#endif
     if (clean && !mutated && !doc.usesEntities) {
         std::string diff = CompareStore(ModelEntries(doc.events), stored, kDelivery);
         if (!diff.empty()) {
