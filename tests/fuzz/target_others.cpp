@@ -611,6 +611,10 @@ void RunCalls(std::uint64_t inputSeed, Result& result)
         }
     };
     bool haveSite = false;
+    // A frame for the page's window, when there is a display to make one on.
+    HWND frame = CreateWindowExW(WS_EX_CONTROLPARENT, L"STATIC", L"fuzz frame", WS_OVERLAPPEDWINDOW,
+                                 0, 0, 600, 300, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    PageSite pageSite;
     int n = rng.Range(1, 40);
     for (int step = 0; step < n; ++step) {
         switch (rng.Below(24)) {
@@ -712,8 +716,20 @@ void RunCalls(std::uint64_t inputSeed, Result& result)
             }
             break;
         }
-        case 19: log += "SetPageSite(null) "; propertyPage->SetPageSite(nullptr); break;
-        case 20: log += "Deactivate "; propertyPage->Deactivate(); break;
+        case 19:
+            if (rng.Chance(50)) { log += "SetPageSite(null) "; propertyPage->SetPageSite(nullptr); }
+            else { log += "SetPageSite "; propertyPage->SetPageSite(&pageSite); }
+            break;
+        case 20:
+            if (frame && rng.Chance(60)) {
+                RECT rc = {8, 8, 528, 248};
+                log += "Activate ";
+                propertyPage->Activate(rng.Chance(10) ? nullptr : frame, rng.Chance(10) ? nullptr : &rc, rng.Chance(20));
+            } else {
+                log += "Deactivate ";
+                propertyPage->Deactivate();
+            }
+            break;
         case 21:
             switch (rng.Below(6)) {
             case 0: log += "Show "; propertyPage->Show(rng.Below(11)); break;
@@ -742,6 +758,8 @@ void RunCalls(std::uint64_t inputSeed, Result& result)
         }
     }
     result.SetBytes(log);
+    propertyPage->Deactivate();
+    if (frame) DestroyWindow(frame);
     // Break the cycles the sequence may have made (the page holding itself or the plugin,
     // the plugin holding the page as its site). A null array is refused, so pass an empty one.
     withSite->SetSite(nullptr);
