@@ -45,12 +45,15 @@ inline void CloseKey(HKEY k) noexcept { RegCloseKey(k); }
 inline void FreeTask(void* p) noexcept { CoTaskMemFree(p); }
 inline void DestroyIconHandle(HICON h) noexcept { DestroyIcon(h); }
 inline void DestroyWindowHandle(HWND h) noexcept { DestroyWindow(h); }
+inline void CloseKernelHandle(HANDLE h) noexcept { CloseHandle(h); }
 } // namespace detail
 
 using unique_hkey = unique_any<HKEY, detail::CloseKey>;
 using unique_cotaskmem = unique_any<void*, detail::FreeTask>;
 using unique_hicon = unique_any<HICON, detail::DestroyIconHandle>;
 using unique_hwnd = unique_any<HWND, detail::DestroyWindowHandle>;
+// Kernel objects (events, threads); null is the empty value.
+using unique_handle = unique_any<HANDLE, detail::CloseKernelHandle>;
 
 // The text of a BSTR that someone else owns, embedded NULs included; empty for null.
 inline std::wstring BstrText(BSTR text)

@@ -4,8 +4,17 @@
 #include <memory>
 #include <string>
 
+#include "feeds/httpfetch.h"
 #include "feeds/rssitem.h"
 #include "feeds/xmlparser.h"
+
+// What the store keeps of one http feed for its life: the validators of the last version
+// read, and the time before which its server asked not to be asked again.
+struct FeedValidators {
+    std::wstring etag;
+    std::wstring lastModified;
+    ULONGLONG retryUntil = 0; // GetTickCount64 time; 0 when nothing was asked
+};
 
 class CRssStore : public IXmlParserCallback {
 public:
@@ -18,6 +27,16 @@ public:
 
     // Fetches and parses one feed; records completed before a failure stay stored.
     bool Load(const std::string& url);
+
+    // How a feed is read: by the reader's own fetch (any address but http and https), by a
+    // download of the request filled in here (with the feed's validators), or not at all
+    // now (no reader, or its server asked for a pause).
+    enum class Plan { Reader, Download, Refused };
+    Plan PlanLoad(const std::string& url, vexa::FetchRequest& request);
+    // Finishes the load of a downloaded feed: only a whole 200 is a good document, a 304 is
+    // a load that adds nothing, other statuses fail unparsed; a body cut short is parsed for
+    // what it holds and fails. Same result and effects as Load.
+    bool LoadDownloaded(const std::string& url, vexa::FetchResult& result);
     int Count() const;
 
     // IXmlParserCallback
@@ -33,4 +52,9 @@ public:
     std::unique_ptr<CXmlParser> m_parser;
     // Title order, byte-wise; owns the records (deleted by the destructor).
     std::map<std::string, CRssItem*> m_items;
+    // Per feed address, as loaded.
+    std::map<std::string, FeedValidators> m_feeds;
+
+private:
+    void ResetParseState();
 };

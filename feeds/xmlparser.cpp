@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <msxml2.h>
 #include <oleauto.h>
+#include <shlwapi.h>
 #include <cstdlib>
 #include <cwctype>
 #include <new>
@@ -258,6 +259,24 @@ public:
         return VEXA_OK(m_reader->parseURL(bstrUrl));
     }
 
+    bool ParseBytes(const char* data, std::size_t size)
+    {
+        if (!m_reader)
+            return false;
+        if (size > MAXDWORD)
+            return false;
+        com_ptr<IStream> stream;
+        stream.attach(SHCreateMemStream(reinterpret_cast<const BYTE*>(size ? data : ""),
+                                        static_cast<UINT>(size)));
+        if (!stream)
+            throw std::bad_alloc();
+        VARIANT source;
+        VariantInit(&source);
+        V_VT(&source) = VT_UNKNOWN;
+        V_UNKNOWN(&source) = stream.get(); // borrowed: the stream owner keeps the reference
+        return VEXA_OK(m_reader->parse(source));
+    }
+
 private:
     void CreateReader()
     {
@@ -320,3 +339,4 @@ CXmlParser::~CXmlParser() = default;
 bool CXmlParser::IsReady() const { return m_impl->IsReady(); }
 void CXmlParser::SetCallback(IXmlParserCallback* callback) { m_impl->SetCallback(callback); }
 bool CXmlParser::Parse(const std::string& url) { return m_impl->Parse(url); }
+bool CXmlParser::ParseBytes(const char* data, std::size_t size) { return m_impl->ParseBytes(data, size); }

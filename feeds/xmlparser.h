@@ -2,6 +2,7 @@
 // event to a callback as narrow text.
 #pragma once
 #include <windows.h>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <utility>
@@ -48,6 +49,9 @@ public:
     void SetCallback(IXmlParserCallback* callback);
     // Fetches and reads the document synchronously; true when the reader reports success.
     bool Parse(const std::string& url);
+    // Reads a document already in memory (a downloaded body) through the same reader and
+    // handlers; true when the reader reports success.
+    bool ParseBytes(const char* data, std::size_t size);
 
 private:
     std::unique_ptr<CXmlParserImpl> m_impl;

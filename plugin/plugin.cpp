@@ -75,6 +75,15 @@ LRESULT RefreshTimerWindow::OnTimer(WPARAM wParam)
 {
     if (wParam == kTimerId && m_plugin)
         m_plugin->Refresh(false);
+    else if (wParam == kLateTimerId && m_plugin)
+        m_plugin->ShowLateFeeds();
+    return 0;
+}
+
+LRESULT RefreshTimerWindow::OnDownloadEnded()
+{
+    if (m_plugin)
+        m_plugin->ShowLateFeeds();
     return 0;
 }
 
@@ -91,6 +100,10 @@ LRESULT CALLBACK RefreshTimerWindow::WindowProc(HWND hwnd, UINT message, WPARAM 
     if (message == WM_TIMER) {
         auto* self = reinterpret_cast<RefreshTimerWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
         if (self) return self->OnTimer(wParam);
+    } else if (message == kDownloadEndedMessage) {
+        auto* self = reinterpret_cast<RefreshTimerWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+        if (self) return self->OnDownloadEnded();
+        return 0;
     }
     return DefWindowProcW(hwnd, message, wParam, lParam);
 }
@@ -103,6 +116,11 @@ CVexaPlugin::~CVexaPlugin()
 {
     // The window goes first so no tick can reach a half-destroyed plugin.
     m_timerWindow.Stop();
+    // Downloads still running are left to end by their deadlines; they hold nothing of
+    // this plugin.
+    for (LateFeed& late : m_late)
+        if (late.job) late.job->Abandon();
+    m_late.clear();
     m_helperUnknown.reset();
     m_smallIcon.reset();
     m_largeIcon.reset();

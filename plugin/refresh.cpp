@@ -1,8 +1,13 @@
 // The refresh cycle: reads the feed list, loads every feed into the store and shows every
-// entry not shown before.
+// entry not shown before. http and https feeds download side by side on worker threads
+// (their requests still leave in list order); everything else (parsing, the store, the host)
+// happens here on the host's thread, in list order.
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "com/check.h"
 #include "feeds/rssstore.h"
@@ -10,48 +15,18 @@
 #include "plugin/textconvert.h"
 #include "settings/registryhelper.h"
 
-void CVexaPlugin::Refresh(bool clear)
+namespace {
+DWORD g_tickWaitMs = 2000;
+} // namespace
+
+DWORD CVexaPlugin::SetTickWait(DWORD ms) { return std::exchange(g_tickWaitMs, ms); }
+
+template <typename Work>
+void CVexaPlugin::RunExclusive(Work work)
 {
-    // Nothing to refresh before a start-up has created the store; and one run at a time: a
-    // tick or a Value1 write that arrives while a feed is being fetched is dropped.
-    if (!m_store || m_refreshing) return;
     m_refreshing = true;
     try {
-        auto helper = m_helperUnknown.try_query<IDisplayPluginHelper>();
-        if (clear && VEXA_VERIFY(helper != 0))
-            VEXA_CHECK_HR(helper->RemoveAllContentItems());
-
-        auto registry = std::make_unique<CRegistryHelper>();
-        registry->LoadOrSeed();
-        for (int i = 0; i < registry->m_nDestCount && i < CRegistryHelper::kMaxDest; ++i) {
-            std::wstring sAddr = registry->m_sDest[i];
-            std::string strAddress;
-            if (!vexa::NarrowThreadAcp(sAddr, strAddress))
-                continue;
-            if (!m_store->Load(strAddress))
-                continue;
-            // Records are never removed and a shown mark is never taken back, so when the
-            // store holds no more records than after a walk that left every one shown, this
-            // walk would show nothing: it is skipped (an unchanged feed costs no walk).
-            if (m_store->Count() == m_shownThrough)
-                continue;
-            bool allShown = true;
-            for (auto& entry : m_store->m_items) {
-                CRssItem* record = entry.second;
-                if (record && !record->IsShown)
-                    ShowFeedItem(record);
-                allShown = allShown && (!record || record->IsShown);
-            }
-            if (allShown)
-                m_shownThrough = m_store->Count();
-        }
-        registry.reset();
-
-        long display_state = 1;
-        if (auto sidebar_site = m_site.try_query<IDisplaySite>())
-            VEXA_CHECK_HR(sidebar_site->get_display_state(&display_state));
-        if (display_state == 2)
-            UpdateTitle();
+        work();
     } catch (const std::bad_alloc&) {
         vexa::ReportFailure(__FILE__, __LINE__, "out of memory during a refresh");
     } catch (...) {
@@ -59,4 +34,164 @@ void CVexaPlugin::Refresh(bool clear)
         vexa::ReportFailure(__FILE__, __LINE__, "exception during a refresh");
     }
     m_refreshing = false;
+}
+
+void CVexaPlugin::Refresh(bool clear)
+{
+    // Nothing to refresh before a start-up has created the store.
+    if (!m_store) return;
+    if (m_refreshing) {
+        // One run at a time. A Value1 write from inside a host call of the running one is
+        // kept and runs right after it; a tick is dropped.
+        if (clear) m_clearAgain = true;
+        return;
+    }
+    RunExclusive([&] { RunRefresh(clear); });
+    RunQueued();
+}
+
+void CVexaPlugin::ShowLateFeeds()
+{
+    if (!m_store) return;
+    if (m_refreshing) {
+        m_lateWaiting = true;
+        return;
+    }
+    m_lateWaiting = false;
+    RunExclusive([&] { RunLateFeeds(); });
+    RunQueued();
+}
+
+void CVexaPlugin::RunQueued()
+{
+    while (m_store && (m_clearAgain || m_lateWaiting)) {
+        if (std::exchange(m_clearAgain, false))
+            RunExclusive([&] { RunRefresh(true); });
+        else if (std::exchange(m_lateWaiting, false))
+            RunExclusive([&] { RunLateFeeds(); });
+    }
+}
+
+void CVexaPlugin::RunRefresh(bool clear)
+{
+    auto helper = m_helperUnknown.try_query<IDisplayPluginHelper>();
+    if (clear && VEXA_VERIFY(helper != 0))
+        VEXA_CHECK_HR(helper->RemoveAllContentItems());
+
+    // Every download starts now, each one's request behind the one before it on the wire.
+    struct Turn {
+        std::string address;
+        bool download = false;
+        vexa::com_ptr<vexa::FetchJob> job; // null for a download refused or not started
+    };
+    std::vector<Turn> turns;
+    {
+        auto registry = std::make_unique<CRegistryHelper>();
+        registry->LoadOrSeed();
+        vexa::FetchJob* previous = nullptr;
+        for (int i = 0; i < registry->m_nDestCount && i < CRegistryHelper::kMaxDest; ++i) {
+            std::wstring sAddr = registry->m_sDest[i];
+            Turn turn;
+            if (!vexa::NarrowThreadAcp(sAddr, turn.address))
+                continue;
+            // A download still running from an earlier refresh counts for this one: it is
+            // not started again.
+            auto late = std::find_if(m_late.begin(), m_late.end(),
+                                     [&](const LateFeed& f) { return f.address == turn.address; });
+            if (late != m_late.end()) {
+                turn.download = true;
+                turn.job = std::move(late->job);
+                m_late.erase(late);
+            } else {
+                vexa::FetchRequest request;
+                switch (m_store->PlanLoad(turn.address, request)) {
+                case CRssStore::Plan::Reader:
+                    break;
+                case CRssStore::Plan::Refused:
+                    turn.download = true;
+                    break;
+                case CRssStore::Plan::Download:
+                    turn.download = true;
+                    turn.job.attach(vexa::FetchJob::Start(request, previous, m_timerWindow.Handle(),
+                                                          RefreshTimerWindow::kDownloadEndedMessage));
+                    if (turn.job) previous = turn.job.get();
+                    break;
+                }
+            }
+            turns.push_back(std::move(turn));
+        }
+    }
+
+    // A start-up or a Value1 write waits for every download (each ends by its deadlines); a
+    // tick waits a bounded time and leaves the rest to come in late.
+    const ULONGLONG deadline = clear ? ~0ull : GetTickCount64() + g_tickWaitMs;
+    for (Turn& turn : turns) {
+        if (!turn.download) {
+            if (m_store->Load(turn.address))
+                ShowNewRecords();
+        } else if (turn.job && !turn.job->WaitUntil(deadline)) {
+            m_late.push_back(LateFeed{turn.address, std::move(turn.job)});
+        } else {
+            FinishDownload(turn.address, turn.job.get());
+        }
+    }
+    EndRefresh();
+    if (!m_late.empty())
+        SetTimer(m_timerWindow.Handle(), RefreshTimerWindow::kLateTimerId, RefreshTimerWindow::kLatePeriodMs, nullptr);
+}
+
+void CVexaPlugin::RunLateFeeds()
+{
+    bool shown = false;
+    for (std::size_t i = 0; i < m_late.size();) {
+        // A zero wait also ends a transfer that outlived its deadline.
+        if (!m_late[i].job || !m_late[i].job->WaitUntil(0)) {
+            ++i;
+            continue;
+        }
+        LateFeed late = std::move(m_late[i]);
+        m_late.erase(m_late.begin() + static_cast<std::ptrdiff_t>(i));
+        FinishDownload(late.address, late.job.get());
+        shown = true;
+    }
+    if (shown)
+        EndRefresh();
+    if (m_late.empty())
+        KillTimer(m_timerWindow.Handle(), RefreshTimerWindow::kLateTimerId);
+}
+
+void CVexaPlugin::FinishDownload(const std::string& address, vexa::FetchJob* job)
+{
+    vexa::FetchResult result;
+    if (job)
+        result = job->TakeResult();
+    if (m_store->LoadDownloaded(address, result))
+        ShowNewRecords();
+}
+
+void CVexaPlugin::ShowNewRecords()
+{
+    // Records are never removed and a shown mark is never taken back, so when the store
+    // holds no more records than after a walk that left every one shown, this walk would
+    // show nothing: it is skipped (an unchanged feed costs no walk).
+    if (m_store->Count() == m_shownThrough)
+        return;
+    bool allShown = true;
+    for (auto& entry : m_store->m_items) {
+        CRssItem* record = entry.second;
+        if (record && !record->IsShown)
+            ShowFeedItem(record);
+        allShown = allShown && (!record || record->IsShown);
+    }
+    if (allShown)
+        m_shownThrough = m_store->Count();
+}
+
+void CVexaPlugin::EndRefresh()
+{
+    long display_state = 1;
+    if (auto sidebar_site = m_site.try_query<IDisplaySite>())
+        VEXA_CHECK_HR(sidebar_site->get_display_state(&display_state));
+    if (display_state == 2)
+        UpdateTitle();
 }

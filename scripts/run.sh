@@ -60,6 +60,7 @@ if ! start_feeds 8025; then
 fi
 base=$(sed -n 's/^sample feeds on \(http[^ ]*\)$/\1/p' "$feeds_log")
 echo "run.sh: sample feeds on $base (one new entry a minute in town.xml)"
+echo "run.sh: the feed server logs each request with its status and body size in $feeds_log"
 
 # The feed list: the plugin reads the default destination first, then dest[0], dest[1], ...
 key='HKCU\SOFTWARE\Orvall\Halvane\Destinatons'

@@ -3,12 +3,20 @@
 network. One of the feeds gains a new entry every minute.
 
 Usage: sample_feeds.py [--port 8025] [--interval 60]
+With --interval 0 the town feed gains an entry only when /vexa/control/add is requested (tests
+use that, so that their timing does not depend on how fast the sidebar starts).
 Paths: /vexa/feeds/default.xml (the plugin's default destination), /vexa/feeds/tech.xml,
 /vexa/feeds/town.xml. With --port 0 the system picks a free port. The first line printed
 names the address either way: "sample feeds on http://127.0.0.1:PORT/vexa/feeds/".
+
+Every answer carries validators (ETag, Last-Modified); a conditional request for an unchanged
+feed gets 304 without a body. One line per request is printed, e.g.
+"GET /vexa/feeds/tech.xml 304 (0 body bytes)", so the log shows what each tick cost.
 """
 import argparse
 import datetime
+import email.utils
+import hashlib
 import html
 import http.server
 import threading
@@ -63,35 +71,63 @@ def rss(title, base, entries):
 
 class Handler(http.server.BaseHTTPRequestHandler):
     interval = 60
+    added = []  # times of the entries added on request (--interval 0)
     base = "http://127.0.0.1:8025/vexa"
 
     def do_GET(self):
         path = self.path.split("?")[0].split("#")[0]
+        if path == "/vexa/control/add":
+            Handler.added.append(time.time())
+            self.send_response(204)
+            self.end_headers()
+            return
+        changed = START
         if path == "/vexa/feeds/default.xml":
             body = rss("Vexa", self.base, DEFAULT)
         elif path == "/vexa/feeds/tech.xml":
             body = rss("Tech news", self.base, TECH)
         elif path == "/vexa/feeds/town.xml":
-            # One new entry per interval since the server started.
-            n = int((time.time() - START) // self.interval)
+            # One new entry per interval since the server started, or one per request of
+            # /vexa/control/add.
+            if self.interval > 0:
+                n = int((time.time() - START) // self.interval)
+                times = [START + i * self.interval for i in range(1, n + 1)]
+            else:
+                times = list(Handler.added)
+            if times:
+                changed = times[-1]
             extra = []
-            for i in range(1, n + 1):
-                at = datetime.datetime.fromtimestamp(START + i * self.interval)
+            for i, when in enumerate(times, 1):
+                at = datetime.datetime.fromtimestamp(when)
                 extra.append((f"Town bulletin {i} ({at:%H:%M:%S})",
                               f"News from the town hall, number {i}.",
                               f"{{base}}/town/bulletin{i}.html"))
             body = rss("Town news", self.base, TOWN + extra)
         else:
             self.send_error(404)
+            self.note(404, 0)
             return
-        self.send_response(200)
+        etag = '"%s"' % hashlib.sha1(body).hexdigest()[:16]
+        modified = email.utils.formatdate(changed, usegmt=True)
+        unchanged = (self.headers.get("If-None-Match") == etag if self.headers.get("If-None-Match")
+                     else self.headers.get("If-Modified-Since") == modified)
+        self.send_response(304 if unchanged else 200)
+        self.send_header("ETag", etag)
+        self.send_header("Last-Modified", modified)
+        # The town feed changes: every request must come here to ask.
+        self.send_header("Cache-Control", "no-cache")
+        if unchanged:
+            self.end_headers()
+            self.note(304, 0)
+            return
         self.send_header("Content-Type", "text/xml; charset=utf-8")
         self.send_header("Content-Length", str(len(body)))
-        # The town feed changes: no cached copy may stand in for it.
-        self.send_header("Cache-Control", "no-cache, no-store")
-        self.send_header("Expires", "0")
         self.end_headers()
         self.wfile.write(body)
+        self.note(200, len(body))
+
+    def note(self, status, size):
+        print(f"GET {self.path} {status} ({size} body bytes)", flush=True)
 
     def log_message(self, fmt, *args):
         pass

@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
+#include "com/module.h"
 #include "com/owners.h"
+#include "feeds/httpfetch.h"
 #include "feeds/rssstore.h"
 #include "settings/registryhelper.h"
 #include "tests/support/feedbuilder.h"
@@ -13,6 +17,7 @@
 
 using vexa::com_ptr;
 using vexatest::RssDocument;
+using vexatest::HttpServer;
 using vexatest::RssEntry;
 
 namespace {
@@ -34,12 +39,18 @@ protected:
     // Stores the feed list after the default destination: dest[0], dest[1], ...
     void SetFeeds(const std::vector<std::string>& paths)
     {
+        std::vector<std::string> urls;
+        for (const std::string& path : paths) urls.push_back(m_server.Url(path));
+        SetFeedUrls(urls);
+    }
+    void SetFeedUrls(const std::vector<std::string>& urls)
+    {
         vexa::RegKey key;
         ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, CRegistryHelper::kKeyPath, 0, nullptr, 0,
                                   KEY_ALL_ACCESS, nullptr, &key.m_hKey, nullptr), ERROR_SUCCESS);
-        for (size_t i = 0; i < paths.size(); ++i) {
+        for (size_t i = 0; i < urls.size(); ++i) {
             std::wstring name = L"dest[" + std::to_wstring(i) + L"]";
-            std::wstring url = vexatest::Widen(m_server.Url(paths[i]));
+            std::wstring url = vexatest::Widen(urls[i]);
             ASSERT_EQ(RegSetValueExW(key.m_hKey, name.c_str(), 0, REG_SZ, (const BYTE*)url.c_str(),
                                      (DWORD)((url.size() + 1) * sizeof(wchar_t))), ERROR_SUCCESS);
         }
@@ -165,7 +176,7 @@ TEST_F(Refresh, AnEmptyListIsWrittenBackAndOnlyTheDefaultIsLoaded)
     EXPECT_EQ(Requests(), 0u);
 }
 
-TEST_F(Refresh, ANestedRefreshFromAHostCallIsDropped)
+TEST_F(Refresh, AValue1WriteFromAHostCallRunsRightAfterTheRunningRefresh)
 {
     m_server.Serve("/a.xml", RssDocument(RssEntry("A", "http://a") + RssEntry("B", "http://b")));
     SetFeeds({"/a.xml"});
@@ -174,16 +185,240 @@ TEST_F(Refresh, ANestedRefreshFromAHostCallIsDropped)
                                          RssEntry("C", "http://c")));
     IVexaPlugin* plugin = vexa::query<IVexaPlugin>(m_plugin.get()).get();
     int nested = 0;
+    HRESULT nestedResult = E_FAIL;
     Host().setObserver([&](const std::wstring& line) {
         if (line.rfind(L"AddContentItem", 0) == 0 && nested++ == 0)
-            plugin->put_Value1(nullptr);
+            nestedResult = plugin->put_Value1(nullptr);
     });
     Host().clearLog();
     Impl(m_plugin)->Refresh(false);
     Host().setObserver(nullptr);
-    EXPECT_EQ(Headings(), (Texts{L"A: ", L"B: ", L"C: "}));
+    EXPECT_EQ(nestedResult, S_OK);
+    // The write is not lost: the running refresh ends (C added), then its clearing refresh
+    // empties the panel and adds nothing, every record being shown.
+    EXPECT_TRUE(Headings().empty());
+    std::vector<std::wstring> removes;
     for (const std::wstring& call : Host().calls())
-        EXPECT_NE(call, L"RemoveAllContentItems");
+        if (call == L"RemoveAllContentItems" || call.rfind(L"AddContentItem", 0) == 0)
+            removes.push_back(call.substr(0, 6));
+    EXPECT_EQ(removes, (std::vector<std::wstring>{L"AddCon", L"Remove"}));
+    EXPECT_EQ(Impl(m_plugin)->m_value1, L"none");
+    // A tick from inside a host call is still dropped.
+    nested = 0;
+    Host().setObserver([&](const std::wstring& line) {
+        if (line.rfind(L"RemoveAllContentItems", 0) == 0 && nested++ == 0)
+            Impl(m_plugin)->Refresh(false);
+    });
+    m_server.ClearRequests();
+    EXPECT_EQ(plugin->put_Value1(nullptr), S_OK);
+    Host().setObserver(nullptr);
+    EXPECT_EQ(m_server.Requests(), (std::vector<std::string>{"/a.xml"}));
+}
+
+// ---- Over a network that takes its time: short deadlines and a short tick wait. ----
+
+class NetworkRefresh : public Refresh {
+protected:
+    static constexpr DWORD kTickWaitMs = 300;
+    void SetUp() override
+    {
+        Refresh::SetUp();
+        vexa::FetchLimits limits;
+        limits.connectMs = 2000;
+        limits.idleMs = 4000;
+        limits.wholeMs = 6000;
+        m_oldLimits = vexa::SetFetchLimits(limits);
+        m_oldTickWait = CVexaPlugin::SetTickWait(kTickWaitMs);
+        m_hostThread = GetCurrentThreadId();
+        // Every host call, with the thread it came on.
+        Host().setObserver([this](const std::wstring&) {
+            if (GetCurrentThreadId() != m_hostThread) ++m_foreignCalls;
+        });
+    }
+    void TearDown() override
+    {
+        Host().setObserver(nullptr);
+        EXPECT_EQ(m_foreignCalls, 0) << "a host call came on another thread";
+        m_plugin.reset();
+        m_server.Stop();
+        for (auto& server : m_more) server->Stop();
+        Refresh::TearDown();
+        CVexaPlugin::SetTickWait(m_oldTickWait);
+        vexa::SetFetchLimits(m_oldLimits);
+    }
+    static HttpServer::Reply Reply(const std::string& body, int latencyMs = 0)
+    {
+        HttpServer::Reply reply;
+        reply.body = body;
+        reply.latencyMs = latencyMs;
+        return reply;
+    }
+    void Tick() { SendMessageW(Impl(m_plugin)->m_timerWindow.Handle(), WM_TIMER, RefreshTimerWindow::kTimerId, 0); }
+    // Runs the thread's messages (the late feeds come that way) until done() or a time-out.
+    bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 10000)
+    {
+        const ULONGLONG end = GetTickCount64() + timeoutMs;
+        for (;;) {
+            MSG msg;
+            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+                TranslateMessage(&msg);
+                DispatchMessageW(&msg);
+            }
+            if (done()) return true;
+            if (GetTickCount64() >= end) return false;
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+        }
+    }
+    int RequestsOf(const vexatest::HttpServer& server, const std::string& path)
+    {
+        int n = 0;
+        for (const std::string& target : server.Requests()) n += target == path;
+        return n;
+    }
+    static ULONGLONG Since(ULONGLONG start) { return GetTickCount64() - start; }
+
+    vexa::FetchLimits m_oldLimits;
+    DWORD m_oldTickWait = 0;
+    DWORD m_hostThread = 0;
+    int m_foreignCalls = 0;
+    std::vector<std::unique_ptr<vexatest::HttpServer>> m_more;
+};
+
+TEST_F(NetworkRefresh, ATickShowsWhatArrivedAndTheLateFeedComesThroughTheTimerWindow)
+{
+    m_server.Serve("/one.xml", Reply(RssDocument(RssEntry("One"))));
+    m_server.Serve("/slow.xml", Reply(RssDocument(RssEntry("Slow"))));
+    m_server.Serve("/two.xml", Reply(RssDocument(RssEntry("Two"))));
+    SetFeeds({"/one.xml", "/slow.xml", "/two.xml"});
+    Start();
+    EXPECT_EQ(Headings(), (Texts{L"One: ", L"Slow: ", L"Two: "}));
+
+    m_server.Serve("/one.xml", Reply(RssDocument(RssEntry("One") + RssEntry("One more"))));
+    m_server.Serve("/slow.xml", Reply(RssDocument(RssEntry("Slow") + RssEntry("Slow more")), 1200));
+    m_server.Serve("/two.xml", Reply(RssDocument(RssEntry("Two") + RssEntry("Two more"))));
+    const ULONGLONG start = GetTickCount64();
+    Tick();
+    EXPECT_LT(Since(start), 1000u); // the tick did not wait for the slow feed
+    EXPECT_EQ(Headings(), (Texts{L"One: ", L"Slow: ", L"Two: ", L"One more: ", L"Two more: "}));
+    EXPECT_TRUE(PumpUntil([&] { return Headings().size() == 6; }));
+    EXPECT_EQ(Headings().back(), L"Slow more: ");
+    EXPECT_EQ(m_server.Requests(), (std::vector<std::string>{"/one.xml", "/slow.xml", "/two.xml",
+                                                             "/one.xml", "/slow.xml", "/two.xml"}));
+}
+
+TEST_F(NetworkRefresh, ATickDuringLateDownloadsDoesNotStartThemAgain)
+{
+    m_server.Serve("/slow.xml", Reply(RssDocument(RssEntry("Slow")), 1500));
+    SetFeeds({"/slow.xml"});
+    Start();
+    m_server.Serve("/slow.xml", Reply(RssDocument(RssEntry("Slow") + RssEntry("New")), 1500));
+    Tick();
+    Tick();
+    EXPECT_EQ(RequestsOf(m_server, "/slow.xml"), 2); // the start-up's and the first tick's
+    EXPECT_TRUE(PumpUntil([&] { return Headings().size() == 2; }));
+    EXPECT_EQ(RequestsOf(m_server, "/slow.xml"), 2);
+}
+
+TEST_F(NetworkRefresh, AValue1WriteWaitsForTheDownloadsInFlight)
+{
+    m_server.Serve("/slow.xml", Reply(RssDocument(RssEntry("Slow"))));
+    SetFeeds({"/slow.xml"});
+    Start();
+    m_server.Serve("/slow.xml", Reply(RssDocument(RssEntry("Slow") + RssEntry("New")), 1000));
+    Tick();
+    EXPECT_EQ(Headings().size(), 1u);
+    Host().clearLog();
+    EXPECT_EQ(vexa::query<IVexaPlugin>(m_plugin.get())->put_Value1(nullptr), S_OK);
+    // Cleared at once, and back with the late feed's new entry, fetched once.
+    EXPECT_EQ(Host().calls().front(), L"RemoveAllContentItems");
+    EXPECT_EQ(Headings(), (Texts{L"New: "}));
+    EXPECT_EQ(RequestsOf(m_server, "/slow.xml"), 2);
+}
+
+TEST_F(NetworkRefresh, ASilentServerCostsTheStartUpItsDeadlineAndTheOthersStand)
+{
+    HttpServer::Reply silent = Reply(RssDocument(RssEntry("Never")));
+    silent.silent = true;
+    m_server.Serve("/silent.xml", silent);
+    m_server.Serve("/good.xml", Reply(RssDocument(RssEntry("Good"))));
+    SetFeeds({"/silent.xml", "/good.xml"});
+    const ULONGLONG start = GetTickCount64();
+    Start();
+    EXPECT_LT(Since(start), 9000u);
+    EXPECT_EQ(Headings(), (Texts{L"Good: "}));
+}
+
+TEST_F(NetworkRefresh, ReleasingThePluginDuringDownloadsReturnsAtOnce)
+{
+    SetFeeds({"/silent.xml"});
+    Start();
+    HttpServer::Reply silent = Reply(RssDocument(RssEntry("Never")));
+    silent.silent = true;
+    m_server.Serve("/silent.xml", silent);
+    ASSERT_TRUE(vexa::FetchJob::WaitForWorkers(3000));
+    const long locks = vexa::Module::LockCount();
+    Tick(); // the download goes on after the tick
+    EXPECT_GE(vexa::FetchJob::LiveWorkers(), 1);
+    const ULONGLONG start = GetTickCount64();
+    m_plugin.reset();
+    EXPECT_LT(Since(start), 1000u);
+    // The worker still holds the module (DllCanUnloadNow: S_FALSE) until its deadline.
+    EXPECT_EQ(vexa::Module::LockCount(), locks);
+    EXPECT_TRUE(vexa::FetchJob::WaitForWorkers(10000));
+    EXPECT_EQ(vexa::Module::LockCount(), locks - 1);
+    MSG msg; // nothing is left for the released plugin's window
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+}
+
+TEST_F(NetworkRefresh, UnchangedTicksAskConditionallyAndCostNoBody)
+{
+    HttpServer::Reply tagged = Reply(RssDocument(RssEntry("A") + RssEntry("B")));
+    tagged.etag = "\"1\"";
+    m_server.Serve("/tagged.xml", tagged);
+    SetFeeds({"/tagged.xml"});
+    Start();
+    const std::size_t bytes = m_server.BodyBytesSent();
+    Host().clearLog();
+    for (int i = 0; i < 3; ++i) Tick();
+    EXPECT_EQ(m_server.BodyBytesSent(), bytes);
+    EXPECT_TRUE(Host().log().empty());
+    EXPECT_EQ(Headings().size(), 2u);
+    EXPECT_NE(m_server.RequestHeads().back().find("If-None-Match: \"1\""), std::string::npos);
+}
+
+TEST_F(NetworkRefresh, AnErrorPageIsNotReadAsAFeed)
+{
+    HttpServer::Reply notFound = Reply(RssDocument(RssEntry("From the error page")));
+    notFound.status = 404;
+    m_server.Serve("/gone.xml", notFound);
+    m_server.Serve("/good.xml", Reply(RssDocument(RssEntry("Good"))));
+    SetFeeds({"/gone.xml", "/good.xml"});
+    Start();
+    EXPECT_EQ(Headings(), (Texts{L"Good: "}));
+}
+
+TEST_F(NetworkRefresh, ManyFeedsOnSeveralServersKeepListOrderPerServer)
+{
+    std::vector<std::string> urls;
+    std::vector<std::vector<std::string>> expected(4);
+    for (int s = 0; s < 3; ++s) {
+        m_more.push_back(std::make_unique<HttpServer>());
+        ASSERT_TRUE(m_more.back()->Start());
+    }
+    for (int i = 0; i < 40; ++i) {
+        HttpServer& server = i % 4 == 0 ? m_server : *m_more[i % 4 - 1];
+        const std::string path = "/f" + std::to_string(i) + ".xml";
+        server.Serve(path, Reply(RssDocument(RssEntry("Entry " + std::to_string(100 + i))), 50));
+        urls.push_back(server.Url(path));
+        expected[i % 4].push_back(path);
+    }
+    SetFeedUrls(urls);
+    Start();
+    ASSERT_EQ(Headings().size(), 40u);
+    EXPECT_EQ(Headings().front(), L"Entry 100: ");
+    EXPECT_EQ(Headings().back(), L"Entry 139: ");
+    EXPECT_EQ(m_server.Requests(), expected[0]);
+    for (int s = 0; s < 3; ++s) EXPECT_EQ(m_more[s]->Requests(), expected[s + 1]);
 }
 
 } // namespace

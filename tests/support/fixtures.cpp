@@ -1,5 +1,7 @@
 #include "tests/support/fixtures.h"
 
+#include "feeds/httpfetch.h"
+
 #include <atomic>
 #include <memory>
 
@@ -80,6 +82,8 @@ void VexaTest::SetUp()
 
 void VexaTest::TearDown()
 {
+    // A download left running ends by its deadlines (short in tests) and gives its lock back.
+    EXPECT_TRUE(vexa::FetchJob::WaitForWorkers(20000)) << "a download worker is still running";
     EXPECT_EQ(vexa::Module::LockCount(), m_startLocks) << "a Vexa object outlived the test";
     m_channels.reset();
     m_hkcu.reset();

@@ -3,7 +3,9 @@
 
 #include "tests/support/httpserver.h"
 #include <algorithm>
+#include <cctype>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 
 namespace vexatest {
@@ -16,23 +18,94 @@ const char* StatusText(int status)
 {
     switch (status) {
     case 200: return "OK";
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
+    case 304: return "Not Modified";
     case 404: return "Not Found";
+    case 429: return "Too Many Requests";
     case 500: return "Internal Server Error";
+    case 503: return "Service Unavailable";
     default: return "Status";
     }
 }
 
-std::string Head(int status, const std::string& contentType, const std::string& lengthOrChunked)
+// The current time as an HTTP-date.
+std::string HttpNow()
+{
+    static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    SYSTEMTIME t;
+    GetSystemTime(&t);
+    char text[64];
+    std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT", days[t.wDayOfWeek],
+                  t.wDay, months[t.wMonth - 1], t.wYear, t.wHour, t.wMinute, t.wSecond);
+    return text;
+}
+
+std::string Head(int status, const std::string& contentType, const std::string& lengthOrChunked,
+                 const std::string& extra = std::string())
 {
     char line[64];
     std::snprintf(line, sizeof line, "HTTP/1.1 %d %s\r\n", status, StatusText(status));
-    return std::string(line) + "Content-Type: " + contentType + "\r\n" + lengthOrChunked +
-           "Cache-Control: no-cache, no-store\r\nConnection: close\r\n\r\n";
+    return std::string(line) + "Date: " + HttpNow() + "\r\nContent-Type: " + contentType + "\r\n" +
+           lengthOrChunked + extra + "Cache-Control: no-cache, no-store\r\nConnection: close\r\n\r\n";
 }
 
 std::string LengthHeader(std::size_t size)
 {
     return "Content-Length: " + std::to_string(size) + "\r\n";
+}
+
+std::uint32_t Crc32(const std::string& data)
+{
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (unsigned char c : data) {
+        crc ^= c;
+        for (int k = 0; k < 8; ++k)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+// A gzip member holding the data in stored (uncompressed) deflate blocks.
+std::string Gzip(const std::string& data)
+{
+    std::string out("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff", 10);
+    std::size_t at = 0;
+    do {
+        const std::size_t n = std::min<std::size_t>(data.size() - at, 65535);
+        const bool last = at + n == data.size();
+        out += static_cast<char>(last ? 1 : 0);
+        out += static_cast<char>(n & 0xFF);
+        out += static_cast<char>(n >> 8);
+        out += static_cast<char>(~n & 0xFF);
+        out += static_cast<char>((~n >> 8) & 0xFF);
+        out.append(data, at, n);
+        at += n;
+    } while (at < data.size());
+    const std::uint32_t crc = Crc32(data);
+    const std::uint32_t size = static_cast<std::uint32_t>(data.size());
+    for (int i = 0; i < 4; ++i) out += static_cast<char>((crc >> (8 * i)) & 0xFF);
+    for (int i = 0; i < 4; ++i) out += static_cast<char>((size >> (8 * i)) & 0xFF);
+    return out;
+}
+
+// The value of a request header (case-insensitive name), or empty.
+std::string RequestHeader(const std::string& request, const std::string& name)
+{
+    std::string lower = request;
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    std::string key = "\r\n" + name + ":";
+    std::transform(key.begin(), key.end(), key.begin(), [](unsigned char c) { return std::tolower(c); });
+    std::size_t at = lower.find(key);
+    if (at == std::string::npos) return std::string();
+    at += key.size();
+    std::size_t end = request.find("\r\n", at);
+    std::string value = request.substr(at, end - at);
+    value.erase(0, value.find_first_not_of(' '));
+    value.erase(value.find_last_not_of(' ') + 1);
+    return value;
 }
 
 } // namespace
@@ -81,9 +154,9 @@ void HttpServer::Stop()
         for (SOCKET s : m_open)
             shutdown(s, SD_BOTH);
     }
-    for (std::thread& worker : m_workers)
-        if (worker.joinable())
-            worker.join();
+    for (Worker& worker : m_workers)
+        if (worker.thread.joinable())
+            worker.thread.join();
     m_workers.clear();
     if (m_listener != INVALID_SOCKET) {
         closesocket(m_listener);
@@ -97,8 +170,16 @@ void HttpServer::Stop()
 
 void HttpServer::Serve(const std::string& path, std::string body, std::string contentType)
 {
+    Reply reply;
+    reply.body = std::move(body);
+    reply.contentType = std::move(contentType);
+    Serve(path, std::move(reply));
+}
+
+void HttpServer::Serve(const std::string& path, Reply reply)
+{
     std::lock_guard<std::mutex> guard(m_lock);
-    m_documents[path] = Document{std::move(body), std::move(contentType)};
+    m_documents[path] = std::move(reply);
 }
 
 void HttpServer::SetMode(Mode mode, Options options)
@@ -116,7 +197,23 @@ std::string HttpServer::Url(const std::string& path) const
 std::vector<std::string> HttpServer::Requests() const
 {
     std::lock_guard<std::mutex> guard(m_lock);
-    return m_requests;
+    std::vector<Received> sorted = m_requests;
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const Received& a, const Received& b) { return a.sequence < b.sequence; });
+    std::vector<std::string> targets;
+    for (const Received& r : sorted) targets.push_back(r.target);
+    return targets;
+}
+
+std::vector<std::string> HttpServer::RequestHeads() const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    std::vector<Received> sorted = m_requests;
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const Received& a, const Received& b) { return a.sequence < b.sequence; });
+    std::vector<std::string> heads;
+    for (const Received& r : sorted) heads.push_back(r.head);
+    return heads;
 }
 
 void HttpServer::ClearRequests()
@@ -142,7 +239,21 @@ void HttpServer::AcceptLoop()
         setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
         std::lock_guard<std::mutex> guard(m_lock);
         m_open.push_back(client);
-        m_workers.emplace_back([this, client] { Handle(client); });
+        const unsigned long sequence = m_accepted++;
+        for (auto it = m_workers.begin(); it != m_workers.end();) {
+            if (*it->finished) {
+                it->thread.join();
+                it = m_workers.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        auto finished = std::make_shared<std::atomic<bool>>(false);
+        m_workers.push_back(Worker{std::thread([this, client, sequence, finished] {
+                                       Handle(client, sequence);
+                                       *finished = true;
+                                   }),
+                                   finished});
     }
 }
 
@@ -184,7 +295,79 @@ bool HttpServer::SendSlowly(SOCKET client, const std::string& data, std::size_t 
     return true;
 }
 
-void HttpServer::Handle(SOCKET client)
+bool HttpServer::Pause(SOCKET client, int ms)
+{
+    // Sleeps in small steps, so that Stop ends it; false when stopping or the client left.
+    const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(ms);
+    while (GetTickCount64() < end) {
+        if (m_stopping) return false;
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(client, &readable);
+        timeval wait = {0, 20 * 1000};
+        if (select(0, &readable, nullptr, nullptr, &wait) > 0) {
+            char byte;
+            if (recv(client, &byte, 1, MSG_PEEK) <= 0) return false;
+        }
+    }
+    return !m_stopping;
+}
+
+bool HttpServer::Answer(SOCKET client, const Reply& reply, const std::string& request, Mode mode,
+                        const Options& options)
+{
+    if (reply.latencyMs > 0 && !Pause(client, reply.latencyMs))
+        return false;
+    if (reply.silent) {
+        Pause(client, 120 * 1000);
+        return false;
+    }
+    std::string extra;
+    for (const std::string& line : reply.headers) extra += line + "\r\n";
+    if (!reply.etag.empty()) extra += "ETag: " + reply.etag + "\r\n";
+    if (!reply.lastModified.empty()) extra += "Last-Modified: " + reply.lastModified + "\r\n";
+
+    const bool unchanged =
+        (!reply.etag.empty() && RequestHeader(request, "If-None-Match") == reply.etag) ||
+        (!reply.lastModified.empty() && RequestHeader(request, "If-None-Match").empty() &&
+         RequestHeader(request, "If-Modified-Since") == reply.lastModified);
+    if (reply.status == 200 && unchanged) {
+        std::string head = Head(304, reply.contentType, std::string(), extra);
+        return SendAll(client, head.data(), head.size());
+    }
+    if (reply.status != 200) {
+        std::string head = Head(reply.status, reply.contentType, LengthHeader(reply.body.size()), extra) + reply.body;
+        return SendAll(client, head.data(), head.size());
+    }
+    if (reply.endless) {
+        std::string head = Head(200, reply.contentType, std::string(), extra);
+        if (!SendAll(client, head.data(), head.size())) return false;
+        const std::string block(16 * 1024, ' ');
+        const DWORD until = GetTickCount() + 120 * 1000;
+        while (!m_stopping && GetTickCount() < until) {
+            if (!SendAll(client, block.data(), block.size())) return false;
+            m_bodyBytes += block.size();
+        }
+        return false;
+    }
+    std::string body = reply.body;
+    if (reply.gzip || reply.brokenGzip) {
+        body = Gzip(body);
+        if (reply.brokenGzip)
+            for (std::size_t i = 12; i < body.size() && i < 40; ++i) body[i] = static_cast<char>(0xA5);
+        extra += "Content-Encoding: gzip\r\n";
+    }
+    const std::size_t announced = static_cast<std::size_t>(static_cast<long>(body.size()) + reply.lengthDelta);
+    const std::string& type = mode == Mode::WrongType ? std::string("application/octet-stream") : reply.contentType;
+    std::string head = Head(200, type, LengthHeader(announced), extra);
+    if (!SendAll(client, head.data(), head.size())) return false;
+    m_bodyBytes += body.size();
+    if (mode == Mode::SlowDrip)
+        return SendSlowly(client, body, options.dripBytes, options.dripDelayMs);
+    return SendAll(client, body.data(), body.size());
+}
+
+void HttpServer::Handle(SOCKET client, unsigned long sequence)
 {
     std::string request;
     char buffer[4096];
@@ -207,12 +390,12 @@ void HttpServer::Handle(SOCKET client)
 
     Mode mode;
     Options options;
-    Document document;
+    Reply document;
     bool known = false;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         if (!target.empty())
-            m_requests.push_back(target);
+            m_requests.push_back(Received{sequence, target, request.substr(0, request.find("\r\n\r\n"))});
         mode = m_mode;
         options = m_options;
         std::string path = target.substr(0, target.find('?'));
@@ -236,10 +419,6 @@ void HttpServer::Handle(SOCKET client)
             std::string reply = Head(200, document.contentType, LengthHeader(body.size())) +
                                 body.substr(0, std::min(options.cutAt, body.size()));
             SendAll(client, reply.data(), reply.size());
-        } else if (mode == Mode::SlowDrip) {
-            std::string head = Head(200, document.contentType, LengthHeader(body.size()));
-            if (SendAll(client, head.data(), head.size()))
-                SendSlowly(client, body, options.dripBytes, options.dripDelayMs);
         } else if (mode == Mode::Chunked) {
             std::string reply = Head(200, document.contentType, "Transfer-Encoding: chunked\r\n");
             const std::size_t step = std::max<std::size_t>(options.dripBytes, 1);
@@ -254,10 +433,7 @@ void HttpServer::Handle(SOCKET client)
             reply += "0\r\n\r\n";
             SendAll(client, reply.data(), reply.size());
         } else {
-            const std::string type = mode == Mode::WrongType ? "application/octet-stream"
-                                                             : document.contentType;
-            std::string reply = Head(200, type, LengthHeader(body.size())) + body;
-            SendAll(client, reply.data(), reply.size());
+            Answer(client, document, request, mode, options);
         }
     }
     shutdown(client, SD_SEND);

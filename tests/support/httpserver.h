@@ -33,6 +33,22 @@ public:
         std::size_t dripBytes = 64;
         int dripDelayMs = 5;
     };
+    // How one path answers, beyond the mode: a status of its own, extra header lines,
+    // validators, encodings and ways of misbehaving.
+    struct Reply {
+        int status = 200;
+        std::string body;
+        std::string contentType = "text/xml";
+        std::vector<std::string> headers;  // extra lines, e.g. "Location: /b.xml"
+        int latencyMs = 0;                 // waits this long before answering
+        bool silent = false;               // reads the request and never answers
+        std::string etag;                  // sent; a matching If-None-Match gets 304
+        std::string lastModified;          // sent; a matching If-Modified-Since gets 304
+        bool gzip = false;                 // body sent gzip-encoded
+        bool brokenGzip = false;           // gzip-labelled body that does not decode
+        bool endless = false;              // a body without end (no length), sent until stopped
+        long lengthDelta = 0;              // announces body size + delta, sends the body, closes
+    };
 
     HttpServer();
     ~HttpServer();
@@ -46,23 +62,33 @@ public:
 
     void Serve(const std::string& path, std::string body,
                std::string contentType = "text/xml");
+    void Serve(const std::string& path, Reply reply);
     void SetMode(Mode mode, Options options);
     void SetMode(Mode mode) { SetMode(mode, Options{}); }
 
     unsigned short Port() const { return m_port; }
     std::string Url(const std::string& path) const;
 
-    // Request targets in arrival order (path and query, as sent).
+    // Request targets in arrival order (path and query, as sent): the order in which the
+    // connections came in.
     std::vector<std::string> Requests() const;
+    // The head of each request (request line and header lines), in the same order.
+    std::vector<std::string> RequestHeads() const;
     void ClearRequests();
+    // Body bytes sent with 200 answers since the start.
+    std::size_t BodyBytesSent() const { return m_bodyBytes.load(); }
 
 private:
-    struct Document {
-        std::string body;
-        std::string contentType;
+    struct Received {
+        unsigned long sequence;
+        std::string target;
+        std::string head;
     };
     void AcceptLoop();
-    void Handle(Socket client);
+    void Handle(Socket client, unsigned long sequence);
+    bool Answer(Socket client, const Reply& reply, const std::string& request, Mode mode,
+                const Options& options);
+    bool Pause(Socket client, int ms);
     bool WaitReadable(Socket client);
     bool SendAll(Socket client, const char* data, std::size_t size);
     bool SendSlowly(Socket client, const std::string& data, std::size_t step, int delayMs);
@@ -72,11 +98,19 @@ private:
     bool m_wsaStarted = false;
     std::atomic<bool> m_stopping{false};
     std::thread m_acceptThread;
-    std::vector<std::thread> m_workers;
+    // One thread per connection; finished ones are joined as new ones come, so a long run
+    // does not pile up threads.
+    struct Worker {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> finished;
+    };
+    std::vector<Worker> m_workers;
     std::vector<Socket> m_open;
     mutable std::mutex m_lock;
-    std::map<std::string, Document> m_documents;
-    std::vector<std::string> m_requests;
+    std::map<std::string, Reply> m_documents;
+    std::vector<Received> m_requests;
+    unsigned long m_accepted = 0;
+    std::atomic<std::size_t> m_bodyBytes{0};
     Mode m_mode = Mode::Normal;
     Options m_options;
 };

@@ -1,0 +1,357 @@
+// The own download of http feeds: real WinINet against the loopback server, through the
+// store (what the refresh uses) and through a download job directly. Deadlines are shortened
+// for the tests; the product's are the defaults of FetchLimits.
+#include <windows.h>
+#include <wininet.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "com/module.h"
+#include "com/ptr.h"
+#include "feeds/httpfetch.h"
+#include "feeds/rssstore.h"
+#include "tests/support/feedbuilder.h"
+#include "tests/support/httpserver.h"
+
+using vexa::FetchJob;
+using vexa::FetchResult;
+using vexatest::HttpServer;
+using vexatest::RssDocument;
+using vexatest::RssEntry;
+
+namespace {
+
+using Strings = std::vector<std::string>;
+using Reply = HttpServer::Reply;
+
+Reply Feed(const std::string& body)
+{
+    Reply reply;
+    reply.body = body;
+    return reply;
+}
+
+Reply Status(int status, const std::string& header = std::string(), const std::string& body = std::string())
+{
+    Reply reply;
+    reply.status = status;
+    reply.body = body;
+    if (!header.empty()) reply.headers.push_back(header);
+    return reply;
+}
+
+class HttpFetchTest : public vexatest::HttpServerTest {
+protected:
+    void SetUp() override
+    {
+        HttpServerTest::SetUp();
+        vexa::FetchLimits limits;
+        limits.connectMs = 2000;
+        limits.idleMs = 600;
+        limits.wholeMs = 1500;
+        limits.maxBytes = 256 * 1024;
+        m_oldLimits = vexa::SetFetchLimits(limits);
+    }
+    void TearDown() override
+    {
+        m_store.reset();
+        m_server.Stop(); // ends every silent or endless answer
+        vexa::SetFetchLimits(m_oldLimits);
+        HttpServerTest::TearDown();
+    }
+
+    bool Load(const std::string& path) { return m_store->Load(m_server.Url(path)); }
+    Strings Keys() const
+    {
+        Strings keys;
+        for (const auto& entry : m_store->m_items) keys.push_back(entry.first);
+        return keys;
+    }
+    // The download of a path, run to its end.
+    FetchResult Fetch(const std::string& path)
+    {
+        vexa::FetchRequest request;
+        request.url = vexatest::Widen(m_server.Url(path));
+        vexa::com_ptr<FetchJob> job;
+        job.attach(FetchJob::Start(request, nullptr, nullptr, 0));
+        EXPECT_TRUE(job);
+        if (!job) return FetchResult();
+        EXPECT_TRUE(job->WaitUntil(GetTickCount64() + 10000));
+        return job->TakeResult();
+    }
+    static double SecondsSince(ULONGLONG start) { return (GetTickCount64() - start) / 1000.0; }
+
+    vexa::FetchLimits m_oldLimits;
+    std::unique_ptr<CRssStore> m_store = std::make_unique<CRssStore>();
+};
+
+// ---- The request on the wire ----
+
+TEST_F(HttpFetchTest, RequestNamesVexaAsksForCompressionAndLeavesTheFragmentOut)
+{
+    m_server.Serve("/feed.xml?x=1", Feed(RssDocument(RssEntry("A"))));
+    EXPECT_TRUE(m_store->Load(m_server.Url("/feed.xml?x=1#part")));
+    ASSERT_EQ(m_server.Requests(), (Strings{"/feed.xml?x=1"}));
+    const std::string head = m_server.RequestHeads()[0];
+    EXPECT_NE(head.find("User-Agent: Vexa/1.0.0.1"), std::string::npos) << head;
+    EXPECT_NE(head.find("Accept-Encoding: gzip, deflate"), std::string::npos) << head;
+    EXPECT_EQ(head.find("If-None-Match"), std::string::npos);
+    EXPECT_EQ(head.find("If-Modified-Since"), std::string::npos);
+    EXPECT_EQ(Keys(), (Strings{"A"}));
+}
+
+TEST_F(HttpFetchTest, GzipBodiesAreDecodedAndBrokenOnesFail)
+{
+    Reply zipped = Feed(RssDocument(RssEntry("Zipped") + RssEntry("Also")));
+    zipped.gzip = true;
+    m_server.Serve("/gz.xml", zipped);
+    EXPECT_TRUE(Load("/gz.xml"));
+    EXPECT_EQ(Keys(), (Strings{"Also", "Zipped"}));
+
+    Reply broken = Feed(RssDocument(RssEntry("Broken")));
+    broken.brokenGzip = true;
+    m_server.Serve("/broken.xml", broken);
+    EXPECT_FALSE(Load("/broken.xml"));
+    EXPECT_EQ(Keys(), (Strings{"Also", "Zipped"}));
+}
+
+// ---- Statuses: only 200 and 304 are read ----
+
+TEST_F(HttpFetchTest, OnlyA200BodyIsParsed)
+{
+    const std::string xml = RssDocument(RssEntry("From an error page"));
+    m_server.Serve("/404.xml", Status(404, std::string(), xml));
+    m_server.Serve("/500.xml", Status(500, std::string(), xml));
+    m_server.Serve("/204.xml", Status(204));
+    EXPECT_FALSE(Load("/404.xml"));
+    EXPECT_FALSE(Load("/500.xml"));
+    EXPECT_FALSE(Load("/204.xml"));
+    EXPECT_EQ(m_store->Count(), 0);
+    FetchResult result = Fetch("/404.xml");
+    EXPECT_EQ(result.outcome, FetchResult::Outcome::Answered);
+    EXPECT_EQ(result.status, 404u);
+    EXPECT_TRUE(result.body.empty());
+}
+
+// ---- Redirects ----
+
+TEST_F(HttpFetchTest, RedirectsAreFollowedUpToFiveAndOnlyToHttp)
+{
+    m_server.Serve("/final.xml", Feed(RssDocument(RssEntry("Arrived"))));
+    m_server.Serve("/r1", Status(302, "Location: /final.xml"));
+    for (int i = 2; i <= 6; ++i)
+        m_server.Serve("/r" + std::to_string(i), Status(i % 2 ? 301 : 307, "Location: /r" + std::to_string(i - 1)));
+    EXPECT_TRUE(Load("/r5")); // five redirects
+    EXPECT_EQ(Keys(), (Strings{"Arrived"}));
+    m_server.ClearRequests();
+    EXPECT_FALSE(Load("/r6")); // six
+    EXPECT_EQ(m_server.Requests().size(), 6u);
+
+    m_server.Serve("/loop", Status(302, "Location: /loop"));
+    m_server.ClearRequests();
+    EXPECT_FALSE(Load("/loop"));
+    EXPECT_EQ(m_server.Requests().size(), 6u);
+
+    m_server.Serve("/tofile", Status(302, "Location: file:///C:/windows/win.ini"));
+    EXPECT_FALSE(Load("/tofile"));
+    FetchResult result = Fetch("/tofile");
+    EXPECT_EQ(result.outcome, FetchResult::Outcome::Failed);
+    EXPECT_EQ(result.error, static_cast<DWORD>(ERROR_HTTP_REDIRECT_FAILED));
+    EXPECT_EQ(m_store->Count(), 1);
+}
+
+// ---- Deadlines and bounds ----
+
+TEST_F(HttpFetchTest, SilentAndDrippingServersEndByTheirDeadlines)
+{
+    Reply silent = Feed(RssDocument(RssEntry("Never")));
+    silent.silent = true;
+    m_server.Serve("/silent.xml", silent);
+    ULONGLONG start = GetTickCount64();
+    EXPECT_FALSE(Load("/silent.xml"));
+    EXPECT_LT(SecondsSince(start), 3.0);
+
+    // A byte at a time, never idle for long, but never done within the whole transfer's time:
+    // the entries completed before the cut stand.
+    const std::string doc = RssDocument(RssEntry("First") + RssEntry("Second") + std::string(1500, ' ') +
+                                        RssEntry("Late"));
+    m_server.Serve("/drip.xml", Feed(doc));
+    m_server.SetMode(HttpServer::Mode::SlowDrip, {0, 16, 40});
+    start = GetTickCount64();
+    EXPECT_FALSE(Load("/drip.xml"));
+    EXPECT_LT(SecondsSince(start), 3.0);
+    EXPECT_EQ(Keys(), (Strings{"First", "Second"}));
+}
+
+TEST_F(HttpFetchTest, BodiesThatNeverEndOrEndEarlyFail)
+{
+    Reply endless = Feed(std::string());
+    endless.endless = true;
+    m_server.Serve("/endless.xml", endless);
+    FetchResult result = Fetch("/endless.xml");
+    EXPECT_EQ(result.outcome, FetchResult::Outcome::Cut);
+    EXPECT_EQ(result.error, static_cast<DWORD>(ERROR_FILE_TOO_LARGE));
+    EXPECT_EQ(result.body.size(), 256u * 1024);
+    EXPECT_FALSE(Load("/endless.xml"));
+
+    Reply longer = Feed(RssDocument(RssEntry("Whole")));
+    longer.lengthDelta = 100; // announces more than it sends, then closes
+    m_server.Serve("/short.xml", longer);
+    EXPECT_FALSE(Load("/short.xml"));
+    EXPECT_EQ(Fetch("/short.xml").outcome, FetchResult::Outcome::Cut);
+
+    m_server.SetMode(HttpServer::Mode::CloseEarly);
+    EXPECT_FALSE(Load("/short.xml"));
+    m_server.SetMode(HttpServer::Mode::Normal);
+    // A whole document parses even though the announced length was wrong, yet the load failed.
+    EXPECT_EQ(Keys(), (Strings{"Whole"}));
+}
+
+TEST_F(HttpFetchTest, NobodyListeningFailsAtOnce)
+{
+    const std::string gone = m_server.Url("/feed.xml");
+    m_server.Stop();
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_FALSE(m_store->Load(gone));
+    EXPECT_LT(SecondsSince(start), 2.0);
+}
+
+// ---- Conditional requests ----
+
+TEST_F(HttpFetchTest, ValidatorsMakeUnchangedFeedsCostNoBody)
+{
+    Reply tagged = Feed(RssDocument(RssEntry("A") + RssEntry("B")));
+    tagged.etag = "\"v1\"";
+    tagged.lastModified = "Mon, 01 Jan 2024 00:00:00 GMT";
+    m_server.Serve("/feed.xml", tagged);
+    EXPECT_TRUE(Load("/feed.xml"));
+    const std::size_t bytes = m_server.BodyBytesSent();
+    EXPECT_TRUE(Load("/feed.xml")); // 304: a successful load that adds nothing
+    EXPECT_EQ(m_server.BodyBytesSent(), bytes);
+    EXPECT_EQ(m_store->Count(), 2);
+    const std::string head = m_server.RequestHeads().back();
+    EXPECT_NE(head.find("If-None-Match: \"v1\""), std::string::npos) << head;
+    EXPECT_NE(head.find("If-Modified-Since: Mon, 01 Jan 2024 00:00:00 GMT"), std::string::npos) << head;
+
+    // A new version with a new tag is read whole, and its tag is sent from then on.
+    tagged.body = RssDocument(RssEntry("A") + RssEntry("B") + RssEntry("C"));
+    tagged.etag = "\"v2\"";
+    m_server.Serve("/feed.xml", tagged);
+    EXPECT_TRUE(Load("/feed.xml"));
+    EXPECT_EQ(m_store->Count(), 3);
+    EXPECT_TRUE(Load("/feed.xml"));
+    EXPECT_NE(m_server.RequestHeads().back().find("If-None-Match: \"v2\""), std::string::npos);
+    EXPECT_EQ(m_store->m_feeds[m_server.Url("/feed.xml")].etag, L"\"v2\"");
+}
+
+TEST_F(HttpFetchTest, ALastModifiedOfTheAnswersOwnSecondIsNoValidator)
+{
+    // The server stamps Date with the current second: a Last-Modified of now is not used.
+    SYSTEMTIME now;
+    GetSystemTime(&now);
+    wchar_t text[INTERNET_RFC1123_BUFSIZE + 1];
+    ASSERT_TRUE(InternetTimeFromSystemTimeW(&now, INTERNET_RFC1123_FORMAT, text, sizeof text));
+    Reply fresh = Feed(RssDocument(RssEntry("A")));
+    fresh.lastModified = vexatest::Narrow(text);
+    m_server.Serve("/fresh.xml", fresh);
+    EXPECT_TRUE(Load("/fresh.xml"));
+    EXPECT_TRUE(Load("/fresh.xml"));
+    EXPECT_EQ(m_server.RequestHeads().back().find("If-Modified-Since"), std::string::npos);
+    EXPECT_TRUE(m_store->m_feeds[m_server.Url("/fresh.xml")].lastModified.empty());
+}
+
+TEST_F(HttpFetchTest, A304ToAnUnconditionalRequestFails)
+{
+    m_server.Serve("/304.xml", Status(304));
+    EXPECT_FALSE(Load("/304.xml"));
+    EXPECT_EQ(m_store->Count(), 0);
+}
+
+// ---- Retry-After ----
+
+TEST_F(HttpFetchTest, RetryAfterKeepsTheFeedUnaskedUntilThen)
+{
+    m_server.Serve("/busy.xml", Status(503, "Retry-After: 1"));
+    EXPECT_FALSE(Load("/busy.xml"));
+    EXPECT_FALSE(Load("/busy.xml")); // not asked: still a failed load
+    EXPECT_EQ(m_server.Requests().size(), 1u);
+    Sleep(1100);
+    m_server.Serve("/busy.xml", Feed(RssDocument(RssEntry("Back"))));
+    EXPECT_TRUE(Load("/busy.xml"));
+    EXPECT_EQ(m_server.Requests().size(), 2u);
+
+    // As an HTTP-date (an hour ahead of the answer's Date).
+    SYSTEMTIME st;
+    GetSystemTime(&st);
+    FILETIME ft;
+    SystemTimeToFileTime(&st, &ft);
+    ULARGE_INTEGER t{{ft.dwLowDateTime, ft.dwHighDateTime}};
+    t.QuadPart += 3600ull * 10000000;
+    ft = FILETIME{t.LowPart, t.HighPart};
+    FileTimeToSystemTime(&ft, &st);
+    wchar_t later[INTERNET_RFC1123_BUFSIZE + 1];
+    ASSERT_TRUE(InternetTimeFromSystemTimeW(&st, INTERNET_RFC1123_FORMAT, later, sizeof later));
+    m_server.Serve("/limited.xml", Status(429, "Retry-After: " + vexatest::Narrow(later)));
+    EXPECT_FALSE(Load("/limited.xml"));
+    EXPECT_FALSE(Load("/limited.xml"));
+    EXPECT_EQ(m_server.Requests().size(), 3u);
+
+    // Without Retry-After the next load asks again.
+    m_server.Serve("/plain503.xml", Status(503));
+    EXPECT_FALSE(Load("/plain503.xml"));
+    EXPECT_FALSE(Load("/plain503.xml"));
+    EXPECT_EQ(m_server.Requests().size(), 5u);
+}
+
+// ---- Workers ----
+
+TEST_F(HttpFetchTest, AnAbandonedDownloadKeepsTheModuleUntilItsWorkerEnds)
+{
+    Reply silent = Feed(RssDocument(RssEntry("Never")));
+    silent.silent = true;
+    m_server.Serve("/silent.xml", silent);
+    const long locks = vexa::Module::LockCount();
+    vexa::FetchRequest request;
+    request.url = vexatest::Widen(m_server.Url("/silent.xml"));
+    FetchJob* job = FetchJob::Start(request, nullptr, nullptr, 0);
+    ASSERT_NE(job, nullptr);
+    EXPECT_EQ(vexa::Module::LockCount(), locks + 1); // DllCanUnloadNow says S_FALSE
+    EXPECT_EQ(FetchJob::LiveWorkers(), 1);
+    for (int i = 0; i < 100 && !job->IsSent(); ++i) Sleep(10);
+    EXPECT_TRUE(job->IsSent());
+    EXPECT_FALSE(job->IsDone());
+    job->Abandon();
+    job->Release();
+    EXPECT_TRUE(FetchJob::WaitForWorkers(5000)); // by its own deadline
+    EXPECT_EQ(vexa::Module::LockCount(), locks);
+}
+
+TEST_F(HttpFetchTest, RequestsLeaveInTheOrderOfTheirChain)
+{
+    std::vector<vexa::com_ptr<FetchJob>> jobs;
+    FetchJob* previous = nullptr;
+    Strings expected;
+    for (int i = 0; i < 12; ++i) {
+        const std::string path = "/f" + std::to_string(i) + ".xml";
+        m_server.Serve(path, Feed(RssDocument(RssEntry(path))));
+        expected.push_back(path);
+        vexa::FetchRequest request;
+        request.url = vexatest::Widen(m_server.Url(path));
+        vexa::com_ptr<FetchJob> job;
+        job.attach(FetchJob::Start(request, previous, nullptr, 0));
+        ASSERT_TRUE(job);
+        previous = job.get();
+        jobs.push_back(job);
+    }
+    for (auto& job : jobs) {
+        EXPECT_TRUE(job->WaitUntil(GetTickCount64() + 10000));
+        FetchResult result = job->TakeResult();
+        EXPECT_EQ(result.status, 200u);
+    }
+    EXPECT_EQ(m_server.Requests(), expected);
+}
+
+} // namespace
