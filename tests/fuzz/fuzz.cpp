@@ -52,6 +52,7 @@ std::atomic<bool> g_busy{false};
 const Options* g_options = nullptr;
 Tally g_total;
 const Tally* g_running = nullptr; // the current target's tally
+vexatest::ChannelCapture* g_channels = nullptr;
 DWORD g_hangLimitMs = 60000;
 
 void Fatal(const char* kind, const std::string& detail)
@@ -123,6 +124,42 @@ long ThreadCount()
     return n;
 }
 
+// The process's handles, from the system's handle list (Wine does not keep the process's
+// own handle count); the process's own count where that list is not available.
+DWORD HandleCount()
+{
+    using QueryFn = LONG(WINAPI*)(int, void*, ULONG, ULONG*);
+    static QueryFn query = reinterpret_cast<QueryFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    struct Entry {
+        ULONG process;
+        UCHAR type, flags;
+        USHORT handle;
+        void* object;
+        ACCESS_MASK access;
+    };
+    static std::vector<unsigned char> buffer(1 << 20);
+    if (query) {
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            ULONG needed = 0;
+            LONG status = query(16 /* SystemHandleInformation */, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
+            if (status == 0) {
+                ULONG count = *reinterpret_cast<ULONG*>(buffer.data());
+                const Entry* entries = reinterpret_cast<const Entry*>(buffer.data() + sizeof(void*));
+                DWORD mine = 0;
+                for (ULONG i = 0; i < count; ++i)
+                    if (entries[i].process == GetCurrentProcessId()) ++mine;
+                if (mine) return mine;
+                break;
+            }
+            buffer.resize(std::max<std::size_t>(buffer.size() * 2, needed + 4096));
+        }
+    }
+    DWORD n = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &n);
+    return n;
+}
+
 long LiveObjects()
 {
     long n = vexa::Module::LockCount() + host::LiveObjects() + vexa::InstanceCounter<CRssItem>::Count();
@@ -138,12 +175,14 @@ Usage Measure()
 {
     Usage u;
     u.objects = LiveObjects();
-    GetProcessHandleCount(GetCurrentProcess(), &u.handles);
+    u.handles = HandleCount();
     u.threads = ThreadCount();
-    PROCESS_MEMORY_COUNTERS_EX pmc{};
+    // Private bytes: the committed private memory (the page-file share; Wine fills only the
+    // basic counters).
+    PROCESS_MEMORY_COUNTERS pmc{};
     pmc.cb = sizeof pmc;
-    if (GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&pmc), sizeof pmc))
-        u.privateBytes = pmc.PrivateUsage;
+    if (GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof pmc))
+        u.privateBytes = pmc.PagefileUsage ? pmc.PagefileUsage : pmc.WorkingSetSize;
     return u;
 }
 
@@ -198,8 +237,10 @@ void RunOne(const Target& target, std::uint64_t inputSeed, Tally& tally, long& b
     } catch (...) {
         result.Fail("unknown exception");
     }
-    // The panel holds the items that the plugin handed over until the host clears it.
+    // The panel holds the items that the plugin handed over until the host clears it; the
+    // captured debug reports would pile up.
     host::Host::Get().reset();
+    if (g_channels) g_channels->clear();
     g_busy = false;
     ++tally.inputs;
     if (!result.failure.empty()) {
@@ -266,6 +307,10 @@ Tally RunTarget(const Target& target, const Options& o)
         if ((i + 1) % kBatch == 0) {
             if (target.checkpoint) target.checkpoint();
             Usage now = Measure();
+            if (o.verbose)
+                std::fprintf(stderr, "%s: checkpoint after %lld: %ld objects, %lu handles, %ld threads, %lu KiB private\n",
+                             target.name, i + 1, now.objects, now.handles, now.threads,
+                             static_cast<unsigned long>(now.privateBytes >> 10));
             if (!haveBase) {
                 base = now;
                 haveBase = true;
@@ -319,6 +364,7 @@ int main(int argc, char** argv)
     {
         vexatest::RegistryOverride hkcu(HKEY_CURRENT_USER);
         vexatest::ChannelCapture channels; // the debug reports stay in the program
+        g_channels = &channels;
         host::ClassRegistration classes;
         SetWarningBoxFn(NoWarningBox);
         SetShellExecuteFn(NoShellExecute);
@@ -353,6 +399,7 @@ int main(int argc, char** argv)
         ctx.server.Stop();
         ctx.raw.Stop();
         channels.clear();
+        g_channels = nullptr;
         g_ctx = nullptr;
     }
     std::printf("%s\n", g_total.Line().c_str());

@@ -38,9 +38,11 @@ constexpr bool kRedirectLoops = false;
 #endif
 bool g_lastClosed = true; // the raw server's last answer said it closes the connection
 
+// The loopback server keeps every document it was given: the paths go round, so what it
+// holds stays bounded (each is served anew before it is fetched).
 std::string NextPath(const char* prefix)
 {
-    return std::string(prefix) + std::to_string(++g_serial) + ".xml";
+    return std::string(prefix) + std::to_string(++g_serial % 64) + ".xml";
 }
 
 // Checks what holds for any document: NUMs 0..n-1, keys equal to RssID and Title.
@@ -136,6 +138,7 @@ void RunFeeds(std::uint64_t inputSeed, Result& result)
     g_previous = doc.bytes;
     result.SetBytes(bytes);
     HttpServer& server = g_ctx->server;
+    server.ClearRequests();
     server.SetMode(HttpServer::Mode::Normal);
     std::string path = NextPath("/feed/");
     server.Serve(path, bytes, rng.Chance(80) ? "text/xml" : "application/rss+xml");
@@ -309,6 +312,7 @@ void RunHttp(std::uint64_t inputSeed, Result& result)
     if (rng.Chance(40)) {
         // The loopback server's own misbehaviour modes.
         HttpServer& server = g_ctx->server;
+        server.ClearRequests();
         std::string path = NextPath("/h/");
         server.Serve(path, body);
         HttpServer::Options options;
