@@ -36,7 +36,6 @@ constexpr bool kRedirectLoops = true;
 #else
 constexpr bool kRedirectLoops = false;
 #endif
-bool g_lastClosed = true; // the raw server's last answer said it closes the connection
 
 // The loopback server keeps every document it was given: the paths go round, so what it
 // holds stays bounded (each is served anew before it is fetched).
@@ -335,9 +334,9 @@ void RunHttp(std::uint64_t inputSeed, Result& result)
         std::string answer = RandomAnswer(rng, body, rng.Chance(50) ? raw.Url(target) : target, clean, &code);
         raw.Answer(path, answer);
         // The raw server closes every connection; after an answer that let the client keep
-        // it, the platform's next request may go out on the closed one and fail.
-        if (!g_lastClosed) clean = false;
-        g_lastClosed = answer.find("Connection: close\r\n") != std::string::npos;
+        // it (a redirect's target included), the next request may go out on the closed one
+        // and fail: seen 4 times in 10000 inputs, never alone.
+        if (!raw.LastAnswerClosed()) clean = false;
         bool redirectClean = false;
         // The redirect's target answers without a redirect: the platform's fetch follows a
         // loop for ever (see kRedirectLoops).

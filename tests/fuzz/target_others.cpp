@@ -67,6 +67,12 @@ std::string RawServer::Url(const std::string& path) const
     return "http://127.0.0.1:" + std::to_string(m_port) + path;
 }
 
+bool RawServer::LastAnswerClosed()
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_lastClosed;
+}
+
 std::vector<std::string> RawServer::Requests()
 {
     std::lock_guard<std::mutex> hold(m_lock);
@@ -102,13 +108,14 @@ void RawServer::Loop()
         std::string path;
         std::size_t sp = request.find(' ');
         if (sp != std::string::npos) path = request.substr(sp + 1, request.find(' ', sp + 1) - sp - 1);
-        std::string answer = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
+        std::string answer = "HTTP/1.1 404 Not Found\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
         {
             std::lock_guard<std::mutex> hold(m_lock);
             m_requests.push_back(path);
             if (m_requests.size() > 1000) m_requests.clear();
             auto it = m_answers.find(path);
             if (it != m_answers.end()) answer = it->second;
+            m_lastClosed = answer.find("Connection: close\r\n") != std::string::npos;
         }
         std::size_t sent = 0;
         while (sent < answer.size()) {

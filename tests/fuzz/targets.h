@@ -27,6 +27,8 @@ public:
     void Answer(const std::string& path, std::string response);
     std::string Url(const std::string& path) const;
     std::vector<std::string> Requests();
+    // Whether the last answer sent said that the connection closes after it.
+    bool LastAnswerClosed();
 
 private:
     void Loop();
@@ -37,6 +39,7 @@ private:
     std::mutex m_lock;
     std::map<std::string, std::string> m_answers;
     std::vector<std::string> m_requests;
+    bool m_lastClosed = true;
 };
 
 struct Context {
