@@ -62,6 +62,7 @@ struct Target {
 };
 
 const std::vector<Target>& AllTargets();
+extern long long g_transportFailures; // clean http answers that did not arrive
 
 void RunFeeds(std::uint64_t inputSeed, Result& result);
 void RunHttp(std::uint64_t inputSeed, Result& result);
