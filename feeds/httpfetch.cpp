@@ -6,12 +6,14 @@
 #include <wininet.h>
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <cwctype>
 #include <map>
 #include <new>
 #include <utility>
 
 #include "com/module.h"
+#include "feeds/utf8.h"
 
 namespace vexa {
 
@@ -107,6 +109,9 @@ HINTERNET g_session = nullptr;
 
 void CloseSession(void*)
 {
+    // A worker keeps the module loaded, so one still counted here means the process is
+    // ending with it cut off mid-call: its session is left alone.
+    if (g_liveWorkers.load() > 0) return;
     AcquireSRWLockExclusive(&g_sessionLock);
     HINTERNET session = std::exchange(g_session, nullptr);
     ReleaseSRWLockExclusive(&g_sessionLock);
@@ -202,12 +207,10 @@ bool IsHttpAddress(const std::wstring& url) noexcept
 
 bool WidenAddress(const std::string& url, std::wstring& wide)
 {
-    wchar_t buffer[kUrlLimit + 1];
-    std::size_t converted = std::mbstowcs(buffer, url.c_str(), kUrlLimit);
-    if (converted == static_cast<std::size_t>(-1))
-        return false;
-    buffer[std::min<std::size_t>(converted, kUrlLimit)] = L'\0';
-    wide.assign(buffer);
+    // The address as written (UTF-8), up to its first 999 characters, with the characters
+    // outside ASCII percent-encoded for the wire.
+    wide = utf::UrlForTheWire(utf::FromUtf8Bytes<wchar_t>(url.c_str(), std::strlen(url.c_str()),
+                                                          kUrlLimit));
     return true;
 }
 

@@ -4,6 +4,7 @@
 
 #include "com/module.h"
 
+// Every text is UTF-8, as the reader wrapper delivers it.
 struct CRssItem {
     std::string RssID;       // the record's key in the store: a copy of Title
     std::string Author;

@@ -19,6 +19,10 @@ struct FeedValidators {
 class CRssStore : public IXmlParserCallback {
 public:
     enum class Field { None, Author, Title, Genre, Price, Published, Description };
+    static constexpr int kFieldCount = 7;
+    // One feed format's tags and their roles (RSS, Atom); the tables are in the source.
+    struct Format;
+    struct Tag;
 
     CRssStore();
     ~CRssStore();
@@ -46,7 +50,7 @@ public:
     void OnError(int line, int column, const std::string& message, HRESULT code) override;
     bool IsAborted(const XmlElement& element) override;
 
-    bool m_inChannel = false;
+    bool m_inChannel = false; // the format's container (RSS "channel", Atom's "feed") is open
     std::unique_ptr<CRssItem> m_current;
     Field m_field = Field::None;
     std::unique_ptr<CXmlParser> m_parser;
@@ -56,5 +60,18 @@ public:
     std::map<std::string, FeedValidators> m_feeds;
 
 private:
-    void ResetParseState();
+    void ResetParseState(const std::string& url);
+    void OpenEntry(const XmlElement& element);
+    void CloseEntry();
+    void TakeLink(const XmlElement& element);
+
+    // The rest of the parse state, reset by Load.
+    const Format* m_format = nullptr;  // chosen by the document element
+    const Tag* m_tag = nullptr;        // the tag whose text m_field collects
+    const Tag* m_child = nullptr;      // the open child of the entry, when it is in the table
+    int m_entryDepth = 0;
+    bool m_linkTaken = false;          // the entry's link is set
+    std::string m_address;             // the feed's address: the base of relative links
+    std::string m_feedBase, m_entryBase;
+    std::string m_aside[kFieldCount];  // texts kept for fields that their own tag did not fill
 };

@@ -7,6 +7,7 @@
 #include <oleauto.h>
 #include <shlwapi.h>
 #include <cstdlib>
+#include <cstring>
 #include <cwctype>
 #include <new>
 
@@ -14,6 +15,8 @@
 #include "com/owners.h"
 #include "com/ptr.h"
 #include "feeds/msxmlids.h"
+#include "feeds/textrun.h"
+#include "feeds/utf8.h"
 #include "feeds/uncounted.h"
 
 using vexa::com_ptr;
@@ -30,34 +33,13 @@ HRESULT CreateXmlComponent(REFCLSID clsid, REFIID iid, void** ppv)
     return CoCreateInstance(clsid, nullptr, context, iid, ppv);
 }
 
-// Narrows at most Limit characters with the C runtime in the C locale. That conversion
-// refuses any character above U+00FF and would then convert nothing, so each such
-// character is put in as '?' beforehand; the rest converts byte for byte as before.
+// Narrows at most Limit characters (UTF-16 units, never half a surrogate pair) to UTF-8.
 template <int Limit>
 std::string NarrowText(const wchar_t* text, int length)
 {
     if (!text || length <= 0)
         return std::string();
-    const int count = length < Limit ? length : Limit;
-    wchar_t wide[Limit + 1];
-    for (int i = 0; i < count; ++i)
-        wide[i] = text[i] > 0xFF ? L'?' : text[i];
-    wide[count] = L'\0';
-
-    char narrow[Limit + 1];
-    std::size_t converted = std::wcstombs(narrow, wide, Limit + 1);
-    if (converted == static_cast<std::size_t>(-1)) {
-        // Only if someone changed the C locale: go one character at a time.
-        converted = 0;
-        for (int i = 0; i < count && wide[i]; ++i) {
-            char one[MB_LEN_MAX];
-            int n = std::wctomb(one, wide[i]);
-            narrow[converted++] = n == 1 ? one[0] : '?';
-        }
-    }
-    if (converted > static_cast<std::size_t>(Limit))
-        converted = Limit;
-    return std::string(narrow, converted);
+    return vexa::utf::ToUtf8(text, static_cast<std::size_t>(length), Limit);
 }
 
 constexpr int kNameLimit = 199;
@@ -85,20 +67,29 @@ public:
     STDMETHODIMP startDocument() override
     {
         m_depth = 0;
+        m_run.Clear();
         return S_OK;
     }
-    STDMETHODIMP endDocument() override { return S_OK; }
+    STDMETHODIMP endDocument() override
+    {
+        VEXA_COM_TRY
+        EndRun();
+        return S_OK;
+        VEXA_COM_CATCH
+    }
     STDMETHODIMP startPrefixMapping(const wchar_t*, int, const wchar_t*, int) override { return S_OK; }
     STDMETHODIMP endPrefixMapping(const wchar_t*, int) override { return S_OK; }
 
-    STDMETHODIMP startElement(const wchar_t*, int, const wchar_t* localName, int localLength,
+    STDMETHODIMP startElement(const wchar_t* ns, int nsLength, const wchar_t* localName, int localLength,
                               const wchar_t*, int, ISAXAttributes* attributes) override
     {
+        VEXA_COM_TRY
+        EndRun();
         ++m_depth;
         if (!m_callback)
             return S_OK;
-        VEXA_COM_TRY
         XmlElement element = MakeElement(true, localName, localLength);
+        element.ns = NarrowText<kValueLimit>(ns, nsLength);
         int count = 0;
         if (attributes && VEXA_OK(attributes->getLength(&count))) {
             for (int i = 0; i < count; ++i) {
@@ -124,14 +115,19 @@ public:
     STDMETHODIMP endElement(const wchar_t*, int, const wchar_t* localName, int localLength,
                             const wchar_t*, int) override
     {
+        VEXA_COM_TRY
+        EndRun();
         --m_depth;
         if (!m_callback)
             return S_OK;
-        VEXA_COM_TRY
         return Deliver(MakeElement(false, localName, localLength));
         VEXA_COM_CATCH
     }
 
+    // The reader splits a run of text where it likes (under Wine at every character outside
+    // ASCII, at every reference, CDATA section and comment): the pieces are collected and the
+    // run is delivered once, when the next tag (or the document's end) ends it. Comments and
+    // processing instructions do not end a run: they are not part of the text.
     STDMETHODIMP characters(const wchar_t* text, int length) override
     {
         if (!m_callback || !text || length <= 0)
@@ -139,10 +135,8 @@ public:
         int i = 0;
         while (i < length && std::iswspace(text[i]))
             ++i;
-        if (i == length)
-            return S_OK;
         VEXA_COM_TRY
-        m_callback->OnCharacters(NarrowText<kTextLimit>(text, length), m_depth);
+        m_run.Append(text, static_cast<std::size_t>(length), i == length);
         return S_OK;
         VEXA_COM_CATCH
     }
@@ -150,6 +144,14 @@ public:
     STDMETHODIMP ignorableWhitespace(const wchar_t*, int) override { return S_OK; }
     STDMETHODIMP processingInstruction(const wchar_t*, int, const wchar_t*, int) override { return S_OK; }
     STDMETHODIMP skippedEntity(const wchar_t*, int) override { return S_OK; }
+
+    // Delivers the run of text in progress, if it holds more than white space: cut to 799
+    // characters, with its own leading and trailing blanks, at the depth it lies at.
+    void EndRun()
+    {
+        if (m_run.Pending() && m_run.Take(m_text) && m_callback)
+            m_callback->OnCharacters(m_text, m_depth);
+    }
 
     int m_depth = 0;
     IXmlParserCallback* m_callback = nullptr;
@@ -174,6 +176,9 @@ private:
             m_callback->OnEndElement(element);
         return m_callback->IsAborted(element) ? E_FAIL : S_OK;
     }
+
+    vexa::TextRun<kTextLimit> m_run;
+    std::string m_text; // the delivered run; its buffer is reused from run to run
 };
 
 // Hands the reader's errors to the callback with their position.
@@ -191,6 +196,8 @@ public:
     STDMETHODIMP ignorableWarning(ISAXLocator*, const wchar_t*, HRESULT) override { return S_OK; }
 
     IXmlParserCallback* m_callback = nullptr;
+    // The text read before an error is delivered before the error.
+    CSaxContentHandler* m_content = nullptr;
 
 private:
     HRESULT Deliver(ISAXLocator* locator, const wchar_t* message, HRESULT code)
@@ -206,6 +213,8 @@ private:
                 column = 0;
         }
         VEXA_COM_TRY
+        if (m_content)
+            m_content->EndRun();
         const int length = message ? static_cast<int>(wcslen(message)) : 0;
         m_callback->OnError(line, column, NarrowText<kTextLimit>(message, length), code);
         return S_OK;
@@ -248,15 +257,19 @@ public:
     {
         if (!m_reader)
             return false;
-        wchar_t wide[kUrlLimit + 1];
-        std::size_t converted = std::mbstowcs(wide, url.c_str(), kUrlLimit);
-        if (converted == static_cast<std::size_t>(-1))
-            return false;
-        wide[converted < static_cast<std::size_t>(kUrlLimit) ? converted : kUrlLimit] = L'\0';
-        vexa::unique_bstr bstrUrl(SysAllocString(wide));
+        // The address as written, up to 999 characters, sent with its characters outside
+        // ASCII percent-encoded.
+        const std::wstring written =
+            vexa::utf::FromUtf8Bytes<wchar_t>(url.c_str(), std::strlen(url.c_str()), kUrlLimit);
+        const std::wstring wide = vexa::utf::UrlForTheWire(written);
+        vexa::unique_bstr bstrUrl(SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size())));
         if (!bstrUrl)
             throw std::bad_alloc();
-        return VEXA_OK(m_reader->parseURL(bstrUrl));
+        const HRESULT hr = m_reader->parseURL(bstrUrl);
+        // A run cut off by a failure without an error event still reaches the callback.
+        if (m_contentHandler)
+            m_contentHandler->EndRun();
+        return VEXA_OK(hr);
     }
 
     bool ParseBytes(const char* data, std::size_t size)
@@ -274,7 +287,11 @@ public:
         VariantInit(&source);
         V_VT(&source) = VT_UNKNOWN;
         V_UNKNOWN(&source) = stream.get(); // borrowed: the stream owner keeps the reference
-        return VEXA_OK(m_reader->parse(source));
+        const HRESULT hr = m_reader->parse(source);
+        // A run cut off by a failure without an error event still reaches the callback.
+        if (m_contentHandler)
+            m_contentHandler->EndRun();
+        return VEXA_OK(hr);
     }
 
 private:
@@ -304,6 +321,8 @@ private:
         m_errorHandler.reset(new (std::nothrow) CSaxErrorHandler);
         if (m_errorHandler && VEXA_FAILED(m_reader->putErrorHandler(m_errorHandler.get())))
             m_errorHandler.reset();
+        if (m_errorHandler)
+            m_errorHandler->m_content = m_contentHandler.get();
     }
 
     void CreateSchemaCache()

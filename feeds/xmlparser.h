@@ -1,5 +1,6 @@
 // Reads one XML document, named by a URL, through the platform's SAX reader and hands each
-// event to a callback as narrow text.
+// event to a callback as narrow text: UTF-8, whatever the thread's code page. Each run of
+// character data between two markup events arrives in one OnCharacters call.
 #pragma once
 #include <windows.h>
 #include <cstddef>
@@ -11,6 +12,7 @@
 struct XmlElement {
     bool isStart = false;
     std::string name;   // local name
+    std::string ns;     // namespace URI of a start tag (empty without one, and for end tags)
     int depth = 0;
     std::vector<std::pair<std::string, std::string>> attributes; // empty for end tags
 };
@@ -47,7 +49,8 @@ public:
 
     bool IsReady() const;
     void SetCallback(IXmlParserCallback* callback);
-    // Fetches and reads the document synchronously; true when the reader reports success.
+    // Fetches and reads the document at `url` (UTF-8) synchronously; true when the reader
+    // reports success.
     bool Parse(const std::string& url);
     // Reads a document already in memory (a downloaded body) through the same reader and
     // handlers; true when the reader reports success.

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cwctype>
 #include <new>
 #include <string>
@@ -59,9 +60,9 @@ STDMETHODIMP CVexaPluginContentItem::OpenItem()
     vexa::unique_bstr snippetOwner(snippet);
     std::wstring sSnippet = snippetOwner.str();
 
-    // The link is the text from the first "http://" to the end; a match at 0 means the title
-    // itself starts with it, and then nothing is opened.
-    std::wstring::size_type start = sSnippet.find(L"http://");
+    // The link is the text from the first "http://" or "https://", whichever comes first, to
+    // the end; a match at 0 means the title itself starts with one, and then nothing is opened.
+    const std::wstring::size_type start = std::min(sSnippet.find(L"http://"), sSnippet.find(L"https://"));
     if (start != std::wstring::npos && start > 0) {
         std::wstring sUrl = vexa::TrimWhiteSpace(sSnippet.substr(start));
         g_shellExecute(nullptr, L"open", sUrl.c_str(), nullptr, nullptr, SW_SHOW);
@@ -87,9 +88,9 @@ void CVexaPlugin::ShowFeedItem(CRssItem* record)
 {
     if (!VEXA_VERIFY(record != 0)) return;
     try {
-        const std::wstring title = vexa::WidenThreadAcp(record->Title);
-        const std::wstring body = vexa::WidenThreadAcp(record->Description);
-        const std::wstring link = vexa::WidenThreadAcp(record->Genre);
+        const std::wstring title = vexa::WidenUtf8(record->Title);
+        const std::wstring body = vexa::WidenUtf8(record->Description);
+        const std::wstring link = vexa::WidenUtf8(record->Genre);
 
         std::wstring sTitle = title + L": ";
         std::wstring sBody = body;

@@ -92,7 +92,7 @@ void CVexaPlugin::RunRefresh(bool clear)
         for (int i = 0; i < registry->m_nDestCount && i < CRegistryHelper::kMaxDest; ++i) {
             std::wstring sAddr = registry->m_sDest[i];
             Turn turn;
-            if (!vexa::NarrowThreadAcp(sAddr, turn.address))
+            if (!vexa::NarrowUtf8(sAddr, turn.address))
                 continue;
             // A download still running from an earlier refresh counts for this one: it is
             // not started again.

@@ -9,6 +9,7 @@ target="${1:-i686}"
 bash scripts/setup.sh
 bash scripts/build.sh "$target" >/dev/null
 source scripts/xvfb.sh
+start_xvfb # the window benchmark draws on a display
 prefix_start "$root/build/$target"
 cd "build/$target"
 for b in bench_*.exe; do

@@ -2,12 +2,22 @@
 """Serves Vexa's sample feeds on the loopback interface, so the run command works without a
 network. One of the feeds gains a new entry every minute.
 
-Usage: sample_feeds.py [--port 8025] [--interval 60]
+Usage: sample_feeds.py [--port 8025] [--interval 60] [--https-dir DIR [--https-port 0]]
+       sample_feeds.py --https-dir DIR --make-authority
 With --interval 0 the town feed gains an entry only when /vexa/control/add is requested (tests
 use that, so that their timing does not depend on how fast the sidebar starts).
 Paths: /vexa/feeds/default.xml (the plugin's default destination), /vexa/feeds/tech.xml,
-/vexa/feeds/town.xml. With --port 0 the system picks a free port. The first line printed
+/vexa/feeds/town.xml, and /vexa/feeds/мир.xml (Russian "world", requested
+percent-encoded), whose entries are in Chinese, Russian and French. With --port 0 the system picks a free port. The first line printed
 names the address either way: "sample feeds on http://127.0.0.1:PORT/vexa/feeds/".
+
+With --https-dir, the same feeds and one more, /vexa/feeds/secure.xml, are also served over
+https to "localhost", with a certificate signed by a test authority of the run's own, kept in
+DIR (ca.pem; made with the openssl command when missing or about to expire). Whoever reads
+them must trust ca.pem. Two more lines are printed first:
+"authority DIR/ca.pem" and "secure feeds on https://localhost:PORT/vexa/feeds/".
+--make-authority only makes (or keeps) the certificates, so they can be trusted before the
+server starts.
 
 Every answer carries validators (ETag, Last-Modified); a conditional request for an unchanged
 feed gets 304 without a body. One line per request is printed, e.g.
@@ -19,8 +29,12 @@ import email.utils
 import hashlib
 import html
 import http.server
+import os
+import ssl
+import subprocess
 import threading
 import time
+import urllib.parse
 
 START = time.time()
 
@@ -48,6 +62,34 @@ TOWN = [
      "{base}/town/library.html"),
 ]
 
+SECURE = [
+    ("This feed came over https", "Checked against the sample server's own test authority, "
+     "which the run's Wine prefix trusts.", "{base}/secure/about.html"),
+]
+
+
+# Texts in other scripts, written as they are (UTF-8 on the wire).
+WORLD = [
+    ("\u5317\u4eac\u4eca\u65e5\u5929\u6c14\u6674\u6717", "\u7b2c\u4e00\u6761",
+     "{base}/world/beijing.html"),
+    ("\u4e0a\u6d77\u80a1\u5e02\u5927\u5e45\u4e0a\u6da8", "\u7b2c\u4e8c\u6761",
+     "{base}/world/shanghai.html"),
+    ("\u5e7f\u5dde\u4e3e\u529e\u56fd\u9645\u5c55\u89c8", "\u7b2c\u4e09\u6761",
+     "{base}/world/guangzhou.html"),
+    ("\u041d\u043e\u0432\u043e\u0441\u0442\u0438 \u0434\u043d\u044f",
+     "\u041f\u0440\u0438\u0432\u0435\u0442", "{base}/world/\u043d\u043e\u0432\u043e\u0441\u0442\u0438.html"),
+    ("Caf\u00e9 au lait \u20ac5", "na\u00efve", "{base}/world/cafe.html"),
+]
+WORLD_PATH = "/vexa/feeds/\u043c\u0438\u0440.xml"
+
+
+# Atom: (title, summary, link relative to the feed's address, updated).
+RELEASES = [
+    ("Vexa 1.1 released", "Atom feeds are read as well as RSS.", "../releases/1.1.html",
+     "2024-06-01T12:00:00Z"),
+    ("Vexa 1.0 released", "The first release.", "../releases/1.0.html", "2024-01-15T09:30:00Z"),
+]
+
 
 def text(value):
     # Element text: only <, > and & need escaping. Each character reference would reach the
@@ -69,13 +111,33 @@ def rss(title, base, entries):
             f"{items} </channel>\n</rss>\n").encode("utf-8")
 
 
+def atom(title, base, entries):
+    items = "".join(
+        "  <entry>\n"
+        f"   <title>{text(t)}</title>\n"
+        f'   <link rel="alternate" type="text/html" href="{html.escape(l)}"/>\n'
+        f"   <id>{text(urllib.parse.urljoin(base + '/feeds/releases.atom', l))}</id>\n"
+        f"   <updated>{u}</updated>\n"
+        f"   <summary>{text(d)}</summary>\n"
+        "   <author><name>Vexa team</name></author>\n"
+        "  </entry>\n" for (t, d, l, u) in entries)
+    return ('<?xml version="1.0" encoding="utf-8"?>\n'
+            '<feed xmlns="http://www.w3.org/2005/Atom">\n'
+            f"  <title>{text(title)}</title>\n"
+            f'  <link rel="self" href="{html.escape(base)}/feeds/releases.atom"/>\n'
+            f"  <id>{text(base)}/</id>\n"
+            f"  <updated>{entries[0][3]}</updated>\n"
+            f"{items}</feed>\n").encode("utf-8")
+
+
 class Handler(http.server.BaseHTTPRequestHandler):
     interval = 60
     added = []  # times of the entries added on request (--interval 0)
     base = "http://127.0.0.1:8025/vexa"
+    secure = False
 
     def do_GET(self):
-        path = self.path.split("?")[0].split("#")[0]
+        path = urllib.parse.unquote(self.path.split("?")[0].split("#")[0])
         if path == "/vexa/control/add":
             Handler.added.append(time.time())
             self.send_response(204)
@@ -86,6 +148,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
             body = rss("Vexa", self.base, DEFAULT)
         elif path == "/vexa/feeds/tech.xml":
             body = rss("Tech news", self.base, TECH)
+        elif path == "/vexa/feeds/releases.atom":
+            body = atom("Vexa releases", self.base, RELEASES)
+        elif path == WORLD_PATH:
+            body = rss("World", self.base, WORLD)
+        elif path == "/vexa/feeds/secure.xml" and self.secure:
+            body = rss("Secure news", self.base, SECURE)
         elif path == "/vexa/feeds/town.xml":
             # One new entry per interval since the server started, or one per request of
             # /vexa/control/add.
@@ -133,16 +201,70 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pass
 
 
+def openssl(directory, *args):
+    subprocess.run(("openssl",) + args, cwd=directory, check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+
+def certificates(directory):
+    """The test authority and the server's certificate for localhost, made when missing or
+    when the server's certificate ends within a day."""
+    os.makedirs(directory, exist_ok=True)
+    server = os.path.join(directory, "server.pem")
+    if os.path.exists(server) and os.path.exists(os.path.join(directory, "ca.pem")) and \
+            subprocess.run(["openssl", "x509", "-checkend", "86400", "-noout", "-in", server],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0:
+        return
+    openssl(directory, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key",
+            "-out", "ca.pem", "-days", "3650", "-subj", "/CN=Vexa sample feeds test authority",
+            "-addext", "basicConstraints=critical,CA:TRUE",
+            "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+    openssl(directory, "req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key",
+            "-out", "server.csr", "-subj", "/CN=localhost")
+    with open(os.path.join(directory, "server.ext"), "w") as f:
+        f.write("subjectAltName = DNS:localhost\nbasicConstraints = CA:FALSE\n"
+                "extendedKeyUsage = serverAuth\n")
+    openssl(directory, "x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+            "-CAcreateserial", "-days", "365", "-extfile", "server.ext", "-out", "server.pem")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--port", type=int, default=8025)
     parser.add_argument("--interval", type=float, default=60)
+    parser.add_argument("--https-dir", help="serve over https too, with the authority kept here")
+    parser.add_argument("--https-port", type=int, default=0)
+    parser.add_argument("--make-authority", action="store_true",
+                        help="only make the certificates in --https-dir (when needed) and end")
     args = parser.parse_args()
+    if args.make_authority:
+        if not args.https_dir:
+            parser.error("--make-authority needs --https-dir")
+        certificates(os.path.abspath(args.https_dir))
+        print(f"authority {os.path.join(os.path.abspath(args.https_dir), 'ca.pem')}", flush=True)
+        return
     server = http.server.ThreadingHTTPServer(("127.0.0.1", args.port), Handler)
     server.daemon_threads = True
     port = server.server_address[1]
     Handler.interval = args.interval
     Handler.base = f"http://127.0.0.1:{port}/vexa"
+    if args.https_dir:
+        directory = os.path.abspath(args.https_dir)
+        certificates(directory)
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(os.path.join(directory, "server.pem"),
+                                os.path.join(directory, "server.key"))
+        secure = http.server.ThreadingHTTPServer(("127.0.0.1", args.https_port), SecureHandler)
+        secure.daemon_threads = True
+        # The handshake happens in the request's own thread (bounded there), not in accept.
+        secure.socket = context.wrap_socket(secure.socket, server_side=True,
+                                            do_handshake_on_connect=False)
+        secure_port = secure.server_address[1]
+        SecureHandler.interval = args.interval
+        SecureHandler.base = f"https://localhost:{secure_port}/vexa"
+        threading.Thread(target=secure.serve_forever, daemon=True).start()
+        print(f"authority {os.path.join(directory, 'ca.pem')}", flush=True)
+        print(f"secure feeds on https://localhost:{secure_port}/vexa/feeds/", flush=True)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     print(f"sample feeds on http://127.0.0.1:{port}/vexa/feeds/", flush=True)
     try:
@@ -150,6 +272,15 @@ def main():
             time.sleep(3600)
     except KeyboardInterrupt:
         pass
+
+
+class SecureHandler(Handler):
+    secure = True
+
+    def setup(self):
+        # A client that never finishes the handshake must not hold a thread for ever.
+        self.request.settimeout(30)
+        super().setup()
 
 
 if __name__ == "__main__":

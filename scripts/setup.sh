@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Installs what building and testing Vexa needs on a Debian machine: the mingw-w64 cross
-# compilers, Wine (64-bit and 32-bit, through i386 multiarch), widl, Xvfb, CMake and the
-# GoogleTest sources. Does nothing for packages that are already there.
+# compilers, Wine (64-bit and 32-bit, through i386 multiarch), widl, Xvfb, CMake, the
+# GoogleTest sources and wixl with msitools (the installer packages). Does nothing for
+# packages that are already there.
 set -euo pipefail
 
 need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 pkgs=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
       wine wine64 wine32:i386 wine64-tools libwine-dev xvfb xauth cmake make googletest libgtest-dev
-      x11-utils imagemagick python3 g++)
+      x11-utils imagemagick xdotool python3 wixl msitools openssl g++)
 for p in "${pkgs[@]}"; do have "$p" || need+=("$p"); done
 [ ${#need[@]} -eq 0 ] && exit 0
 

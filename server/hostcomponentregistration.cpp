@@ -99,6 +99,12 @@ HRESULT RegisterWithHost(REFCLSID clsid, const wchar_t* title, const wchar_t* de
     return hr;
 }
 
+HRESULT ProbeHostRegistrar() noexcept
+{
+    com_ptr<IComponentRegistrar> registrar;
+    return CreateRegistrar(registrar);
+}
+
 HRESULT UnregisterFromHost(REFCLSID clsid) noexcept
 {
     com_ptr<IComponentRegistrar> registrar;

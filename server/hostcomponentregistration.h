@@ -12,6 +12,9 @@ namespace vexa {
 HRESULT RegisterWithHost(REFCLSID clsid, const wchar_t* title, const wchar_t* description,
                          const wchar_t* icon, bool flag) noexcept;
 
+// Creates the host's component registrar and lets it go: S_OK, or the creation failure.
+HRESULT ProbeHostRegistrar() noexcept;
+
 // Asks the host to remove clsid.
 HRESULT UnregisterFromHost(REFCLSID clsid) noexcept;
 

@@ -5,17 +5,27 @@
 
 namespace vexa {
 
+HRESULT RegisterPluginWithHost() noexcept
+{
+    return RegisterWithHost(CLSID_VexaPlugin, L"Vexa Plugin", L"RSS Feed Viewer", L"", false);
+}
+
+HRESULT UnregisterPluginFromHost() noexcept
+{
+    return UnregisterFromHost(CLSID_VexaPlugin);
+}
+
 HRESULT RegisterVexaServer(ServerModule& module) noexcept
 {
     HRESULT hr = module.RegisterServer();
     if (FAILED(hr)) return hr;
-    return RegisterWithHost(CLSID_VexaPlugin, L"Vexa Plugin", L"RSS Feed Viewer", L"", false);
+    return RegisterPluginWithHost();
 }
 
 HRESULT UnregisterVexaServer(ServerModule& module) noexcept
 {
     // Not installed or refusing: the COM entries are removed all the same.
-    UnregisterFromHost(CLSID_VexaPlugin);
+    UnregisterPluginFromHost();
     return module.UnregisterServer();
 }
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # End to end with the sidebar: in a fresh Wine prefix of its own, register the host DLL and
-# Vexa.dll with regsvr32, serve the sample feeds on a free loopback port, put them in the
-# feed list and run sidebar. It must create the plugin by ProgID and show the feed items;
-# commands on its stdin open an item (the shell's "open" of http is pointed at reg.exe, which
+# Vexa.dll with regsvr32, serve the sample feeds on a free loopback port (one over https, its
+# test authority trusted in the prefix with trustca), put them in the feed list and run
+# sidebar. It must create the plugin by ProgID and show the feed items; commands on its stdin
+# open an http and an https item (the shell's "open" of both is pointed at reg.exe, which
 # records the address), write Value1 (a clearing refresh that adds nothing again) and quit,
 # and the timer tick must bring the town feed's new entry. Afterwards regsvr32 /u Vexa.dll
 # leaves no Vexa key. (tests/e2e_register.sh checks the registration entries in detail.)
@@ -51,7 +52,7 @@ wait_for() {
 # Lines of the output after the last line matching $1.
 after_last() { awk -v pat="$1" '$0 ~ pat { buf = ""; next } { buf = buf $0 "\n" } END { printf "%s", buf }' "$out"; }
 
-for f in sidebar.exe Vexa.dll SidebarHost.dll; do
+for f in sidebar.exe Vexa.dll SidebarHost.dll trustca.exe; do
     [ -f "$build/$f" ] || die "$build/$f was not built"
 done
 
@@ -62,19 +63,40 @@ wineserver -p >/dev/null 2>&1
 run regsvr32 /s "$(winepath -w "$build/SidebarHost.dll" 2>/dev/null)" || die "regsvr32 SidebarHost.dll"
 run regsvr32 /s "$(winepath -w "$build/Vexa.dll" 2>/dev/null)" || die "regsvr32 Vexa.dll"
 
-# The shell's "open" of an http address records the address instead of starting a browser.
-run reg add 'HKCR\http\shell\open\command' /ve /d "C:\\windows\\system32\\reg.exe add $OPENED_KEY /v opened /d %1 /f" \
-    /f >/dev/null || die "cannot set the http open command"
+# The shell's "open" of an http or https address records it instead of starting a browser.
+for scheme in http https; do
+    run reg add "HKCR\\$scheme\\shell\\open\\command" /ve \
+        /d "C:\\windows\\system32\\reg.exe add $OPENED_KEY /v opened /d %1 /f" \
+        /f >/dev/null || die "cannot set the $scheme open command"
+done
 
 # Sample feeds on a free port; the town feed gains an entry only when the script asks for one
-# (after the Value1 refresh, before a tick), however long the start-up takes.
-python3 "$src/scripts/sample_feeds.py" --port 0 --interval 0 >"$work/feeds.log" 2>&1 &
+# (after the Value1 refresh, before a tick), however long the start-up takes. One more feed
+# over https, whose test authority this prefix is made to trust first.
+python3 "$src/scripts/sample_feeds.py" --https-dir "$work/authority" --make-authority >/dev/null ||
+    die "the sample feeds' authority was not made"
+run "$build/trustca.exe" "$(winepath -w "$work/authority/ca.pem" 2>/dev/null)" >/dev/null ||
+    die "trustca did not add the sample feeds' authority"
+python3 "$src/scripts/sample_feeds.py" --port 0 --interval 0 --https-dir "$work/authority" \
+    >"$work/feeds.log" 2>&1 &
 server_pid=$!
-for _ in $(seq 1 50); do grep -q '^sample feeds on' "$work/feeds.log" && break; sleep 0.1; done
+for _ in $(seq 1 100); do grep -q '^sample feeds on' "$work/feeds.log" && break; sleep 0.1; done
 base=$(sed -n 's/^sample feeds on \(http[^ ]*\)$/\1/p' "$work/feeds.log")
-[ -n "$base" ] || die "the sample feed server did not start: $(cat "$work/feeds.log")"
+secure_base=$(sed -n 's/^secure feeds on \(https[^ ]*\)$/\1/p' "$work/feeds.log")
+[ -n "$base" ] && [ -n "$secure_base" ] || die "the sample feed server did not start: $(cat "$work/feeds.log")"
 run reg add "$FEEDS_KEY" /v 'dest[0]' /t REG_SZ /d "${base}tech.xml" /f >/dev/null || die "feed list"
 run reg add "$FEEDS_KEY" /v 'dest[1]' /t REG_SZ /d "${base}town.xml" /f >/dev/null || die "feed list"
+run reg add "$FEEDS_KEY" /v 'dest[3]' /t REG_SZ /d "${base}releases.atom" /f >/dev/null || die "feed list"
+# The world feed's Cyrillic address goes in through a UTF-16 .reg file, as written.
+python3 - "$work/world.reg" "$base" <<'PY' || die "cannot write the world feed's .reg file"
+import sys
+with open(sys.argv[1], "w", encoding="utf-16") as f:
+    f.write("Windows Registry Editor Version 5.00\r\n\r\n"
+            "[HKEY_CURRENT_USER\\SOFTWARE\\Orvall\\Halvane\\Destinatons]\r\n"
+            '"dest[2]"="%s\u043c\u0438\u0440.xml"\r\n' % sys.argv[2])
+PY
+run regedit /s "$(winepath -w "$work/world.reg" 2>/dev/null)" || die "regedit of the world feed"
+run reg add "$FEEDS_KEY" /v 'dest[4]' /t REG_SZ /d "${secure_base}secure.xml" /f >/dev/null || die "feed list"
 
 # The sidebar reads its commands from a FIFO that this script writes to.
 mkfifo "$work/commands"
@@ -83,6 +105,9 @@ sidebar_pid=$!
 exec 3>"$work/commands"
 
 wait_for '^\[[0-9]+\] Library extends its hours: $' 60 || die "no feed items within 60 s"
+wait_for '^\[[0-9]+\] 广州举办国际展览: $' 30 || die "no items from the world feed"
+wait_for '^\[[0-9]+\] Vexa 1.1 released: $' 30 || die "no items from the Atom feed"
+wait_for '^\[[0-9]+\] This feed came over https: $' 30 || die "no items from the https feed"
 grep -q '^sidebar: plugins registered with the host:$' "$out" || fail "the registered plugins are not listed"
 grep -q "^  $PLUGIN \"Vexa Plugin\": RSS Feed Viewer$" "$out" || fail "Vexa is not among the listed plugins"
 grep -q "^sidebar: creating Vexa.VexaPlugin $PLUGIN from .*Vexa.dll$" "$out" || \
@@ -90,10 +115,24 @@ grep -q "^sidebar: creating Vexa.VexaPlugin $PLUGIN from .*Vexa.dll$" "$out" || 
 grep -q '^title: Cindral  Plugin$' "$out" || fail "the title \"Cindral  Plugin\" was not shown"
 grep -q '^display flags, mask: 0, 1$' "$out" || fail "the display flags were not shown"
 for title in "Compiler release brings faster builds" "New display standard announced" \
-             "Battery research update" "Market opens on Saturday" "Library extends its hours"; do
+             "Battery research update" "Market opens on Saturday" "Library extends its hours" \
+             "This feed came over https"; do
     n=$(grep -c "^\[[0-9]*\] $title: $" "$out")
     [ "$n" = 1 ] || fail "item \"$title\" shown $n times"
 done
+# The world feed: every text exactly as written, one line where the feed has one.
+for title in "北京今日天气晴朗" "上海股市大幅上涨" "广州举办国际展览" "Новости дня" "Café au lait €5"; do
+    n=$(grep -c "^\[[0-9]*\] $title: $" "$out")
+    [ "$n" = 1 ] || fail "item \"$title\" shown $n times"
+done
+grep -A1 -F '] Café au lait €5: ' "$out" | grep -q '^    source:  naïve$' || \
+    fail "the description naïve is not shown whole on one line"
+grep -A1 -F '] Новости дня: ' "$out" | grep -q '^    source:  Привет$' || fail "the Russian description"
+# The Atom feed: its entries with their summaries and their links resolved.
+grep -A5 -F '] Vexa 1.1 released: ' "$out" | grep -q '^    source:  Atom feeds are read as well as RSS\.$' || \
+    fail "the Atom entry's summary is not its source"
+grep -A5 -F '] Vexa 1.1 released: ' "$out" | grep -qF "             ${base%feeds/}releases/1.1.html" || \
+    fail "the Atom entry's snippet does not end with its resolved link"
 grep -A3 -F '] Battery research update: ' "$out" | grep -q '^    source:  A new cell design lasts longer in the cold\.$' || \
     fail "the item's source is not its description"
 grep -A6 -F '] Battery research update: ' "$out" | grep -qF "             ${base%feeds/}tech/battery.html" || \
@@ -111,6 +150,18 @@ for _ in $(seq 1 30); do
     sleep 0.5
 done
 [ "$opened" = "${base%feeds/}tech/compiler.html" ] || fail "opening item $n launched '$opened'"
+
+# An item whose link is https opens too.
+run reg delete "$OPENED_KEY" /f >/dev/null
+n=$(sed -n 's/^\[\([0-9]*\)\] This feed came over https: $/\1/p' "$out" | head -n1)
+echo "open $n" >&3
+opened=""
+for _ in $(seq 1 30); do
+    opened=$(run reg query "$OPENED_KEY" /v opened | sed -n 's/.*opened[[:space:]]*REG_SZ[[:space:]]*//p' | head -n1)
+    [ -n "$opened" ] && break
+    sleep 0.5
+done
+[ "$opened" = "${secure_base%feeds/}secure/about.html" ] || fail "opening the https item $n launched '$opened'"
 
 # refresh: a clearing refresh; every entry is shown already, so the panel stays empty.
 echo "refresh" >&3

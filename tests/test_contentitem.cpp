@@ -119,20 +119,35 @@ TEST_F(ContentItem, TextsPropertiesAndCallOrder)
     EXPECT_EQ(emptyState.snippet.value(), L"T:\n\n\nhttp://g");
 }
 
-TEST_F(ContentItem, NarrowTextIsWidenedInTheThreadCodePage)
+TEST_F(ContentItem, TextsInEveryScriptReachTheHostAsWritten)
 {
-    // 0xE9 is e-acute in the Western code page of the test prefix.
-    CRssItem record = Record("Caf\xE9", "", "");
-    const host::ItemState& state = *Show(record).state;
-    wchar_t expected[8] = {};
-    MultiByteToWideChar(CP_THREAD_ACP, 0, "Caf\xE9: ", -1, expected, 8);
-    EXPECT_EQ(state.heading.value(), expected);
+    // The record's UTF-8 texts: Chinese, Cyrillic, Latin-1 with a euro sign, an emoji and
+    // right-to-left and zero-width marks; the same whatever the thread's code page.
+    const std::string title = "\xE5\x8C\x97\xE4\xBA\xAC \xD0\x9D\xD0\xBE\xD0\xB2 Caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80";
+    const std::string body = "na\xC3\xAFve \xE2\x80\x8F\xD7\xA9\xE2\x80\x8B";
+    const std::string link = "http://example.test/\xD0\xBD\xD0\xBE\xD0\xB2?q=\xC3\xA9";
+    const std::wstring wTitle = L"\x5317\x4EAC \x041D\x043E\x0432 Caf\x00E9 \x20AC \xD83D\xDE00";
+    const std::wstring wBody = L"na\x00EFve \x200F\x05E9\x200B";
+    const std::wstring wLink = L"http://example.test/\x043D\x043E\x0432?q=\x00E9";
+    for (unsigned codePage : {1252u, 1251u, 932u, 65001u}) {
+        vexatest::ThreadCodePage page(codePage);
+        CRssItem record = Record(title, body, link);
+        const host::ItemState& state = *Show(record).state;
+        EXPECT_EQ(state.heading.value(), wTitle + L": ") << codePage;
+        EXPECT_EQ(state.source.value(), wBody);
+        EXPECT_EQ(state.tooltip.value(), wTitle + L": \n " + wBody);
+        EXPECT_EQ(state.snippet.value(), wTitle + L":\n" + wBody + L"\n\n" + wLink);
+        // The link opens as written; the browser encodes it for the wire.
+        EXPECT_EQ(OpenedUrl(title, body, link), wLink) << codePage;
+    }
+    // Bytes that are not UTF-8 (no reader delivers them) become U+FFFD, one for each.
+    CRssItem broken = Record("a\xFF" "b\xE2\x82", "", "");
+    EXPECT_EQ(Show(broken).state->heading.value(), L"a\xFFFD" L"b\xFFFD: ");
 }
 
 TEST_F(ContentItem, OpenedLinks)
 {
     EXPECT_EQ(OpenedUrl("News", "Text", "http://example.test/a"), L"http://example.test/a");
-    EXPECT_EQ(OpenedUrl("News", "Text", "https://example.test/a"), L"");
     EXPECT_EQ(OpenedUrl("http://title", "Text", "http://example.test/a"), L"");
     EXPECT_EQ(OpenedUrl("News", "see http://d.test/x here", "http://example.test/a"),
               L"http://d.test/x here\n\nhttp://example.test/a");
@@ -140,6 +155,25 @@ TEST_F(ContentItem, OpenedLinks)
     EXPECT_EQ(OpenedUrl("A http://t", "Text", "ftp://x"), L"http://t:\nText\n\nftp://x");
     EXPECT_EQ(OpenedUrl("News", "Text", ""), L"");
     EXPECT_EQ(OpenedUrl("News", "Text", "HTTP://upper.test"), L""); // case-sensitive
+}
+
+TEST_F(ContentItem, OpenedSecureLinks)
+{
+    EXPECT_EQ(OpenedUrl("News", "Text", "https://example.test/a"), L"https://example.test/a");
+    EXPECT_EQ(OpenedUrl("News", "Text", "https://example.test/a \n"), L"https://example.test/a");
+    // Both schemes: whichever comes first wins, in either order.
+    EXPECT_EQ(OpenedUrl("News", "see https://d.test/x", "http://example.test/a"),
+              L"https://d.test/x\n\nhttp://example.test/a");
+    EXPECT_EQ(OpenedUrl("News", "see http://d.test/x", "https://example.test/a"),
+              L"http://d.test/x\n\nhttps://example.test/a");
+    EXPECT_EQ(OpenedUrl("News", "Text", "ftp://example.test/a"), L"");
+    EXPECT_EQ(OpenedUrl("https://title", "Text", "https://example.test/a"), L"");
+    EXPECT_EQ(OpenedUrl("https://title", "Text", "http://example.test/a"), L"");
+    EXPECT_EQ(OpenedUrl("News", "Text", "HTTPS://upper.test"), L"");
+    EXPECT_EQ(OpenedUrl("News", "Text", "Https://upper.test"), L"");
+    EXPECT_EQ(OpenedUrl("News", "Text", "https://"), L"https://");
+    // "https:/" is neither scheme; the later "http://" is.
+    EXPECT_EQ(OpenedUrl("News", "https:/ x", "http://example.test/a"), L"http://example.test/a");
 }
 
 TEST_F(ContentItem, HandlerSlots)

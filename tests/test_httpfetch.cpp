@@ -368,4 +368,26 @@ TEST_F(HttpFetchTest, RequestsLeaveInTheOrderOfTheirChain)
     EXPECT_EQ(m_server.Requests(), expected);
 }
 
+TEST_F(HttpFetchTest, AtMostFourConnectionsGoToOneServer)
+{
+    std::vector<vexa::com_ptr<FetchJob>> jobs;
+    for (int i = 0; i < 10; ++i) {
+        const std::string path = "/g" + std::to_string(i) + ".xml";
+        Reply reply = Feed(RssDocument(RssEntry(path)));
+        reply.latencyMs = 300;
+        m_server.Serve(path, reply);
+        vexa::FetchRequest request;
+        request.url = vexatest::Widen(m_server.Url(path));
+        vexa::com_ptr<FetchJob> job;
+        job.attach(FetchJob::Start(request, nullptr, nullptr, 0));
+        ASSERT_TRUE(job);
+        jobs.push_back(job);
+    }
+    for (auto& job : jobs) {
+        EXPECT_TRUE(job->WaitUntil(GetTickCount64() + 15000));
+        EXPECT_EQ(job->TakeResult().status, 200u);
+    }
+    EXPECT_EQ(m_server.MaxConcurrentAnswers(), 4);
+}
+
 } // namespace

@@ -457,6 +457,23 @@ TEST_F(SettingsPage, RemoveSelectionAndSortedApply)
     EXPECT_EQ(Stored(), List{m_default});
 }
 
+TEST_F(SettingsPage, AddressesInAnyScriptAreShownAndKeptAsWritten)
+{
+    // A Cyrillic path, a Japanese host and path, an emoji in a query; under a Cyrillic code page.
+    vexatest::ThreadCodePage page(1251);
+    const std::wstring cyrillic = L"http://example.test/\x043D\x043E\x0432\x043E\x0441\x0442\x0438.xml";
+    const std::wstring japanese = L"http://\x4F8B\x3048.\x30C6\x30B9\x30C8/\x30D1\x30B9?q=\xD83D\xDE00";
+    Store({cyrillic});
+    Open();
+    EXPECT_EQ(Items(), (List{m_default, cyrillic}));
+    SetUrl(japanese);
+    Click(IDC_ADD);
+    EXPECT_EQ(m_page->Apply(), S_OK);
+    EXPECT_EQ(Stored(), (List{m_default, cyrillic, japanese}));
+    Reopen();
+    EXPECT_EQ(Items(), (List{m_default, cyrillic, japanese}));
+}
+
 TEST_F(SettingsPage, AddRefusesWhatTheStoreCannotHold)
 {
     Open();

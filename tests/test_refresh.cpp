@@ -132,6 +132,60 @@ TEST_F(Refresh, RecordsOfAFailedLoadWaitForTheNextGoodOne)
     EXPECT_EQ(Headings(), (Texts{L"K: ", L"L: ", L"M: "}));
 }
 
+TEST_F(Refresh, FeedsAndAddressesInAnyScriptShowTheirTextsAsWritten)
+{
+    // A Chinese, a Russian and a Western entry, served under a Cyrillic path that the list
+    // holds as written and that goes on the wire percent-encoded.
+    const std::string chinese1 = "\xE5\x8C\x97\xE4\xBA\xAC\xE4\xBB\x8A\xE6\x97\xA5\xE5\xA4\xA9\xE6\xB0\x94\xE6\x99\xB4\xE6\x9C\x97";
+    const std::string chinese2 = "\xE4\xB8\x8A\xE6\xB5\xB7\xE8\x82\xA1\xE5\xB8\x82\xE5\xA4\xA7\xE5\xB9\x85\xE4\xB8\x8A\xE6\xB6\xA8";
+    const std::string russian = "\xD0\x9D\xD0\xBE\xD0\xB2\xD0\xBE\xD1\x81\xD1\x82\xD0\xB8 \xD0\xB4\xD0\xBD\xD1\x8F";
+    const std::string western = "Caf\xC3\xA9 au lait \xE2\x82\xAC" "5";
+    const std::string doc = RssDocument(RssEntry(chinese1, "http://a.test/1", "\xE7\xAC\xAC\xE4\xB8\x80\xE6\x9D\xA1") +
+                                        RssEntry(chinese2, "http://a.test/2", "\xE7\xAC\xAC\xE4\xBA\x8C\xE6\x9D\xA1") +
+                                        RssEntry(russian, "http://a.test/3", "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82") +
+                                        RssEntry(western, "http://a.test/4", "AT&T na\xC3\xAFve"));
+    const std::string path = "/\xD0\xBB\xD0\xB5\xD0\xBD\xD1\x82\xD0\xB0.xml"; // "лента.xml"
+    const std::string wire = "/%D0%BB%D0%B5%D0%BD%D1%82%D0%B0.xml";
+    m_server.Serve(wire, doc);
+    SetFeeds({path});
+    const Texts headings = {vexatest::Widen(western) + L": ", vexatest::Widen(russian) + L": ",
+                            vexatest::Widen(chinese2) + L": ", vexatest::Widen(chinese1) + L": "};
+    for (unsigned codePage : {1252u, 1251u, 932u, 65001u}) {
+        vexatest::ThreadCodePage page(codePage);
+        m_server.ClearRequests();
+        Start();
+        EXPECT_EQ(m_server.Requests(), std::vector<std::string>{wire}) << codePage;
+        EXPECT_EQ(Headings(), headings) << codePage;
+        ASSERT_EQ(Panel().items.size(), 4u);
+        EXPECT_EQ(Panel().items[0].state->snippet.value(),
+                  vexatest::Widen(western) + L":\nAT&T na\x00EFve\n\nhttp://a.test/4");
+        EXPECT_EQ(Panel().items[1].state->source.value(), L"\x041F\x0440\x0438\x0432\x0435\x0442");
+        m_plugin.reset();
+    }
+    EXPECT_TRUE(m_channels->reports().empty());
+}
+
+TEST_F(Refresh, AtomFeedsShowBesideRssFeeds)
+{
+    m_server.Serve("/news.xml", RssDocument(RssEntry("Shared", "http://rss.test/shared", "from RSS") +
+                                            RssEntry("B rss", "http://rss.test/b")));
+    m_server.Serve("/project/releases.atom",
+                   "<?xml version=\"1.0\"?><feed xmlns=\"http://www.w3.org/2005/Atom\"><title>Releases</title>"
+                   "<entry><title>Shared</title><link href=\"http://atom.test/shared\"/></entry>"
+                   "<entry><title>A atom</title><link rel=\"alternate\" href=\"tags/a\"/>"
+                   "<summary>Notes &amp; more</summary><updated>2024-01-01T00:00:00Z</updated></entry></feed>");
+    SetFeeds({"/news.xml", "/project/releases.atom"});
+    Start();
+    // Each feed's new entries in title order; the shared title once, from the feed read first.
+    EXPECT_EQ(Headings(), (Texts{L"B rss: ", L"Shared: ", L"A atom: "}));
+    EXPECT_EQ(Panel().items[1].state->snippet.value(), L"Shared:\nfrom RSS\n\nhttp://rss.test/shared");
+    EXPECT_EQ(Panel().items[2].state->snippet.value(),
+              L"A atom:\nNotes & more\n\n" + vexatest::Widen(m_server.Url("/project/tags/a")));
+    Impl(m_plugin)->Refresh(false);
+    EXPECT_EQ(Headings().size(), 3u);
+    EXPECT_TRUE(m_channels->reports().empty());
+}
+
 TEST_F(Refresh, TitleIsSetAgainOnlyInDisplayStateTwo)
 {
     SetFeeds({});
@@ -397,6 +451,26 @@ TEST_F(NetworkRefresh, AnErrorPageIsNotReadAsAFeed)
     EXPECT_EQ(Headings(), (Texts{L"Good: "}));
 }
 
+TEST_F(NetworkRefresh, AFilePathAmongDownloadsIsReadByTheReaderInItsTurn)
+{
+    wchar_t dir[MAX_PATH];
+    ASSERT_GT(GetTempPathW(MAX_PATH, dir), 0u);
+    const std::wstring path = std::wstring(dir) + L"vexa-refresh-file-feed.xml";
+    const std::string doc = RssDocument(RssEntry("From a file"));
+    {
+        vexa::unique_handle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        ASSERT_NE(file.get(), INVALID_HANDLE_VALUE);
+        DWORD written = 0;
+        WriteFile(file.get(), doc.data(), static_cast<DWORD>(doc.size()), &written, nullptr);
+    }
+    m_server.Serve("/before.xml", Reply(RssDocument(RssEntry("Z before")), 200));
+    m_server.Serve("/after.xml", Reply(RssDocument(RssEntry("A after"))));
+    SetFeedUrls({m_server.Url("/before.xml"), vexatest::Narrow(path), m_server.Url("/after.xml")});
+    Start();
+    DeleteFileW(path.c_str());
+    EXPECT_EQ(Headings(), (Texts{L"Z before: ", L"From a file: ", L"A after: "}));
+}
+
 TEST_F(NetworkRefresh, ManyFeedsOnSeveralServersKeepListOrderPerServer)
 {
     std::vector<std::string> urls;
@@ -405,7 +479,7 @@ TEST_F(NetworkRefresh, ManyFeedsOnSeveralServersKeepListOrderPerServer)
         m_more.push_back(std::make_unique<HttpServer>());
         ASSERT_TRUE(m_more.back()->Start());
     }
-    for (int i = 0; i < 40; ++i) {
+    for (int i = 0; i < 99; ++i) { // the default destination and 99 stored: a full list
         HttpServer& server = i % 4 == 0 ? m_server : *m_more[i % 4 - 1];
         const std::string path = "/f" + std::to_string(i) + ".xml";
         server.Serve(path, Reply(RssDocument(RssEntry("Entry " + std::to_string(100 + i))), 50));
@@ -414,9 +488,9 @@ TEST_F(NetworkRefresh, ManyFeedsOnSeveralServersKeepListOrderPerServer)
     }
     SetFeedUrls(urls);
     Start();
-    ASSERT_EQ(Headings().size(), 40u);
+    ASSERT_EQ(Headings().size(), 99u);
     EXPECT_EQ(Headings().front(), L"Entry 100: ");
-    EXPECT_EQ(Headings().back(), L"Entry 139: ");
+    EXPECT_EQ(Headings().back(), L"Entry 198: ");
     EXPECT_EQ(m_server.Requests(), expected[0]);
     for (int s = 0; s < 3; ++s) EXPECT_EQ(m_more[s]->Requests(), expected[s + 1]);
 }

@@ -438,3 +438,61 @@ TEST_F(Registration, ModulePathAndTypeLibraryFallback)
 }
 
 } // namespace
+
+// The installer's custom actions (VexaSetup.dll beside this program), called as the
+// installer calls them; with no installer session their log lines go nowhere.
+TEST_F(Registration, InstallerCustomActionsJoinAndLeaveTheHost)
+{
+    std::wstring path = ModulePath();
+    path = path.substr(0, path.find_last_of(L"\\/") + 1) + L"VexaSetup.dll";
+    struct LibraryOwner {
+        HMODULE module;
+        ~LibraryOwner()
+        {
+            if (module) FreeLibrary(module);
+        }
+    } setup{LoadLibraryW(path.c_str())};
+    ASSERT_NE(setup.module, nullptr) << "VexaSetup.dll was not built beside the test";
+    using Action = UINT(__stdcall*)(ULONG);
+    auto join = reinterpret_cast<Action>(reinterpret_cast<void*>(GetProcAddress(setup.module, "JoinSidebarHost")));
+    auto leave = reinterpret_cast<Action>(reinterpret_cast<void*>(GetProcAddress(setup.module, "LeaveSidebarHost")));
+    ASSERT_TRUE(join && leave);
+
+    // Joining registers the plugin with the host as DllRegisterServer does, and nothing else:
+    // the COM entries are the package's tables' business.
+    EXPECT_EQ(join(0), static_cast<UINT>(ERROR_SUCCESS));
+    EXPECT_EQ(CallNames(), (std::vector<std::wstring>{L"BeginRegistration", L"GetRegistrationObject",
+                                                      L"AddPlugin", L"EndRegistration"}));
+    EXPECT_EQ(host::RegistrarLog()[0].args, (std::vector<std::wstring>{kPlugin, L"Title", L"Vexa Plugin", L"Description",
+                                                                       L"RSS Feed Viewer", L"Icon", L""}));
+    EXPECT_EQ(host::RegistrarLog()[2].args, (std::vector<std::wstring>{kPlugin, L"0"}));
+    EXPECT_EQ(StringValue(HKEY_CURRENT_USER, kHostEntry, L"Title"), L"Vexa Plugin");
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, PluginKey()));
+    EXPECT_EQ(leave(0), static_cast<UINT>(ERROR_SUCCESS));
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kHostEntry));
+
+    // A host that refuses fails the install (which the installer then rolls back); the host
+    // was asked to remove the half-made entry.
+    host::ClearRegistrarLog();
+    host::RegistrarBehaviour refuse;
+    refuse.endRegistration = E_ACCESSDENIED;
+    host::SetRegistrarBehaviour(refuse);
+    EXPECT_EQ(join(0), static_cast<UINT>(ERROR_INSTALL_FAILURE));
+    EXPECT_EQ(CallNames().back(), L"RemoveComponent");
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kHostEntry));
+    host::SetRegistrarBehaviour({});
+
+    // No host: installing goes on (the step is skipped), and so does removing.
+    host::RevokeRegistrarClass(m_registrarCookie);
+    m_registrarCookie = 0;
+    host::ClearRegistrarLog();
+    void* registrar = nullptr;
+    const HRESULT creationFailure = CoCreateInstance(CLSID_ComponentRegistrar, nullptr, 7,
+                                                     IID_IComponentRegistrar, &registrar);
+    ASSERT_TRUE(FAILED(creationFailure));
+    EXPECT_EQ(vexa::ProbeHostRegistrar(), creationFailure);
+    EXPECT_EQ(join(0), static_cast<UINT>(ERROR_SUCCESS));
+    EXPECT_EQ(leave(0), static_cast<UINT>(ERROR_SUCCESS));
+    EXPECT_TRUE(host::RegistrarLog().empty());
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kHostEntry));
+}

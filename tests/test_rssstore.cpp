@@ -8,7 +8,9 @@
 
 #include "feeds/msxmlids.h"
 #include "feeds/rssstore.h"
+#include "feeds/urls.h"
 #include "tests/support/feedbuilder.h"
+#include "tests/support/fixtures.h"
 #include "tests/support/httpserver.h"
 
 using vexatest::HttpServer;
@@ -84,14 +86,17 @@ TEST_F(RssStoreTest, FillsEveryFieldFromItsElement)
     ASSERT_TRUE(LoadDocument(RssDocument(
         "<item><author>Ann</author><title>A</title><link>L</link><price>9.50</price>"
         "<publish_date>2020-01-02</publish_date><description>x<!-- split -->y</description>"
-        "<pubDate>ignored</pubDate><category>ignored</category><guid>ignored</guid></item>")));
+        "<pubDate>ignored</pubDate><category>ignored</category><guid>ignored</guid>"
+        "<description>z</description></item>")));
     const CRssItem& item = Item("A");
     EXPECT_EQ(item.RssID, "A");
     EXPECT_EQ(item.Author, "Ann");
     EXPECT_EQ(item.Genre, "L");
     EXPECT_EQ(item.Price, "9.50");
     EXPECT_EQ(item.Published, "2020-01-02");
-    EXPECT_EQ(item.Description, "x\ny"); // two pieces from the reader, joined by a line feed
+    // One run each (the reader's pieces around the comment make one text); the two
+    // description elements are joined by a line feed.
+    EXPECT_EQ(item.Description, "xy\nz");
     EXPECT_EQ(item.NUM, 0);
 }
 
@@ -178,13 +183,425 @@ TEST_F(RssStoreTest, KeepsTheFirstRecordOfEachTitle)
     EXPECT_EQ(Item("W").NUM, 3);
 }
 
-TEST_F(RssStoreTest, TitlesWithCharactersBeyondLatin1AreKept)
+// ---- Text in every script, exactly as the feed wrote it. ----
+
+// The entries of a Chinese, a Russian and a Western feed (title, description), UTF-8.
+const std::pair<std::string, std::string> kScripts[] = {
+    {"\xE5\x8C\x97\xE4\xBA\xAC\xE4\xBB\x8A\xE6\x97\xA5\xE5\xA4\xA9\xE6\xB0\x94\xE6\x99\xB4\xE6\x9C\x97",
+     "\xE7\xAC\xAC\xE4\xB8\x80\xE6\x9D\xA1"},
+    {"\xE4\xB8\x8A\xE6\xB5\xB7\xE8\x82\xA1\xE5\xB8\x82\xE5\xA4\xA7\xE5\xB9\x85\xE4\xB8\x8A\xE6\xB6\xA8",
+     "\xE7\xAC\xAC\xE4\xBA\x8C\xE6\x9D\xA1"},
+    {"\xE5\xB9\xBF\xE5\xB7\x9E\xE4\xB8\xBE\xE5\x8A\x9E\xE5\x9B\xBD\xE9\x99\x85\xE5\xB1\x95\xE8\xA7\x88",
+     "\xE7\xAC\xAC\xE4\xB8\x89\xE6\x9D\xA1"},
+    {"\xD0\x9D\xD0\xBE\xD0\xB2\xD0\xBE\xD1\x81\xD1\x82\xD0\xB8 \xD0\xB4\xD0\xBD\xD1\x8F",
+     "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82"},
+    {"Caf\xC3\xA9 au lait \xE2\x82\xAC" "5", "na\xC3\xAFve"},
+};
+
+std::string ScriptsFeed()
 {
-    ASSERT_TRUE(LoadDocument(RssDocument(RssEntry("Price \xE2\x82\xAC" "5", "http://l/",
-                                                  "\xE4\xB8\xAD\xE6\x96\x87 text") +
-                                         RssEntry("Plain"))));
-    EXPECT_EQ(Keys(), (Strings{"Plain", "Price ?5"}));
-    EXPECT_EQ(Item("Price ?5").Description.find("text"), 3u); // "??" then the rest, maybe split
+    std::string body;
+    for (const auto& entry : kScripts)
+        body += RssEntry(entry.first, "http://example.test/" + entry.first, entry.second);
+    return RssDocument(body);
+}
+
+TEST_F(RssStoreTest, TextsOfEveryScriptAreKeptAsWritten)
+{
+    ASSERT_TRUE(LoadDocument(ScriptsFeed()));
+    // Keys in the byte order of UTF-8, which is the order of the characters.
+    EXPECT_EQ(Keys(), (Strings{kScripts[4].first, kScripts[3].first, kScripts[1].first,
+                               kScripts[0].first, kScripts[2].first}));
+    for (int i = 0; i < 5; ++i) {
+        const CRssItem& item = Item(kScripts[i].first);
+        EXPECT_EQ(item.RssID, kScripts[i].first);
+        EXPECT_EQ(item.Description, kScripts[i].second);
+        EXPECT_EQ(item.Genre, "http://example.test/" + kScripts[i].first);
+        EXPECT_EQ(item.NUM, i);
+    }
+    // One run, one text: references, wide characters and CDATA inside a field do not
+    // split it into lines.
+    ASSERT_TRUE(LoadDocument(RssDocument(
+        "<item><title>AT&amp;T &#x4E2D;&#233; \xF0\x9F\x98\x80</title>"
+        "<description>AT&amp;T <![CDATA[<b>bold</b>]]> &#8364;5 na\xC3\xAFve</description></item>"),
+        "/refs.xml"));
+    const std::string title = "AT&T \xE4\xB8\xAD\xC3\xA9 \xF0\x9F\x98\x80";
+    EXPECT_EQ(Item(title).Description, "AT&T <b>bold</b> \xE2\x82\xAC" "5 na\xC3\xAFve");
+}
+
+TEST_F(RssStoreTest, Latin1TitlesKeepTheirOrder)
+{
+    // What a single-byte narrowing ordered by byte, UTF-8 orders the same way.
+    const Strings titles = {"\xC3\xBF" "end", "Zebra", "\xC3\x89" "clair", "apple", "\xC3\xA1" "baco",
+                            "zoo", "\xC3\x80" " la carte", "Apple"};
+    std::string body;
+    for (const std::string& title : titles)
+        body += RssEntry(title);
+    ASSERT_TRUE(LoadDocument(RssDocument(body)));
+    EXPECT_EQ(Keys(), (Strings{"Apple", "Zebra", "apple", "zoo", "\xC3\x80" " la carte",
+                               "\xC3\x89" "clair", "\xC3\xA1" "baco", "\xC3\xBF" "end"}));
+}
+
+TEST_F(RssStoreTest, RecordsAreTheSameWhateverTheThreadCodePage)
+{
+    m_server.Serve("/feed.xml", ScriptsFeed());
+    for (unsigned codePage : {1251u, 932u, 65001u}) {
+        vexatest::ThreadCodePage page(codePage);
+        CRssStore store;
+        ASSERT_TRUE(store.Load(m_server.Url("/feed.xml"))) << codePage;
+        ASSERT_EQ(store.Count(), 5) << codePage;
+        for (const auto& entry : kScripts) {
+            ASSERT_TRUE(store.m_items.count(entry.first)) << codePage;
+            EXPECT_EQ(store.m_items[entry.first]->Description, entry.second) << codePage;
+        }
+    }
+}
+
+// A document in a code page, with its declaration; the text is given in UTF-16.
+std::string Encoded(const std::wstring& text, UINT codePage)
+{
+    int bytes = WideCharToMultiByte(codePage, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(bytes, '\0');
+    WideCharToMultiByte(codePage, 0, text.data(), int(text.size()), &out[0], bytes, nullptr, nullptr);
+    return out;
+}
+std::wstring EncodedFeed(const std::wstring& encoding, const std::wstring& title)
+{
+    return L"<?xml version=\"1.0\" encoding=\"" + encoding + L"\"?>\n<rss><channel><item><title>" + title +
+           L"</title><description>" + title + L" \x00B7 " + L"</description></item></channel></rss>";
+}
+std::string Utf16(const std::wstring& text, bool bigEndian)
+{
+    std::string out = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+    for (wchar_t c : text) {
+        const char high = char(c >> 8), low = char(c & 0xFF);
+        out += bigEndian ? high : low;
+        out += bigEndian ? low : high;
+    }
+    return out;
+}
+
+TEST_F(RssStoreTest, FeedsInTheEncodingsPeopleUse)
+{
+    const std::wstring russian = L"\x041D\x043E\x0432\x043E\x0441\x0442\x0438";
+    const std::wstring western = L"Caf\x00E9 na\x00EFve \x00FF";
+    const std::wstring euro = L"\x20AC" L"5 \x201Cq\x201D \x0160";
+    const std::wstring chinese = L"\x5317\x4EAC\x4ECA\x65E5";
+    const std::wstring all = russian + L" " + chinese + L" " + euro + L" \xD83D\xDE00";
+    struct Case {
+        const char* name;
+        std::string document;
+        std::wstring title;
+    };
+    const Case cases[] = {
+        {"utf-8", Encoded(EncodedFeed(L"utf-8", all), CP_UTF8), all},
+        {"utf-8 with BOM", "\xEF\xBB\xBF" + Encoded(EncodedFeed(L"utf-8", all + L"!"), CP_UTF8), all + L"!"},
+        {"utf-8 undeclared", Encoded(EncodedFeed(L"utf-8", all + L"?").substr(39), CP_UTF8), all + L"?"},
+        {"utf-16 LE", Utf16(EncodedFeed(L"utf-16", all + L"1"), false), all + L"1"},
+        {"utf-16 BE", Utf16(EncodedFeed(L"utf-16", all + L"2"), true), all + L"2"},
+        {"iso-8859-1", Encoded(EncodedFeed(L"iso-8859-1", western), 28591), western},
+        {"windows-1252", Encoded(EncodedFeed(L"windows-1252", western + euro), 1252), western + euro},
+        {"windows-1251", Encoded(EncodedFeed(L"windows-1251", russian), 1251), russian},
+        {"WINDOWS-1251", Encoded(EncodedFeed(L"WINDOWS-1251", russian + L"!"), 1251), russian + L"!"},
+        {"iso-8859-15", Encoded(EncodedFeed(L"iso-8859-15", L"Caf\x00E9 \x20AC" L"5"), 28605), L"Caf\x00E9 \x20AC" L"5"},
+        {"gbk", Encoded(EncodedFeed(L"gbk", chinese), 936), chinese},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = std::string("/") + std::to_string(&c - cases) + ".xml";
+        const int before = m_store->Count();
+        ASSERT_TRUE(LoadDocument(c.document, path));
+        ASSERT_EQ(m_store->Count(), before + 1);
+        const std::string title = vexatest::Narrow(c.title);
+        EXPECT_EQ(Item(title).Description, title + " \xC2\xB7 ");
+    }
+    // Declared only in the HTTP header, the document's own (missing) declaration wins: the
+    // reader takes the bytes as UTF-8.
+    m_server.Serve("/header.xml", Encoded(EncodedFeed(L"utf-8", russian).substr(39), 1251),
+                   "text/xml; charset=windows-1251");
+    EXPECT_FALSE(m_store->Load(m_server.Url("/header.xml")));
+}
+
+TEST_F(RssStoreTest, EncodingsTheReaderCannotDecodeLoadNothing)
+{
+    // The platform's reader under Wine 8 refuses these (the README lists them); the store
+    // stays as it was.
+    ASSERT_TRUE(LoadDocument(RssDocument(RssEntry("Kept"))));
+    const std::wstring japanese = L"\x65E5\x672C\x8A9E";
+    const std::wstring chinese = L"\x5317\x4EAC";
+    const std::wstring russian = L"\x041D\x043E\x0432";
+    EXPECT_FALSE(LoadDocument(Encoded(EncodedFeed(L"shift_jis", japanese), 932), "/sjis.xml"));
+    EXPECT_FALSE(LoadDocument(Encoded(EncodedFeed(L"gb2312", chinese), 936), "/gb2312.xml"));
+    EXPECT_FALSE(LoadDocument(Encoded(EncodedFeed(L"koi8-r", russian), 20866), "/koi8.xml"));
+    EXPECT_FALSE(LoadDocument(Encoded(EncodedFeed(L"x-no-such-encoding", L"Plain"), CP_UTF8), "/unknown.xml"));
+    EXPECT_EQ(Keys(), (Strings{"Kept"}));
+}
+
+TEST_F(RssStoreTest, BadTextKeepsEveryOtherEntry)
+{
+    // A reference to half a surrogate pair: the reader stops there; what came before stands.
+    EXPECT_FALSE(LoadDocument(RssDocument(RssEntry("Before") +
+                                          "<item><title>x&#xD800;y</title></item>" + RssEntry("After"))));
+    EXPECT_EQ(Keys(), (Strings{"Before"}));
+    // Bytes that are not UTF-8 in a document declared UTF-8, and Windows-1251 text declared
+    // UTF-8: the entries before the fault stand.
+    EXPECT_FALSE(LoadDocument(RssDocument(RssEntry("Good") + "<item><title>bad \xFF\xFE</title></item>"),
+                              "/invalid.xml"));
+    EXPECT_FALSE(LoadDocument(RssDocument(RssEntry("Fine") + "<item><title>\xCD\xEE\xE2\xEE\xF1\xF2\xE8</title></item>"),
+                              "/wrong.xml"));
+    EXPECT_EQ(Keys(), (Strings{"Before", "Fine", "Good"}));
+    // Right-to-left, zero-width and joiner marks and a byte order mark inside text are kept.
+    const std::string marks = "\xE2\x80\x8F\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D\xE2\x80\x8B\xE2\x80\x8D\xEF\xBB\xBFx";
+    ASSERT_TRUE(LoadDocument(RssDocument(RssEntry(marks, "http://l/", marks)), "/marks.xml"));
+    EXPECT_EQ(Item(marks).Description, marks);
+}
+
+TEST_F(RssStoreTest, EmojiAtTheLimitOfARun)
+{
+    const std::string emoji = "\xF0\x9F\x98\x80";
+    // Runs of 797 to 801 UTF-16 units whose last character is an emoji, written as raw
+    // UTF-8 and as a reference: a pair that does not fit whole is left out.
+    std::string body;
+    for (int units = 797; units <= 801; ++units) {
+        const std::string prefix(units - 2, 'a');
+        body += "<item><title>" + std::to_string(units) + "</title><description>" + prefix + emoji +
+                "</description><link>" + prefix + "&#x1F600;</link></item>";
+    }
+    ASSERT_TRUE(LoadDocument(RssDocument(body)));
+    for (int units = 797; units <= 801; ++units) {
+        const CRssItem& item = Item(std::to_string(units));
+        std::string expected(units - 2, 'a');
+        if (units <= 799)
+            expected += emoji;
+        EXPECT_EQ(item.Description, expected) << units;
+        EXPECT_EQ(item.Genre, expected) << units;
+    }
+}
+
+// ---- Atom feeds: the same records, from Atom's elements. ----
+
+// A code hosting site's release feed: relative links, HTML content, no summary.
+const char kReleaseFeed[] = R"(<?xml version="1.0" encoding="UTF-8"?>
+<feed xmlns="http://www.w3.org/2005/Atom" xmlns:media="http://search.yahoo.com/mrss/" xml:lang="en-US">
+  <id>tag:code.example,2008:https://code.example/owner/tool/releases</id>
+  <link type="text/html" rel="alternate" href="https://code.example/owner/tool/releases"/>
+  <link type="application/atom+xml" rel="self" href="https://code.example/owner/tool/releases.atom"/>
+  <title>Release notes from tool</title>
+  <updated>2024-05-02T10:00:00Z</updated>
+  <entry>
+    <id>tag:code.example,2008:Repository/1/v1.2.0</id>
+    <updated>2024-05-02T10:00:00Z</updated>
+    <link rel="alternate" type="text/html" href="/owner/tool/releases/tag/v1.2.0"/>
+    <title>v1.2.0</title>
+    <content type="html">&lt;p&gt;Faster builds &amp;amp; fixes&lt;/p&gt;</content>
+    <author><name>octo</name><uri>https://code.example/octo</uri></author>
+    <media:thumbnail height="30" width="30" url="https://avatars.example/u/1"/>
+  </entry>
+  <entry>
+    <id>tag:code.example,2008:Repository/1/v1.1.0</id>
+    <updated>2024-04-01T09:00:00Z</updated>
+    <link rel="alternate" type="text/html" href="tag/v1.1.0"/>
+    <title>v1.1.0</title>
+    <content type="html">&lt;p&gt;First&lt;/p&gt;</content>
+    <author><name>hubot</name></author>
+  </entry>
+</feed>
+)";
+
+// A video channel's feed: namespaced extras whose local names are those of Atom's fields.
+const char kVideoFeed[] = R"(<?xml version="1.0" encoding="UTF-8"?>
+<feed xmlns:yt="http://www.youtube.com/xml/schemas/2015" xmlns:media="http://search.yahoo.com/mrss/" xmlns="http://www.w3.org/2005/Atom">
+ <link rel="self" href="http://video.example/feeds/videos.xml?channel_id=UC1"/>
+ <id>yt:channel:UC1</id>
+ <yt:channelId>UC1</yt:channelId>
+ <title>Channel</title>
+ <link rel="alternate" href="https://video.example/channel/UC1"/>
+ <author><name>Channel</name><uri>https://video.example/channel/UC1</uri></author>
+ <published>2015-01-01T00:00:00+00:00</published>
+ <entry>
+  <id>yt:video:abc</id>
+  <yt:videoId>abc</yt:videoId>
+  <title>Episode 12 &#x2014; caf&#xE9; &#x1F600;</title>
+  <link rel="alternate" href="https://video.example/watch?v=abc"/>
+  <author><name>Channel</name><uri>https://video.example/channel/UC1</uri></author>
+  <published>2024-03-01T12:00:00+00:00</published>
+  <updated>2024-03-02T08:30:00+00:00</updated>
+  <media:group>
+   <media:title>Episode 12 (media title)</media:title>
+   <media:content url="https://video.example/v/abc" type="application/x-shockwave-flash"/>
+   <media:description>What happens in episode 12.</media:description>
+   <media:community><media:starRating count="5" average="5.00"/></media:community>
+  </media:group>
+ </entry>
+ <entry>
+  <id>yt:video:def</id>
+  <title>Episode 11</title>
+  <link rel="alternate" href="https://video.example/watch?v=def"/>
+  <published>2024-02-01T12:00:00+00:00</published>
+ </entry>
+</feed>
+)";
+
+// A blog: xml:base, XHTML content, summaries, several kinds of links.
+const char kBlogFeed[] = R"(<?xml version="1.0" encoding="utf-8"?>
+<feed xmlns="http://www.w3.org/2005/Atom" xml:base="http://blog.example/archive/">
+  <title type="text">A blog</title>
+  <subtitle>Notes</subtitle>
+  <link href="/"/>
+  <author><name>Feed Author</name></author>
+  <entry xml:base="2024/">
+    <title type="html">Post &lt;em&gt;one&lt;/em&gt;</title>
+    <link rel="enclosure" href="one.mp3"/>
+    <link href="one.html"/>
+    <link rel="alternate" href="other.html"/>
+    <summary>Short <b xmlns="http://www.w3.org/1999/xhtml">bold</b> rest</summary>
+    <content type="xhtml"><div xmlns="http://www.w3.org/1999/xhtml"><p>Long text</p></div></content>
+    <published>2024-01-02T00:00:00Z</published>
+  </entry>
+  <entry>
+    <title>Post two</title>
+    <link rel="self" href="two.atom"/>
+    <content type="xhtml">Intro <div xmlns="http://www.w3.org/1999/xhtml"><p>Body</p></div> after</content>
+    <author><name>Ann</name><email>ann@example</email></author>
+  </entry>
+  <entry>
+    <title>Post three</title>
+    <link rel="alternate" xml:base="http://other.example/x/" href="../three.html"/>
+    <content type="text">Plain &amp; simple</content>
+    <contributor><name>Not the author</name></contributor>
+    <source><title>Elsewhere</title><updated>1999-01-01T00:00:00Z</updated></source>
+  </entry>
+</feed>
+)";
+
+TEST_F(RssStoreTest, AtomReleaseFeed)
+{
+    ASSERT_TRUE(LoadDocument(kReleaseFeed, "/owner/tool/releases.atom"));
+    EXPECT_EQ(Keys(), (Strings{"v1.1.0", "v1.2.0"}));
+    const CRssItem& latest = Item("v1.2.0");
+    EXPECT_EQ(latest.RssID, "v1.2.0");
+    EXPECT_EQ(latest.NUM, 0);
+    // Relative links are read against the feed's own address.
+    EXPECT_EQ(latest.Genre, m_server.Url("/owner/tool/releases/tag/v1.2.0"));
+    EXPECT_EQ(latest.Description, "<p>Faster builds &amp; fixes</p>"); // HTML as given
+    EXPECT_EQ(latest.Published, "2024-05-02T10:00:00Z");
+    EXPECT_EQ(latest.Author, "octo");
+    EXPECT_EQ(Item("v1.1.0").Genre, m_server.Url("/owner/tool/tag/v1.1.0"));
+    EXPECT_EQ(Item("v1.1.0").Author, "hubot");
+    EXPECT_EQ(Item("v1.1.0").NUM, 1);
+    // The feed's own title, link and dates leave no trace.
+    for (const auto& entry : m_store->m_items)
+        EXPECT_EQ(entry.second->Title.find("Release notes"), std::string::npos);
+}
+
+TEST_F(RssStoreTest, AtomVideoChannelFeed)
+{
+    ASSERT_TRUE(LoadDocument(kVideoFeed, "/feeds/videos.xml"));
+    const std::string title = "Episode 12 \xE2\x80\x94 caf\xC3\xA9 \xF0\x9F\x98\x80";
+    EXPECT_EQ(Keys(), (Strings{"Episode 11", title}));
+    const CRssItem& item = Item(title);
+    // media:title and media:description are not the entry's own title and summary.
+    EXPECT_EQ(item.Genre, "https://video.example/watch?v=abc");
+    EXPECT_EQ(item.Description, "");
+    EXPECT_EQ(item.Published, "2024-03-02T08:30:00+00:00"); // updated before published
+    EXPECT_EQ(item.Author, "Channel");
+    EXPECT_EQ(Item("Episode 11").Published, "2024-02-01T12:00:00+00:00"); // published alone
+    EXPECT_EQ(Item("Episode 11").Author, "");
+}
+
+TEST_F(RssStoreTest, AtomBlogWithXhtmlContent)
+{
+    ASSERT_TRUE(LoadDocument(kBlogFeed, "/blog.atom"));
+    EXPECT_EQ(Keys(), (Strings{"Post <em>one</em>", "Post three", "Post two"}));
+    const CRssItem& one = Item("Post <em>one</em>");
+    // The first link without rel wins over the enclosure before it and the alternate after
+    // it; it is read against the entry's and the feed's xml:base.
+    EXPECT_EQ(one.Genre, "http://blog.example/archive/2024/one.html");
+    // Summary before content; only text directly in the element counts.
+    EXPECT_EQ(one.Description, "Short ");
+    EXPECT_EQ(one.Published, "2024-01-02T00:00:00Z");
+    EXPECT_EQ(one.Author, "");
+    const CRssItem& two = Item("Post two");
+    EXPECT_EQ(two.Genre, ""); // only a rel="self" link
+    EXPECT_EQ(two.Description, "Intro ");
+    EXPECT_EQ(two.Author, "Ann");
+    const CRssItem& three = Item("Post three");
+    EXPECT_EQ(three.Genre, "http://other.example/three.html");
+    EXPECT_EQ(three.Description, "Plain & simple");
+    EXPECT_EQ(three.Author, "");     // a contributor is not the author
+    EXPECT_EQ(three.Published, ""); // the source's dates are not the entry's
+}
+
+TEST_F(RssStoreTest, AtomBadInput)
+{
+    const std::string head = "<feed xmlns=\"http://www.w3.org/2005/Atom\">";
+    // Cut off inside the third entry: the first two stand.
+    const std::string full = head + "<entry><title>A1</title></entry><entry><title>A2</title></entry>"
+                                    "<entry><title>A3</title><link href=\"http://a3/\"/></entry></feed>";
+    m_server.SetMode(HttpServer::Mode::CutOff, {full.find("<link href"), 64, 5});
+    EXPECT_FALSE(LoadDocument(full, "/cut.atom"));
+    m_server.SetMode(HttpServer::Mode::Normal);
+    EXPECT_EQ(Keys(), (Strings{"A1", "A2"}));
+    // Entries without a title share the empty key; the first stays. Several alternate
+    // links: the first. No namespace at all: still Atom.
+    ASSERT_TRUE(LoadDocument("<feed><entry><link href=\"http://first/\"/></entry>"
+                             "<entry><link href=\"http://second/\"/></entry>"
+                             "<entry><title>Links</title><link rel=\"alternate\" href=\"http://l1/\"/>"
+                             "<link rel=\"alternate\" href=\"http://l2/\"/></entry></feed>", "/plain.atom"));
+    EXPECT_EQ(Item("").Genre, "http://first/");
+    EXPECT_EQ(Item("Links").Genre, "http://l1/");
+    // Read as RSS, so nothing: an entry outside any feed, a feed in a foreign namespace.
+    const int count = m_store->Count();
+    EXPECT_TRUE(LoadDocument("<entry xmlns=\"http://www.w3.org/2005/Atom\"><title>Lone</title></entry>", "/e.atom"));
+    EXPECT_TRUE(LoadDocument("<feed xmlns=\"urn:other\"><entry><title>Foreign</title></entry></feed>", "/f.atom"));
+    EXPECT_TRUE(LoadDocument("<x:feed xmlns:x=\"http://www.w3.org/2005/Atom/\"><x:entry><x:title>Almost</x:title>"
+                             "</x:entry></x:feed>", "/g.atom"));
+    EXPECT_EQ(m_store->Count(), count);
+    // A feed element inside an RSS channel is read as RSS: its entries are not items.
+    ASSERT_TRUE(LoadDocument(RssDocument(RssEntry("Rss item") + head + "<entry><title>In channel</title></entry></feed>"),
+                             "/mixed.xml"));
+    EXPECT_EQ(m_store->Count(), count + 1);
+    EXPECT_TRUE(m_store->m_items.count("Rss item"));
+    // A prefixed Atom document is Atom all the same.
+    ASSERT_TRUE(LoadDocument("<a:feed xmlns:a=\"http://www.w3.org/2005/Atom\"><a:entry><a:title>Prefixed</a:title>"
+                             "<a:link href=\"p.html\"/></a:entry></a:feed>", "/dir/prefixed.atom"));
+    EXPECT_EQ(Item("Prefixed").Genre, m_server.Url("/dir/p.html"));
+}
+
+TEST_F(RssStoreTest, RssAndAtomFeedsShareOneStore)
+{
+    ASSERT_TRUE(LoadDocument(RssDocument(RssEntry("Shared", "http://from-rss/") + RssEntry("Only RSS")), "/a.xml"));
+    ASSERT_TRUE(LoadDocument("<feed xmlns=\"http://www.w3.org/2005/Atom\"><entry><title>Shared</title>"
+                             "<link href=\"http://from-atom/\"/></entry><entry><title>Only Atom</title></entry></feed>",
+                             "/b.atom"));
+    EXPECT_EQ(Keys(), (Strings{"Only Atom", "Only RSS", "Shared"}));
+    EXPECT_EQ(Item("Shared").Genre, "http://from-rss/");
+    EXPECT_EQ(Item("Only Atom").NUM, 2);
+    // And the RSS document after the Atom one is read as RSS again.
+    ASSERT_TRUE(LoadDocument(RssDocument(RssEntry("Later")), "/c.xml"));
+    EXPECT_EQ(Item("Later").NUM, 3);
+}
+
+TEST(ResolveUrl, ReferenceExamples)
+{
+    // The normal and abnormal examples of RFC 3986, 5.4.
+    const std::string base = "http://a/b/c/d;p?q";
+    const std::pair<const char*, const char*> cases[] = {
+        {"g:h", "g:h"}, {"g", "http://a/b/c/g"}, {"./g", "http://a/b/c/g"}, {"g/", "http://a/b/c/g/"},
+        {"/g", "http://a/g"}, {"//g", "http://g"}, {"?y", "http://a/b/c/d;p?y"}, {"g?y", "http://a/b/c/g?y"},
+        {"#s", "http://a/b/c/d;p?q#s"}, {"g#s", "http://a/b/c/g#s"}, {";x", "http://a/b/c/;x"},
+        {"", "http://a/b/c/d;p?q"}, {".", "http://a/b/c/"}, {"./", "http://a/b/c/"}, {"..", "http://a/b/"},
+        {"../", "http://a/b/"}, {"../g", "http://a/b/g"}, {"../..", "http://a/"}, {"../../g", "http://a/g"},
+        {"../../../g", "http://a/g"}, {"/./g", "http://a/g"}, {"/../g", "http://a/g"}, {"g.", "http://a/b/c/g."},
+        {"..g", "http://a/b/c/..g"}, {"./../g", "http://a/b/g"}, {"g/./h", "http://a/b/c/g/h"},
+        {"g/../h", "http://a/b/c/h"}, {"g;x=1/../y", "http://a/b/c/y"}, {"g?y/./x", "http://a/b/c/g?y/./x"},
+        {"g#s/../x", "http://a/b/c/g#s/../x"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(vexa::ResolveUrl(base, c.first), c.second) << c.first;
+    EXPECT_EQ(vexa::ResolveUrl("http://h", "p"), "http://h/p");
+    EXPECT_EQ(vexa::ResolveUrl("not an address", "p.html"), "p.html");
+    EXPECT_EQ(vexa::ResolveUrl("http://h/\xD0\xBB/", "\xC3\xA9"), "http://h/\xD0\xBB/\xC3\xA9");
 }
 
 // Creation seam that makes every reader unavailable.

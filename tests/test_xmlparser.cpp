@@ -5,8 +5,10 @@
 #include <vector>
 
 #include "feeds/msxmlids.h"
+#include "feeds/utf8.h"
 #include "feeds/xmlparser.h"
 #include "tests/support/feedbuilder.h"
+#include "tests/support/fixtures.h"
 #include "tests/support/httpserver.h"
 
 using vexatest::HttpServer;
@@ -96,19 +98,76 @@ TEST_F(XmlParserTest, CutsTextsAtTheirLimits)
     EXPECT_EQ(first.find_first_not_of('t', 1), first.rfind('\''));
 }
 
-TEST_F(XmlParserTest, NarrowsUnrepresentableCharactersToQuestionMarks)
+// Characters beyond Latin-1, as UTF-8: a euro sign, Chinese, Cyrillic, an emoji.
+const std::string kEuro = "\xE2\x82\xAC";
+const std::string kZhong = "\xE4\xB8\xAD";
+const std::string kCafe = "Caf\xC3\xA9";
+const std::string kNovosti = "\xD0\x9D\xD0\xBE\xD0\xB2\xD0\xBE\xD1\x81\xD1\x82\xD0\xB8";
+const std::string kEmoji = "\xF0\x9F\x98\x80"; // U+1F600, a surrogate pair in UTF-16
+
+TEST_F(XmlParserTest, DeliversEveryCharacterAsUtf8OneRunAtATime)
 {
-    // Euro sign, a CJK character and a Latin-1 letter, sent as UTF-8.
-    EXPECT_TRUE(ParseDocument("<?xml version=\"1.0\" encoding=\"utf-8\"?>"
-                              "<t a=\"\xE2\x82\xAC\">price \xE2\x82\xAC 5 \xE4\xB8\xAD caf\xC3\xA9</t>"));
-    // The reader may split the run around the wide characters; the pieces joined are whole.
-    ASSERT_GE(m_recorder.events.size(), 3u);
-    EXPECT_EQ(m_recorder.events.front(), "<t@1 a=?");
-    EXPECT_EQ(m_recorder.events.back(), "</t@0");
-    std::string text;
-    for (std::size_t i = 1; i + 1 < m_recorder.events.size(); ++i)
-        text += m_recorder.events[i].substr(1, m_recorder.events[i].size() - 4);
-    EXPECT_EQ(text, "price ? 5 ? caf\xE9");
+    EXPECT_TRUE(ParseDocument("<?xml version=\"1.0\" encoding=\"utf-8\"?><r>"
+                              "<t a=\"" + kEuro + kZhong + "\" " + kNovosti + "=\"v\">price " + kEuro +
+                              " 5 " + kZhong + " " + kCafe + " " + kEmoji + "</t>"
+                              "<u>AT&amp;T &#233;&#x4E2D;&#x1F600; <![CDATA[<b>]]> x<!-- c -->y</u>"
+                              "<v>one<?pi data?>two</v><w> &#32; &#x9; </w><x>\n line\n</x></r>"));
+    // The reader splits runs at references, CDATA sections, comments and wide characters;
+    // each run between two tags arrives whole (comments and processing instructions are not
+    // text and do not end it).
+    EXPECT_EQ(m_recorder.events,
+              (Events{"<r@1", "<t@2 a=" + kEuro + kZhong + " " + kNovosti + "=v",
+                      "'price " + kEuro + " 5 " + kZhong + " " + kCafe + " " + kEmoji + "'@2", "</t@1",
+                      "<u@2", "'AT&T \xC3\xA9" + kZhong + kEmoji + " <b> xy'@2", "</u@1",
+                      "<v@2", "'onetwo'@2", "</v@1", "<w@2", "</w@1",
+                      "<x@2", "'\n line\n'@2", "</x@1", "</r@0"}));
+}
+
+TEST_F(XmlParserTest, LimitsCountCharactersAndNeverSplitOne)
+{
+    std::string name, value, text;
+    for (int i = 0; i < 250; ++i) name += "\xC3\xA9";  // two bytes each
+    for (int i = 0; i < 450; ++i) value += kZhong;      // three bytes each
+    for (int i = 0; i < 1000; ++i) text += kNovosti.substr(0, 2);
+    EXPECT_TRUE(ParseDocument("<r><" + name + " a=\"" + value + "\">" + text + "</" + name + "></r>"));
+    ASSERT_EQ(m_recorder.events.size(), 5u);
+    EXPECT_EQ(m_recorder.events[1], "<" + name.substr(0, 2 * 199) + "@2 a=" + value.substr(0, 3 * 399));
+    EXPECT_EQ(m_recorder.events[2], "'" + text.substr(0, 2 * 799) + "'@2");
+
+    // A pair that the limit would cut in two is left out whole; one that fits stays.
+    m_recorder.events.clear();
+    const std::string a798(798, 'a'), a797(797, 'a'), n198(198, 'n'), v398(398, 'v');
+    EXPECT_TRUE(ParseDocument("<r><t>" + a798 + kEmoji + "b</t><t>" + a797 + kEmoji + "</t><t>" + a797 +
+                              "\xC3\xA9" + kEmoji + "</t><" + n198 + kEmoji + " k=\"" + v398 + kEmoji +
+                              "\"/></r>"));
+    EXPECT_EQ(m_recorder.events,
+              (Events{"<r@1", "<t@2", "'" + a798 + "'@2", "</t@1", "<t@2", "'" + a797 + kEmoji + "'@2",
+                      "</t@1", "<t@2", "'" + a797 + "\xC3\xA9'@2", "</t@1", "<" + n198 + "@2 k=" + v398,
+                      "</" + n198 + "@1", "</r@0"}));
+}
+
+TEST_F(XmlParserTest, TextReadBeforeAnErrorArrivesBeforeTheError)
+{
+    // Bytes that are not UTF-8 in a document that says it is.
+    EXPECT_FALSE(ParseDocument("<?xml version=\"1.0\" encoding=\"utf-8\"?><r><a>ok</a><b>x\xFF\xFEy</b></r>"));
+    EXPECT_EQ(m_recorder.events, (Events{"<r@1", "<a@2", "'ok'@2", "</a@1", "<b@2", "'x'@2"}));
+    ASSERT_FALSE(m_recorder.errors.empty());
+    EXPECT_LT(m_recorder.errors[0].code, 0);
+}
+
+TEST_F(XmlParserTest, EventsAreTheSameWhateverTheThreadCodePage)
+{
+    const std::string doc = "<?xml version=\"1.0\" encoding=\"utf-8\"?><r a=\"" + kCafe + "\">" + kNovosti +
+                            " " + kZhong + " " + kCafe + "</r>";
+    ASSERT_TRUE(ParseDocument(doc));
+    const Events expected = m_recorder.events;
+    ASSERT_EQ(expected.size(), 3u);
+    for (unsigned codePage : {1251u, 932u, 65001u}) {
+        vexatest::ThreadCodePage page(codePage);
+        m_recorder.events.clear();
+        EXPECT_TRUE(m_parser.Parse(m_server.Url("/doc.xml")));
+        EXPECT_EQ(m_recorder.events, expected) << codePage;
+    }
 }
 
 TEST_F(XmlParserTest, AbortStopsTheParse)
@@ -158,6 +217,74 @@ TEST_F(XmlParserTest, LongUrlIsRequestedAsItsFirst999Characters)
     EXPECT_TRUE(m_parser.Parse(url));
     ASSERT_FALSE(m_server.Requests().empty());
     EXPECT_EQ(m_server.Requests().back(), target);
+}
+
+TEST_F(XmlParserTest, AddressesInAnyScriptAreRequestedPercentEncoded)
+{
+    m_parser.SetCallback(&m_recorder);
+    // Path and query in Cyrillic and Latin-1; the host part and ASCII stay as written.
+    const std::string wire = "/%D0%9D%D0%BE%D0%B2%D0%BE%D1%81%D1%82%D0%B8/%C3%A9.xml?q=%F0%9F%98%80&b=%20";
+    m_server.Serve(wire, "<a/>");
+    EXPECT_TRUE(m_parser.Parse(m_server.Url("/" + kNovosti + "/\xC3\xA9.xml?q=" + kEmoji + "&b=%20")));
+    EXPECT_EQ(m_server.Requests(), (std::vector<std::string>{wire}));
+
+    // The 999-character limit counts characters as written, never half an emoji.
+    m_server.ClearRequests();
+    std::string url = m_server.Url("/");
+    const std::size_t prefix = url.size();
+    std::string expected = "/";
+    for (std::size_t i = prefix; i < 997; ++i) {
+        url += "\xC3\xA9";
+        expected += "%C3%A9";
+    }
+    url += "a" + kEmoji + "tail"; // the emoji would take characters 999 and 1000
+    expected += "a";
+    m_server.Serve(expected, "<b/>");
+    EXPECT_TRUE(m_parser.Parse(url));
+    EXPECT_EQ(m_server.Requests(), (std::vector<std::string>{expected}));
+}
+
+// ---- The UTF-8 conversions under the wrapper and the plugin. ----
+
+TEST(Utf8, RoundTripsEveryCharacterAndReplacesWhatIsNotText)
+{
+    const std::u16string all = u"a\u00E9\u00FF\u0100\u041D\u4E2D\uFFFF\U0001F600\U0010FFFF";
+    const std::string utf8 = vexa::utf::ToUtf8(all.data(), all.size());
+    EXPECT_EQ(utf8, "a\xC3\xA9\xC3\xBF\xC4\x80\xD0\x9D\xE4\xB8\xAD\xEF\xBF\xBF\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF");
+    EXPECT_EQ(vexa::utf::FromUtf8<char16_t>(utf8), all);
+    // Half a pair, alone or reversed, becomes U+FFFD.
+    const std::u16string halves = {u'x', 0xD800, u'y', 0xDC00, 0xDE00, 0xD83D};
+    EXPECT_EQ(vexa::utf::ToUtf8(halves.data(), halves.size()),
+              "x\xEF\xBF\xBDy\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+    // Invalid bytes: a stray continuation, a lead without its tail, an overlong form, an
+    // encoded surrogate, a code point above U+10FFFF, bytes that never occur.
+    EXPECT_EQ(vexa::utf::FromUtf8<char16_t>(std::string("\x80" "a\xE2\x82" "b\xC0\xAF\xED\xA0\x80\xF4\x90\x80\x80\xFF")),
+              u"\uFFFDa\uFFFDb\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD");
+    EXPECT_EQ(vexa::utf::FromUtf8<char16_t>(std::string("\xF0\x9F\x98")), u"\uFFFD");
+}
+
+TEST(Utf8, CutsNeverSplitAPair)
+{
+    const std::u16string text = u"ab\U0001F600c";
+    EXPECT_EQ(vexa::utf::CutPoint(text.data(), text.size(), 10), 5u);
+    EXPECT_EQ(vexa::utf::CutPoint(text.data(), text.size(), 4), 4u);
+    EXPECT_EQ(vexa::utf::CutPoint(text.data(), text.size(), 3), 2u);
+    EXPECT_EQ(vexa::utf::CutPoint(text.data(), text.size(), 2), 2u);
+    EXPECT_EQ(vexa::utf::CutPoint(text.data(), text.size(), 0), 0u);
+    const std::string utf8 = "ab\xF0\x9F\x98\x80" "c";
+    EXPECT_EQ(vexa::utf::FromUtf8<char16_t>(utf8, 3), u"ab");
+    EXPECT_EQ(vexa::utf::FromUtf8<char16_t>(utf8, 4), u"ab\U0001F600");
+}
+
+TEST(Utf8, WireFormEncodesOnlyWhatFollowsTheHost)
+{
+    auto wire = [](const std::u16string& url) { return vexa::utf::UrlForTheWire(url); };
+    EXPECT_EQ(wire(u"http://h.test:81/a b?q=1#f"), u"http://h.test:81/a b?q=1#f");
+    EXPECT_EQ(wire(u"http://\u043F.test/\u043F?\u00E9#\U0001F600"),
+              u"http://\u043F.test/%D0%BF?%C3%A9#%F0%9F%98%80");
+    EXPECT_EQ(wire(u"http://h?\u00E9"), u"http://h?%C3%A9");
+    EXPECT_EQ(wire(u"\u00E9"), u"%C3%A9");
+    EXPECT_EQ(wire(u"http://\u00E9"), u"http://\u00E9");
 }
 
 // Creation seam: counts what the parser asks for and fails the classes named.

@@ -76,6 +76,13 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
 {
     vexa::Module::SetInstance(instance);
     if (reason == DLL_PROCESS_ATTACH && g_module.InitFailed()) return FALSE;
+    // For installer tests: with SIDEBARHOST_REFUSE in the environment the registrar refuses
+    // to end a registration, as a host that cannot store its plugin list does.
+    if (reason == DLL_PROCESS_ATTACH && GetEnvironmentVariableW(L"SIDEBARHOST_REFUSE", nullptr, 0) > 0) {
+        host::RegistrarBehaviour refuse;
+        refuse.endRegistration = E_ACCESSDENIED;
+        host::SetRegistrarBehaviour(refuse);
+    }
     return TRUE;
 }
 

@@ -1,8 +1,8 @@
 // sidebar: the host stand-in that a person runs. It makes the host's helper classes
 // creatable in this process, creates the plugin by its ProgID through the registry (as a
 // real host does), hands it a site, starts it with InitNew and runs the message loop,
-// printing the panel as the plugin changes it. Commands typed on stdin open items, show the
-// settings page, refresh, or quit.
+// printing the panel as the plugin changes it, or showing it in a window (--window). Commands
+// typed on stdin open items, show the settings page, refresh, or quit.
 #include <windows.h>
 #include <fcntl.h>
 #include <io.h>
@@ -23,6 +23,7 @@
 #include "host/lib/hostlib.h"
 #include "host/lib/panelprinter.h"
 #include "host/lib/registrar.h"
+#include "host/lib/panelwindow.h"
 
 namespace {
 
@@ -50,10 +51,23 @@ struct Options {
     double exitAfter = 0;     // seconds; 0 runs until "quit"
     bool quietOle = false;    // no lines about COM set-up, only the panel
     bool calls = false;       // print every host call too
+    bool window = false;      // show the panel in a window
+    bool print = false;       // with window: print the panel too
 };
 
+// The panel's text is UTF-8. A pipe or a file gets the bytes as they are; a console gets
+// the characters themselves (its code page would turn the bytes into other letters).
 void Write(const std::string& utf8)
 {
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (out != INVALID_HANDLE_VALUE && out && GetConsoleMode(out, &mode)) {
+        fflush(stdout);
+        const std::wstring wide = host::FromUtf8(utf8);
+        DWORD written = 0;
+        if (WriteConsoleW(out, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr))
+            return;
+    }
     fwrite(utf8.data(), 1, utf8.size(), stdout);
     fflush(stdout);
 }
@@ -87,7 +101,9 @@ std::wstring ReadString(HKEY key, const wchar_t* name)
 class Sidebar {
 public:
     Sidebar(const Options& options)
-        : m_options(options), m_printer(Write, options.calls) {}
+        : m_options(options),
+          m_printer([this](const std::string& utf8) { if (m_printing) Write(utf8); }, options.calls),
+          m_printing(!options.window || options.print) {}
 
     int Run();
 
@@ -97,7 +113,12 @@ private:
     {
         if (!m_options.quietOle) m_printer.Say(L"sidebar: " + text);
     }
-    void Error(const std::wstring& text) { m_printer.Say(L"sidebar: error: " + text); }
+    void Error(const std::wstring& text)
+    {
+        m_printer.Say(L"sidebar: error: " + text);
+        if (!m_printing) fputs(host::Utf8(L"sidebar: error: " + text + L"\n").c_str(), stderr);
+        m_lastError = text;
+    }
 
     void ListPlugins();
     HRESULT CreatePlugin();
@@ -108,9 +129,14 @@ private:
     void ShowSettings();
     void Refresh();
     void SetDisplayState(const std::wstring& argument);
+    bool CreatePanelWindow();
 
     Options m_options;
     host::PanelPrinter m_printer;
+    bool m_printing;
+    std::unique_ptr<host::PanelWindow> m_panel; // with --window
+    std::wstring m_lastError;
+    bool m_started = false;
     vexa::unique_hwnd m_window;
     vexa::com_ptr<IUnknown> m_plugin;
     vexa::com_ptr<IUnknown> m_site;
@@ -255,7 +281,11 @@ void Sidebar::Execute(const std::wstring& line)
         if (a != std::wstring::npos) argument = line.substr(a, line.find_last_not_of(L" \t") + 1 - a);
     }
     m_printer.Flush();
-    if (command == L"open")
+    if (!m_started && (command == L"open" || command == L"refresh" || command == L"settings" ||
+                       command == L"state")) {
+        // A plugin that did not start is asked for nothing (the window stays up to say so).
+        m_printer.Say(L"sidebar: the plugin is not running");
+    } else if (command == L"open")
         OpenItem(argument);
     else if (command == L"list")
         m_printer.PrintPanel();
@@ -324,8 +354,9 @@ void Sidebar::ShowSettings()
     Info(L"showing the settings page (" + std::to_wstring(uuids.cElems) + L" page(s)); close it to go on");
     IUnknown* objects[] = {m_plugin.get()};
     m_inSettings = true;
-    hr = OleCreatePropertyFrame(nullptr, 40, 40, L"Vexa", 1, objects, uuids.cElems, uuids.pElems,
-                                GetUserDefaultLCID(), 0, nullptr);
+    // Owned by the panel window when there is one: the frame is modal to it.
+    hr = OleCreatePropertyFrame(m_panel ? m_panel->hwnd() : nullptr, 40, 40, L"Vexa", 1, objects,
+                                uuids.cElems, uuids.pElems, GetUserDefaultLCID(), 0, nullptr);
     m_inSettings = false;
     if (FAILED(hr))
         Error(L"OleCreatePropertyFrame failed with " + Hex(hr));
@@ -366,6 +397,17 @@ void Sidebar::SetDisplayState(const std::wstring& argument)
     if (FAILED(hr)) Error(L"DisplayStateChanged failed with " + Hex(hr));
 }
 
+bool Sidebar::CreatePanelWindow()
+{
+    host::PanelWindow::Commands commands;
+    commands.open = [this](std::size_t index) { Execute(L"open " + std::to_wstring(index + 1)); };
+    commands.refresh = [this] { Execute(L"refresh"); };
+    commands.settings = [this] { Execute(L"settings"); };
+    commands.close = [] { PostQuitMessage(0); };
+    m_panel.reset(new (std::nothrow) host::PanelWindow(std::move(commands)));
+    return m_panel && m_panel->Create();
+}
+
 int Sidebar::Run()
 {
     // The host's helper classes live in this process: the plugin aggregates them, and the
@@ -390,24 +432,36 @@ int Sidebar::Run()
     }
     SetWindowLongPtrW(m_window.get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
 
+    if (m_options.window && !CreatePanelWindow()) {
+        Error(L"cannot create the panel window");
+        return 1;
+    }
     ListPlugins();
     int status = 0;
-    if (FAILED(CreatePlugin()) || FAILED(StartPlugin())) {
+    m_started = SUCCEEDED(CreatePlugin()) && SUCCEEDED(StartPlugin());
+    bool started = m_started;
+    if (!started) {
         status = 1;
-    } else {
+        // The window stays up and says why; the console run ends here.
+        if (m_panel) m_panel->SetStatus(L"Did not start: " + m_lastError);
+    }
+    if (started || m_panel) {
         if (m_options.exitAfter > 0)
             SetTimer(m_window.get(), kExitTimer, static_cast<UINT>(m_options.exitAfter * 1000), nullptr);
         g_commandWindow = m_window.get();
-        if (m_options.settings) PostCommand(L"settings");
+        if (started && m_options.settings) PostCommand(L"settings");
+        if (m_panel) m_panel->Sync();
         MSG msg;
         while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
             m_printer.Flush();
+            if (m_panel) m_panel->Sync();
         }
     }
     g_commandWindow = nullptr;
     StopPlugin();
+    m_panel.reset();
     SetWindowLongPtrW(m_window.get(), GWLP_USERDATA, 0);
     m_window.reset();
     UnregisterClassW(kWindowClass, GetModuleHandleW(nullptr));
@@ -439,7 +493,9 @@ BOOL WINAPI OnConsoleControl(DWORD type)
 
 void Usage()
 {
-    fputs("usage: sidebar [--settings] [--exit-after SECONDS] [--quiet-ole] [--calls]\n"
+    fputs("usage: sidebar [--window [--print]] [--settings] [--exit-after SECONDS] [--quiet-ole] [--calls]\n"
+          "  --window            show the panel in a window docked at the right of the screen\n"
+          "  --print             with --window: print the panel on the terminal too\n"
           "  --settings          show the plugin's settings page at start\n"
           "  --exit-after SECS   quit after that many seconds\n"
           "  --quiet-ole         print the panel only, no lines about COM set-up\n"
@@ -460,6 +516,10 @@ int main(int argc, char** argv)
         std::string arg = argv[i];
         if (arg == "--settings") {
             options.settings = true;
+        } else if (arg == "--window") {
+            options.window = true;
+        } else if (arg == "--print") {
+            options.print = true;
         } else if (arg == "--quiet-ole") {
             options.quietOle = true;
         } else if (arg == "--calls") {
@@ -481,6 +541,7 @@ int main(int argc, char** argv)
         }
     }
 
+    if (options.window) host::PanelWindow::EnableDpiAwareness();
     HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     if (FAILED(hr)) {
         fprintf(stderr, "sidebar: CoInitializeEx failed with 0x%08lX\n", static_cast<unsigned long>(hr));

@@ -1,12 +1,13 @@
 #include "tests/support/fixtures.h"
 
-#include "feeds/httpfetch.h"
+#include <clocale>
 
 #include <atomic>
 #include <memory>
 
 #include "com/check.h"
 #include "com/module.h"
+#include "feeds/httpfetch.h"
 #include "host/lib/panelprinter.h"
 
 namespace vexatest {
@@ -87,6 +88,37 @@ void VexaTest::TearDown()
     EXPECT_EQ(vexa::Module::LockCount(), m_startLocks) << "a Vexa object outlived the test";
     m_channels.reset();
     m_hkcu.reset();
+}
+
+ThreadCodePage::ThreadCodePage(unsigned codePage) : m_locale(GetThreadLocale())
+{
+    const char* previous = setlocale(LC_ALL, nullptr);
+    m_crtLocale = previous ? previous : "C";
+    LCID locale = 0;
+    const char* crt = nullptr;
+    switch (codePage) {
+    case 1251: locale = MAKELCID(MAKELANGID(LANG_RUSSIAN, SUBLANG_DEFAULT), SORT_DEFAULT); crt = ".1251"; break;
+    case 932: locale = MAKELCID(MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT), SORT_DEFAULT); crt = ".932"; break;
+    case 936: locale = MAKELCID(MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED), SORT_DEFAULT); crt = ".936"; break;
+    case 65001: crt = ".65001"; break;
+    default: locale = MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT); crt = ".1252"; break;
+    }
+    if (locale) {
+        EXPECT_TRUE(SetThreadLocale(locale));
+    }
+    EXPECT_NE(setlocale(LC_ALL, crt), nullptr) << crt;
+}
+
+ThreadCodePage::~ThreadCodePage()
+{
+    SetThreadLocale(m_locale);
+    setlocale(LC_ALL, m_crtLocale.c_str());
+}
+
+unsigned ThreadCodePage::Current()
+{
+    CPINFOEXW info = {};
+    return GetCPInfoExW(CP_THREAD_ACP, 0, &info) ? info.CodePage : 0;
 }
 
 std::wstring Widen(const std::string& text) { return host::FromUtf8(text); }

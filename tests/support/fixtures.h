@@ -51,6 +51,23 @@ protected:
     long m_startLocks = 0;
 };
 
+// Sets the thread's locale (and so its ANSI code page) and the C runtime's locale for the
+// object's life, and puts both back afterwards. Code page 65001 has no locale of its own:
+// it is set in the C runtime only, the thread keeping its locale.
+class ThreadCodePage {
+public:
+    explicit ThreadCodePage(unsigned codePage);
+    ~ThreadCodePage();
+    ThreadCodePage(const ThreadCodePage&) = delete;
+    ThreadCodePage& operator=(const ThreadCodePage&) = delete;
+    // The code page that CP_THREAD_ACP now stands for.
+    static unsigned Current();
+
+private:
+    LCID m_locale;
+    std::string m_crtLocale;
+};
+
 std::wstring Widen(const std::string& text);
 std::string Narrow(const std::wstring& text);
 

@@ -408,6 +408,9 @@ void HttpServer::Handle(SOCKET client, unsigned long sequence)
         }
     }
 
+    const int answering = ++m_answering;
+    for (int seen = m_maxAnswering.load(); answering > seen && !m_maxAnswering.compare_exchange_weak(seen, answering);) {
+    }
     if (!target.empty() && mode != Mode::CloseEarly) {
         const std::string& body = document.body;
         if (!known || mode == Mode::NotFound || mode == Mode::ServerError) {
@@ -436,6 +439,7 @@ void HttpServer::Handle(SOCKET client, unsigned long sequence)
             Answer(client, document, request, mode, options);
         }
     }
+    --m_answering;
     shutdown(client, SD_SEND);
     // Let the client read what was sent before the socket goes (bounded by the timeout).
     while (WaitReadable(client) && recv(client, buffer, sizeof buffer, 0) > 0) {

@@ -75,6 +75,9 @@ public:
     // The head of each request (request line and header lines), in the same order.
     std::vector<std::string> RequestHeads() const;
     void ClearRequests();
+    // The most requests that were being answered at one time (from the request read to the
+    // answer sent).
+    int MaxConcurrentAnswers() const { return m_maxAnswering.load(); }
     // Body bytes sent with 200 answers since the start.
     std::size_t BodyBytesSent() const { return m_bodyBytes.load(); }
 
@@ -111,6 +114,8 @@ private:
     std::vector<Received> m_requests;
     unsigned long m_accepted = 0;
     std::atomic<std::size_t> m_bodyBytes{0};
+    std::atomic<int> m_answering{0};
+    std::atomic<int> m_maxAnswering{0};
     Mode m_mode = Mode::Normal;
     Options m_options;
 };

@@ -1,0 +1,57 @@
+// One run of character data: the pieces a reader hands over between two markup events,
+// collected so that the run is delivered once, as UTF-8, cut to a limit of UTF-16 units.
+// Plain C++ with no platform headers.
+#pragma once
+#include <cstddef>
+#include <string>
+
+#include "feeds/utf8.h"
+
+namespace vexa {
+
+template <std::size_t Limit>
+class TextRun {
+public:
+    // Adds a piece. `allWhiteSpace` says whether every unit of it is white space; a run made
+    // only of such pieces is never delivered. Only what the limit can use is kept (one unit
+    // more, to see whether the cut falls inside a surrogate pair).
+    template <typename Unit>
+    void Append(const Unit* text, std::size_t length, bool allWhiteSpace)
+    {
+        if (!text || length == 0)
+            return;
+        m_pending = true;
+        m_hasText = m_hasText || !allWhiteSpace;
+        const std::size_t room = m_units.size() < Limit + 1 ? Limit + 1 - m_units.size() : 0;
+        const std::size_t take = length < room ? length : room;
+        m_units.insert(m_units.end(), text, text + take);
+    }
+
+    bool Pending() const { return m_pending; }
+
+    // Ends the run. True, with the text in `out`, when the run holds more than white space.
+    bool Take(std::string& out)
+    {
+        const bool deliver = m_hasText;
+        if (deliver) {
+            out.clear();
+            utf::AppendUtf8(out, m_units.data(), utf::CutPoint(m_units.data(), m_units.size(), Limit));
+        }
+        Clear();
+        return deliver;
+    }
+
+    void Clear()
+    {
+        m_units.clear();
+        m_pending = false;
+        m_hasText = false;
+    }
+
+private:
+    std::u16string m_units;
+    bool m_pending = false;
+    bool m_hasText = false;
+};
+
+} // namespace vexa

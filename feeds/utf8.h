@@ -1,0 +1,227 @@
+// UTF-16 <-> UTF-8 for the feed store's narrow text, and the wire form of an address.
+// Plain C++ with no platform headers: UTF-16 code units come in any two-byte character type
+// (wchar_t on Windows, char16_t elsewhere).
+#pragma once
+#include <cstddef>
+#include <string>
+
+namespace vexa {
+namespace utf {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+template <typename Unit>
+constexpr bool IsHighSurrogate(Unit unit)
+{
+    return (static_cast<char32_t>(unit) & 0xFC00) == 0xD800;
+}
+template <typename Unit>
+constexpr bool IsLowSurrogate(Unit unit)
+{
+    return (static_cast<char32_t>(unit) & 0xFC00) == 0xDC00;
+}
+
+// How many of the first `length` units to keep so that at most `limit` are kept and a
+// surrogate pair is never cut in two (the cut then falls before its first half).
+template <typename Unit>
+std::size_t CutPoint(const Unit* text, std::size_t length, std::size_t limit)
+{
+    if (length <= limit)
+        return length;
+    if (limit > 0 && IsHighSurrogate(text[limit - 1]) && IsLowSurrogate(text[limit]))
+        return limit - 1;
+    return limit;
+}
+
+inline void AppendCodePoint(std::string& out, char32_t c)
+{
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// Appends `length` UTF-16 units as UTF-8. A surrogate without its other half becomes U+FFFD.
+template <typename Unit>
+void AppendUtf8(std::string& out, const Unit* text, std::size_t length)
+{
+    static_assert(sizeof(Unit) == 2, "UTF-16 code units");
+    std::size_t i = 0;
+    while (i < length) {
+        // ASCII runs, the common case, go through without decoding.
+        std::size_t ascii = i;
+        while (ascii < length && static_cast<char32_t>(text[ascii]) < 0x80)
+            ++ascii;
+        if (ascii > i) {
+            const std::size_t start = out.size();
+            out.resize(start + (ascii - i));
+            for (std::size_t k = i; k < ascii; ++k)
+                out[start + (k - i)] = static_cast<char>(text[k]);
+            i = ascii;
+            continue;
+        }
+        char32_t c = static_cast<char32_t>(text[i]) & 0xFFFF;
+        if (IsHighSurrogate(c) && i + 1 < length && IsLowSurrogate(text[i + 1])) {
+            c = 0x10000 + ((c - 0xD800) << 10) + ((static_cast<char32_t>(text[i + 1]) & 0xFFFF) - 0xDC00);
+            i += 2;
+        } else {
+            if (IsHighSurrogate(c) || IsLowSurrogate(c))
+                c = kReplacement;
+            ++i;
+        }
+        AppendCodePoint(out, c);
+    }
+}
+
+// At most `limit` UTF-16 units of `text` (see CutPoint), as UTF-8.
+template <typename Unit>
+std::string ToUtf8(const Unit* text, std::size_t length, std::size_t limit = std::string::npos)
+{
+    std::string out;
+    if (!text)
+        return out;
+    length = CutPoint(text, length, limit);
+    out.reserve(length);
+    AppendUtf8(out, text, length);
+    return out;
+}
+
+// Decodes one code point of UTF-8 at text[i], advancing i. An invalid or cut sequence, an
+// encoded surrogate and an overlong form each give U+FFFD for the bytes that cannot start
+// or continue a valid sequence (one replacement per maximal invalid part).
+inline char32_t DecodeOne(const char* text, std::size_t length, std::size_t& i)
+{
+    const unsigned char lead = static_cast<unsigned char>(text[i++]);
+    if (lead < 0x80)
+        return lead;
+    int more;
+    char32_t c;
+    unsigned char low = 0x80, high = 0xBF; // the second byte's range
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        more = 1;
+        c = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        more = 2;
+        c = lead & 0x0F;
+        if (lead == 0xE0) low = 0xA0;       // no overlong forms
+        else if (lead == 0xED) high = 0x9F; // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        more = 3;
+        c = lead & 0x07;
+        if (lead == 0xF0) low = 0x90;
+        else if (lead == 0xF4) high = 0x8F; // nothing above U+10FFFF
+    } else {
+        return kReplacement;
+    }
+    for (int k = 0; k < more; ++k) {
+        if (i >= length)
+            return kReplacement;
+        const unsigned char next = static_cast<unsigned char>(text[i]);
+        if (next < low || next > high)
+            return kReplacement;
+        low = 0x80;
+        high = 0xBF;
+        c = (c << 6) | (next & 0x3F);
+        ++i;
+    }
+    return c;
+}
+
+template <typename Unit>
+void AppendUtf16(std::basic_string<Unit>& out, char32_t c)
+{
+    if (c < 0x10000) {
+        out += static_cast<Unit>(c);
+    } else {
+        c -= 0x10000;
+        out += static_cast<Unit>(0xD800 + (c >> 10));
+        out += static_cast<Unit>(0xDC00 + (c & 0x3FF));
+    }
+}
+
+// `length` bytes of UTF-8 to UTF-16, at most `limit` units (a character that would not fit
+// whole is left out).
+template <typename Unit>
+std::basic_string<Unit> FromUtf8Bytes(const char* text, std::size_t length,
+                                      std::size_t limit = std::basic_string<Unit>::npos)
+{
+    static_assert(sizeof(Unit) == 2, "UTF-16 code units");
+    std::basic_string<Unit> out;
+    if (!text)
+        return out;
+    out.reserve(length < limit ? length : limit);
+    std::size_t i = 0;
+    while (i < length) {
+        const char32_t c = DecodeOne(text, length, i);
+        if (out.size() + (c < 0x10000 ? 1 : 2) > limit)
+            break;
+        AppendUtf16(out, c);
+    }
+    return out;
+}
+
+template <typename Unit>
+std::basic_string<Unit> FromUtf8(const std::string& text,
+                                 std::size_t limit = std::basic_string<Unit>::npos)
+{
+    return FromUtf8Bytes<Unit>(text.data(), text.size(), limit);
+}
+
+// The form of an address sent to a server: after the scheme and the host, every character
+// outside ASCII is written as the percent-encoded bytes of its UTF-8 form; everything else,
+// the host included, stays as written. ("http://h/Новости" -> "http://h/%D0%9D%D0%BE...")
+template <typename Unit>
+std::basic_string<Unit> UrlForTheWire(const std::basic_string<Unit>& url)
+{
+    static_assert(sizeof(Unit) == 2, "UTF-16 code units");
+    // The path starts at the first '/', '?' or '#' after "scheme://" (or at the start).
+    std::size_t path = 0;
+    const std::size_t scheme = url.find(static_cast<Unit>(':'));
+    if (scheme != std::basic_string<Unit>::npos && scheme + 2 < url.size() &&
+        url[scheme + 1] == static_cast<Unit>('/') && url[scheme + 2] == static_cast<Unit>('/')) {
+        path = scheme + 3;
+        while (path < url.size() && url[path] != static_cast<Unit>('/') &&
+               url[path] != static_cast<Unit>('?') && url[path] != static_cast<Unit>('#'))
+            ++path;
+    }
+    std::basic_string<Unit> out(url, 0, path);
+    out.reserve(url.size());
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string bytes;
+    for (std::size_t i = path; i < url.size();) {
+        std::size_t run = i;
+        while (run < url.size() && static_cast<char32_t>(url[run]) < 0x80)
+            ++run;
+        if (run > i) {
+            out.append(url, i, run - i);
+            i = run;
+            continue;
+        }
+        while (run < url.size() && static_cast<char32_t>(url[run]) >= 0x80)
+            ++run;
+        bytes.clear();
+        AppendUtf8(bytes, url.data() + i, run - i);
+        for (char b : bytes) {
+            const unsigned char byte = static_cast<unsigned char>(b);
+            out += static_cast<Unit>('%');
+            out += static_cast<Unit>(kHex[byte >> 4]);
+            out += static_cast<Unit>(kHex[byte & 0xF]);
+        }
+        i = run;
+    }
+    return out;
+}
+
+} // namespace utf
+} // namespace vexa

@@ -1,0 +1,113 @@
+// The sidebar's panel as a window: a narrow top-level window docked to the right edge of the
+// work area, with a caption band (the plugin's large icon, its title, a settings button) and
+// one row per content item below. It reads the host's panel model and never changes it;
+// what the person asks for (open an item, refresh, settings) goes back through Commands.
+#pragma once
+#include <windows.h>
+#include <ocidl.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "com/owners.h"
+#include "com/ptr.h"
+#include "host/lib/panelview.h"
+
+namespace host {
+
+namespace detail {
+inline void DeleteGdiObject(HFONT h) noexcept { DeleteObject(h); }
+} // namespace detail
+using unique_hfont = vexa::unique_any<HFONT, detail::DeleteGdiObject>;
+
+class PanelWindow {
+public:
+    struct Commands {
+        std::function<void(std::size_t index)> open; // the item at that place in the panel
+        std::function<void()> refresh;
+        std::function<void()> settings;
+        std::function<void()> close;
+    };
+
+    explicit PanelWindow(Commands commands);
+    ~PanelWindow();
+    PanelWindow(const PanelWindow&) = delete;
+    PanelWindow& operator=(const PanelWindow&) = delete;
+
+    // Creates the window docked at the right of the primary monitor's work area and shows it.
+    bool Create();
+    HWND hwnd() const { return m_hwnd; }
+
+    // Catches up with the host's panel (title, icon, items, clearings). Cheap when nothing
+    // changed: call it after every dispatched message.
+    void Sync();
+
+    // A line under the title in the caption band, e.g. why the plugin did not start.
+    void SetStatus(const std::wstring& text);
+
+    // Makes the process per-monitor DPI aware (where the system knows how).
+    static void EnableDpiAwareness();
+
+    // What the window shows now, in client coordinates (for tests and the program's own use).
+    UINT Dpi() const { return m_dpi; }
+    int CaptionHeight() const { return m_captionHeight; }
+    std::size_t RowCount() const { return m_cache.size(); }
+    long Selected() const { return m_rows.selected(); }
+    RECT RowRect(std::size_t index) const;   // may lie outside the view
+    RECT SettingsButton() const;
+    bool MarkedNew(std::size_t index) const { return MarkedNew(index, GetTickCount()); }
+    std::size_t PaintedRows() const { return m_paintedRows; } // rows drawn by the last paint
+    std::size_t WrappedRows() const;                           // rows whose text is laid out
+
+private:
+    static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    LRESULT Handle(UINT msg, WPARAM wParam, LPARAM lParam);
+
+    struct Row {
+        bool ready = false;
+        RowText text;
+        std::vector<std::wstring> heading; // wrapped, at most two lines
+        std::vector<std::wstring> body;    // wrapped, at most three lines
+    };
+
+    int Scale(int pixels) const { return MulDiv(pixels, m_dpi, 96); }
+    void MakeFonts();
+    void Layout();
+    void UpdateScrollBar();
+    void Paint(HDC dc, const RECT& client);
+    void PaintCaption(HDC dc, const RECT& band);
+    void PaintRow(HDC dc, std::size_t index, const RECT& rect, DWORD now);
+    Row& RowAt(std::size_t index, HDC dc);
+    long RowAtPoint(POINT client) const;
+    void Select(long index);
+    void Open(long index);
+    void Run(const std::function<void()>& command);
+    void ShowMenu(POINT screen, long row);
+    void Scrolled();
+    bool MarkedNew(std::size_t index, DWORD now) const;
+
+    Commands m_commands;
+    HWND m_hwnd = nullptr;
+    HWND m_scrollBar = nullptr;
+    UINT m_dpi = 96;
+    unique_hfont m_titleFont, m_statusFont, m_headingFont, m_bodyFont, m_timeFont;
+    int m_captionHeight = 0;
+    int m_lineHeading = 0, m_lineBody = 0, m_lineTime = 0;
+    int m_textWidth = 0;
+
+    RowList m_rows;
+    std::vector<Row> m_cache;        // row texts, wrapped for m_textWidth
+    std::vector<DWORD> m_addedAt;    // tick of arrival of each item, for the "new" mark
+    int m_seenClears = -1;
+    std::wstring m_title;
+    std::wstring m_status;
+    vexa::com_ptr<IPicture> m_icon;
+    long m_pressed = -1;             // the row under a left button press
+    bool m_pressedSettings = false;
+    bool m_hotSettings = false;
+    std::size_t m_paintedRows = 0;
+};
+
+} // namespace host

@@ -1,0 +1,186 @@
+#!/usr/bin/env bash
+# End to end with the sidebar as a window, driven with real input under an X server of the
+# test's own: the panel docks at the right edge, its picture has a dark caption band over
+# light rows with one content image per row; a click on a row and Enter on the last row open
+# those items (the shell's "open" of http is pointed at reg.exe, which records the address);
+# the caption's settings button shows the settings page, and a second request while it is up
+# is refused; the context menu's "Refresh now" clears the panel; and a plugin that cannot
+# start leaves a window that says so and still ends cleanly.
+# Usage: bash tests/e2e_window.sh BUILD_DIR SOURCE_DIR
+set -u
+build=$(cd "$1" && pwd)
+src=$(cd "$2" && pwd)
+source "$src/tests/support/window_session.sh"
+
+OPENED_KEY='HKCU\Software\VexaE2E'
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+die() { echo "FAIL: $*"; session_dump; exit 1; }
+
+for f in sidebar.exe Vexa.dll SidebarHost.dll; do
+    [ -f "$build/$f" ] || die "$build/$f was not built"
+done
+command -v xdotool >/dev/null || die "xdotool is missing (scripts/setup.sh installs it)"
+
+SESSION_SCREEN=1280x800
+session_start "$build" "$src" e2e-window --exit-after 150 || die "cannot start the session"
+run reg add 'HKCR\http\shell\open\command' /ve /d "C:\\windows\\system32\\reg.exe add $OPENED_KEY /v opened /d %1 /f" \
+    /f >/dev/null || die "cannot set the http open command"
+
+session_wait '^\[[0-9]+\] Library extends its hours: $' 60 || die "no feed items within 60 s"
+session_window || die "no window named after the plugin's title"
+count=$(grep -c '^\[[0-9]*\] ' "$out")
+
+# Docked at the right edge of the work area, about 320 pixels wide, the work area's height.
+right=$((win_x + win_w))
+[ "$right" -ge 1270 ] && [ "$right" -le 1290 ] || fail "the window ends at x=$right, not at the right edge"
+[ "$win_w" -ge 280 ] && [ "$win_w" -le 340 ] || fail "the window is $win_w pixels wide"
+[ "$win_h" -ge 760 ] || fail "the window is $win_h pixels high"
+
+# The picture's broad shape. Mean brightness (0..1) of a region of the PNG $1.
+mean() { convert "$1" -crop "$2" +repage -colorspace Gray -format '%[fx:mean]' info:; }
+# The tops (y) of the runs of the content image's colour in the image column of the PNG $1,
+# below the caption band: one per row in view.
+image_rows() {
+    convert "$1" -crop "1x$((win_h - 60))+28+60" +repage txt:- |
+        awk -F'[,:() ]+' 'NR > 1 {
+            y = $2 + 60; d = $3 - $5; vivid = (d > 100 || d < -100)
+            if (vivid && y - last > 20) print y
+            if (vivid) last = y }'
+}
+shot="$work/panel.png"
+session_capture "$shot" || die "no screenshot"
+caption=$(mean "$shot" "${win_w}x44+0+4")
+list=$(mean "$shot" "$((win_w - 30))x$((win_h - 80))+0+70")
+awk -v c="$caption" 'BEGIN { exit !(c < 0.35) }' || fail "the caption band is not dark (mean $caption)"
+awk -v l="$list" 'BEGIN { exit !(l > 0.8) }' || fail "the rows are not light (mean $list)"
+tops=($(image_rows "$shot"))
+[ ${#tops[@]} -ge 5 ] && [ ${#tops[@]} -le 8 ] || fail "expected 5 to 8 rows in view, found ${#tops[@]}: ${tops[*]}"
+[ ${#tops[@]} -ge 2 ] || die "too few rows to go on"
+
+# The address that item N's snippet ends with.
+link_of() { awk -v n="[$1]" 'index($0, n " ") == 1 { on = 1; next } on && /^\[/ { exit }
+    on && match($0, /http:[^ ]*/) { link = substr($0, RSTART, RLENGTH) } END { print link }' "$out"; }
+opened() {
+    local value=""
+    for _ in $(seq 1 30); do
+        value=$(run reg query "$OPENED_KEY" /v opened | sed -n 's/.*opened[[:space:]]*REG_SZ[[:space:]]*//p' | head -n1)
+        [ -n "$value" ] && [ "$value" != "$1" ] && break
+        sleep 0.3
+    done
+    echo "$value"
+}
+
+# A click on the second row opens item 2.
+xdotool mousemove --sync $((win_x + win_w / 2)) $((win_y + tops[1] + 10)) click 1
+session_wait '^sidebar: OpenItem returned ' 20 || die "a click on row 2 opened nothing"
+grep -q '^sidebar: opening \[2\] ' "$out" || fail "the click did not open item 2: $(grep '^sidebar: opening' "$out")"
+grep -q '^sidebar: OpenItem returned 0x00000000$' "$out" || fail "OpenItem did not return S_OK"
+first=$(opened "")
+[ "$first" = "$(link_of 2)" ] || fail "the click launched '$first', not '$(link_of 2)'"
+
+# End selects the last row, Enter opens it.
+# (The launch may have taken the activation away: a click on the caption band's title brings it
+# back, as a person would do; the launched program may take it once more while it starts,
+# so the keys are tried up to three times.)
+sleep 1
+for attempt in 1 2 3; do
+    xdotool mousemove --sync $((win_x + 70)) $((win_y + 20)) click 1
+    sleep 0.5
+    xdotool key End Return
+    session_wait "^sidebar: opening \\[$count\\] " 5 && break
+    echo "note: the keys were not taken (attempt $attempt)"
+done
+grep -q "^sidebar: opening \\[$count\\] " "$out" || fail "End and Enter did not open item $count"
+second=$(opened "$first")
+[ "$second" = "$(link_of "$count")" ] || fail "Enter launched '$second', not '$(link_of "$count")'"
+
+# The settings button in the caption band shows the settings page; a second request waits.
+xdotool mousemove --sync $((win_x + win_w - 25)) $((win_y + 28)) click 1
+session_wait '^sidebar: showing the settings page' 20 || fail "the settings button showed nothing"
+frame=""
+for _ in $(seq 1 100); do
+    frame=$(xdotool search --onlyvisible --name 'Vexa' 2>/dev/null | grep -vx "$wid" | head -n1)
+    [ -n "$frame" ] && break
+    sleep 0.1
+done
+[ -n "$frame" ] || fail "no property frame window came up"
+echo "settings" >&3
+session_wait '^sidebar: the settings page is already open$' 20 || fail "a second settings page was not refused"
+if [ -n "$frame" ]; then
+    eval "$(xdotool getwindowgeometry --shell "$frame" | sed 's/^/frame_/')"
+    xdotool mousemove --sync $((frame_X + frame_WIDTH - 8)) $((frame_Y + frame_HEIGHT / 2)) click 1
+    sleep 0.3
+    xdotool key Escape
+fi
+session_wait '^sidebar: settings page closed$' 20 || {
+    # Close it whatever it takes, so the rest can run.
+    [ -n "$frame" ] && xdotool windowclose "$frame" 2>/dev/null
+    fail "Escape did not close the settings page"
+    session_wait '^sidebar: settings page closed$' 10
+}
+
+# The context menu's "Refresh now" writes Value1: a clearing refresh, nothing new to add.
+for attempt in 1 2 3; do
+    xdotool mousemove --sync $((win_x + 70)) $((win_y + 20)) click 1
+    xdotool mousemove --sync $((win_x + win_w / 2)) $((win_y + tops[0] + 10)) click 3
+    sleep 1
+    xdotool key r
+    session_wait '^sidebar: writing Value1' 5 && break
+    echo "note: the menu key was not taken (attempt $attempt)"
+    xdotool key Escape
+done
+grep -q '^sidebar: writing Value1' "$out" || fail "the menu's Refresh now did not write Value1"
+for _ in $(seq 1 100); do [ "$(grep -c '^-- panel cleared --$' "$out")" -ge 2 ] && break; sleep 0.1; done
+[ "$(grep -c '^-- panel cleared --$' "$out")" = 2 ] || fail "expected two clearings (start-up and Refresh now)"
+sleep 1
+session_capture "$shot" || die "no screenshot"
+tops=($(image_rows "$shot"))
+[ ${#tops[@]} -eq 0 ] || fail "the cleared panel still shows ${#tops[@]} rows"
+caption=$(mean "$shot" "${win_w}x44+0+4")
+awk -v c="$caption" 'BEGIN { exit !(c < 0.35) }' || fail "the cleared panel lost its caption band"
+
+echo "quit" >&3
+for _ in $(seq 1 200); do kill -0 "$sidebar_pid" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$sidebar_pid" 2>/dev/null && die "sidebar did not end after quit"
+wait "$sidebar_pid"; rc=$?
+sidebar_pid=""
+[ $rc -eq 0 ] || fail "sidebar exited with $rc"
+grep -q 'still alive' "$work/sidebar.err" && fail "$(grep 'still alive' "$work/sidebar.err")"
+[ $failures -ne 0 ] && session_dump
+
+# A plugin that cannot start: the window comes up, says so, and still ends cleanly.
+run regsvr32 /s /u "$(winepath -w "$build/Vexa.dll" 2>/dev/null)" || fail "regsvr32 /u Vexa.dll"
+exec 3>&-
+rm -f "$work/commands"; mkfifo "$work/commands"
+out="$work/failed.out"
+timeout 60 wine "$build/sidebar.exe" --window --print <"$work/commands" >"$out" 2>"$work/sidebar.err" &
+sidebar_pid=$!
+exec 3>"$work/commands"
+failed=""
+for _ in $(seq 1 200); do
+    failed=$(xdotool search --onlyvisible --name '^Sidebar$' 2>/dev/null | head -n1)
+    [ -n "$failed" ] && break
+    sleep 0.1
+done
+[ -n "$failed" ] || fail "no window when the plugin cannot start"
+session_wait '^sidebar: error: the ProgID Vexa.VexaPlugin is not registered' 20 || fail "the failure was not reported"
+# Still usable: the settings button answers, without asking the plugin for anything.
+if [ -n "$failed" ]; then
+    eval "$(xdotool getwindowgeometry --shell "$failed" | sed 's/^/failed_/')"
+    xdotool mousemove --sync $((failed_X + failed_WIDTH - 25)) $((failed_Y + 28)) click 1
+    session_wait '^sidebar: the plugin is not running$' 20 || fail "the settings button of the failed window did not answer"
+fi
+kill -0 "$sidebar_pid" 2>/dev/null || fail "the sidebar ended instead of staying up"
+echo "quit" >&3
+for _ in $(seq 1 200); do kill -0 "$sidebar_pid" 2>/dev/null || break; sleep 0.1; done
+wait "$sidebar_pid"; rc=$?
+sidebar_pid=""
+[ $rc -eq 1 ] || fail "sidebar exited with $rc after a failed start, not 1"
+
+if [ $failures -ne 0 ]; then
+    session_dump
+    echo "$failures check(s) failed"
+    exit 1
+fi
+echo "sidebar window end to end: all checks passed ($WINEARCH)"

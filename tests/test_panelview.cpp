@@ -1,0 +1,358 @@
+// The panel window's model without pixels: feed HTML reduced to text, row texts, wrapping
+// against a measure, hit testing, selection and scrolling.
+#include <windows.h>
+#include <oleauto.h>
+
+#include <gtest/gtest.h>
+
+#include "host/lib/hostlib.h"
+#include "host/lib/panelview.h"
+
+using host::HtmlToText;
+using host::RowList;
+
+namespace {
+
+// Every character is 10 units wide: widths read as character counts.
+host::TextMeasure Monospace()
+{
+    host::TextMeasure m;
+    m.fit = [](const wchar_t*, int length, int width) { return std::min(length, std::max(width, 0) / 10); };
+    m.width = [](const wchar_t*, int length) { return length * 10; };
+    return m;
+}
+
+using Lines = std::vector<std::wstring>;
+
+TEST(HtmlToText, CollapsesWhiteSpaceAndTrims)
+{
+    EXPECT_EQ(HtmlToText(L""), L"");
+    EXPECT_EQ(HtmlToText(L"  one \r\n\t two  \n"), L"one two");
+    EXPECT_EQ(HtmlToText(L"a\u00A0\u00A0b\u2028c"), L"a b c");
+    EXPECT_EQ(HtmlToText(L"\x01" L"bell\x07"), L"bell");
+}
+
+TEST(HtmlToText, RemovesTagsKeepingWordsApart)
+{
+    EXPECT_EQ(HtmlToText(L"<p>Hello <b>world</b></p>"), L"Hello world");
+    EXPECT_EQ(HtmlToText(L"wo<b>r</b>d"), L"word");
+    EXPECT_EQ(HtmlToText(L"one<br>two<BR/>three<p>four</p>five"), L"one two three four five");
+    EXPECT_EQ(HtmlToText(L"<a href=\"x.html\" title=\"a > b\">link</a> text"), L"link text");
+    EXPECT_EQ(HtmlToText(L"<img src='a.png'>caption"), L"caption");
+}
+
+TEST(HtmlToText, DecodesCharacterReferences)
+{
+    EXPECT_EQ(HtmlToText(L"Fish &amp; chips &lt;3 &#65;&#x42;&#X43; caf&eacute; &quot;q&quot; it&#39;s"),
+              L"Fish & chips <3 ABC caf\u00E9 \"q\" it's");
+    EXPECT_EQ(HtmlToText(L"wait&hellip; &mdash; x&nbsp;y"), L"wait\u2026 \u2014 x y");
+    EXPECT_EQ(HtmlToText(L"&#x1F600;"), L"\U0001F600");
+    // Not references: left as written.
+    EXPECT_EQ(HtmlToText(L"AT&T & co &bogus; &#; &#xZZ; &amp"), L"AT&T & co &bogus; &#; &#xZZ; &amp");
+    // References to no character become the replacement character.
+    EXPECT_EQ(HtmlToText(L"&#0;&#xD800;&#x110000;&#99999999999999;"), L"\uFFFD\uFFFD\uFFFD\uFFFD");
+    // A decoded '<' is text, never the start of a tag.
+    EXPECT_EQ(HtmlToText(L"&lt;b&gt;bold&lt;/b&gt;"), L"<b>bold</b>");
+}
+
+TEST(HtmlToText, DropsScriptsStylesAndComments)
+{
+    EXPECT_EQ(HtmlToText(L"a<script>var s = '<b>x</b>';</script>b<!-- c <p> -->d<style>p { }</style>e"),
+              L"a bd e");
+    EXPECT_EQ(HtmlToText(L"<SCRIPT type=\"text/javascript\">x()</Script >ok"), L"ok");
+    EXPECT_EQ(HtmlToText(L"<scripts>kept</scripts>"), L"kept");
+}
+
+TEST(HtmlToText, UnclosedMarkupEndsTheText)
+{
+    EXPECT_EQ(HtmlToText(L"Hello <b unclosed and more"), L"Hello");
+    EXPECT_EQ(HtmlToText(L"a <!-- never closed"), L"a");
+    EXPECT_EQ(HtmlToText(L"x<script>alert(1)"), L"x");
+    EXPECT_EQ(HtmlToText(L"<a title=\"open quote>never"), L"");
+    // A '<' that starts no tag is text.
+    EXPECT_EQ(HtmlToText(L"1 < 2 and 3 > 2, a<=b, <3"), L"1 < 2 and 3 > 2, a<=b, <3");
+}
+
+TEST(HtmlToText, KeepsEveryScript)
+{
+    const std::wstring hebrew = L"\u05E9\u05DC\u05D5\u05DD \u05E2\u05D5\u05DC\u05DD";
+    EXPECT_EQ(HtmlToText(L"<p>" + hebrew + L"</p>"), hebrew);
+    EXPECT_EQ(HtmlToText(L"\u65E5\u672C\u8A9E <i>\u0442\u0435\u043A\u0441\u0442</i>"),
+              L"\u65E5\u672C\u8A9E \u0442\u0435\u043A\u0441\u0442");
+}
+
+TEST(RowText, ShowsTheItemAsThePluginFillsIt)
+{
+    host::ItemState item;
+    item.heading = L"News: ";
+    item.source = L"Text";
+    item.snippet = L"News:\nText\n\nhttp://example.org/news/1.html";
+    SYSTEMTIME now = {};
+    GetLocalTime(&now);
+    host::RowText row = host::MakeRowText(item, now);
+    EXPECT_EQ(row.heading, L"News");
+    EXPECT_EQ(row.body, L"Text");
+    EXPECT_EQ(row.site, L"example.org");
+    EXPECT_EQ(row.time, L"");
+
+    // The item's own texts are not changed.
+    EXPECT_EQ(*item.heading, L"News: ");
+    EXPECT_EQ(*item.snippet, L"News:\nText\n\nhttp://example.org/news/1.html");
+}
+
+TEST(RowText, ReducesHtmlAndKeepsWhatIsNotTheHeadingOrALink)
+{
+    SYSTEMTIME now = {};
+    GetLocalTime(&now);
+    host::ItemState item;
+    item.heading = L"Title: ";
+    item.snippet = L"Title:\n<p>Hi &amp; <b>bye</b></p>\n<script>x</script>\n\nhttps://www.example.org:8080/p?q";
+    host::RowText row = host::MakeRowText(item, now);
+    EXPECT_EQ(row.body, L"Hi & bye");
+    EXPECT_EQ(row.site, L"example.org:8080");
+
+    // A first line other than the heading stays, and so does a last line that is not a link.
+    item.snippet = L"Other:\nBody\n\nsee http://example.org/";
+    row = host::MakeRowText(item, now);
+    EXPECT_EQ(row.body, L"Other: Body see http://example.org/");
+    EXPECT_EQ(row.site, L"");
+
+    // Without a snippet the source is shown; unset texts are empty.
+    host::ItemState bare;
+    bare.source = L"<i>only</i> the source";
+    row = host::MakeRowText(bare, now);
+    EXPECT_EQ(row.heading, L"");
+    EXPECT_EQ(row.body, L"only the source");
+    EXPECT_EQ(host::MakeRowText(host::ItemState(), now).body, L"");
+
+    // A heading over several lines shows as one.
+    bare.heading = L"  two\nlines:  ";
+    EXPECT_EQ(host::MakeRowText(bare, now).heading, L"two lines");
+}
+
+TEST(RowText, TimeIsLocalWithTheDateWhenNotToday)
+{
+    SYSTEMTIME utc = {};
+    GetSystemTime(&utc);
+    utc.wSecond = 0;
+    utc.wMilliseconds = 0;
+    DATE date = 0;
+    ASSERT_TRUE(SystemTimeToVariantTime(&utc, &date));
+    SYSTEMTIME local = {};
+    ASSERT_TRUE(SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local));
+
+    host::ItemState item;
+    item.timeCreated = date;
+    wchar_t expected[40];
+    swprintf(expected, 40, L"%02u:%02u", local.wHour, local.wMinute);
+    EXPECT_EQ(host::MakeRowText(item, local).time, expected);
+
+    SYSTEMTIME later = local;
+    later.wYear = static_cast<WORD>(later.wYear + 1);
+    swprintf(expected, 40, L"%04u-%02u-%02u %02u:%02u", local.wYear, local.wMonth, local.wDay,
+             local.wHour, local.wMinute);
+    EXPECT_EQ(host::MakeRowText(item, later).time, expected);
+
+    item.timeCreated = -1e12; // no calendar date
+    EXPECT_EQ(host::MakeRowText(item, local).time, L"");
+}
+
+TEST(WrapText, BreaksAtBlanksWithinTheWidth)
+{
+    auto m = Monospace();
+    EXPECT_EQ(host::WrapText(L"", 100, 3, m), Lines{});
+    EXPECT_EQ(host::WrapText(L"   ", 100, 3, m), Lines{});
+    EXPECT_EQ(host::WrapText(L"short", 100, 3, m), Lines{L"short"});
+    EXPECT_EQ(host::WrapText(L"aaa bbb ccc", 70, 3, m), (Lines{L"aaa bbb", L"ccc"}));
+    // The blank right after a full line is where it breaks.
+    EXPECT_EQ(host::WrapText(L"aaaa bbbb", 40, 3, m), (Lines{L"aaaa", L"bbbb"}));
+    EXPECT_EQ(host::WrapText(L"a  b", 10, 3, m), (Lines{L"a", L"b"}));
+}
+
+TEST(WrapText, BreaksAWordWiderThanTheLine)
+{
+    auto m = Monospace();
+    EXPECT_EQ(host::WrapText(L"abcdefghij", 30, 5, m), (Lines{L"abc", L"def", L"ghi", L"j"}));
+    EXPECT_EQ(host::WrapText(L"ab abcdefgh", 40, 5, m), (Lines{L"ab", L"abcd", L"efgh"}));
+    // No width at all still makes progress, a character a line.
+    EXPECT_EQ(host::WrapText(L"abc", 0, 5, m), (Lines{L"a", L"b", L"c"}));
+    EXPECT_EQ(host::WrapText(L"abc", -50, 5, m), (Lines{L"a", L"b", L"c"}));
+}
+
+TEST(WrapText, EndsWithAnEllipsisWhereTheTextIsCut)
+{
+    auto m = Monospace();
+    EXPECT_EQ(host::WrapText(L"aaa bbb ccc ddd", 70, 1, m), Lines{L"aaa bb\u2026"});
+    EXPECT_EQ(host::WrapText(L"aaa bbb ccc ddd eee", 70, 2, m), (Lines{L"aaa bbb", L"ccc dd\u2026"}));
+    // The blank before the cut is not kept in front of the ellipsis.
+    EXPECT_EQ(host::WrapText(L"aaaaa bbbbbb", 70, 1, m), Lines{L"aaaaa\u2026"});
+    EXPECT_EQ(host::WrapText(L"abc", 0, 2, m), (Lines{L"a", L"\u2026"}));
+    EXPECT_EQ(host::WrapText(L"abc", 70, 0, m), Lines{});
+
+    // A heading of 2000 characters: two lines, each within the width.
+    std::wstring heading;
+    for (int i = 0; i < 400; ++i) heading += L"word ";
+    Lines lines = host::WrapText(heading, 200, 2, m);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], L"word word word word");
+    EXPECT_EQ(lines[1], L"word word word word\u2026");
+    for (const std::wstring& line : lines) EXPECT_LE(m.width(line.data(), static_cast<int>(line.size())), 200);
+
+    EXPECT_EQ(host::FitLine(L"fits", 40, m), L"fits");
+    EXPECT_EQ(host::FitLine(L"too long", 40, m), L"too\u2026");
+    EXPECT_EQ(host::FitLine(L"", 0, m), L"");
+}
+
+TEST(WrapText, NeverSplitsASurrogatePair)
+{
+    auto m = Monospace();
+    const std::wstring face = L"\U0001F600";
+    ASSERT_EQ(face.size(), 2u);
+    EXPECT_EQ(host::WrapText(L"a" + face + L"b", 20, 5, m), (Lines{L"a", face, L"b"}));
+    EXPECT_EQ(host::WrapText(face + face, 10, 5, m), (Lines{face, face}));
+    EXPECT_EQ(host::FitLine(L"a" + face + L"bcd", 30, m), L"a\u2026");
+}
+
+TEST(WrapText, TellsRightToLeftText)
+{
+    EXPECT_TRUE(host::IsRightToLeft(L"\u05E9\u05DC\u05D5\u05DD"));
+    EXPECT_TRUE(host::IsRightToLeft(L"2024 \u0645\u0631\u062D\u0628\u0627"));
+    EXPECT_FALSE(host::IsRightToLeft(L"news \u05E9\u05DC\u05D5\u05DD"));
+    EXPECT_FALSE(host::IsRightToLeft(L""));
+    EXPECT_FALSE(host::IsRightToLeft(L"12 34"));
+}
+
+TEST(RowList, EmptyPanel)
+{
+    RowList rows;
+    rows.setMetrics(100, 550);
+    rows.setCount(0);
+    EXPECT_EQ(rows.hitTest(0), -1);
+    std::size_t first = 9, last = 9;
+    rows.visibleRange(&first, &last);
+    EXPECT_EQ(first, last);
+    EXPECT_TRUE(rows.key(VK_DOWN));
+    EXPECT_EQ(rows.selected(), -1);
+    EXPECT_FALSE(rows.wheel(-120, 3));
+    EXPECT_FALSE(rows.scrollTo(500));
+    EXPECT_EQ(rows.maxOffset(), 0);
+    rows.select(3);
+    EXPECT_EQ(rows.selected(), -1);
+}
+
+TEST(RowList, HitTestFollowsTheScrollOffset)
+{
+    RowList rows;
+    rows.setMetrics(100, 550);
+    rows.setCount(20);
+    EXPECT_EQ(rows.hitTest(-1), -1);
+    EXPECT_EQ(rows.hitTest(0), 0);
+    EXPECT_EQ(rows.hitTest(99), 0);
+    EXPECT_EQ(rows.hitTest(100), 1);
+    EXPECT_EQ(rows.hitTest(549), 5);
+    EXPECT_EQ(rows.hitTest(550), -1);
+    EXPECT_TRUE(rows.scrollTo(50));
+    EXPECT_EQ(rows.hitTest(0), 0);
+    EXPECT_EQ(rows.hitTest(50), 1);
+    EXPECT_EQ(rows.rowTop(1), 50);
+
+    // Below the last row is no row.
+    rows.setCount(3);
+    EXPECT_EQ(rows.offset(), 0);
+    EXPECT_EQ(rows.hitTest(250), 2);
+    EXPECT_EQ(rows.hitTest(300), -1);
+}
+
+TEST(RowList, FiveThousandRowsShowOnlyTheVisibleOnes)
+{
+    RowList rows;
+    rows.setMetrics(100, 550);
+    rows.setCount(5000);
+    std::size_t first = 0, last = 0;
+    rows.visibleRange(&first, &last);
+    EXPECT_EQ(first, 0u);
+    EXPECT_EQ(last, 6u);
+    EXPECT_EQ(rows.maxOffset(), 500000 - 550);
+    EXPECT_TRUE(rows.scrollTo(250050));
+    rows.visibleRange(&first, &last);
+    EXPECT_EQ(first, 2500u);
+    EXPECT_EQ(last, 2506u);
+    EXPECT_FALSE(rows.scrollTo(1 << 30) && rows.offset() != rows.maxOffset());
+    EXPECT_EQ(rows.offset(), rows.maxOffset());
+    rows.visibleRange(&first, &last);
+    EXPECT_EQ(last, 5000u);
+    EXPECT_EQ(first, 4994u);
+}
+
+TEST(RowList, KeysMoveTheSelectionAndTheViewFollows)
+{
+    RowList rows;
+    rows.setMetrics(100, 550); // five whole rows a page
+    rows.setCount(5000);
+    EXPECT_TRUE(rows.key(VK_DOWN));
+    EXPECT_EQ(rows.selected(), 0);
+    EXPECT_TRUE(rows.key(VK_UP));
+    EXPECT_EQ(rows.selected(), 0);
+    EXPECT_TRUE(rows.key(VK_NEXT));
+    EXPECT_EQ(rows.selected(), 5);
+    EXPECT_EQ(rows.offset(), 50); // row 5 fully in view
+    EXPECT_TRUE(rows.key(VK_DOWN));
+    EXPECT_EQ(rows.selected(), 6);
+    EXPECT_EQ(rows.offset(), 150);
+    EXPECT_TRUE(rows.key(VK_PRIOR));
+    EXPECT_EQ(rows.selected(), 1);
+    EXPECT_EQ(rows.offset(), 100);
+    EXPECT_TRUE(rows.key(VK_END));
+    EXPECT_EQ(rows.selected(), 4999);
+    EXPECT_EQ(rows.offset(), rows.maxOffset());
+    EXPECT_TRUE(rows.key(VK_NEXT));
+    EXPECT_EQ(rows.selected(), 4999);
+    EXPECT_TRUE(rows.key(VK_HOME));
+    EXPECT_EQ(rows.selected(), 0);
+    EXPECT_EQ(rows.offset(), 0);
+    EXPECT_FALSE(rows.key(VK_RETURN));
+    EXPECT_FALSE(rows.key('A'));
+
+    // The panel shrinking under the selection drops it.
+    rows.select(4000);
+    rows.setCount(10);
+    EXPECT_EQ(rows.selected(), -1);
+    EXPECT_EQ(rows.offset(), rows.maxOffset());
+    rows.select(2);
+    rows.setCount(0);
+    EXPECT_EQ(rows.selected(), -1);
+    EXPECT_EQ(rows.offset(), 0);
+}
+
+TEST(RowList, WheelScrollsByLinesOrPages)
+{
+    RowList rows;
+    rows.setMetrics(100, 550);
+    rows.setCount(50);
+    EXPECT_FALSE(rows.wheel(120, 3)); // already at the top
+    EXPECT_TRUE(rows.wheel(-120, 3)); // three lines of a quarter row each
+    EXPECT_EQ(rows.offset(), 75);
+    EXPECT_TRUE(rows.wheel(-60, 3)); // half a notch
+    EXPECT_EQ(rows.offset(), 112);
+    EXPECT_TRUE(rows.wheel(120, 3));
+    EXPECT_EQ(rows.offset(), 37);
+    EXPECT_TRUE(rows.wheel(-120, -1)); // a page a notch
+    EXPECT_EQ(rows.offset(), 37 + 450);
+    EXPECT_TRUE(rows.wheel(-120 * 1000, 3));
+    EXPECT_EQ(rows.offset(), rows.maxOffset());
+}
+
+TEST(RowList, NewMetricsKeepTheTopRow)
+{
+    RowList rows;
+    rows.setMetrics(100, 550);
+    rows.setCount(50);
+    rows.scrollTo(250); // row 2 at the top
+    rows.setMetrics(50, 300);
+    EXPECT_EQ(rows.offset(), 100);
+    rows.setMetrics(0, -5); // nonsense sizes do not divide by zero
+    EXPECT_EQ(rows.rowHeight(), 1);
+    EXPECT_EQ(rows.viewHeight(), 0);
+}
+
+} // namespace
