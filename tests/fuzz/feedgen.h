@@ -69,9 +69,12 @@ enum class Delivery {
     // One run between two tags: delivered when it holds more than white space, cut to 799
     // units (never inside a surrogate pair), as UTF-8 (a lone surrogate: U+FFFD).
     RunsUtf8,
+    // The same through the platform's reader under Wine, which hands a reference to a
+    // carriage return (&#13;) over as a line feed.
+    RunsUtf8CrAsLf,
 };
 std::string NarrowLatin1(char16_t unit);
-std::string RunUtf8(const std::u16string& run); // the RunsUtf8 form of one run
+std::string RunUtf8(const std::u16string& run, bool crAsLf = false); // the RunsUtf8 form of one run
 
 // Compares the store with the model: fields joined with nothing, the description's parts
 // with a line feed. Empty when they agree, else what differs.

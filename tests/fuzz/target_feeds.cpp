@@ -20,7 +20,7 @@ namespace {
 // How this build's reader wrapper hands text to the store: whole runs as UTF-8 when it
 // collects them, else every piece of the reader's as it comes.
 #if __has_include("feeds/textrun.h")
-constexpr Delivery kDelivery = Delivery::RunsUtf8;
+constexpr Delivery kDelivery = Delivery::RunsUtf8CrAsLf;
 #else
 constexpr Delivery kDelivery = Delivery::PiecesLatin1;
 #endif
