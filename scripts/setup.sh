@@ -9,7 +9,7 @@ need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 pkgs=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
       wine wine64 wine32:i386 wine64-tools libwine-dev xvfb xauth cmake make googletest libgtest-dev
-      x11-utils imagemagick xdotool python3 wixl msitools openssl)
+      x11-utils imagemagick xdotool python3 wixl msitools openssl g++)
 for p in "${pkgs[@]}"; do have "$p" || need+=("$p"); done
 [ ${#need[@]} -eq 0 ] && exit 0
 

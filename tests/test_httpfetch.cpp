@@ -163,6 +163,20 @@ TEST_F(HttpFetchTest, RedirectsAreFollowedUpToFiveAndOnlyToHttp)
     EXPECT_EQ(m_store->Count(), 1);
 }
 
+// Found by the fuzzing program: two addresses that redirect to each other (one by its full
+// address, one by its path) held the reader's own fetch, and with it the refresh, for good.
+TEST_F(HttpFetchTest, ARedirectLoopBetweenTwoAddressesFailsSoon)
+{
+    m_server.Serve("/r/1.xml", Status(302, "Location: " + m_server.Url("/t/2.xml"),
+                                      RssDocument(RssEntry("Never"))));
+    m_server.Serve("/t/2.xml", Status(301, "Location: /r/1.xml"));
+    ULONGLONG start = GetTickCount64();
+    EXPECT_FALSE(Load("/r/1.xml"));
+    EXPECT_LT(SecondsSince(start), 3.0);
+    EXPECT_EQ(m_server.Requests().size(), 6u);
+    EXPECT_EQ(m_store->Count(), 0);
+}
+
 // ---- Deadlines and bounds ----
 
 TEST_F(HttpFetchTest, SilentAndDrippingServersEndByTheirDeadlines)

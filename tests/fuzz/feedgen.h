@@ -1,0 +1,90 @@
+// Feed documents from a grammar of RSS, with the logical events that a reader must deliver
+// for them, an independent model of which records the store must hold, and byte mutators.
+// Portable: the Windows fuzzer and the native sanitizer build share it.
+#pragma once
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tests/fuzz/rng.h"
+
+namespace fuzz {
+
+// One event of a document's logical content: start and end tags by local name, and text
+// as UTF-16 code units after every entity, character reference, CDATA section and line end
+// has been resolved.
+struct Event {
+    enum Type { Start, End, Text } type;
+    std::string name;
+    std::u16string text;
+};
+
+struct FeedCase {
+    std::string bytes;          // the document as served
+    std::string encoding;       // how its characters are encoded
+    std::vector<Event> events;  // what a conforming reader reports for it
+    bool usesEntities = false;  // refers to entities of its DOCTYPE
+};
+
+// A random feed: channel(s), entries, the field elements in any order and number, nested
+// and unknown elements, attributes, namespaces and prefixes, CDATA, entities, character
+// references, comments, processing instructions, a DOCTYPE with internal entities, and one
+// of the encodings the reader decodes.
+FeedCase GenerateFeed(Rng& rng);
+
+// Byte mutations: flip, cut, repeat, splice (with `other`), insert markup; one to four of them.
+std::string Mutate(Rng& rng, const std::string& bytes, const std::string& other);
+
+// Event-level mutations for the native build: drop, duplicate, insert and rename events.
+void MutateEvents(Rng& rng, std::vector<Event>& events);
+
+// The record fields, in the store's order.
+enum FieldIndex { kAuthor, kTitle, kLink, kPrice, kPublished, kDescription, kFieldCount };
+
+// An entry the parsing rules complete: the runs of text that reached each field. A run is
+// the text between a field's start tag and the next tag; the reader may deliver it in any
+// number of pieces.
+struct ModelEntry {
+    std::array<std::vector<std::u16string>, kFieldCount> runs;
+};
+
+// The parsing rules, written from their description: the entries completed by the events,
+// in document order, before the store's key rule decides which of them are kept.
+std::vector<ModelEntry> ModelEntries(const std::vector<Event>& events);
+
+// What the store holds, as the fuzzer reads it back.
+struct StoredRecord {
+    int num = -1;
+    std::string key;    // the map key
+    std::string rssId;
+    std::array<std::string, kFieldCount> fields;
+};
+
+// How the reader wrapper hands text over.
+enum class Delivery {
+    // Every piece the reader makes on its own: blank pieces dropped, each cut to 799 units,
+    // narrowed one unit at a time (above U+00FF: '?').
+    PiecesLatin1,
+    // One run between two tags: delivered when it holds more than white space, cut to 799
+    // units (never inside a surrogate pair), as UTF-8 (a lone surrogate: U+FFFD).
+    RunsUtf8,
+    // The same through the platform's reader under Wine, which hands a reference to a
+    // carriage return (&#13;) over as a line feed.
+    RunsUtf8CrAsLf,
+};
+std::string NarrowLatin1(char16_t unit);
+std::string RunUtf8(const std::u16string& run, bool crAsLf = false); // the RunsUtf8 form of one run
+
+// Compares the store with the model: fields joined with nothing, the description's parts
+// with a line feed. Empty when they agree, else what differs.
+std::string CompareStore(const std::vector<ModelEntry>& expected,
+                         const std::vector<StoredRecord>& stored, Delivery delivery);
+
+// One realisation of that delivery, for the native build: the pieces a reader could give.
+std::vector<std::u16string> SplitText(Rng& rng, const std::u16string& text);
+
+std::string Describe(const std::vector<Event>& events);
+std::string Utf8(const std::u16string& text);
+
+} // namespace fuzz

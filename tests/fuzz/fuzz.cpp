@@ -1,0 +1,412 @@
+// The fuzzing program: generated and mutated inputs through the real code paths under Wine,
+// with oracles (the model of the parsing rules, Save/Load round trips, the feed list's
+// reading rules, exact results of bad calls) and, after every input, the counts of live
+// objects; handles, threads and private bytes at checkpoints.
+//   fuzz [--seed N] [--count N] [--seconds S] [--target feeds|http|registry|stream|calls|all]
+//        [--replay FILE] [--out PREFIX] [--verbose]
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#include <objbase.h>
+#include <ocidl.h>
+#include <olectl.h>
+#include <psapi.h>
+#include <tlhelp32.h>
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "com/module.h"
+#include "com/owners.h"
+#include "com/ptr.h"
+#include "feeds/rssstore.h"
+#if __has_include("feeds/httpfetch.h")
+#include "feeds/httpfetch.h"
+#endif
+#include "host/lib/hostlib.h"
+#include "plugin/plugin.h"
+#include "server/objectmap.h"
+#include "settings/registryhelper.h"
+#include "tests/fuzz/feedgen.h"
+#include "tests/fuzz/runner.h"
+#include "tests/fuzz/targets.h"
+#include "tests/support/fixtures.h"
+#include "tests/support/httpserver.h"
+
+namespace fuzz {
+
+Context* g_ctx = nullptr;
+
+namespace {
+
+// --- what the crash filter and the watchdog need to write a failure file --------------
+std::mutex g_currentLock;
+std::string g_currentTarget;
+std::uint64_t g_currentSeed = 0;
+std::string g_currentBytes;
+std::atomic<ULONGLONG> g_inputStarted{0};
+std::atomic<bool> g_busy{false};
+const Options* g_options = nullptr;
+Tally g_total;
+const Tally* g_running = nullptr; // the current target's tally
+vexatest::ChannelCapture* g_channels = nullptr;
+DWORD g_hangLimitMs = 60000;
+
+void Fatal(const char* kind, const std::string& detail)
+{
+    std::string target, bytes;
+    std::uint64_t seed;
+    {
+        std::lock_guard<std::mutex> hold(g_currentLock);
+        target = g_currentTarget;
+        seed = g_currentSeed;
+        bytes = g_currentBytes;
+    }
+    WriteFailure(*g_options, target, seed, kind, detail, bytes);
+    Tally t = g_total;
+    if (g_running) t.Add(*g_running);
+    ++t.inputs;
+    if (std::string(kind) == "crash") ++t.crashes; else ++t.hangs;
+    std::printf("%s\n", t.Line().c_str());
+    std::fflush(stdout);
+    std::fflush(stderr);
+    TerminateProcess(GetCurrentProcess(), 3);
+}
+
+LONG WINAPI CrashFilter(EXCEPTION_POINTERS* info)
+{
+    char buf[128];
+    std::snprintf(buf, sizeof buf, "exception 0x%08lX at %p",
+                  static_cast<unsigned long>(info->ExceptionRecord->ExceptionCode),
+                  info->ExceptionRecord->ExceptionAddress);
+    Fatal("crash", buf);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+void Watchdog()
+{
+    for (;;) {
+        Sleep(250);
+        if (g_busy && GetTickCount64() - g_inputStarted > g_hangLimitMs) {
+            std::string detail = "no answer after " + std::to_string(g_hangLimitMs / 1000) + " s";
+            if (g_ctx) {
+                std::vector<std::string> requests = g_ctx->raw.Requests();
+                detail += "; raw server requests: " + std::to_string(requests.size());
+                for (std::size_t i = requests.size() > 6 ? requests.size() - 6 : 0; i < requests.size(); ++i)
+                    detail += " " + requests[i];
+            }
+            Fatal("hang", detail);
+        }
+    }
+}
+
+// --- resources of the process ----------------------------------------------------------
+struct Usage {
+    long objects = 0; // Vexa objects, host objects, feed records
+    DWORD handles = 0;
+    long threads = 0;
+    SIZE_T privateBytes = 0;
+};
+
+long ThreadCount()
+{
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snap == INVALID_HANDLE_VALUE) return 0;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    long n = 0;
+    for (BOOL ok = Thread32First(snap, &entry); ok; ok = Thread32Next(snap, &entry))
+        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++n;
+    CloseHandle(snap);
+    return n;
+}
+
+// The process's handles, from the system's handle list (Wine does not keep the process's
+// own handle count); the process's own count where that list is not available.
+DWORD HandleCount()
+{
+    using QueryFn = LONG(WINAPI*)(int, void*, ULONG, ULONG*);
+    static QueryFn query = reinterpret_cast<QueryFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    struct Entry {
+        ULONG process;
+        UCHAR type, flags;
+        USHORT handle;
+        void* object;
+        ACCESS_MASK access;
+    };
+    static std::vector<unsigned char> buffer(1 << 20);
+    if (query) {
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            ULONG needed = 0;
+            LONG status = query(16 /* SystemHandleInformation */, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
+            if (status == 0) {
+                ULONG count = *reinterpret_cast<ULONG*>(buffer.data());
+                const Entry* entries = reinterpret_cast<const Entry*>(buffer.data() + sizeof(void*));
+                DWORD mine = 0;
+                for (ULONG i = 0; i < count; ++i)
+                    if (entries[i].process == GetCurrentProcessId()) ++mine;
+                if (mine) return mine;
+                break;
+            }
+            buffer.resize(std::max<std::size_t>(buffer.size() * 2, needed + 4096));
+        }
+    }
+    DWORD n = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &n);
+    return n;
+}
+
+long LiveObjects()
+{
+    long n = vexa::Module::LockCount() + host::LiveObjects() + vexa::InstanceCounter<CRssItem>::Count();
+#if __has_include("feeds/httpfetch.h")
+    // Download workers end by their own deadlines; give them a moment, then count them.
+    vexa::FetchJob::WaitForWorkers(2000);
+    n += vexa::FetchJob::LiveWorkers();
+#endif
+    return n;
+}
+
+Usage Measure()
+{
+    Usage u;
+    u.objects = LiveObjects();
+    u.handles = HandleCount();
+    u.threads = ThreadCount();
+    // Private bytes: the committed private memory (the page-file share; Wine fills only the
+    // basic counters).
+    PROCESS_MEMORY_COUNTERS pmc{};
+    pmc.cb = sizeof pmc;
+    if (GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof pmc))
+        u.privateBytes = pmc.PagefileUsage ? pmc.PagefileUsage : pmc.WorkingSetSize;
+    return u;
+}
+
+// Growth that counts as a leak between two checkpoints of a target.
+constexpr long kHandleSlack = 48;
+constexpr long kThreadSlack = 8;
+constexpr SIZE_T kPrivateSlack = 24u << 20;
+
+std::string Grown(const Usage& base, const Usage& now)
+{
+    char buf[200] = "";
+    if (static_cast<long>(now.handles) - static_cast<long>(base.handles) > kHandleSlack)
+        std::snprintf(buf, sizeof buf, "handles %lu -> %lu", base.handles, now.handles);
+    else if (now.threads - base.threads > kThreadSlack)
+        std::snprintf(buf, sizeof buf, "threads %ld -> %ld", base.threads, now.threads);
+    else if (now.privateBytes > base.privateBytes + kPrivateSlack)
+        std::snprintf(buf, sizeof buf, "private bytes %lu -> %lu KiB",
+                      static_cast<unsigned long>(base.privateBytes >> 10),
+                      static_cast<unsigned long>(now.privateBytes >> 10));
+    return buf;
+}
+
+int NoWarningBox(HWND, const wchar_t*, const wchar_t*, UINT) { return IDOK; }
+HINSTANCE WINAPI NoShellExecute(HWND, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, INT)
+{
+    return reinterpret_cast<HINSTANCE>(42);
+}
+
+std::uint64_t TargetSalt(const std::string& name)
+{
+    std::uint64_t h = 1469598103934665603ull;
+    for (char c : name) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    return h;
+}
+
+// Runs one input; the object count must be back where it was.
+void RunOne(const Target& target, std::uint64_t inputSeed, Tally& tally, long& baseObjects)
+{
+    {
+        std::lock_guard<std::mutex> hold(g_currentLock);
+        g_currentTarget = target.name;
+        g_currentSeed = inputSeed;
+        g_currentBytes.clear();
+    }
+    Result result;
+    g_inputStarted = GetTickCount64();
+    g_busy = true;
+    try {
+        target.run(inputSeed, result);
+    } catch (const std::exception& e) {
+        result.Fail("exception: " + std::string(e.what()));
+    } catch (...) {
+        result.Fail("unknown exception");
+    }
+    // The panel holds the items that the plugin handed over until the host clears it; the
+    // captured debug reports would pile up.
+    host::Host::Get().reset();
+    if (g_channels) g_channels->clear();
+    g_busy = false;
+    ++tally.inputs;
+    if (!result.failure.empty()) {
+        ++tally.mismatches;
+        WriteFailure(*g_options, target.name, inputSeed, "mismatch", result.failure, result.bytes);
+    }
+    long objects = LiveObjects();
+    if (objects != baseObjects) {
+        ++tally.leaks;
+        WriteFailure(*g_options, target.name, inputSeed, "leak",
+                     "live objects " + std::to_string(baseObjects) + " -> " + std::to_string(objects),
+                     result.bytes);
+        baseObjects = objects;
+    }
+}
+
+void SetCurrentBytes(const std::string& bytes)
+{
+    std::lock_guard<std::mutex> hold(g_currentLock);
+    g_currentBytes = bytes;
+}
+
+// Re-runs halves of a batch to find the input whose repetition grows the process.
+std::uint64_t Bisect(const Target& target, std::vector<std::uint64_t> seeds, const std::string& what)
+{
+    while (seeds.size() > 1) {
+        std::vector<std::uint64_t> left(seeds.begin(), seeds.begin() + seeds.size() / 2);
+        std::vector<std::uint64_t> right(seeds.begin() + seeds.size() / 2, seeds.end());
+        auto growth = [&](const std::vector<std::uint64_t>& part) {
+            Usage before = Measure();
+            Tally scratch;
+            long objects = LiveObjects();
+            for (int rep = 0; rep < 3; ++rep)
+                for (std::uint64_t s : part) RunOne(target, s, scratch, objects);
+            Usage after = Measure();
+            return static_cast<double>(after.handles - before.handles) * 4096.0 +
+                   static_cast<double>(after.threads - before.threads) * 65536.0 +
+                   (static_cast<double>(after.privateBytes) - static_cast<double>(before.privateBytes));
+        };
+        seeds = growth(left) >= growth(right) ? left : right;
+    }
+    (void)what;
+    return seeds.empty() ? 0 : seeds.front();
+}
+
+Tally RunTarget(const Target& target, const Options& o)
+{
+    Tally tally;
+    g_running = &tally;
+    Budget budget(o);
+    long baseObjects = LiveObjects();
+    const std::uint64_t salt = TargetSalt(target.name);
+    constexpr long long kBatch = 100;
+    // The first inputs warm up what the platform keeps (reader classes, connections).
+    Usage base;
+    bool haveBase = false;
+    std::vector<std::uint64_t> batch;
+    for (long long i = 0; budget.More(i); ++i) {
+        std::uint64_t inputSeed = InputSeed(o.seed ^ salt, static_cast<std::uint64_t>(i));
+        RunOne(target, inputSeed, tally, baseObjects);
+        batch.push_back(inputSeed);
+        if (o.verbose && i % 100 == 0)
+            std::fprintf(stderr, "%s: %lld inputs, %.0f s\n", target.name, i + 1, budget.Elapsed());
+        if ((i + 1) % kBatch == 0) {
+            if (target.checkpoint) target.checkpoint();
+            Usage now = Measure();
+            if (o.verbose)
+                std::fprintf(stderr, "%s: checkpoint after %lld: %ld objects, %lu handles, %ld threads, %lu KiB private\n",
+                             target.name, i + 1, now.objects, now.handles, now.threads,
+                             static_cast<unsigned long>(now.privateBytes >> 10));
+            if (!haveBase) {
+                base = now;
+                haveBase = true;
+            } else {
+                std::string grown = Grown(base, now);
+                if (!grown.empty()) {
+                    std::uint64_t culprit = Bisect(target, batch, grown);
+                    ++tally.leaks;
+                    WriteFailure(o, target.name, culprit, "leak", grown + " (bisected)", "");
+                    if (target.checkpoint) target.checkpoint();
+                    base = Measure();
+                }
+            }
+            batch.clear();
+        }
+    }
+    g_running = nullptr;
+    return tally;
+}
+
+} // namespace
+
+void Result::Fail(const std::string& what)
+{
+    if (failure.empty()) failure = what;
+}
+
+void Result::SetBytes(const std::string& b)
+{
+    bytes = b;
+    SetCurrentBytes(b);
+}
+
+} // namespace fuzz
+
+int main(int argc, char** argv)
+{
+    using namespace fuzz;
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    Options o;
+    if (!ParseOptions(argc, argv, o)) return 2;
+    g_options = &o;
+    g_hangLimitMs = static_cast<DWORD>(o.hangSeconds * 1000);
+    std::size_t slash = o.out.find_last_of("/\\");
+    if (slash != std::string::npos) CreateDirectoryA(o.out.substr(0, slash).c_str(), nullptr);
+    SetUnhandledExceptionFilter(CrashFilter);
+    std::thread(Watchdog).detach();
+
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    int exitCode = 0;
+    {
+        vexatest::RegistryOverride hkcu(HKEY_CURRENT_USER);
+        vexatest::ChannelCapture channels; // the debug reports stay in the program
+        g_channels = &channels;
+        host::ClassRegistration classes;
+        SetWarningBoxFn(NoWarningBox);
+        SetShellExecuteFn(NoShellExecute);
+        Context ctx;
+        g_ctx = &ctx;
+        if (!ctx.server.Start() || !ctx.raw.Start()) {
+            std::fprintf(stderr, "fuzz: no loopback server\n");
+            return 2;
+        }
+        const std::vector<Target>& targets = AllTargets();
+        if (!o.replay.empty()) {
+            std::string name;
+            std::uint64_t inputSeed = 0;
+            if (!ReadReplay(o.replay, name, inputSeed)) {
+                std::fprintf(stderr, "fuzz: cannot read %s\n", o.replay.c_str());
+                return 2;
+            }
+            for (const Target& t : targets) {
+                if (name != t.name) continue;
+                long objects = LiveObjects();
+                RunOne(t, inputSeed, g_total, objects);
+            }
+        } else {
+            for (const Target& t : targets) {
+                if (o.target != "all" && o.target != t.name) continue;
+                Tally tally = RunTarget(t, o);
+                if (o.target == "all") std::printf("%s\n", tally.Line(t.name).c_str());
+                if (std::string(t.name) == "http" && g_transportFailures)
+                    std::printf("http: %lld clean answers did not arrive (not compared)\n", g_transportFailures);
+                g_total.Add(tally);
+            }
+        }
+        host::Host::Get().reset();
+        ctx.server.Stop();
+        ctx.raw.Stop();
+        channels.clear();
+        g_channels = nullptr;
+        g_ctx = nullptr;
+    }
+    std::printf("%s\n", g_total.Line().c_str());
+    exitCode = g_total.Clean() && g_total.inputs > 0 ? 0 : 1;
+    std::fflush(stdout);
+    CoUninitialize();
+    return exitCode;
+}

@@ -1,0 +1,389 @@
+// Targets "feeds" and "http": generated documents, mutated or not, fetched by the real
+// reader from a loopback server into a store (and now and then through the plugin's refresh
+// into the host stand-in), compared with the model of the parsing rules.
+#include <windows.h>
+
+#include "com/ptr.h"
+#include "feeds/rssstore.h"
+#if __has_include("feeds/httpfetch.h")
+#include "feeds/httpfetch.h"
+#endif
+#include "host/lib/hostlib.h"
+#include "plugin/plugin.h"
+#include "server/objectmap.h"
+#include "tests/fuzz/feedgen.h"
+#include "tests/fuzz/targets.h"
+
+namespace fuzz {
+namespace {
+
+// How this build's reader wrapper hands text to the store: whole runs as UTF-8 when it
+// collects them, else every piece of the reader's as it comes.
+#if __has_include("feeds/textrun.h")
+constexpr Delivery kDelivery = Delivery::RunsUtf8CrAsLf;
+#else
+constexpr Delivery kDelivery = Delivery::PiecesLatin1;
+#endif
+
+using vexatest::HttpServer;
+
+std::string g_previous; // the last document, for splices
+unsigned g_serial = 0;
+} // namespace
+long long g_transportFailures = 0;
+namespace {
+// A redirect that leads back to where it came from: only where the store fetches with a
+// bound on redirects (the platform's own fetch follows a loop for ever).
+#if __has_include("feeds/httpfetch.h")
+constexpr bool kRedirectLoops = true;
+#else
+constexpr bool kRedirectLoops = false;
+#endif
+
+// The loopback server keeps every document it was given: the paths go round, so what it
+// holds stays bounded (each is served anew before it is fetched).
+std::string NextPath(const char* prefix)
+{
+    return std::string(prefix) + std::to_string(++g_serial % 64) + ".xml";
+}
+
+// Checks what holds for any document: NUMs 0..n-1, keys equal to RssID and Title.
+std::string Invariants(const std::vector<StoredRecord>& stored)
+{
+    std::string diff = CompareStore({}, stored, kDelivery);
+    return diff.find("records stored") != std::string::npos ? std::string() : diff;
+}
+
+// The plugin's refresh with the feed list holding one address: every record of its store
+// ends up in the panel exactly once.
+void ThroughPlugin(const std::string& url, const FeedCase* clean, Result& result)
+{
+    std::wstring wide(url.begin(), url.end());
+    std::string data(reinterpret_cast<const char*>(wide.c_str()), (wide.size() + 1) * sizeof(wchar_t));
+    WriteFeedList({{L"dest[0]", REG_SZ, data}});
+    host::Host::Get().reset();
+    {
+        vexa::com_ptr<IUnknown> plugin;
+        HRESULT hr = CreateVexaPluginInstance(nullptr, IID_IUnknown, plugin.put_void());
+        if (hr != S_OK) { result.Fail("plugin creation: " + std::to_string(hr)); return; }
+        auto persist = vexa::query<IPersistStreamInit>(plugin.get());
+        hr = persist->InitNew();
+        if (hr != S_OK) { result.Fail("InitNew: " + std::to_string(hr)); return; }
+        auto impl = static_cast<CVexaPlugin*>(vexa::query<IVexaPlugin>(plugin.get()).get());
+        std::vector<StoredRecord> stored = ReadStore(*impl->m_store);
+        std::size_t shown = host::Host::Get().panel().items.size();
+        if (clean) {
+            std::string diff = CompareStore(ModelEntries(clean->events), stored, kDelivery);
+            if (!diff.empty()) result.Fail("through the plugin: " + diff);
+            if (shown != stored.size())
+                result.Fail("panel holds " + std::to_string(shown) + " items for " +
+                            std::to_string(stored.size()) + " records");
+        } else if (shown > stored.size()) {
+            result.Fail("panel holds more items than the store records");
+        }
+        for (const auto& entry : impl->m_store->m_items)
+            if (clean && !entry.second->IsShown) result.Fail("record not shown: " + entry.first);
+    }
+    host::Host::Get().reset();
+    WriteFeedList({});
+}
+
+// The reader's own error for a document, for the failure file.
+class ErrorCatcher : public IXmlParserCallback {
+public:
+    void OnStartElement(const XmlElement&) override {}
+    void OnCharacters(const std::string&, int) override {}
+    void OnEndElement(const XmlElement&) override {}
+    void OnError(int line, int column, const std::string& message, HRESULT code) override
+    {
+        if (!text.empty()) return;
+        char b[64];
+        std::snprintf(b, sizeof b, "line %d column %d code 0x%08lX: ", line, column, static_cast<unsigned long>(code));
+        text = b + message;
+    }
+    bool IsAborted(const XmlElement&) override { return false; }
+    std::string text;
+};
+
+std::string ReaderError(const std::string& url)
+{
+    ErrorCatcher catcher;
+    CXmlParser parser;
+    parser.SetCallback(&catcher);
+    parser.Parse(url);
+    return catcher.text;
+}
+
+} // namespace
+
+std::vector<StoredRecord> ReadStore(const CRssStore& store)
+{
+    std::vector<StoredRecord> out;
+    for (const auto& [key, record] : store.m_items) {
+        StoredRecord r;
+        r.num = record->NUM;
+        r.key = key;
+        r.rssId = record->RssID;
+        r.fields = {record->Author, record->Title, record->Genre, record->Price, record->Published,
+                    record->Description};
+        out.push_back(r);
+    }
+    return out;
+}
+
+void RunFeeds(std::uint64_t inputSeed, Result& result)
+{
+    Rng rng(inputSeed);
+    FeedCase doc = GenerateFeed(rng);
+    bool mutated = rng.Chance(40);
+    std::string bytes = mutated ? Mutate(rng, doc.bytes, g_previous) : doc.bytes;
+    g_previous = doc.bytes;
+    result.SetBytes(bytes);
+    HttpServer& server = g_ctx->server;
+    server.ClearRequests();
+    server.SetMode(HttpServer::Mode::Normal);
+    std::string path = NextPath("/feed/");
+    server.Serve(path, bytes, rng.Chance(80) ? "text/xml" : "application/rss+xml");
+    if (rng.Chance(10)) {
+        ThroughPlugin(server.Url(path), mutated || doc.usesEntities ? nullptr : &doc, result);
+        return;
+    }
+    CRssStore store;
+    bool loaded = store.Load(server.Url(path));
+    std::vector<StoredRecord> stored = ReadStore(store);
+    // The platform's reader knows no entity of a document's own DOCTYPE ("not defined"):
+    // such documents are held to the invariants only.
+    if (!mutated && !doc.usesEntities) {
+        if (!loaded)
+            result.Fail("a well-formed " + doc.encoding + " document did not load: " +
+                        ReaderError(server.Url(path)));
+        std::string diff = CompareStore(ModelEntries(doc.events), stored, kDelivery);
+        if (!diff.empty()) result.Fail(diff);
+    } else {
+        std::string broken = Invariants(stored);
+        if (!broken.empty()) result.Fail(broken);
+    }
+    // A second load of the same document into the same store adds nothing.
+    if (rng.Chance(10)) {
+        int before = store.Count();
+        bool again = store.Load(server.Url(path));
+        if (store.Count() != before) result.Fail("a second load added records");
+        if (again != loaded) result.Fail("a second load gave another result");
+    }
+}
+
+namespace {
+
+std::uint32_t Crc32(const std::string& data)
+{
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (unsigned char c : data) {
+        crc ^= c;
+        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+// A gzip member holding the data in stored (uncompressed) deflate blocks.
+std::string Gzip(const std::string& data)
+{
+    std::string out("\x1F\x8B\x08\x00\x00\x00\x00\x00\x00\xFF", 10);
+    std::size_t at = 0;
+    do {
+        std::size_t len = std::min<std::size_t>(data.size() - at, 65535);
+        bool last = at + len == data.size();
+        out += static_cast<char>(last ? 1 : 0);
+        out += static_cast<char>(len & 0xFF);
+        out += static_cast<char>(len >> 8);
+        out += static_cast<char>(~len & 0xFF);
+        out += static_cast<char>((~len >> 8) & 0xFF);
+        out.append(data, at, len);
+        at += len;
+    } while (at < data.size());
+    std::uint32_t crc = Crc32(data), size = static_cast<std::uint32_t>(data.size());
+    for (int i = 0; i < 4; ++i) out += static_cast<char>((crc >> (8 * i)) & 0xFF);
+    for (int i = 0; i < 4; ++i) out += static_cast<char>((size >> (8 * i)) & 0xFF);
+    return out;
+}
+
+std::string Chunked(Rng& rng, const std::string& body)
+{
+    std::string out;
+    std::size_t at = 0;
+    while (at < body.size()) {
+        std::size_t len = std::min<std::size_t>(body.size() - at, rng.Range(1, 700));
+        char head[32];
+        std::snprintf(head, sizeof head, rng.Chance(50) ? "%zx\r\n" : "%zX;ext=1\r\n", len);
+        out += head;
+        out.append(body, at, len);
+        out += "\r\n";
+        at += len;
+    }
+    if (!rng.Chance(5)) out += rng.Chance(90) ? "0\r\n\r\n" : "0\r\nX-Trailer: 1\r\n\r\n";
+    return out;
+}
+
+// A random answer around a document: status line, headers, framing, encoding. Sets
+// `clean` when the answer is a plain, correctly framed 200 with the document as it is.
+std::string RandomAnswer(Rng& rng, const std::string& body, const std::string& redirectTo, bool& clean,
+                         int* code = nullptr)
+{
+    clean = true;
+    std::string status = "HTTP/1.1 200 OK";
+    int pick = rng.Below(20);
+    if (code) *code = 200;
+    if (pick == 0) { status = "HTTP/1.0 200 OK"; }
+    else if (pick == 1) {
+        int c = rng.Range(100, 599);
+        status = "HTTP/1.1 " + std::to_string(c) + " Whatever";
+        clean = false;
+        if (code) *code = c;
+    }
+    else if (pick == 2) {
+        if (code) *code = 0;
+        status = rng.Pick(std::vector<std::string>{"HTTP/1.1 200", "HTTP/9.9 200 OK", "ICY 200 OK", "garbage", "", "HTTP/1.1 -1 X", "HTTP/1.1 99999999999 X"});
+        clean = false;
+    }
+    else if (pick == 3 && !redirectTo.empty()) {
+        status = rng.Pick(std::vector<std::string>{"HTTP/1.1 301 Moved", "HTTP/1.1 302 Found", "HTTP/1.1 307 Temporary", "HTTP/1.1 308 Permanent"});
+        clean = false;
+        if (code) *code = 302;
+    }
+    std::string head = status + "\r\n";
+    if (rng.Chance(90)) head += "Connection: close\r\n";
+    if (rng.Chance(90)) {
+        static const std::vector<std::string> types = {"text/xml", "application/rss+xml", "text/xml; charset=utf-8",
+                                                       "text/html", "application/octet-stream", ""};
+        std::size_t t = rng.Below(static_cast<std::uint32_t>(types.size()));
+        head += "Content-Type: " + types[t] + "\r\n";
+        if (t > 1) clean = false; // a charset or a type of another kind: no promise
+    }
+    if (pick == 3 && !redirectTo.empty()) head += "Location: " + redirectTo + "\r\n";
+    std::string payload = body;
+    if (rng.Chance(10)) {
+        head += "Content-Encoding: gzip\r\n";
+        payload = Gzip(body);
+        if (rng.Chance(30)) { payload[rng.Below(static_cast<std::uint32_t>(payload.size()))] ^= 0x5A; }
+        clean = false;
+    }
+    int framing = rng.Below(10);
+    if (framing < 6) {
+        head += "Content-Length: " + std::to_string(payload.size()) + "\r\n";
+    } else if (framing == 6) {
+        long long lie = static_cast<long long>(payload.size()) + rng.Range(-50, 50);
+        head += "Content-Length: " + rng.Pick(std::vector<std::string>{std::to_string(lie), "-1", "99999999999999999999", "abc", "", std::to_string(payload.size()) + ", 3"}) + "\r\n";
+        clean = false;
+    } else if (framing == 7) {
+        head += "Transfer-Encoding: chunked\r\n";
+        payload = Chunked(rng, payload);
+        clean = false;
+    } else if (framing == 8) {
+        head += "Transfer-Encoding: chunked\r\n";
+        std::string framed = Chunked(rng, payload);
+        if (!framed.empty()) framed[rng.Below(static_cast<std::uint32_t>(framed.size()))] = 'Z';
+        payload = framed;
+        clean = false;
+    } else {
+        clean = false; // no length: the body ends with the connection
+    }
+    int extras = rng.Chance(70) ? 0 : rng.Range(1, 6);
+    for (int i = 0; i < extras; ++i) {
+        head += rng.Pick(std::vector<std::string>{"X-A: b", "Cache-Control: no-cache", "ETag: \"x\"",
+                                                 "Last-Modified: Tue, 08 Dec 2026 00:00:00 GMT",
+                                                 "Set-Cookie: a=b", "Connection: keep-alive",
+                                                 "X-Long: " + std::string(rng.Range(100, 9000), 'l'),
+                                                 "Bad Header Line", ": no name", "X-Folded: a\r\n  b"});
+        head += "\r\n";
+    }
+    if (rng.Chance(3)) { clean = false; return head; } // no blank line: the head never ends
+    return head + "\r\n" + payload;
+}
+
+} // namespace
+
+void RunHttp(std::uint64_t inputSeed, Result& result)
+{
+    Rng rng(inputSeed);
+    FeedCase doc = GenerateFeed(rng);
+    bool mutated = rng.Chance(20);
+    std::string body = mutated ? Mutate(rng, doc.bytes, g_previous) : doc.bytes;
+    g_previous = doc.bytes;
+    std::string url;
+    bool clean = false;
+    int code = 200; // the status of the raw server's answer (0: no valid status line)
+    const bool viaRaw = !rng.Chance(40);
+    if (!viaRaw) {
+        // The loopback server's own misbehaviour modes.
+        HttpServer& server = g_ctx->server;
+        server.ClearRequests();
+        std::string path = NextPath("/h/");
+        server.Serve(path, body);
+        HttpServer::Options options;
+        options.cutAt = rng.Below(static_cast<std::uint32_t>(body.size() + 1));
+        options.dripBytes = rng.Range(1, 512);
+        options.dripDelayMs = rng.Range(0, 2);
+        auto mode = static_cast<HttpServer::Mode>(rng.Below(8));
+        server.SetMode(mode, options);
+        clean = mode == HttpServer::Mode::Normal || mode == HttpServer::Mode::WrongType ||
+                mode == HttpServer::Mode::Chunked ||
+                (mode == HttpServer::Mode::SlowDrip && body.size() / options.dripBytes < 400);
+        if (mode == HttpServer::Mode::SlowDrip && !clean) server.SetMode(HttpServer::Mode::Normal);
+        if (mode == HttpServer::Mode::SlowDrip && !clean) clean = true;
+        url = server.Url(path);
+        result.SetBytes(body);
+    } else {
+        RawServer& raw = g_ctx->raw;
+        std::string path = NextPath("/r/");
+        std::string target = NextPath("/t/");
+        std::string answer = RandomAnswer(rng, body, rng.Chance(50) ? raw.Url(target) : target, clean, &code);
+        raw.Answer(path, answer);
+        // The raw server closes every connection; after an answer that let the client keep
+        // it (a redirect's target included), the next request may go out on the closed one
+        // and fail: seen 4 times in 10000 inputs, never alone.
+        if (!raw.LastAnswerClosed()) clean = false;
+        bool redirectClean = false;
+        // The redirect's target answers without a redirect: the platform's fetch follows a
+        // loop for ever (see kRedirectLoops).
+        raw.Answer(target, RandomAnswer(rng, body, kRedirectLoops ? raw.Url(path) : std::string(), redirectClean));
+        url = raw.Url(path);
+        result.SetBytes(answer);
+    }
+    CRssStore store;
+    ULONGLONG started = GetTickCount64();
+    bool loaded = store.Load(url);
+    ULONGLONG took = GetTickCount64() - started;
+    std::vector<StoredRecord> stored = ReadStore(store);
+    g_ctx->server.SetMode(HttpServer::Mode::Normal);
+#if __has_include("feeds/httpfetch.h")
+    // The store's own download: an error status is a failed load that reads nothing, and
+    // no load outlives the download's bounds.
+    if (code >= 400 && (loaded || !stored.empty()))
+        result.Fail("an answer with status " + std::to_string(code) + " gave records or success");
+    const vexa::FetchLimits limits = vexa::GetFetchLimits();
+    if (took > limits.connectMs + limits.wholeMs + 5000)
+        result.Fail("a load took " + std::to_string(took) + " ms");
+#else
+    (void)loaded;
+    (void)took;
+#endif
+    if (clean && !mutated && !doc.usesEntities && !loaded && stored.empty() && viaRaw) {
+        // A clean answer that did not arrive at all: seen about once in 1000 inputs on the
+        // raw server, never when run alone (the platform's reuse of a connection that the
+        // server had closed is suspected). Counted, not compared.
+        ++g_transportFailures;
+    } else if (clean && !mutated && !doc.usesEntities) {
+        std::string diff = CompareStore(ModelEntries(doc.events), stored, kDelivery);
+        if (!diff.empty()) {
+            std::vector<std::string> requests = g_ctx->raw.Requests();
+            std::string last;
+            for (std::size_t i = requests.size() > 4 ? requests.size() - 4 : 0; i < requests.size(); ++i)
+                last += requests[i] + " ";
+            result.Fail(diff + "; reader: " + ReaderError(url) + "; last requests: " + last);
+        }
+    } else {
+        std::string broken = Invariants(stored);
+        if (!broken.empty()) result.Fail(broken);
+    }
+}
+
+} // namespace fuzz

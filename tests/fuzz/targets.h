@@ -1,0 +1,85 @@
+// The fuzzer's targets and what they share: the loopback servers and the result of one input.
+#pragma once
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/fuzz/feedgen.h"
+#include "tests/support/httpserver.h"
+
+class CRssStore;
+
+namespace fuzz {
+
+// A loopback server that answers each request with bytes given verbatim (status line,
+// headers and body as the fuzzer made them), then closes the connection.
+class RawServer {
+public:
+    ~RawServer() { Stop(); }
+    bool Start();
+    void Stop();
+    void Answer(const std::string& path, std::string response);
+    std::string Url(const std::string& path) const;
+    std::vector<std::string> Requests();
+    // Whether the last answer sent said that the connection closes after it.
+    bool LastAnswerClosed();
+
+private:
+    void Loop();
+    UINT_PTR m_listener = ~UINT_PTR(0);
+    unsigned short m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+    std::mutex m_lock;
+    std::map<std::string, std::string> m_answers;
+    std::vector<std::string> m_requests;
+    bool m_lastClosed = true;
+};
+
+struct Context {
+    vexatest::HttpServer server;
+    RawServer raw;
+};
+extern Context* g_ctx;
+
+struct Result {
+    std::string failure; // empty: the input passed its oracles
+    std::string bytes;   // the input, for the failure file
+    void Fail(const std::string& what);
+    void SetBytes(const std::string& bytes);
+};
+
+struct Target {
+    const char* name;
+    void (*run)(std::uint64_t inputSeed, Result& result);
+    void (*checkpoint)(); // called before resources are measured (may be null)
+};
+
+const std::vector<Target>& AllTargets();
+extern long long g_transportFailures; // clean http answers that did not arrive
+
+void RunFeeds(std::uint64_t inputSeed, Result& result);
+void RunHttp(std::uint64_t inputSeed, Result& result);
+void RunRegistry(std::uint64_t inputSeed, Result& result);
+void RunStream(std::uint64_t inputSeed, Result& result);
+void RunCalls(std::uint64_t inputSeed, Result& result);
+void RestartServers();
+
+// The records a store holds, in key order.
+std::vector<StoredRecord> ReadStore(const CRssStore& store);
+
+// Writes the feed list key: every value as given (name, type, raw bytes).
+struct RegValue {
+    std::wstring name;
+    DWORD type;
+    std::string data;
+};
+void WriteFeedList(const std::vector<RegValue>& values);
+
+} // namespace fuzz
