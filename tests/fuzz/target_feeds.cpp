@@ -5,6 +5,7 @@
 
 #include "com/ptr.h"
 #include "feeds/rssstore.h"
+#include "feeds/xmlparser.h"
 #if __has_include("feeds/httpfetch.h")
 #include "feeds/httpfetch.h"
 #endif

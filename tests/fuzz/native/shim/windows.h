@@ -3,7 +3,7 @@
 #pragma once
 #include <cstdint>
 
-typedef long HRESULT;
+typedef std::int32_t HRESULT; // as the event records declare it off Windows
 typedef long LONG;
 typedef unsigned long DWORD;
 typedef unsigned long ULONG;
