@@ -11,8 +11,6 @@
 #define PSAPI_VERSION 2
 #include <windows.h>
 #include <objbase.h>
-#include <psapi.h>
-#include <tlhelp32.h>
 
 #include <chrono>
 #include <cstdio>
@@ -32,6 +30,7 @@
 #include "tests/support/feedbuilder.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/httpserver.h"
+#include "tests/support/processusage.h"
 
 namespace {
 
@@ -51,35 +50,6 @@ struct NullHandlers final : IXmlParserCallback {
     void OnError(int, int, const std::string&, HRESULT) override {}
     bool IsAborted(const XmlElement&) override { return false; }
 };
-
-SIZE_T PrivateBytes()
-{
-    PROCESS_MEMORY_COUNTERS_EX counters = {};
-    counters.cb = sizeof(counters);
-    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                         sizeof(counters));
-    return counters.PrivateUsage;
-}
-
-long Threads()
-{
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return -1;
-    THREADENTRY32 entry = {};
-    entry.dwSize = sizeof entry;
-    long count = 0;
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
-        count += entry.th32OwnerProcessID == GetCurrentProcessId();
-    CloseHandle(snapshot);
-    return count;
-}
-
-DWORD Handles()
-{
-    DWORD count = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &count);
-    return count;
-}
 
 void SetFeedList(const std::vector<std::string>& urls)
 {
@@ -261,11 +231,11 @@ int Run(int ticks)
         // 4. Many unchanged ticks.
         for (int i = 0; i < 5; ++i) plugin.Tick(); // settle
         vexa::FetchJob::WaitForWorkers(5000);
-        SIZE_T bytesBefore = PrivateBytes();
+        SIZE_T bytesBefore = vexatest::PrivateBytes();
         long locksBefore = vexa::Module::LockCount();
         long hostBefore = host::LiveObjects();
-        long threadsBefore = Threads();
-        DWORD handlesBefore = Handles();
+        long threadsBefore = vexatest::ThreadCount();
+        DWORD handlesBefore = vexatest::HandleCount();
         const size_t itemsBefore = host::Host::Get().panel().items.size();
         auto t = Clock::now();
         for (int i = 0; i < ticks; ++i) {
@@ -280,11 +250,11 @@ int Run(int ticks)
         }
         vexa::FetchJob::WaitForWorkers(5000);
         Sleep(200); // the servers' connection threads finish
-        bytesGrowth = static_cast<long long>(PrivateBytes()) - static_cast<long long>(bytesBefore);
+        bytesGrowth = static_cast<long long>(vexatest::PrivateBytes()) - static_cast<long long>(bytesBefore);
         lockGrowth = vexa::Module::LockCount() - locksBefore;
         hostGrowth = host::LiveObjects() - hostBefore;
-        threadGrowth = Threads() - threadsBefore;
-        handleGrowth = static_cast<long long>(Handles()) - static_cast<long long>(handlesBefore);
+        threadGrowth = vexatest::ThreadCount() - threadsBefore;
+        handleGrowth = static_cast<long long>(vexatest::HandleCount()) - static_cast<long long>(handlesBefore);
     }
     for (auto& server : servers) server->Stop();
     classes.reset();

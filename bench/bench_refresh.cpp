@@ -8,7 +8,6 @@
 #define PSAPI_VERSION 2
 #include <windows.h>
 #include <objbase.h>
-#include <psapi.h>
 
 #include <chrono>
 #include <cstdio>
@@ -27,6 +26,7 @@
 #include "tests/support/feedbuilder.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/httpserver.h"
+#include "tests/support/processusage.h"
 
 namespace {
 
@@ -43,15 +43,6 @@ struct NullHandlers final : IXmlParserCallback {
     void OnError(int, int, const std::string&, HRESULT) override {}
     bool IsAborted(const XmlElement&) override { return false; }
 };
-
-SIZE_T PrivateBytes()
-{
-    PROCESS_MEMORY_COUNTERS_EX counters = {};
-    counters.cb = sizeof(counters);
-    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                         sizeof(counters));
-    return counters.PrivateUsage;
-}
 
 std::string DefaultDestination()
 {
@@ -128,13 +119,13 @@ int Run(int unchangedRuns)
     }
 
     host::Host::Get().clearLog();
-    SIZE_T bytesBefore = PrivateBytes();
+    SIZE_T bytesBefore = vexatest::PrivateBytes();
     long locksBefore = vexa::Module::LockCount();
     long hostBefore = host::LiveObjects();
     t = Clock::now();
     for (int i = 0; i < unchangedRuns; ++i) plugin->Refresh(false);
     double many = Seconds(t);
-    SIZE_T bytesAfter = PrivateBytes();
+    SIZE_T bytesAfter = vexatest::PrivateBytes();
     long locksAfter = vexa::Module::LockCount();
     long hostAfter = host::LiveObjects();
     // Items that unchanged feeds still produced: each holds a Vexa and a host object.

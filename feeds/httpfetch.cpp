@@ -6,7 +6,6 @@
 #include <wininet.h>
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <cwctype>
 #include <map>
 #include <new>
@@ -181,6 +180,62 @@ bool IsRedirect(DWORD status)
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
+// An HTTP-date as a FILETIME count; false when it does not parse.
+bool HttpDate(const std::wstring& text, ULONGLONG& time)
+{
+    SYSTEMTIME st;
+    FILETIME ft;
+    if (text.empty() || !InternetTimeToSystemTimeW(text.c_str(), &st, 0) || !SystemTimeToFileTime(&st, &ft))
+        return false;
+    time = (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    return true;
+}
+
+// The answer's own time (its Date), or the clock when it has none.
+ULONGLONG AnswerTime(const std::wstring& date)
+{
+    ULONGLONG time = 0;
+    if (HttpDate(date, time))
+        return time;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
+
+constexpr ULONGLONG kFileTimeSecond = 10000000;
+constexpr ULONGLONG kLongestPauseMs = 24ull * 60 * 60 * 1000;
+
+// Retry-After, in seconds or as an HTTP-date, in milliseconds from now (at most a day); 0
+// when absent or unreadable.
+ULONGLONG RetryAfterMs(const std::wstring& text, const std::wstring& date)
+{
+    if (text.empty())
+        return 0;
+    if (std::iswdigit(text[0])) {
+        ULONGLONG seconds = 0;
+        for (wchar_t c : text) {
+            if (!std::iswdigit(c)) break;
+            seconds = seconds * 10 + static_cast<ULONGLONG>(c - L'0');
+            if (seconds > kLongestPauseMs / 1000) return kLongestPauseMs;
+        }
+        return seconds * 1000;
+    }
+    ULONGLONG when = 0;
+    const ULONGLONG now = AnswerTime(date);
+    if (!HttpDate(text, when) || when <= now)
+        return 0;
+    const ULONGLONG ms = (when - now) / 10000;
+    return ms < kLongestPauseMs ? ms : kLongestPauseMs;
+}
+
+// A Last-Modified serves as a validator only when it is at least a second older than the
+// answer: two versions within the same second could not be told apart by it.
+bool UsableLastModified(const std::wstring& lastModified, const std::wstring& date)
+{
+    ULONGLONG modified = 0;
+    return HttpDate(lastModified, modified) && modified + kFileTimeSecond <= AnswerTime(date);
+}
+
 } // namespace
 
 FetchLimits GetFetchLimits() noexcept
@@ -209,8 +264,7 @@ bool WidenAddress(const std::string& url, std::wstring& wide)
 {
     // The address as written (UTF-8), up to its first 999 characters, with the characters
     // outside ASCII percent-encoded for the wire.
-    wide = utf::UrlForTheWire(utf::FromUtf8Bytes<wchar_t>(url.c_str(), std::strlen(url.c_str()),
-                                                          kUrlLimit));
+    wide = utf::WireAddress<wchar_t>(url, kUrlLimit);
     return true;
 }
 
@@ -389,8 +443,7 @@ void FetchJob::Finish(FetchResult* result) noexcept
         m_result.error = result->error;
         m_result.etag = std::move(result->etag);
         m_result.lastModified = std::move(result->lastModified);
-        m_result.date = std::move(result->date);
-        m_result.retryAfter = std::move(result->retryAfter);
+        m_result.retryAfterMs = result->retryAfterMs;
     }
     ReleaseSRWLockExclusive(&m_lock);
     // The lock count goes before anyone can see the job ended; the module itself stays
@@ -527,9 +580,13 @@ void FetchJob::Transfer(FetchResult& result)
     }
 
     result.etag = QueryHeader(request.get(), HTTP_QUERY_ETAG);
-    result.lastModified = QueryHeader(request.get(), HTTP_QUERY_LAST_MODIFIED);
-    result.date = QueryHeader(request.get(), HTTP_QUERY_DATE);
-    result.retryAfter = QueryHeader(request.get(), HTTP_QUERY_RETRY_AFTER);
+    {
+        const std::wstring date = QueryHeader(request.get(), HTTP_QUERY_DATE);
+        std::wstring lastModified = QueryHeader(request.get(), HTTP_QUERY_LAST_MODIFIED);
+        if (UsableLastModified(lastModified, date))
+            result.lastModified = std::move(lastModified);
+        result.retryAfterMs = RetryAfterMs(QueryHeader(request.get(), HTTP_QUERY_RETRY_AFTER), date);
+    }
     result.outcome = Outcome::Answered;
     if (result.status != 200)
         return; // only a 200's body is read

@@ -51,9 +51,8 @@ struct FetchResult {
     DWORD error = 0;            // the Win32 error that ended a failed or cut transfer
     std::string body;           // decoded (gzip and deflate are undone)
     std::wstring etag;
-    std::wstring lastModified;
-    std::wstring date;
-    std::wstring retryAfter;
+    std::wstring lastModified;  // only when it can tell versions apart (a second older than Date)
+    ULONGLONG retryAfterMs = 0; // Retry-After, seconds or a date, from now (at most a day)
 };
 
 // One download on its own worker thread. Shared by its owner and its worker through a

@@ -3,9 +3,7 @@
 // the format's container and stores it, keyed by its title, at the entry's end tag.
 #include "feeds/rssstore.h"
 
-#include <wininet.h>
 #include <cstring>
-#include <cwctype>
 
 #include "com/ptr.h"
 #include "feeds/urls.h"
@@ -115,62 +113,6 @@ const CRssStore::Tag* FindTag(const CRssStore::Format& format, const XmlElement&
     return nullptr;
 }
 
-// An HTTP-date as a FILETIME count; false when it does not parse.
-bool HttpDate(const std::wstring& text, ULONGLONG& time)
-{
-    SYSTEMTIME st;
-    FILETIME ft;
-    if (text.empty() || !InternetTimeToSystemTimeW(text.c_str(), &st, 0) || !SystemTimeToFileTime(&st, &ft))
-        return false;
-    time = (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-    return true;
-}
-
-// The answer's own time (its Date), or the clock when it has none.
-ULONGLONG AnswerTime(const vexa::FetchResult& result)
-{
-    ULONGLONG time = 0;
-    if (HttpDate(result.date, time))
-        return time;
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    return (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-}
-
-constexpr ULONGLONG kFileTimeSecond = 10000000;
-constexpr ULONGLONG kLongestPauseMs = 24ull * 60 * 60 * 1000;
-
-// Retry-After, in seconds or as an HTTP-date, in milliseconds from now (at most a day); 0
-// when absent or unreadable.
-ULONGLONG RetryAfterMs(const vexa::FetchResult& result)
-{
-    const std::wstring& text = result.retryAfter;
-    if (text.empty())
-        return 0;
-    if (std::iswdigit(text[0])) {
-        ULONGLONG seconds = 0;
-        for (wchar_t c : text) {
-            if (!std::iswdigit(c)) break;
-            seconds = seconds * 10 + static_cast<ULONGLONG>(c - L'0');
-            if (seconds > kLongestPauseMs / 1000) return kLongestPauseMs;
-        }
-        return seconds * 1000;
-    }
-    ULONGLONG when = 0;
-    const ULONGLONG now = AnswerTime(result);
-    if (!HttpDate(text, when) || when <= now)
-        return 0;
-    const ULONGLONG ms = (when - now) / 10000;
-    return ms < kLongestPauseMs ? ms : kLongestPauseMs;
-}
-
-// A Last-Modified serves as a validator only when it is at least a second older than the
-// answer: two versions within the same second could not be told apart by it.
-bool UsableLastModified(const vexa::FetchResult& result)
-{
-    ULONGLONG modified = 0;
-    return HttpDate(result.lastModified, modified) && modified + kFileTimeSecond <= AnswerTime(result);
-}
 
 const std::string* Attribute(const XmlElement& element, const char* name)
 {
@@ -273,7 +215,7 @@ bool CRssStore::LoadDownloaded(const std::string& url, vexa::FetchResult& result
     if (result.status == 304)
         return !feed.etag.empty() || !feed.lastModified.empty(); // unasked, it proves nothing
     if (result.status == 429 || result.status == 503) {
-        const ULONGLONG pause = RetryAfterMs(result);
+        const ULONGLONG pause = result.retryAfterMs;
         feed.retryUntil = pause ? GetTickCount64() + pause : 0;
         return false;
     }
@@ -283,7 +225,7 @@ bool CRssStore::LoadDownloaded(const std::string& url, vexa::FetchResult& result
         return false;
     // Only a version read whole stands for the next request.
     feed.etag = result.etag;
-    feed.lastModified = UsableLastModified(result) ? result.lastModified : std::wstring();
+    feed.lastModified = result.lastModified;
     return true;
 }
 

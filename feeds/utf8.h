@@ -3,6 +3,7 @@
 // (wchar_t on Windows, char16_t elsewhere).
 #pragma once
 #include <cstddef>
+#include <cstring>
 #include <string>
 
 namespace vexa {
@@ -221,6 +222,14 @@ std::basic_string<Unit> UrlForTheWire(const std::basic_string<Unit>& url)
         i = run;
     }
     return out;
+}
+
+// An address as written (UTF-8), up to `limit` UTF-16 units, in the form sent to a server.
+template <typename Unit>
+std::basic_string<Unit> WireAddress(const std::string& url, std::size_t limit)
+{
+    // Up to the first NUL, as a C string would end.
+    return UrlForTheWire(FromUtf8Bytes<Unit>(url.c_str(), std::strlen(url.c_str()), limit));
 }
 
 } // namespace utf

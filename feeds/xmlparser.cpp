@@ -7,7 +7,6 @@
 #include <oleauto.h>
 #include <shlwapi.h>
 #include <cstdlib>
-#include <cstring>
 #include <cwctype>
 #include <new>
 
@@ -259,17 +258,11 @@ public:
             return false;
         // The address as written, up to 999 characters, sent with its characters outside
         // ASCII percent-encoded.
-        const std::wstring written =
-            vexa::utf::FromUtf8Bytes<wchar_t>(url.c_str(), std::strlen(url.c_str()), kUrlLimit);
-        const std::wstring wide = vexa::utf::UrlForTheWire(written);
+        const std::wstring wide = vexa::utf::WireAddress<wchar_t>(url, kUrlLimit);
         vexa::unique_bstr bstrUrl(SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size())));
         if (!bstrUrl)
             throw std::bad_alloc();
-        const HRESULT hr = m_reader->parseURL(bstrUrl);
-        // A run cut off by a failure without an error event still reaches the callback.
-        if (m_contentHandler)
-            m_contentHandler->EndRun();
-        return VEXA_OK(hr);
+        return Finish(m_reader->parseURL(bstrUrl));
     }
 
     bool ParseBytes(const char* data, std::size_t size)
@@ -287,14 +280,18 @@ public:
         VariantInit(&source);
         V_VT(&source) = VT_UNKNOWN;
         V_UNKNOWN(&source) = stream.get(); // borrowed: the stream owner keeps the reference
-        const HRESULT hr = m_reader->parse(source);
+        return Finish(m_reader->parse(source));
+    }
+
+private:
+    bool Finish(HRESULT hr)
+    {
         // A run cut off by a failure without an error event still reaches the callback.
         if (m_contentHandler)
             m_contentHandler->EndRun();
         return VEXA_OK(hr);
     }
 
-private:
     void CreateReader()
     {
         // MSXML 4.0 first; current Windows ships only 6.0, which then serves instead.

@@ -12,7 +12,7 @@ bash scripts/build.sh "$target" >/dev/null || exit 1
 # counts on nobody answering there.
 source tests/support/window_session.sh
 session_start "$build" "$root" screenshot --exit-after 120 || { session_dump; exit 1; }
-if ! session_wait '^\[[0-9]+\] Library extends its hours: $' 60 || ! session_window; then
+if ! wait_for '^\[[0-9]+\] Library extends its hours: $' 60 || ! session_window; then
     echo "the sidebar window did not come up" >&2
     session_dump >&2
     exit 1

@@ -39,16 +39,6 @@ die() {
     if [ -s "$work/sidebar.err" ]; then echo "--- sidebar stderr ---"; cat "$work/sidebar.err"; fi
     exit 1
 }
-# waits up to $2 seconds for the sidebar's output to match the extended regex $1.
-wait_for() {
-    local i
-    for ((i = 0; i < $2 * 10; i++)); do
-        grep -Eq -- "$1" "$out" && return 0
-        kill -0 "$sidebar_pid" 2>/dev/null || { grep -Eq -- "$1" "$out"; return; }
-        sleep 0.1
-    done
-    return 1
-}
 # Lines of the output after the last line matching $1.
 after_last() { awk -v pat="$1" '$0 ~ pat { buf = ""; next } { buf = buf $0 "\n" } END { printf "%s", buf }' "$out"; }
 

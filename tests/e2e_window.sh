@@ -27,7 +27,7 @@ session_start "$build" "$src" e2e-window --exit-after 150 || die "cannot start t
 run reg add 'HKCR\http\shell\open\command' /ve /d "C:\\windows\\system32\\reg.exe add $OPENED_KEY /v opened /d %1 /f" \
     /f >/dev/null || die "cannot set the http open command"
 
-session_wait '^\[[0-9]+\] Library extends its hours: $' 60 || die "no feed items within 60 s"
+wait_for '^\[[0-9]+\] Library extends its hours: $' 60 || die "no feed items within 60 s"
 session_window || die "no window named after the plugin's title"
 count=$(grep -c '^\[[0-9]*\] ' "$out")
 
@@ -73,7 +73,7 @@ opened() {
 
 # A click on the second row opens item 2.
 xdotool mousemove --sync $((win_x + win_w / 2)) $((win_y + tops[1] + 10)) click 1
-session_wait '^sidebar: OpenItem returned ' 20 || die "a click on row 2 opened nothing"
+wait_for '^sidebar: OpenItem returned ' 20 || die "a click on row 2 opened nothing"
 grep -q '^sidebar: opening \[2\] ' "$out" || fail "the click did not open item 2: $(grep '^sidebar: opening' "$out")"
 grep -q '^sidebar: OpenItem returned 0x00000000$' "$out" || fail "OpenItem did not return S_OK"
 first=$(opened "")
@@ -88,7 +88,7 @@ for attempt in 1 2 3; do
     xdotool mousemove --sync $((win_x + 70)) $((win_y + 20)) click 1
     sleep 0.5
     xdotool key End Return
-    session_wait "^sidebar: opening \\[$count\\] " 5 && break
+    wait_for "^sidebar: opening \\[$count\\] " 5 && break
     echo "note: the keys were not taken (attempt $attempt)"
 done
 grep -q "^sidebar: opening \\[$count\\] " "$out" || fail "End and Enter did not open item $count"
@@ -97,7 +97,7 @@ second=$(opened "$first")
 
 # The settings button in the caption band shows the settings page; a second request waits.
 xdotool mousemove --sync $((win_x + win_w - 25)) $((win_y + 28)) click 1
-session_wait '^sidebar: showing the settings page' 20 || fail "the settings button showed nothing"
+wait_for '^sidebar: showing the settings page' 20 || fail "the settings button showed nothing"
 frame=""
 for _ in $(seq 1 100); do
     frame=$(xdotool search --onlyvisible --name 'Vexa' 2>/dev/null | grep -vx "$wid" | head -n1)
@@ -106,7 +106,7 @@ for _ in $(seq 1 100); do
 done
 [ -n "$frame" ] || fail "no property frame window came up"
 echo "settings" >&3
-session_wait '^sidebar: the settings page is already open$' 20 || fail "a second settings page was not refused"
+wait_for '^sidebar: the settings page is already open$' 20 || fail "a second settings page was not refused"
 if [ -n "$frame" ]; then
     eval "$(xdotool getwindowgeometry --shell "$frame" | sed 's/^/frame_/')"
     # Focus the frame and press Escape; on a loaded machine the first press can land before
@@ -115,14 +115,14 @@ if [ -n "$frame" ]; then
         xdotool mousemove --sync $((frame_X + frame_WIDTH - 8)) $((frame_Y + frame_HEIGHT / 2)) click 1
         sleep 0.5
         xdotool key Escape
-        session_wait '^sidebar: settings page closed$' 10 && break
+        wait_for '^sidebar: settings page closed$' 10 && break
     done
 fi
-session_wait '^sidebar: settings page closed$' 5 || {
+wait_for '^sidebar: settings page closed$' 5 || {
     # Close it whatever it takes, so the rest can run.
     [ -n "$frame" ] && xdotool windowclose "$frame" 2>/dev/null
     fail "Escape did not close the settings page"
-    session_wait '^sidebar: settings page closed$' 10
+    wait_for '^sidebar: settings page closed$' 10
 }
 
 # The context menu's "Refresh now" writes Value1: a clearing refresh, nothing new to add.
@@ -131,7 +131,7 @@ for attempt in 1 2 3; do
     xdotool mousemove --sync $((win_x + win_w / 2)) $((win_y + tops[0] + 10)) click 3
     sleep 1
     xdotool key r
-    session_wait '^sidebar: writing Value1' 5 && break
+    wait_for '^sidebar: writing Value1' 5 && break
     echo "note: the menu key was not taken (attempt $attempt)"
     xdotool key Escape
 done
@@ -169,12 +169,12 @@ for _ in $(seq 1 200); do
     sleep 0.1
 done
 [ -n "$failed" ] || fail "no window when the plugin cannot start"
-session_wait '^sidebar: error: the ProgID Vexa.VexaPlugin is not registered' 20 || fail "the failure was not reported"
+wait_for '^sidebar: error: the ProgID Vexa.VexaPlugin is not registered' 20 || fail "the failure was not reported"
 # Still usable: the settings button answers, without asking the plugin for anything.
 if [ -n "$failed" ]; then
     eval "$(xdotool getwindowgeometry --shell "$failed" | sed 's/^/failed_/')"
     xdotool mousemove --sync $((failed_X + failed_WIDTH - 25)) $((failed_Y + 28)) click 1
-    session_wait '^sidebar: the plugin is not running$' 20 || fail "the settings button of the failed window did not answer"
+    wait_for '^sidebar: the plugin is not running$' 20 || fail "the settings button of the failed window did not answer"
 fi
 kill -0 "$sidebar_pid" 2>/dev/null || fail "the sidebar ended instead of staying up"
 echo "quit" >&3

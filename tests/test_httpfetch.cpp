@@ -13,6 +13,7 @@
 #include "com/ptr.h"
 #include "feeds/httpfetch.h"
 #include "feeds/rssstore.h"
+#include "tests/support/downloads.h"
 #include "tests/support/feedbuilder.h"
 #include "tests/support/httpserver.h"
 
@@ -48,43 +49,21 @@ protected:
     void SetUp() override
     {
         HttpServerTest::SetUp();
-        vexa::FetchLimits limits;
-        limits.connectMs = 2000;
-        limits.idleMs = 600;
-        limits.wholeMs = 1500;
-        limits.maxBytes = 256 * 1024;
-        m_oldLimits = vexa::SetFetchLimits(limits);
     }
     void TearDown() override
     {
         m_store.reset();
         m_server.Stop(); // ends every silent or endless answer
-        vexa::SetFetchLimits(m_oldLimits);
         HttpServerTest::TearDown();
     }
 
     bool Load(const std::string& path) { return m_store->Load(m_server.Url(path)); }
-    Strings Keys() const
-    {
-        Strings keys;
-        for (const auto& entry : m_store->m_items) keys.push_back(entry.first);
-        return keys;
-    }
+    Strings Keys() const { return vexatest::StoreKeys(*m_store); }
     // The download of a path, run to its end.
-    FetchResult Fetch(const std::string& path)
-    {
-        vexa::FetchRequest request;
-        request.url = vexatest::Widen(m_server.Url(path));
-        vexa::com_ptr<FetchJob> job;
-        job.attach(FetchJob::Start(request, nullptr, nullptr, 0));
-        EXPECT_TRUE(job);
-        if (!job) return FetchResult();
-        EXPECT_TRUE(job->WaitUntil(GetTickCount64() + 10000));
-        return job->TakeResult();
-    }
+    FetchResult Fetch(const std::string& path) { return vexatest::FetchToEnd(m_server.Url(path)); }
     static double SecondsSince(ULONGLONG start) { return (GetTickCount64() - start) / 1000.0; }
 
-    vexa::FetchLimits m_oldLimits;
+    vexatest::ScopedFetchLimits m_limits{2000, 600, 1500, 256 * 1024};
     std::unique_ptr<CRssStore> m_store = std::make_unique<CRssStore>();
 };
 

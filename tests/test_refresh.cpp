@@ -11,6 +11,7 @@
 #include "feeds/httpfetch.h"
 #include "feeds/rssstore.h"
 #include "settings/registryhelper.h"
+#include "tests/support/downloads.h"
 #include "tests/support/feedbuilder.h"
 #include "tests/support/httpserver.h"
 #include "tests/support/plugin_fixture.h"
@@ -277,11 +278,6 @@ protected:
     void SetUp() override
     {
         Refresh::SetUp();
-        vexa::FetchLimits limits;
-        limits.connectMs = 2000;
-        limits.idleMs = 4000;
-        limits.wholeMs = 6000;
-        m_oldLimits = vexa::SetFetchLimits(limits);
         m_oldTickWait = CVexaPlugin::SetTickWait(kTickWaitMs);
         m_hostThread = GetCurrentThreadId();
         // Every host call, with the thread it came on.
@@ -298,7 +294,6 @@ protected:
         for (auto& server : m_more) server->Stop();
         Refresh::TearDown();
         CVexaPlugin::SetTickWait(m_oldTickWait);
-        vexa::SetFetchLimits(m_oldLimits);
     }
     static HttpServer::Reply Reply(const std::string& body, int latencyMs = 0)
     {
@@ -331,7 +326,7 @@ protected:
     }
     static ULONGLONG Since(ULONGLONG start) { return GetTickCount64() - start; }
 
-    vexa::FetchLimits m_oldLimits;
+    vexatest::ScopedFetchLimits m_limits{2000, 4000, 6000};
     DWORD m_oldTickWait = 0;
     DWORD m_hostThread = 0;
     int m_foreignCalls = 0;

@@ -12,6 +12,7 @@
 #include "com/ptr.h"
 #include "feeds/httpfetch.h"
 #include "feeds/rssstore.h"
+#include "tests/support/downloads.h"
 #include "tests/support/feedbuilder.h"
 #include "tests/support/httpserver.h"
 #include "tests/support/tlsserver.h"
@@ -171,11 +172,6 @@ protected:
     void SetUp() override
     {
         Tls::SetUp();
-        vexa::FetchLimits limits;
-        limits.connectMs = 2000;
-        limits.idleMs = 1000;
-        limits.wholeMs = 1500;
-        m_oldLimits = vexa::SetFetchLimits(limits);
         Reply feed;
         feed.body = vexatest::RssDocument(vexatest::RssEntry("Secure"));
         m_server.Serve("/secure.xml", feed);
@@ -184,28 +180,12 @@ protected:
     {
         m_store.reset();
         m_server.Stop();
-        vexa::SetFetchLimits(m_oldLimits);
         Tls::TearDown();
     }
-    Strings Keys() const
-    {
-        Strings keys;
-        for (const auto& entry : m_store->m_items) keys.push_back(entry.first);
-        return keys;
-    }
-    static FetchResult Fetch(const std::string& url)
-    {
-        vexa::FetchRequest request;
-        request.url = vexatest::Widen(url);
-        vexa::com_ptr<FetchJob> job;
-        job.attach(FetchJob::Start(request, nullptr, nullptr, 0));
-        EXPECT_TRUE(job);
-        if (!job) return FetchResult();
-        EXPECT_TRUE(job->WaitUntil(GetTickCount64() + 10000));
-        return job->TakeResult();
-    }
+    Strings Keys() const { return vexatest::StoreKeys(*m_store); }
+    static FetchResult Fetch(const std::string& url) { return vexatest::FetchToEnd(url); }
 
-    vexa::FetchLimits m_oldLimits;
+    vexatest::ScopedFetchLimits m_limits{2000, 1000, 1500};
     std::unique_ptr<CRssStore> m_store = std::make_unique<CRssStore>();
 };
 

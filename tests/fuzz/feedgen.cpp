@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <map>
 #include <set>
-#include <unordered_set>
 
 namespace fuzz {
 namespace {
@@ -547,66 +546,6 @@ int FieldOf(const std::string& name)
     return it == table.end() ? -1 : it->second;
 }
 
-// Can `actual` be what the reader's pieces of `runs` leave in the field? Breadth-first over
-// (position in the run, position in the actual text). A piece may end anywhere; for runs
-// that no piece can cut (799 units or fewer) only the ends that can change the result are
-// tried: next to white space, before a line feed of a description, and at the run's end.
-bool PiecesMatch(const std::vector<std::u16string>& runs, const std::string& actual,
-                 bool description)
-{
-    auto narrow = NarrowLatin1;
-    const std::size_t m = actual.size();
-    std::set<std::size_t> starts = {0};
-    for (const std::u16string& run : runs) {
-        const std::size_t n = run.size();
-        const bool anyEnd = n > 799;
-        std::size_t budget = anyEnd ? 300000 : 2000000;
-        std::set<std::size_t> ends;
-        std::unordered_set<std::uint64_t> seen;
-        std::vector<std::pair<std::size_t, std::size_t>> todo;
-        auto push = [&](std::size_t i, std::size_t j) {
-            if (seen.insert(static_cast<std::uint64_t>(i) * (m + 1) + j).second) todo.emplace_back(i, j);
-        };
-        auto usefulEnd = [&](std::size_t b, std::size_t p) {
-            return anyEnd || b == n || IsWide16Space(run[b - 1]) || IsWide16Space(run[b]) ||
-                   (description && p < m && actual[p] == '\n');
-        };
-        for (std::size_t j : starts) push(0, j);
-        while (!todo.empty()) {
-            if (--budget == 0) return true; // too costly to decide: let it pass
-            auto [i, j] = todo.back();
-            todo.pop_back();
-            if (i == n) { ends.insert(j); continue; }
-            // A blank piece is dropped.
-            for (std::size_t k = i; k < n && IsWide16Space(run[k]); ++k) push(k + 1, j);
-            // A piece with something in it: the separator, then its first 799 units.
-            std::size_t p = j;
-            if (description && j > 0) {
-                if (p >= m || actual[p] != '\n') continue;
-                ++p;
-            }
-            bool hasText = false;
-            std::size_t k = i;
-            for (; k < n && k < i + 799; ++k) {
-                std::string bytes = narrow(run[k]);
-                if (actual.compare(p, bytes.size(), bytes) != 0) break;
-                p += bytes.size();
-                hasText = hasText || !IsWide16Space(run[k]);
-                if (hasText && usefulEnd(k + 1, p)) push(k + 1, p);
-            }
-            if (k == i + 799) { // a longer piece keeps its first 799 units
-                for (std::size_t r = k; r < n; ++r) {
-                    hasText = hasText || !IsWide16Space(run[r]);
-                    if (hasText) push(r + 1, p);
-                }
-            }
-        }
-        starts = std::move(ends);
-        if (starts.empty()) return false;
-    }
-    return starts.count(m) != 0;
-}
-
 bool HasText(const std::u16string& run)
 {
     for (char16_t u : run)
@@ -617,7 +556,6 @@ bool HasText(const std::u16string& run)
 bool FieldMatches(const std::vector<std::u16string>& runs, const std::string& actual,
                   bool description, Delivery delivery)
 {
-    if (delivery == Delivery::PiecesLatin1) return PiecesMatch(runs, actual, description);
     std::string want;
     for (const std::u16string& run : runs) {
         if (!HasText(run)) continue;
@@ -780,11 +718,6 @@ std::vector<ModelEntry> ModelEntries(const std::vector<Event>& events)
         lastWasText = addedText;
     }
     return done;
-}
-
-std::string NarrowLatin1(char16_t unit)
-{
-    return std::string(1, unit > 0xFF ? '?' : static_cast<char>(unit));
 }
 
 std::string RunUtf8(const std::u16string& run, bool crAsLf)

@@ -63,9 +63,6 @@ struct StoredRecord {
 
 // How the reader wrapper hands text over.
 enum class Delivery {
-    // Every piece the reader makes on its own: blank pieces dropped, each cut to 799 units,
-    // narrowed one unit at a time (above U+00FF: '?').
-    PiecesLatin1,
     // One run between two tags: delivered when it holds more than white space, cut to 799
     // units (never inside a surrogate pair), as UTF-8 (a lone surrogate: U+FFFD).
     RunsUtf8,
@@ -73,7 +70,6 @@ enum class Delivery {
     // carriage return (&#13;) over as a line feed.
     RunsUtf8CrAsLf,
 };
-std::string NarrowLatin1(char16_t unit);
 std::string RunUtf8(const std::u16string& run, bool crAsLf = false); // the RunsUtf8 form of one run
 
 // Compares the store with the model: fields joined with nothing, the description's parts

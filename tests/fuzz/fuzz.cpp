@@ -10,8 +10,6 @@
 #include <objbase.h>
 #include <ocidl.h>
 #include <olectl.h>
-#include <psapi.h>
-#include <tlhelp32.h>
 
 #include <atomic>
 #include <functional>
@@ -23,13 +21,12 @@
 #include "com/owners.h"
 #include "com/ptr.h"
 #include "feeds/rssstore.h"
-#if __has_include("feeds/httpfetch.h")
 #include "feeds/httpfetch.h"
-#endif
 #include "host/lib/hostlib.h"
 #include "plugin/plugin.h"
 #include "server/objectmap.h"
 #include "settings/registryhelper.h"
+#include "tests/support/processusage.h"
 #include "tests/fuzz/feedgen.h"
 #include "tests/fuzz/runner.h"
 #include "tests/fuzz/targets.h"
@@ -111,63 +108,12 @@ struct Usage {
     SIZE_T privateBytes = 0;
 };
 
-long ThreadCount()
-{
-    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snap == INVALID_HANDLE_VALUE) return 0;
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    long n = 0;
-    for (BOOL ok = Thread32First(snap, &entry); ok; ok = Thread32Next(snap, &entry))
-        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++n;
-    CloseHandle(snap);
-    return n;
-}
-
-// The process's handles, from the system's handle list (Wine does not keep the process's
-// own handle count); the process's own count where that list is not available.
-DWORD HandleCount()
-{
-    using QueryFn = LONG(WINAPI*)(int, void*, ULONG, ULONG*);
-    static QueryFn query = reinterpret_cast<QueryFn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
-    struct Entry {
-        ULONG process;
-        UCHAR type, flags;
-        USHORT handle;
-        void* object;
-        ACCESS_MASK access;
-    };
-    static std::vector<unsigned char> buffer(1 << 20);
-    if (query) {
-        for (int attempt = 0; attempt < 4; ++attempt) {
-            ULONG needed = 0;
-            LONG status = query(16 /* SystemHandleInformation */, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
-            if (status == 0) {
-                ULONG count = *reinterpret_cast<ULONG*>(buffer.data());
-                const Entry* entries = reinterpret_cast<const Entry*>(buffer.data() + sizeof(void*));
-                DWORD mine = 0;
-                for (ULONG i = 0; i < count; ++i)
-                    if (entries[i].process == GetCurrentProcessId()) ++mine;
-                if (mine) return mine;
-                break;
-            }
-            buffer.resize(std::max<std::size_t>(buffer.size() * 2, needed + 4096));
-        }
-    }
-    DWORD n = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &n);
-    return n;
-}
-
 long LiveObjects()
 {
     long n = vexa::Module::LockCount() + host::LiveObjects() + vexa::InstanceCounter<CRssItem>::Count();
-#if __has_include("feeds/httpfetch.h")
     // Download workers end by their own deadlines; give them a moment, then count them.
     vexa::FetchJob::WaitForWorkers(2000);
     n += vexa::FetchJob::LiveWorkers();
-#endif
     return n;
 }
 
@@ -175,14 +121,9 @@ Usage Measure()
 {
     Usage u;
     u.objects = LiveObjects();
-    u.handles = HandleCount();
-    u.threads = ThreadCount();
-    // Private bytes: the committed private memory (the page-file share; Wine fills only the
-    // basic counters).
-    PROCESS_MEMORY_COUNTERS pmc{};
-    pmc.cb = sizeof pmc;
-    if (GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof pmc))
-        u.privateBytes = pmc.PagefileUsage ? pmc.PagefileUsage : pmc.WorkingSetSize;
+    u.handles = vexatest::HandleCount();
+    u.threads = vexatest::ThreadCount();
+    u.privateBytes = vexatest::PrivateBytes();
     return u;
 }
 

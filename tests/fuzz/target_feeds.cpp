@@ -6,9 +6,7 @@
 #include "com/ptr.h"
 #include "feeds/rssstore.h"
 #include "feeds/xmlparser.h"
-#if __has_include("feeds/httpfetch.h")
 #include "feeds/httpfetch.h"
-#endif
 #include "host/lib/hostlib.h"
 #include "plugin/plugin.h"
 #include "server/objectmap.h"
@@ -18,13 +16,8 @@
 namespace fuzz {
 namespace {
 
-// How this build's reader wrapper hands text to the store: whole runs as UTF-8 when it
-// collects them, else every piece of the reader's as it comes.
-#if __has_include("feeds/textrun.h")
+// How the reader wrapper hands text to the store: whole runs as UTF-8.
 constexpr Delivery kDelivery = Delivery::RunsUtf8CrAsLf;
-#else
-constexpr Delivery kDelivery = Delivery::PiecesLatin1;
-#endif
 
 using vexatest::HttpServer;
 
@@ -33,14 +26,6 @@ unsigned g_serial = 0;
 } // namespace
 long long g_transportFailures = 0;
 namespace {
-// A redirect that leads back to where it came from: only where the store fetches with a
-// bound on redirects (the platform's own fetch follows a loop for ever).
-#if __has_include("feeds/httpfetch.h")
-constexpr bool kRedirectLoops = true;
-#else
-constexpr bool kRedirectLoops = false;
-#endif
-
 // The loopback server keeps every document it was given: the paths go round, so what it
 // holds stays bounded (each is served anew before it is fetched).
 std::string NextPath(const char* prefix)
@@ -343,9 +328,8 @@ void RunHttp(std::uint64_t inputSeed, Result& result)
         // and fail: seen 4 times in 10000 inputs, never alone.
         if (!raw.LastAnswerClosed()) clean = false;
         bool redirectClean = false;
-        // The redirect's target answers without a redirect: the platform's fetch follows a
-        // loop for ever (see kRedirectLoops).
-        raw.Answer(target, RandomAnswer(rng, body, kRedirectLoops ? raw.Url(path) : std::string(), redirectClean));
+        // The redirect's target may redirect back: the store's download bounds the loop.
+        raw.Answer(target, RandomAnswer(rng, body, raw.Url(path), redirectClean));
         url = raw.Url(path);
         result.SetBytes(answer);
     }
@@ -355,7 +339,6 @@ void RunHttp(std::uint64_t inputSeed, Result& result)
     ULONGLONG took = GetTickCount64() - started;
     std::vector<StoredRecord> stored = ReadStore(store);
     g_ctx->server.SetMode(HttpServer::Mode::Normal);
-#if __has_include("feeds/httpfetch.h")
     // The store's own download: an error status is a failed load that reads nothing, and
     // no load outlives the download's bounds.
     if (code >= 400 && (loaded || !stored.empty()))
@@ -363,10 +346,6 @@ void RunHttp(std::uint64_t inputSeed, Result& result)
     const vexa::FetchLimits limits = vexa::GetFetchLimits();
     if (took > limits.connectMs + limits.wholeMs + 5000)
         result.Fail("a load took " + std::to_string(took) + " ms");
-#else
-    (void)loaded;
-    (void)took;
-#endif
     if (clean && !mutated && !doc.usesEntities && !loaded && stored.empty() && viaRaw) {
         // A clean answer that did not arrive at all: seen about once in 1000 inputs on the
         // raw server, never when run alone (the platform's reuse of a connection that the

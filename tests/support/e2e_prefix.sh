@@ -25,3 +25,15 @@ e2e_boot() {
 run() { timeout 60 wine "$@" </dev/null 2>/dev/null | tr -d '\r'; return "${PIPESTATUS[0]}"; }
 query() { run reg query "$@" "${view[@]}"; }
 key_exists() { query "$1" >/dev/null; }
+
+# Waits up to $2 seconds for the sidebar's output ($out) to match the extended regex $1; gives
+# up early once the sidebar ($sidebar_pid) has ended.
+wait_for() {
+    local i
+    for ((i = 0; i < $2 * 10; i++)); do
+        grep -Eq -- "$1" "$out" && return 0
+        kill -0 "$sidebar_pid" 2>/dev/null || { grep -Eq -- "$1" "$out"; return; }
+        sleep 0.1
+    done
+    return 1
+}

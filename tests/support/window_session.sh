@@ -39,16 +39,6 @@ session_dump() {
     return 0
 }
 
-# waits up to $2 seconds for the sidebar's output to match the extended regex $1.
-session_wait() {
-    local i
-    for ((i = 0; i < $2 * 10; i++)); do
-        grep -Eq -- "$1" "$out" && return 0
-        kill -0 "$sidebar_pid" 2>/dev/null || { grep -Eq -- "$1" "$out"; return; }
-        sleep 0.1
-    done
-    return 1
-}
 
 session_start() {
     local build="$1" src="$2" name="$3"

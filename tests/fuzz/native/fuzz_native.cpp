@@ -6,11 +6,8 @@
 //               [--replay FILE] [--out PREFIX]
 #include <vector>
 
-#if __has_include("feeds/textrun.h")
 #include "feeds/textrun.h"
 #include "feeds/utf8.h"
-#define VEXA_TEXT_RUNS 1
-#endif
 
 #include "feeds/rssstore.h"
 #include "tests/fuzz/feedgen.h"
@@ -32,39 +29,22 @@ bool Blank(const std::u16string& piece)
     return true;
 }
 
-#ifdef VEXA_TEXT_RUNS
 constexpr fuzz::Delivery kDelivery = fuzz::Delivery::RunsUtf8;
-#else
-constexpr fuzz::Delivery kDelivery = fuzz::Delivery::PiecesLatin1;
-#endif
 
-// The wrapper's delivery: depth kept per tag; the reader's pieces of text either handed
-// over one by one (blank ones dropped, cut to 799 units, narrowed unit by unit) or collected
-// into one run per stretch between tags by the product's own TextRun.
+// The wrapper's delivery: depth kept per tag; the reader's pieces of text collected into one
+// run per stretch between tags by the product's own TextRun.
 bool Deliver(const std::string&, IXmlParserCallback& callback)
 {
     int depth = 0;
-#ifdef VEXA_TEXT_RUNS
     vexa::TextRun<kTextLimit> run;
     std::string text;
     auto endRun = [&] {
         if (run.Pending() && run.Take(text)) callback.OnCharacters(text, depth);
     };
-#else
-    auto endRun = [] {};
-#endif
     for (const fuzz::Event& e : *g_document) {
         if (e.type == fuzz::Event::Text) {
             for (const std::u16string& piece : fuzz::SplitText(*g_pieces, e.text)) {
-#ifdef VEXA_TEXT_RUNS
                 run.Append(piece.data(), piece.size(), Blank(piece));
-#else
-                if (Blank(piece)) continue;
-                std::string narrow;
-                for (std::size_t i = 0; i < piece.size() && i < static_cast<std::size_t>(kTextLimit); ++i)
-                    narrow += fuzz::NarrowLatin1(piece[i]);
-                callback.OnCharacters(narrow, depth);
-#endif
             }
             continue;
         }
@@ -72,11 +52,9 @@ bool Deliver(const std::string&, IXmlParserCallback& callback)
         XmlElement element;
         element.isStart = e.type == fuzz::Event::Start;
         element.name = e.name.substr(0, kNameLimit);
-#if __has_include("feeds/urls.h")
         // Every element in a namespace of no feed format: a document element "feed" is
         // then read by the RSS rules, which the model knows.
         if (element.isStart) element.ns = "urn:default";
-#endif
         if (element.isStart) {
             element.depth = ++depth;
             element.attributes.emplace_back("a", "b");
@@ -91,7 +69,6 @@ bool Deliver(const std::string&, IXmlParserCallback& callback)
     return depth == 0;
 }
 
-#ifdef VEXA_TEXT_RUNS
 // The conversions between UTF-16 and UTF-8, and the wire form of an address, against their
 // rules written here again.
 std::string RunText(std::uint64_t inputSeed, std::string* shown)
@@ -142,7 +119,6 @@ std::string RunText(std::uint64_t inputSeed, std::string* shown)
     if (vexa::utf::UrlForTheWire(ascii) != ascii) return "UrlForTheWire changed an ASCII address";
     return std::string();
 }
-#endif
 
 // One input: one to three documents loaded into one store, compared at the end.
 std::string RunInput(std::uint64_t inputSeed, std::string* shown)
@@ -188,9 +164,7 @@ int main(int argc, char** argv)
     if (!fuzz::ParseOptions(argc, argv, o)) return 2;
     native::g_parse = Deliver;
     std::vector<NativeTarget> targets = {{"feeds-native", RunInput}};
-#ifdef VEXA_TEXT_RUNS
     targets.push_back({"text-native", RunText});
-#endif
     fuzz::Tally total;
     if (!o.replay.empty()) {
         std::string target;

@@ -20,8 +20,7 @@ bool CXmlParser::Parse(const std::string& url)
     return native::g_parse && m_impl->callback ? native::g_parse(url, *m_impl->callback) : false;
 }
 
-// Where the store downloads feeds itself: every address goes to the reader here.
-#if __has_include("feeds/httpfetch.cpp") // the store downloads http feeds itself
+// The store downloads http feeds itself; here every address goes to the reader.
 namespace vexa {
 bool IsHttpAddress(const std::wstring&) noexcept { return false; }
 bool WidenAddress(const std::string& url, std::wstring& wide)
@@ -31,4 +30,3 @@ bool WidenAddress(const std::string& url, std::wstring& wide)
 }
 } // namespace vexa
 bool CXmlParser::ParseBytes(const char*, std::size_t) { return false; }
-#endif

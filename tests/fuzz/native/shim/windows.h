@@ -25,13 +25,4 @@ struct GUID {
 typedef const GUID& REFCLSID;
 typedef const GUID& REFIID;
 struct IUnknown;
-struct FILETIME {
-    DWORD dwLowDateTime;
-    DWORD dwHighDateTime;
-};
-struct SYSTEMTIME {
-    WORD wYear, wMonth, wDayOfWeek, wDay, wHour, wMinute, wSecond, wMilliseconds;
-};
-inline BOOL SystemTimeToFileTime(const SYSTEMTIME*, FILETIME*) { return FALSE; }
-inline void GetSystemTimeAsFileTime(FILETIME* ft) { ft->dwLowDateTime = ft->dwHighDateTime = 0; }
 inline ULONGLONG GetTickCount64() { return 0; }

@@ -18,8 +18,7 @@ struct FetchResult {
     std::string body;
     std::wstring etag;
     std::wstring lastModified;
-    std::wstring date;
-    std::wstring retryAfter;
+    ULONGLONG retryAfterMs = 0;
 };
 class FetchJob {
 public:
