@@ -15,6 +15,7 @@ struct CRssItem {
     std::string Description; // pieces joined by "\n"
     int NUM = -1;            // the store's count when the entry's start tag was read
     bool IsShown = false;    // a content item has been made for this record
+    int Listings = 0;        // the store's bookkeeping: feeds whose last whole read lists this entry
 
     vexa::InstanceCounter<CRssItem> m_live; // lets tests see that no record leaks
 };

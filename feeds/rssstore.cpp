@@ -3,6 +3,7 @@
 // the format's container and stores it, keyed by its title, at the entry's end tag.
 #include "feeds/rssstore.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "com/ptr.h"
@@ -148,6 +149,8 @@ CRssStore::~CRssStore()
 
 void CRssStore::ResetParseState(const std::string& url)
 {
+    ForgetShownUnlisted();
+    m_read.clear();
     m_inChannel = false;
     m_field = Field::None;
     m_current.reset();
@@ -165,7 +168,10 @@ bool CRssStore::Load(const std::string& url)
     switch (PlanLoad(url, request)) {
     case Plan::Reader:
         ResetParseState(url);
-        return m_parser->Parse(url);
+        if (!m_parser->Parse(url))
+            return false;
+        TakeListing(url);
+        return true;
     case Plan::Refused:
         ResetParseState(url);
         return false;
@@ -223,6 +229,7 @@ bool CRssStore::LoadDownloaded(const std::string& url, vexa::FetchResult& result
         return false;
     if (!m_parser->ParseBytes(result.body.data(), result.body.size()))
         return false;
+    TakeListing(url);
     // Only a version read whole stands for the next request.
     feed.etag = result.etag;
     feed.lastModified = result.lastModified;
@@ -315,10 +322,54 @@ void CRssStore::CloseEntry()
             field.swap(m_aside[i]);
     }
     // The first record of each title stays; a later one with the same key is dropped.
-    if (m_items.try_emplace(m_current->RssID, m_current.get()).second)
-        m_current.release();
-    else
+    auto stored = m_items.try_emplace(m_current->RssID, m_current.get());
+    if (stored.second) {
+        // Unlisted until a whole read of its feed lists it.
+        m_unlisted.push_back(m_current.release());
+    } else {
         m_current.reset();
+    }
+    // A key whose record was freed stands for nothing more to list.
+    if (CRssItem* record = stored.first->second)
+        m_read.push_back(record);
+}
+
+void CRssStore::TakeListing(const std::string& url)
+{
+    std::sort(m_read.begin(), m_read.end());
+    m_read.erase(std::unique(m_read.begin(), m_read.end()), m_read.end());
+    std::vector<CRssItem*>& listed = m_listed[url];
+    for (CRssItem* record : m_read)
+        ++record->Listings;
+    for (CRssItem* record : listed)
+        if (--record->Listings == 0)
+            m_unlisted.push_back(record);
+    listed.swap(m_read);
+    m_read.clear();
+    // Freed now when shown, or after the walk that shows them.
+    ForgetShownUnlisted();
+}
+
+void CRssStore::ForgetShownUnlisted()
+{
+    std::sort(m_unlisted.begin(), m_unlisted.end());
+    m_unlisted.erase(std::unique(m_unlisted.begin(), m_unlisted.end()), m_unlisted.end());
+    std::size_t kept = 0;
+    for (CRssItem* record : m_unlisted) {
+        if (record->Listings > 0)
+            continue;
+        if (!record->IsShown) {
+            m_unlisted[kept++] = record;
+            continue;
+        }
+        // Its key is all that "never shown twice" needs.
+        auto found = m_items.find(record->RssID);
+        if (found != m_items.end() && found->second == record) {
+            found->second = nullptr;
+            delete record;
+        }
+    }
+    m_unlisted.resize(kept);
 }
 
 // The entry's link is the href of its first link whose rel is absent or "alternate",

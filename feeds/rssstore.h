@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "feeds/httpfetch.h"
 #include "feeds/rssitem.h"
@@ -57,13 +58,19 @@ public:
     std::unique_ptr<CRssItem> m_current;
     Field m_field = Field::None;
     std::unique_ptr<CXmlParser> m_parser;
-    // Title order, byte-wise; owns the records (deleted by the destructor).
+    // Title order, byte-wise; owns the records (deleted by the destructor). A key stays for
+    // the store's life, so an entry is never shown twice; once its record is shown and no
+    // feed lists it any more, the record is freed and the key maps to null.
     std::map<std::string, CRssItem*> m_items;
     // Per feed address, as loaded.
     std::map<std::string, FeedValidators> m_feeds;
 
 private:
     void ResetParseState(const std::string& url);
+    // After a whole read of a feed: the entries it lists now replace those it listed before.
+    void TakeListing(const std::string& url);
+    // Frees the records of m_unlisted that are shown (their keys stay); keeps the unshown.
+    void ForgetShownUnlisted();
     void OpenEntry(const XmlElement& element);
     void CloseEntry();
     void TakeLink(const XmlElement& element);
@@ -77,4 +84,11 @@ private:
     std::string m_address;             // the feed's address: the base of relative links
     std::string m_feedBase, m_entryBase;
     std::string m_aside[kFieldCount];  // texts kept for fields that their own tag did not fill
+
+    // The records that this parse's entries stand for (new or already stored).
+    std::vector<CRssItem*> m_read;
+    // Per feed address: the records its last whole read listed.
+    std::map<std::string, std::vector<CRssItem*>> m_listed;
+    // Records that no feed lists, kept until they are shown.
+    std::vector<CRssItem*> m_unlisted;
 };

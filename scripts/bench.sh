@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the benchmarks of one target (default i686, what users install) and prints their
 # figures: each reports its times as ratios against a bare SAX parse of the same feeds,
-# measured in the same run.
+# measured in the same run; then the sidebar's memory soak.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -17,3 +17,6 @@ for b in bench_*.exe; do
   wine "./$b"
 done
 prefix_stop "$root/build/$target"
+# The sidebar's memory over many refreshes, in a prefix of its own (several minutes).
+echo "=== soak_sidebar ($target) ==="
+bash "$root/bench/soak_sidebar.sh" "$root/build/$target"

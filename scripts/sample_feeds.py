@@ -21,6 +21,10 @@ them must trust ca.pem. Two more lines are printed first:
 --make-authority only makes (or keeps) the certificates, so they can be trusted before the
 server starts.
 
+For soaks, any number of numbered feeds of ten entries each: /vexa/feeds/steady/N.xml never
+changes; /vexa/feeds/moving/N.xml moves on by one entry (one new, the oldest dropped) each
+time it is sent whole.
+
 Every answer carries validators (ETag, Last-Modified); a conditional request for an unchanged
 feed gets 304 without a body. One line per request is printed, e.g.
 "GET /vexa/feeds/tech.xml 304 (0 body bytes)", so the log shows what each tick cost.
@@ -136,6 +140,17 @@ def atom(title, base, entries):
             f"{items}</feed>\n").encode("utf-8")
 
 
+MOVED = {}  # moving feed path -> how many times it moved on
+MOVED_LOCK = threading.Lock()
+
+
+def numbered(kind, n, first):
+    return [(f"{kind.capitalize()} feed {n}, entry {i}",
+             f"Entry {i} of {kind} feed {n}: a paragraph of news of the length that feeds "
+             "usually give, neither a headline nor a whole article.",
+             f"{{base}}/{kind}/{n}/{i}.html") for i in range(first, first + 10)]
+
+
 class Handler(http.server.BaseHTTPRequestHandler):
     interval = 60
     added = []  # times of the entries added on request (--interval 0)
@@ -158,6 +173,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
             body = atom("Vexa releases", self.base, RELEASES)
         elif path == WORLD_PATH:
             body = rss("World", self.base, WORLD)
+        elif path.startswith("/vexa/feeds/steady/"):
+            body = rss("Steady", self.base, numbered("steady", path[19:], 0))
+        elif path.startswith("/vexa/feeds/moving/"):
+            with MOVED_LOCK:
+                first = MOVED.get(path, 0)
+                MOVED[path] = first + 1
+            changed = time.time()
+            body = rss("Moving", self.base, numbered("moving", path[19:], first))
         elif path == "/vexa/feeds/secure.xml" and self.secure:
             body = rss("Secure news", self.base, SECURE)
         elif path == "/vexa/feeds/town.xml":

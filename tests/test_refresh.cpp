@@ -6,6 +6,7 @@
 
 #include <functional>
 
+#include "com/instancecounter.h"
 #include "com/module.h"
 #include "com/owners.h"
 #include "feeds/httpfetch.h"
@@ -107,6 +108,28 @@ TEST_F(Refresh, EntriesAreAddedOnceInTitleOrder)
     SendMessageW(Impl(m_plugin)->m_timerWindow.Handle(), WM_TIMER, RefreshTimerWindow::kTimerId, 0);
     EXPECT_EQ(Headings(), (Texts{L"0 new: "}));
     EXPECT_TRUE(m_channels->reports().empty());
+}
+
+TEST_F(Refresh, AnEntryThatLeavesItsFeedAndComesBackIsNotShownAgain)
+{
+    const long live = vexa::InstanceCounter<CRssItem>::Count();
+    m_server.Serve("/a.xml", RssDocument(RssEntry("Old", "http://o") + RssEntry("Kept", "http://k")));
+    SetFeeds({"/a.xml"});
+    Start();
+    EXPECT_EQ(Headings(), (Texts{L"Kept: ", L"Old: "}));
+    // The feed moves on: its record goes, its key stays.
+    m_server.Serve("/a.xml", RssDocument(RssEntry("Kept", "http://k") + RssEntry("New", "http://n")));
+    Impl(m_plugin)->Refresh(false);
+    EXPECT_EQ(vexa::InstanceCounter<CRssItem>::Count() - live, 2);
+    // It comes back, beside a newer entry: only that one is shown, in a tick and in a clearing refresh.
+    m_server.Serve("/a.xml", RssDocument(RssEntry("Old", "http://o") + RssEntry("Newer", "http://r")));
+    Impl(m_plugin)->Refresh(false);
+    EXPECT_EQ(Headings(), (Texts{L"Kept: ", L"Old: ", L"New: ", L"Newer: "}));
+    Impl(m_plugin)->Refresh(true);
+    m_server.Serve("/a.xml", RssDocument(RssEntry("Old", "http://o") + RssEntry("Kept", "http://k")));
+    Impl(m_plugin)->Refresh(false);
+    EXPECT_EQ(Headings(), Texts{});
+    EXPECT_EQ(Impl(m_plugin)->m_store->Count(), 4);
 }
 
 TEST_F(Refresh, FeedsInListOrderSharedTitlesOnceAndFailuresSkipped)

@@ -51,10 +51,18 @@ protected:
             keys.push_back(entry.first);
         return keys;
     }
+    // The keys whose records the store has let go of.
+    Strings KeysOnly() const
+    {
+        Strings keys;
+        for (const auto& entry : m_store->m_items)
+            if (!entry.second) keys.push_back(entry.first);
+        return keys;
+    }
     const CRssItem& Item(const std::string& key) const
     {
         auto found = m_store->m_items.find(key);
-        if (found != m_store->m_items.end())
+        if (found != m_store->m_items.end() && found->second)
             return *found->second;
         ADD_FAILURE() << "no record titled \"" << key << "\"";
         return kMissing;
@@ -182,6 +190,39 @@ TEST_F(RssStoreTest, KeepsTheFirstRecordOfEachTitle)
     EXPECT_EQ(Item("X").Genre, "first");
     EXPECT_TRUE(Item("X").IsShown);
     EXPECT_EQ(Item("W").NUM, 3);
+}
+
+TEST_F(RssStoreTest, AShownEntryThatNoFeedListsKeepsOnlyItsKey)
+{
+    auto showAll = [&] {
+        for (auto& entry : m_store->m_items)
+            if (entry.second) entry.second->IsShown = true;
+    };
+    auto live = [&] { return vexa::InstanceCounter<CRssItem>::Count() - m_liveAtStart; };
+    ASSERT_TRUE(LoadDocument(RssDocument(RssEntry("A") + RssEntry("B") + RssEntry("C")), "/a.xml"));
+    ASSERT_TRUE(LoadDocument(RssDocument(RssEntry("B")), "/b.xml"));
+    showAll();
+    // A leaves its only feed; B is still listed by the other.
+    ASSERT_TRUE(LoadDocument(RssDocument(RssEntry("C")), "/a.xml"));
+    EXPECT_EQ(KeysOnly(), (Strings{"A"}));
+    EXPECT_EQ(live(), 2);
+    // A failed read lists nothing: B stays.
+    m_server.Serve("/b.xml", std::string(RssDocument(RssEntry("D"))).substr(0, 60));
+    EXPECT_FALSE(m_store->Load(m_server.Url("/b.xml")));
+    EXPECT_EQ(KeysOnly(), (Strings{"A"}));
+    // An entry not shown yet is kept whole although no feed lists it any more.
+    ASSERT_TRUE(LoadDocument(RssDocument(RssEntry("D")), "/b.xml"));
+    ASSERT_TRUE(LoadDocument(RssDocument(RssEntry("E")), "/b.xml"));
+    EXPECT_EQ(KeysOnly(), (Strings{"A", "B"}));
+    EXPECT_EQ(Item("D").NUM, 3);
+    showAll();
+    // Entries coming back are not stored again; the next new one is numbered after every key.
+    ASSERT_TRUE(LoadDocument(RssDocument(RssEntry("A") + RssEntry("B") + RssEntry("D") + RssEntry("F")), "/a.xml"));
+    EXPECT_EQ(KeysOnly(), (Strings{"A", "B", "C", "D"}));
+    EXPECT_EQ(Keys(), (Strings{"A", "B", "C", "D", "E", "F"}));
+    EXPECT_EQ(Item("F").NUM, 5);
+    EXPECT_FALSE(Item("F").IsShown);
+    EXPECT_EQ(live(), 2); // E, F
 }
 
 // ---- Text in every script, exactly as the feed wrote it. ----

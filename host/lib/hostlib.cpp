@@ -49,7 +49,8 @@ void Host::reset()
 HRESULT Host::record(const std::wstring& operation, const std::wstring& args)
 {
     std::wstring line = operation + L"(" + args + L")";
-    m_log.push_back(line);
+    if (m_keepLog)
+        m_log.push_back(line);
     if (m_observer)
         m_observer(line);
     auto it = m_failures.find(operation);

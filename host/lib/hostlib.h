@@ -72,6 +72,9 @@ public:
     // The log without arguments: "put_title", "SetDisplayFlags", ...
     std::vector<std::wstring> calls() const;
     void clearLog() { m_log.clear(); }
+    // A program that only watches calls through its observer keeps no log: over months of
+    // refreshes it would grow by every call.
+    void keepLog(bool keep) { m_keepLog = keep; }
 
     long displayState() const { return m_displayState; }
     void setDisplayState(long state) { m_displayState = state; }
@@ -95,6 +98,7 @@ public:
 private:
     Panel m_panel;
     std::vector<std::wstring> m_log;
+    bool m_keepLog = true;
     std::map<std::wstring, HRESULT> m_failures;
     long m_displayState = 1;
     Observer m_observer;

@@ -418,6 +418,7 @@ int Sidebar::Run()
         return 1;
     }
     host::Host::Get().setObserver([this](const std::wstring& line) { m_printer.OnCall(line); });
+    host::Host::Get().keepLog(false);
 
     WNDCLASSEXW wc = {sizeof(wc)};
     wc.lpfnWndProc = WindowProc;
