@@ -236,7 +236,7 @@ bool CRssStore::LoadDownloaded(const std::string& url, vexa::FetchResult& result
     return true;
 }
 
-int CRssStore::Count() const { return static_cast<int>(m_items.size()); }
+int CRssStore::Count() const { return static_cast<int>(m_items.size() + m_shownKeys.Size()); }
 
 void CRssStore::OnStartElement(const XmlElement& element)
 {
@@ -322,6 +322,10 @@ void CRssStore::CloseEntry()
             field.swap(m_aside[i]);
     }
     // The first record of each title stays; a later one with the same key is dropped.
+    if (m_shownKeys.Contains(m_current->RssID)) {
+        m_current.reset();
+        return;
+    }
     auto stored = m_items.try_emplace(m_current->RssID, m_current.get());
     if (stored.second) {
         // Unlisted until a whole read of its feed lists it.
@@ -329,9 +333,7 @@ void CRssStore::CloseEntry()
     } else {
         m_current.reset();
     }
-    // A key whose record was freed stands for nothing more to list.
-    if (CRssItem* record = stored.first->second)
-        m_read.push_back(record);
+    m_read.push_back(stored.first->second);
 }
 
 void CRssStore::TakeListing(const std::string& url)
@@ -365,7 +367,8 @@ void CRssStore::ForgetShownUnlisted()
         // Its key is all that "never shown twice" needs.
         auto found = m_items.find(record->RssID);
         if (found != m_items.end() && found->second == record) {
-            found->second = nullptr;
+            m_shownKeys.Insert(found->first);
+            m_items.erase(found);
             delete record;
         }
     }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "feeds/httpfetch.h"
+#include "feeds/keyset.h"
 #include "feeds/rssitem.h"
 #include "feeds/xmlevents.h"
 
@@ -45,6 +46,7 @@ public:
     // a load that adds nothing, other statuses fail unparsed; a body cut short is parsed for
     // what it holds and fails. Same result and effects as Load.
     bool LoadDownloaded(const std::string& url, vexa::FetchResult& result);
+    // Every key stored: the records and the keys kept alone.
     int Count() const;
 
     // IXmlParserCallback
@@ -58,10 +60,11 @@ public:
     std::unique_ptr<CRssItem> m_current;
     Field m_field = Field::None;
     std::unique_ptr<CXmlParser> m_parser;
-    // Title order, byte-wise; owns the records (deleted by the destructor). A key stays for
-    // the store's life, so an entry is never shown twice; once its record is shown and no
-    // feed lists it any more, the record is freed and the key maps to null.
+    // Title order, byte-wise; owns the records (deleted by the destructor). Once a record is
+    // shown and no feed lists it any more, it leaves the map and only its key stays, in
+    // m_shownKeys, so the entry is never stored or shown again.
     std::map<std::string, CRssItem*> m_items;
+    vexa::KeySet m_shownKeys;
     // Per feed address, as loaded.
     std::map<std::string, FeedValidators> m_feeds;
 

@@ -2,7 +2,7 @@
 """Serves Vexa's sample feeds on the loopback interface, so the run command works without a
 network. One of the feeds gains a new entry every minute, counted from its first request.
 
-Usage: sample_feeds.py [--port 8025] [--interval 60] [--https-dir DIR [--https-port 0]]
+Usage: sample_feeds.py [--port 8025] [--interval 60] [--keep-alive] [--https-dir DIR [--https-port 0]]
        sample_feeds.py --https-dir DIR --make-authority
 With --interval 0 the town feed gains an entry only when /vexa/control/add is requested (tests
 use that, so that their timing does not depend on how fast the sidebar starts).
@@ -21,7 +21,8 @@ them must trust ca.pem. Two more lines are printed first:
 --make-authority only makes (or keeps) the certificates, so they can be trusted before the
 server starts.
 
-For soaks, any number of numbered feeds of ten entries each: /vexa/feeds/steady/N.xml never
+--keep-alive answers as HTTP/1.1 and keeps connections open, as most servers do (without it
+every answer closes its connection). For soaks, any number of numbered feeds of ten entries each: /vexa/feeds/steady/N.xml never
 changes; /vexa/feeds/moving/N.xml moves on by one entry (one new, the oldest dropped) each
 time it is sent whole.
 
@@ -265,6 +266,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--port", type=int, default=8025)
     parser.add_argument("--interval", type=float, default=60)
+    parser.add_argument("--keep-alive", action="store_true")
     parser.add_argument("--https-dir", help="serve over https too, with the authority kept here")
     parser.add_argument("--https-port", type=int, default=0)
     parser.add_argument("--make-authority", action="store_true",
@@ -276,6 +278,8 @@ def main():
         certificates(os.path.abspath(args.https_dir))
         print(f"authority {os.path.join(os.path.abspath(args.https_dir), 'ca.pem')}", flush=True)
         return
+    if args.keep_alive:
+        Handler.protocol_version = "HTTP/1.1"
     server = http.server.ThreadingHTTPServer(("127.0.0.1", args.port), Handler)
     server.daemon_threads = True
     port = server.server_address[1]

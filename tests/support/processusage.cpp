@@ -3,6 +3,8 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 #include <algorithm>
+#include <cwchar>
+#include <string>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -65,24 +67,68 @@ bool UnderWine()
     return wine;
 }
 
-// The private pages that Linux counts for this (the Wine) process: Private_Clean plus
-// Private_Dirty of /proc/self/smaps_rollup, read through Wine's Z: drive. 0 when unreadable.
+// The whole text of a file of Linux's /proc, read through Wine's Z: drive ("" if unreadable).
+std::string ReadProcFile(const std::wstring& path)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return std::string();
+    // A proc file has no size: read until the end.
+    std::string text;
+    char buffer[16384];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got) text.append(buffer, got);
+    CloseHandle(file);
+    return text;
+}
+
+// The Linux pid of this Wine process. Wine opens files in its server, so Z:\proc\self is the
+// server's; this process is the one whose maps show a file that only it has mapped.
+unsigned long FindUnixPid()
+{
+    wchar_t dir[MAX_PATH] = L"";
+    if (!GetTempPathW(MAX_PATH, dir)) return 0;
+    wchar_t name[64];
+    swprintf(name, 64, L"vexa-self-%lu-%llu.map", GetCurrentProcessId(), GetTickCount64());
+    const std::wstring path = std::wstring(dir) + name;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    DWORD written = 0;
+    WriteFile(file, "x", 1, &written, nullptr);
+    HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    void* view = mapping ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : nullptr;
+    const std::string marker(name, name + wcslen(name));
+    unsigned long pid = 0;
+    WIN32_FIND_DATAW found;
+    HANDLE find = view ? FindFirstFileW(L"Z:\\proc\\*", &found) : INVALID_HANDLE_VALUE;
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            wchar_t* end = nullptr;
+            unsigned long candidate = wcstoul(found.cFileName, &end, 10);
+            if (!candidate || *end) continue;
+            if (ReadProcFile(L"Z:\\proc\\" + std::wstring(found.cFileName) + L"\\maps").find(marker) != std::string::npos)
+                pid = candidate;
+        } while (!pid && FindNextFileW(find, &found));
+        FindClose(find);
+    }
+    if (view) UnmapViewOfFile(view);
+    if (mapping) CloseHandle(mapping);
+    CloseHandle(file);
+    return pid;
+}
+
+// The private pages that Linux counts for this Wine process: Private_Clean plus
+// Private_Dirty of its smaps_rollup. 0 when they cannot be read.
 SIZE_T LinuxPrivateBytes()
 {
-    HANDLE file = CreateFileW(L"Z:\\proc\\self\\smaps_rollup", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return 0;
-    // A proc file has no size: read until the end.
-    char text[8192];
-    DWORD length = 0, got = 0;
-    while (length < sizeof text - 1 && ReadFile(file, text + length, sizeof text - 1 - length, &got, nullptr) && got)
-        length += got;
-    CloseHandle(file);
-    text[length] = '\0';
+    static const unsigned long pid = FindUnixPid();
+    if (!pid) return 0;
+    const std::string text = ReadProcFile(L"Z:\\proc\\" + std::to_wstring(pid) + L"\\smaps_rollup");
     unsigned long long kib = 0;
     for (const char* name : {"Private_Clean:", "Private_Dirty:"}) {
-        const char* line = std::strstr(text, name);
-        if (line) kib += std::strtoull(line + std::strlen(name), nullptr, 10);
+        std::size_t at = text.find(name);
+        if (at != std::string::npos) kib += std::strtoull(text.c_str() + at + std::strlen(name), nullptr, 10);
     }
     return static_cast<SIZE_T>(kib * 1024);
 }
