@@ -3,7 +3,7 @@
 set -euo pipefail
 src="$1"
 out="$2"
-sources=("$src/feeds/rssstore.cpp" "$src/tests/fuzz/feedgen.cpp"
+sources=("$src/feeds/rssstore.cpp" "$src/feeds/keyset.cpp" "$src/tests/fuzz/feedgen.cpp"
          "$src/tests/fuzz/native/parser_stub.cpp" "$src/tests/fuzz/native/fuzz_native.cpp")
 newest=$(ls -t "${sources[@]}" "$src"/tests/fuzz/*.h "$src"/tests/fuzz/native/*.h "$src"/feeds/*.h \
          $(find "$src/tests/fuzz/native/shim" -name '*.h') | head -1)
