@@ -307,7 +307,7 @@ protected:
         return reply;
     }
     void Tick() { SendMessageW(Impl(m_plugin)->m_timerWindow.Handle(), WM_TIMER, RefreshTimerWindow::kTimerId, 0); }
-    // Runs the thread's messages (the late feeds come that way) until done() or a time-out.
+    // Runs the thread's messages until done() or a time-out.
     bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 10000)
     {
         const ULONGLONG end = GetTickCount64() + timeoutMs;
@@ -403,7 +403,7 @@ TEST_F(NetworkRefresh, AValue1WriteWaitsForTheDownloadsInFlight)
     EXPECT_EQ(Headings().size(), 1u);
     Host().clearLog();
     EXPECT_EQ(vexa::query<IVexaPlugin>(m_plugin.get())->put_Value1(nullptr), S_OK);
-    // Cleared at once, and back with the late feed's new entry, fetched once.
+    // Cleared at once, and back with the slow feed's new entry, fetched once.
     EXPECT_EQ(Host().calls().front(), L"RemoveAllContentItems");
     EXPECT_EQ(Headings(), (Texts{L"New: "}));
     EXPECT_EQ(RequestsOf(m_server, "/slow.xml"), 2);
