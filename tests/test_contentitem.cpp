@@ -147,38 +147,35 @@ TEST_F(ContentItem, TextsInEveryScriptReachTheHostAsWritten)
 
 TEST_F(ContentItem, OpenedLinks)
 {
-    struct Case {
-        const char *title, *description, *link;
-        const wchar_t* opened;
-    };
-    const Case cases[] = {
-        // The last line, one address without white space, is the link, whatever comes before.
-        {"News", "Text", "http://example.test/a", L"http://example.test/a"},
-        {"News", "Text", "https://example.test/a", L"https://example.test/a"},
-        {"http://title", "Text", "http://example.test/a", L"http://example.test/a"},
-        {"https://title", "Text", "https://example.test/a", L"https://example.test/a"},
-        {"News", "<img src=\"http://i.test/p.png\">", "http://example.test/a", L"http://example.test/a"},
-        {"News", "<img src=\"http://i.test/p.png\">", "https://example.test/a", L"https://example.test/a"},
-        {"News", "see https://d.test/x", "http://example.test/a", L"http://example.test/a"},
-        {"News", "see https://d.test/x", "https://example.test/a", L"https://example.test/a"},
-        {"News", "Text", "  http://example.test/a  \n \t\n", L"http://example.test/a"},
-        {"News", "Text", "\n  https://example.test/a\n ", L"https://example.test/a"},
-        {"News", "Text", "https://", L"https://"},
-        // Otherwise: from the first "http://" after the start to the end, trimmed.
-        {"News", "see http://d.test/x here", "", L"http://d.test/x here"},
-        {"News", "see http://d.test/x here", "ftp://x", L"http://d.test/x here\n\nftp://x"},
-        {"A http://t", "Text", "ftp://x", L"http://t:\nText\n\nftp://x"},
-        {"News", "Text", "http://example.test/a b", L"http://example.test/a b"},
-        {"News", "Text", "https://example.test/a b", L""},
-        {"http://title", "Text", "", L""},
-        {"News", "Text", "", L""},
-        {"News", "Text", "ftp://example.test/a", L""},
-        {"News", "Text", "HTTP://upper.test", L""}, // case-sensitive
-        {"News", "Text", "Https://upper.test", L""},
-        {"News", "https:/ x", "http://example.test/a", L"http://example.test/a"},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(OpenedUrl(c.title, c.description, c.link), c.opened) << c.title << " | " << c.description << " | " << c.link;
+    EXPECT_EQ(OpenedUrl("News", "Text", "http://example.test/a"), L"http://example.test/a");
+    EXPECT_EQ(OpenedUrl("http://title", "Text", "http://example.test/a"), L"http://example.test/a");
+    EXPECT_EQ(OpenedUrl("News", "<img src=\"http://i.test/p.png\">", "http://example.test/a"), L"http://example.test/a");
+    // Without a link, from the first "http://" after the start to the end, trimmed.
+    EXPECT_EQ(OpenedUrl("News", "see http://d.test/x here", ""), L"http://d.test/x here");
+    EXPECT_EQ(OpenedUrl("News", "Text", "http://example.test/a b"), L"http://example.test/a b");
+    EXPECT_EQ(OpenedUrl("News", "Text", "http://example.test/a  \n \t\n"), L"http://example.test/a");
+    EXPECT_EQ(OpenedUrl("A http://t", "Text", "ftp://x"), L"http://t:\nText\n\nftp://x");
+    EXPECT_EQ(OpenedUrl("News", "Text", ""), L"");
+    EXPECT_EQ(OpenedUrl("News", "Text", "HTTP://upper.test"), L""); // case-sensitive
+}
+
+TEST_F(ContentItem, OpenedSecureLinks)
+{
+    EXPECT_EQ(OpenedUrl("News", "Text", "https://example.test/a"), L"https://example.test/a");
+    EXPECT_EQ(OpenedUrl("News", "Text", "\n  https://example.test/a \n"), L"https://example.test/a");
+    // An address in the description does not hide the link on the last line.
+    EXPECT_EQ(OpenedUrl("News", "see https://d.test/x", "http://example.test/a"), L"http://example.test/a");
+    EXPECT_EQ(OpenedUrl("News", "see https://d.test/x", "https://example.test/a"), L"https://example.test/a");
+    EXPECT_EQ(OpenedUrl("News", "<img src=\"http://i.test/p.png\">", "https://example.test/a"), L"https://example.test/a");
+    EXPECT_EQ(OpenedUrl("News", "Text", "https://example.test/a b"), L"");
+    EXPECT_EQ(OpenedUrl("News", "Text", "ftp://example.test/a"), L"");
+    EXPECT_EQ(OpenedUrl("https://title", "Text", "https://example.test/a"), L"https://example.test/a");
+    EXPECT_EQ(OpenedUrl("https://title", "Text", ""), L"");
+    EXPECT_EQ(OpenedUrl("News", "Text", "HTTPS://upper.test"), L"");
+    EXPECT_EQ(OpenedUrl("News", "Text", "Https://upper.test"), L"");
+    EXPECT_EQ(OpenedUrl("News", "Text", "https://"), L"https://");
+    // "https:/" is neither scheme; the later "http://" is.
+    EXPECT_EQ(OpenedUrl("News", "https:/ x", "http://example.test/a"), L"http://example.test/a");
 }
 
 TEST_F(ContentItem, HandlerSlots)
