@@ -141,9 +141,10 @@ void CVexaPlugin::FinishDownload(const std::string& address, vexa::FetchJob* job
 
 void CVexaPlugin::ShowNewRecords()
 {
-    // Records are never removed and a shown mark is never taken back, so when the store
-    // holds no more records than after a walk that left every one shown, this walk would
-    // show nothing: it is skipped (an unchanged feed costs no walk).
+    // Keys are never removed (a shown record that no feed lists leaves its key behind) and a
+    // shown mark is never taken back, so when the store holds no more keys than after a walk
+    // that left every record shown, this walk would show nothing: it is skipped (an
+    // unchanged feed costs no walk).
     if (m_store->Count() == m_shownThrough)
         return;
     bool allShown = true;
