@@ -1,5 +1,6 @@
-// The feed item store: every entry read during the plugin's life, keyed by title. Its
-// parsing rules need no platform headers; only the reader behind Load does.
+// The feed item store: every entry read during the plugin's life, keyed by title (an entry
+// shown and listed by no feed any more by its key alone). Its parsing rules need no
+// platform headers; only the reader behind Load does.
 #pragma once
 #include <map>
 #include <memory>
