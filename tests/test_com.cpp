@@ -4,6 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
 #include "com/check.h"
 #include "com/object.h"
 #include "com/owners.h"
@@ -75,6 +80,42 @@ ULONG RefCount(IUnknown* p)
 
 class ComLayer : public vexatest::VexaTest {};
 
+// One boundary of each kind around a body; each gives 1 (or S_OK) when nothing was thrown.
+HRESULT ComBoundary(void (*body)())
+{
+    VEXA_COM_TRY
+    body();
+    return S_OK;
+    VEXA_COM_CATCH
+}
+const int kComCatchLine = __LINE__ - 2;
+
+LRESULT WindowBoundary(void (*body)())
+{
+    VEXA_TRY
+    body();
+    return 1;
+    VEXA_CATCH_RETURN(0)
+}
+
+int VoidBoundary(void (*body)())
+{
+    int reached = 0;
+    VEXA_TRY
+    body();
+    reached = 1;
+    VEXA_CATCH_LOG
+    return reached;
+}
+
+struct Report {
+    std::string file;
+    int line;
+    std::string text;
+};
+std::vector<Report> g_sited;
+void CollectSited(const char* file, int line, const char* text) noexcept { g_sited.push_back({file, line, text}); }
+
 TEST_F(ComLayer, CheckTextsAreTheExpandedChecks)
 {
     struct Helper {
@@ -101,6 +142,39 @@ TEST_F(ComLayer, SuccessCodesAreNotReported)
     EXPECT_EQ(VEXA_CHECK_HR(S_FALSE), S_FALSE);
     EXPECT_EQ(VEXA_CHECK_HR(S_OK), S_OK);
     EXPECT_TRUE(m_channels->reports().empty());
+}
+
+TEST_F(ComLayer, BoundariesReportWhatTheyCaughtAndGiveTheirFallback)
+{
+    struct Row {
+        void (*body)();
+        HRESULT hr;
+        const char* what; // null: nothing reported
+    };
+    const Row rows[] = {
+        {[] {}, S_OK, nullptr},
+        {[] { throw std::bad_alloc(); }, E_OUTOFMEMORY, "out of memory"},
+        {[] { std::string().reserve(std::string::npos); }, E_UNEXPECTED, "basic_string::_M_create"},
+        {[] { throw std::runtime_error("feed gone"); }, E_UNEXPECTED, "feed gone"},
+        {[] { throw 42; }, E_UNEXPECTED, "unknown exception"},
+    };
+    vexa::ReportSink previous = vexa::SetReportSink(CollectSited);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what ? row.what : "no exception");
+        g_sited.clear();
+        EXPECT_EQ(ComBoundary(row.body), row.hr);
+        EXPECT_EQ(WindowBoundary(row.body), row.what ? 0 : 1);
+        EXPECT_EQ(VoidBoundary(row.body), row.what ? 0 : 1);
+        ASSERT_EQ(g_sited.size(), row.what ? 3u : 0u);
+        for (const Report& report : g_sited) {
+            EXPECT_EQ(report.text, row.what);
+            EXPECT_NE(report.file.find("test_com.cpp"), std::string::npos) << report.file;
+        }
+        if (row.what) {
+            EXPECT_EQ(g_sited[0].line, kComCatchLine);
+        }
+    }
+    vexa::SetReportSink(previous);
 }
 
 TEST_F(ComLayer, OwnersReleaseWhatTheyHold)
