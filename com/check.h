@@ -78,6 +78,18 @@ inline HRESULT CheckHr(HRESULT hr, const char* file, int line, const char* text)
         ReportFailure(file, line, text);
     return hr;
 }
+
+// The result of VEXA_COM_CATCH: it converts only to HRESULT, so that closing a boundary of
+// another type with it does not compile (a bool would take E_UNEXPECTED for true).
+struct CaughtHresult {
+    HRESULT hr;
+    template <typename T>
+    constexpr operator T() const noexcept
+    {
+        static_assert(std::is_same<T, HRESULT>::value, "VEXA_COM_CATCH closes HRESULT boundaries only");
+        return hr;
+    }
+};
 } // namespace vexa
 
 // The catch at a boundary: nothing thrown below it leaves it. The body goes between
@@ -91,7 +103,10 @@ inline HRESULT CheckHr(HRESULT hr, const char* file, int line, const char* text)
 #define VEXA_COM_TRY VEXA_TRY
 #define VEXA_COM_CATCH                                                                     \
     }                                                                                      \
-    catch (...) { return ::vexa::ReportCaughtException(__FILE__, __LINE__); }
+    catch (...)                                                                            \
+    {                                                                                      \
+        return ::vexa::CaughtHresult{::vexa::ReportCaughtException(__FILE__, __LINE__)};   \
+    }
 #define VEXA_CATCH_RETURN(value)                                                           \
     }                                                                                      \
     catch (...)                                                                            \
