@@ -173,7 +173,7 @@ bool CRssStore::Load(const std::string& url)
         break;
     }
     vexa::com_ptr<vexa::FetchJob> job;
-    job.attach(vexa::FetchJob::Start(request, nullptr, nullptr, 0));
+    job.attach(vexa::FetchJob::Start(request, nullptr, 0));
     vexa::FetchResult result;
     if (job && job->WaitUntil(~0ull))
         result = job->TakeResult();

@@ -1,6 +1,6 @@
 // The refresh cycle: reads the feed list, loads every feed into the store and shows every
 // entry not shown before. http and https feeds download side by side on worker threads
-// (their requests still leave in list order); everything else (parsing, the store, the host)
+// (their requests start in list order as far as the connection limits allow); everything else (parsing, the store, the host)
 // happens here on the host's thread, in list order.
 #include <algorithm>
 #include <memory>
@@ -78,7 +78,7 @@ void CVexaPlugin::RunRefresh(bool clear)
     if (clear && VEXA_VERIFY(helper != 0))
         VEXA_CHECK_HR(helper->RemoveAllContentItems());
 
-    // Every download starts now, each one's request behind the one before it on the wire.
+    // Every download starts now; their requests begin in list order as connections allow.
     struct Turn {
         std::string address;
         bool download = false;
@@ -88,7 +88,6 @@ void CVexaPlugin::RunRefresh(bool clear)
     {
         auto registry = std::make_unique<CRegistryHelper>();
         registry->LoadOrSeed();
-        vexa::FetchJob* previous = nullptr;
         for (int i = 0; i < registry->m_nDestCount && i < CRegistryHelper::kMaxDest; ++i) {
             std::wstring sAddr = registry->m_sDest[i];
             Turn turn;
@@ -112,9 +111,8 @@ void CVexaPlugin::RunRefresh(bool clear)
                     break;
                 case CRssStore::Plan::Download:
                     turn.download = true;
-                    turn.job.attach(vexa::FetchJob::Start(request, previous, m_timerWindow.Handle(),
+                    turn.job.attach(vexa::FetchJob::Start(request, m_timerWindow.Handle(),
                                                           RefreshTimerWindow::kDownloadEndedMessage));
-                    if (turn.job) previous = turn.job.get();
                     break;
                 }
             }

@@ -4,6 +4,7 @@
 
 #include "com/check.h"
 #include "com/module.h"
+#include "feeds/httpfetch.h"
 #include "plugin/plugin.h"
 #include "server/objectmap.h"
 #include "server/registration.h"
@@ -31,7 +32,14 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* ppv)
     return vexa::TheModule().GetClassObject(clsid, riid, ppv);
 }
 
-STDAPI DllCanUnloadNow() { return vexa::ServerModule::CanUnloadNow(); }
+STDAPI DllCanUnloadNow()
+{
+    const HRESULT hr = vexa::ServerModule::CanUnloadNow();
+    // The downloads' WinINet session goes now, while WinINet may still be called: the
+    // module may be unloaded next, and DllMain must not call it.
+    if (hr == S_OK) vexa::FetchJob::CloseIdleSession();
+    return hr;
+}
 
 STDAPI DllRegisterServer() { return vexa::RegisterVexaServer(vexa::TheModule()); }
 

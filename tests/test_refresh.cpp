@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "com/module.h"
@@ -318,6 +319,14 @@ protected:
             MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
         }
     }
+    // A server's requests in path order: its log shows the order in which its connection
+    // threads ran, not the order of the wire (the downloads' own order is tested with them).
+    static std::vector<std::string> SortedRequests(const vexatest::HttpServer& server)
+    {
+        std::vector<std::string> requests = server.Requests();
+        std::sort(requests.begin(), requests.end());
+        return requests;
+    }
     int RequestsOf(const vexatest::HttpServer& server, const std::string& path)
     {
         int n = 0;
@@ -351,8 +360,8 @@ TEST_F(NetworkRefresh, ATickShowsWhatArrivedAndTheLateFeedComesThroughTheTimerWi
     EXPECT_EQ(Headings(), (Texts{L"One: ", L"Slow: ", L"Two: ", L"One more: ", L"Two more: "}));
     EXPECT_TRUE(PumpUntil([&] { return Headings().size() == 6; }));
     EXPECT_EQ(Headings().back(), L"Slow more: ");
-    EXPECT_EQ(m_server.Requests(), (std::vector<std::string>{"/one.xml", "/slow.xml", "/two.xml",
-                                                             "/one.xml", "/slow.xml", "/two.xml"}));
+    EXPECT_EQ(SortedRequests(m_server), (std::vector<std::string>{"/one.xml", "/one.xml", "/slow.xml",
+                                                                  "/slow.xml", "/two.xml", "/two.xml"}));
 }
 
 TEST_F(NetworkRefresh, ATickDuringLateDownloadsDoesNotStartThemAgain)
@@ -466,10 +475,11 @@ TEST_F(NetworkRefresh, AFilePathAmongDownloadsIsReadByTheReaderInItsTurn)
     EXPECT_EQ(Headings(), (Texts{L"Z before: ", L"From a file: ", L"A after: "}));
 }
 
-TEST_F(NetworkRefresh, ManyFeedsOnSeveralServersKeepListOrderPerServer)
+TEST_F(NetworkRefresh, ManyFeedsOnSeveralServersAreShownInListOrder)
 {
     std::vector<std::string> urls;
     std::vector<std::vector<std::string>> expected(4);
+    Texts headings;
     for (int s = 0; s < 3; ++s) {
         m_more.push_back(std::make_unique<HttpServer>());
         ASSERT_TRUE(m_more.back()->Start());
@@ -480,14 +490,14 @@ TEST_F(NetworkRefresh, ManyFeedsOnSeveralServersKeepListOrderPerServer)
         server.Serve(path, Reply(RssDocument(RssEntry("Entry " + std::to_string(100 + i))), 50));
         urls.push_back(server.Url(path));
         expected[i % 4].push_back(path);
+        headings.push_back(L"Entry " + std::to_wstring(100 + i) + L": ");
     }
     SetFeedUrls(urls);
     Start();
-    ASSERT_EQ(Headings().size(), 99u);
-    EXPECT_EQ(Headings().front(), L"Entry 100: ");
-    EXPECT_EQ(Headings().back(), L"Entry 198: ");
-    EXPECT_EQ(m_server.Requests(), expected[0]);
-    for (int s = 0; s < 3; ++s) EXPECT_EQ(m_more[s]->Requests(), expected[s + 1]);
+    EXPECT_EQ(Headings(), headings);
+    for (auto& paths : expected) std::sort(paths.begin(), paths.end());
+    EXPECT_EQ(SortedRequests(m_server), expected[0]);
+    for (int s = 0; s < 3; ++s) EXPECT_EQ(SortedRequests(*m_more[s]), expected[s + 1]);
 }
 
 } // namespace
