@@ -336,8 +336,8 @@ bool WidenAddress(const std::string& url, std::wstring& wide)
 
 // --- FetchJob ----------------------------------------------------------------------------
 
-FetchJob::FetchJob(const FetchRequest& request, HWND notify, UINT message)
-    : m_request(request), m_limits(GetFetchLimits()), m_notify(notify), m_message(message)
+FetchJob::FetchJob(const FetchRequest& request)
+    : m_request(request), m_limits(GetFetchLimits())
 {
     if (IsHttpAddress(m_request.url))
         m_server = ServerOf(m_request.url.substr(0, m_request.url.find(L'#')));
@@ -348,11 +348,11 @@ FetchJob::FetchJob(const FetchRequest& request, HWND notify, UINT message)
 
 FetchJob::~FetchJob() = default;
 
-FetchJob* FetchJob::Start(const FetchRequest& request, HWND notify, UINT message) noexcept
+FetchJob* FetchJob::Start(const FetchRequest& request) noexcept
 {
     FetchJob* job = nullptr;
     try {
-        job = new FetchJob(request, notify, message);
+        job = new FetchJob(request);
     } catch (...) {
         return nullptr;
     }
@@ -436,7 +436,6 @@ FetchResult FetchJob::TakeResult()
 
 void FetchJob::Abandon() noexcept
 {
-    m_notify.store(nullptr);
     SetEvent(m_cancel.get());
     WakeAllConditionVariable(&Gate().changed); // a job waiting to start sees it at once
 }
@@ -540,8 +539,6 @@ void FetchJob::Finish(FetchResult* result) noexcept
     Module::Unlock();
     SetEvent(m_sent.get());
     SetEvent(m_done.get());
-    if (HWND notify = m_notify.load())
-        PostMessageW(notify, m_message, 0, 0);
 }
 
 void FetchJob::Transfer(FetchResult& result)

@@ -29,8 +29,8 @@ extern const wchar_t kUserAgent[];
 // True for the addresses this fetch takes: http and https, in any letter case.
 bool IsHttpAddress(const std::wstring& url) noexcept;
 
-// The address as the reader would have been given it: its first 999 characters, widened by
-// the C runtime. False when the conversion fails.
+// The address of a download as it goes on the wire: its first 999 characters, with those
+// outside ASCII percent-encoded. False when the conversion fails.
 bool WidenAddress(const std::string& url, std::wstring& wide);
 
 // One request: the address (a fragment never goes on the wire) and the feed's validators.
@@ -62,9 +62,8 @@ class FetchJob {
 public:
     // Starts a worker. Its request goes out as soon as the connection limits allow (16 in
     // all, 4 to one server); jobs waiting for a connection start in the order they were
-    // started here. When the job ends, `notify` (when given) receives `message` by
-    // PostMessage. The caller gets one reference; null when no thread could be started.
-    static FetchJob* Start(const FetchRequest& request, HWND notify, UINT message) noexcept;
+    // started here. The caller gets one reference; null when no thread could be started.
+    static FetchJob* Start(const FetchRequest& request) noexcept;
 
     ULONG AddRef() noexcept;
     ULONG Release() noexcept;
@@ -80,8 +79,7 @@ public:
     bool WaitUntil(ULONGLONG deadline) noexcept;
     // The result of an ended job, handed over once.
     FetchResult TakeResult();
-    // The owner no longer wants the result: nothing is posted, and a worker that still
-    // waits to start gives up.
+    // The owner no longer wants the result: a worker that still waits to start gives up.
     void Abandon() noexcept;
 
     // Workers that have not exited yet, and a bounded wait for none (for tests and teardown
@@ -100,7 +98,7 @@ public:
     FetchJob& operator=(const FetchJob&) = delete;
 
 private:
-    FetchJob(const FetchRequest& request, HWND notify, UINT message);
+    explicit FetchJob(const FetchRequest& request);
     ~FetchJob();
 
     static DWORD WINAPI ThreadProc(void* param);
@@ -117,8 +115,6 @@ private:
     std::wstring m_server;              // "host:port" of the first request; empty when unusable
     unsigned long m_ticket = 0;         // place in the queue of jobs waiting to start
     std::atomic<unsigned long> m_sendOrder{0};
-    std::atomic<HWND> m_notify;
-    const UINT m_message;
     HMODULE m_module = nullptr;         // the worker's reference on the module
 
     unique_handle m_sent;               // manual-reset: the request is on the wire (or failed)

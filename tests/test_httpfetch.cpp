@@ -310,7 +310,7 @@ vexa::com_ptr<FetchJob> StartFetch(const std::string& url)
     vexa::FetchRequest request;
     request.url = vexatest::Widen(url);
     vexa::com_ptr<FetchJob> job;
-    job.attach(FetchJob::Start(request, nullptr, 0));
+    job.attach(FetchJob::Start(request));
     return job;
 }
 
