@@ -8,9 +8,11 @@
 #include <cstdlib>
 #include <cwctype>
 #include <map>
+#include <memory>
 #include <new>
 #include <utility>
 
+#include "com/check.h"
 #include "com/module.h"
 #include "feeds/utf8.h"
 
@@ -29,6 +31,14 @@ constexpr ULONGLONG kExpirySlackMs = 500;
 
 inline void CloseInternet(HINTERNET h) noexcept { InternetCloseHandle(h); }
 using unique_hinternet = unique_any<HINTERNET, CloseInternet>;
+
+// Holds an SRW lock exclusively until it goes, also when what it guards throws.
+using ExclusiveHold = std::unique_ptr<SRWLOCK, void(WINAPI*)(PSRWLOCK)>;
+ExclusiveHold HoldExclusive(SRWLOCK& lock) noexcept
+{
+    AcquireSRWLockExclusive(&lock);
+    return ExclusiveHold(&lock, ReleaseSRWLockExclusive);
+}
 
 SRWLOCK g_limitsLock = SRWLOCK_INIT;
 FetchLimits g_limits;
@@ -79,24 +89,23 @@ ConnectionGate& Gate()
 unsigned long Enqueue(const std::wstring& server) noexcept
 {
     ConnectionGate& gate = Gate();
-    AcquireSRWLockExclusive(&gate.lock);
-    unsigned long ticket = ++gate.lastTicket;
-    try {
+    ExclusiveHold held = HoldExclusive(gate.lock);
+    const unsigned long ticket = ++gate.lastTicket;
+    VEXA_TRY
         gate.queue[ticket].server = server;
-    } catch (...) {
-        ticket = 0;
-    }
-    ReleaseSRWLockExclusive(&gate.lock);
-    return ticket;
+        return ticket;
+    VEXA_CATCH_RETURN(0)
 }
 
 // Leaves the queue (once started, given up or never run); nothing when already out.
 void Dequeue(unsigned long ticket) noexcept
 {
     ConnectionGate& gate = Gate();
-    AcquireSRWLockExclusive(&gate.lock);
-    const bool queued = gate.queue.erase(ticket) != 0;
-    ReleaseSRWLockExclusive(&gate.lock);
+    bool queued = false;
+    {
+        ExclusiveHold held = HoldExclusive(gate.lock);
+        queued = gate.queue.erase(ticket) != 0;
+    }
     if (queued) WakeAllConditionVariable(&gate.changed);
 }
 
@@ -111,40 +120,34 @@ public:
         Dequeue(m_ticket);
         if (!m_held) return;
         ConnectionGate& gate = Gate();
-        AcquireSRWLockExclusive(&gate.lock);
-        --gate.total;
-        auto found = gate.perServer.find(m_server);
-        if (found != gate.perServer.end() && --found->second <= 0)
-            gate.perServer.erase(found);
-        ReleaseSRWLockExclusive(&gate.lock);
+        {
+            ExclusiveHold held = HoldExclusive(gate.lock);
+            --gate.total;
+            auto found = gate.perServer.find(m_server);
+            if (found != gate.perServer.end() && --found->second <= 0)
+                gate.perServer.erase(found);
+        }
         WakeAllConditionVariable(&gate.changed);
     }
 
     // Waits for this job's turn and a free slot; false when `cancel` is signalled first.
     bool Acquire(const std::wstring& server, HANDLE cancel)
     {
+        // Copied before anything is counted: a copy that throws leaves no slot taken.
+        m_server = server;
         ConnectionGate& gate = Gate();
-        AcquireSRWLockExclusive(&gate.lock);
+        ExclusiveHold held = HoldExclusive(gate.lock);
         for (;;) {
             if (gate.MayStart(m_ticket, server))
                 break;
-            if (WaitForSingleObject(cancel, 0) == WAIT_OBJECT_0) {
-                ReleaseSRWLockExclusive(&gate.lock);
+            if (WaitForSingleObject(cancel, 0) == WAIT_OBJECT_0)
                 return false;
-            }
             SleepConditionVariableSRW(&gate.changed, &gate.lock, 100, 0);
         }
-        try {
-            ++gate.perServer[server];
-        } catch (...) {
-            ReleaseSRWLockExclusive(&gate.lock);
-            throw;
-        }
+        ++gate.perServer[server];
         ++gate.total;
         auto queued = gate.queue.find(m_ticket);
         if (queued != gate.queue.end()) queued->second.starting = true;
-        ReleaseSRWLockExclusive(&gate.lock);
-        m_server = server;
         m_held = true;
         return true;
     }
@@ -153,10 +156,12 @@ public:
     unsigned long BeginSend() noexcept
     {
         ConnectionGate& gate = Gate();
-        AcquireSRWLockExclusive(&gate.lock);
-        const unsigned long order = ++gate.lastSend;
-        gate.queue.erase(m_ticket);
-        ReleaseSRWLockExclusive(&gate.lock);
+        unsigned long order = 0;
+        {
+            ExclusiveHold held = HoldExclusive(gate.lock);
+            order = ++gate.lastSend;
+            gate.queue.erase(m_ticket);
+        }
         WakeAllConditionVariable(&gate.changed);
         return order;
     }
@@ -351,11 +356,9 @@ FetchJob::~FetchJob() = default;
 FetchJob* FetchJob::Start(const FetchRequest& request) noexcept
 {
     FetchJob* job = nullptr;
-    try {
+    VEXA_TRY
         job = new FetchJob(request);
-    } catch (...) {
-        return nullptr;
-    }
+    VEXA_CATCH_RETURN(nullptr)
     if (!job->m_sent || !job->m_done || !job->m_cancel) {
         job->Release();
         return nullptr;
@@ -477,7 +480,7 @@ DWORD WINAPI FetchJob::ThreadProc(void* param)
 {
     auto* job = static_cast<FetchJob*>(param);
     HMODULE module = job->m_module;
-    job->Run();
+    job->Run(); // catches whatever the transfer throws: nothing leaves this thread
     job->Release();
     // The last download out closes the session when nothing else holds the module.
     CloseIdleSession();
@@ -488,14 +491,20 @@ DWORD WINAPI FetchJob::ThreadProc(void* param)
     return 0;
 }
 
+// The whole work of a worker thread: nothing thrown in the transfer leaves it. A transfer
+// that threw has failed.
 void FetchJob::Run() noexcept
 {
     FetchResult result;
-    try {
+    const HRESULT hr = [&]() noexcept -> HRESULT {
+        VEXA_TRY
         Transfer(result);
-    } catch (...) {
+        return S_OK;
+        VEXA_COM_CATCH
+    }();
+    if (FAILED(hr)) {
         result.outcome = FetchResult::Outcome::Failed;
-        result.error = ERROR_OUTOFMEMORY;
+        result.error = hr == E_OUTOFMEMORY ? ERROR_OUTOFMEMORY : ERROR_INTERNET_INTERNAL_ERROR;
     }
     Dequeue(m_ticket); // a job that ended before its turn holds back no other
     Finish(&result);
@@ -506,19 +515,13 @@ bool FetchJob::Cancelled() const noexcept
     return WaitForSingleObject(m_cancel.get(), 0) == WAIT_OBJECT_0;
 }
 
-bool FetchJob::Append(const char* data, std::size_t size) noexcept
+bool FetchJob::Append(const char* data, std::size_t size)
 {
-    AcquireSRWLockExclusive(&m_lock);
-    bool open = !m_finished;
-    if (open) {
-        try {
-            m_result.body.append(data, size);
-        } catch (...) {
-            open = false;
-        }
-    }
-    ReleaseSRWLockExclusive(&m_lock);
-    return open;
+    ExclusiveHold held = HoldExclusive(m_lock);
+    if (m_finished) return false;
+    // Out of memory fails the transfer (in Run) rather than passing a part for the whole.
+    m_result.body.append(data, size);
+    return true;
 }
 
 void FetchJob::Finish(FetchResult* result) noexcept
