@@ -72,6 +72,14 @@ protected:
     }
     // The plugin's own feed requests (the default destination is not on this server).
     size_t Requests() { return m_server.Requests().size(); }
+    // A server's requests in path order: its log shows the order in which its connection
+    // threads ran, not the order of the wire (the downloads' own order is tested with them).
+    static std::vector<std::string> SortedRequests(const vexatest::HttpServer& server)
+    {
+        std::vector<std::string> requests = server.Requests();
+        std::sort(requests.begin(), requests.end());
+        return requests;
+    }
 
     vexatest::HttpServer m_server;
     com_ptr<IUnknown> m_plugin;
@@ -119,8 +127,8 @@ TEST_F(Refresh, FeedsInListOrderSharedTitlesOnceAndFailuresSkipped)
     // Each successful load adds its new entries in title order, after the earlier feeds'.
     EXPECT_EQ(Headings(), (Texts{L"Shared: ", L"Z: ", L"A: "}));
     EXPECT_EQ(Panel().items[0].state->snippet.value(), L"Shared:\n\n\nhttp://one");
-    const std::vector<std::string> paths = {"/one.xml", "/missing.xml", "/three.xml"};
-    EXPECT_EQ(m_server.Requests(), paths);
+    const std::vector<std::string> paths = {"/missing.xml", "/one.xml", "/three.xml"};
+    EXPECT_EQ(SortedRequests(m_server), paths);
 }
 
 TEST_F(Refresh, RecordsOfAFailedLoadWaitForTheNextGoodOne)
@@ -321,14 +329,6 @@ protected:
             if (GetTickCount64() >= end) return false;
             MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
         }
-    }
-    // A server's requests in path order: its log shows the order in which its connection
-    // threads ran, not the order of the wire (the downloads' own order is tested with them).
-    static std::vector<std::string> SortedRequests(const vexatest::HttpServer& server)
-    {
-        std::vector<std::string> requests = server.Requests();
-        std::sort(requests.begin(), requests.end());
-        return requests;
     }
     int RequestsOf(const vexatest::HttpServer& server, const std::string& path)
     {
