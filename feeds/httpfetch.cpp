@@ -44,13 +44,40 @@ SRWLOCK g_limitsLock = SRWLOCK_INIT;
 FetchLimits g_limits;
 std::atomic<long> g_liveWorkers{0};
 
-// The connections in use, in all and per server. A worker holds one slot from before its
-// request is sent until its transfer ends.
+// The connections in use, in all and per server, and the jobs waiting to start, by ticket
+// (the order of FetchJob::Start). A job holds one slot from before its request is sent until
+// its transfer ends. It takes its slot only when the limits allow it and no job before it in
+// the queue could start or is still starting (has a slot, has not begun to send): so requests
+// begin in the order of Start wherever the limits allow, and a job that waits for a busy
+// server does not hold back the jobs for the others.
 struct ConnectionGate {
     SRWLOCK lock = SRWLOCK_INIT;
-    CONDITION_VARIABLE freed = CONDITION_VARIABLE_INIT;
+    CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
     int total = 0;
     std::map<std::wstring, int> perServer;
+    struct Queued {
+        std::wstring server;
+        bool starting = false;
+    };
+    std::map<unsigned long, Queued> queue;
+    unsigned long lastTicket = 0;
+    unsigned long lastSend = 0;
+
+    bool Free(const std::wstring& server) const
+    {
+        auto found = perServer.find(server);
+        return total < kMaxConnections && (found == perServer.end() || found->second < kMaxPerServer);
+    }
+    // True when the job of `ticket` may take a slot now (under the lock).
+    bool MayStart(unsigned long ticket, const std::wstring& server) const
+    {
+        if (!Free(server)) return false;
+        for (const auto& entry : queue) {
+            if (entry.first >= ticket) break;
+            if (entry.second.starting || Free(entry.second.server)) return false;
+        }
+        return true;
+    }
 };
 ConnectionGate& Gate()
 {
@@ -58,26 +85,52 @@ ConnectionGate& Gate()
     return gate;
 }
 
-// One slot of the gate, given back when it goes.
+// A place in the gate's queue; 0 when none could be had.
+unsigned long Enqueue(const std::wstring& server) noexcept
+{
+    ConnectionGate& gate = Gate();
+    ExclusiveHold held = HoldExclusive(gate.lock);
+    const unsigned long ticket = ++gate.lastTicket;
+    VEXA_TRY
+        gate.queue[ticket].server = server;
+        return ticket;
+    VEXA_CATCH_RETURN(0)
+}
+
+// Leaves the queue (once started, given up or never run); nothing when already out.
+void Dequeue(unsigned long ticket) noexcept
+{
+    ConnectionGate& gate = Gate();
+    bool queued = false;
+    {
+        ExclusiveHold held = HoldExclusive(gate.lock);
+        queued = gate.queue.erase(ticket) != 0;
+    }
+    if (queued) WakeAllConditionVariable(&gate.changed);
+}
+
+// One job's turn at the gate: its slot, given back when it goes.
 class ConnectionSlot {
 public:
-    ConnectionSlot() = default;
+    explicit ConnectionSlot(unsigned long ticket) : m_ticket(ticket) {}
     ConnectionSlot(const ConnectionSlot&) = delete;
     ConnectionSlot& operator=(const ConnectionSlot&) = delete;
     ~ConnectionSlot()
     {
+        Dequeue(m_ticket);
         if (!m_held) return;
         ConnectionGate& gate = Gate();
-        AcquireSRWLockExclusive(&gate.lock);
-        --gate.total;
-        auto found = gate.perServer.find(m_server);
-        if (found != gate.perServer.end() && --found->second <= 0)
-            gate.perServer.erase(found);
-        ReleaseSRWLockExclusive(&gate.lock);
-        WakeAllConditionVariable(&gate.freed);
+        {
+            ExclusiveHold held = HoldExclusive(gate.lock);
+            --gate.total;
+            auto found = gate.perServer.find(m_server);
+            if (found != gate.perServer.end() && --found->second <= 0)
+                gate.perServer.erase(found);
+        }
+        WakeAllConditionVariable(&gate.changed);
     }
 
-    // Waits for a free slot; false when `cancel` is signalled first.
+    // Waits for this job's turn and a free slot; false when `cancel` is signalled first.
     bool Acquire(const std::wstring& server, HANDLE cancel)
     {
         // Copied before anything is counted: a copy that throws leaves no slot taken.
@@ -85,40 +138,59 @@ public:
         ConnectionGate& gate = Gate();
         ExclusiveHold held = HoldExclusive(gate.lock);
         for (;;) {
-            auto found = gate.perServer.find(server);
-            const int onServer = found == gate.perServer.end() ? 0 : found->second;
-            if (gate.total < kMaxConnections && onServer < kMaxPerServer)
+            if (gate.MayStart(m_ticket, server))
                 break;
             if (WaitForSingleObject(cancel, 0) == WAIT_OBJECT_0)
                 return false;
-            SleepConditionVariableSRW(&gate.freed, &gate.lock, 100, 0);
+            SleepConditionVariableSRW(&gate.changed, &gate.lock, 100, 0);
         }
         ++gate.perServer[server];
         ++gate.total;
+        auto queued = gate.queue.find(m_ticket);
+        if (queued != gate.queue.end()) queued->second.starting = true;
         m_held = true;
         return true;
     }
 
+    // The job begins to send: it takes the next send number and the next job may start.
+    unsigned long BeginSend() noexcept
+    {
+        ConnectionGate& gate = Gate();
+        unsigned long order = 0;
+        {
+            ExclusiveHold held = HoldExclusive(gate.lock);
+            order = ++gate.lastSend;
+            gate.queue.erase(m_ticket);
+        }
+        WakeAllConditionVariable(&gate.changed);
+        return order;
+    }
+
 private:
+    const unsigned long m_ticket;
     std::wstring m_server;
     bool m_held = false;
 };
 
+// "host:port" of an address in lower case; empty when it is no http address.
+std::wstring ServerOf(const std::wstring& url)
+{
+    URL_COMPONENTSW parts = {};
+    parts.dwStructSize = sizeof parts;
+    parts.dwHostNameLength = 1;
+    if (!InternetCrackUrlW(url.c_str(), 0, 0, &parts) || !parts.lpszHostName)
+        return std::wstring();
+    std::wstring server(parts.lpszHostName, parts.dwHostNameLength);
+    for (wchar_t& c : server) c = static_cast<wchar_t>(std::towlower(c));
+    return server + L":" + std::to_wstring(parts.nPort);
+}
+
 // One WinINet session for every download of the process (opening one costs more than a
-// whole unchanged request on loopback); closed when the module goes.
+// whole unchanged request on loopback). It is opened by the first download that needs it
+// and closed when none runs and nothing holds the module: every worker holds a module lock
+// from its start until its transfer has ended, so no session in use is ever closed.
 SRWLOCK g_sessionLock = SRWLOCK_INIT;
 HINTERNET g_session = nullptr;
-
-void CloseSession(void*)
-{
-    // A worker keeps the module loaded, so one still counted here means the process is
-    // ending with it cut off mid-call: its session is left alone.
-    if (g_liveWorkers.load() > 0) return;
-    AcquireSRWLockExclusive(&g_sessionLock);
-    HINTERNET session = std::exchange(g_session, nullptr);
-    ReleaseSRWLockExclusive(&g_sessionLock);
-    if (session) InternetCloseHandle(session);
-}
 
 HINTERNET Session()
 {
@@ -128,10 +200,6 @@ HINTERNET Session()
         if (g_session) {
             BOOL decode = TRUE;
             InternetSetOptionW(g_session, INTERNET_OPTION_HTTP_DECODING, &decode, sizeof decode);
-            if (!Module::AddTermFunc(CloseSession, nullptr)) {
-                InternetCloseHandle(g_session);
-                g_session = nullptr;
-            }
         }
     }
     HINTERNET session = g_session;
@@ -273,25 +341,23 @@ bool WidenAddress(const std::string& url, std::wstring& wide)
 
 // --- FetchJob ----------------------------------------------------------------------------
 
-FetchJob::FetchJob(const FetchRequest& request, FetchJob* previous)
-    : m_request(request), m_limits(GetFetchLimits()), m_previous(previous)
+FetchJob::FetchJob(const FetchRequest& request)
+    : m_request(request), m_limits(GetFetchLimits())
 {
-    if (m_previous) m_previous->AddRef();
+    if (IsHttpAddress(m_request.url))
+        m_server = ServerOf(m_request.url.substr(0, m_request.url.find(L'#')));
     m_sent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     m_done.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     m_cancel.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
 }
 
-FetchJob::~FetchJob()
-{
-    if (m_previous) m_previous->Release();
-}
+FetchJob::~FetchJob() = default;
 
-FetchJob* FetchJob::Start(const FetchRequest& request, FetchJob* previous) noexcept
+FetchJob* FetchJob::Start(const FetchRequest& request) noexcept
 {
     FetchJob* job = nullptr;
     VEXA_TRY
-        job = new FetchJob(request, previous);
+        job = new FetchJob(request);
     VEXA_CATCH_RETURN(nullptr)
     if (!job->m_sent || !job->m_done || !job->m_cancel) {
         job->Release();
@@ -302,12 +368,15 @@ FetchJob* FetchJob::Start(const FetchRequest& request, FetchJob* previous) noexc
     // exits.
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                        reinterpret_cast<LPCWSTR>(&FetchJob::ThreadProc), &job->m_module);
+    // Its place among the jobs waiting to start, taken here so that they start in this order.
+    if (!job->m_server.empty()) job->m_ticket = Enqueue(job->m_server);
     job->AddRef();
     Module::Lock();
     ++g_liveWorkers;
     unique_handle thread(CreateThread(nullptr, 256 * 1024, &FetchJob::ThreadProc, job,
                                       STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
     if (!thread) {
+        Dequeue(job->m_ticket);
         --g_liveWorkers;
         Module::Unlock();
         if (job->m_module) FreeLibrary(job->m_module);
@@ -328,6 +397,7 @@ ULONG FetchJob::Release() noexcept
 }
 
 bool FetchJob::IsSent() const noexcept { return WaitForSingleObject(m_sent.get(), 0) == WAIT_OBJECT_0; }
+unsigned long FetchJob::SendOrder() const noexcept { return m_sendOrder.load(); }
 bool FetchJob::IsDone() const noexcept { return WaitForSingleObject(m_done.get(), 0) == WAIT_OBJECT_0; }
 
 bool FetchJob::WaitUntil(ULONGLONG deadline) noexcept
@@ -370,6 +440,7 @@ FetchResult FetchJob::TakeResult()
 void FetchJob::Abandon() noexcept
 {
     SetEvent(m_cancel.get());
+    WakeAllConditionVariable(&Gate().changed); // a job waiting to start sees it at once
 }
 
 long FetchJob::LiveWorkers() noexcept { return g_liveWorkers.load(); }
@@ -384,12 +455,35 @@ bool FetchJob::WaitForWorkers(DWORD timeoutMs) noexcept
     return true;
 }
 
+bool FetchJob::CloseIdleSession() noexcept
+{
+    HINTERNET session = nullptr;
+    AcquireSRWLockExclusive(&g_sessionLock);
+    // A worker opens the session only while it holds a module lock: with none held, no
+    // download uses it, and the next one opens a new one.
+    if (Module::LockCount() == 0) session = std::exchange(g_session, nullptr);
+    const bool closed = !g_session;
+    ReleaseSRWLockExclusive(&g_sessionLock);
+    if (session) InternetCloseHandle(session);
+    return closed;
+}
+
+bool FetchJob::HasSession() noexcept
+{
+    AcquireSRWLockShared(&g_sessionLock);
+    const bool open = g_session != nullptr;
+    ReleaseSRWLockShared(&g_sessionLock);
+    return open;
+}
+
 DWORD WINAPI FetchJob::ThreadProc(void* param)
 {
     auto* job = static_cast<FetchJob*>(param);
     HMODULE module = job->m_module;
     job->Run(); // catches whatever the transfer throws: nothing leaves this thread
     job->Release();
+    // The last download out closes the session when nothing else holds the module.
+    CloseIdleSession();
     --g_liveWorkers;
     // The module may be unloaded as soon as this thread lets go of it: nothing of it runs
     // after this call.
@@ -412,6 +506,7 @@ void FetchJob::Run() noexcept
         result.outcome = FetchResult::Outcome::Failed;
         result.error = hr == E_OUTOFMEMORY ? ERROR_OUTOFMEMORY : ERROR_INTERNET_INTERNAL_ERROR;
     }
+    Dequeue(m_ticket); // a job that ended before its turn holds back no other
     Finish(&result);
 }
 
@@ -419,8 +514,6 @@ bool FetchJob::Cancelled() const noexcept
 {
     return WaitForSingleObject(m_cancel.get(), 0) == WAIT_OBJECT_0;
 }
-
-void FetchJob::MarkSent() noexcept { SetEvent(m_sent.get()); }
 
 bool FetchJob::Append(const char* data, std::size_t size)
 {
@@ -460,29 +553,12 @@ void FetchJob::Transfer(FetchResult& result)
         result.error = error ? error : ERROR_INTERNET_INTERNAL_ERROR;
     };
 
-    // Requests leave in list order: the one before goes on the wire first. One that cannot
-    // connect holds the rest back no longer than the connect time.
-    if (m_previous) {
-        HANDLE waits[2] = {m_previous->m_sent.get(), m_cancel.get()};
-        WaitForMultipleObjects(2, waits, FALSE, m_limits.connectMs);
-        m_previous->Release();
-        m_previous = nullptr;
-    }
-
     std::wstring url = m_request.url.substr(0, m_request.url.find(L'#'));
-    URL_COMPONENTSW parts = {};
-    parts.dwStructSize = sizeof parts;
-    parts.dwHostNameLength = 1;
-    parts.dwUrlPathLength = 1;
-    parts.dwExtraInfoLength = 1;
-    if (!IsHttpAddress(url) || !InternetCrackUrlW(url.c_str(), 0, 0, &parts) || !parts.lpszHostName)
+    if (m_server.empty())
         return fail(ERROR_INTERNET_INVALID_URL);
-    std::wstring server(parts.lpszHostName, parts.dwHostNameLength);
-    for (wchar_t& c : server) c = static_cast<wchar_t>(std::towlower(c));
-    server += L":" + std::to_wstring(parts.nPort);
 
-    ConnectionSlot slot;
-    if (Cancelled() || !slot.Acquire(server, m_cancel.get()))
+    ConnectionSlot slot(m_ticket);
+    if (Cancelled() || !slot.Acquire(m_server, m_cancel.get()))
         return fail(ERROR_INTERNET_OPERATION_CANCELLED);
 
     const ULONGLONG deadline = GetTickCount64() + m_limits.wholeMs;
@@ -501,15 +577,13 @@ void FetchJob::Transfer(FetchResult& result)
     unique_hinternet connection;
     unique_hinternet request;
     for (int hop = 0;; ++hop) {
-        if (hop > 0) {
-            parts = URL_COMPONENTSW{};
-            parts.dwStructSize = sizeof parts;
-            parts.dwHostNameLength = 1;
-            parts.dwUrlPathLength = 1;
-            parts.dwExtraInfoLength = 1;
-            if (!InternetCrackUrlW(url.c_str(), 0, 0, &parts) || !parts.lpszHostName)
-                return fail(ERROR_INTERNET_INVALID_URL);
-        }
+        URL_COMPONENTSW parts = {};
+        parts.dwStructSize = sizeof parts;
+        parts.dwHostNameLength = 1;
+        parts.dwUrlPathLength = 1;
+        parts.dwExtraInfoLength = 1;
+        if (!InternetCrackUrlW(url.c_str(), 0, 0, &parts) || !parts.lpszHostName)
+            return fail(ERROR_INTERNET_INVALID_URL);
         const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
         std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
         std::wstring object(parts.lpszUrlPath ? parts.lpszUrlPath : L"", parts.dwUrlPathLength);
@@ -540,9 +614,10 @@ void FetchJob::Transfer(FetchResult& result)
                                     HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE))
             return fail(GetLastError());
 
+        if (hop == 0) m_sendOrder.store(slot.BeginSend());
         if (!HttpSendRequestExW(request.get(), nullptr, nullptr, 0, 0))
             return fail(GetLastError());
-        MarkSent();
+        SetEvent(m_sent.get());
         if (!HttpEndRequestW(request.get(), nullptr, 0, 0))
             return fail(GetLastError());
 

@@ -60,15 +60,18 @@ struct FetchResult {
 // deadlines and then finds nobody to tell.
 class FetchJob {
 public:
-    // Starts a worker. `previous`, when given, is the job whose request must be on the wire
-    // before this one's is sent (bounded by the connect time). The caller gets one reference;
-    // null when no thread could be started.
-    static FetchJob* Start(const FetchRequest& request, FetchJob* previous) noexcept;
+    // Starts a worker. Its request goes out as soon as the connection limits allow (16 in
+    // all, 4 to one server); jobs waiting for a connection start in the order they were
+    // started here. The caller gets one reference; null when no thread could be started.
+    static FetchJob* Start(const FetchRequest& request) noexcept;
 
     ULONG AddRef() noexcept;
     ULONG Release() noexcept;
 
     bool IsSent() const noexcept;
+    // When this job's worker began to send its request, as a number counted across the
+    // process in the order the workers began theirs; 0 while it has not begun.
+    unsigned long SendOrder() const noexcept;
     bool IsDone() const noexcept;
     // Waits until the job ends or `deadline` (a GetTickCount64 time) passes; true when it
     // ended. A transfer that outlived its own whole-transfer bound is ended here with what
@@ -84,18 +87,24 @@ public:
     static long LiveWorkers() noexcept;
     static bool WaitForWorkers(DWORD timeoutMs) noexcept;
 
+    // The WinINet session shared by every download is opened by the first one and closed
+    // when no download runs and nothing holds the module (by the last worker on its way
+    // out, or here, from DllCanUnloadNow); never at DLL detach, where WinINet must not be
+    // called. True when it was closed or none was open.
+    static bool CloseIdleSession() noexcept;
+    static bool HasSession() noexcept;
+
     FetchJob(const FetchJob&) = delete;
     FetchJob& operator=(const FetchJob&) = delete;
 
 private:
-    FetchJob(const FetchRequest& request, FetchJob* previous);
+    explicit FetchJob(const FetchRequest& request);
     ~FetchJob();
 
     static DWORD WINAPI ThreadProc(void* param);
     void Run() noexcept;
     void Transfer(FetchResult& result);
     void Finish(FetchResult* result) noexcept;
-    void MarkSent() noexcept;
     bool Cancelled() const noexcept;
     // Adds received bytes to the shared result; false when the job has already ended.
     // Throws std::bad_alloc when the body cannot grow.
@@ -104,7 +113,9 @@ private:
     std::atomic<long> m_refs{1};
     const FetchRequest m_request;
     const FetchLimits m_limits;
-    FetchJob* m_previous;               // referenced until this job's request may go
+    std::wstring m_server;              // "host:port" of the first request; empty when unusable
+    unsigned long m_ticket = 0;         // place in the queue of jobs waiting to start
+    std::atomic<unsigned long> m_sendOrder{0};
     HMODULE m_module = nullptr;         // the worker's reference on the module
 
     unique_handle m_sent;               // manual-reset: the request is on the wire (or failed)

@@ -179,7 +179,7 @@ bool CRssStore::Load(const std::string& url)
         break;
     }
     vexa::com_ptr<vexa::FetchJob> job;
-    job.attach(vexa::FetchJob::Start(request, nullptr));
+    job.attach(vexa::FetchJob::Start(request));
     vexa::FetchResult result;
     if (job && job->WaitUntil(~0ull))
         result = job->TakeResult();

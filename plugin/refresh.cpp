@@ -1,7 +1,7 @@
 // The refresh cycle: reads the feed list, loads every feed into the store and shows every
 // entry not shown before. http and https feeds download side by side on worker threads
-// (their requests still leave in list order); everything else (parsing, the store, the host)
-// happens here on the host's thread, in list order.
+// (their requests start in list order as far as the connection limits allow); everything
+// else (parsing, the store, the host) happens here on the host's thread, in list order.
 #include <algorithm>
 #include <memory>
 #include <new>
@@ -58,7 +58,7 @@ void CVexaPlugin::RunRefresh(bool clear)
     if (clear && VEXA_VERIFY(helper != 0))
         VEXA_CHECK_HR(helper->RemoveAllContentItems());
 
-    // Every download starts now, each one's request behind the one before it on the wire. A
+    // Every download starts now; their requests begin in list order as connections allow. A
     // download that outlived an earlier tick's wait is taken over at its feed's turn.
     struct Turn {
         std::string address;
@@ -71,7 +71,6 @@ void CVexaPlugin::RunRefresh(bool clear)
         registry->LoadOrSeed();
         std::vector<LateFeed> late = std::move(m_late);
         m_late.clear();
-        vexa::FetchJob* previous = nullptr;
         for (int i = 0; i < registry->m_nDestCount && i < CRegistryHelper::kMaxDest; ++i) {
             std::wstring sAddr = registry->m_sDest[i];
             Turn turn;
@@ -97,8 +96,7 @@ void CVexaPlugin::RunRefresh(bool clear)
                     break;
                 case CRssStore::Plan::Download:
                     turn.download = true;
-                    turn.job.attach(vexa::FetchJob::Start(request, previous));
-                    if (turn.job) previous = turn.job.get();
+                    turn.job.attach(vexa::FetchJob::Start(request));
                     break;
                 }
             }

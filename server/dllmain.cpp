@@ -4,6 +4,7 @@
 
 #include "com/check.h"
 #include "com/module.h"
+#include "feeds/httpfetch.h"
 #include "plugin/plugin.h"
 #include "server/objectmap.h"
 #include "server/registration.h"
@@ -39,7 +40,11 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* ppv)
 STDAPI DllCanUnloadNow()
 {
     VEXA_COM_TRY
-    return vexa::ServerModule::CanUnloadNow();
+    const HRESULT hr = vexa::ServerModule::CanUnloadNow();
+    // The downloads' WinINet session goes now, while WinINet may still be called: the
+    // module may be unloaded next, and DllMain must not call it.
+    if (hr == S_OK) vexa::FetchJob::CloseIdleSession();
+    return hr;
     VEXA_COM_CATCH
 }
 

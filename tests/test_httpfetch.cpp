@@ -6,7 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "com/module.h"
@@ -301,50 +304,98 @@ TEST_F(HttpFetchTest, RetryAfterKeepsTheFeedUnaskedUntilThen)
 
 // ---- Workers ----
 
-TEST_F(HttpFetchTest, AnAbandonedDownloadKeepsTheModuleUntilItsWorkerEnds)
+// A download of `url` started now, or null.
+vexa::com_ptr<FetchJob> StartFetch(const std::string& url)
 {
+    vexa::FetchRequest request;
+    request.url = vexatest::Widen(url);
+    vexa::com_ptr<FetchJob> job;
+    job.attach(FetchJob::Start(request));
+    return job;
+}
+
+TEST_F(HttpFetchTest, AnAbandonedDownloadKeepsTheModuleAndTheSessionUntilItsWorkerEnds)
+{
+    ASSERT_EQ(vexa::Module::LockCount(), 0); // nothing else holds the module here
     Reply silent = Feed(RssDocument(RssEntry("Never")));
     silent.silent = true;
     m_server.Serve("/silent.xml", silent);
-    const long locks = vexa::Module::LockCount();
-    vexa::FetchRequest request;
-    request.url = vexatest::Widen(m_server.Url("/silent.xml"));
-    FetchJob* job = FetchJob::Start(request, nullptr);
-    ASSERT_NE(job, nullptr);
-    EXPECT_EQ(vexa::Module::LockCount(), locks + 1); // DllCanUnloadNow says S_FALSE
+    vexa::com_ptr<FetchJob> job = StartFetch(m_server.Url("/silent.xml"));
+    ASSERT_TRUE(job);
+    EXPECT_EQ(vexa::Module::LockCount(), 1); // DllCanUnloadNow says S_FALSE
     EXPECT_EQ(FetchJob::LiveWorkers(), 1);
     for (int i = 0; i < 100 && !job->IsSent(); ++i) Sleep(10);
     EXPECT_TRUE(job->IsSent());
     EXPECT_FALSE(job->IsDone());
+    EXPECT_FALSE(FetchJob::CloseIdleSession()); // in use: kept
+    EXPECT_TRUE(FetchJob::HasSession());
     job->Abandon();
-    job->Release();
+    job.reset();
     EXPECT_TRUE(FetchJob::WaitForWorkers(5000)); // by its own deadline
-    EXPECT_EQ(vexa::Module::LockCount(), locks);
+    EXPECT_EQ(vexa::Module::LockCount(), 0);
+    // The last worker closed the session on its way out; the next download opens another.
+    EXPECT_FALSE(FetchJob::HasSession());
+    m_server.Serve("/after.xml", Feed(RssDocument(RssEntry("After"))));
+    EXPECT_EQ(Fetch("/after.xml").status, 200u);
+    EXPECT_TRUE(FetchJob::WaitForWorkers(5000));
+    EXPECT_FALSE(FetchJob::HasSession());
+
+    // While something holds the module (a plugin between ticks), the session stays for the
+    // next refresh; once nothing does, DllCanUnloadNow's call closes it.
+    vexa::Module::Lock();
+    EXPECT_EQ(Fetch("/after.xml").status, 200u);
+    EXPECT_TRUE(FetchJob::WaitForWorkers(5000));
+    EXPECT_TRUE(FetchJob::HasSession());
+    EXPECT_FALSE(FetchJob::CloseIdleSession());
+    vexa::Module::Unlock();
+    EXPECT_TRUE(FetchJob::CloseIdleSession());
+    EXPECT_FALSE(FetchJob::HasSession());
 }
 
-TEST_F(HttpFetchTest, RequestsLeaveInTheOrderOfTheirChain)
+// The order in which the workers began to send, as the downloads record it (a server's log
+// shows the order its connection threads got to run, not the order on the wire).
+TEST_F(HttpFetchTest, RequestsBeginInStartOrderWhereverTheConnectionLimitsAllow)
 {
-    std::vector<vexa::com_ptr<FetchJob>> jobs;
-    FetchJob* previous = nullptr;
-    Strings expected;
-    for (int i = 0; i < 12; ++i) {
-        const std::string path = "/f" + std::to_string(i) + ".xml";
-        m_server.Serve(path, Feed(RssDocument(RssEntry(path))));
-        expected.push_back(path);
-        vexa::FetchRequest request;
-        request.url = vexatest::Widen(m_server.Url(path));
-        vexa::com_ptr<FetchJob> job;
-        job.attach(FetchJob::Start(request, previous));
-        ASSERT_TRUE(job);
-        previous = job.get();
-        jobs.push_back(job);
+    std::vector<std::unique_ptr<HttpServer>> more;
+    for (int s = 0; s < 2; ++s) {
+        more.push_back(std::make_unique<HttpServer>());
+        ASSERT_TRUE(more.back()->Start());
     }
-    for (auto& job : jobs) {
-        EXPECT_TRUE(job->WaitUntil(GetTickCount64() + 10000));
-        FetchResult result = job->TakeResult();
-        EXPECT_EQ(result.status, 200u);
+    HttpServer* servers[3] = {&m_server, more[0].get(), more[1].get()};
+    struct Case {
+        const char* name;
+        std::vector<int> server;   // of each job, in start order
+        std::vector<int> expected; // the jobs in the order their requests began
+    };
+    const Case cases[] = {
+        {"three servers, four each", {0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}},
+        // The fifth for one server waits for a connection; the one after it does not.
+        {"five for one server", {0, 0, 0, 0, 0, 1, 0}, {0, 1, 2, 3, 5, 4, 6}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<vexa::com_ptr<FetchJob>> jobs;
+        for (std::size_t i = 0; i < c.server.size(); ++i) {
+            const std::string path = "/o" + std::to_string(i) + ".xml";
+            Reply reply = Feed(RssDocument(RssEntry(path)));
+            reply.latencyMs = 300;
+            servers[c.server[i]]->Serve(path, reply);
+            jobs.push_back(StartFetch(servers[c.server[i]]->Url(path)));
+            ASSERT_TRUE(jobs.back());
+        }
+        std::vector<std::pair<unsigned long, int>> began;
+        for (std::size_t i = 0; i < jobs.size(); ++i) {
+            EXPECT_TRUE(jobs[i]->WaitUntil(GetTickCount64() + 10000));
+            EXPECT_EQ(jobs[i]->TakeResult().status, 200u);
+            EXPECT_NE(jobs[i]->SendOrder(), 0u);
+            began.emplace_back(jobs[i]->SendOrder(), static_cast<int>(i));
+        }
+        std::sort(began.begin(), began.end());
+        std::vector<int> order;
+        for (const auto& b : began) order.push_back(b.second);
+        EXPECT_EQ(order, c.expected);
     }
-    EXPECT_EQ(m_server.Requests(), expected);
+    for (auto& server : more) server->Stop();
 }
 
 TEST_F(HttpFetchTest, AtMostFourConnectionsGoToOneServer)
@@ -355,12 +406,8 @@ TEST_F(HttpFetchTest, AtMostFourConnectionsGoToOneServer)
         Reply reply = Feed(RssDocument(RssEntry(path)));
         reply.latencyMs = 300;
         m_server.Serve(path, reply);
-        vexa::FetchRequest request;
-        request.url = vexatest::Widen(m_server.Url(path));
-        vexa::com_ptr<FetchJob> job;
-        job.attach(FetchJob::Start(request, nullptr));
-        ASSERT_TRUE(job);
-        jobs.push_back(job);
+        jobs.push_back(StartFetch(m_server.Url(path)));
+        ASSERT_TRUE(jobs.back());
     }
     for (auto& job : jobs) {
         EXPECT_TRUE(job->WaitUntil(GetTickCount64() + 15000));
