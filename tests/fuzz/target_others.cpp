@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cstring>
 #include <cwctype>
+#include <exception>
+#include <utility>
 
 #include "Vexa_h.h"
 #include "com/owners.h"
@@ -41,7 +43,17 @@ bool RawServer::Start()
     m_listener = s;
     m_port = ntohs(addr.sin_port);
     m_stop = false;
-    m_thread = std::thread([this] { Loop(); });
+    m_thread = std::thread([this] {
+        try {
+            Loop();
+        } catch (const std::exception& e) {
+            std::lock_guard<std::mutex> hold(m_lock);
+            m_failures.push_back(std::string("raw server: ") + e.what());
+        } catch (...) {
+            std::lock_guard<std::mutex> hold(m_lock);
+            m_failures.push_back("raw server: unknown exception");
+        }
+    });
     return true;
 }
 
@@ -71,6 +83,12 @@ bool RawServer::LastAnswerClosed()
 {
     std::lock_guard<std::mutex> hold(m_lock);
     return m_lastClosed;
+}
+
+std::vector<std::string> RawServer::TakeThreadFailures()
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    return std::exchange(m_failures, {});
 }
 
 std::vector<std::string> RawServer::Requests()

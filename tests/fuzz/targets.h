@@ -29,6 +29,8 @@ public:
     std::vector<std::string> Requests();
     // Whether the last answer sent said that the connection closes after it.
     bool LastAnswerClosed();
+    // What the server's thread caught and ended on since the last call.
+    std::vector<std::string> TakeThreadFailures();
 
 private:
     void Loop();
@@ -39,6 +41,7 @@ private:
     std::mutex m_lock;
     std::map<std::string, std::string> m_answers;
     std::vector<std::string> m_requests;
+    std::vector<std::string> m_failures;
     bool m_lastClosed = true;
 };
 
