@@ -572,7 +572,8 @@ private:
         m_atom = true;
         const int how = m_rng.Below(10);
         std::string root = how == 0 ? "a:feed" : "feed";
-        Text32 decls = U" xmlns:dc=\"http://purl.org/dc/elements/1.1/\" xmlns:x=\"urn:x\"";
+        Text32 decls = U" xmlns:dc=\"http://purl.org/dc/elements/1.1/\" xmlns:x=\"urn:x\" xmlns:atom=\"" +
+                       Widen(kAtomNs) + U"\"";
         if (how == 0) decls += U" xmlns:a=\"" + Widen(kAtomNs) + U"\"";
         else if (how > 2) decls += U" xmlns=\"" + Widen(kAtomNs) + U"\"";
         Attrs attributes;

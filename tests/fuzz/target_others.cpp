@@ -67,11 +67,19 @@ void RawServer::Stop()
     WSACleanup();
 }
 
+// The table keeps the latest answers: the oldest goes when it is full, never one that the
+// input being set up has just given (clearing the whole table at a size could drop the
+// first of an input's two answers when the second was added: its request was then
+// answered 404, a clean answer that "never arrived").
 void RawServer::Answer(const std::string& path, std::string response)
 {
     std::lock_guard<std::mutex> hold(m_lock);
-    if (m_answers.size() > 64) m_answers.clear();
+    if (m_answers.find(path) == m_answers.end()) m_order.push_back(path);
     m_answers[path] = std::move(response);
+    while (m_order.size() > kKeptAnswers) {
+        m_answers.erase(m_order.front());
+        m_order.pop_front();
+    }
 }
 
 std::string RawServer::Url(const std::string& path) const

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <deque>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -39,7 +40,9 @@ private:
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
     std::mutex m_lock;
+    static constexpr std::size_t kKeptAnswers = 16;
     std::map<std::string, std::string> m_answers;
+    std::deque<std::string> m_order; // the paths of m_answers, oldest first
     std::vector<std::string> m_requests;
     std::vector<std::string> m_failures;
     bool m_lastClosed = true;
@@ -65,7 +68,6 @@ struct Target {
 };
 
 const std::vector<Target>& AllTargets();
-extern long long g_transportFailures; // clean http answers that did not arrive
 
 void RunFeeds(std::uint64_t inputSeed, Result& result);
 void RunHttp(std::uint64_t inputSeed, Result& result);
