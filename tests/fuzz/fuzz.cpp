@@ -300,7 +300,7 @@ Tally RunTarget(const Target& target, const Options& o)
     Usage base;
     bool haveBase = false;
     std::vector<std::uint64_t> batch;
-    for (long long i = o.from; budget.More(i); ++i) {
+    for (long long i = o.from; budget.More(i - o.from); ++i) {
         std::uint64_t inputSeed = InputSeed(o.seed ^ salt, static_cast<std::uint64_t>(i));
         RunOne(target, inputSeed, tally, baseObjects);
         batch.push_back(inputSeed);

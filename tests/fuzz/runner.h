@@ -19,7 +19,7 @@ constexpr std::uint64_t kDefaultSeed = 20261208;
 struct Options {
     std::uint64_t seed = kDefaultSeed;
     long long count = -1;    // inputs per target; -1: until the time is up (or 200)
-    long long from = 0;      // the number of the first input (to run the end of a long run)
+    long long from = 0;      // the number of the first input (to run part of a long run again)
     double seconds = -1;     // time per target
     std::string target = "all";
     std::string replay;      // a failure file to run alone

@@ -9,7 +9,9 @@ long ThreadCount();
 // From the system's handle list (Wine does not keep the process's own handle count); the
 // process's own count where that list is not available.
 DWORD HandleCount();
-// The committed private memory (the page-file share; Wine fills only the basic counters).
+// The private memory the process really holds: under Wine, the private pages of the Wine
+// process as Linux counts them (Wine's own counters do not follow them); on Windows, the
+// commit charge (PrivateUsage).
 SIZE_T PrivateBytes();
 
 } // namespace vexatest
