@@ -51,8 +51,7 @@ enum FieldIndex { kAuthor, kTitle, kLink, kPrice, kPublished, kDescription, kFie
 // number of pieces.
 struct ModelEntry {
     std::array<std::vector<std::u16string>, kFieldCount> runs;
-    bool linkByAttribute = false; // Atom: the link is an address from attributes, not text
-    std::string link;
+    std::string link; // Atom: the address from a link's attributes, which the link's runs follow
 };
 
 // The parsing rules, written from their description: the entries completed by the events,
