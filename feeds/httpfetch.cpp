@@ -270,9 +270,8 @@ bool WidenAddress(const std::string& url, std::wstring& wide)
 
 // --- FetchJob ----------------------------------------------------------------------------
 
-FetchJob::FetchJob(const FetchRequest& request, FetchJob* previous, HWND notify, UINT message)
-    : m_request(request), m_limits(GetFetchLimits()), m_previous(previous), m_notify(notify),
-      m_message(message)
+FetchJob::FetchJob(const FetchRequest& request, FetchJob* previous)
+    : m_request(request), m_limits(GetFetchLimits()), m_previous(previous)
 {
     if (m_previous) m_previous->AddRef();
     m_sent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -285,12 +284,11 @@ FetchJob::~FetchJob()
     if (m_previous) m_previous->Release();
 }
 
-FetchJob* FetchJob::Start(const FetchRequest& request, FetchJob* previous, HWND notify,
-                          UINT message) noexcept
+FetchJob* FetchJob::Start(const FetchRequest& request, FetchJob* previous) noexcept
 {
     FetchJob* job = nullptr;
     try {
-        job = new FetchJob(request, previous, notify, message);
+        job = new FetchJob(request, previous);
     } catch (...) {
         return nullptr;
     }
@@ -370,7 +368,6 @@ FetchResult FetchJob::TakeResult()
 
 void FetchJob::Abandon() noexcept
 {
-    m_notify.store(nullptr);
     SetEvent(m_cancel.get());
 }
 
@@ -451,8 +448,6 @@ void FetchJob::Finish(FetchResult* result) noexcept
     Module::Unlock();
     SetEvent(m_sent.get());
     SetEvent(m_done.get());
-    if (HWND notify = m_notify.load())
-        PostMessageW(notify, m_message, 0, 0);
 }
 
 void FetchJob::Transfer(FetchResult& result)

@@ -29,8 +29,8 @@ extern const wchar_t kUserAgent[];
 // True for the addresses this fetch takes: http and https, in any letter case.
 bool IsHttpAddress(const std::wstring& url) noexcept;
 
-// The address as the reader would have been given it: its first 999 characters, widened by
-// the C runtime. False when the conversion fails.
+// The address of a download as it goes on the wire: its first 999 characters, with those
+// outside ASCII percent-encoded. False when the conversion fails.
 bool WidenAddress(const std::string& url, std::wstring& wide);
 
 // One request: the address (a fragment never goes on the wire) and the feed's validators.
@@ -61,11 +61,9 @@ struct FetchResult {
 class FetchJob {
 public:
     // Starts a worker. `previous`, when given, is the job whose request must be on the wire
-    // before this one's is sent (bounded by the connect time). When the job ends, `notify`
-    // (when given) receives `message` by PostMessage. The caller gets one reference; null
-    // when no thread could be started.
-    static FetchJob* Start(const FetchRequest& request, FetchJob* previous, HWND notify,
-                           UINT message) noexcept;
+    // before this one's is sent (bounded by the connect time). The caller gets one reference;
+    // null when no thread could be started.
+    static FetchJob* Start(const FetchRequest& request, FetchJob* previous) noexcept;
 
     ULONG AddRef() noexcept;
     ULONG Release() noexcept;
@@ -78,8 +76,7 @@ public:
     bool WaitUntil(ULONGLONG deadline) noexcept;
     // The result of an ended job, handed over once.
     FetchResult TakeResult();
-    // The owner no longer wants the result: nothing is posted, and a worker that still
-    // waits to start gives up.
+    // The owner no longer wants the result: a worker that still waits to start gives up.
     void Abandon() noexcept;
 
     // Workers that have not exited yet, and a bounded wait for none (for tests and teardown
@@ -91,7 +88,7 @@ public:
     FetchJob& operator=(const FetchJob&) = delete;
 
 private:
-    FetchJob(const FetchRequest& request, FetchJob* previous, HWND notify, UINT message);
+    FetchJob(const FetchRequest& request, FetchJob* previous);
     ~FetchJob();
 
     static DWORD WINAPI ThreadProc(void* param);
@@ -107,8 +104,6 @@ private:
     const FetchRequest m_request;
     const FetchLimits m_limits;
     FetchJob* m_previous;               // referenced until this job's request may go
-    std::atomic<HWND> m_notify;
-    const UINT m_message;
     HMODULE m_module = nullptr;         // the worker's reference on the module
 
     unique_handle m_sent;               // manual-reset: the request is on the wire (or failed)

@@ -173,14 +173,14 @@ bool CRssStore::Load(const std::string& url)
         break;
     }
     vexa::com_ptr<vexa::FetchJob> job;
-    job.attach(vexa::FetchJob::Start(request, nullptr, nullptr, 0));
+    job.attach(vexa::FetchJob::Start(request, nullptr));
     vexa::FetchResult result;
     if (job && job->WaitUntil(~0ull))
         result = job->TakeResult();
     return LoadDownloaded(url, result);
 }
 
-CRssStore::Plan CRssStore::PlanLoad(const std::string& url, vexa::FetchRequest& request)
+CRssStore::Plan CRssStore::PlanLoad(const std::string& url, vexa::FetchRequest& request, bool userAsked)
 {
     if (!m_parser->IsReady())
         return Plan::Refused;
@@ -192,7 +192,7 @@ CRssStore::Plan CRssStore::PlanLoad(const std::string& url, vexa::FetchRequest& 
     auto found = m_feeds.find(url);
     if (found != m_feeds.end()) {
         const FeedValidators& feed = found->second;
-        if (feed.retryUntil && GetTickCount64() < feed.retryUntil)
+        if (!userAsked && feed.retryUntil && GetTickCount64() < feed.retryUntil)
             return Plan::Refused;
         request.etag = feed.etag;
         request.lastModified = feed.lastModified;
@@ -212,13 +212,15 @@ bool CRssStore::LoadDownloaded(const std::string& url, vexa::FetchResult& result
         return false;
     }
     FeedValidators& feed = m_feeds[url];
-    if (result.status == 304)
-        return !feed.etag.empty() || !feed.lastModified.empty(); // unasked, it proves nothing
     if (result.status == 429 || result.status == 503) {
         const ULONGLONG pause = result.retryAfterMs;
         feed.retryUntil = pause ? GetTickCount64() + pause : 0;
         return false;
     }
+    // Any other answer (to a load the user asked for during a pause) ends the pause.
+    feed.retryUntil = 0;
+    if (result.status == 304)
+        return !feed.etag.empty() || !feed.lastModified.empty(); // unasked, it proves nothing
     if (result.status != 200)
         return false;
     if (!m_parser->ParseBytes(result.body.data(), result.body.size()))

@@ -37,9 +37,10 @@ public:
 
     // How a feed is read: by the reader's own fetch (any address but http and https), by a
     // download of the request filled in here (with the feed's validators), or not at all
-    // now (no reader, or its server asked for a pause).
+    // now (no reader, or its server asked for a pause). A load the user asked for
+    // (`userAsked`) is not held back by a pause.
     enum class Plan { Reader, Download, Refused };
-    Plan PlanLoad(const std::string& url, vexa::FetchRequest& request);
+    Plan PlanLoad(const std::string& url, vexa::FetchRequest& request, bool userAsked = false);
     // Finishes the load of a downloaded feed: only a whole 200 is a good document, a 304 is
     // a load that adds nothing, other statuses fail unparsed; a body cut short is parsed for
     // what it holds and fails. Same result and effects as Load.

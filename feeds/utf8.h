@@ -224,12 +224,19 @@ std::basic_string<Unit> UrlForTheWire(const std::basic_string<Unit>& url)
     return out;
 }
 
-// An address as written (UTF-8), up to `limit` UTF-16 units, in the form sent to a server.
+// An address as written (UTF-8), up to its first NUL (as a C string would end) and at most
+// `limit` UTF-16 units.
+template <typename Unit>
+std::basic_string<Unit> WrittenAddress(const std::string& url, std::size_t limit)
+{
+    return FromUtf8Bytes<Unit>(url.c_str(), std::strlen(url.c_str()), limit);
+}
+
+// The same in the form sent to a server.
 template <typename Unit>
 std::basic_string<Unit> WireAddress(const std::string& url, std::size_t limit)
 {
-    // Up to the first NUL, as a C string would end.
-    return UrlForTheWire(FromUtf8Bytes<Unit>(url.c_str(), std::strlen(url.c_str()), limit));
+    return UrlForTheWire(WrittenAddress<Unit>(url, limit));
 }
 
 } // namespace utf

@@ -257,9 +257,8 @@ public:
     {
         if (!m_reader)
             return false;
-        // The address as written, up to 999 characters, sent with its characters outside
-        // ASCII percent-encoded.
-        const std::wstring wide = vexa::utf::WireAddress<wchar_t>(url, kUrlLimit);
+        // The address as written, up to 999 characters (a file path must stay as it is).
+        const std::wstring wide = vexa::utf::WrittenAddress<wchar_t>(url, kUrlLimit);
         vexa::unique_bstr bstrUrl(SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size())));
         if (!bstrUrl)
             throw std::bad_alloc();

@@ -4,6 +4,7 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <cwchar>
 #include <cwctype>
 #include <new>
 #include <string>
@@ -16,6 +17,34 @@
 
 namespace {
 ShellExecuteFn g_shellExecute = ShellExecuteW;
+
+bool StartsWith(const std::wstring& text, const wchar_t* prefix)
+{
+    return text.compare(0, std::wcslen(prefix), prefix) == 0;
+}
+
+// What opening an item launches, found in its snippet (title, description, link, in that
+// order). The snippet's last line, when it is one address with no white space in it, is the
+// entry's link. Otherwise the address runs from the first "http://" after the snippet's
+// start to its end; a match at 0 means the title itself starts with one, and then nothing
+// is opened. Scheme prefixes are compared case-sensitively.
+std::wstring LinkToOpen(const std::wstring& sSnippet)
+{
+    // White space after the link (a feed's line feeds around its text) makes no line of its own.
+    std::wstring::size_type end = sSnippet.size();
+    while (end > 0 && std::iswspace(sSnippet[end - 1])) --end;
+    const std::wstring::size_type feed = end ? sSnippet.rfind(L'\n', end - 1) : std::wstring::npos;
+    const std::wstring::size_type begin = feed == std::wstring::npos ? 0 : feed + 1;
+    const std::wstring lastLine = vexa::TrimWhiteSpace(sSnippet.substr(begin, end - begin));
+    if ((StartsWith(lastLine, L"http://") || StartsWith(lastLine, L"https://")) &&
+        std::none_of(lastLine.begin(), lastLine.end(), [](wchar_t c) { return std::iswspace(c) != 0; }))
+        return lastLine;
+    const std::wstring::size_type start = sSnippet.find(L"http://");
+    if (start == std::wstring::npos || start == 0)
+        return std::wstring();
+    return vexa::TrimWhiteSpace(sSnippet.substr(start));
+}
+
 } // namespace
 
 ShellExecuteFn SetShellExecuteFn(ShellExecuteFn fn)
@@ -60,13 +89,9 @@ STDMETHODIMP CVexaPluginContentItem::OpenItem()
     vexa::unique_bstr snippetOwner(snippet);
     std::wstring sSnippet = snippetOwner.str();
 
-    // The link is the text from the first "http://" or "https://", whichever comes first, to
-    // the end; a match at 0 means the title itself starts with one, and then nothing is opened.
-    const std::wstring::size_type start = std::min(sSnippet.find(L"http://"), sSnippet.find(L"https://"));
-    if (start != std::wstring::npos && start > 0) {
-        std::wstring sUrl = vexa::TrimWhiteSpace(sSnippet.substr(start));
+    const std::wstring sUrl = LinkToOpen(sSnippet);
+    if (!sUrl.empty())
         g_shellExecute(nullptr, L"open", sUrl.c_str(), nullptr, nullptr, SW_SHOW);
-    }
     return S_OK;
     VEXA_COM_CATCH
 }

@@ -75,15 +75,6 @@ LRESULT RefreshTimerWindow::OnTimer(WPARAM wParam)
 {
     if (wParam == kTimerId && m_plugin)
         m_plugin->Refresh(false);
-    else if (wParam == kLateTimerId && m_plugin)
-        m_plugin->ShowLateFeeds();
-    return 0;
-}
-
-LRESULT RefreshTimerWindow::OnDownloadEnded()
-{
-    if (m_plugin)
-        m_plugin->ShowLateFeeds();
     return 0;
 }
 
@@ -100,10 +91,6 @@ LRESULT CALLBACK RefreshTimerWindow::WindowProc(HWND hwnd, UINT message, WPARAM 
     if (message == WM_TIMER) {
         auto* self = reinterpret_cast<RefreshTimerWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
         if (self) return self->OnTimer(wParam);
-    } else if (message == kDownloadEndedMessage) {
-        auto* self = reinterpret_cast<RefreshTimerWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-        if (self) return self->OnDownloadEnded();
-        return 0;
     }
     return DefWindowProcW(hwnd, message, wParam, lParam);
 }

@@ -22,15 +22,10 @@ struct CRssItem;
 class CVexaPlugin;
 
 // A message-only window that owns timer 1 and turns its ticks into non-clearing refreshes.
-// It also receives the word that a download of a refresh has ended (posted by its worker),
-// and while downloads are late, timer 2 looks after them once a second.
 class RefreshTimerWindow {
 public:
     static constexpr UINT_PTR kTimerId = 1;
     static constexpr UINT kPeriodMs = 25000;
-    static constexpr UINT_PTR kLateTimerId = 2;
-    static constexpr UINT kLatePeriodMs = 1000;
-    static constexpr UINT kDownloadEndedMessage = WM_APP + 1;
 
     RefreshTimerWindow() = default;
     ~RefreshTimerWindow();
@@ -42,7 +37,6 @@ public:
     // Destroys the window, which ends the timer.
     void Stop();
     LRESULT OnTimer(WPARAM wParam);
-    LRESULT OnDownloadEnded();
     HWND Handle() const { return m_hWnd; }
 
     // The window class is registered on first use; the module's detach unregisters it.
@@ -98,12 +92,9 @@ public:
     void Refresh(bool clear);
     // Makes one content item from a feed entry and hands it to the host.
     void ShowFeedItem(CRssItem* record);
-    // Parses and shows the feeds whose downloads outlived their refresh's wait, in list
-    // order, as they end.
-    void ShowLateFeeds();
 
-    // How long a tick waits for its downloads before the rest goes on in the background
-    // (2 s). Tests shorten it; returns the previous value.
+    // How long a tick waits for its downloads (2 s); what is not done by then is used by the
+    // next refresh. Tests shorten it; returns the previous value.
     static DWORD SetTickWait(DWORD ms);
 
     std::wstring m_value1;
@@ -120,7 +111,7 @@ protected:
     HRESULT QueryDelegate(REFIID riid, void** ppv) noexcept override;
 
 private:
-    // A feed of a refresh whose download was still running when the refresh ended.
+    // A feed whose download was still running when its tick stopped waiting.
     struct LateFeed {
         std::string address;
         vexa::com_ptr<vexa::FetchJob> job;
@@ -130,10 +121,9 @@ private:
     HRESULT MakePicture(UINT iconId, int cx, int cy, vexa::com_ptr<IPicture>& picture);
     // Runs one piece of refresh work as the only one, then whatever arrived meanwhile.
     template <typename Work> void RunExclusive(Work work);
-    // Runs what came in during a refresh: a kept Value1 write, downloads that ended.
+    // Runs a Value1 write that came in during a refresh.
     void RunQueued();
     void RunRefresh(bool clear);
-    void RunLateFeeds();
     // Loads one downloaded feed and, when it succeeds, shows every record not shown yet.
     void FinishDownload(const std::string& address, vexa::FetchJob* job);
     void ShowNewRecords();
@@ -146,9 +136,8 @@ private:
     bool m_started = false;    // a start-up succeeded: a second one is refused
     bool m_refreshing = false; // a refresh is running: a nested one is skipped
     bool m_clearAgain = false; // a Value1 write came during a refresh: it runs right after
-    bool m_lateWaiting = false; // a download ended during a refresh: shown right after
     int m_shownThrough = 0;    // store count after the last walk that left every record shown
-    std::vector<LateFeed> m_late; // in list order
+    std::vector<LateFeed> m_late; // taken over by the next refresh, in list order
 };
 
 // One entry in the host's panel. It answers the host's item callbacks itself and hands

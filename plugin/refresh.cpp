@@ -50,26 +50,10 @@ void CVexaPlugin::Refresh(bool clear)
     RunQueued();
 }
 
-void CVexaPlugin::ShowLateFeeds()
-{
-    if (!m_store) return;
-    if (m_refreshing) {
-        m_lateWaiting = true;
-        return;
-    }
-    m_lateWaiting = false;
-    RunExclusive([&] { RunLateFeeds(); });
-    RunQueued();
-}
-
 void CVexaPlugin::RunQueued()
 {
-    while (m_store && (m_clearAgain || m_lateWaiting)) {
-        if (std::exchange(m_clearAgain, false))
-            RunExclusive([&] { RunRefresh(true); });
-        else if (std::exchange(m_lateWaiting, false))
-            RunExclusive([&] { RunLateFeeds(); });
-    }
+    while (m_store && std::exchange(m_clearAgain, false))
+        RunExclusive([&] { RunRefresh(true); });
 }
 
 void CVexaPlugin::RunRefresh(bool clear)
@@ -78,7 +62,8 @@ void CVexaPlugin::RunRefresh(bool clear)
     if (clear && VEXA_VERIFY(helper != 0))
         VEXA_CHECK_HR(helper->RemoveAllContentItems());
 
-    // Every download starts now, each one's request behind the one before it on the wire.
+    // Every download starts now, each one's request behind the one before it on the wire. A
+    // download that outlived an earlier tick's wait is taken over at its feed's turn.
     struct Turn {
         std::string address;
         bool download = false;
@@ -88,23 +73,27 @@ void CVexaPlugin::RunRefresh(bool clear)
     {
         auto registry = std::make_unique<CRegistryHelper>();
         registry->LoadOrSeed();
+        std::vector<LateFeed> late = std::move(m_late);
+        m_late.clear();
         vexa::FetchJob* previous = nullptr;
         for (int i = 0; i < registry->m_nDestCount && i < CRegistryHelper::kMaxDest; ++i) {
             std::wstring sAddr = registry->m_sDest[i];
             Turn turn;
             if (!vexa::NarrowUtf8(sAddr, turn.address))
                 continue;
-            // A download still running from an earlier refresh counts for this one: it is
-            // not started again.
-            auto late = std::find_if(m_late.begin(), m_late.end(),
-                                     [&](const LateFeed& f) { return f.address == turn.address; });
-            if (late != m_late.end()) {
+            // A download from an earlier tick, ended or still running, counts for this
+            // refresh: it is not started again.
+            auto taken = std::find_if(late.begin(), late.end(),
+                                      [&](const LateFeed& f) { return f.address == turn.address; });
+            if (taken != late.end()) {
                 turn.download = true;
-                turn.job = std::move(late->job);
-                m_late.erase(late);
+                turn.job = std::move(taken->job);
+                late.erase(taken);
             } else {
                 vexa::FetchRequest request;
-                switch (m_store->PlanLoad(turn.address, request)) {
+                // A clearing refresh is the user asking (or the start-up): it asks even a
+                // server that asked for a pause; ticks wait for the pause to end.
+                switch (m_store->PlanLoad(turn.address, request, clear)) {
                 case CRssStore::Plan::Reader:
                     break;
                 case CRssStore::Plan::Refused:
@@ -112,18 +101,21 @@ void CVexaPlugin::RunRefresh(bool clear)
                     break;
                 case CRssStore::Plan::Download:
                     turn.download = true;
-                    turn.job.attach(vexa::FetchJob::Start(request, previous, m_timerWindow.Handle(),
-                                                          RefreshTimerWindow::kDownloadEndedMessage));
+                    turn.job.attach(vexa::FetchJob::Start(request, previous));
                     if (turn.job) previous = turn.job.get();
                     break;
                 }
             }
             turns.push_back(std::move(turn));
         }
+        // Downloads of feeds no longer on the list are not wanted any more.
+        for (LateFeed& gone : late)
+            if (gone.job) gone.job->Abandon();
     }
 
-    // A start-up or a Value1 write waits for every download (each ends by its deadlines); a
-    // tick waits a bounded time and leaves the rest to come in late.
+    // A start-up or a Value1 write waits for every download (each ends by its deadlines). A
+    // tick waits a bounded time: a download not done by then is a failed load for this
+    // refresh, and its result is used at its feed's turn in the next one.
     const ULONGLONG deadline = clear ? ~0ull : GetTickCount64() + g_tickWaitMs;
     for (Turn& turn : turns) {
         if (!turn.download) {
@@ -136,28 +128,6 @@ void CVexaPlugin::RunRefresh(bool clear)
         }
     }
     EndRefresh();
-    if (!m_late.empty())
-        SetTimer(m_timerWindow.Handle(), RefreshTimerWindow::kLateTimerId, RefreshTimerWindow::kLatePeriodMs, nullptr);
-}
-
-void CVexaPlugin::RunLateFeeds()
-{
-    bool shown = false;
-    for (std::size_t i = 0; i < m_late.size();) {
-        // A zero wait also ends a transfer that outlived its deadline.
-        if (!m_late[i].job || !m_late[i].job->WaitUntil(0)) {
-            ++i;
-            continue;
-        }
-        LateFeed late = std::move(m_late[i]);
-        m_late.erase(m_late.begin() + static_cast<std::ptrdiff_t>(i));
-        FinishDownload(late.address, late.job.get());
-        shown = true;
-    }
-    if (shown)
-        EndRefresh();
-    if (m_late.empty())
-        KillTimer(m_timerWindow.Handle(), RefreshTimerWindow::kLateTimerId);
 }
 
 void CVexaPlugin::FinishDownload(const std::string& address, vexa::FetchJob* job)

@@ -148,9 +148,11 @@ TEST_F(ContentItem, TextsInEveryScriptReachTheHostAsWritten)
 TEST_F(ContentItem, OpenedLinks)
 {
     EXPECT_EQ(OpenedUrl("News", "Text", "http://example.test/a"), L"http://example.test/a");
-    EXPECT_EQ(OpenedUrl("http://title", "Text", "http://example.test/a"), L"");
-    EXPECT_EQ(OpenedUrl("News", "see http://d.test/x here", "http://example.test/a"),
-              L"http://d.test/x here\n\nhttp://example.test/a");
+    EXPECT_EQ(OpenedUrl("http://title", "Text", "http://example.test/a"), L"http://example.test/a");
+    EXPECT_EQ(OpenedUrl("News", "<img src=\"http://i.test/p.png\">", "http://example.test/a"), L"http://example.test/a");
+    // Without a link, from the first "http://" after the start to the end, trimmed.
+    EXPECT_EQ(OpenedUrl("News", "see http://d.test/x here", ""), L"http://d.test/x here");
+    EXPECT_EQ(OpenedUrl("News", "Text", "http://example.test/a b"), L"http://example.test/a b");
     EXPECT_EQ(OpenedUrl("News", "Text", "http://example.test/a  \n \t\n"), L"http://example.test/a");
     EXPECT_EQ(OpenedUrl("A http://t", "Text", "ftp://x"), L"http://t:\nText\n\nftp://x");
     EXPECT_EQ(OpenedUrl("News", "Text", ""), L"");
@@ -160,15 +162,15 @@ TEST_F(ContentItem, OpenedLinks)
 TEST_F(ContentItem, OpenedSecureLinks)
 {
     EXPECT_EQ(OpenedUrl("News", "Text", "https://example.test/a"), L"https://example.test/a");
-    EXPECT_EQ(OpenedUrl("News", "Text", "https://example.test/a \n"), L"https://example.test/a");
-    // Both schemes: whichever comes first wins, in either order.
-    EXPECT_EQ(OpenedUrl("News", "see https://d.test/x", "http://example.test/a"),
-              L"https://d.test/x\n\nhttp://example.test/a");
-    EXPECT_EQ(OpenedUrl("News", "see http://d.test/x", "https://example.test/a"),
-              L"http://d.test/x\n\nhttps://example.test/a");
+    EXPECT_EQ(OpenedUrl("News", "Text", "\n  https://example.test/a \n"), L"https://example.test/a");
+    // An address in the description does not hide the link on the last line.
+    EXPECT_EQ(OpenedUrl("News", "see https://d.test/x", "http://example.test/a"), L"http://example.test/a");
+    EXPECT_EQ(OpenedUrl("News", "see https://d.test/x", "https://example.test/a"), L"https://example.test/a");
+    EXPECT_EQ(OpenedUrl("News", "<img src=\"http://i.test/p.png\">", "https://example.test/a"), L"https://example.test/a");
+    EXPECT_EQ(OpenedUrl("News", "Text", "https://example.test/a b"), L"");
     EXPECT_EQ(OpenedUrl("News", "Text", "ftp://example.test/a"), L"");
-    EXPECT_EQ(OpenedUrl("https://title", "Text", "https://example.test/a"), L"");
-    EXPECT_EQ(OpenedUrl("https://title", "Text", "http://example.test/a"), L"");
+    EXPECT_EQ(OpenedUrl("https://title", "Text", "https://example.test/a"), L"https://example.test/a");
+    EXPECT_EQ(OpenedUrl("https://title", "Text", ""), L"");
     EXPECT_EQ(OpenedUrl("News", "Text", "HTTPS://upper.test"), L"");
     EXPECT_EQ(OpenedUrl("News", "Text", "Https://upper.test"), L"");
     EXPECT_EQ(OpenedUrl("News", "Text", "https://"), L"https://");

@@ -309,7 +309,7 @@ TEST_F(HttpFetchTest, AnAbandonedDownloadKeepsTheModuleUntilItsWorkerEnds)
     const long locks = vexa::Module::LockCount();
     vexa::FetchRequest request;
     request.url = vexatest::Widen(m_server.Url("/silent.xml"));
-    FetchJob* job = FetchJob::Start(request, nullptr, nullptr, 0);
+    FetchJob* job = FetchJob::Start(request, nullptr);
     ASSERT_NE(job, nullptr);
     EXPECT_EQ(vexa::Module::LockCount(), locks + 1); // DllCanUnloadNow says S_FALSE
     EXPECT_EQ(FetchJob::LiveWorkers(), 1);
@@ -334,7 +334,7 @@ TEST_F(HttpFetchTest, RequestsLeaveInTheOrderOfTheirChain)
         vexa::FetchRequest request;
         request.url = vexatest::Widen(m_server.Url(path));
         vexa::com_ptr<FetchJob> job;
-        job.attach(FetchJob::Start(request, previous, nullptr, 0));
+        job.attach(FetchJob::Start(request, previous));
         ASSERT_TRUE(job);
         previous = job.get();
         jobs.push_back(job);
@@ -358,7 +358,7 @@ TEST_F(HttpFetchTest, AtMostFourConnectionsGoToOneServer)
         vexa::FetchRequest request;
         request.url = vexatest::Widen(m_server.Url(path));
         vexa::com_ptr<FetchJob> job;
-        job.attach(FetchJob::Start(request, nullptr, nullptr, 0));
+        job.attach(FetchJob::Start(request, nullptr));
         ASSERT_TRUE(job);
         jobs.push_back(job);
     }

@@ -26,7 +26,7 @@ vexa::FetchResult FetchToEnd(const std::string& url)
     vexa::FetchRequest request;
     request.url = Widen(url);
     vexa::com_ptr<vexa::FetchJob> job;
-    job.attach(vexa::FetchJob::Start(request, nullptr, nullptr, 0));
+    job.attach(vexa::FetchJob::Start(request, nullptr));
     EXPECT_TRUE(job);
     if (!job) return vexa::FetchResult();
     EXPECT_TRUE(job->WaitUntil(GetTickCount64() + 10000));

@@ -22,7 +22,7 @@ struct FetchResult {
 };
 class FetchJob {
 public:
-    static FetchJob* Start(const FetchRequest&, FetchJob*, HWND, UINT) noexcept { return nullptr; }
+    static FetchJob* Start(const FetchRequest&, FetchJob*) noexcept { return nullptr; }
     ULONG AddRef() noexcept { return 1; }
     ULONG Release() noexcept { return 0; }
     bool WaitUntil(ULONGLONG) noexcept { return true; }
