@@ -1,25 +1,34 @@
 // One failure path: a check that fails is reported with the file, the line and the text of
-// the check, through the debug-report channel, and processing goes on.
+// the check, through the debug-report channel, and processing goes on. An exception that
+// reaches a boundary (COM method, thread, callback, window procedure) is reported the same
+// way and turned into the boundary's fallback.
 #pragma once
 #include <windows.h>
 #include <type_traits>
 
 namespace vexa {
 
-// Receives every failed check. Tests replace it to read the reports; by default the
-// report goes to the debugger output only.
-using ReportSink = void (*)(const char* file, int line, const char* text);
+// Receives every failed check and every caught exception. Tests replace it to read the
+// reports; by default the report goes to the debugger output only. It is called from
+// catch handlers and noexcept code, so it must not throw.
+using ReportSink = void (*)(const char* file, int line, const char* text) noexcept;
 ReportSink SetReportSink(ReportSink sink);
 
 // Receives every line of the debug trace channel (free text, also sent to the debugger).
-using TraceSink = void (*)(const char* text);
+using TraceSink = void (*)(const char* text) noexcept;
 TraceSink SetTraceSink(TraceSink sink);
 
-void ReportFailure(const char* file, int line, const char* text);
-void Trace(const char* text);
+void ReportFailure(const char* file, int line, const char* text) noexcept;
+void Trace(const char* text) noexcept;
+
+// Reports the exception being handled, with the place that caught it: its what() for a
+// std::exception, "out of memory" for std::bad_alloc, "unknown exception" otherwise. Gives
+// E_OUTOFMEMORY for std::bad_alloc and E_UNEXPECTED for anything else. Only for use inside
+// a catch handler (the VEXA_CATCH macros below).
+HRESULT ReportCaughtException(const char* file, int line) noexcept;
 
 // Returns the condition, reporting it when it is false.
-inline bool Verify(bool ok, const char* file, int line, const char* text)
+inline bool Verify(bool ok, const char* file, int line, const char* text) noexcept
 {
     if (!ok)
         ReportFailure(file, line, text);
@@ -63,17 +72,48 @@ constexpr HRESULT AssertHresult(T hr)
     } while (0)
 
 namespace vexa {
-inline HRESULT CheckHr(HRESULT hr, const char* file, int line, const char* text)
+inline HRESULT CheckHr(HRESULT hr, const char* file, int line, const char* text) noexcept
 {
     if (hr < 0)
         ReportFailure(file, line, text);
     return hr;
 }
+
+// The result of VEXA_COM_CATCH: it converts only to HRESULT, so that closing a boundary of
+// another type with it does not compile (a bool would take E_UNEXPECTED for true).
+struct CaughtHresult {
+    HRESULT hr;
+    template <typename T>
+    constexpr operator T() const noexcept
+    {
+        static_assert(std::is_same<T, HRESULT>::value, "VEXA_COM_CATCH closes HRESULT boundaries only");
+        return hr;
+    }
+};
 } // namespace vexa
 
-// Keeps exceptions from crossing a COM boundary: wrap a method body that may allocate.
-#define VEXA_COM_TRY try {
+// The catch at a boundary: nothing thrown below it leaves it. The body goes between
+// VEXA_TRY and one of the closing macros, which report what was caught (file, line, what)
+// and then give the boundary's fallback:
+//   VEXA_COM_CATCH            returns E_OUTOFMEMORY for std::bad_alloc, E_UNEXPECTED otherwise
+//                             (COM methods and other HRESULT boundaries)
+//   VEXA_CATCH_RETURN(value)  returns value (window procedures, thread entries, bool results)
+//   VEXA_CATCH_LOG            goes on after the block (void callbacks)
+#define VEXA_TRY try {
+#define VEXA_COM_TRY VEXA_TRY
 #define VEXA_COM_CATCH                                                                     \
     }                                                                                      \
-    catch (const std::bad_alloc&) { return E_OUTOFMEMORY; }                                \
-    catch (...) { return E_UNEXPECTED; }
+    catch (...)                                                                            \
+    {                                                                                      \
+        return ::vexa::CaughtHresult{::vexa::ReportCaughtException(__FILE__, __LINE__)};   \
+    }
+#define VEXA_CATCH_RETURN(value)                                                           \
+    }                                                                                      \
+    catch (...)                                                                            \
+    {                                                                                      \
+        ::vexa::ReportCaughtException(__FILE__, __LINE__);                                 \
+        return value;                                                                      \
+    }
+#define VEXA_CATCH_LOG                                                                     \
+    }                                                                                      \
+    catch (...) { ::vexa::ReportCaughtException(__FILE__, __LINE__); }

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "com/check.h"
 #include "com/module.h"
 
 namespace vexa {
@@ -38,6 +39,17 @@ void ReleaseCache(void*)
     LeaveCriticalSection(&cache.lock);
 }
 
+// Adds an entry (the cache takes over the reference) and registers the cache's release.
+HRESULT AddEntry(TypeInfoCache& cache, REFIID iid, ITypeInfo* info) noexcept
+{
+    VEXA_TRY
+    cache.entries.push_back({iid, info});
+    if (!cache.termRegistered)
+        cache.termRegistered = Module::AddTermFunc(ReleaseCache, nullptr);
+    return S_OK;
+    VEXA_COM_CATCH
+}
+
 ITypeInfo* Find(TypeInfoCache& cache, REFIID iid)
 {
     for (CachedInfo& entry : cache.entries)
@@ -60,16 +72,8 @@ HRESULT GetCachedTypeInfo(REFGUID libid, REFIID iid, LCID lcid, ITypeInfo** info
         hr = LoadRegTypeLib(libid, 1, 0, lcid, lib.put());
         com_ptr<ITypeInfo> loaded;
         if (SUCCEEDED(hr)) hr = lib->GetTypeInfoOfGuid(iid, loaded.put());
-        if (SUCCEEDED(hr)) {
-            try {
-                cache.entries.push_back({iid, loaded.get()});
-                found = loaded.detach();
-                if (!cache.termRegistered)
-                    cache.termRegistered = Module::AddTermFunc(ReleaseCache, nullptr);
-            } catch (...) {
-                hr = E_OUTOFMEMORY;
-            }
-        }
+        if (SUCCEEDED(hr)) hr = AddEntry(cache, iid, loaded.get());
+        if (SUCCEEDED(hr)) found = loaded.detach();
     }
     if (found) {
         found->AddRef();

@@ -5,6 +5,7 @@
 #pragma once
 #include <oaidl.h>
 
+#include "com/check.h"
 #include "com/ptr.h"
 
 namespace vexa {
@@ -31,18 +32,22 @@ public:
     }
     STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) override
     {
+        VEXA_COM_TRY
         com_ptr<ITypeInfo> info;
         HRESULT hr = GetCachedTypeInfo(*LibId, *Iid, lcid, info.put());
         if (FAILED(hr)) return hr;
         return info->GetIDsOfNames(names, count, ids);
+        VEXA_COM_CATCH
     }
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID lcid, WORD flags, DISPPARAMS* params,
                         VARIANT* result, EXCEPINFO* excep, UINT* argErr) override
     {
+        VEXA_COM_TRY
         com_ptr<ITypeInfo> info;
         HRESULT hr = GetCachedTypeInfo(*LibId, *Iid, lcid, info.put());
         if (FAILED(hr)) return hr;
         return info->Invoke(static_cast<Base*>(this), id, flags, params, result, excep, argErr);
+        VEXA_COM_CATCH
     }
 };
 

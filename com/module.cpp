@@ -3,6 +3,8 @@
 #include <new>
 #include <vector>
 
+#include "com/check.h"
+
 namespace vexa {
 namespace {
 std::atomic<long> g_lockCount{0};
@@ -65,12 +67,10 @@ HRESULT ModuleFileName(HINSTANCE module, std::wstring* path) noexcept
     DWORD length = GetModuleFileNameW(module, buffer, MAX_PATH);
     if (length == 0) return LastErrorResult();
     if (length >= MAX_PATH) return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
-    try {
-        path->assign(buffer, length);
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+    VEXA_TRY
+    path->assign(buffer, length);
     return S_OK;
+    VEXA_COM_CATCH
 }
 
 void Module::SetInstance(HINSTANCE instance) noexcept { g_instance.store(instance); }
@@ -79,12 +79,12 @@ bool Module::AddTermFunc(TermFunc func, void* arg) noexcept
 {
     TermList& list = Terms();
     EnterCriticalSection(&list.lock);
-    bool added = true;
-    try {
+    const bool added = [&]() noexcept {
+        VEXA_TRY
         list.entries.push_back({func, arg});
-    } catch (...) {
-        added = false;
-    }
+        return true;
+        VEXA_CATCH_RETURN(false)
+    }();
     LeaveCriticalSection(&list.lock);
     return added;
 }
@@ -96,8 +96,12 @@ void Module::Terminate() noexcept
     std::vector<TermEntry> entries;
     entries.swap(list.entries);
     LeaveCriticalSection(&list.lock);
-    for (auto it = entries.rbegin(); it != entries.rend(); ++it)
+    // One callback that throws does not keep the others from running.
+    for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
+        VEXA_TRY
         it->func(it->arg);
+        VEXA_CATCH_LOG
+    }
 }
 
 } // namespace vexa

@@ -8,9 +8,11 @@
 #include <cstdlib>
 #include <cwctype>
 #include <map>
+#include <memory>
 #include <new>
 #include <utility>
 
+#include "com/check.h"
 #include "com/module.h"
 #include "feeds/utf8.h"
 
@@ -29,6 +31,14 @@ constexpr ULONGLONG kExpirySlackMs = 500;
 
 inline void CloseInternet(HINTERNET h) noexcept { InternetCloseHandle(h); }
 using unique_hinternet = unique_any<HINTERNET, CloseInternet>;
+
+// Holds an SRW lock exclusively until it goes, also when what it guards throws.
+using ExclusiveHold = std::unique_ptr<SRWLOCK, void(WINAPI*)(PSRWLOCK)>;
+ExclusiveHold HoldExclusive(SRWLOCK& lock) noexcept
+{
+    AcquireSRWLockExclusive(&lock);
+    return ExclusiveHold(&lock, ReleaseSRWLockExclusive);
+}
 
 SRWLOCK g_limitsLock = SRWLOCK_INIT;
 FetchLimits g_limits;
@@ -70,28 +80,21 @@ public:
     // Waits for a free slot; false when `cancel` is signalled first.
     bool Acquire(const std::wstring& server, HANDLE cancel)
     {
+        // Copied before anything is counted: a copy that throws leaves no slot taken.
+        m_server = server;
         ConnectionGate& gate = Gate();
-        AcquireSRWLockExclusive(&gate.lock);
+        ExclusiveHold held = HoldExclusive(gate.lock);
         for (;;) {
             auto found = gate.perServer.find(server);
             const int onServer = found == gate.perServer.end() ? 0 : found->second;
             if (gate.total < kMaxConnections && onServer < kMaxPerServer)
                 break;
-            if (WaitForSingleObject(cancel, 0) == WAIT_OBJECT_0) {
-                ReleaseSRWLockExclusive(&gate.lock);
+            if (WaitForSingleObject(cancel, 0) == WAIT_OBJECT_0)
                 return false;
-            }
             SleepConditionVariableSRW(&gate.freed, &gate.lock, 100, 0);
         }
-        try {
-            ++gate.perServer[server];
-        } catch (...) {
-            ReleaseSRWLockExclusive(&gate.lock);
-            throw;
-        }
+        ++gate.perServer[server];
         ++gate.total;
-        ReleaseSRWLockExclusive(&gate.lock);
-        m_server = server;
         m_held = true;
         return true;
     }
@@ -287,11 +290,9 @@ FetchJob::~FetchJob()
 FetchJob* FetchJob::Start(const FetchRequest& request, FetchJob* previous) noexcept
 {
     FetchJob* job = nullptr;
-    try {
+    VEXA_TRY
         job = new FetchJob(request, previous);
-    } catch (...) {
-        return nullptr;
-    }
+    VEXA_CATCH_RETURN(nullptr)
     if (!job->m_sent || !job->m_done || !job->m_cancel) {
         job->Release();
         return nullptr;
@@ -387,7 +388,7 @@ DWORD WINAPI FetchJob::ThreadProc(void* param)
 {
     auto* job = static_cast<FetchJob*>(param);
     HMODULE module = job->m_module;
-    job->Run();
+    job->Run(); // catches whatever the transfer throws: nothing leaves this thread
     job->Release();
     --g_liveWorkers;
     // The module may be unloaded as soon as this thread lets go of it: nothing of it runs
@@ -396,14 +397,20 @@ DWORD WINAPI FetchJob::ThreadProc(void* param)
     return 0;
 }
 
+// The whole work of a worker thread: nothing thrown in the transfer leaves it. A transfer
+// that threw has failed.
 void FetchJob::Run() noexcept
 {
     FetchResult result;
-    try {
+    const HRESULT hr = [&]() noexcept -> HRESULT {
+        VEXA_TRY
         Transfer(result);
-    } catch (...) {
+        return S_OK;
+        VEXA_COM_CATCH
+    }();
+    if (FAILED(hr)) {
         result.outcome = FetchResult::Outcome::Failed;
-        result.error = ERROR_OUTOFMEMORY;
+        result.error = hr == E_OUTOFMEMORY ? ERROR_OUTOFMEMORY : ERROR_INTERNET_INTERNAL_ERROR;
     }
     Finish(&result);
 }
@@ -415,19 +422,13 @@ bool FetchJob::Cancelled() const noexcept
 
 void FetchJob::MarkSent() noexcept { SetEvent(m_sent.get()); }
 
-bool FetchJob::Append(const char* data, std::size_t size) noexcept
+bool FetchJob::Append(const char* data, std::size_t size)
 {
-    AcquireSRWLockExclusive(&m_lock);
-    bool open = !m_finished;
-    if (open) {
-        try {
-            m_result.body.append(data, size);
-        } catch (...) {
-            open = false;
-        }
-    }
-    ReleaseSRWLockExclusive(&m_lock);
-    return open;
+    ExclusiveHold held = HoldExclusive(m_lock);
+    if (m_finished) return false;
+    // Out of memory fails the transfer (in Run) rather than passing a part for the whole.
+    m_result.body.append(data, size);
+    return true;
 }
 
 void FetchJob::Finish(FetchResult* result) noexcept

@@ -98,7 +98,8 @@ private:
     void MarkSent() noexcept;
     bool Cancelled() const noexcept;
     // Adds received bytes to the shared result; false when the job has already ended.
-    bool Append(const char* data, std::size_t size) noexcept;
+    // Throws std::bad_alloc when the body cannot grow.
+    bool Append(const char* data, std::size_t size);
 
     std::atomic<long> m_refs{1};
     const FetchRequest m_request;

@@ -202,6 +202,7 @@ public:
 private:
     HRESULT Deliver(ISAXLocator* locator, const wchar_t* message, HRESULT code)
     {
+        VEXA_COM_TRY
         if (!m_callback)
             return S_OK;
         int line = 0;
@@ -212,7 +213,6 @@ private:
             if (VEXA_FAILED(locator->getColumnNumber(&column)))
                 column = 0;
         }
-        VEXA_COM_TRY
         if (m_content)
             m_content->EndRun();
         const int length = message ? static_cast<int>(wcslen(message)) : 0;

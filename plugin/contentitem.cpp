@@ -98,7 +98,9 @@ STDMETHODIMP CVexaPluginContentItem::OpenItem()
 
 STDMETHODIMP CVexaPluginContentItem::HandleActivation(LONG flags)
 {
+    VEXA_COM_TRY
     return (flags & 1) ? OpenItem() : E_NOTIMPL;
+    VEXA_COM_CATCH
 }
 
 STDMETHODIMP CVexaPluginContentItem::HandleCancelQuery(VARIANT_BOOL* cancel)
@@ -112,7 +114,8 @@ STDMETHODIMP CVexaPluginContentItem::HandleCancelQuery(VARIANT_BOOL* cancel)
 void CVexaPlugin::ShowFeedItem(CRssItem* record)
 {
     if (!VEXA_VERIFY(record != 0)) return;
-    try {
+    // One item that cannot be made does not keep the others from the panel.
+    VEXA_TRY
         const std::wstring title = vexa::WidenUtf8(record->Title);
         const std::wstring body = vexa::WidenUtf8(record->Description);
         const std::wstring link = vexa::WidenUtf8(record->Genre);
@@ -161,7 +164,5 @@ void CVexaPlugin::ShowFeedItem(CRssItem* record)
 
         vexa::com_ptr<IDisplayContentItemHelper> item = itemHelper;
         VEXA_CHECK_HR(pluginHelper->AddContentItem(item, item_flags));
-    } catch (const std::bad_alloc&) {
-        vexa::ReportFailure(__FILE__, __LINE__, "out of memory while making a content item");
-    }
+    VEXA_CATCH_LOG
 }

@@ -88,11 +88,14 @@ void RefreshTimerWindow::UnregisterWindowClass()
 
 LRESULT CALLBACK RefreshTimerWindow::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    // Nothing may unwind through the window manager; a tick that throws counts as handled.
+    VEXA_TRY
     if (message == WM_TIMER) {
         auto* self = reinterpret_cast<RefreshTimerWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
         if (self) return self->OnTimer(wParam);
     }
     return DefWindowProcW(hwnd, message, wParam, lParam);
+    VEXA_CATCH_RETURN(0)
 }
 
 // --- CVexaPlugin -------------------------------------------------------------------------
@@ -192,12 +195,14 @@ STDMETHODIMP CVexaPlugin::Load(IStream* stream)
 
 STDMETHODIMP CVexaPlugin::Save(IStream* stream, BOOL)
 {
+    VEXA_COM_TRY
     if (!stream) return E_POINTER;
     const DWORD version = kStreamVersion;
     HRESULT hr = WriteAll(stream, &version, sizeof(version));
     if (FAILED(hr)) return hr;
     const BYTE value1[4] = {};
     return WriteAll(stream, value1, sizeof(value1));
+    VEXA_COM_CATCH
 }
 
 STDMETHODIMP CVexaPlugin::GetSizeMax(ULARGE_INTEGER* size)
@@ -211,6 +216,7 @@ STDMETHODIMP CVexaPlugin::GetSizeMax(ULARGE_INTEGER* size)
 
 STDMETHODIMP CVexaPlugin::GetPages(CAUUID* pages)
 {
+    VEXA_COM_TRY
     if (!pages) return E_POINTER;
     pages->cElems = 0;
     pages->pElems = nullptr;
@@ -230,31 +236,38 @@ STDMETHODIMP CVexaPlugin::GetPages(CAUUID* pages)
     pages->cElems = added;
     pages->pElems = elems;
     return S_OK;
+    VEXA_COM_CATCH
 }
 
 // IObjectWithSite
 
 STDMETHODIMP CVexaPlugin::SetSite(IUnknown* site)
 {
+    VEXA_COM_TRY
     m_site = vexa::com_ptr<IUnknown>(site);
     return S_OK;
+    VEXA_COM_CATCH
 }
 
 STDMETHODIMP CVexaPlugin::GetSite(REFIID riid, void** ppv)
 {
+    VEXA_COM_TRY
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
     if (!m_site) return E_FAIL;
     return m_site->QueryInterface(riid, ppv);
+    VEXA_COM_CATCH
 }
 
 // IVexaPlugin
 
 STDMETHODIMP CVexaPlugin::get_Value1(BSTR* pVal)
 {
+    VEXA_COM_TRY
     if (!pVal) return E_POINTER;
     *pVal = SysAllocStringLen(m_value1.data(), static_cast<UINT>(m_value1.size()));
     return *pVal ? S_OK : E_OUTOFMEMORY;
+    VEXA_COM_CATCH
 }
 
 STDMETHODIMP CVexaPlugin::put_Value1(BSTR)

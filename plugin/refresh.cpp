@@ -25,14 +25,10 @@ template <typename Work>
 void CVexaPlugin::RunExclusive(Work work)
 {
     m_refreshing = true;
-    try {
+    // A refresh that throws ends here, reported; the next one runs as usual.
+    VEXA_TRY
         work();
-    } catch (const std::bad_alloc&) {
-        vexa::ReportFailure(__FILE__, __LINE__, "out of memory during a refresh");
-    } catch (...) {
-        // Nothing may leave through the timer window's procedure.
-        vexa::ReportFailure(__FILE__, __LINE__, "exception during a refresh");
-    }
+    VEXA_CATCH_LOG
     m_refreshing = false;
 }
 

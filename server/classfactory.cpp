@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "com/check.h"
 #include "com/module.h"
 
 namespace vexa {
@@ -63,7 +64,9 @@ HRESULT ClassFactory::CreateInstance(IUnknown* outer, REFIID riid, void** ppv)
     *ppv = nullptr;
     // An aggregate may only ask for the inner unknown.
     if (outer && !IsEqualIID(riid, IID_IUnknown)) return CLASS_E_NOAGGREGATION;
+    VEXA_COM_TRY
     return m_create(outer, riid, ppv);
+    VEXA_COM_CATCH
 }
 
 HRESULT ClassFactory::LockServer(BOOL lock)

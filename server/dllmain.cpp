@@ -12,6 +12,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
 {
     // Recorded on every call: resources, icons and the module path are found through it.
     vexa::Module::SetInstance(instance);
+    VEXA_TRY
     switch (reason) {
     case DLL_PROCESS_ATTACH:
         if (!VEXA_VERIFY(!vexa::TheModule().InitFailed())) return FALSE;
@@ -24,15 +25,34 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
         break;
     }
     return TRUE;
+    VEXA_CATCH_RETURN(FALSE)
 }
 
+// Entry points: nothing the module's code comes to throw may leave them.
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* ppv)
 {
+    VEXA_COM_TRY
     return vexa::TheModule().GetClassObject(clsid, riid, ppv);
+    VEXA_COM_CATCH
 }
 
-STDAPI DllCanUnloadNow() { return vexa::ServerModule::CanUnloadNow(); }
+STDAPI DllCanUnloadNow()
+{
+    VEXA_COM_TRY
+    return vexa::ServerModule::CanUnloadNow();
+    VEXA_COM_CATCH
+}
 
-STDAPI DllRegisterServer() { return vexa::RegisterVexaServer(vexa::TheModule()); }
+STDAPI DllRegisterServer()
+{
+    VEXA_COM_TRY
+    return vexa::RegisterVexaServer(vexa::TheModule());
+    VEXA_COM_CATCH
+}
 
-STDAPI DllUnregisterServer() { return vexa::UnregisterVexaServer(vexa::TheModule()); }
+STDAPI DllUnregisterServer()
+{
+    VEXA_COM_TRY
+    return vexa::UnregisterVexaServer(vexa::TheModule());
+    VEXA_COM_CATCH
+}

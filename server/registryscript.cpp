@@ -4,6 +4,7 @@
 #include <memory>
 #include <new>
 
+#include "com/check.h"
 #include "com/module.h"
 #include "com/owners.h"
 
@@ -330,7 +331,7 @@ HRESULT UnregisterNodes(HKEY parent, const std::vector<ScriptNode>& nodes)
 HRESULT ModuleScriptReplacements(HINSTANCE module, ScriptReplacements* replacements) noexcept
 {
     if (!replacements) return E_POINTER;
-    try {
+    VEXA_TRY
         replacements->clear();
         std::wstring path;
         HRESULT hr = ModuleFileName(module, &path);
@@ -338,15 +339,13 @@ HRESULT ModuleScriptReplacements(HINSTANCE module, ScriptReplacements* replaceme
         replacements->emplace_back(L"MODULE", std::move(path));
         replacements->emplace_back(L"APPID", std::wstring());
         return S_OK;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+    VEXA_COM_CATCH
 }
 
 HRESULT RunRegistryScript(const std::wstring& script, const ScriptReplacements& replacements,
                           bool doRegister) noexcept
 {
-    try {
+    VEXA_TRY
         std::wstring text;
         if (!Substitute(script, replacements, &text)) return E_BAD_SCRIPT;
         std::vector<ScriptRoot> roots;
@@ -358,9 +357,7 @@ HRESULT RunRegistryScript(const std::wstring& script, const ScriptReplacements& 
             if (FAILED(hr)) return hr;
         }
         return S_OK;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+    VEXA_COM_CATCH
 }
 
 HRESULT RunRegistryScriptResource(HINSTANCE module, UINT resourceId,
@@ -372,7 +369,7 @@ HRESULT RunRegistryScriptResource(HINSTANCE module, UINT resourceId,
     const char* data = loaded ? static_cast<const char*>(LockResource(loaded)) : nullptr;
     DWORD size = SizeofResource(module, resource);
     if (!data) return LastErrorResult();
-    try {
+    VEXA_TRY
         // The scripts are stored as 8-bit text in the ANSI code page.
         std::wstring script;
         if (size > 0) {
@@ -384,9 +381,7 @@ HRESULT RunRegistryScriptResource(HINSTANCE module, UINT resourceId,
         // A resource may be padded with terminating zeros.
         while (!script.empty() && script.back() == L'\0') script.pop_back();
         return RunRegistryScript(script, replacements, doRegister);
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+    VEXA_COM_CATCH
 }
 
 } // namespace vexa

@@ -3,6 +3,7 @@
 #include <oleauto.h>
 #include <new>
 
+#include "com/check.h"
 #include "com/module.h"
 #include "com/ptr.h"
 
@@ -35,11 +36,13 @@ HRESULT LoadModuleTypeLib(HINSTANCE module, ITypeLib** lib, std::wstring* loaded
 {
     if (!lib || !loadedFrom) return E_POINTER;
     *lib = nullptr;
-    try {
+    VEXA_TRY
         std::wstring path;
         HRESULT hr = ModuleFileName(module, &path);
         if (FAILED(hr)) return hr;
-        hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, lib);
+        // Handed out only once everything else has succeeded.
+        com_ptr<ITypeLib> loaded;
+        hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, loaded.put());
         if (FAILED(hr)) {
             // The extension is what follows the last dot of the file name, if any.
             std::size_t dot = path.find_last_of(L'.');
@@ -47,18 +50,13 @@ HRESULT LoadModuleTypeLib(HINSTANCE module, ITypeLib** lib, std::wstring* loaded
             if (dot != std::wstring::npos && (slash == std::wstring::npos || dot > slash))
                 path.erase(dot);
             path += L".tlb";
-            hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, lib);
+            hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, loaded.put());
             if (FAILED(hr)) return hr;
         }
         *loadedFrom = path;
+        *lib = loaded.detach();
         return S_OK;
-    } catch (const std::bad_alloc&) {
-        if (*lib) {
-            (*lib)->Release();
-            *lib = nullptr;
-        }
-        return E_OUTOFMEMORY;
-    }
+    VEXA_COM_CATCH
 }
 
 namespace {
@@ -67,15 +65,13 @@ namespace {
 template <typename Use>
 HRESULT WithModuleTypeLib(HINSTANCE module, Use use) noexcept
 {
-    try {
+    VEXA_TRY
         com_ptr<ITypeLib> lib;
         std::wstring path;
         HRESULT hr = LoadModuleTypeLib(module, lib.put(), &path);
         if (FAILED(hr)) return hr;
         return use(lib.get(), path);
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+    VEXA_COM_CATCH
 }
 
 } // namespace

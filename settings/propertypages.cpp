@@ -215,14 +215,12 @@ INT_PTR CALLBACK CDialogWindow::DialogProc(HWND win, UINT msg, WPARAM wParam, LP
         return FALSE;
     }
     LRESULT result = 0;
-    try {
+    // Nothing may unwind through the window manager: an exception in a handler (out of
+    // memory) is reported and leaves the message to the default processing.
+    VEXA_TRY
         if (!self->ProcessWindowMessage(win, msg, wParam, lParam, result))
             return FALSE;
-    } catch (...) {
-        // Nothing may unwind through the window manager: out of memory in a handler
-        // leaves the message to the default processing.
-        return FALSE;
-    }
+    VEXA_CATCH_RETURN(FALSE)
     if (msg == WM_INITDIALOG)
         return static_cast<INT_PTR>(result);
     SetWindowLongPtrW(win, DWLP_MSGRESULT, result);
@@ -265,6 +263,7 @@ void CVexaPluginPropertyPage::ReleaseObjects()
 
 STDMETHODIMP CVexaPluginPropertyPage::SetPageSite(IPropertyPageSite* site)
 {
+    VEXA_COM_TRY
     if (!site) {
         m_pPageSite = nullptr;
         return S_OK;
@@ -275,10 +274,12 @@ STDMETHODIMP CVexaPluginPropertyPage::SetPageSite(IPropertyPageSite* site)
     }
     m_pPageSite = vexa::com_ptr<IPropertyPageSite>(site);
     return S_OK;
+    VEXA_COM_CATCH
 }
 
 STDMETHODIMP CVexaPluginPropertyPage::Activate(HWND parent, LPCRECT rect, BOOL /*modal*/)
 {
+    VEXA_COM_TRY
     if (!rect) {
         vexa::Trace("Error : Passed a NULL rect\n");
         return E_POINTER;
@@ -296,10 +297,12 @@ STDMETHODIMP CVexaPluginPropertyPage::Activate(HWND parent, LPCRECT rect, BOOL /
     m_size.cx = rect->right - rect->left;
     m_size.cy = rect->bottom - rect->top;
     return S_OK;
+    VEXA_COM_CATCH
 }
 
 STDMETHODIMP CVexaPluginPropertyPage::Deactivate()
 {
+    VEXA_COM_TRY
     if (m_hWnd) {
         vexa::Trace("Destroying Dialog\n");
         HWND win = m_hWnd;
@@ -308,10 +311,12 @@ STDMETHODIMP CVexaPluginPropertyPage::Deactivate()
         m_hWnd = nullptr;
     }
     return S_OK;
+    VEXA_COM_CATCH
 }
 
 STDMETHODIMP CVexaPluginPropertyPage::GetPageInfo(PROPPAGEINFO* info)
 {
+    VEXA_COM_TRY
     if (!info) {
         vexa::Trace("Error : PROPPAGEINFO passed == NULL\n");
         return E_POINTER;
@@ -336,10 +341,12 @@ STDMETHODIMP CVexaPluginPropertyPage::GetPageInfo(PROPPAGEINFO* info)
     info->pszDocString = LoadTaskString(m_dwDocStringID);
     info->dwHelpContext = m_dwHelpContext;
     return S_OK;
+    VEXA_COM_CATCH
 }
 
 STDMETHODIMP CVexaPluginPropertyPage::SetObjects(ULONG count, IUnknown** objects)
 {
+    VEXA_COM_TRY
     if (!objects)
         return E_POINTER;
     ReleaseObjects();
@@ -354,18 +361,22 @@ STDMETHODIMP CVexaPluginPropertyPage::SetObjects(ULONG count, IUnknown** objects
     }
     m_nObjects = count;
     return S_OK;
+    VEXA_COM_CATCH
 }
 
 STDMETHODIMP CVexaPluginPropertyPage::Show(UINT cmdShow)
 {
+    VEXA_COM_TRY
     if (!m_hWnd)
         return E_UNEXPECTED;
     ShowWindow(m_hWnd, static_cast<int>(cmdShow));
     return S_OK;
+    VEXA_COM_CATCH
 }
 
 STDMETHODIMP CVexaPluginPropertyPage::Move(LPCRECT rect)
 {
+    VEXA_COM_TRY
     if (!m_hWnd)
         return E_UNEXPECTED;
     if (!rect)
@@ -373,6 +384,7 @@ STDMETHODIMP CVexaPluginPropertyPage::Move(LPCRECT rect)
     MoveWindow(m_hWnd, rect->left, rect->top, rect->right - rect->left,
                rect->bottom - rect->top, TRUE);
     return S_OK;
+    VEXA_COM_CATCH
 }
 
 STDMETHODIMP CVexaPluginPropertyPage::IsPageDirty()
@@ -407,16 +419,19 @@ STDMETHODIMP CVexaPluginPropertyPage::Apply()
 
 STDMETHODIMP CVexaPluginPropertyPage::Help(LPCOLESTR /*helpDir*/)
 {
+    VEXA_COM_TRY
     // The page names no help file.
     LPOLESTR helpFile = LoadTaskString(m_dwHelpFileID);
     if (!helpFile)
         return E_OUTOFMEMORY;
     CoTaskMemFree(helpFile);
     return S_OK;
+    VEXA_COM_CATCH
 }
 
 STDMETHODIMP CVexaPluginPropertyPage::TranslateAccelerator(MSG* msg)
 {
+    VEXA_COM_TRY
     if (!msg)
         return E_POINTER;
     // Fixed ranges: WM_KEYLAST and WM_MOUSELAST grow with the Windows version built for
@@ -428,6 +443,7 @@ STDMETHODIMP CVexaPluginPropertyPage::TranslateAccelerator(MSG* msg)
     if (m_hWnd && IsDialogMessageW(m_hWnd, msg))
         return S_OK;
     return S_FALSE;
+    VEXA_COM_CATCH
 }
 
 // ---- Message map and handlers ---------------------------------------------------------------

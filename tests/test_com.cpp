@@ -4,6 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
 #include "com/check.h"
 #include "com/object.h"
 #include "com/owners.h"
@@ -75,6 +80,20 @@ ULONG RefCount(IUnknown* p)
 
 class ComLayer : public vexatest::VexaTest {};
 
+// One boundary of each kind, one a line: 1 (S_OK) when the body returned.
+const int kFirstBoundaryLine = __LINE__ + 1;
+HRESULT ComBoundary(void (*body)()) { VEXA_COM_TRY body(); return S_OK; VEXA_COM_CATCH }
+LRESULT WindowBoundary(void (*body)()) { VEXA_TRY body(); return 1; VEXA_CATCH_RETURN(0) }
+int VoidBoundary(void (*body)()) { int reached = 0; VEXA_TRY body(); reached = 1; VEXA_CATCH_LOG return reached; }
+
+// Reports as "file(line): text", the file without its folder.
+std::vector<std::string> g_sited;
+void CollectSited(const char* file, int line, const char* text) noexcept
+{
+    const std::string path(file);
+    g_sited.push_back(path.substr(path.find_last_of("/\\") + 1) + "(" + std::to_string(line) + "): " + text);
+}
+
 TEST_F(ComLayer, CheckTextsAreTheExpandedChecks)
 {
     struct Helper {
@@ -101,6 +120,33 @@ TEST_F(ComLayer, SuccessCodesAreNotReported)
     EXPECT_EQ(VEXA_CHECK_HR(S_FALSE), S_FALSE);
     EXPECT_EQ(VEXA_CHECK_HR(S_OK), S_OK);
     EXPECT_TRUE(m_channels->reports().empty());
+}
+
+TEST_F(ComLayer, BoundariesReportWhatTheyCaughtAndGiveTheirFallback)
+{
+    const struct {
+        void (*body)();
+        HRESULT hr;
+        const char* what; // null: nothing reported
+    } rows[] = {
+        {[] {}, S_OK, nullptr},
+        {[] { throw std::bad_alloc(); }, E_OUTOFMEMORY, "out of memory"},
+        {[] { std::string().reserve(std::string::npos); }, E_UNEXPECTED, "basic_string::_M_create"},
+        {[] { throw std::runtime_error("feed gone"); }, E_UNEXPECTED, "feed gone"},
+        {[] { throw 42; }, E_UNEXPECTED, "unknown exception"},
+    };
+    vexa::ReportSink previous = vexa::SetReportSink(CollectSited);
+    for (const auto& row : rows) {
+        g_sited.clear();
+        EXPECT_EQ(ComBoundary(row.body), row.hr);
+        EXPECT_EQ(WindowBoundary(row.body), row.what ? 0 : 1);
+        EXPECT_EQ(VoidBoundary(row.body), row.what ? 0 : 1);
+        std::vector<std::string> expected;
+        for (int i = 0; row.what && i < 3; ++i)
+            expected.push_back("test_com.cpp(" + std::to_string(kFirstBoundaryLine + i) + "): " + row.what);
+        EXPECT_EQ(g_sited, expected);
+    }
+    vexa::SetReportSink(previous);
 }
 
 TEST_F(ComLayer, OwnersReleaseWhatTheyHold)

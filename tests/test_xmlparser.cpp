@@ -1,6 +1,7 @@
 // The SAX reader wrapper, through the real reader fetching from the loopback server.
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@ class Recorder : public IXmlParserCallback {
 public:
     void OnStartElement(const XmlElement& e) override
     {
+        ThrowIf("start");
         std::string line = "<" + e.name + "@" + std::to_string(e.depth);
         for (const auto& a : e.attributes)
             line += " " + a.first + "=" + a.second;
@@ -28,18 +30,25 @@ public:
     }
     void OnCharacters(const std::string& text, int depth) override
     {
+        ThrowIf("text");
         events.push_back("'" + text + "'@" + std::to_string(depth));
     }
     void OnEndElement(const XmlElement& e) override
     {
+        ThrowIf("end");
         events.push_back("</" + e.name + "@" + std::to_string(e.depth) +
                          (e.isStart || !e.attributes.empty() ? " BAD" : ""));
     }
     void OnError(int line, int column, const std::string& message, HRESULT code) override
     {
+        ThrowIf("error");
         errors.push_back({line, column, message, code});
     }
     bool IsAborted(const XmlElement& e) override { return e.isStart && e.name == abortAt; }
+    void ThrowIf(const std::string& event)
+    {
+        if (event == throwIn) throw std::runtime_error("thrown at " + event);
+    }
 
     struct Error {
         int line, column;
@@ -50,6 +59,7 @@ public:
     std::vector<Error> errors;
     XmlElement lastElement;
     std::string abortAt;
+    std::string throwIn; // the event whose callback throws
 };
 
 class XmlParserTest : public vexatest::HttpServerTest {
@@ -210,6 +220,19 @@ TEST_F(XmlParserTest, AbortStopsTheParse)
     m_recorder.abortAt = "b";
     EXPECT_FALSE(ParseDocument("<root><a>1</a><b>2</b><c>3</c></root>"));
     EXPECT_EQ(m_recorder.events, (Events{"<root@1", "<a@2", "'1'@2", "</a@1", "<b@2"}));
+}
+
+// An exception from the callback ends at the reader's handler: reported, and the parse fails.
+TEST_F(XmlParserTest, CallbackExceptionsStopTheParseAndAreReported)
+{
+    m_parser.SetCallback(&m_recorder);
+    for (const char* event : {"start", "text", "end", "error"}) {
+        m_channels->clear();
+        m_recorder.throwIn = event;
+        const std::string doc = m_recorder.throwIn == "error" ? "<a>" : "<a>x</a>";
+        EXPECT_FALSE(m_parser.ParseBytes(doc.data(), doc.size())) << event;
+        EXPECT_EQ(m_channels->reports(), std::vector<std::string>{"thrown at " + m_recorder.throwIn});
+    }
 }
 
 TEST_F(XmlParserTest, ErrorAfterTheThirdElementIsReportedWithItsPosition)

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "com/check.h"
 #include "host/lib/hostlib.h"
 
 namespace host {
@@ -591,12 +592,10 @@ LRESULT CALLBACK PanelWindow::WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPA
     }
     auto* self = reinterpret_cast<PanelWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
     if (!self) return DefWindowProcW(hwnd, msg, wParam, lParam);
-    try {
+    // Nothing may leave a window procedure; a failed allocation skips this message.
+    VEXA_TRY
         return self->Handle(msg, wParam, lParam);
-    } catch (...) {
-        // Nothing may leave a window procedure; a failed allocation skips this message.
-        return 0;
-    }
+    VEXA_CATCH_RETURN(0)
 }
 
 LRESULT PanelWindow::Handle(UINT msg, WPARAM wParam, LPARAM lParam)

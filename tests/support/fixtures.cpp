@@ -14,8 +14,8 @@ namespace vexatest {
 namespace {
 std::vector<std::string> g_reports;
 std::vector<std::string> g_traces;
-void CollectReport(const char*, int, const char* text) { g_reports.emplace_back(text); }
-void CollectTrace(const char* text) { g_traces.emplace_back(text); }
+void CollectReport(const char*, int, const char* text) noexcept { g_reports.emplace_back(text); }
+void CollectTrace(const char* text) noexcept { g_traces.emplace_back(text); }
 std::atomic<int> g_scratchSerial{0};
 } // namespace
 
