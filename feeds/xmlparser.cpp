@@ -13,6 +13,7 @@
 #include "com/check.h"
 #include "com/owners.h"
 #include "com/ptr.h"
+#include "feeds/markupguard.h"
 #include "feeds/msxmlids.h"
 #include "feeds/textrun.h"
 #include "feeds/utf8.h"
@@ -270,6 +271,11 @@ public:
             return false;
         if (size > MAXDWORD)
             return false;
+        if (!vexa::MarkupFitsTheReader(data, size)) {
+            if (m_callback)
+                m_callback->OnError(1, 0, "a name in the markup is too long to read", HRESULT_FROM_WIN32(ERROR_INVALID_DATA));
+            return false;
+        }
         com_ptr<IStream> stream;
         stream.attach(SHCreateMemStream(reinterpret_cast<const BYTE*>(size ? data : ""),
                                         static_cast<UINT>(size)));

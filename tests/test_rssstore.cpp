@@ -736,13 +736,15 @@ TEST_F(RssStoreTest, LargeAndDeepDocuments)
     deep += "<title>deep</title>";
     for (int i = 199; i >= 0; --i)
         deep += "</d" + std::to_string(i) + ">";
-    const std::string longName(5000, 'n');
-    ASSERT_TRUE(LoadDocument(RssDocument("<item><title>Deep</title>" + deep + "</item>" +
-                                         "<item><" + longName + ">x</" + longName +
-                                         "><title>Long</title></item>"),
-                             "/deep.xml"));
+    ASSERT_TRUE(LoadDocument(RssDocument("<item><title>Deep</title>" + deep + "</item>"), "/deep.xml"));
     EXPECT_TRUE(m_store->m_items.count("Deepdeep")); // the nested title adds to the entry's
-    EXPECT_TRUE(m_store->m_items.count("Long"));
+    // A name of thousands of characters is refused unread (the platform's reader could not
+    // report an error about it without overwriting its stack).
+    const std::string longName(5000, 'n');
+    EXPECT_FALSE(LoadDocument(RssDocument("<item><" + longName + ">x</" + longName +
+                                          "><title>Long</title></item>"),
+                              "/long.xml"));
+    EXPECT_FALSE(m_store->m_items.count("Long"));
 }
 
 TEST_F(RssStoreTest, LongUrlIsFetchedByItsFirst999Characters)

@@ -3,6 +3,7 @@
 #include "tests/fuzz/feedgen.h"
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <set>
 
@@ -22,6 +23,20 @@ const std::vector<std::string> kOtherNames = {
     "enclosure", "source", "image", "url", "name", "x", "b", "p", "a-b", "a.b", "_u", "channel2",
     "descriptio", "description_", "publish-date", "rss", "feed", "entry", "content"};
 const std::vector<std::string> kPrefixes = {"dc", "x", "atom"};
+
+const char kAtomNs[] = "http://www.w3.org/2005/Atom";
+// The names that Atom's rules know, for elements in places where they count or do not.
+const std::vector<std::string> kAtomNames = {"title", "summary", "content", "updated", "published",
+                                             "author", "name", "link", "entry", "id", "email"};
+// Link references and bases: absolute, network-path, absolute-path and relative ones, with
+// dot segments, queries and fragments.
+const std::vector<std::string> kAtomRefs = {
+    "http://example.org/a/b.html", "https://h.example/x?y#z", "urn:x:y", "//other.example/p/./q",
+    "/top/x.html", "/a/./b/../c", "rel/x.html", "./x", "../up.html", "../../a/../b", "x.html?q=1",
+    "?only", "#frag", ".", "..", "a:b/c", "g;x=1/../y", "", "..//x/", "./../.."};
+const std::vector<std::string> kAtomBases = {
+    "http://base.example/dir/sub/", "http://base.example/dir/file.xml", "http://base.example",
+    "sub/", "/root/", "../", "https://b.example/x/y?q#f", "", "//h2.example/p/"};
 
 void AppendUtf16(std::u16string& out, char32_t c)
 {
@@ -336,6 +351,8 @@ private:
         for (int i = 0; i < n; ++i) {
             std::string name = m_rng.Pick(std::vector<std::string>{"version", "href", "isPermaLink",
                                                                    "x:a", "dc:b", "type", "lang"});
+            // In Atom an href is read: only the links written for it carry one.
+            if (m_atom && name == "href") continue;
             if (!used.insert(name).second) continue;
             char32_t quote = m_rng.Chance(50) ? U'"' : U'\'';
             m_out += U" " + Widen(name) + U"=" + Text32(1, quote);
@@ -364,6 +381,26 @@ private:
         }
     }
 
+    // A start tag with the given attributes (name as written, plain ASCII value), which its
+    // event records by local name.
+    using Attrs = std::vector<std::pair<std::string, std::string>>;
+    void OpenWith(const std::string& qualified, const Attrs& attributes, bool empty, const std::string& ns = "")
+    {
+        m_out += U"<" + Widen(qualified);
+        Event start{Event::Start, LocalOf(qualified), {}, ns, {}};
+        for (const auto& [name, value] : attributes) {
+            m_out += U" " + Widen(name) + U"=\"" + Widen(value) + U"\"";
+            start.attributes.emplace_back(LocalOf(name), value);
+        }
+        m_events.push_back(start);
+        if (empty) {
+            m_out += U"/>";
+            m_events.push_back(Event{Event::End, LocalOf(qualified), {}});
+        } else {
+            m_out += U">";
+        }
+    }
+
     void Close(const std::string& qualified)
     {
         m_out += U"</" + Widen(qualified) + (m_rng.Chance(10) ? U" >" : U">");
@@ -374,6 +411,7 @@ private:
     void Junk(int depth)
     {
         std::string name = m_rng.Chance(70) ? m_rng.Pick(kOtherNames) : m_rng.Pick(kFieldNames);
+        if (m_atom && m_rng.Chance(40)) name = m_rng.Pick(kAtomNames);
         if (m_rng.Chance(2)) name = std::string(m_rng.Range(200, 260), 'n');
         name = QualifiedName(name);
         if (m_rng.Chance(20)) { Open(name, true); return; }
@@ -444,8 +482,135 @@ private:
 
     int EntryCount() { return m_rng.Chance(5) ? m_rng.Range(20, 60) : m_rng.Range(0, 6); }
 
+    // --- Atom -------------------------------------------------------------------------
+    void MaybeBase(Attrs& attributes, int percent)
+    {
+        if (m_rng.Chance(percent)) attributes.emplace_back("xml:base", m_rng.Pick(kAtomBases));
+    }
+
+    // A link: href, rel and xml:base present or not, empty or not, in any order.
+    void AtomLink()
+    {
+        Attrs attributes;
+        if (m_rng.Chance(90)) attributes.emplace_back("href", m_rng.Pick(kAtomRefs));
+        if (m_rng.Chance(50))
+            attributes.emplace_back("rel", m_rng.Pick(std::vector<std::string>{
+                                               "alternate", "alternate", "self", "enclosure", "related", "",
+                                               "Alternate", "alternate "}));
+        MaybeBase(attributes, 15);
+        if (m_rng.Chance(30)) attributes.emplace_back("type", "text/html");
+        if (m_rng.Chance(20)) attributes.emplace_back("x:href", "http://not.the/link");
+        for (std::size_t i = attributes.size(); i > 1; --i)
+            std::swap(attributes[i - 1], attributes[m_rng.Below(static_cast<std::uint32_t>(i))]);
+        std::string name = QualifiedName("link");
+        bool empty = m_rng.Chance(70);
+        OpenWith(name, attributes, empty);
+        if (!empty) {
+            Content(10); // text of a link is no field
+            Close(name);
+        }
+    }
+
+    void AtomAuthor()
+    {
+        std::string name = QualifiedName("author");
+        Open(name);
+        int n = m_rng.Range(0, 3);
+        for (int i = 0; i < n; ++i) {
+            Blank();
+            int kind = m_rng.Below(6);
+            if (kind < 3) Field("name");
+            else if (kind == 3) Field(m_rng.Pick(std::vector<std::string>{"email", "uri"}));
+            else if (kind == 4) Junk(1);
+            else Content(8);
+        }
+        Close(name);
+    }
+
+    void AtomEntry(int nesting)
+    {
+        std::string name = QualifiedName("entry");
+        Attrs attributes;
+        MaybeBase(attributes, 25);
+        OpenWith(name, attributes, false);
+        int n = m_rng.Range(0, 9);
+        for (int i = 0; i < n; ++i) {
+            Blank();
+            switch (m_rng.Below(24)) {
+            case 0: case 1: case 2: Field("title"); break;
+            case 3: case 4: Field("summary"); break;
+            case 5: case 6: Field("content"); break;
+            case 7: Field("updated"); break;
+            case 8: Field("published"); break;
+            case 9: case 10: case 11: AtomAuthor(); break;
+            case 12: case 13: case 14: AtomLink(); break;
+            case 15: Field(m_rng.Pick(std::vector<std::string>{"id", "name", "category", "rights", "email"})); break;
+            case 16: case 17: Junk(2); break;
+            case 18: Content(10); break;
+            case 19: Comment(); break;
+            case 20:
+                if (nesting == 0 && m_rng.Chance(30)) AtomEntry(1); // an entry inside an entry
+                break;
+            case 21: { // fields one level too deep
+                std::string group = QualifiedName(m_rng.Pick(std::vector<std::string>{"x", "source", "group"}));
+                Open(group);
+                if (m_rng.Chance(50)) Field(m_rng.Pick(kAtomNames)); else AtomLink();
+                Close(group);
+                break;
+            }
+            default: Field("title");
+            }
+        }
+        Blank();
+        Close(name);
+    }
+
+    // A feed: in Atom's namespace (as the default one or by a prefix) or in none, with feed
+    // level elements that are no entry's, and entries.
+    void AtomRoot()
+    {
+        m_atom = true;
+        const int how = m_rng.Below(10);
+        std::string root = how == 0 ? "a:feed" : "feed";
+        Text32 decls = U" xmlns:dc=\"http://purl.org/dc/elements/1.1/\" xmlns:x=\"urn:x\" xmlns:atom=\"" +
+                       Widen(kAtomNs) + U"\"";
+        if (how == 0) decls += U" xmlns:a=\"" + Widen(kAtomNs) + U"\"";
+        else if (how > 2) decls += U" xmlns=\"" + Widen(kAtomNs) + U"\"";
+        Attrs attributes;
+        MaybeBase(attributes, 30);
+        m_out += U"<" + Widen(root) + decls;
+        Event start{Event::Start, "feed", {}, how == 1 || how == 2 ? std::string() : std::string(kAtomNs), {}};
+        for (const auto& [name, value] : attributes) {
+            m_out += U" " + Widen(name) + U"=\"" + Widen(value) + U"\"";
+            start.attributes.emplace_back(LocalOf(name), value);
+        }
+        m_out += U">";
+        m_events.push_back(start);
+        for (int i = m_rng.Range(0, 3); i > 0; --i) {
+            Blank();
+            switch (m_rng.Below(4)) {
+            case 0: Field("title"); break;
+            case 1: AtomLink(); break;
+            case 2: AtomAuthor(); break;
+            default: Field("updated");
+            }
+        }
+        int n = EntryCount();
+        for (int i = 0; i < n; ++i) {
+            Blank();
+            if (m_rng.Chance(10)) Junk(2);
+            AtomEntry(0);
+        }
+        Blank();
+        Close(root);
+    }
+
     void Root()
     {
+        if (m_rng.Chance(30)) {
+            AtomRoot();
+            return;
+        }
         int shape = m_rng.Below(10);
         Text32 decls = U" xmlns:dc=\"http://purl.org/dc/elements/1.1/\" xmlns:x=\"urn:x\" "
                        U"xmlns:atom=\"http://www.w3.org/2005/Atom\"";
@@ -455,7 +620,9 @@ private:
             if (name == "rdf:RDF") m_out += U" xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\"";
             Attributes();
             m_out += U">";
-            m_events.push_back(Event{Event::Start, LocalOf(name), {}});
+            std::string ns = name == "rdf:RDF" ? "http://www.w3.org/1999/02/22-rdf-syntax-ns#"
+                             : decls.find(U" xmlns=\"") != Text32::npos ? "urn:default" : "";
+            m_events.push_back(Event{Event::Start, LocalOf(name), {}, ns, {}});
         };
         if (shape < 6) { // rss > channel > entries
             openRoot("rss");
@@ -531,6 +698,7 @@ private:
     std::vector<Text32> m_titles;
     Text32 m_lastText; // the logical text of the last Content
     bool m_usesEntities = false;
+    bool m_atom = false;
 };
 
 // --- the model ------------------------------------------------------------------------
@@ -554,9 +722,9 @@ bool HasText(const std::u16string& run)
 }
 
 bool FieldMatches(const std::vector<std::u16string>& runs, const std::string& actual,
-                  bool description, Delivery delivery)
+                  bool description, Delivery delivery, const std::string& prefix = std::string())
 {
-    std::string want;
+    std::string want = prefix;
     for (const std::u16string& run : runs) {
         if (!HasText(run)) continue;
         if (description && !want.empty()) want += '\n';
@@ -568,7 +736,9 @@ bool FieldMatches(const std::vector<std::u16string>& runs, const std::string& ac
 bool EntryMatches(const ModelEntry& entry, const StoredRecord& record, Delivery delivery)
 {
     for (int f = 0; f < kFieldCount; ++f)
-        if (!FieldMatches(entry.runs[f], record.fields[f], f == kDescription, delivery)) return false;
+        if (!FieldMatches(entry.runs[f], record.fields[f], f == kDescription, delivery,
+                          f == kLink ? entry.link : std::string()))
+            return false;
     return true;
 }
 
@@ -652,7 +822,8 @@ void MutateEvents(Rng& rng, std::vector<Event>& events)
 {
     static const std::vector<std::string> names = {"channel", "item", "title", "description",
                                                    "link", "author", "price", "publish_date",
-                                                   "x", "", "Title"};
+                                                   "x", "", "Title", "entry", "summary", "content",
+                                                   "updated", "published", "name", "feed"};
     int n = rng.Range(1, 6);
     for (int step = 0; step < n; ++step) {
         std::size_t size = events.size();
@@ -682,35 +853,226 @@ void MutateEvents(Rng& rng, std::vector<Event>& events)
     }
 }
 
-std::vector<ModelEntry> ModelEntries(const std::vector<Event>& events)
+namespace {
+
+// One address split into the five parts of RFC 3986, appendix B.
+struct UrlParts {
+    bool hasScheme = false, hasAuthority = false, hasQuery = false, hasFragment = false;
+    std::string scheme, authority, path, query, fragment;
+};
+
+UrlParts SplitUrl(const std::string& text)
 {
-    // The three pieces of walk state, and the entry being filled.
-    bool channelSeen = false;
+    UrlParts u;
+    std::size_t i = 0;
+    std::size_t stop = text.find_first_of(":/?#");
+    if (stop != std::string::npos && stop > 0 && text[stop] == ':') {
+        u.hasScheme = true;
+        u.scheme = text.substr(0, stop);
+        i = stop + 1;
+    }
+    if (text.compare(i, 2, "//") == 0) {
+        std::size_t e = std::min(text.find_first_of("/?#", i + 2), text.size());
+        u.hasAuthority = true;
+        u.authority = text.substr(i + 2, e - i - 2);
+        i = e;
+    }
+    std::size_t e = std::min(text.find_first_of("?#", i), text.size());
+    u.path = text.substr(i, e - i);
+    i = e;
+    if (i < text.size() && text[i] == '?') {
+        e = std::min(text.find('#', i), text.size());
+        u.hasQuery = true;
+        u.query = text.substr(i + 1, e - i - 1);
+        i = e;
+    }
+    if (i < text.size()) {
+        u.hasFragment = true;
+        u.fragment = text.substr(i + 1);
+    }
+    return u;
+}
+
+// RFC 3986, 5.2.4, step by step.
+std::string RemoveDots(std::string in)
+{
+    std::string out;
+    auto starts = [&](const char* p) { return in.compare(0, std::strlen(p), p) == 0; };
+    while (!in.empty()) {
+        if (starts("../")) in.erase(0, 3);
+        else if (starts("./")) in.erase(0, 2);
+        else if (starts("/./")) in.replace(0, 3, "/");
+        else if (in == "/.") in = "/";
+        else if (starts("/../") || in == "/..") {
+            in.replace(0, in == "/.." ? 3 : 4, "/");
+            std::size_t cut = out.rfind('/');
+            out.erase(cut == std::string::npos ? 0 : cut);
+        } else if (in == "." || in == "..") in.clear();
+        else {
+            std::size_t next = in.find('/', 1);
+            if (next == std::string::npos) next = in.size();
+            out += in.substr(0, next);
+            in.erase(0, next);
+        }
+    }
+    return out;
+}
+
+bool IsAtomRoot(const Event& e) { return e.name == "feed" && (e.ns.empty() || e.ns == kAtomNs); }
+
+// An attribute the reader hands over (an empty value it leaves out), or null.
+const std::string* AttributeOf(const Event& e, const char* name)
+{
+    for (const auto& [key, value] : e.attributes)
+        if (key == name && !value.empty()) return &value;
+    return nullptr;
+}
+
+// The base in force inside an element: its xml:base read against the enclosing one.
+std::string BaseInside(const Event& e, const std::string& enclosing)
+{
+    const std::string* base = AttributeOf(e, "base");
+    return base ? ModelResolve(enclosing, *base) : enclosing;
+}
+
+// Atom's tags of an entry, direct children only: the field each fills, and whether only
+// when the main tag of that field left it empty.
+int AtomField(const std::string& tag, bool& aside)
+{
+    aside = tag == "content" || tag == "published";
+    if (tag == "title") return kTitle;
+    if (tag == "summary" || tag == "content") return kDescription;
+    if (tag == "updated" || tag == "published") return kPublished;
+    if (tag == "name") return kAuthor;
+    return -1;
+}
+
+} // namespace
+
+std::string ModelResolve(const std::string& base, const std::string& reference)
+{
+    const UrlParts r = SplitUrl(reference), b = SplitUrl(base);
+    // An absolute reference stays as written; without a base scheme nothing is resolved.
+    if (r.hasScheme || !b.hasScheme) return reference;
+    UrlParts t;
+    t.hasScheme = true;
+    t.scheme = b.scheme;
+    if (r.hasAuthority) {
+        t.hasAuthority = true;
+        t.authority = r.authority;
+        t.path = RemoveDots(r.path);
+        t.hasQuery = r.hasQuery;
+        t.query = r.query;
+    } else {
+        t.hasAuthority = b.hasAuthority;
+        t.authority = b.authority;
+        if (r.path.empty()) {
+            t.path = b.path;
+            t.hasQuery = r.hasQuery || b.hasQuery;
+            t.query = r.hasQuery ? r.query : b.query;
+        } else {
+            if (r.path[0] == '/') {
+                t.path = RemoveDots(r.path);
+            } else {
+                std::string merged = b.hasAuthority && b.path.empty()
+                                         ? "/" + r.path
+                                         : b.path.substr(0, b.path.rfind('/') + 1) + r.path;
+                t.path = RemoveDots(merged);
+            }
+            t.hasQuery = r.hasQuery;
+            t.query = r.query;
+        }
+    }
+    t.hasFragment = r.hasFragment;
+    t.fragment = r.fragment;
+    std::string out = t.scheme + ":";
+    if (t.hasAuthority) out += "//" + t.authority;
+    out += t.path;
+    if (t.hasQuery) out += "?" + t.query;
+    if (t.hasFragment) out += "#" + t.fragment;
+    return out;
+}
+
+std::vector<ModelEntry> ModelEntries(const std::vector<Event>& events, const std::string& address)
+{
+    // The format follows each document element: Atom for "feed" in Atom's namespace or in
+    // none, else RSS. RSS: the first "channel" opens the reading, entries are "item", and the
+    // six field names count at any depth in an entry. Atom: "feed" opens it, entries are
+    // "entry", fields are the entry's direct children (the author's name one further down),
+    // and the link comes from attributes.
+    bool atom = false;
+    bool containerSeen = false;
     bool entryOpen = false;
+    int depth = 0, entryDepth = 0;
+    std::string child; // Atom: the entry's open direct child, when the rules know its name
     int field = -1;
+    bool aside = false;
     bool lastWasText = false; // the previous event added text to the current field
+    bool linkTaken = false;
+    std::string feedBase, entryBase;
     ModelEntry entry;
+    std::array<std::vector<std::u16string>, kFieldCount> asideRuns;
     std::vector<ModelEntry> done;
     for (const Event& e : events) {
         bool addedText = false;
         if (e.type == Event::Start) {
-            if (!channelSeen) channelSeen = e.name == "channel";
-            else if (!entryOpen) {
-                if (e.name == "item") { entryOpen = true; entry = ModelEntry(); }
-            } else {
+            const int d = ++depth;
+            if (d == 1) atom = IsAtomRoot(e);
+            if (!containerSeen) {
+                containerSeen = e.name == (atom ? "feed" : "channel");
+                if (containerSeen && atom) feedBase = BaseInside(e, address);
+            } else if (!entryOpen) {
+                if (e.name == (atom ? "entry" : "item")) {
+                    entryOpen = true;
+                    entry = ModelEntry();
+                    for (auto& runs : asideRuns) runs.clear();
+                    entryDepth = d;
+                    child.clear();
+                    linkTaken = false;
+                    if (atom) entryBase = BaseInside(e, feedBase);
+                }
+            } else if (!atom) {
                 field = FieldOf(e.name);
+                aside = false;
+            } else {
+                static const std::set<std::string> direct = {"title", "summary", "content", "updated",
+                                                             "published", "author", "link"};
+                std::string tag;
+                if (d == entryDepth + 1 && direct.count(e.name)) tag = e.name;
+                else if (d == entryDepth + 2 && child == "author" && e.name == "name") tag = "name";
+                if (d == entryDepth + 1) child = tag;
+                field = AtomField(tag, aside);
+                if (tag == "link" && !linkTaken) {
+                    const std::string* href = AttributeOf(e, "href");
+                    const std::string* rel = AttributeOf(e, "rel");
+                    if (href && (!rel || *rel == "alternate")) {
+                        // It replaces whatever the field held (text of RSS rules, when a
+                        // document element in the middle switched them).
+                        entry.link = ModelResolve(BaseInside(e, entryBase), *href);
+                        entry.runs[kLink].clear();
+                        linkTaken = true;
+                    }
+                }
             }
         } else if (e.type == Event::End) {
-            if (channelSeen) {
-                if (entryOpen && e.name == "item") {
+            const int d = --depth;
+            if (containerSeen) {
+                if (entryOpen && e.name == (atom ? "entry" : "item")) {
+                    // Text of a field's second tag fills it when the first left it empty.
+                    for (int f = 0; f < kFieldCount; ++f) {
+                        bool empty = true;
+                        for (const auto& run : entry.runs[f]) empty = empty && !HasText(run);
+                        if (empty && !asideRuns[f].empty()) entry.runs[f] = asideRuns[f];
+                    }
                     done.push_back(entry);
                     entryOpen = false;
                 } else {
                     field = -1;
+                    if (entryOpen && d == entryDepth) child.clear();
                 }
             }
-        } else if (channelSeen && entryOpen && field >= 0) {
-            auto& runs = entry.runs[field];
+        } else if (containerSeen && entryOpen && field >= 0) {
+            auto& runs = aside ? asideRuns[field] : entry.runs[field];
             if (lastWasText && !runs.empty()) runs.back() += e.text;
             else runs.push_back(e.text);
             addedText = true;
@@ -780,6 +1142,7 @@ std::string CompareStore(const std::vector<ModelEntry>& expected,
                 for (const auto& run : expected[e].runs[f]) what += Quote(Utf8(run)) + ",";
                 what += "]";
             }
+            if (!expected[e].link.empty()) what += "; expected link " + Quote(expected[e].link);
             return what;
         }
     }
@@ -818,7 +1181,12 @@ std::string Describe(const std::vector<Event>& events)
 {
     std::string out;
     for (const Event& e : events) {
-        if (e.type == Event::Start) out += "<" + e.name + ">";
+        if (e.type == Event::Start) {
+            out += "<" + e.name;
+            if (!e.ns.empty()) out += " xmlns=" + Quote(e.ns);
+            for (const auto& [name, value] : e.attributes) out += " " + name + "=" + Quote(value);
+            out += ">";
+        }
         else if (e.type == Event::End) out += "</" + e.name + ">";
         else out += Quote(Utf8(e.text));
     }

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/fuzz/rng.h"
@@ -13,11 +14,14 @@ namespace fuzz {
 
 // One event of a document's logical content: start and end tags by local name, and text
 // as UTF-16 code units after every entity, character reference, CDATA section and line end
-// has been resolved.
+// has been resolved. A start tag carries its namespace and the attributes that the rules
+// read (local name and value, UTF-8), where the document gives them.
 struct Event {
     enum Type { Start, End, Text } type;
     std::string name;
     std::u16string text;
+    std::string ns;
+    std::vector<std::pair<std::string, std::string>> attributes;
 };
 
 struct FeedCase {
@@ -27,7 +31,7 @@ struct FeedCase {
     bool usesEntities = false;  // refers to entities of its DOCTYPE
 };
 
-// A random feed: channel(s), entries, the field elements in any order and number, nested
+// A random feed, RSS or Atom: channel(s) or a feed, entries, the field elements in any order and number, nested
 // and unknown elements, attributes, namespaces and prefixes, CDATA, entities, character
 // references, comments, processing instructions, a DOCTYPE with internal entities, and one
 // of the encodings the reader decodes.
@@ -47,11 +51,16 @@ enum FieldIndex { kAuthor, kTitle, kLink, kPrice, kPublished, kDescription, kFie
 // number of pieces.
 struct ModelEntry {
     std::array<std::vector<std::u16string>, kFieldCount> runs;
+    std::string link; // Atom: the address from a link's attributes, which the link's runs follow
 };
 
 // The parsing rules, written from their description: the entries completed by the events,
-// in document order, before the store's key rule decides which of them are kept.
-std::vector<ModelEntry> ModelEntries(const std::vector<Event>& events);
+// in document order, before the store's key rule decides which of them are kept. `address`
+// is the feed's own address, against which relative links are read.
+std::vector<ModelEntry> ModelEntries(const std::vector<Event>& events, const std::string& address);
+
+// A reference read against a base address (RFC 3986, 5.2), written here again for the model.
+std::string ModelResolve(const std::string& base, const std::string& reference);
 
 // What the store holds, as the fuzzer reads it back.
 struct StoredRecord {

@@ -19,6 +19,7 @@ constexpr std::uint64_t kDefaultSeed = 20261208;
 struct Options {
     std::uint64_t seed = kDefaultSeed;
     long long count = -1;    // inputs per target; -1: until the time is up (or 200)
+    long long from = 0;      // the number of the first input (to run part of a long run again)
     double seconds = -1;     // time per target
     std::string target = "all";
     std::string replay;      // a failure file to run alone
@@ -37,6 +38,7 @@ inline bool ParseOptions(int argc, char** argv, Options& o)
         };
         if (a == "--seed") o.seed = std::strtoull(value().c_str(), nullptr, 0);
         else if (a == "--count") o.count = std::atoll(value().c_str());
+        else if (a == "--from") o.from = std::atoll(value().c_str());
         else if (a == "--seconds") o.seconds = std::atof(value().c_str());
         else if (a == "--target") o.target = value();
         else if (a == "--replay") o.replay = value();
@@ -45,7 +47,7 @@ inline bool ParseOptions(int argc, char** argv, Options& o)
         else if (a == "--verbose" || a == "-v") o.verbose = true;
         else {
             std::fprintf(stderr,
-                         "usage: fuzz [--seed N] [--count N] [--seconds S] [--target NAME|all]\n"
+                         "usage: fuzz [--seed N] [--count N] [--from N] [--seconds S] [--target NAME|all]\n"
                          "            [--replay FILE] [--out PREFIX] [--hang-seconds S] [--verbose]\n");
             return false;
         }

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cstring>
 #include <cwctype>
+#include <exception>
+#include <utility>
 
 #include "Vexa_h.h"
 #include "com/owners.h"
@@ -41,7 +43,17 @@ bool RawServer::Start()
     m_listener = s;
     m_port = ntohs(addr.sin_port);
     m_stop = false;
-    m_thread = std::thread([this] { Loop(); });
+    m_thread = std::thread([this] {
+        try {
+            Loop();
+        } catch (const std::exception& e) {
+            std::lock_guard<std::mutex> hold(m_lock);
+            m_failures.push_back(std::string("raw server: ") + e.what());
+        } catch (...) {
+            std::lock_guard<std::mutex> hold(m_lock);
+            m_failures.push_back("raw server: unknown exception");
+        }
+    });
     return true;
 }
 
@@ -55,11 +67,19 @@ void RawServer::Stop()
     WSACleanup();
 }
 
+// The table keeps the latest answers: the oldest goes when it is full, never one that the
+// input being set up has just given (clearing the whole table at a size could drop the
+// first of an input's two answers when the second was added: its request was then
+// answered 404, a clean answer that "never arrived").
 void RawServer::Answer(const std::string& path, std::string response)
 {
     std::lock_guard<std::mutex> hold(m_lock);
-    if (m_answers.size() > 64) m_answers.clear();
+    if (m_answers.find(path) == m_answers.end()) m_order.push_back(path);
     m_answers[path] = std::move(response);
+    while (m_order.size() > kKeptAnswers) {
+        m_answers.erase(m_order.front());
+        m_order.pop_front();
+    }
 }
 
 std::string RawServer::Url(const std::string& path) const
@@ -71,6 +91,12 @@ bool RawServer::LastAnswerClosed()
 {
     std::lock_guard<std::mutex> hold(m_lock);
     return m_lastClosed;
+}
+
+std::vector<std::string> RawServer::TakeThreadFailures()
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    return std::exchange(m_failures, {});
 }
 
 std::vector<std::string> RawServer::Requests()

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <deque>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -29,6 +30,8 @@ public:
     std::vector<std::string> Requests();
     // Whether the last answer sent said that the connection closes after it.
     bool LastAnswerClosed();
+    // What the server's thread caught and ended on since the last call.
+    std::vector<std::string> TakeThreadFailures();
 
 private:
     void Loop();
@@ -37,8 +40,11 @@ private:
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
     std::mutex m_lock;
+    static constexpr std::size_t kKeptAnswers = 16;
     std::map<std::string, std::string> m_answers;
+    std::deque<std::string> m_order; // the paths of m_answers, oldest first
     std::vector<std::string> m_requests;
+    std::vector<std::string> m_failures;
     bool m_lastClosed = true;
 };
 
@@ -62,7 +68,6 @@ struct Target {
 };
 
 const std::vector<Target>& AllTargets();
-extern long long g_transportFailures; // clean http answers that did not arrive
 
 void RunFeeds(std::uint64_t inputSeed, Result& result);
 void RunHttp(std::uint64_t inputSeed, Result& result);

@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <exception>
+#include <utility>
 
 namespace vexatest {
 namespace {
@@ -139,7 +141,15 @@ bool HttpServer::Start()
     }
     m_port = ntohs(address.sin_port);
     m_stopping = false;
-    m_acceptThread = std::thread([this] { AcceptLoop(); });
+    m_acceptThread = std::thread([this] {
+        try {
+            AcceptLoop();
+        } catch (const std::exception& e) {
+            RecordFailure("accept loop", e.what());
+        } catch (...) {
+            RecordFailure("accept loop", "unknown exception");
+        }
+    });
     return true;
 }
 
@@ -222,6 +232,18 @@ void HttpServer::ClearRequests()
     m_requests.clear();
 }
 
+void HttpServer::RecordFailure(const char* where, const char* what)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_failures.push_back(std::string("test HTTP server, ") + where + ": " + what);
+}
+
+std::vector<std::string> HttpServer::TakeThreadFailures()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return std::exchange(m_failures, {});
+}
+
 void HttpServer::AcceptLoop()
 {
     while (!m_stopping) {
@@ -250,7 +272,13 @@ void HttpServer::AcceptLoop()
         }
         auto finished = std::make_shared<std::atomic<bool>>(false);
         m_workers.push_back(Worker{std::thread([this, client, sequence, finished] {
-                                       Handle(client, sequence);
+                                       try {
+                                           Handle(client, sequence);
+                                       } catch (const std::exception& e) {
+                                           RecordFailure("connection", e.what());
+                                       } catch (...) {
+                                           RecordFailure("connection", "unknown exception");
+                                       }
                                        *finished = true;
                                    }),
                                    finished});
@@ -458,6 +486,8 @@ void HttpServerTest::SetUp()
 void HttpServerTest::TearDown()
 {
     m_server.Stop();
+    for (const std::string& failure : m_server.TakeThreadFailures())
+        ADD_FAILURE() << failure;
     VexaTest::TearDown();
 }
 

@@ -80,6 +80,9 @@ public:
     int MaxConcurrentAnswers() const { return m_maxAnswering.load(); }
     // Body bytes sent with 200 answers since the start.
     std::size_t BodyBytesSent() const { return m_bodyBytes.load(); }
+    // What the server's own threads caught and ended on since the last call (each thread
+    // catches at its entry: a fault of the server is reported, never a dead process).
+    std::vector<std::string> TakeThreadFailures();
 
 private:
     struct Received {
@@ -88,6 +91,7 @@ private:
         std::string head;
     };
     void AcceptLoop();
+    void RecordFailure(const char* where, const char* what);
     void Handle(Socket client, unsigned long sequence);
     bool Answer(Socket client, const Reply& reply, const std::string& request, Mode mode,
                 const Options& options);
@@ -112,6 +116,7 @@ private:
     mutable std::mutex m_lock;
     std::map<std::string, Reply> m_documents;
     std::vector<Received> m_requests;
+    std::vector<std::string> m_failures;
     unsigned long m_accepted = 0;
     std::atomic<std::size_t> m_bodyBytes{0};
     std::atomic<int> m_answering{0};

@@ -30,6 +30,7 @@ bool Blank(const std::u16string& piece)
 }
 
 constexpr fuzz::Delivery kDelivery = fuzz::Delivery::RunsUtf8;
+const char kAddress[] = "http://127.0.0.1/feeds/feed.xml";
 
 // The wrapper's delivery: depth kept per tag; the reader's pieces of text collected into one
 // run per stretch between tags by the product's own TextRun.
@@ -52,12 +53,13 @@ bool Deliver(const std::string&, IXmlParserCallback& callback)
         XmlElement element;
         element.isStart = e.type == fuzz::Event::Start;
         element.name = e.name.substr(0, kNameLimit);
-        // Every element in a namespace of no feed format: a document element "feed" is
-        // then read by the RSS rules, which the model knows.
-        if (element.isStart) element.ns = "urn:default";
         if (element.isStart) {
+            element.ns = e.ns;
             element.depth = ++depth;
             element.attributes.emplace_back("a", "b");
+            // The wrapper leaves out attributes without a value.
+            for (const auto& attribute : e.attributes)
+                if (!attribute.second.empty()) element.attributes.push_back(attribute);
             callback.OnStartElement(element);
         } else {
             element.depth = --depth;
@@ -131,11 +133,11 @@ std::string RunInput(std::uint64_t inputSeed, std::string* shown)
         std::vector<fuzz::Event> events = fuzz::GenerateFeed(rng).events;
         if (rng.Chance(50)) fuzz::MutateEvents(rng, events);
         if (shown) *shown += fuzz::Describe(events) + "\n";
-        std::vector<fuzz::ModelEntry> entries = fuzz::ModelEntries(events);
+        std::vector<fuzz::ModelEntry> entries = fuzz::ModelEntries(events, kAddress);
         expected.insert(expected.end(), entries.begin(), entries.end());
         g_document = &events;
         g_pieces = &rng;
-        store.Load("http://127.0.0.1/feed.xml");
+        store.Load(kAddress);
         g_document = nullptr;
     }
     std::vector<fuzz::StoredRecord> stored;

@@ -1,0 +1,141 @@
+#include "feeds/markupguard.h"
+
+#include <cstdint>
+
+namespace vexa {
+namespace {
+
+// The document as code units: bytes, or UTF-16 in either order (by its byte order mark or
+// by the zero byte beside its first '<').
+class Units {
+public:
+    Units(const unsigned char* data, std::size_t size) : m_data(data)
+    {
+        if (size >= 2) {
+            if ((data[0] == 0xFF && data[1] == 0xFE) || (data[0] == '<' && data[1] == 0))
+                m_width = 2, m_bigEndian = false;
+            else if ((data[0] == 0xFE && data[1] == 0xFF) || (data[0] == 0 && data[1] == '<'))
+                m_width = 2, m_bigEndian = true;
+        }
+        m_count = size / m_width;
+    }
+    std::size_t Count() const { return m_count; }
+    std::uint32_t At(std::size_t i) const
+    {
+        if (m_width == 1) return m_data[i];
+        const unsigned char* p = m_data + 2 * i;
+        return m_bigEndian ? (p[0] << 8 | p[1]) : (p[1] << 8 | p[0]);
+    }
+    // Its size in the reader's UTF-8 (at most).
+    std::size_t Weight(std::uint32_t u) const
+    {
+        if (u < 0x80) return 1;
+        return m_width == 1 || u < 0x800 ? 2 : 3;
+    }
+
+private:
+    const unsigned char* m_data;
+    std::size_t m_width = 1;
+    bool m_bigEndian = false;
+    std::size_t m_count = 0;
+};
+
+bool IsSpace(std::uint32_t u) { return u == ' ' || u == '\t' || u == '\r' || u == '\n'; }
+bool EndsToken(std::uint32_t u)
+{
+    return IsSpace(u) || u == '<' || u == '>' || u == '=' || u == '"' || u == '\'' || u == '/' ||
+           u == '?' || u == '[' || u == ']' || u == '&' || u == ';' || u == '%';
+}
+
+class Scanner {
+public:
+    explicit Scanner(const Units& units) : m_u(units) {}
+
+    bool Run()
+    {
+        while (m_i < m_u.Count()) {
+            const std::uint32_t c = m_u.At(m_i);
+            if (c == '&') {
+                ++m_i;
+                if (Token() > kReaderNameLimit) return false;
+            } else if (c == '<') {
+                ++m_i;
+                if (!Markup()) return false;
+            } else {
+                ++m_i;
+            }
+        }
+        return true;
+    }
+
+private:
+    bool Next(const char* text) const
+    {
+        for (std::size_t k = 0; text[k]; ++k)
+            if (m_i + k >= m_u.Count() || m_u.At(m_i + k) != static_cast<unsigned char>(text[k])) return false;
+        return true;
+    }
+
+    void SkipPast(const char* end)
+    {
+        while (m_i < m_u.Count() && !Next(end)) ++m_i;
+    }
+
+    // The weight of the token at the cursor, which moves past it.
+    std::size_t Token()
+    {
+        std::size_t weight = 0;
+        for (; m_i < m_u.Count() && !EndsToken(m_u.At(m_i)); ++m_i) weight += m_u.Weight(m_u.At(m_i));
+        return weight;
+    }
+
+    // From after '<' to the '>' that ends it: names are bounded everywhere, quoted values
+    // in declarations (the XML declaration too) and in namespace declarations.
+    bool Markup()
+    {
+        if (Next("!--")) { SkipPast("-->"); return true; }
+        if (Next("![CDATA[")) { SkipPast("]]>"); return true; }
+        bool valuesBounded = Next("!");
+        if (Next("?")) {
+            ++m_i;
+            const std::size_t start = m_i;
+            const std::size_t weight = Token();
+            if (weight > kReaderNameLimit) return false;
+            // The data of any other instruction is free text.
+            const bool xml = m_i - start == 3 && m_u.At(start) == 'x' && m_u.At(start + 1) == 'm' &&
+                             m_u.At(start + 2) == 'l';
+            if (!xml) { SkipPast("?>"); return true; }
+            valuesBounded = true;
+        }
+        bool xmlns = false;
+        while (m_i < m_u.Count()) {
+            const std::uint32_t c = m_u.At(m_i);
+            if (c == '<') return true; // a declaration's subset: the next markup
+            if (c == '>') { ++m_i; return true; }
+            if (c == '"' || c == '\'') {
+                std::size_t weight = 0;
+                for (++m_i; m_i < m_u.Count() && m_u.At(m_i) != c; ++m_i) weight += m_u.Weight(m_u.At(m_i));
+                ++m_i;
+                if ((valuesBounded || xmlns) && weight > kReaderValueLimit) return false;
+                continue;
+            }
+            if (EndsToken(c)) { ++m_i; continue; }
+            xmlns = Next("xmlns");
+            if (Token() > kReaderNameLimit) return false;
+        }
+        return true;
+    }
+
+    const Units& m_u;
+    std::size_t m_i = 0;
+};
+
+} // namespace
+
+bool MarkupFitsTheReader(const char* data, std::size_t size) noexcept
+{
+    const Units units(reinterpret_cast<const unsigned char*>(data), size);
+    return Scanner(units).Run();
+}
+
+} // namespace vexa
