@@ -357,7 +357,7 @@ void RunHttp(std::uint64_t inputSeed, Result& result)
     bool loaded = false;
     if (store.PlanLoad(url, request) == CRssStore::Plan::Download) {
         vexa::com_ptr<vexa::FetchJob> job;
-        job.attach(vexa::FetchJob::Start(request, nullptr));
+        job.attach(vexa::FetchJob::Start(request));
         if (job && job->WaitUntil(~0ull)) answer = job->TakeResult();
         const DWORD error = answer.error;
         loaded = store.LoadDownloaded(url, answer);
