@@ -15,14 +15,7 @@ e2e_prefix "$build" soak
 
 work=$(mktemp -d)
 server_pid="" sidebar_pid=""
-finish() {
-    exec 3>&- 2>/dev/null
-    [ -n "$sidebar_pid" ] && kill "$sidebar_pid" 2>/dev/null
-    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null
-    wineserver -k >/dev/null 2>&1
-    rm -rf "$WINEPREFIX" "$work"
-}
-trap finish EXIT
+trap e2e_finish EXIT
 die() { echo "soak: $*" >&2; exit 1; }
 
 e2e_boot

@@ -24,14 +24,7 @@ server_pid=""
 sidebar_pid=""
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-finish() {
-    exec 3>&- 2>/dev/null
-    [ -n "$sidebar_pid" ] && kill "$sidebar_pid" 2>/dev/null
-    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null
-    wineserver -k >/dev/null 2>&1
-    rm -rf "$WINEPREFIX" "$work"
-}
-trap finish EXIT
+trap e2e_finish EXIT
 # Ends the test at once, showing what the sidebar printed.
 die() {
     echo "FAIL: $*"

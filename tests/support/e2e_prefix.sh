@@ -37,3 +37,14 @@ wait_for() {
     done
     return 1
 }
+
+# The end of a sidebar session: closes its input (fd 3), stops the sidebar and the feed
+# server (their pids in sidebar_pid and server_pid), the prefix's wineserver, and removes
+# the prefix and the scratch folder in $work.
+e2e_finish() {
+    exec 3>&- 2>/dev/null
+    [ -n "${sidebar_pid:-}" ] && kill "$sidebar_pid" 2>/dev/null
+    [ -n "${server_pid:-}" ] && kill "$server_pid" 2>/dev/null
+    wineserver -k >/dev/null 2>&1
+    rm -rf "$WINEPREFIX" "${work:-}"
+}
