@@ -44,8 +44,8 @@ constexpr HRESULT AssertHresult(T hr)
 
 } // namespace vexa
 
-// Success and failure tests of an HRESULT. Written out (not SUCCEEDED/FAILED) so that a
-// reported check reads exactly as "((HRESULT)(call) >= 0)".
+// The success and failure tests of an HRESULT, the only spelling used (not SUCCEEDED/FAILED):
+// a reported check then reads exactly as "((HRESULT)(call) >= 0)".
 #define VEXA_OK(hr) ((HRESULT)(hr) >= 0)
 #define VEXA_FAILED(hr) ((HRESULT)(hr)<0)
 
@@ -61,7 +61,10 @@ constexpr HRESULT AssertHresult(T hr)
 #define VEXA_CHECK_HR(call) ::vexa::CheckHr(::vexa::AssertHresult(call), __FILE__, __LINE__, \
                                             VEXA_STRINGIZE(VEXA_OK(call)))
 
-// RETURN_IF_FAILED-style: reports and returns the failure.
+// The one way a failure is passed up: evaluates call once and returns its HRESULT when it
+// failed (S_FALSE is success). VEXA_RETURN_IF_FAILED reports the failure first;
+// VEXA_RETURN_IF_FAILED_EXPECTED does not, for failures that are part of normal use (a
+// short stream, an absent key) and would only be noise on the report channel.
 #define VEXA_RETURN_IF_FAILED(call)                                                        \
     do {                                                                                   \
         const HRESULT hr_ = ::vexa::AssertHresult(call);                                   \
@@ -69,6 +72,11 @@ constexpr HRESULT AssertHresult(T hr)
             ::vexa::ReportFailure(__FILE__, __LINE__, VEXA_STRINGIZE(VEXA_OK(call)));      \
             return hr_;                                                                    \
         }                                                                                  \
+    } while (0)
+#define VEXA_RETURN_IF_FAILED_EXPECTED(call)                                               \
+    do {                                                                                   \
+        const HRESULT hr_ = ::vexa::AssertHresult(call);                                   \
+        if (hr_ < 0) return hr_;                                                           \
     } while (0)
 
 namespace vexa {

@@ -71,9 +71,9 @@ HRESULT GetCachedTypeInfo(REFGUID libid, REFIID iid, LCID lcid, ITypeInfo** info
         com_ptr<ITypeLib> lib;
         hr = LoadRegTypeLib(libid, 1, 0, lcid, lib.put());
         com_ptr<ITypeInfo> loaded;
-        if (SUCCEEDED(hr)) hr = lib->GetTypeInfoOfGuid(iid, loaded.put());
-        if (SUCCEEDED(hr)) hr = AddEntry(cache, iid, loaded.get());
-        if (SUCCEEDED(hr)) found = loaded.detach();
+        if (VEXA_OK(hr)) hr = lib->GetTypeInfoOfGuid(iid, loaded.put());
+        if (VEXA_OK(hr)) hr = AddEntry(cache, iid, loaded.get());
+        if (VEXA_OK(hr)) found = loaded.detach();
     }
     if (found) {
         found->AddRef();

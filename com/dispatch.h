@@ -34,8 +34,7 @@ public:
     {
         VEXA_COM_TRY
         com_ptr<ITypeInfo> info;
-        HRESULT hr = GetCachedTypeInfo(*LibId, *Iid, lcid, info.put());
-        if (FAILED(hr)) return hr;
+        VEXA_RETURN_IF_FAILED_EXPECTED(GetCachedTypeInfo(*LibId, *Iid, lcid, info.put()));
         return info->GetIDsOfNames(names, count, ids);
         VEXA_COM_CATCH
     }
@@ -44,8 +43,7 @@ public:
     {
         VEXA_COM_TRY
         com_ptr<ITypeInfo> info;
-        HRESULT hr = GetCachedTypeInfo(*LibId, *Iid, lcid, info.put());
-        if (FAILED(hr)) return hr;
+        VEXA_RETURN_IF_FAILED_EXPECTED(GetCachedTypeInfo(*LibId, *Iid, lcid, info.put()));
         return info->Invoke(static_cast<Base*>(this), id, flags, params, result, excep, argErr);
         VEXA_COM_CATCH
     }

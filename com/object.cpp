@@ -1,5 +1,7 @@
 #include "com/object.h"
 
+#include "com/check.h"
+
 namespace vexa {
 
 HRESULT QueryInterfaceTable(void* self, const InterfaceEntry* table, std::size_t count,
@@ -31,7 +33,7 @@ HRESULT QueryAggregated(REFCLSID clsid, IUnknown* outer, com_ptr<IUnknown>& inne
         CoCreateInstance(clsid, outer, CLSCTX_INPROC, IID_IUnknown, inner.put_void());
     if (!inner) return E_NOINTERFACE;
     HRESULT hr = inner->QueryInterface(riid, ppv);
-    if (FAILED(hr)) {
+    if (VEXA_FAILED(hr)) {
         *ppv = nullptr;
         return E_NOINTERFACE;
     }

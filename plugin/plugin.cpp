@@ -19,16 +19,14 @@ ATOM g_timerWindowClass = 0;
 HRESULT ReadExactly(IStream* stream, void* buffer, ULONG size)
 {
     ULONG read = 0;
-    HRESULT hr = stream->Read(buffer, size, &read);
-    if (FAILED(hr)) return hr;
+    VEXA_RETURN_IF_FAILED_EXPECTED(stream->Read(buffer, size, &read));
     return read == size ? S_OK : E_FAIL;
 }
 
 HRESULT WriteAll(IStream* stream, const void* buffer, ULONG size)
 {
     ULONG written = 0;
-    HRESULT hr = stream->Write(buffer, size, &written);
-    if (FAILED(hr)) return hr;
+    VEXA_RETURN_IF_FAILED_EXPECTED(stream->Write(buffer, size, &written));
     return written == size ? S_OK : STG_E_MEDIUMFULL;
 }
 
@@ -180,14 +178,13 @@ STDMETHODIMP CVexaPlugin::Load(IStream* stream)
     VEXA_COM_TRY
     if (m_started) return E_UNEXPECTED;
     if (!stream) return E_POINTER;
+    // A stream that is short or fails is the caller's input, not a fault of ours: no report.
     DWORD version = 0;
-    HRESULT hr = ReadExactly(stream, &version, sizeof(version));
-    if (FAILED(hr)) return hr;
+    VEXA_RETURN_IF_FAILED_EXPECTED(ReadExactly(stream, &version, sizeof(version)));
     if (version > kStreamVersion) return E_FAIL;
     // "value1": four bytes kept for the format; nothing is taken from them.
     BYTE value1[4];
-    hr = ReadExactly(stream, value1, sizeof(value1));
-    if (FAILED(hr)) return hr;
+    VEXA_RETURN_IF_FAILED_EXPECTED(ReadExactly(stream, value1, sizeof(value1)));
     m_requiresSave = FALSE;
     return StartUp();
     VEXA_COM_CATCH
@@ -198,8 +195,7 @@ STDMETHODIMP CVexaPlugin::Save(IStream* stream, BOOL)
     VEXA_COM_TRY
     if (!stream) return E_POINTER;
     const DWORD version = kStreamVersion;
-    HRESULT hr = WriteAll(stream, &version, sizeof(version));
-    if (FAILED(hr)) return hr;
+    VEXA_RETURN_IF_FAILED_EXPECTED(WriteAll(stream, &version, sizeof(version)));
     const BYTE value1[4] = {};
     return WriteAll(stream, value1, sizeof(value1));
     VEXA_COM_CATCH
@@ -317,12 +313,9 @@ HRESULT CVexaPlugin::StartUp()
     m_contentIcon.reset();
     for (vexa::unique_hicon& slot : m_iconHandles) slot.reset();
 
-    HRESULT hr = MakePicture(IDI_PLUGIN, GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), m_smallIcon);
-    if (FAILED(hr)) return hr;
-    hr = MakePicture(IDI_PLUGIN, GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), m_largeIcon);
-    if (FAILED(hr)) return hr;
-    hr = MakePicture(IDI_CONTENT, 0, 0, m_contentIcon);
-    if (FAILED(hr)) return hr;
+    VEXA_RETURN_IF_FAILED(MakePicture(IDI_PLUGIN, GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), m_smallIcon));
+    VEXA_RETURN_IF_FAILED(MakePicture(IDI_PLUGIN, GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), m_largeIcon));
+    VEXA_RETURN_IF_FAILED(MakePicture(IDI_CONTENT, 0, 0, m_contentIcon));
 
     VEXA_CHECK_HR(helper->SetIcons(m_smallIcon, m_largeIcon));
     vexa::unique_bstr aboutText = vexa::unique_bstr::from(vexa::LoadResourceString(IDS_ABOUT));

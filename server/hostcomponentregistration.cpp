@@ -51,8 +51,7 @@ HRESULT BuildDescription(const wchar_t* title, const wchar_t* description, const
         element.bstrVal = SysAllocString(texts[i]);
         if (!element.bstrVal) return E_OUTOFMEMORY;
         // Copies the VARIANT, text included.
-        HRESULT hr = SafeArrayPutElement(out->array, &i, static_cast<VARIANT*>(&element));
-        if (FAILED(hr)) return hr;
+        VEXA_RETURN_IF_FAILED(SafeArrayPutElement(out->array, &i, static_cast<VARIANT*>(&element)));
     }
     return S_OK;
 }
@@ -67,35 +66,32 @@ HRESULT RegisterWithHost(REFCLSID clsid, const wchar_t* title, const wchar_t* de
     ok = VEXA_VERIFY(icon != 0) && ok;
     if (!ok) return E_POINTER;
 
+    // No host installed, or a host that refuses: expected answers, passed on unreported.
     com_ptr<IComponentRegistrar> registrar;
-    HRESULT hr = CreateRegistrar(registrar);
-    if (FAILED(hr)) return hr;
+    VEXA_RETURN_IF_FAILED_EXPECTED(CreateRegistrar(registrar));
 
     SafeArrayOwner descriptionArray;
-    hr = BuildDescription(title, description, icon, &descriptionArray);
-    if (FAILED(hr)) return hr;
+    VEXA_RETURN_IF_FAILED(BuildDescription(title, description, icon, &descriptionArray));
     unique_bstr clsidText = ClassIdText(clsid);
     if (!clsidText) return E_OUTOFMEMORY;
     unique_variant descriptionVariant;
-    hr = SafeArrayCopy(descriptionArray.array, &descriptionVariant.parray);
-    if (FAILED(hr)) return hr;
+    VEXA_RETURN_IF_FAILED(SafeArrayCopy(descriptionArray.array, &descriptionVariant.parray));
     descriptionVariant.vt = VT_ARRAY | VT_VARIANT;
 
-    hr = registrar->BeginRegistration(clsidText, descriptionVariant);
-    if (FAILED(hr)) return hr;
+    VEXA_RETURN_IF_FAILED_EXPECTED(registrar->BeginRegistration(clsidText, descriptionVariant));
 
     unique_bstr progId = unique_bstr::from(kDisplayPluginRegistrationProgId);
     com_ptr<IDispatch> registrationObject;
-    hr = progId ? registrar->GetRegistrationObject(progId, registrationObject.put()) : E_OUTOFMEMORY;
+    HRESULT hr = progId ? registrar->GetRegistrationObject(progId, registrationObject.put()) : E_OUTOFMEMORY;
     // The registrar hands out the registration interface itself, no further QueryInterface.
     IDisplayPluginRegistration* spRegistration =
         reinterpret_cast<IDisplayPluginRegistration*>(registrationObject.get());
     if (!VEXA_VERIFY(VEXA_FAILED(hr) || spRegistration)) hr = E_UNEXPECTED;
-    if (SUCCEEDED(hr)) {
+    if (VEXA_OK(hr)) {
         hr = spRegistration->AddPlugin(clsidText, flag ? VARIANT_TRUE : VARIANT_FALSE);
-        if (SUCCEEDED(hr)) hr = registrar->EndRegistration();
+        if (VEXA_OK(hr)) hr = registrar->EndRegistration();
     }
-    if (FAILED(hr)) registrar->RemoveComponent(clsidText);
+    if (VEXA_FAILED(hr)) registrar->RemoveComponent(clsidText);
     return hr;
 }
 
@@ -108,8 +104,7 @@ HRESULT ProbeHostRegistrar() noexcept
 HRESULT UnregisterFromHost(REFCLSID clsid) noexcept
 {
     com_ptr<IComponentRegistrar> registrar;
-    HRESULT hr = CreateRegistrar(registrar);
-    if (FAILED(hr)) return hr;
+    VEXA_RETURN_IF_FAILED_EXPECTED(CreateRegistrar(registrar));
     unique_bstr clsidText = ClassIdText(clsid);
     if (!clsidText) return E_OUTOFMEMORY;
     return registrar->RemoveComponent(clsidText);

@@ -1,5 +1,7 @@
 #include "server/registration.h"
 
+#include "com/check.h"
+
 #include "Vexa_h.h"
 #include "server/hostcomponentregistration.h"
 
@@ -17,8 +19,7 @@ HRESULT UnregisterPluginFromHost() noexcept
 
 HRESULT RegisterVexaServer(ServerModule& module) noexcept
 {
-    HRESULT hr = module.RegisterServer();
-    if (FAILED(hr)) return hr;
+    VEXA_RETURN_IF_FAILED(module.RegisterServer());
     return RegisterPluginWithHost();
 }
 

@@ -273,10 +273,8 @@ HRESULT RegisterNodes(HKEY parent, const std::vector<ScriptNode>& nodes)
 {
     for (const ScriptNode& node : nodes) {
         if (node.isValue) {
-            if (node.hasValue) {
-                HRESULT hr = SetValue(parent, node.name.c_str(), node.value);
-                if (FAILED(hr)) return hr;
-            }
+            if (node.hasValue)
+                VEXA_RETURN_IF_FAILED_EXPECTED(SetValue(parent, node.name.c_str(), node.value));
             continue;
         }
         if (node.mark == ScriptNode::Mark::ForceRemove) {
@@ -288,12 +286,9 @@ HRESULT RegisterNodes(HKEY parent, const std::vector<ScriptNode>& nodes)
         LONG rc = RegCreateKeyExW(parent, node.name.c_str(), 0, nullptr, 0,
                                   KEY_READ | KEY_WRITE, nullptr, key.put(), nullptr);
         if (rc != ERROR_SUCCESS) return Win32Result(rc);
-        if (node.hasValue) {
-            HRESULT hr = SetValue(key.get(), nullptr, node.value);
-            if (FAILED(hr)) return hr;
-        }
-        HRESULT hr = RegisterNodes(key.get(), node.children);
-        if (FAILED(hr)) return hr;
+        if (node.hasValue)
+            VEXA_RETURN_IF_FAILED_EXPECTED(SetValue(key.get(), nullptr, node.value));
+        VEXA_RETURN_IF_FAILED_EXPECTED(RegisterNodes(key.get(), node.children));
     }
     return S_OK;
 }
@@ -312,8 +307,7 @@ HRESULT UnregisterNodes(HKEY parent, const std::vector<ScriptNode>& nodes)
             LONG rc = RegOpenKeyExW(parent, node.name.c_str(), 0, KEY_READ | KEY_WRITE, key.put());
             if (rc == ERROR_FILE_NOT_FOUND) continue;
             if (rc != ERROR_SUCCESS) return Win32Result(rc);
-            HRESULT hr = UnregisterNodes(key.get(), node.children);
-            if (FAILED(hr)) return hr;
+            VEXA_RETURN_IF_FAILED_EXPECTED(UnregisterNodes(key.get(), node.children));
             rc = RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
                                   nullptr, nullptr, nullptr, nullptr, nullptr);
             if (rc != ERROR_SUCCESS) return Win32Result(rc);
@@ -334,8 +328,7 @@ HRESULT ModuleScriptReplacements(HINSTANCE module, ScriptReplacements* replaceme
     VEXA_TRY
         replacements->clear();
         std::wstring path;
-        HRESULT hr = ModuleFileName(module, &path);
-        if (FAILED(hr)) return hr;
+        VEXA_RETURN_IF_FAILED(ModuleFileName(module, &path));
         replacements->emplace_back(L"MODULE", std::move(path));
         replacements->emplace_back(L"APPID", std::wstring());
         return S_OK;
@@ -351,11 +344,10 @@ HRESULT RunRegistryScript(const std::wstring& script, const ScriptReplacements& 
         std::vector<ScriptRoot> roots;
         Parser parser(text);
         if (!parser.ParseScript(&roots)) return E_BAD_SCRIPT;
-        for (const ScriptRoot& root : roots) {
-            HRESULT hr = doRegister ? RegisterNodes(root.key, root.children)
-                                    : UnregisterNodes(root.key, root.children);
-            if (FAILED(hr)) return hr;
-        }
+        // The nodes pass a failure up unreported; it is reported once, here.
+        for (const ScriptRoot& root : roots)
+            VEXA_RETURN_IF_FAILED(doRegister ? RegisterNodes(root.key, root.children)
+                                             : UnregisterNodes(root.key, root.children));
         return S_OK;
     VEXA_COM_CATCH
 }

@@ -60,7 +60,7 @@ HRESULT ServerModule::GetClassObject(REFCLSID clsid, REFIID riid, void** ppv) no
             if (!entry.classObject) {
                 IClassFactory* factory = nullptr;
                 hr = ClassFactory::Create(entry.createInstance, &factory);
-                if (SUCCEEDED(hr)) entry.classObject = factory;
+                if (VEXA_OK(hr)) entry.classObject = factory;
             }
             LeaveCriticalSection(&m_mapLock);
         }
@@ -77,27 +77,23 @@ HRESULT ServerModule::RunScripts(bool doRegister) noexcept
 {
     HINSTANCE instance = Module::Instance();
     ScriptReplacements replacements;
-    HRESULT hr = ModuleScriptReplacements(instance, &replacements);
-    if (FAILED(hr)) return hr;
+    VEXA_RETURN_IF_FAILED(ModuleScriptReplacements(instance, &replacements));
     for (std::size_t i = 0; i < m_count; ++i) {
         if (!m_map[i].registryScript) continue;
-        hr = RunRegistryScriptResource(instance, m_map[i].registryScript, replacements, doRegister);
-        if (FAILED(hr)) return hr;
+        VEXA_RETURN_IF_FAILED(RunRegistryScriptResource(instance, m_map[i].registryScript, replacements, doRegister));
     }
     return S_OK;
 }
 
 HRESULT ServerModule::RegisterServer() noexcept
 {
-    HRESULT hr = RunScripts(true);
-    if (FAILED(hr)) return hr;
+    VEXA_RETURN_IF_FAILED(RunScripts(true));
     return RegisterModuleTypeLib(Module::Instance());
 }
 
 HRESULT ServerModule::UnregisterServer() noexcept
 {
-    HRESULT hr = RunScripts(false);
-    if (FAILED(hr)) return hr;
+    VEXA_RETURN_IF_FAILED(RunScripts(false));
     return UnregisterModuleTypeLib(Module::Instance());
 }
 

@@ -38,20 +38,18 @@ HRESULT LoadModuleTypeLib(HINSTANCE module, ITypeLib** lib, std::wstring* loaded
     *lib = nullptr;
     VEXA_TRY
         std::wstring path;
-        HRESULT hr = ModuleFileName(module, &path);
-        if (FAILED(hr)) return hr;
+        VEXA_RETURN_IF_FAILED(ModuleFileName(module, &path));
         // Handed out only once everything else has succeeded.
         com_ptr<ITypeLib> loaded;
-        hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, loaded.put());
-        if (FAILED(hr)) {
+        HRESULT hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, loaded.put());
+        if (VEXA_FAILED(hr)) {
             // The extension is what follows the last dot of the file name, if any.
             std::size_t dot = path.find_last_of(L'.');
             std::size_t slash = path.find_last_of(L"\\/:");
             if (dot != std::wstring::npos && (slash == std::wstring::npos || dot > slash))
                 path.erase(dot);
             path += L".tlb";
-            hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, loaded.put());
-            if (FAILED(hr)) return hr;
+            VEXA_RETURN_IF_FAILED(LoadTypeLibEx(path.c_str(), REGKIND_NONE, loaded.put()));
         }
         *loadedFrom = path;
         *lib = loaded.detach();
@@ -68,8 +66,7 @@ HRESULT WithModuleTypeLib(HINSTANCE module, Use use) noexcept
     VEXA_TRY
         com_ptr<ITypeLib> lib;
         std::wstring path;
-        HRESULT hr = LoadModuleTypeLib(module, lib.put(), &path);
-        if (FAILED(hr)) return hr;
+        VEXA_RETURN_IF_FAILED(LoadModuleTypeLib(module, lib.put(), &path));
         return use(lib.get(), path);
     VEXA_COM_CATCH
 }
@@ -88,8 +85,8 @@ HRESULT UnregisterModuleTypeLib(HINSTANCE module) noexcept
 {
     return WithModuleTypeLib(module, [](ITypeLib* lib, std::wstring&) {
         TLIBATTR* attr = nullptr;
-        HRESULT hr = lib->GetLibAttr(&attr);
-        if (FAILED(hr)) return hr;
+        VEXA_RETURN_IF_FAILED(lib->GetLibAttr(&attr));
+        HRESULT hr = S_OK;
         // A library that is not registered (unregistering twice) leaves nothing to remove.
         if (IsTypeLibVersionRegistered(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum))
             hr = UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid,

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "com/check.h"
 #include "com/owners.h"
 #include "feeds/rssitem.h"
 #include "tests/support/plugin_fixture.h"
@@ -213,7 +214,7 @@ TEST_F(ContentItem, HandlerSlots)
     HRESULT libHr = LoadRegTypeLib(LIBID_VexaLib, 1, 0, LOCALE_USER_DEFAULT, lib.put());
     com_ptr<ITypeInfo> info;
     HRESULT hr = handler->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.put());
-    EXPECT_EQ(hr, FAILED(libHr) ? libHr : TYPE_E_ELEMENTNOTFOUND);
+    EXPECT_EQ(hr, VEXA_FAILED(libHr) ? libHr : TYPE_E_ELEMENTNOTFOUND);
     LPOLESTR name = const_cast<LPOLESTR>(L"OpenItem");
     DISPID id = 0;
     EXPECT_EQ(handler->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id), hr);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "com/check.h"
 #include "com/owners.h"
 #include "com/ptr.h"
 #include "host/lib/panelprinter.h"
@@ -45,7 +46,7 @@ protected:
     {
         com_ptr<IDisplayContentItemHelper> item;
         HRESULT hr = host::CreateContentItemHelper(nullptr, IID_IDisplayContentItemHelper, item.put_void());
-        if (FAILED(hr)) return hr;
+        if (VEXA_FAILED(hr)) return hr;
         if (heading) item->put_heading(unique_bstr::from(heading));
         if (source) item->put_source(unique_bstr::from(source));
         if (snippet) item->put_snippet(unique_bstr::from(snippet));

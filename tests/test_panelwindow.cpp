@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "com/check.h"
 #include "com/owners.h"
 #include "com/ptr.h"
 #include "host/lib/panelwindow.h"
@@ -61,7 +62,7 @@ protected:
     {
         com_ptr<IDisplayContentItemHelper> item;
         HRESULT hr = host::CreateContentItemHelper(nullptr, IID_IDisplayContentItemHelper, item.put_void());
-        if (FAILED(hr)) return hr;
+        if (VEXA_FAILED(hr)) return hr;
         item->put_heading(unique_bstr::from(heading));
         item->put_snippet(unique_bstr::from(snippet));
         item->put_time_created(45000.5);

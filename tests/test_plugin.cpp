@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "com/check.h"
 #include "com/owners.h"
 #include "resources/resource.h"
 #include "tests/support/plugin_fixture.h"
@@ -208,7 +209,7 @@ TEST_F(Plugin, Value1)
     HRESULT libHr = LoadRegTypeLib(LIBID_VexaLib, 1, 0, LOCALE_USER_DEFAULT, lib.put());
     com_ptr<ITypeInfo> info;
     HRESULT infoHr = dispatch->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.put());
-    if (FAILED(libHr))
+    if (VEXA_FAILED(libHr))
         EXPECT_EQ(infoHr, libHr);
     else
         EXPECT_EQ(infoHr, S_OK);

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "com/check.h"
 #include "Vexa_h.h"
 #include "com/module.h"
 #include "com/owners.h"
@@ -254,7 +255,7 @@ TEST_F(Registration, WithoutTheHostTheComEntriesAndTypeLibraryStay)
     void* registrar = nullptr;
     const HRESULT creationFailure = CoCreateInstance(CLSID_ComponentRegistrar, nullptr, 7,
                                                      IID_IComponentRegistrar, &registrar);
-    ASSERT_TRUE(FAILED(creationFailure));
+    ASSERT_TRUE(VEXA_FAILED(creationFailure));
 
     EXPECT_EQ(vexa::RegisterVexaServer(*m_module), creationFailure);
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, PluginKey() + L"\\InprocServer32"));
@@ -403,7 +404,7 @@ TEST_F(Registration, ModulePathAndTypeLibraryFallback)
     vexa::ScriptReplacements replacements;
     ASSERT_EQ(vexa::ModuleScriptReplacements(vexa::Module::Instance(), &replacements), S_OK);
     EXPECT_EQ(replacements, (vexa::ScriptReplacements{{L"MODULE", ModulePath()}, {L"APPID", L""}}));
-    EXPECT_TRUE(FAILED(vexa::ModuleScriptReplacements(reinterpret_cast<HINSTANCE>(0x10), &replacements)));
+    EXPECT_TRUE(VEXA_FAILED(vexa::ModuleScriptReplacements(reinterpret_cast<HINSTANCE>(0x10), &replacements)));
 
     EXPECT_EQ(vexa::HelpDirectoryOf(L"C:\\a\\b.dll"), L"C:\\a\\");
     EXPECT_EQ(vexa::HelpDirectoryOf(L"C:/a/b.dll"), L"C:/a/");
@@ -420,7 +421,7 @@ TEST_F(Registration, ModulePathAndTypeLibraryFallback)
     ASSERT_TRUE(CopyFileW((build + L"SidebarHost.dll").c_str(), (dir + L"Plain.dll").c_str(), FALSE));
     HMODULE plain = LoadLibraryW((dir + L"Plain.dll").c_str());
     ASSERT_NE(plain, nullptr);
-    EXPECT_TRUE(FAILED(vexa::RegisterModuleTypeLib(plain)));
+    EXPECT_TRUE(VEXA_FAILED(vexa::RegisterModuleTypeLib(plain)));
 
     ASSERT_TRUE(CopyFileW((build + L"generated\\Vexa.tlb").c_str(), (dir + L"Plain.tlb").c_str(), FALSE));
     EXPECT_EQ(vexa::RegisterModuleTypeLib(plain), S_OK);
@@ -489,7 +490,7 @@ TEST_F(Registration, InstallerCustomActionsJoinAndLeaveTheHost)
     void* registrar = nullptr;
     const HRESULT creationFailure = CoCreateInstance(CLSID_ComponentRegistrar, nullptr, 7,
                                                      IID_IComponentRegistrar, &registrar);
-    ASSERT_TRUE(FAILED(creationFailure));
+    ASSERT_TRUE(VEXA_FAILED(creationFailure));
     EXPECT_EQ(vexa::ProbeHostRegistrar(), creationFailure);
     EXPECT_EQ(join(0), static_cast<UINT>(ERROR_SUCCESS));
     EXPECT_EQ(leave(0), static_cast<UINT>(ERROR_SUCCESS));

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include "com/check.h"
 #include "com/module.h"
 #include "hostapi.h"
 #include "host/lib/hostlib.h"
@@ -65,8 +66,7 @@ const wchar_t kHostScript[] = LR"(HKCR
 HRESULT RunHostScript(bool doRegister)
 {
     vexa::ScriptReplacements replacements;
-    HRESULT hr = vexa::ModuleScriptReplacements(vexa::Module::Instance(), &replacements);
-    if (FAILED(hr)) return hr;
+    VEXA_RETURN_IF_FAILED(vexa::ModuleScriptReplacements(vexa::Module::Instance(), &replacements));
     return vexa::RunRegistryScript(kHostScript, replacements, doRegister);
 }
 

@@ -1,6 +1,8 @@
 // The sidebar host stand-in library: host state, call log and the in-process registration.
 #include "host/lib/hostlib.h"
 
+#include "com/check.h"
+
 #include "host/lib/hostobjects.h"
 
 namespace host {
@@ -122,7 +124,7 @@ ClassRegistration::ClassRegistration(unsigned classes)
         HRESULT hr = CoRegisterClassObject(*entry.clsid, factory, CLSCTX_INPROC_SERVER,
                                            REGCLS_MULTIPLEUSE, &cookie);
         factory->Release();
-        if (SUCCEEDED(hr))
+        if (VEXA_OK(hr))
             m_cookies.push_back(cookie);
         else
             m_hr = hr;

@@ -2,6 +2,8 @@
 // before the panel model changes.
 #include "host/lib/hostobjects.h"
 
+#include "com/check.h"
+
 #include <cwchar>
 #include <mutex>
 
@@ -17,7 +19,7 @@ template <typename Field, typename Value>
 HRESULT RecordPut(const wchar_t* operation, const std::wstring& args, Field& field, const Value& value)
 {
     HRESULT hr = Host::Get().record(operation, args);
-    if (SUCCEEDED(hr)) field = value;
+    if (VEXA_OK(hr)) field = value;
     return hr;
 }
 
@@ -54,8 +56,8 @@ const vexa::InterfaceEntry* DisplaySite::Interfaces(std::size_t* count) noexcept
 
 STDMETHODIMP DisplaySite::get_display_state(long* state)
 {
-    HRESULT hr = Host::Get().record(L"get_display_state", L"");
-    if (FAILED(hr)) return hr;
+    // An injected failure is the host\'s answer, not a fault.
+    VEXA_RETURN_IF_FAILED_EXPECTED(Host::Get().record(L"get_display_state", L""));
     if (!state) return E_POINTER;
     *state = Host::Get().displayState();
     return S_OK;
@@ -82,7 +84,7 @@ STDMETHODIMP PluginHelper::put_title(BSTR title)
 STDMETHODIMP PluginHelper::SetDisplayFlags(LONG flags, LONG mask)
 {
     HRESULT hr = Host::Get().record(L"SetDisplayFlags", Number(flags) + L", " + Number(mask));
-    if (SUCCEEDED(hr)) {
+    if (VEXA_OK(hr)) {
         Host::Get().panel().displayFlags = flags;
         Host::Get().panel().displayMask = mask;
     }
@@ -93,7 +95,7 @@ STDMETHODIMP PluginHelper::SetIcons(IPicture* small_icon, IPicture* large_icon)
 {
     HRESULT hr = Host::Get().record(L"SetIcons", DescribePicture(small_icon) + L", " +
                                                      DescribePicture(large_icon));
-    if (SUCCEEDED(hr)) {
+    if (VEXA_OK(hr)) {
         Panel& panel = Host::Get().panel();
         panel.iconsSet = true;
         panel.smallIcon = vexa::com_ptr<IPicture>(small_icon);
@@ -109,8 +111,8 @@ STDMETHODIMP PluginHelper::put_about_text(BSTR text)
 
 STDMETHODIMP PluginHelper::AddContentItem(IUnknown* item, LONG item_flags)
 {
-    HRESULT hr = Host::Get().record(L"AddContentItem", Number(item_flags));
-    if (FAILED(hr)) return hr;
+    // An injected failure is the host\'s answer, not a fault.
+    VEXA_RETURN_IF_FAILED_EXPECTED(Host::Get().record(L"AddContentItem", Number(item_flags)));
     if (!item) return E_POINTER;
     PanelItem entry;
     entry.item = vexa::com_ptr<IUnknown>(item);
@@ -124,8 +126,8 @@ STDMETHODIMP PluginHelper::AddContentItem(IUnknown* item, LONG item_flags)
 
 STDMETHODIMP PluginHelper::RemoveAllContentItems()
 {
-    HRESULT hr = Host::Get().record(L"RemoveAllContentItems", L"");
-    if (FAILED(hr)) return hr;
+    // An injected failure is the host\'s answer, not a fault.
+    VEXA_RETURN_IF_FAILED_EXPECTED(Host::Get().record(L"RemoveAllContentItems", L""));
     // Released outside the panel: an item's last release may call back into the host.
     std::vector<PanelItem> removed;
     removed.swap(Host::Get().panel().items);
@@ -166,7 +168,7 @@ const vexa::InterfaceEntry* ContentItemHelper::Interfaces(std::size_t* count) no
 STDMETHODIMP ContentItemHelper::put_image(IPicture* image)
 {
     HRESULT hr = Host::Get().record(L"put_image", DescribePicture(image));
-    if (SUCCEEDED(hr)) {
+    if (VEXA_OK(hr)) {
         m_state->imageSet = true;
         m_state->image = vexa::com_ptr<IPicture>(image);
     }
@@ -195,8 +197,8 @@ STDMETHODIMP ContentItemHelper::put_snippet(BSTR snippet)
 
 STDMETHODIMP ContentItemHelper::get_snippet(BSTR* snippet)
 {
-    HRESULT hr = Host::Get().record(L"get_snippet", L"");
-    if (FAILED(hr)) return hr;
+    // An injected failure is the host\'s answer, not a fault.
+    VEXA_RETURN_IF_FAILED_EXPECTED(Host::Get().record(L"get_snippet", L""));
     if (!snippet) return E_POINTER;
     *snippet = nullptr;
     if (m_state->snippet) {

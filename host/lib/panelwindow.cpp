@@ -138,15 +138,15 @@ void DrawPicture(HDC dc, IPicture* picture, int x, int y, int size)
     if (!picture) return;
     short type = PICTYPE_UNINITIALIZED;
     OLE_HANDLE handle = 0;
-    if (SUCCEEDED(picture->get_Type(&type)) && type == PICTYPE_ICON &&
-        SUCCEEDED(picture->get_Handle(&handle)) && handle) {
+    if (VEXA_OK(picture->get_Type(&type)) && type == PICTYPE_ICON &&
+        VEXA_OK(picture->get_Handle(&handle)) && handle) {
         DrawIconEx(dc, x, y, reinterpret_cast<HICON>(static_cast<UINT_PTR>(handle)), size, size, 0,
                    nullptr, DI_NORMAL);
         return;
     }
     OLE_XSIZE_HIMETRIC width = 0;
     OLE_YSIZE_HIMETRIC height = 0;
-    if (SUCCEEDED(picture->get_Width(&width)) && SUCCEEDED(picture->get_Height(&height)))
+    if (VEXA_OK(picture->get_Width(&width)) && VEXA_OK(picture->get_Height(&height)))
         picture->Render(dc, x, y, size, size, 0, height, width, -height, nullptr);
 }
 

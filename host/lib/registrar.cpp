@@ -64,9 +64,9 @@ public:
         HRESULT hr = ReadDescription(description, &pairs);
         args.insert(args.end(), pairs.begin(), pairs.end());
         Log(L"BeginRegistration", args);
-        if (FAILED(g_behaviour.beginRegistration)) return g_behaviour.beginRegistration;
+        VEXA_RETURN_IF_FAILED_EXPECTED(g_behaviour.beginRegistration);
         if (!clsid || SysStringLen(clsid) == 0) return E_INVALIDARG;
-        if (FAILED(hr)) return hr;
+        VEXA_RETURN_IF_FAILED_EXPECTED(hr);
         m_pending = true;
         m_clsid = vexa::BstrText(clsid);
         m_pairs = pairs;
@@ -81,14 +81,13 @@ public:
         Log(L"GetRegistrationObject", {vexa::BstrText(progid)});
         if (!registration) return E_POINTER;
         *registration = nullptr;
-        if (FAILED(g_behaviour.getRegistrationObject)) return g_behaviour.getRegistrationObject;
+        VEXA_RETURN_IF_FAILED_EXPECTED(g_behaviour.getRegistrationObject);
         if (g_behaviour.withholdRegistrationObject) return S_OK;
         if (!m_pending) return E_UNEXPECTED;
         if (vexa::BstrText(progid) != kRegistrationProgId) return REGDB_E_CLASSNOTREG;
         vexa::com_ptr<IDisplayPluginRegistration> object;
-        HRESULT hr = vexa::CreateComInstance<CDisplayPluginRegistration>(
-            nullptr, IID_IDisplayPluginRegistration, object.put_void());
-        if (FAILED(hr)) return hr;
+        VEXA_RETURN_IF_FAILED(vexa::CreateComInstance<CDisplayPluginRegistration>(
+            nullptr, IID_IDisplayPluginRegistration, object.put_void()));
         static_cast<CDisplayPluginRegistration*>(object.get())->SetRegistrar(this);
         // The registration interface itself, which is also its IDispatch.
         *registration = object.detach();
@@ -100,7 +99,7 @@ public:
     {
         VEXA_COM_TRY
         Log(L"EndRegistration", {});
-        if (FAILED(g_behaviour.endRegistration)) return g_behaviour.endRegistration;
+        VEXA_RETURN_IF_FAILED_EXPECTED(g_behaviour.endRegistration);
         if (!m_pending) return E_UNEXPECTED;
         m_pending = false;
         vexa::unique_hkey key;
@@ -130,7 +129,7 @@ public:
     {
         VEXA_COM_TRY
         Log(L"RemoveComponent", {vexa::BstrText(clsid)});
-        if (FAILED(g_behaviour.removeComponent)) return g_behaviour.removeComponent;
+        VEXA_RETURN_IF_FAILED_EXPECTED(g_behaviour.removeComponent);
         if (!clsid || SysStringLen(clsid) == 0) return E_INVALIDARG;
         if (m_pending && m_clsid == vexa::BstrText(clsid)) m_pending = false;
         std::wstring path = std::wstring(kPluginsKey) + L"\\" + vexa::BstrText(clsid);
@@ -143,7 +142,7 @@ public:
 
     HRESULT OnAddPlugin(BSTR clsid, VARIANT_BOOL flag)
     {
-        if (FAILED(g_behaviour.addPlugin)) return g_behaviour.addPlugin;
+        VEXA_RETURN_IF_FAILED_EXPECTED(g_behaviour.addPlugin);
         if (!m_pending) return E_UNEXPECTED;
         if (vexa::BstrText(clsid) != m_clsid) return E_INVALIDARG;
         m_pluginAdded = true;
@@ -170,7 +169,7 @@ private:
         HRESULT hr = S_OK;
         for (LONG i = lower; i <= upper; ++i) {
             vexa::unique_variant element;
-            if (FAILED(SafeArrayGetElement(array, &i, static_cast<VARIANT*>(&element))) ||
+            if (VEXA_FAILED(SafeArrayGetElement(array, &i, static_cast<VARIANT*>(&element))) ||
                 element.vt != VT_BSTR) {
                 texts->push_back(L"<not a text>");
                 hr = E_INVALIDARG;
@@ -228,14 +227,11 @@ HRESULT RegisterRegistrarClass(DWORD* cookie)
 {
     if (!cookie) return E_POINTER;
     *cookie = 0;
-    IClassFactory* factory = nullptr;
-    HRESULT hr = vexa::ClassFactory::Create(CreateComponentRegistrar, &factory);
-    if (FAILED(hr)) return hr;
-    hr = CoRegisterClassObject(CLSID_ComponentRegistrar, factory, CLSCTX_INPROC_SERVER,
-                               REGCLS_MULTIPLEUSE, cookie);
+    vexa::com_ptr<IClassFactory> factory;
+    VEXA_RETURN_IF_FAILED(vexa::ClassFactory::Create(CreateComponentRegistrar, factory.put()));
     // From here the COM runtime holds the class object.
-    factory->Release();
-    return hr;
+    return CoRegisterClassObject(CLSID_ComponentRegistrar, factory.get(), CLSCTX_INPROC_SERVER,
+                                 REGCLS_MULTIPLEUSE, cookie);
 }
 
 void RevokeRegistrarClass(DWORD cookie)

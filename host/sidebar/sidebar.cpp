@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 
+#include "com/check.h"
 #include "Vexa_h.h"
 #include "com/owners.h"
 #include "com/ptr.h"
@@ -179,7 +180,7 @@ HRESULT Sidebar::CreatePlugin()
 {
     CLSID clsid = {};
     HRESULT hr = CLSIDFromProgID(kProgId, &clsid);
-    if (FAILED(hr)) {
+    if (VEXA_FAILED(hr)) {
         Error(L"the ProgID " + std::wstring(kProgId) + L" is not registered (" + Hex(hr) +
               L"); register Vexa.dll with regsvr32 first");
         return hr;
@@ -192,14 +193,14 @@ HRESULT Sidebar::CreatePlugin()
     Info(L"creating " + std::wstring(kProgId) + L" " + GuidText(clsid) + L" from " +
          (server.empty() ? L"(no InprocServer32)" : server));
     hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, m_plugin.put_void());
-    if (FAILED(hr)) Error(L"CoCreateInstance failed with " + Hex(hr));
+    if (VEXA_FAILED(hr)) Error(L"CoCreateInstance failed with " + Hex(hr));
     return hr;
 }
 
 HRESULT Sidebar::StartPlugin()
 {
     HRESULT hr = host::CreateSite(IID_IUnknown, m_site.put_void());
-    if (FAILED(hr)) {
+    if (VEXA_FAILED(hr)) {
         Error(L"cannot create the site: " + Hex(hr));
         return hr;
     }
@@ -209,7 +210,7 @@ HRESULT Sidebar::StartPlugin()
         return E_NOINTERFACE;
     }
     hr = withSite->SetSite(m_site.get());
-    if (FAILED(hr)) {
+    if (VEXA_FAILED(hr)) {
         Error(L"SetSite failed with " + Hex(hr));
         return hr;
     }
@@ -221,7 +222,7 @@ HRESULT Sidebar::StartPlugin()
     Info(L"site set; starting the plugin with InitNew");
     hr = persist->InitNew();
     m_printer.Flush();
-    if (FAILED(hr)) {
+    if (VEXA_FAILED(hr)) {
         Error(L"InitNew failed with " + Hex(hr));
         return hr;
     }
@@ -347,7 +348,7 @@ void Sidebar::ShowSettings()
     CAUUID uuids = {};
     HRESULT hr = pages->GetPages(&uuids);
     vexa::unique_cotaskmem elems(uuids.pElems);
-    if (FAILED(hr)) {
+    if (VEXA_FAILED(hr)) {
         Error(L"GetPages failed with " + Hex(hr));
         return;
     }
@@ -358,7 +359,7 @@ void Sidebar::ShowSettings()
     hr = OleCreatePropertyFrame(m_panel ? m_panel->hwnd() : nullptr, 40, 40, L"Vexa", 1, objects,
                                 uuids.cElems, uuids.pElems, GetUserDefaultLCID(), 0, nullptr);
     m_inSettings = false;
-    if (FAILED(hr))
+    if (VEXA_FAILED(hr))
         Error(L"OleCreatePropertyFrame failed with " + Hex(hr));
     else
         Info(L"settings page closed");
@@ -375,7 +376,7 @@ void Sidebar::Refresh()
     vexa::unique_bstr value = vexa::unique_bstr::from(L"refresh");
     HRESULT hr = plugin->put_Value1(value);
     m_printer.Flush();
-    if (FAILED(hr)) Error(L"put_Value1 failed with " + Hex(hr));
+    if (VEXA_FAILED(hr)) Error(L"put_Value1 failed with " + Hex(hr));
 }
 
 void Sidebar::SetDisplayState(const std::wstring& argument)
@@ -394,7 +395,7 @@ void Sidebar::SetDisplayState(const std::wstring& argument)
     host::Host::Get().setDisplayState(state);
     Info(L"display state " + std::to_wstring(state));
     HRESULT hr = handler->DisplayStateChanged(state);
-    if (FAILED(hr)) Error(L"DisplayStateChanged failed with " + Hex(hr));
+    if (VEXA_FAILED(hr)) Error(L"DisplayStateChanged failed with " + Hex(hr));
 }
 
 bool Sidebar::CreatePanelWindow()
@@ -413,7 +414,7 @@ int Sidebar::Run()
     // The host's helper classes live in this process: the plugin aggregates them, and the
     // panel they fill is the one printed here.
     host::ClassRegistration classes;
-    if (FAILED(classes.result())) {
+    if (VEXA_FAILED(classes.result())) {
         Error(L"cannot register the host's helper classes: " + Hex(classes.result()));
         return 1;
     }
@@ -439,7 +440,7 @@ int Sidebar::Run()
     }
     ListPlugins();
     int status = 0;
-    m_started = SUCCEEDED(CreatePlugin()) && SUCCEEDED(StartPlugin());
+    m_started = VEXA_OK(CreatePlugin()) && VEXA_OK(StartPlugin());
     bool started = m_started;
     if (!started) {
         status = 1;
@@ -544,7 +545,7 @@ int main(int argc, char** argv)
 
     if (options.window) host::PanelWindow::EnableDpiAwareness();
     HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    if (FAILED(hr)) {
+    if (VEXA_FAILED(hr)) {
         fprintf(stderr, "sidebar: CoInitializeEx failed with 0x%08lX\n", static_cast<unsigned long>(hr));
         return 1;
     }
