@@ -49,13 +49,13 @@ double Seconds(Clock::time_point from) { return std::chrono::duration<double>(Cl
 void SetFeedList(const std::vector<std::string>& urls)
 {
     RegDeleteTreeW(HKEY_CURRENT_USER, CRegistryHelper::kKeyPath);
-    vexa::RegKey key;
+    vexa::unique_hkey key;
     RegCreateKeyExW(HKEY_CURRENT_USER, CRegistryHelper::kKeyPath, 0, nullptr, 0, KEY_ALL_ACCESS,
-                    nullptr, &key.m_hKey, nullptr);
+                    nullptr, key.put(), nullptr);
     for (size_t i = 0; i < urls.size(); ++i) {
         std::wstring name = L"dest[" + std::to_wstring(i) + L"]";
         std::wstring url = vexatest::Widen(urls[i]);
-        RegSetValueExW(key.m_hKey, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(url.c_str()),
+        RegSetValueExW(key.get(), name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(url.c_str()),
                        static_cast<DWORD>((url.size() + 1) * sizeof(wchar_t)));
     }
 }

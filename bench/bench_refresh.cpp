@@ -61,9 +61,9 @@ int Run(int unchangedRuns)
     }
     std::vector<std::string> urls = {DefaultDestination()}; // fetched by every refresh too
     {
-        vexa::RegKey key;
+        vexa::unique_hkey key;
         RegCreateKeyExW(HKEY_CURRENT_USER, CRegistryHelper::kKeyPath, 0, nullptr, 0, KEY_ALL_ACCESS,
-                        nullptr, &key.m_hKey, nullptr);
+                        nullptr, key.put(), nullptr);
         for (int f = 0; f < kFeeds; ++f) {
             std::string path = "/feed" + std::to_string(f) + ".xml";
             // Distinct titles per feed, so every entry becomes an item.
@@ -74,7 +74,7 @@ int Run(int unchangedRuns)
             urls.push_back(server.Url(path));
             std::wstring name = L"dest[" + std::to_wstring(f) + L"]";
             std::wstring url = vexatest::Widen(urls.back());
-            RegSetValueExW(key.m_hKey, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(url.c_str()),
+            RegSetValueExW(key.get(), name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(url.c_str()),
                            static_cast<DWORD>((url.size() + 1) * sizeof(wchar_t)));
         }
     }

@@ -35,6 +35,14 @@ std::ptrdiff_t InterfaceOffset() noexcept
 // {&IID, offset}: Iface is the base class that answers the IID.
 #define VEXA_INTERFACE(Class, iid, Iface) ::vexa::InterfaceEntry{ &(iid), ::vexa::InterfaceOffset<Class, Iface>() }
 
+// Hands out a class's interface table with its length, which the compiler counts.
+template <std::size_t N>
+const InterfaceEntry* InterfaceTable(const InterfaceEntry (&table)[N], std::size_t* count) noexcept
+{
+    *count = N;
+    return table;
+}
+
 // Walks a table: IUnknown is answered by the first entry; a miss clears *ppv and gives
 // E_NOINTERFACE. The pointer handed out is AddRef'd.
 HRESULT QueryInterfaceTable(void* self, const InterfaceEntry* table, std::size_t count,

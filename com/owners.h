@@ -1,4 +1,6 @@
-// Owners for the platform's handles and allocations: BSTR, VARIANT, HKEY, task memory, icons.
+// Owners for the platform's handles and allocations: BSTR, VARIANT, HKEY, task memory, icons,
+// GDI objects and their selection into a device context, locks, SAFEARRAY, and the module
+// reference that a worker thread holds.
 #pragma once
 #include <windows.h>
 #include <oleauto.h>
@@ -46,6 +48,10 @@ inline void FreeTask(void* p) noexcept { CoTaskMemFree(p); }
 inline void DestroyIconHandle(HICON h) noexcept { DestroyIcon(h); }
 inline void DestroyWindowHandle(HWND h) noexcept { DestroyWindow(h); }
 inline void CloseKernelHandle(HANDLE h) noexcept { CloseHandle(h); }
+inline void UnloadModule(HMODULE h) noexcept { FreeLibrary(h); }
+inline void DestroySafeArray(SAFEARRAY* a) noexcept { SafeArrayDestroy(a); }
+template <typename T>
+void DeleteGdiObject(T h) noexcept { DeleteObject(h); }
 } // namespace detail
 
 using unique_hkey = unique_any<HKEY, detail::CloseKey>;
@@ -54,6 +60,113 @@ using unique_hicon = unique_any<HICON, detail::DestroyIconHandle>;
 using unique_hwnd = unique_any<HWND, detail::DestroyWindowHandle>;
 // Kernel objects (events, threads); null is the empty value.
 using unique_handle = unique_any<HANDLE, detail::CloseKernelHandle>;
+// A module loaded with LoadLibrary.
+using unique_hmodule = unique_any<HMODULE, detail::UnloadModule>;
+using unique_safearray = unique_any<SAFEARRAY*, detail::DestroySafeArray>;
+
+// GDI objects that the code created (fonts, brushes, pens, bitmaps, regions).
+template <typename T>
+using unique_gdi = unique_any<T, detail::DeleteGdiObject<T>>;
+using unique_hfont = unique_gdi<HFONT>;
+using unique_hbrush = unique_gdi<HBRUSH>;
+using unique_hpen = unique_gdi<HPEN>;
+using unique_hbitmap = unique_gdi<HBITMAP>;
+using unique_hrgn = unique_gdi<HRGN>;
+
+// A device context got with GetDC, released to its window at the end.
+class unique_window_dc {
+public:
+    explicit unique_window_dc(HWND window) noexcept : m_window(window), m_dc(GetDC(window)) {}
+    ~unique_window_dc() { if (m_dc) ReleaseDC(m_window, m_dc); }
+    unique_window_dc(const unique_window_dc&) = delete;
+    unique_window_dc& operator=(const unique_window_dc&) = delete;
+    HDC get() const noexcept { return m_dc; }
+    explicit operator bool() const noexcept { return m_dc != nullptr; }
+
+private:
+    HWND m_window;
+    HDC m_dc;
+};
+
+// An object selected into a device context; the one it replaced is selected back at the
+// end, before the selected object's own owner (declared earlier) deletes it.
+class unique_select_object {
+public:
+    unique_select_object(HDC dc, HGDIOBJ object) noexcept
+        : m_dc(dc), m_previous(dc && object ? SelectObject(dc, object) : nullptr) {}
+    ~unique_select_object() { if (m_previous) SelectObject(m_dc, m_previous); }
+    unique_select_object(const unique_select_object&) = delete;
+    unique_select_object& operator=(const unique_select_object&) = delete;
+
+private:
+    HDC m_dc;
+    HGDIOBJ m_previous;
+};
+
+// A critical section that lives as long as its owner; Lock() holds it until the guard goes.
+class CriticalSection {
+public:
+    CriticalSection() noexcept { InitializeCriticalSection(&m_section); }
+    ~CriticalSection() { DeleteCriticalSection(&m_section); }
+    CriticalSection(const CriticalSection&) = delete;
+    CriticalSection& operator=(const CriticalSection&) = delete;
+
+    class Guard {
+    public:
+        explicit Guard(CRITICAL_SECTION& section) noexcept : m_section(&section) { EnterCriticalSection(m_section); }
+        ~Guard() { LeaveCriticalSection(m_section); }
+        Guard(const Guard&) = delete;
+        Guard& operator=(const Guard&) = delete;
+
+    private:
+        CRITICAL_SECTION* m_section;
+    };
+    [[nodiscard]] Guard Lock() noexcept { return Guard(m_section); }
+
+private:
+    CRITICAL_SECTION m_section;
+};
+
+// Guards for a slim reader/writer lock: lock_exclusive(lock) and lock_shared(lock) hold it
+// until the guard goes.
+template <void (WINAPI* Acquire)(PSRWLOCK), void (WINAPI* Release)(PSRWLOCK)>
+class srwlock_guard {
+public:
+    explicit srwlock_guard(SRWLOCK& lock) noexcept : m_lock(&lock) { Acquire(m_lock); }
+    ~srwlock_guard() { Release(m_lock); }
+    srwlock_guard(const srwlock_guard&) = delete;
+    srwlock_guard& operator=(const srwlock_guard&) = delete;
+
+private:
+    SRWLOCK* m_lock;
+};
+using srwlock_exclusive = srwlock_guard<AcquireSRWLockExclusive, ReleaseSRWLockExclusive>;
+using srwlock_shared = srwlock_guard<AcquireSRWLockShared, ReleaseSRWLockShared>;
+[[nodiscard]] inline srwlock_exclusive lock_exclusive(SRWLOCK& lock) noexcept { return srwlock_exclusive(lock); }
+[[nodiscard]] inline srwlock_shared lock_shared(SRWLOCK& lock) noexcept { return srwlock_shared(lock); }
+
+// The module reference of a worker thread: taken on the thread's first line, so the code
+// it runs stays loaded, and given back by FreeLibraryAndExitThread when the owner goes, so
+// no code of the module runs after the reference is gone. Declare it first in the thread
+// entry; its destructor does not return.
+class module_reference_for_thread {
+public:
+    module_reference_for_thread() noexcept
+    {
+        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                           reinterpret_cast<LPCWSTR>(&FreeModuleAddress), &m_module);
+    }
+    ~module_reference_for_thread()
+    {
+        if (m_module) FreeLibraryAndExitThread(m_module, 0);
+    }
+    module_reference_for_thread(const module_reference_for_thread&) = delete;
+    module_reference_for_thread& operator=(const module_reference_for_thread&) = delete;
+
+private:
+    static void FreeModuleAddress() noexcept {}
+    HMODULE m_module = nullptr;
+};
 
 // The text of a BSTR that someone else owns, embedded NULs included; empty for null.
 inline std::wstring BstrText(BSTR text)
@@ -93,28 +206,6 @@ public:
     unique_variant& operator=(const unique_variant&) = delete;
     VARIANT* put() noexcept { VariantClear(this); return this; }
     void reset() noexcept { VariantClear(this); }
-};
-
-// Registry key owner with the handle in view: the key is open exactly when m_hKey is set.
-class RegKey {
-public:
-    RegKey() noexcept = default;
-    RegKey(const RegKey&) = delete;
-    RegKey& operator=(const RegKey&) = delete;
-    ~RegKey() { Close(); }
-
-    // Replaces the held handle (closing it) with h.
-    void Attach(HKEY h) noexcept { Close(); m_hKey = h; }
-    HKEY Detach() noexcept { return std::exchange(m_hKey, nullptr); }
-    LONG Close() noexcept
-    {
-        LONG rc = ERROR_SUCCESS;
-        if (HKEY h = std::exchange(m_hKey, nullptr))
-            rc = RegCloseKey(h);
-        return rc;
-    }
-
-    HKEY m_hKey = nullptr;
 };
 
 } // namespace vexa

@@ -68,8 +68,7 @@ const vexa::InterfaceEntry* CVexaPluginContentItem::Interfaces(std::size_t* coun
     static const vexa::InterfaceEntry table[] = {
         VEXA_INTERFACE(CVexaPluginContentItem, IID_IDisplayContentItemHandler, IDisplayContentItemHandler),
     };
-    *count = 1;
-    return table;
+    return vexa::InterfaceTable(table, count);
 }
 
 // Everything else, IDispatch included, goes to the host's item helper, aggregated on the

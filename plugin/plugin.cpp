@@ -41,8 +41,7 @@ RefreshTimerWindow::~RefreshTimerWindow() { Stop(); }
 
 void RefreshTimerWindow::Stop()
 {
-    if (m_hWnd) DestroyWindow(m_hWnd); // ends the timer too
-    m_hWnd = nullptr;
+    DestroyWindowNow(); // ends the timer too
     m_plugin = nullptr;
 }
 
@@ -53,27 +52,32 @@ bool RefreshTimerWindow::Start(CVexaPlugin* plugin)
     if (!g_timerWindowClass) {
         WNDCLASSEXW wc = {};
         wc.cbSize = sizeof(wc);
-        wc.lpfnWndProc = WindowProc;
+        wc.lpfnWndProc = WindowProcedure;
         wc.hInstance = instance;
         wc.lpszClassName = kTimerWindowClass;
         g_timerWindowClass = RegisterClassExW(&wc);
         if (!g_timerWindowClass) return false;
     }
-    HWND hwnd = CreateWindowExW(0, kTimerWindowClass, nullptr, 0, CW_USEDEFAULT, CW_USEDEFAULT,
-                                CW_USEDEFAULT, CW_USEDEFAULT, HWND_MESSAGE, nullptr, instance, nullptr);
-    if (!hwnd) return false;
-    m_hWnd = hwnd;
     m_plugin = plugin;
-    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    HWND hwnd = CreateWindowExW(0, kTimerWindowClass, nullptr, 0, CW_USEDEFAULT, CW_USEDEFAULT,
+                                CW_USEDEFAULT, CW_USEDEFAULT, HWND_MESSAGE, nullptr, instance, this);
+    if (!hwnd) {
+        m_plugin = nullptr;
+        return false;
+    }
     SetTimer(hwnd, kTimerId, kPeriodMs, nullptr);
     return true;
 }
 
-LRESULT RefreshTimerWindow::OnTimer(WPARAM wParam)
+// A tick is a non-clearing refresh; one that throws is reported by the thunk and counts as
+// handled.
+bool RefreshTimerWindow::OnMessage(UINT message, WPARAM wParam, LPARAM, LRESULT& result)
 {
+    if (message != WM_TIMER) return false;
     if (wParam == kTimerId && m_plugin)
         m_plugin->Refresh(false);
-    return 0;
+    result = 0;
+    return true;
 }
 
 void RefreshTimerWindow::UnregisterWindowClass()
@@ -82,18 +86,6 @@ void RefreshTimerWindow::UnregisterWindowClass()
         UnregisterClassW(kTimerWindowClass, vexa::Module::Instance());
         g_timerWindowClass = 0;
     }
-}
-
-LRESULT CALLBACK RefreshTimerWindow::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    // Nothing may unwind through the window manager; a tick that throws counts as handled.
-    VEXA_TRY
-    if (message == WM_TIMER) {
-        auto* self = reinterpret_cast<RefreshTimerWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-        if (self) return self->OnTimer(wParam);
-    }
-    return DefWindowProcW(hwnd, message, wParam, lParam);
-    VEXA_CATCH_RETURN(0)
 }
 
 // --- CVexaPlugin -------------------------------------------------------------------------
@@ -128,8 +120,7 @@ const vexa::InterfaceEntry* CVexaPlugin::Interfaces(std::size_t* count) noexcept
         VEXA_INTERFACE(CVexaPlugin, IID_ISpecifyPropertyPages, ISpecifyPropertyPages),
         VEXA_INTERFACE(CVexaPlugin, IID_IPersist, IPersistStreamInit),
     };
-    *count = sizeof(table) / sizeof(table[0]);
-    return table;
+    return vexa::InterfaceTable(table, count);
 }
 
 // Everything the table does not answer goes to the host's plugin helper, aggregated on the

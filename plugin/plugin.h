@@ -14,6 +14,7 @@
 #include "com/object.h"
 #include "com/owners.h"
 #include "com/ptr.h"
+#include "com/window.h"
 #include "feeds/httpfetch.h"
 #include "hostapi.h"
 
@@ -22,30 +23,26 @@ struct CRssItem;
 class CVexaPlugin;
 
 // A message-only window that owns timer 1 and turns its ticks into non-clearing refreshes.
-class RefreshTimerWindow {
+class RefreshTimerWindow final : public vexa::WindowBase {
 public:
     static constexpr UINT_PTR kTimerId = 1;
     static constexpr UINT kPeriodMs = 25000;
 
     RefreshTimerWindow() = default;
-    ~RefreshTimerWindow();
-    RefreshTimerWindow(const RefreshTimerWindow&) = delete;
-    RefreshTimerWindow& operator=(const RefreshTimerWindow&) = delete;
+    ~RefreshTimerWindow() override;
 
     // Creates the window and starts the timer; false when no window could be made.
     bool Start(CVexaPlugin* plugin);
     // Destroys the window, which ends the timer.
     void Stop();
-    LRESULT OnTimer(WPARAM wParam);
-    HWND Handle() const { return m_hWnd; }
+    HWND Handle() const { return Window(); }
 
     // The window class is registered on first use; the module's detach unregisters it.
     static void UnregisterWindowClass();
 
 private:
-    static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+    bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
 
-    HWND m_hWnd = nullptr;
     CVexaPlugin* m_plugin = nullptr;
 };
 

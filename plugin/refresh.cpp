@@ -71,8 +71,7 @@ void CVexaPlugin::RunRefresh(bool clear)
         registry->LoadOrSeed();
         std::vector<LateFeed> late = std::move(m_late);
         m_late.clear();
-        for (int i = 0; i < registry->m_nDestCount && i < CRegistryHelper::kMaxDest; ++i) {
-            std::wstring sAddr = registry->m_sDest[i];
+        for (const std::wstring& sAddr : registry->List()) {
             Turn turn;
             if (!vexa::NarrowUtf8(sAddr, turn.address))
                 continue;

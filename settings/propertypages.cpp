@@ -9,158 +9,10 @@
 #include "com/text.h"
 #include "resources/resource.h"
 #include "server/objectmap.h"
+#include "settings/pagesize.h"
 #include "settings/registryhelper.h"
 
 namespace {
-
-// The property sheet's own dialog template in the common controls library: its font is
-// the one the frame lays pages out with.
-constexpr WORD kPropertySheetTemplate = 1006;
-
-const wchar_t kSizingLetters[] = L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
-
-struct TemplateInfo {
-    short cx = 0;
-    short cy = 0;
-    bool hasFont = false;
-    WORD points = 0;
-    std::wstring face;
-};
-
-// Skips a template string or ordinal field (0x0000, 0xFFFF + ordinal, or a NUL-terminated
-// text), returning the text when there is one.
-const WORD* SkipField(const WORD* p, const WORD* end, std::wstring* text = nullptr)
-{
-    if (p >= end) return end;
-    if (*p == 0x0000) return p + 1;
-    if (*p == 0xFFFF) return p + 2;
-    const WORD* start = p;
-    while (p < end && *p) ++p;
-    if (text) text->assign(reinterpret_cast<const wchar_t*>(start), p - start);
-    return p < end ? p + 1 : end;
-}
-
-// Reads the size and font of a dialog template, plain or extended.
-bool ParseTemplate(const void* data, DWORD bytes, TemplateInfo* info)
-{
-    const WORD* words = static_cast<const WORD*>(data);
-    const WORD* end = words + bytes / sizeof(WORD);
-    DWORD style = 0;
-    const WORD* p = nullptr;
-    if (bytes >= 26 && words[0] == 1 && words[1] == 0xFFFF) {
-        // DLGTEMPLATEEX: dlgVer, signature, helpID, exStyle, style, cDlgItems, x, y, cx, cy
-        const BYTE* b = static_cast<const BYTE*>(data);
-        style = *reinterpret_cast<const DWORD*>(b + 12);
-        info->cx = *reinterpret_cast<const short*>(b + 22);
-        info->cy = *reinterpret_cast<const short*>(b + 24);
-        p = words + 13;
-        p = SkipField(p, end);               // menu
-        p = SkipField(p, end);               // class
-        p = SkipField(p, end);               // title
-        if (style & (DS_SETFONT | DS_SHELLFONT)) {
-            if (end - p < 3) return false;
-            info->points = p[0];
-            p += 3;                          // points, weight, italic + charset
-            SkipField(p, end, &info->face);
-            info->hasFont = true;
-        }
-        return true;
-    }
-    if (bytes < sizeof(DLGTEMPLATE)) return false;
-    const DLGTEMPLATE* plain = static_cast<const DLGTEMPLATE*>(data);
-    style = plain->style;
-    info->cx = plain->cx;
-    info->cy = plain->cy;
-    p = words + sizeof(DLGTEMPLATE) / sizeof(WORD);
-    p = SkipField(p, end);
-    p = SkipField(p, end);
-    p = SkipField(p, end);
-    if (style & DS_SETFONT) {
-        if (end - p < 1) return false;
-        info->points = p[0];
-        SkipField(p + 1, end, &info->face);
-        info->hasFont = true;
-    }
-    return true;
-}
-
-enum class TemplateLoad { Loaded, Missing, Unreadable };
-
-// Finds a dialog template of a module and reads its size and font.
-TemplateLoad LoadTemplate(HMODULE module, WORD id, TemplateInfo* info)
-{
-    HRSRC res = FindResourceW(module, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(5) /* RT_DIALOG */);
-    if (!res) return TemplateLoad::Missing;
-    HGLOBAL global = LoadResource(module, res);
-    const void* data = global ? LockResource(global) : nullptr;
-    if (!data || !ParseTemplate(data, SizeofResource(module, res), info))
-        return TemplateLoad::Unreadable;
-    return TemplateLoad::Loaded;
-}
-
-struct FontMetrics {
-    int avgWidth;
-    int charHeight; // tmHeight + tmExternalLeading
-    int textHeight; // tmHeight
-};
-
-// Metrics of a font given by face and point size on the screen; the dialog base units
-// when there is no face or no screen.
-FontMetrics GetFontMetrics(const std::wstring& face, WORD points)
-{
-    LONG base = GetDialogBaseUnits();
-    FontMetrics metrics = {LOWORD(base), HIWORD(base), HIWORD(base)};
-    HDC dc = GetDC(nullptr);
-    if (face.empty() || !dc) {
-        if (dc) ReleaseDC(nullptr, dc);
-        return metrics;
-    }
-    LOGFONTW lf = {};
-    lf.lfHeight = -MulDiv(points, GetDeviceCaps(dc, LOGPIXELSY), 72);
-    lf.lfWeight = FW_NORMAL;
-    lf.lfCharSet = DEFAULT_CHARSET;
-    lstrcpynW(lf.lfFaceName, face.c_str(), LF_FACESIZE);
-    HFONT font = CreateFontIndirectW(&lf);
-    if (font) {
-        HGDIOBJ old = SelectObject(dc, font);
-        TEXTMETRICW tm = {};
-        SIZE extent = {};
-        if (GetTextMetricsW(dc, &tm) && GetTextExtentPoint32W(dc, kSizingLetters, 52, &extent)) {
-            metrics.avgWidth = (extent.cx + 26) / 52;
-            metrics.charHeight = tm.tmHeight + tm.tmExternalLeading;
-            metrics.textHeight = tm.tmHeight;
-        }
-        SelectObject(dc, old);
-        DeleteObject(font);
-    }
-    ReleaseDC(nullptr, dc);
-    return metrics;
-}
-
-// The template's size in pixels as a property sheet lays it out.
-SIZE PageSizeInPixels(const TemplateInfo& page)
-{
-    FontMetrics pageFont = page.hasFont ? GetFontMetrics(page.face, page.points)
-                                        : GetFontMetrics(std::wstring(), 0);
-    SIZE size;
-    size.cx = MulDiv(page.cx, pageFont.avgWidth, 4);
-    size.cy = MulDiv(page.cy, pageFont.charHeight, 8);
-
-    HMODULE comctl = LoadLibraryW(L"comctl32.dll");
-    if (comctl) {
-        TemplateInfo sheet;
-        if (LoadTemplate(comctl, kPropertySheetTemplate, &sheet) == TemplateLoad::Loaded &&
-            sheet.hasFont) {
-            FontMetrics sheetFont = GetFontMetrics(sheet.face, sheet.points);
-            if (sheetFont.textHeight > 0) {
-                size.cy = MulDiv(page.cy, sheetFont.charHeight, 8);
-                size.cy = MulDiv(size.cy, pageFont.textHeight, sheetFont.textHeight);
-            }
-        }
-        FreeLibrary(comctl);
-    }
-    return size;
-}
 
 // A module string copied into task memory, or null (traced) when it cannot be loaded.
 LPOLESTR LoadTaskString(UINT id)
@@ -188,44 +40,6 @@ std::wstring WindowText(HWND win)
 
 } // namespace
 
-// ---- Dialog window ------------------------------------------------------------------------
-
-HWND CDialogWindow::Create(HWND parent, UINT templateId)
-{
-    return CreateDialogParamW(vexa::Module::Instance(), MAKEINTRESOURCEW(templateId), parent,
-                              DialogProc, reinterpret_cast<LPARAM>(this));
-}
-
-INT_PTR CALLBACK CDialogWindow::DialogProc(HWND win, UINT msg, WPARAM wParam, LPARAM lParam)
-{
-    auto* self = reinterpret_cast<CDialogWindow*>(GetWindowLongPtrW(win, DWLP_USER));
-    if (msg == WM_INITDIALOG) {
-        self = reinterpret_cast<CDialogWindow*>(lParam);
-        SetWindowLongPtrW(win, DWLP_USER, lParam);
-        self->m_hWnd = win;
-    }
-    if (!self)
-        return FALSE; // messages before WM_INITDIALOG (WM_SETFONT) and after WM_NCDESTROY
-    if (msg == WM_NCDESTROY) {
-        // The window goes away (perhaps with its parent): forget it, so no stale handle
-        // is ever destroyed or moved later.
-        SetWindowLongPtrW(win, DWLP_USER, 0);
-        if (self->m_hWnd == win)
-            self->m_hWnd = nullptr;
-        return FALSE;
-    }
-    LRESULT result = 0;
-    // Nothing may unwind through the window manager: an exception in a handler (out of
-    // memory) is reported and leaves the message to the default processing.
-    VEXA_TRY
-        if (!self->ProcessWindowMessage(win, msg, wParam, lParam, result))
-            return FALSE;
-    VEXA_CATCH_RETURN(FALSE)
-    if (msg == WM_INITDIALOG)
-        return static_cast<INT_PTR>(result);
-    SetWindowLongPtrW(win, DWLP_MSGRESULT, result);
-    return TRUE;
-}
 
 // ---- The page -----------------------------------------------------------------------------
 
@@ -237,10 +51,7 @@ CVexaPluginPropertyPage::CVexaPluginPropertyPage(IUnknown* outer)
 CVexaPluginPropertyPage::~CVexaPluginPropertyPage()
 {
     // Released without Deactivate: the window must not outlive the object it calls.
-    if (m_hWnd && IsWindow(m_hWnd))
-        DestroyWindow(m_hWnd);
-    m_hWnd = nullptr;
-    ReleaseObjects();
+    DestroyWindowNow();
 }
 
 const vexa::InterfaceEntry* CVexaPluginPropertyPage::Interfaces(std::size_t* count) noexcept
@@ -248,17 +59,7 @@ const vexa::InterfaceEntry* CVexaPluginPropertyPage::Interfaces(std::size_t* cou
     static const vexa::InterfaceEntry table[] = {
         VEXA_INTERFACE(CVexaPluginPropertyPage, IID_IPropertyPage, IPropertyPage),
     };
-    *count = 1;
-    return table;
-}
-
-void CVexaPluginPropertyPage::ReleaseObjects()
-{
-    for (ULONG i = 0; i < m_nObjects; ++i)
-        if (m_ppUnk[i]) m_ppUnk[i]->Release();
-    delete[] m_ppUnk;
-    m_ppUnk = nullptr;
-    m_nObjects = 0;
+    return vexa::InterfaceTable(table, count);
 }
 
 STDMETHODIMP CVexaPluginPropertyPage::SetPageSite(IPropertyPageSite* site)
@@ -285,10 +86,9 @@ STDMETHODIMP CVexaPluginPropertyPage::Activate(HWND parent, LPCRECT rect, BOOL /
         return E_POINTER;
     }
     // A second Activate replaces the window rather than leaving an orphan behind.
-    if (m_hWnd && IsWindow(m_hWnd))
-        DestroyWindow(m_hWnd);
-    m_hWnd = nullptr;
-    HWND win = Create(parent, IDD_VEXAPLUGINPROPERTYPAGE);
+    DestroyWindowNow();
+    HWND win = CreateDialogParamW(vexa::Module::Instance(), MAKEINTRESOURCEW(IDD_VEXAPLUGINPROPERTYPAGE),
+                                  parent, DialogProcedure, reinterpret_cast<LPARAM>(this));
     if (!VEXA_VERIFY(win != nullptr))
         return E_FAIL;
     m_hWnd = win;
@@ -321,18 +121,18 @@ STDMETHODIMP CVexaPluginPropertyPage::GetPageInfo(PROPPAGEINFO* info)
         vexa::Trace("Error : PROPPAGEINFO passed == NULL\n");
         return E_POINTER;
     }
-    TemplateInfo page;
-    switch (LoadTemplate(vexa::Module::Instance(), IDD_VEXAPLUGINPROPERTYPAGE, &page)) {
-    case TemplateLoad::Missing:
+    vexa::DialogTemplateInfo page;
+    switch (vexa::LoadDialogTemplate(vexa::Module::Instance(), IDD_VEXAPLUGINPROPERTYPAGE, &page)) {
+    case vexa::TemplateLoad::Missing:
         vexa::Trace("Could not find resource template\n");
         return E_UNEXPECTED;
-    case TemplateLoad::Unreadable:
+    case vexa::TemplateLoad::Unreadable:
         vexa::Trace("Could not load resource template\n");
         return E_UNEXPECTED;
-    case TemplateLoad::Loaded:
+    case vexa::TemplateLoad::Loaded:
         break;
     }
-    m_size = PageSizeInPixels(page);
+    m_size = vexa::PageSizeInPixels(page);
 
     info->cb = sizeof(PROPPAGEINFO);
     info->pszTitle = LoadTaskString(m_dwTitleID);
@@ -349,17 +149,10 @@ STDMETHODIMP CVexaPluginPropertyPage::SetObjects(ULONG count, IUnknown** objects
     VEXA_COM_TRY
     if (!objects)
         return E_POINTER;
-    ReleaseObjects();
-    if (count == 0)
-        return S_OK;
-    m_ppUnk = new (std::nothrow) IUnknown*[count];
-    if (!m_ppUnk)
-        return E_OUTOFMEMORY;
-    for (ULONG i = 0; i < count; ++i) {
-        m_ppUnk[i] = objects[i];
-        if (m_ppUnk[i]) m_ppUnk[i]->AddRef();
-    }
-    m_nObjects = count;
+    m_ppUnk.clear();
+    // Built aside, so that running out of memory leaves no objects rather than some.
+    std::vector<vexa::com_ptr<IUnknown>> held(objects, objects + count);
+    m_ppUnk = std::move(held);
     return S_OK;
     VEXA_COM_CATCH
 }
@@ -404,12 +197,10 @@ STDMETHODIMP CVexaPluginPropertyPage::Apply()
     }
     // The plugin is not told: it reads the new list at its next refresh.
     auto store = std::make_unique<CRegistryHelper>();
-    int n = GetListCount();
-    if (n > CRegistryHelper::kMaxDest)
-        n = CRegistryHelper::kMaxDest;
-    for (int i = 0; i < n; ++i)
-        store->m_sDest[i] = GetListItem(i);
-    store->m_nDestCount = n;
+    std::vector<std::wstring> list;
+    for (int i = 0, n = GetListCount(); i < n && i < CRegistryHelper::kMaxDest; ++i)
+        list.push_back(GetListItem(i));
+    store->SetList(list);
     store->Save();
     store.reset();
     m_bDirty = FALSE;
@@ -448,13 +239,12 @@ STDMETHODIMP CVexaPluginPropertyPage::TranslateAccelerator(MSG* msg)
 
 // ---- Message map and handlers ---------------------------------------------------------------
 
-BOOL CVexaPluginPropertyPage::ProcessWindowMessage(HWND, UINT msg, WPARAM wParam, LPARAM lParam,
-                                                   LRESULT& result)
+bool CVexaPluginPropertyPage::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result)
 {
     BOOL bHandled = TRUE;
     if (msg == WM_INITDIALOG) {
         result = OnInitDialog(msg, wParam, lParam, bHandled);
-        if (bHandled) return TRUE;
+        if (bHandled) return true;
     }
     if (msg == WM_COMMAND) {
         WORD id = LOWORD(wParam), code = HIWORD(wParam);
@@ -470,22 +260,22 @@ BOOL CVexaPluginPropertyPage::ProcessWindowMessage(HWND, UINT msg, WPARAM wParam
             result = OnListSelChange(code, id, control, bHandled);
         else
             bHandled = FALSE;
-        if (bHandled) return TRUE;
+        if (bHandled) return true;
     }
     if (msg == WM_STYLECHANGING) {
         bHandled = TRUE;
         result = OnStyleChanging(msg, wParam, lParam, bHandled);
-        if (bHandled) return TRUE;
+        if (bHandled) return true;
     }
-    return FALSE;
+    return false;
 }
 
 LRESULT CVexaPluginPropertyPage::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&)
 {
     auto store = std::make_unique<CRegistryHelper>();
     store->LoadOrSeed();
-    for (int i = 0; i < store->m_nDestCount; ++i)
-        AddToList(store->m_sDest[i]);
+    for (const std::wstring& sDest : store->List())
+        AddToList(sDest);
     store.reset();
     SetDirty(FALSE);
     return 0; // the dialog manager does not set the focus

@@ -4,34 +4,17 @@
 #include <windows.h>
 #include <ocidl.h>
 #include <string>
+#include <vector>
 
 #include "com/module.h"
 #include "com/object.h"
 #include "com/ptr.h"
+#include "com/window.h"
 
-// A modeless dialog made from a template of this module; its messages go to the
-// derived class's message map.
-class CDialogWindow {
-public:
-    HWND m_hWnd = nullptr;
-
-protected:
-    CDialogWindow() = default;
-    virtual ~CDialogWindow() = default;
-    CDialogWindow(const CDialogWindow&) = delete;
-    CDialogWindow& operator=(const CDialogWindow&) = delete;
-
-    HWND Create(HWND parent, UINT templateId);
-    // The message map: returns TRUE when the message was handled, with its result.
-    virtual BOOL ProcessWindowMessage(HWND win, UINT msg, WPARAM wParam, LPARAM lParam,
-                                      LRESULT& result) = 0;
-
-private:
-    static INT_PTR CALLBACK DialogProc(HWND win, UINT msg, WPARAM wParam, LPARAM lParam);
-};
-
+// The page's window is a modeless dialog made from template IDD_VEXAPLUGINPROPERTYPAGE of
+// this module, whose messages go to the page's message map.
 class CVexaPluginPropertyPage : public IPropertyPage,
-                                public CDialogWindow,
+                                public vexa::WindowBase,
                                 public vexa::ObjectRoot,
                                 public vexa::InstanceCounter<CVexaPluginPropertyPage> {
 public:
@@ -65,8 +48,8 @@ public:
 
 protected:
     const vexa::InterfaceEntry* Interfaces(std::size_t* count) noexcept override;
-    BOOL ProcessWindowMessage(HWND win, UINT msg, WPARAM wParam, LPARAM lParam,
-                              LRESULT& result) override;
+    // The message map.
+    bool OnMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
 
 private:
     // A control of the page's window; null while there is no window.
@@ -77,11 +60,9 @@ private:
     std::wstring GetUrlText();
     bool CanAdd(const std::wstring& sNewUrl);
     void UpdateAddButton();
-    void ReleaseObjects();
 
     vexa::com_ptr<IPropertyPageSite> m_pPageSite;
-    IUnknown** m_ppUnk = nullptr;
-    ULONG m_nObjects = 0;
+    std::vector<vexa::com_ptr<IUnknown>> m_ppUnk; // the objects of SetObjects (the plugin)
     SIZE m_size = {0, 0};
     UINT m_dwTitleID;
     UINT m_dwHelpFileID = 0;

@@ -41,10 +41,10 @@ bool EqualIgnoringAsciiCase(const std::wstring& a, const std::wstring& b)
 // be deleted, so a protected subkey cannot keep the loop taking the same first subkey.
 bool DeleteKeyTree(HKEY parent, const wchar_t* name)
 {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(parent, name, 0, kAccess, &key) != ERROR_SUCCESS)
+    vexa::unique_hkey owner;
+    if (RegOpenKeyExW(parent, name, 0, kAccess, owner.put()) != ERROR_SUCCESS)
         return false;
-    vexa::unique_hkey owner(key);
+    HKEY key = owner.get();
     for (;;) {
         wchar_t szSub[kMaxSubkeyName + 1];
         DWORD nSubLen = kMaxSubkeyName + 1;
@@ -72,17 +72,12 @@ CRegistryHelper::CRegistryHelper()
 
 void CRegistryHelper::OpenKey()
 {
-    HKEY hKey = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kKeyPath, 0, kAccess, &hKey) == ERROR_SUCCESS) {
-        m_RegKey.Attach(hKey);
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kKeyPath, 0, kAccess, m_RegKey.put()) == ERROR_SUCCESS)
         return;
-    }
-    hKey = nullptr;
     if (RegCreateKeyExW(HKEY_CURRENT_USER, kKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE, kAccess,
-                        nullptr, &hKey, nullptr) == ERROR_SUCCESS) {
-        m_RegKey.Attach(hKey);
+                        nullptr, m_RegKey.put(), nullptr) == ERROR_SUCCESS)
         return;
-    }
+    m_RegKey.reset();
     std::wstring sText = L"Can not create key ";
     sText += kKeyPath;
     g_warningBox.load()(nullptr, sText.c_str(), L"ERROR", MB_OK | MB_ICONWARNING);
@@ -91,45 +86,42 @@ void CRegistryHelper::OpenKey()
 void CRegistryHelper::ClearKey()
 {
     OpenKey();
-    VEXA_VERIFY(m_RegKey.m_hKey);
+    VerifyKeyOpen();
     DeleteKeyTree(HKEY_CURRENT_USER, kKeyPath);
-    if (m_RegKey.m_hKey)
-        RegFlushKey(m_RegKey.m_hKey);
-    m_RegKey.Close();
+    if (m_RegKey)
+        RegFlushKey(m_RegKey.get());
+    m_RegKey.reset();
 }
 
 void CRegistryHelper::Save()
 {
     ClearKey();
     OpenKey();
-    VEXA_VERIFY(m_RegKey.m_hKey);
-    // The page fills the slots directly; never write past the last slot.
-    int nCount = m_nDestCount < 0 ? 0 : (m_nDestCount > kMaxDest ? kMaxDest : m_nDestCount);
-    for (int i = 0; i < nCount; ++i) {
+    VerifyKeyOpen();
+    for (int i = 0; i < m_nDestCount; ++i) {
         std::wstring sKeyName = GetValueName(i);
         const std::wstring& sKeyValue = m_sDest[i];
-        if (m_RegKey.m_hKey)
-            RegSetValueExW(m_RegKey.m_hKey, sKeyName.c_str(), 0, REG_SZ,
+        if (m_RegKey)
+            RegSetValueExW(m_RegKey.get(), sKeyName.c_str(), 0, REG_SZ,
                            reinterpret_cast<const BYTE*>(sKeyValue.c_str()),
                            static_cast<DWORD>((sKeyValue.size() + 1) * sizeof(wchar_t)));
-        VEXA_VERIFY(m_RegKey.m_hKey);
+        VerifyKeyOpen();
     }
-    if (m_RegKey.m_hKey)
-        RegFlushKey(m_RegKey.m_hKey);
-    m_RegKey.Close();
+    if (m_RegKey)
+        RegFlushKey(m_RegKey.get());
+    m_RegKey.reset();
 }
 
 void CRegistryHelper::Load()
 {
     OpenKey();
-    VEXA_VERIFY(m_RegKey.m_hKey);
-    if (!m_RegKey.m_hKey)
+    if (!VerifyKeyOpen())
         return; // every read would fail at dest[0]
     for (int i = 0; i < kMaxDest; ++i) {
         std::wstring sName = GetValueName(i);
         DWORD nType = 0;
         DWORD nValueLen = 0;
-        if (RegQueryValueExW(m_RegKey.m_hKey, sName.c_str(), nullptr, &nType, nullptr,
+        if (RegQueryValueExW(m_RegKey.get(), sName.c_str(), nullptr, &nType, nullptr,
                              &nValueLen) != ERROR_SUCCESS)
             break;
         if (nType != REG_SZ && nType != REG_EXPAND_SZ)
@@ -139,7 +131,7 @@ void CRegistryHelper::Load()
             continue;
         wchar_t sValue[kMaxValueUnits];
         nValueLen = sizeof sValue;
-        if (RegQueryValueExW(m_RegKey.m_hKey, sName.c_str(), nullptr, &nType,
+        if (RegQueryValueExW(m_RegKey.get(), sName.c_str(), nullptr, &nType,
                              reinterpret_cast<BYTE*>(sValue), &nValueLen) != ERROR_SUCCESS)
             break;
         if (nType != REG_SZ && nType != REG_EXPAND_SZ)
@@ -173,6 +165,25 @@ void CRegistryHelper::AddDest(std::wstring sDest)
         return; // the list is full: a 101st entry is refused
     m_sDest[m_nDestCount] = std::move(sDest);
     ++m_nDestCount;
+}
+
+std::vector<std::wstring> CRegistryHelper::List() const
+{
+    return std::vector<std::wstring>(m_sDest, m_sDest + m_nDestCount);
+}
+
+void CRegistryHelper::SetList(const std::vector<std::wstring>& list)
+{
+    // Never more than the slots: Save writes dest[0] to dest[99] at most.
+    m_nDestCount = static_cast<int>(list.size() < kMaxDest ? list.size() : kMaxDest);
+    for (int i = 0; i < m_nDestCount; ++i)
+        m_sDest[i] = list[i];
+}
+
+bool CRegistryHelper::VerifyKeyOpen() const noexcept
+{
+    // The report names the key as its wrapper and handle ("m_RegKey.m_hKey").
+    return vexa::Verify(m_RegKey.get() != nullptr, __FILE__, __LINE__, "m_RegKey.m_hKey");
 }
 
 std::wstring CRegistryHelper::GetValueName(int i) const

@@ -3,6 +3,7 @@
 #pragma once
 #include <windows.h>
 #include <string>
+#include <vector>
 
 #include "com/owners.h"
 
@@ -26,7 +27,19 @@ public:
     void AddDest(std::wstring sDest);
     std::wstring GetValueName(int i) const;
 
-    vexa::RegKey m_RegKey;
+    // The addresses in the slots, in order.
+    std::vector<std::wstring> List() const;
+    // Puts the addresses into the slots as given (blank ones and repeats included, as the
+    // settings page's list holds them), at most kMaxDest; Save stores them.
+    void SetList(const std::vector<std::wstring>& list);
+    // The feed-list key while it is open (after Load), else null.
+    HKEY OpenedKey() const noexcept { return m_RegKey.get(); }
+
+private:
+    // Whether the key is open; reports "m_RegKey.m_hKey" when it is not.
+    bool VerifyKeyOpen() const noexcept;
+
+    vexa::unique_hkey m_RegKey;
     std::wstring m_sDest[kMaxDest];
     int m_nDestCount = 0;
 };

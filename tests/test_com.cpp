@@ -163,11 +163,11 @@ TEST_F(ComLayer, OwnersReleaseWhatTheyHold)
     v.reset();
     EXPECT_EQ(v.vt, VT_EMPTY);
 
-    vexa::RegKey key;
+    vexa::unique_hkey key;
     ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\OwnerTest", 0, nullptr, 0,
-                              KEY_ALL_ACCESS, nullptr, &key.m_hKey, nullptr), ERROR_SUCCESS);
-    EXPECT_EQ(key.Close(), ERROR_SUCCESS);
-    EXPECT_EQ(key.m_hKey, nullptr);
+                              KEY_ALL_ACCESS, nullptr, key.put(), nullptr), ERROR_SUCCESS);
+    key.reset();
+    EXPECT_FALSE(key);
 }
 
 TEST_F(ComLayer, ComPtrPutReleasesTheOldReference)

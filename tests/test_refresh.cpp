@@ -48,13 +48,13 @@ protected:
     }
     void SetFeedUrls(const std::vector<std::string>& urls)
     {
-        vexa::RegKey key;
+        vexa::unique_hkey key;
         ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, CRegistryHelper::kKeyPath, 0, nullptr, 0,
-                                  KEY_ALL_ACCESS, nullptr, &key.m_hKey, nullptr), ERROR_SUCCESS);
+                                  KEY_ALL_ACCESS, nullptr, key.put(), nullptr), ERROR_SUCCESS);
         for (size_t i = 0; i < urls.size(); ++i) {
             std::wstring name = L"dest[" + std::to_wstring(i) + L"]";
             std::wstring url = vexatest::Widen(urls[i]);
-            ASSERT_EQ(RegSetValueExW(key.m_hKey, name.c_str(), 0, REG_SZ, (const BYTE*)url.c_str(),
+            ASSERT_EQ(RegSetValueExW(key.get(), name.c_str(), 0, REG_SZ, (const BYTE*)url.c_str(),
                                      (DWORD)((url.size() + 1) * sizeof(wchar_t))), ERROR_SUCCESS);
         }
     }
@@ -253,11 +253,11 @@ TEST_F(Refresh, AnEmptyListIsWrittenBackAndOnlyTheDefaultIsLoaded)
 {
     Start();
     // The key now exists; the default destination is not stored in it.
-    vexa::RegKey key;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, CRegistryHelper::kKeyPath, 0, KEY_READ, &key.m_hKey),
+    vexa::unique_hkey key;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, CRegistryHelper::kKeyPath, 0, KEY_READ, key.put()),
               ERROR_SUCCESS);
     DWORD values = 99;
-    RegQueryInfoKeyW(key.m_hKey, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values,
+    RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values,
                      nullptr, nullptr, nullptr, nullptr);
     EXPECT_EQ(values, 0u);
     EXPECT_EQ(Requests(), 0u);

@@ -69,11 +69,11 @@ protected:
     {
         CRegistryHelper store;
         store.Load();
-        if (store.m_nDestCount < 1) {
+        if (store.List().empty()) {
             store.Save();
             store.Load();
         }
-        return std::vector<std::wstring>(store.m_sDest, store.m_sDest + store.m_nDestCount);
+        return store.List();
     }
 
     // Value names and texts of the key, in enumeration order, and its subkey count.
@@ -120,9 +120,8 @@ using List = std::vector<std::wstring>;
 TEST_F(FeedListStore, NewStoreHoldsTheDefaultAndValueNames)
 {
     CRegistryHelper store;
-    EXPECT_EQ(store.m_nDestCount, 1);
-    EXPECT_EQ(store.m_sDest[0], m_default);
-    EXPECT_EQ(store.m_RegKey.m_hKey, nullptr);
+    EXPECT_EQ(store.List(), List{m_default});
+    EXPECT_EQ(store.OpenedKey(), nullptr);
     EXPECT_EQ(store.GetValueName(0), L"dest[0]");
     EXPECT_EQ(store.GetValueName(99), L"dest[99]");
     EXPECT_EQ(store.GetValueName(100), L"dest[100]");
@@ -219,12 +218,9 @@ TEST_F(FeedListStore, SaveLeavesExactlyTheEntries)
     sub.reset();
 
     CRegistryHelper store;
-    store.m_sDest[0] = L"http://b.example/";
-    store.m_sDest[1] = L"";
-    store.m_sDest[2] = L"http://b.example/";
-    store.m_nDestCount = 3;
+    store.SetList({L"http://b.example/", L"", L"http://b.example/"});
     store.Save();
-    EXPECT_EQ(store.m_RegKey.m_hKey, nullptr);
+    EXPECT_EQ(store.OpenedKey(), nullptr);
 
     DWORD subkeys = 99;
     auto values = Values(&subkeys);
@@ -238,7 +234,7 @@ TEST_F(FeedListStore, SaveLeavesExactlyTheEntries)
     // Stored twice, read once; the default is back at the front although not saved.
     EXPECT_EQ(ReadList(), (List{m_default, L"http://b.example/"}));
 
-    store.m_nDestCount = 0;
+    store.SetList({});
     store.Save();
     EXPECT_TRUE(Key(false));
     EXPECT_TRUE(Values().empty());
@@ -249,11 +245,11 @@ TEST_F(FeedListStore, AtMostOneHundredEntries)
 {
     CRegistryHelper store;
     store.AddDest(L"");
-    EXPECT_EQ(store.m_nDestCount, 1);
+    EXPECT_EQ(store.List().size(), 1u);
     for (int i = 1; i < 120; ++i)
         store.AddDest(L"http://f.example/" + std::to_wstring(i));
-    EXPECT_EQ(store.m_nDestCount, 100);
-    EXPECT_EQ(store.m_sDest[99], L"http://f.example/99");
+    ASSERT_EQ(store.List().size(), 100u);
+    EXPECT_EQ(store.List()[99], L"http://f.example/99");
 
     // Values past dest[99] are never read, and a full list takes no more.
     for (int i = 0; i < 110; ++i)
@@ -263,8 +259,8 @@ TEST_F(FeedListStore, AtMostOneHundredEntries)
     EXPECT_EQ(list.front(), m_default);
     EXPECT_EQ(list.back(), L"http://s.example/98");
 
-    // Save never writes past dest[99], whatever the count says.
-    store.m_nDestCount = 150;
+    // Save never writes past dest[99], however long the list handed over.
+    store.SetList(List(150, L"http://g.example/"));
     store.Save();
     auto values = Values();
     ASSERT_EQ(values.size(), 100u);
@@ -276,8 +272,7 @@ TEST_F(FeedListStore, KeyThatCannotBeCreatedWarnsAndKeepsTheMemoryList)
     {
         CRegistryHelper store;
         store.Load();
-        EXPECT_EQ(store.m_nDestCount, 1);
-        EXPECT_EQ(store.m_sDest[0], m_default);
+        EXPECT_EQ(store.List(), List{m_default});
         ASSERT_EQ(g_boxes.size(), 1u);
         EXPECT_EQ(g_boxes[0].text, L"Can not create key SOFTWARE\\Orvall\\Halvane\\Destinatons");
         EXPECT_EQ(g_boxes[0].caption, L"ERROR");

@@ -72,8 +72,7 @@ const vexa::InterfaceEntry* PluginHelper::Interfaces(std::size_t* count) noexcep
     static const vexa::InterfaceEntry table[] = {
         VEXA_INTERFACE(PluginHelper, IID_IDisplayPluginHelper, IDisplayPluginHelper),
     };
-    *count = 1;
-    return table;
+    return vexa::InterfaceTable(table, count);
 }
 
 STDMETHODIMP PluginHelper::put_title(BSTR title)
@@ -161,8 +160,7 @@ const vexa::InterfaceEntry* ContentItemHelper::Interfaces(std::size_t* count) no
     static const vexa::InterfaceEntry table[] = {
         VEXA_INTERFACE(ContentItemHelper, IID_IDisplayContentItemHelper, IDisplayContentItemHelper),
     };
-    *count = 1;
-    return table;
+    return vexa::InterfaceTable(table, count);
 }
 
 STDMETHODIMP ContentItemHelper::put_image(IPicture* image)

@@ -38,8 +38,7 @@ const vexa::InterfaceEntry* DualInterfaceTable(const IID& iid, std::size_t* coun
         VEXA_INTERFACE(Class, iid, Iface),
         VEXA_INTERFACE(Class, IID_IDispatch, Iface),
     };
-    *count = 2;
-    return table;
+    return vexa::InterfaceTable(table, count);
 }
 
 class DisplaySite final : public NoTypeInfoDispatch<IDisplaySite>, public HostRoot {

@@ -408,7 +408,7 @@ void RunRegistry(std::uint64_t inputSeed, Result& result)
     {
         CRegistryHelper helper;
         helper.LoadOrSeed();
-        for (int i = 0; i < helper.m_nDestCount; ++i) got.push_back(helper.m_sDest[i]);
+        got = helper.List();
         if (got != expected) {
             result.Fail("list read " + Show(got) + ", expected " + Show(expected));
             return;
@@ -418,10 +418,10 @@ void RunRegistry(std::uint64_t inputSeed, Result& result)
             CRegistryHelper again;
             again.LoadOrSeed();
             std::vector<std::wstring> back;
-            for (int i = 0; i < again.m_nDestCount; ++i) back.push_back(again.m_sDest[i]);
+            back = again.List();
             if (back != expected) result.Fail("after Save the list reads " + Show(back));
             DWORD nValues = 0, nKeys = 0;
-            RegQueryInfoKeyW(again.m_RegKey.m_hKey, nullptr, nullptr, nullptr, &nKeys, nullptr, nullptr,
+            RegQueryInfoKeyW(again.OpenedKey(), nullptr, nullptr, nullptr, &nKeys, nullptr, nullptr,
                              &nValues, nullptr, nullptr, nullptr, nullptr);
             if (nKeys != 0 || nValues != expected.size())
                 result.Fail("after Save the key holds " + std::to_string(nValues) + " values, " +
