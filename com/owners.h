@@ -49,6 +49,7 @@ inline void DestroyIconHandle(HICON h) noexcept { DestroyIcon(h); }
 inline void DestroyWindowHandle(HWND h) noexcept { DestroyWindow(h); }
 inline void CloseKernelHandle(HANDLE h) noexcept { CloseHandle(h); }
 inline void UnloadModule(HMODULE h) noexcept { FreeLibrary(h); }
+inline void DeleteMemoryDc(HDC h) noexcept { DeleteDC(h); }
 inline void DestroySafeArray(SAFEARRAY* a) noexcept { SafeArrayDestroy(a); }
 template <typename T>
 void DeleteGdiObject(T h) noexcept { DeleteObject(h); }
@@ -72,6 +73,8 @@ using unique_hbrush = unique_gdi<HBRUSH>;
 using unique_hpen = unique_gdi<HPEN>;
 using unique_hbitmap = unique_gdi<HBITMAP>;
 using unique_hrgn = unique_gdi<HRGN>;
+// A memory device context made with CreateCompatibleDC.
+using unique_hdc = unique_any<HDC, detail::DeleteMemoryDc>;
 
 // A device context got with GetDC, released to its window at the end.
 class unique_window_dc {

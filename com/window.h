@@ -26,12 +26,16 @@ protected:
     // window) or left to the dialog manager (a dialog).
     virtual bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) = 0;
 
-    // The procedure of a window class: create the window with this object as the
+    // The procedure of a window class: create the window with CreationParam() as the
     // lpParam of CreateWindowEx.
     static LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) noexcept;
-    // The procedure of a dialog: create it with this object as the init parameter of
+    // The procedure of a dialog: create it with CreationParam() as the init parameter of
     // CreateDialogParam.
     static INT_PTR CALLBACK DialogProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) noexcept;
+
+    // This object as the procedures expect it: the WindowBase part, which is not at the
+    // start of a class that has other bases first.
+    void* CreationParam() noexcept { return this; }
 
     // Cuts the window off from this object, then destroys it.
     void DestroyWindowNow() noexcept;

@@ -60,7 +60,7 @@ bool RefreshTimerWindow::Start(CVexaPlugin* plugin)
     }
     m_plugin = plugin;
     HWND hwnd = CreateWindowExW(0, kTimerWindowClass, nullptr, 0, CW_USEDEFAULT, CW_USEDEFAULT,
-                                CW_USEDEFAULT, CW_USEDEFAULT, HWND_MESSAGE, nullptr, instance, this);
+                                CW_USEDEFAULT, CW_USEDEFAULT, HWND_MESSAGE, nullptr, instance, CreationParam());
     if (!hwnd) {
         m_plugin = nullptr;
         return false;

@@ -88,7 +88,7 @@ STDMETHODIMP CVexaPluginPropertyPage::Activate(HWND parent, LPCRECT rect, BOOL /
     // A second Activate replaces the window rather than leaving an orphan behind.
     DestroyWindowNow();
     HWND win = CreateDialogParamW(vexa::Module::Instance(), MAKEINTRESOURCEW(IDD_VEXAPLUGINPROPERTYPAGE),
-                                  parent, DialogProcedure, reinterpret_cast<LPARAM>(this));
+                                  parent, DialogProcedure, reinterpret_cast<LPARAM>(CreationParam()));
     if (!VEXA_VERIFY(win != nullptr))
         return E_FAIL;
     m_hWnd = win;

@@ -16,6 +16,31 @@ const wchar_t kClassName[] = L"VexaSidebarPanel";
 const UINT_PTR kMarkTimer = 1;
 const DWORD kNewMarkMs = 5000; // how long a new item stays marked
 
+// The panel's geometry at 96 dpi, in one place: Layout sizes rows and text from it and the
+// paint code draws by it, so the two cannot disagree.
+constexpr int kDockedWidth = 320;
+constexpr int kMinWidth = 200;
+constexpr int kCaptionHeight = 56;
+constexpr int kCaptionIconLeft = 12;
+constexpr int kCaptionTitleTop = 10;
+constexpr int kCaptionStatusTop = 21; // below the title's top
+constexpr int kButtonSize = 30;       // the settings button
+constexpr int kButtonRight = 10;
+constexpr int kButtonGap = 8;         // between the caption texts and the button
+constexpr int kCardMargin = 6;        // around each card: above, left and right
+constexpr int kCardPadding = 10;      // inside a card: above and left of the picture and text
+constexpr int kCardBottom = 8;        // inside a card: below the time line
+constexpr int kCardRadius = 8;
+constexpr int kPictureSize = 32;      // an item's picture and the caption's icon
+constexpr int kPictureGap = 10;       // between a picture and its text
+constexpr int kTextRight = 10;        // right of a card's text
+constexpr int kSectionGap = 3;        // between heading, body and time
+constexpr int kMinTextWidth = 24;
+constexpr int kMarkInset = 4;         // the "new" mark's distance from the card's top and bottom
+constexpr int kMarkWidth = 3;
+constexpr int kHeadingLines = 2;
+constexpr int kBodyLines = 3;
+
 enum MenuCommand : UINT { kMenuOpen = 1, kMenuRefresh, kMenuSettings, kMenuClose };
 
 // Colours of the panel.
@@ -47,49 +72,26 @@ UINT WindowDpi(HWND hwnd)
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
     UINT dpi = getDpi ? getDpi(hwnd) : 0;
     if (dpi == 0) {
-        HDC dc = GetDC(hwnd);
-        dpi = static_cast<UINT>(GetDeviceCaps(dc, LOGPIXELSY));
-        ReleaseDC(hwnd, dc);
+        vexa::unique_window_dc dc(hwnd);
+        dpi = static_cast<UINT>(GetDeviceCaps(dc.get(), LOGPIXELSY));
     }
     return dpi ? dpi : 96;
 }
 
-class Brush {
-public:
-    explicit Brush(COLORREF color) : m_brush(CreateSolidBrush(color)) {}
-    ~Brush() { DeleteObject(m_brush); }
-    operator HBRUSH() const { return m_brush; }
-
-private:
-    HBRUSH m_brush;
-};
-
-// Selects an object into a DC for a scope.
-class SelectIn {
-public:
-    SelectIn(HDC dc, HGDIOBJ object) : m_dc(dc), m_old(SelectObject(dc, object)) {}
-    ~SelectIn() { SelectObject(m_dc, m_old); }
-
-private:
-    HDC m_dc;
-    HGDIOBJ m_old;
-};
+using SelectIn = vexa::unique_select_object;
 
 void FillSolid(HDC dc, const RECT& rect, COLORREF color)
 {
-    Brush brush(color);
-    FillRect(dc, &rect, brush);
+    vexa::unique_hbrush brush(CreateSolidBrush(color));
+    FillRect(dc, &rect, brush.get());
 }
 
 void RoundBox(HDC dc, const RECT& rect, int radius, COLORREF fill, COLORREF border)
 {
-    Brush brush(fill);
-    HPEN pen = CreatePen(PS_SOLID, 1, border);
-    {
-        SelectIn b(dc, brush), p(dc, pen);
-        RoundRect(dc, rect.left, rect.top, rect.right, rect.bottom, radius, radius);
-    }
-    DeleteObject(pen);
+    vexa::unique_hbrush brush(CreateSolidBrush(fill));
+    vexa::unique_hpen pen(CreatePen(PS_SOLID, 1, border));
+    SelectIn b(dc, brush.get()), p(dc, pen.get());
+    RoundRect(dc, rect.left, rect.top, rect.right, rect.bottom, radius, radius);
 }
 
 COLORREF Mix(COLORREF a, COLORREF b, int num, int den)
@@ -157,32 +159,23 @@ void DrawSettingsGlyph(HDC dc, const RECT& box, int scale96)
     int width = box.right - box.left;
     int left = box.left + width / 4, right = box.right - width / 4;
     int knobs[3] = {right - s(4), left + s(4), (left + right) / 2 + s(2)};
-    HPEN pen = CreatePen(PS_SOLID, std::max(1, s(2)), kCaptionText);
-    Brush knobBrush(kCaptionText);
-    {
-        SelectIn p(dc, pen), b(dc, knobBrush);
-        for (int i = 0; i < 3; ++i) {
-            int y = box.top + (box.bottom - box.top) * (i + 1) / 4;
-            MoveToEx(dc, left, y, nullptr);
-            LineTo(dc, right, y);
-            int r = std::max(2, s(3));
-            Ellipse(dc, knobs[i] - r, y - r, knobs[i] + r + 1, y + r + 1);
-        }
+    vexa::unique_hpen pen(CreatePen(PS_SOLID, std::max(1, s(2)), kCaptionText));
+    vexa::unique_hbrush knobBrush(CreateSolidBrush(kCaptionText));
+    SelectIn p(dc, pen.get()), b(dc, knobBrush.get());
+    for (int i = 0; i < 3; ++i) {
+        int y = box.top + (box.bottom - box.top) * (i + 1) / 4;
+        MoveToEx(dc, left, y, nullptr);
+        LineTo(dc, right, y);
+        int r = std::max(2, s(3));
+        Ellipse(dc, knobs[i] - r, y - r, knobs[i] + r + 1, y + r + 1);
     }
-    DeleteObject(pen);
 }
 
 } // namespace
 
 PanelWindow::PanelWindow(Commands commands) : m_commands(std::move(commands)) {}
 
-PanelWindow::~PanelWindow()
-{
-    if (m_hwnd) {
-        SetWindowLongPtrW(m_hwnd, GWLP_USERDATA, 0);
-        DestroyWindow(m_hwnd);
-    }
-}
+PanelWindow::~PanelWindow() { DestroyWindowNow(); }
 
 void PanelWindow::EnableDpiAwareness()
 {
@@ -201,7 +194,7 @@ bool PanelWindow::Create()
     HINSTANCE instance = GetModuleHandleW(nullptr);
     WNDCLASSEXW wc = {sizeof(wc)};
     wc.style = CS_DBLCLKS;
-    wc.lpfnWndProc = WindowProc;
+    wc.lpfnWndProc = WindowProcedure;
     wc.hInstance = instance;
     wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
     wc.lpszClassName = kClassName;
@@ -212,20 +205,21 @@ bool PanelWindow::Create()
     MONITORINFO info = {sizeof(info)};
     if (GetMonitorInfoW(MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), &info))
         work = info.rcWork;
-    m_hwnd = CreateWindowExW(WS_EX_APPWINDOW, kClassName, L"Sidebar",
-                             WS_POPUP | WS_THICKFRAME | WS_CLIPCHILDREN, work.right - 320, work.top,
-                             320, work.bottom - work.top, nullptr, nullptr, instance, this);
-    if (!m_hwnd) return false;
-    m_dpi = WindowDpi(m_hwnd);
-    int width = std::min<int>(Scale(320), work.right - work.left);
-    SetWindowPos(m_hwnd, nullptr, work.right - width, work.top, width, work.bottom - work.top,
+    // The window procedure records the handle in m_hWnd.
+    CreateWindowExW(WS_EX_APPWINDOW, kClassName, L"Sidebar", WS_POPUP | WS_THICKFRAME | WS_CLIPCHILDREN,
+                    work.right - kDockedWidth, work.top, kDockedWidth, work.bottom - work.top, nullptr,
+                    nullptr, instance, CreationParam());
+    if (!m_hWnd) return false;
+    m_dpi = WindowDpi(m_hWnd);
+    int width = std::min<int>(Scale(kDockedWidth), work.right - work.left);
+    SetWindowPos(m_hWnd, nullptr, work.right - width, work.top, width, work.bottom - work.top,
                  SWP_NOZORDER | SWP_NOACTIVATE);
     MakeFonts();
     Layout();
     Sync();
-    ShowWindow(m_hwnd, SW_SHOWNORMAL);
-    UpdateWindow(m_hwnd);
-    SetForegroundWindow(m_hwnd);
+    ShowWindow(m_hWnd, SW_SHOWNORMAL);
+    UpdateWindow(m_hWnd);
+    SetForegroundWindow(m_hWnd);
     return true;
 }
 
@@ -246,7 +240,7 @@ void PanelWindow::MakeFonts()
         lf.lfWidth = 0;
         lf.lfWeight = weight;
         lf.lfItalic = FALSE;
-        return unique_hfont(CreateFontIndirectW(&lf));
+        return vexa::unique_hfont(CreateFontIndirectW(&lf));
     };
     m_titleFont = font(16, FW_BOLD);
     m_statusFont = font(11, FW_NORMAL);
@@ -254,23 +248,23 @@ void PanelWindow::MakeFonts()
     m_bodyFont = font(12, FW_NORMAL);
     m_timeFont = font(11, FW_NORMAL);
 
-    HDC dc = GetDC(m_hwnd);
-    m_lineHeading = LineHeight(dc, m_headingFont.get());
-    m_lineBody = LineHeight(dc, m_bodyFont.get());
-    m_lineTime = LineHeight(dc, m_timeFont.get());
-    ReleaseDC(m_hwnd, dc);
-    m_captionHeight = Scale(56);
+    vexa::unique_window_dc dc(m_hWnd);
+    m_lineHeading = LineHeight(dc.get(), m_headingFont.get());
+    m_lineBody = LineHeight(dc.get(), m_bodyFont.get());
+    m_lineTime = LineHeight(dc.get(), m_timeFont.get());
+    m_captionHeight = Scale(kCaptionHeight);
 }
 
 // Sizes of one row at the current DPI: a card with an inner padding around the picture, two
 // heading lines, three body lines and the time.
 void PanelWindow::Layout()
 {
-    if (!m_hwnd) return;
+    if (!m_hWnd) return;
     RECT client = {};
-    GetClientRect(m_hwnd, &client);
-    int rowHeight = Scale(6) + Scale(10) + 2 * m_lineHeading + Scale(3) + 3 * m_lineBody +
-                    Scale(3) + m_lineTime + Scale(8);
+    GetClientRect(m_hWnd, &client);
+    int rowHeight = Scale(kCardMargin) + Scale(kCardPadding) + kHeadingLines * m_lineHeading +
+                    Scale(kSectionGap) + kBodyLines * m_lineBody + Scale(kSectionGap) + m_lineTime +
+                    Scale(kCardBottom);
     int viewHeight = std::max<int>(0, client.bottom - m_captionHeight);
     m_rows.setMetrics(rowHeight, viewHeight);
     m_rows.setCount(m_cache.size());
@@ -280,15 +274,16 @@ void PanelWindow::Layout()
     bool overflow = m_rows.contentHeight() > viewHeight;
     if (!m_scrollBar) {
         m_scrollBar = CreateWindowExW(0, L"SCROLLBAR", nullptr, WS_CHILD | SBS_VERT, 0, 0, 0, 0,
-                                      m_hwnd, nullptr, GetModuleHandleW(nullptr), nullptr);
+                                      m_hWnd, nullptr, GetModuleHandleW(nullptr), nullptr);
     }
     if (m_scrollBar) {
         MoveWindow(m_scrollBar, client.right - barWidth, m_captionHeight, barWidth, viewHeight, TRUE);
         ShowWindow(m_scrollBar, overflow ? SW_SHOWNA : SW_HIDE);
     }
     int listWidth = client.right - (overflow ? barWidth : 0);
-    int textWidth = listWidth - 2 * Scale(6) - Scale(10) - Scale(32) - Scale(10) - Scale(10);
-    textWidth = std::max(textWidth, Scale(24));
+    int textWidth = listWidth - 2 * Scale(kCardMargin) - Scale(kCardPadding) - Scale(kPictureSize) -
+                    Scale(kPictureGap) - Scale(kTextRight);
+    textWidth = std::max(textWidth, Scale(kMinTextWidth));
     if (textWidth != m_textWidth) {
         m_textWidth = textWidth;
         for (Row& row : m_cache) row.ready = false;
@@ -310,13 +305,13 @@ void PanelWindow::UpdateScrollBar()
 
 void PanelWindow::Sync()
 {
-    if (!m_hwnd) return;
+    if (!m_hWnd) return;
     Panel& panel = Host::Get().panel();
     bool changed = false;
     std::wstring title = panel.title ? *panel.title : std::wstring();
     if (title != m_title) {
         m_title = title;
-        SetWindowTextW(m_hwnd, m_title.empty() ? L"Sidebar" : m_title.c_str());
+        SetWindowTextW(m_hWnd, m_title.empty() ? L"Sidebar" : m_title.c_str());
         changed = true;
     }
     if (panel.largeIcon.get() != m_icon.get()) {
@@ -337,19 +332,19 @@ void PanelWindow::Sync()
         DWORD now = GetTickCount();
         m_cache.resize(panel.items.size());
         m_addedAt.resize(panel.items.size(), now);
-        SetTimer(m_hwnd, kMarkTimer, 250, nullptr);
+        SetTimer(m_hWnd, kMarkTimer, 250, nullptr);
         changed = true;
     }
     if (changed) {
         Layout();
-        InvalidateRect(m_hwnd, nullptr, FALSE);
+        InvalidateRect(m_hWnd, nullptr, FALSE);
     }
 }
 
 void PanelWindow::SetStatus(const std::wstring& text)
 {
     m_status = text;
-    if (m_hwnd) InvalidateRect(m_hwnd, nullptr, FALSE);
+    if (m_hWnd) InvalidateRect(m_hWnd, nullptr, FALSE);
 }
 
 bool PanelWindow::MarkedNew(std::size_t index, DWORD now) const
@@ -369,11 +364,11 @@ PanelWindow::Row& PanelWindow::RowAt(std::size_t index, HDC dc)
     TextMeasure measure = MeasureIn(dc);
     {
         SelectIn s(dc, m_headingFont.get());
-        row.heading = WrapText(row.text.heading, m_textWidth, 2, measure);
+        row.heading = WrapText(row.text.heading, m_textWidth, kHeadingLines, measure);
     }
     {
         SelectIn s(dc, m_bodyFont.get());
-        row.body = WrapText(row.text.body, m_textWidth, 3, measure);
+        row.body = WrapText(row.text.body, m_textWidth, kBodyLines, measure);
     }
     {
         SelectIn s(dc, m_timeFont.get());
@@ -388,10 +383,10 @@ PanelWindow::Row& PanelWindow::RowAt(std::size_t index, HDC dc)
 RECT PanelWindow::SettingsButton() const
 {
     RECT client = {};
-    GetClientRect(m_hwnd, &client);
-    int size = Scale(30);
+    GetClientRect(m_hWnd, &client);
+    int size = Scale(kButtonSize);
     int top = (m_captionHeight - size) / 2;
-    return RECT{client.right - Scale(10) - size, top, client.right - Scale(10), top + size};
+    return RECT{client.right - Scale(kButtonRight) - size, top, client.right - Scale(kButtonRight), top + size};
 }
 
 void PanelWindow::PaintCaption(HDC dc, const RECT& band)
@@ -402,17 +397,17 @@ void PanelWindow::PaintCaption(HDC dc, const RECT& band)
         RECT line = {band.left, band.top + y, band.right, std::min<LONG>(band.top + y + 2, band.bottom)};
         FillSolid(dc, line, Mix(kCaptionTop, kCaptionBottom, y, std::max(height, 1)));
     }
-    int iconSize = Scale(32);
-    int x = band.left + Scale(12);
+    int iconSize = Scale(kPictureSize);
+    int x = band.left + Scale(kCaptionIconLeft);
     DrawPicture(dc, m_icon.get(), x, band.top + (height - iconSize) / 2, iconSize);
-    x += iconSize + Scale(10);
+    x += iconSize + Scale(kPictureGap);
 
     RECT button = SettingsButton();
     if (m_hotSettings || m_pressedSettings)
-        RoundBox(dc, button, Scale(8), m_pressedSettings ? kCaptionTop : kButtonHot, kButtonHot);
+        RoundBox(dc, button, Scale(kCardRadius), m_pressedSettings ? kCaptionTop : kButtonHot, kButtonHot);
     DrawSettingsGlyph(dc, button, static_cast<int>(m_dpi));
 
-    int right = button.left - Scale(8);
+    int right = button.left - Scale(kButtonGap);
     std::wstring title = m_title.empty() ? std::wstring(L"Sidebar") : m_title;
     std::wstring status = m_status;
     if (status.empty()) {
@@ -420,14 +415,14 @@ void PanelWindow::PaintCaption(HDC dc, const RECT& band)
         status = count == 0 ? L"No items" : count == 1 ? L"1 item" : std::to_wstring(count) + L" items";
     }
     TextMeasure measure = MeasureIn(dc);
-    int titleTop = band.top + Scale(10);
+    int titleTop = band.top + Scale(kCaptionTitleTop);
     {
         SelectIn s(dc, m_titleFont.get());
         DrawLine(dc, FitLine(title, right - x, measure), RECT{x, titleTop, right, band.bottom}, kCaptionText);
     }
     {
         SelectIn s(dc, m_statusFont.get());
-        DrawLine(dc, FitLine(status, right - x, measure), RECT{x, titleTop + Scale(21), right, band.bottom},
+        DrawLine(dc, FitLine(status, right - x, measure), RECT{x, titleTop + Scale(kCaptionStatusTop), right, band.bottom},
                  m_status.empty() ? kCaptionSubtle : kCaptionWarning);
     }
 }
@@ -437,22 +432,24 @@ void PanelWindow::PaintRow(HDC dc, std::size_t index, const RECT& rect, DWORD no
     Row& row = RowAt(index, dc);
     bool selected = m_rows.selected() == static_cast<long>(index);
     bool fresh = MarkedNew(index, now);
-    RECT card = {rect.left + Scale(6), rect.top + Scale(6), rect.right - Scale(6), rect.bottom};
+    RECT card = {rect.left + Scale(kCardMargin), rect.top + Scale(kCardMargin), rect.right - Scale(kCardMargin),
+                 rect.bottom};
     COLORREF back = selected ? kCardSelected : fresh ? kCardNew : kCardBack;
-    RoundBox(dc, card, Scale(8), back, selected ? kCardSelectedBorder : kCardBorder);
+    RoundBox(dc, card, Scale(kCardRadius), back, selected ? kCardSelectedBorder : kCardBorder);
     if (fresh) {
-        RECT mark = {card.left + 1, card.top + Scale(4), card.left + 1 + Scale(3), card.bottom - Scale(4)};
+        RECT mark = {card.left + 1, card.top + Scale(kMarkInset), card.left + 1 + Scale(kMarkWidth),
+                     card.bottom - Scale(kMarkInset)};
         FillSolid(dc, mark, kNewMark);
     }
 
     const auto& items = Host::Get().panel().items;
     if (index < items.size() && items[index].state)
-        DrawPicture(dc, items[index].state->image.get(), card.left + Scale(10), card.top + Scale(10),
-                    Scale(32));
+        DrawPicture(dc, items[index].state->image.get(), card.left + Scale(kCardPadding),
+                    card.top + Scale(kCardPadding), Scale(kPictureSize));
 
-    int x = card.left + Scale(10) + Scale(32) + Scale(10);
+    int x = card.left + Scale(kCardPadding) + Scale(kPictureSize) + Scale(kPictureGap);
     int right = x + m_textWidth;
-    int y = card.top + Scale(10);
+    int y = card.top + Scale(kCardPadding);
     {
         SelectIn s(dc, m_headingFont.get());
         for (const std::wstring& line : row.heading) {
@@ -460,8 +457,8 @@ void PanelWindow::PaintRow(HDC dc, std::size_t index, const RECT& rect, DWORD no
             y += m_lineHeading;
         }
     }
-    if (row.heading.size() < 2) y += m_lineHeading / 3;
-    y += Scale(3);
+    if (row.heading.size() < kHeadingLines) y += m_lineHeading / 3;
+    y += Scale(kSectionGap);
     {
         SelectIn s(dc, m_bodyFont.get());
         for (const std::wstring& line : row.body) {
@@ -469,7 +466,7 @@ void PanelWindow::PaintRow(HDC dc, std::size_t index, const RECT& rect, DWORD no
             y += m_lineBody;
         }
     }
-    int timeTop = card.bottom - Scale(8) - m_lineTime;
+    int timeTop = card.bottom - Scale(kCardBottom) - m_lineTime;
     SelectIn s(dc, m_timeFont.get());
     DrawLine(dc, row.text.time, RECT{x, timeTop, right, timeTop + m_lineTime}, kTimeText);
 }
@@ -499,20 +496,21 @@ void PanelWindow::Paint(HDC dc, const RECT& client)
     m_rows.visibleRange(&first, &last);
     DWORD now = GetTickCount();
     m_paintedRows = last - first;
-    HRGN clip = CreateRectRgn(list.left, list.top, list.right, list.bottom);
-    SelectClipRgn(dc, clip);
+    {
+        vexa::unique_hrgn clip(CreateRectRgn(list.left, list.top, list.right, list.bottom));
+        SelectClipRgn(dc, clip.get()); // the DC keeps a copy of the region
+    }
     for (std::size_t i = first; i < last; ++i) {
         int top = list.top + m_rows.rowTop(i);
         PaintRow(dc, i, RECT{list.left, top, list.right, top + m_rows.rowHeight()}, now);
     }
     SelectClipRgn(dc, nullptr);
-    DeleteObject(clip);
 }
 
 RECT PanelWindow::RowRect(std::size_t index) const
 {
     RECT client = {};
-    GetClientRect(m_hwnd, &client);
+    GetClientRect(m_hWnd, &client);
     if (m_scrollBar && IsWindowVisible(m_scrollBar)) client.right -= GetSystemMetrics(SM_CXVSCROLL);
     int top = m_captionHeight + m_rows.rowTop(index);
     return RECT{0, top, client.right, top + m_rows.rowHeight()};
@@ -533,7 +531,7 @@ long PanelWindow::RowAtPoint(POINT client) const
 void PanelWindow::Scrolled()
 {
     UpdateScrollBar();
-    InvalidateRect(m_hwnd, nullptr, FALSE);
+    InvalidateRect(m_hWnd, nullptr, FALSE);
 }
 
 void PanelWindow::Select(long index)
@@ -546,7 +544,7 @@ void PanelWindow::Open(long index)
 {
     if (index < 0 || static_cast<std::size_t>(index) >= m_cache.size()) return;
     Select(index);
-    UpdateWindow(m_hwnd);
+    UpdateWindow(m_hWnd);
     if (m_commands.open) m_commands.open(static_cast<std::size_t>(index));
     Sync();
 }
@@ -572,7 +570,7 @@ void PanelWindow::ShowMenu(POINT screen, long row)
     AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
     AppendMenuW(menu, MF_STRING, kMenuClose, L"&Close");
     UINT command = static_cast<UINT>(TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_NONOTIFY,
-                                                    screen.x, screen.y, 0, m_hwnd, nullptr));
+                                                    screen.x, screen.y, 0, m_hWnd, nullptr));
     DestroyMenu(menu);
     switch (command) {
     case kMenuOpen: Open(row); break;
@@ -582,20 +580,11 @@ void PanelWindow::ShowMenu(POINT screen, long row)
     }
 }
 
-LRESULT CALLBACK PanelWindow::WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
+// Every message goes to Handle, which gives the default processing itself.
+bool PanelWindow::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result)
 {
-    if (msg == WM_NCCREATE) {
-        auto* create = reinterpret_cast<CREATESTRUCTW*>(lParam);
-        auto* self = static_cast<PanelWindow*>(create->lpCreateParams);
-        self->m_hwnd = hwnd;
-        SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-    }
-    auto* self = reinterpret_cast<PanelWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-    if (!self) return DefWindowProcW(hwnd, msg, wParam, lParam);
-    // Nothing may leave a window procedure; a failed allocation skips this message.
-    VEXA_TRY
-        return self->Handle(msg, wParam, lParam);
-    VEXA_CATCH_RETURN(0)
+    result = Handle(msg, wParam, lParam);
+    return true;
 }
 
 LRESULT PanelWindow::Handle(UINT msg, WPARAM wParam, LPARAM lParam)
@@ -605,38 +594,37 @@ LRESULT PanelWindow::Handle(UINT msg, WPARAM wParam, LPARAM lParam)
         return 1;
     case WM_PAINT: {
         PAINTSTRUCT ps;
-        HDC dc = BeginPaint(m_hwnd, &ps);
+        HDC dc = BeginPaint(m_hWnd, &ps);
         RECT client = {};
-        GetClientRect(m_hwnd, &client);
+        GetClientRect(m_hWnd, &client);
         // Drawn off screen, then copied: no flicker while rows scroll or arrive.
-        HDC memory = CreateCompatibleDC(dc);
-        HBITMAP bitmap =
-            CreateCompatibleBitmap(dc, std::max<LONG>(client.right, 1), std::max<LONG>(client.bottom, 1));
-        if (memory && bitmap) {
-            HGDIOBJ old = SelectObject(memory, bitmap);
-            Paint(memory, client);
-            BitBlt(dc, 0, 0, client.right, client.bottom, memory, 0, 0, SRCCOPY);
-            SelectObject(memory, old);
-        } else {
-            Paint(dc, client);
+        {
+            vexa::unique_hdc memory(CreateCompatibleDC(dc));
+            vexa::unique_hbitmap bitmap(
+                CreateCompatibleBitmap(dc, std::max<LONG>(client.right, 1), std::max<LONG>(client.bottom, 1)));
+            if (memory && bitmap) {
+                SelectIn selected(memory.get(), bitmap.get());
+                Paint(memory.get(), client);
+                BitBlt(dc, 0, 0, client.right, client.bottom, memory.get(), 0, 0, SRCCOPY);
+            } else {
+                Paint(dc, client);
+            }
         }
-        if (bitmap) DeleteObject(bitmap);
-        if (memory) DeleteDC(memory);
-        EndPaint(m_hwnd, &ps);
+        EndPaint(m_hWnd, &ps);
         return 0;
     }
     case WM_SIZE:
         Layout();
-        InvalidateRect(m_hwnd, nullptr, FALSE);
+        InvalidateRect(m_hWnd, nullptr, FALSE);
         return 0;
     case WM_GETMINMAXINFO: {
         auto* limits = reinterpret_cast<MINMAXINFO*>(lParam);
-        limits->ptMinTrackSize.x = Scale(200);
+        limits->ptMinTrackSize.x = Scale(kMinWidth);
         return 0;
     }
     case WM_NCHITTEST: {
         // Resizable in width only: the left and right edges size, the rest is client.
-        LRESULT hit = DefWindowProcW(m_hwnd, msg, wParam, lParam);
+        LRESULT hit = DefWindowProcW(m_hWnd, msg, wParam, lParam);
         switch (hit) {
         case HTLEFT: case HTRIGHT: case HTCLIENT: case HTVSCROLL: return hit;
         case HTTOPLEFT: case HTBOTTOMLEFT: return HTLEFT;
@@ -650,10 +638,10 @@ LRESULT PanelWindow::Handle(UINT msg, WPARAM wParam, LPARAM lParam)
         for (Row& row : m_cache) row.ready = false;
         m_textWidth = 0;
         const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
-        SetWindowPos(m_hwnd, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+        SetWindowPos(m_hWnd, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
                      suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
         Layout();
-        InvalidateRect(m_hwnd, nullptr, FALSE);
+        InvalidateRect(m_hWnd, nullptr, FALSE);
         return 0;
     }
     case WM_TIMER:
@@ -661,8 +649,8 @@ LRESULT PanelWindow::Handle(UINT msg, WPARAM wParam, LPARAM lParam)
             DWORD now = GetTickCount();
             bool any = false;
             for (std::size_t i = 0; i < m_addedAt.size() && !any; ++i) any = MarkedNew(i, now);
-            if (!any) KillTimer(m_hwnd, kMarkTimer);
-            InvalidateRect(m_hwnd, nullptr, FALSE);
+            if (!any) KillTimer(m_hWnd, kMarkTimer);
+            InvalidateRect(m_hWnd, nullptr, FALSE);
             return 0;
         }
         break;
@@ -711,14 +699,14 @@ LRESULT PanelWindow::Handle(UINT msg, WPARAM wParam, LPARAM lParam)
         break;
     case WM_LBUTTONDOWN:
     case WM_LBUTTONDBLCLK: {
-        SetFocus(m_hwnd);
+        SetFocus(m_hWnd);
         POINT pt = {GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
         RECT button = SettingsButton();
         m_pressedSettings = PtInRect(&button, pt) != FALSE;
         m_pressed = m_pressedSettings ? -1 : RowAtPoint(pt);
         if (m_pressed >= 0) Select(m_pressed);
-        if (m_pressedSettings) InvalidateRect(m_hwnd, &button, FALSE);
-        SetCapture(m_hwnd);
+        if (m_pressedSettings) InvalidateRect(m_hWnd, &button, FALSE);
+        SetCapture(m_hWnd);
         return 0;
     }
     case WM_LBUTTONUP: {
@@ -729,7 +717,7 @@ LRESULT PanelWindow::Handle(UINT msg, WPARAM wParam, LPARAM lParam)
         long row = m_pressed >= 0 && RowAtPoint(pt) == m_pressed ? m_pressed : -1;
         m_pressedSettings = false;
         m_pressed = -1;
-        InvalidateRect(m_hwnd, &button, FALSE);
+        InvalidateRect(m_hWnd, &button, FALSE);
         if (settings) Run(m_commands.settings);
         else if (row >= 0) Open(row);
         return 0;
@@ -740,9 +728,9 @@ LRESULT PanelWindow::Handle(UINT msg, WPARAM wParam, LPARAM lParam)
         bool hot = PtInRect(&button, pt) != FALSE;
         if (hot != m_hotSettings) {
             m_hotSettings = hot;
-            InvalidateRect(m_hwnd, &button, FALSE);
+            InvalidateRect(m_hWnd, &button, FALSE);
             if (hot) {
-                TRACKMOUSEEVENT track = {sizeof(track), TME_LEAVE, m_hwnd, 0};
+                TRACKMOUSEEVENT track = {sizeof(track), TME_LEAVE, m_hWnd, 0};
                 TrackMouseEvent(&track);
             }
         }
@@ -751,7 +739,7 @@ LRESULT PanelWindow::Handle(UINT msg, WPARAM wParam, LPARAM lParam)
     case WM_MOUSELEAVE:
         if (m_hotSettings) {
             m_hotSettings = false;
-            InvalidateRect(m_hwnd, nullptr, FALSE);
+            InvalidateRect(m_hWnd, nullptr, FALSE);
         }
         return 0;
     case WM_CONTEXTMENU: {
@@ -760,11 +748,11 @@ LRESULT PanelWindow::Handle(UINT msg, WPARAM wParam, LPARAM lParam)
         if (screen.x == -1 && screen.y == -1) {
             // From the keyboard: at the selected row, or the top of the list.
             POINT at = {Scale(40), m_captionHeight + (row >= 0 ? m_rows.rowTop(row) + Scale(20) : Scale(20))};
-            ClientToScreen(m_hwnd, &at);
+            ClientToScreen(m_hWnd, &at);
             screen = at;
         } else {
             POINT client = screen;
-            ScreenToClient(m_hwnd, &client);
+            ScreenToClient(m_hWnd, &client);
             row = RowAtPoint(client);
             if (row >= 0) Select(row);
         }
@@ -775,7 +763,7 @@ LRESULT PanelWindow::Handle(UINT msg, WPARAM wParam, LPARAM lParam)
         if (m_commands.close) m_commands.close();
         return 0;
     }
-    return DefWindowProcW(m_hwnd, msg, wParam, lParam);
+    return DefWindowProcW(m_hWnd, msg, wParam, lParam);
 }
 
 } // namespace host

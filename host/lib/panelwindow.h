@@ -13,16 +13,12 @@
 
 #include "com/owners.h"
 #include "com/ptr.h"
+#include "com/window.h"
 #include "host/lib/panelview.h"
 
 namespace host {
 
-namespace detail {
-inline void DeleteGdiObject(HFONT h) noexcept { DeleteObject(h); }
-} // namespace detail
-using unique_hfont = vexa::unique_any<HFONT, detail::DeleteGdiObject>;
-
-class PanelWindow {
+class PanelWindow final : public vexa::WindowBase {
 public:
     struct Commands {
         std::function<void(std::size_t index)> open; // the item at that place in the panel
@@ -32,13 +28,11 @@ public:
     };
 
     explicit PanelWindow(Commands commands);
-    ~PanelWindow();
-    PanelWindow(const PanelWindow&) = delete;
-    PanelWindow& operator=(const PanelWindow&) = delete;
+    ~PanelWindow() override;
 
     // Creates the window docked at the right of the primary monitor's work area and shows it.
     bool Create();
-    HWND hwnd() const { return m_hwnd; }
+    HWND hwnd() const { return m_hWnd; }
 
     // Catches up with the host's panel (title, icon, items, clearings). Cheap when nothing
     // changed: call it after every dispatched message.
@@ -62,7 +56,7 @@ public:
     std::size_t WrappedRows() const;                           // rows whose text is laid out
 
 private:
-    static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    bool OnMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
     LRESULT Handle(UINT msg, WPARAM wParam, LPARAM lParam);
 
     struct Row {
@@ -89,10 +83,9 @@ private:
     bool MarkedNew(std::size_t index, DWORD now) const;
 
     Commands m_commands;
-    HWND m_hwnd = nullptr;
     HWND m_scrollBar = nullptr;
     UINT m_dpi = 96;
-    unique_hfont m_titleFont, m_statusFont, m_headingFont, m_bodyFont, m_timeFont;
+    vexa::unique_hfont m_titleFont, m_statusFont, m_headingFont, m_bodyFont, m_timeFont;
     int m_captionHeight = 0;
     int m_lineHeading = 0, m_lineBody = 0, m_lineTime = 0;
     int m_textWidth = 0;

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "com/check.h"
+#include "com/window.h"
 #include "Vexa_h.h"
 #include "com/owners.h"
 #include "com/ptr.h"
@@ -43,8 +44,9 @@ void PostCommand(std::wstring command)
 {
     HWND window = g_commandWindow.load();
     if (!window) return;
-    auto* text = new (std::nothrow) std::wstring(std::move(command));
-    if (text && !PostMessageW(window, WM_SIDEBAR_COMMAND, 0, reinterpret_cast<LPARAM>(text))) delete text;
+    auto text = std::make_unique<std::wstring>(std::move(command));
+    if (PostMessageW(window, WM_SIDEBAR_COMMAND, 0, reinterpret_cast<LPARAM>(text.get())))
+        text.release(); // the window takes it over
 }
 
 struct Options {
@@ -109,7 +111,18 @@ public:
     int Run();
 
 private:
-    static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    // The message-only window that takes the commands and the exit timer.
+    class CommandWindow final : public vexa::WindowBase {
+    public:
+        explicit CommandWindow(Sidebar& sidebar) : m_sidebar(sidebar) {}
+        bool Create();
+        void Destroy() { DestroyWindowNow(); }
+
+    private:
+        bool OnMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
+        Sidebar& m_sidebar;
+    };
+
     void Info(const std::wstring& text)
     {
         if (!m_options.quietOle) m_printer.Say(L"sidebar: " + text);
@@ -138,7 +151,7 @@ private:
     std::unique_ptr<host::PanelWindow> m_panel; // with --window
     std::wstring m_lastError;
     bool m_started = false;
-    vexa::unique_hwnd m_window;
+    CommandWindow m_window{*this};
     vexa::com_ptr<IUnknown> m_plugin;
     vexa::com_ptr<IUnknown> m_site;
     bool m_inSettings = false;
@@ -246,28 +259,39 @@ void Sidebar::StopPlugin()
     host::Host::Get().reset();
 }
 
-LRESULT CALLBACK Sidebar::WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
+bool Sidebar::CommandWindow::Create()
 {
-    auto* self = reinterpret_cast<Sidebar*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    WNDCLASSEXW wc = {sizeof(wc)};
+    wc.lpfnWndProc = WindowProcedure;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = kWindowClass;
+    RegisterClassExW(&wc);
+    return CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance,
+                           CreationParam()) != nullptr;
+}
+
+bool Sidebar::CommandWindow::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result)
+{
+    result = 0;
     switch (msg) {
     case WM_SIDEBAR_COMMAND: {
         std::unique_ptr<std::wstring> command(reinterpret_cast<std::wstring*>(lParam));
-        if (self && command) self->Execute(*command);
-        return 0;
+        if (command) m_sidebar.Execute(*command);
+        return true;
     }
     case WM_SIDEBAR_QUIT:
         PostQuitMessage(0);
-        return 0;
+        return true;
     case WM_TIMER:
         if (wParam == kExitTimer) {
-            KillTimer(hwnd, kExitTimer);
-            if (self) self->Info(L"--exit-after time reached");
+            KillTimer(m_hWnd, kExitTimer);
+            m_sidebar.Info(L"--exit-after time reached");
             PostQuitMessage(0);
-            return 0;
+            return true;
         }
         break;
     }
-    return DefWindowProcW(hwnd, msg, wParam, lParam);
+    return false;
 }
 
 void Sidebar::Execute(const std::wstring& line)
@@ -421,18 +445,10 @@ int Sidebar::Run()
     host::Host::Get().setObserver([this](const std::wstring& line) { m_printer.OnCall(line); });
     host::Host::Get().keepLog(false);
 
-    WNDCLASSEXW wc = {sizeof(wc)};
-    wc.lpfnWndProc = WindowProc;
-    wc.hInstance = GetModuleHandleW(nullptr);
-    wc.lpszClassName = kWindowClass;
-    RegisterClassExW(&wc);
-    m_window.reset(CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                   wc.hInstance, nullptr));
-    if (!m_window) {
+    if (!m_window.Create()) {
         Error(L"cannot create the command window");
         return 1;
     }
-    SetWindowLongPtrW(m_window.get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
 
     if (m_options.window && !CreatePanelWindow()) {
         Error(L"cannot create the panel window");
@@ -449,8 +465,8 @@ int Sidebar::Run()
     }
     if (started || m_panel) {
         if (m_options.exitAfter > 0)
-            SetTimer(m_window.get(), kExitTimer, static_cast<UINT>(m_options.exitAfter * 1000), nullptr);
-        g_commandWindow = m_window.get();
+            SetTimer(m_window.Window(), kExitTimer, static_cast<UINT>(m_options.exitAfter * 1000), nullptr);
+        g_commandWindow = m_window.Window();
         if (started && m_options.settings) PostCommand(L"settings");
         if (m_panel) m_panel->Sync();
         MSG msg;
@@ -464,8 +480,7 @@ int Sidebar::Run()
     g_commandWindow = nullptr;
     StopPlugin();
     m_panel.reset();
-    SetWindowLongPtrW(m_window.get(), GWLP_USERDATA, 0);
-    m_window.reset();
+    m_window.Destroy();
     UnregisterClassW(kWindowClass, GetModuleHandleW(nullptr));
     return status;
 }
