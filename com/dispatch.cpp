@@ -4,6 +4,7 @@
 
 #include "com/check.h"
 #include "com/module.h"
+#include "com/owners.h"
 
 namespace vexa {
 namespace {
@@ -15,8 +16,7 @@ struct CachedInfo {
 
 // Guards the first loading of each type information; the cache lives until module unload.
 struct TypeInfoCache {
-    TypeInfoCache() { InitializeCriticalSection(&lock); }
-    CRITICAL_SECTION lock;
+    CriticalSection lock;
     std::vector<CachedInfo> entries;
     bool termRegistered = false;
 };
@@ -31,12 +31,11 @@ TypeInfoCache& Cache()
 void ReleaseCache(void*)
 {
     TypeInfoCache& cache = Cache();
-    EnterCriticalSection(&cache.lock);
+    auto held = cache.lock.Lock();
     for (CachedInfo& entry : cache.entries)
         entry.info->Release();
     cache.entries.clear();
     cache.termRegistered = false;
-    LeaveCriticalSection(&cache.lock);
 }
 
 // Adds an entry (the cache takes over the reference) and registers the cache's release.
@@ -64,7 +63,7 @@ HRESULT GetCachedTypeInfo(REFGUID libid, REFIID iid, LCID lcid, ITypeInfo** info
     if (!info) return E_POINTER;
     *info = nullptr;
     TypeInfoCache& cache = Cache();
-    EnterCriticalSection(&cache.lock);
+    auto held = cache.lock.Lock();
     HRESULT hr = S_OK;
     ITypeInfo* found = Find(cache, iid);
     if (!found) {
@@ -79,7 +78,6 @@ HRESULT GetCachedTypeInfo(REFGUID libid, REFIID iid, LCID lcid, ITypeInfo** info
         found->AddRef();
         *info = found;
     }
-    LeaveCriticalSection(&cache.lock);
     return hr;
 }
 

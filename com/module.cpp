@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "com/check.h"
+#include "com/owners.h"
 
 namespace vexa {
 namespace {
@@ -17,9 +18,7 @@ struct TermEntry {
 
 // The termination list may be touched from any thread that first loads type information.
 struct TermList {
-    TermList() { InitializeCriticalSection(&lock); }
-    ~TermList() { DeleteCriticalSection(&lock); }
-    CRITICAL_SECTION lock;
+    CriticalSection lock;
     std::vector<TermEntry> entries;
 };
 TermList& Terms()
@@ -78,24 +77,21 @@ void Module::SetInstance(HINSTANCE instance) noexcept { g_instance.store(instanc
 bool Module::AddTermFunc(TermFunc func, void* arg) noexcept
 {
     TermList& list = Terms();
-    EnterCriticalSection(&list.lock);
-    const bool added = [&]() noexcept {
-        VEXA_TRY
-        list.entries.push_back({func, arg});
-        return true;
-        VEXA_CATCH_RETURN(false)
-    }();
-    LeaveCriticalSection(&list.lock);
-    return added;
+    auto held = list.lock.Lock();
+    VEXA_TRY
+    list.entries.push_back({func, arg});
+    return true;
+    VEXA_CATCH_RETURN(false)
 }
 
 void Module::Terminate() noexcept
 {
     TermList& list = Terms();
-    EnterCriticalSection(&list.lock);
     std::vector<TermEntry> entries;
-    entries.swap(list.entries);
-    LeaveCriticalSection(&list.lock);
+    {
+        auto held = list.lock.Lock();
+        entries.swap(list.entries);
+    }
     // One callback that throws does not keep the others from running.
     for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
         VEXA_TRY

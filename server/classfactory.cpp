@@ -7,12 +7,9 @@
 
 namespace vexa {
 
-ClassFactory::ClassFactory(CreateInstanceFn create) noexcept : m_create(create)
-{
-    InitializeCriticalSection(&m_lock);
-}
+ClassFactory::ClassFactory(CreateInstanceFn create) noexcept : m_create(create) {}
 
-ClassFactory::~ClassFactory() { DeleteCriticalSection(&m_lock); }
+ClassFactory::~ClassFactory() = default;
 
 HRESULT ClassFactory::Create(CreateInstanceFn create, IClassFactory** factory) noexcept
 {
@@ -39,21 +36,22 @@ HRESULT ClassFactory::QueryInterface(REFIID riid, void** ppv)
 
 ULONG ClassFactory::AddRef()
 {
-    EnterCriticalSection(&m_lock);
+    auto held = m_lock.Lock();
     ULONG refs = ++m_refs;
     // The first reference from outside the object map.
     if (refs == 2) Module::Lock();
-    LeaveCriticalSection(&m_lock);
     return refs;
 }
 
 ULONG ClassFactory::Release()
 {
-    EnterCriticalSection(&m_lock);
-    ULONG refs = --m_refs;
-    // The last reference from outside is gone; only the object map's remains.
-    if (refs == 1) Module::Unlock();
-    LeaveCriticalSection(&m_lock);
+    ULONG refs;
+    {
+        auto held = m_lock.Lock();
+        refs = --m_refs;
+        // The last reference from outside is gone; only the object map's remains.
+        if (refs == 1) Module::Unlock();
+    }
     if (refs == 0) delete this;
     return refs;
 }

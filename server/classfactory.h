@@ -4,6 +4,8 @@
 #include <unknwn.h>
 #include <atomic>
 
+#include "com/owners.h"
+
 namespace vexa {
 
 // Creates an instance (plain, or aggregated when outer is set) and asks it for riid.
@@ -32,7 +34,7 @@ private:
 
     std::atomic<ULONG> m_refs{1};
     CreateInstanceFn m_create;
-    CRITICAL_SECTION m_lock; // orders count changes with the module lock they move
+    CriticalSection m_lock; // orders count changes with the module lock they move
 };
 
 } // namespace vexa

@@ -29,29 +29,21 @@ unique_bstr ClassIdText(REFCLSID clsid) noexcept
     return unique_bstr::from(text);
 }
 
-struct SafeArrayOwner {
-    SAFEARRAY* array = nullptr;
-    ~SafeArrayOwner()
-    {
-        if (array) SafeArrayDestroy(array);
-    }
-};
-
 // { "Title", title, "Description", description, "Icon", icon }: each element a BSTR
 // VARIANT with its own copy of the text.
 HRESULT BuildDescription(const wchar_t* title, const wchar_t* description, const wchar_t* icon,
-                         SafeArrayOwner* out) noexcept
+                         unique_safearray* out) noexcept
 {
     const wchar_t* const texts[6] = {L"Title", title, L"Description", description, L"Icon", icon};
-    out->array = SafeArrayCreateVector(VT_VARIANT, 0, 6);
-    if (!out->array) return E_OUTOFMEMORY;
+    out->reset(SafeArrayCreateVector(VT_VARIANT, 0, 6));
+    if (!*out) return E_OUTOFMEMORY;
     for (LONG i = 0; i < 6; ++i) {
         unique_variant element;
         element.vt = VT_BSTR;
         element.bstrVal = SysAllocString(texts[i]);
         if (!element.bstrVal) return E_OUTOFMEMORY;
         // Copies the VARIANT, text included.
-        VEXA_RETURN_IF_FAILED(SafeArrayPutElement(out->array, &i, static_cast<VARIANT*>(&element)));
+        VEXA_RETURN_IF_FAILED(SafeArrayPutElement(out->get(), &i, static_cast<VARIANT*>(&element)));
     }
     return S_OK;
 }
@@ -70,12 +62,12 @@ HRESULT RegisterWithHost(REFCLSID clsid, const wchar_t* title, const wchar_t* de
     com_ptr<IComponentRegistrar> registrar;
     VEXA_RETURN_IF_FAILED_EXPECTED(CreateRegistrar(registrar));
 
-    SafeArrayOwner descriptionArray;
+    unique_safearray descriptionArray;
     VEXA_RETURN_IF_FAILED(BuildDescription(title, description, icon, &descriptionArray));
     unique_bstr clsidText = ClassIdText(clsid);
     if (!clsidText) return E_OUTOFMEMORY;
     unique_variant descriptionVariant;
-    VEXA_RETURN_IF_FAILED(SafeArrayCopy(descriptionArray.array, &descriptionVariant.parray));
+    VEXA_RETURN_IF_FAILED(SafeArrayCopy(descriptionArray.get(), &descriptionVariant.parray));
     descriptionVariant.vt = VT_ARRAY | VT_VARIANT;
 
     VEXA_RETURN_IF_FAILED_EXPECTED(registrar->BeginRegistration(clsidText, descriptionVariant));
