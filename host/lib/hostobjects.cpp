@@ -56,11 +56,13 @@ const vexa::InterfaceEntry* DisplaySite::Interfaces(std::size_t* count) noexcept
 
 STDMETHODIMP DisplaySite::get_display_state(long* state)
 {
+    VEXA_COM_TRY
     // An injected failure is the host\'s answer, not a fault.
     VEXA_RETURN_IF_FAILED_EXPECTED(Host::Get().record(L"get_display_state", L""));
     if (!state) return E_POINTER;
     *state = Host::Get().displayState();
     return S_OK;
+    VEXA_COM_CATCH
 }
 
 HRESULT CreateSite(REFIID riid, void** ppv) { return vexa::CreateComInstance<DisplaySite>(nullptr, riid, ppv); }
@@ -77,21 +79,26 @@ const vexa::InterfaceEntry* PluginHelper::Interfaces(std::size_t* count) noexcep
 
 STDMETHODIMP PluginHelper::put_title(BSTR title)
 {
+    VEXA_COM_TRY
     return RecordText(L"put_title", title, Host::Get().panel().title);
+    VEXA_COM_CATCH
 }
 
 STDMETHODIMP PluginHelper::SetDisplayFlags(LONG flags, LONG mask)
 {
+    VEXA_COM_TRY
     HRESULT hr = Host::Get().record(L"SetDisplayFlags", Number(flags) + L", " + Number(mask));
     if (VEXA_OK(hr)) {
         Host::Get().panel().displayFlags = flags;
         Host::Get().panel().displayMask = mask;
     }
     return hr;
+    VEXA_COM_CATCH
 }
 
 STDMETHODIMP PluginHelper::SetIcons(IPicture* small_icon, IPicture* large_icon)
 {
+    VEXA_COM_TRY
     HRESULT hr = Host::Get().record(L"SetIcons", DescribePicture(small_icon) + L", " +
                                                      DescribePicture(large_icon));
     if (VEXA_OK(hr)) {
@@ -101,15 +108,19 @@ STDMETHODIMP PluginHelper::SetIcons(IPicture* small_icon, IPicture* large_icon)
         panel.largeIcon = vexa::com_ptr<IPicture>(large_icon);
     }
     return hr;
+    VEXA_COM_CATCH
 }
 
 STDMETHODIMP PluginHelper::put_about_text(BSTR text)
 {
+    VEXA_COM_TRY
     return RecordText(L"put_about_text", text, Host::Get().panel().aboutText);
+    VEXA_COM_CATCH
 }
 
 STDMETHODIMP PluginHelper::AddContentItem(IUnknown* item, LONG item_flags)
 {
+    VEXA_COM_TRY
     // An injected failure is the host\'s answer, not a fault.
     VEXA_RETURN_IF_FAILED_EXPECTED(Host::Get().record(L"AddContentItem", Number(item_flags)));
     if (!item) return E_POINTER;
@@ -121,10 +132,12 @@ STDMETHODIMP PluginHelper::AddContentItem(IUnknown* item, LONG item_flags)
     if (!entry.state) entry.state = std::make_shared<ItemState>();
     Host::Get().panel().items.push_back(std::move(entry));
     return S_OK;
+    VEXA_COM_CATCH
 }
 
 STDMETHODIMP PluginHelper::RemoveAllContentItems()
 {
+    VEXA_COM_TRY
     // An injected failure is the host\'s answer, not a fault.
     VEXA_RETURN_IF_FAILED_EXPECTED(Host::Get().record(L"RemoveAllContentItems", L""));
     // Released outside the panel: an item's last release may call back into the host.
@@ -133,6 +146,7 @@ STDMETHODIMP PluginHelper::RemoveAllContentItems()
     ++Host::Get().panel().clears;
     removed.clear();
     return S_OK;
+    VEXA_COM_CATCH
 }
 
 HRESULT CreatePluginHelper(IUnknown* outer, REFIID riid, void** ppv)
@@ -165,36 +179,47 @@ const vexa::InterfaceEntry* ContentItemHelper::Interfaces(std::size_t* count) no
 
 STDMETHODIMP ContentItemHelper::put_image(IPicture* image)
 {
+    VEXA_COM_TRY
     HRESULT hr = Host::Get().record(L"put_image", DescribePicture(image));
     if (VEXA_OK(hr)) {
         m_state->imageSet = true;
         m_state->image = vexa::com_ptr<IPicture>(image);
     }
     return hr;
+    VEXA_COM_CATCH
 }
 
 STDMETHODIMP ContentItemHelper::put_time_created(DATE time)
 {
+    VEXA_COM_TRY
     return RecordPut(L"put_time_created", Date(time), m_state->timeCreated, time);
+    VEXA_COM_CATCH
 }
 
 STDMETHODIMP ContentItemHelper::put_heading(BSTR heading)
 {
+    VEXA_COM_TRY
     return RecordText(L"put_heading", heading, m_state->heading);
+    VEXA_COM_CATCH
 }
 
 STDMETHODIMP ContentItemHelper::put_source(BSTR source)
 {
+    VEXA_COM_TRY
     return RecordText(L"put_source", source, m_state->source);
+    VEXA_COM_CATCH
 }
 
 STDMETHODIMP ContentItemHelper::put_snippet(BSTR snippet)
 {
+    VEXA_COM_TRY
     return RecordText(L"put_snippet", snippet, m_state->snippet);
+    VEXA_COM_CATCH
 }
 
 STDMETHODIMP ContentItemHelper::get_snippet(BSTR* snippet)
 {
+    VEXA_COM_TRY
     // An injected failure is the host\'s answer, not a fault.
     VEXA_RETURN_IF_FAILED_EXPECTED(Host::Get().record(L"get_snippet", L""));
     if (!snippet) return E_POINTER;
@@ -205,21 +230,28 @@ STDMETHODIMP ContentItemHelper::get_snippet(BSTR* snippet)
         if (!*snippet) return E_OUTOFMEMORY;
     }
     return S_OK;
+    VEXA_COM_CATCH
 }
 
 STDMETHODIMP ContentItemHelper::put_layout(DisplayContentItemLayout layout)
 {
+    VEXA_COM_TRY
     return RecordPut(L"put_layout", Number(layout), m_state->layout, static_cast<long>(layout));
+    VEXA_COM_CATCH
 }
 
 STDMETHODIMP ContentItemHelper::put_flags(DisplayContentItemFlags flags)
 {
+    VEXA_COM_TRY
     return RecordPut(L"put_flags", Number(flags), m_state->flags, static_cast<long>(flags));
+    VEXA_COM_CATCH
 }
 
 STDMETHODIMP ContentItemHelper::put_tooltip(BSTR tooltip)
 {
+    VEXA_COM_TRY
     return RecordText(L"put_tooltip", tooltip, m_state->tooltip);
+    VEXA_COM_CATCH
 }
 
 HRESULT CreateContentItemHelper(IUnknown* outer, REFIID riid, void** ppv)

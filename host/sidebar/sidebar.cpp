@@ -489,6 +489,8 @@ int Sidebar::Run()
 // reading; the sidebar goes on until "quit", Ctrl+C or --exit-after.
 DWORD WINAPI ReadCommands(void*)
 {
+    // A line that cannot be kept (out of memory) ends the reading, not the process.
+    VEXA_TRY
     char buffer[512];
     while (fgets(buffer, sizeof(buffer), stdin)) {
         std::string line(buffer);
@@ -496,6 +498,7 @@ DWORD WINAPI ReadCommands(void*)
         PostCommand(host::FromUtf8(line));
     }
     return 0;
+    VEXA_CATCH_RETURN(1)
 }
 
 BOOL WINAPI OnConsoleControl(DWORD type)
