@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <optional>
+
 #include <gtest/gtest.h>
 
 #include "host/lib/hostlib.h"
@@ -81,53 +83,44 @@ TEST(HtmlToText, KeepsEveryScript)
               L"\u65E5\u672C\u8A9E \u0442\u0435\u043A\u0441\u0442");
 }
 
-TEST(RowText, ShowsTheItemAsThePluginFillsIt)
+TEST(RowText, RowsAreBuiltFromTheItemsTexts)
 {
-    host::ItemState item;
-    item.heading = L"News: ";
-    item.source = L"Text";
-    item.snippet = L"News:\nText\n\nhttp://example.org/news/1.html";
+    using Text = std::optional<std::wstring>;
+    struct Case {
+        const char* name;
+        Text heading, source, snippet;             // the item as the plugin filled it
+        const wchar_t *rowHeading, *body, *site;   // the row
+    };
+    const Case cases[] = {
+        {"as the plugin fills it", L"News: ", L"Text", L"News:\nText\n\nhttp://example.org/news/1.html",
+         L"News", L"Text", L"example.org"},
+        {"html reduced, link's site with its port", L"Title: ", {},
+         L"Title:\n<p>Hi &amp; <b>bye</b></p>\n<script>x</script>\n\nhttps://www.example.org:8080/p?q",
+         L"Title", L"Hi & bye", L"example.org:8080"},
+        {"a first line other than the heading and a last line not a link stay", L"Title: ", {},
+         L"Other:\nBody\n\nsee http://example.org/", L"Title", L"Other: Body see http://example.org/", L""},
+        {"without a snippet the source", {}, L"<i>only</i> the source", {}, L"", L"only the source", L""},
+        {"unset texts are empty", {}, {}, {}, L"", L"", L""},
+        {"a heading over several lines shows as one", L"  two\nlines:  ", L"<i>only</i> the source", {},
+         L"two lines", L"only the source", L""},
+    };
     SYSTEMTIME now = {};
     GetLocalTime(&now);
-    host::RowText row = host::MakeRowText(item, now);
-    EXPECT_EQ(row.heading, L"News");
-    EXPECT_EQ(row.body, L"Text");
-    EXPECT_EQ(row.site, L"example.org");
-    EXPECT_EQ(row.time, L"");
-
-    // The item's own texts are not changed.
-    EXPECT_EQ(*item.heading, L"News: ");
-    EXPECT_EQ(*item.snippet, L"News:\nText\n\nhttp://example.org/news/1.html");
-}
-
-TEST(RowText, ReducesHtmlAndKeepsWhatIsNotTheHeadingOrALink)
-{
-    SYSTEMTIME now = {};
-    GetLocalTime(&now);
-    host::ItemState item;
-    item.heading = L"Title: ";
-    item.snippet = L"Title:\n<p>Hi &amp; <b>bye</b></p>\n<script>x</script>\n\nhttps://www.example.org:8080/p?q";
-    host::RowText row = host::MakeRowText(item, now);
-    EXPECT_EQ(row.body, L"Hi & bye");
-    EXPECT_EQ(row.site, L"example.org:8080");
-
-    // A first line other than the heading stays, and so does a last line that is not a link.
-    item.snippet = L"Other:\nBody\n\nsee http://example.org/";
-    row = host::MakeRowText(item, now);
-    EXPECT_EQ(row.body, L"Other: Body see http://example.org/");
-    EXPECT_EQ(row.site, L"");
-
-    // Without a snippet the source is shown; unset texts are empty.
-    host::ItemState bare;
-    bare.source = L"<i>only</i> the source";
-    row = host::MakeRowText(bare, now);
-    EXPECT_EQ(row.heading, L"");
-    EXPECT_EQ(row.body, L"only the source");
-    EXPECT_EQ(host::MakeRowText(host::ItemState(), now).body, L"");
-
-    // A heading over several lines shows as one.
-    bare.heading = L"  two\nlines:  ";
-    EXPECT_EQ(host::MakeRowText(bare, now).heading, L"two lines");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        host::ItemState item;
+        item.heading = c.heading;
+        item.source = c.source;
+        item.snippet = c.snippet;
+        host::RowText row = host::MakeRowText(item, now);
+        EXPECT_EQ(row.heading, c.rowHeading);
+        EXPECT_EQ(row.body, c.body);
+        EXPECT_EQ(row.site, c.site);
+        EXPECT_EQ(row.time, L""); // no creation time set
+        // The item's own texts are not changed.
+        EXPECT_EQ(item.heading, c.heading);
+        EXPECT_EQ(item.snippet, c.snippet);
+    }
 }
 
 TEST(RowText, TimeIsLocalWithTheDateWhenNotToday)
