@@ -153,7 +153,7 @@ struct Plugin {
     double Tick()
     {
         auto vexaPlugin = vexa::query<IVexaPlugin>(unknown.get());
-        HWND window = static_cast<CVexaPlugin*>(vexaPlugin.get())->m_timerWindow.Handle();
+        HWND window = static_cast<CVexaPlugin*>(vexaPlugin.get())->TimerWindow();
         auto t = Clock::now();
         SendMessageW(window, WM_TIMER, RefreshTimerWindow::kTimerId, 0);
         return Seconds(t);

@@ -94,14 +94,11 @@ public:
     // next refresh. Tests shorten it; returns the previous value.
     static DWORD SetTickWait(DWORD ms);
 
-    std::wstring m_value1;
-    std::unique_ptr<CRssStore> m_store;
-    vexa::com_ptr<IPicture> m_smallIcon;
-    vexa::com_ptr<IPicture> m_largeIcon;
-    vexa::com_ptr<IPicture> m_contentIcon;
-    RefreshTimerWindow m_timerWindow;
-    BOOL m_requiresSave = FALSE;
-    vexa::com_ptr<IUnknown> m_helperUnknown;
+    // What the plugin holds, for looking at from outside.
+    CRssStore* Store() const noexcept { return m_store.get(); }
+    IPicture* ContentIcon() const noexcept { return m_contentIcon.get(); }
+    const std::wstring& Value1() const noexcept { return m_value1; }
+    HWND TimerWindow() const noexcept { return m_timerWindow.Handle(); }
 
 protected:
     const vexa::InterfaceEntry* Interfaces(std::size_t* count) noexcept override;
@@ -127,6 +124,14 @@ private:
     // The end of every refresh: the title again in display state 2.
     void EndRefresh();
 
+    std::wstring m_value1;
+    std::unique_ptr<CRssStore> m_store;
+    vexa::com_ptr<IPicture> m_smallIcon;
+    vexa::com_ptr<IPicture> m_largeIcon;
+    vexa::com_ptr<IPicture> m_contentIcon;
+    RefreshTimerWindow m_timerWindow;
+    BOOL m_requiresSave = FALSE;
+    vexa::com_ptr<IUnknown> m_helperUnknown;
     vexa::com_ptr<IUnknown> m_site;
     // The pictures do not own their icons (fOwn FALSE); the plugin destroys them at the end.
     vexa::unique_hicon m_iconHandles[3];
@@ -155,11 +160,12 @@ public:
     STDMETHODIMP HandleActivation(LONG flags) override;
     STDMETHODIMP HandleCancelQuery(VARIANT_BOOL* cancel) override;
 
-    vexa::com_ptr<IUnknown> m_helper; // inner unknown of the aggregated item helper
-
 protected:
     const vexa::InterfaceEntry* Interfaces(std::size_t* count) noexcept override;
     HRESULT QueryDelegate(REFIID riid, void** ppv) noexcept override;
+
+private:
+    vexa::com_ptr<IUnknown> m_helper; // inner unknown of the aggregated item helper
 };
 
 // The creatable form: CreateInstance gives a new item with a reference count of 0.

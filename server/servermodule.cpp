@@ -2,6 +2,7 @@
 
 #include "com/check.h"
 #include "com/module.h"
+#include "com/owners.h"
 #include "server/registryscript.h"
 #include "server/typelibreg.h"
 
@@ -37,13 +38,6 @@ const ObjectMapEntry* ServerModule::Map(std::size_t* count) const noexcept
     return m_map;
 }
 
-HRESULT ServerModule::LockObjectMap() noexcept
-{
-    if (!m_mapLockReady) return E_UNEXPECTED;
-    EnterCriticalSection(&m_mapLock);
-    return S_OK;
-}
-
 HRESULT ServerModule::GetClassObject(REFCLSID clsid, REFIID riid, void** ppv) noexcept
 {
     if (m_initFailed) return E_UNEXPECTED;
@@ -55,14 +49,14 @@ HRESULT ServerModule::GetClassObject(REFCLSID clsid, REFIID riid, void** ppv) no
         ObjectMapEntry& entry = m_map[i];
         if (!IsEqualCLSID(*entry.clsid, clsid)) continue;
         if (!entry.classObject) {
-            VEXA_RETURN_IF_FAILED(LockObjectMap());
+            // The lock exists: a module without it failed its start (m_initFailed above).
+            CriticalSection::Guard held(m_mapLock);
             // Another thread may have created it while this one waited for the lock.
             if (!entry.classObject) {
                 IClassFactory* factory = nullptr;
                 hr = ClassFactory::Create(entry.createInstance, &factory);
                 if (VEXA_OK(hr)) entry.classObject = factory;
             }
-            LeaveCriticalSection(&m_mapLock);
         }
         if (entry.classObject) hr = entry.classObject->QueryInterface(riid, ppv);
         break;

@@ -42,7 +42,6 @@ public:
     HRESULT UnregisterServer() noexcept;
 
 private:
-    HRESULT LockObjectMap() noexcept;
     // Every class's registry script in map order, in one direction; stops at a failure.
     HRESULT RunScripts(bool doRegister) noexcept;
 

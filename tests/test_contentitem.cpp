@@ -101,7 +101,7 @@ TEST_F(ContentItem, TextsPropertiesAndCallOrder)
     EXPECT_EQ(state.snippet.value(), L"News:\nText\n\nhttp://example.test/a");
     EXPECT_EQ(state.flags.value(), 0);
     EXPECT_EQ(state.layout.value(), 1);
-    EXPECT_EQ(state.image.get(), Impl(m_plugin)->m_contentIcon.get());
+    EXPECT_EQ(state.image.get(), Impl(m_plugin)->ContentIcon());
     EXPECT_NE(state.image.get(), nullptr);
     EXPECT_EQ(item.addFlags, 9);
     // Within a few seconds of now (one second is 1/86400 of a day), in UTC.

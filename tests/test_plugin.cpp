@@ -98,9 +98,9 @@ TEST_F(Plugin, StartUpGivesTheHostItsIconsTextsAndFlagsInOrder)
     EXPECT_EQ(Panel().title.value(), L"Cindral  Plugin");
     EXPECT_TRUE(Panel().smallIcon && Panel().largeIcon);
     CVexaPlugin* impl = Impl(plugin);
-    EXPECT_TRUE(impl->m_contentIcon);
-    EXPECT_TRUE(impl->m_store);
-    HWND window = impl->m_timerWindow.Handle();
+    EXPECT_TRUE(impl->ContentIcon());
+    EXPECT_TRUE(impl->Store());
+    HWND window = impl->TimerWindow();
     ASSERT_TRUE(IsWindow(window));
     EXPECT_FALSE(IsWindowVisible(window));
     EXPECT_TRUE(m_channels->reports().empty());
@@ -110,7 +110,7 @@ TEST_F(Plugin, StartUpGivesTheHostItsIconsTextsAndFlagsInOrder)
     EXPECT_EQ(InitNew(plugin), E_UNEXPECTED);
     com_ptr<IStream> stream = StreamOf({0x10, 0x07, 0, 0, 0, 0, 0, 0});
     EXPECT_EQ(vexa::query<IPersistStreamInit>(plugin.get())->Load(stream), E_UNEXPECTED);
-    EXPECT_EQ(impl->m_timerWindow.Handle(), window);
+    EXPECT_EQ(impl->TimerWindow(), window);
     EXPECT_TRUE(Host().log().empty());
 
     impl = nullptr;
@@ -134,7 +134,7 @@ TEST_F(Plugin, FailingHostCallsAreReportedAndTheStartUpGoesOn)
         "((HRESULT)(helper->RemoveAllContentItems()) >= 0)",
     };
     EXPECT_EQ(m_channels->reports(), expected);
-    EXPECT_TRUE(Impl(plugin)->m_store);
+    EXPECT_TRUE(Impl(plugin)->Store());
 }
 
 class PluginWithoutHelperClass : public vexatest::PluginTest {
@@ -149,10 +149,10 @@ TEST_F(PluginWithoutHelperClass, StartUpFailsAndNothingRefreshes)
     EXPECT_EQ(out, nullptr);
     EXPECT_EQ(InitNew(plugin), E_FAIL);
     CVexaPlugin* impl = Impl(plugin);
-    EXPECT_FALSE(impl->m_store);
+    EXPECT_FALSE(impl->Store());
     // The timer already runs; a tick, a Value1 write or a display change touch nothing.
-    EXPECT_TRUE(IsWindow(impl->m_timerWindow.Handle()));
-    SendMessageW(impl->m_timerWindow.Handle(), WM_TIMER, RefreshTimerWindow::kTimerId, 0);
+    EXPECT_TRUE(IsWindow(impl->TimerWindow()));
+    SendMessageW(impl->TimerWindow(), WM_TIMER, RefreshTimerWindow::kTimerId, 0);
     vexa::unique_bstr text = vexa::unique_bstr::from(L"x");
     EXPECT_EQ(vexa::query<IVexaPlugin>(plugin.get())->put_Value1(text), S_OK);
     EXPECT_EQ(vexa::query<IDisplayPluginHandler>(plugin.get())->DisplayStateChanged(2), S_OK);
@@ -243,7 +243,7 @@ TEST_F(Plugin, PersistedStream)
     com_ptr<IStream> random = StreamOf({0x10, 0x07, 0, 0, 0xEF, 0xBE, 0xAD, 0xDE});
     EXPECT_EQ(loadedPersist->Load(random), S_OK);
     EXPECT_EQ(loadedPersist->IsDirty(), S_FALSE);
-    EXPECT_TRUE(Impl(loaded)->m_store);
+    EXPECT_TRUE(Impl(loaded)->Store());
 }
 
 TEST_F(Plugin, StreamsThatDoNotLoadStartNothing)
@@ -262,8 +262,8 @@ TEST_F(Plugin, StreamsThatDoNotLoadStartNothing)
         auto persist = vexa::query<IPersistStreamInit>(plugin.get());
         com_ptr<IStream> stream = StreamOf(c.bytes);
         EXPECT_EQ(persist->Load(stream), c.hr);
-        EXPECT_FALSE(Impl(plugin)->m_timerWindow.Handle());
-        EXPECT_FALSE(Impl(plugin)->m_store);
+        EXPECT_FALSE(Impl(plugin)->TimerWindow());
+        EXPECT_FALSE(Impl(plugin)->Store());
     }
     com_ptr<IUnknown> plugin = CreatePlugin();
     EXPECT_EQ(vexa::query<IPersistStreamInit>(plugin.get())->Load(nullptr), E_POINTER);
@@ -287,7 +287,7 @@ TEST_F(Plugin, SiteAndPropertyPages)
     EXPECT_EQ(vexa::query<IUnknown>(back.get()).get(), site.get());
     // Setting a site starts nothing.
     EXPECT_TRUE(Host().log().empty());
-    EXPECT_FALSE(Impl(plugin)->m_timerWindow.Handle());
+    EXPECT_FALSE(Impl(plugin)->TimerWindow());
     EXPECT_EQ(withSite->SetSite(nullptr), S_OK);
     EXPECT_EQ(withSite->GetSite(IID_IUnknown, back.put_void()), E_FAIL);
 
@@ -309,7 +309,7 @@ TEST_F(Plugin, TimerTickRefreshesWithoutClearing)
     vexa::query<IObjectWithSite>(plugin.get())->SetSite(site);
     Host().setDisplayState(2);
     Host().clearLog();
-    HWND window = Impl(plugin)->m_timerWindow.Handle();
+    HWND window = Impl(plugin)->TimerWindow();
     SendMessageW(window, WM_TIMER, 7, 0); // another timer: ignored
     EXPECT_TRUE(Host().log().empty());
     SendMessageW(window, WM_TIMER, RefreshTimerWindow::kTimerId, 0);
@@ -322,7 +322,7 @@ TEST_F(Plugin, TimerTickRefreshesWithoutClearing)
     RefreshTimerWindow::UnregisterWindowClass();
     com_ptr<IUnknown> again = CreatePlugin();
     EXPECT_EQ(InitNew(again), S_OK);
-    EXPECT_TRUE(IsWindow(Impl(again)->m_timerWindow.Handle()));
+    EXPECT_TRUE(IsWindow(Impl(again)->TimerWindow()));
 }
 
 } // namespace

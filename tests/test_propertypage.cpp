@@ -11,6 +11,7 @@
 #include "com/ptr.h"
 #include "resources/resource.h"
 #include "server/objectmap.h"
+#include "settings/pagesize.h"
 #include "settings/propertypages.h"
 #include "settings/registryhelper.h"
 #include "tests/support/fixtures.h"
@@ -604,3 +605,65 @@ TEST_F(SettingsPage, ShowForScreenshot)
 }
 
 } // namespace
+
+// A dialog template's size and font, read from its bytes: the plain and the extended form,
+// with and without a font, and templates cut short.
+TEST(DialogTemplate, SizeAndFontFromTheBytes)
+{
+    auto words = [](std::initializer_list<WORD> w) { return std::vector<WORD>(w); };
+    // DLGTEMPLATE: style (2 words), exStyle (2), cdit, x, y, cx, cy; menu, class, title;
+    // with DS_SETFONT the point size and the face.
+    const WORD setFont = DS_SETFONT;
+    struct Case {
+        const char* name;
+        std::vector<WORD> bytes;
+        bool ok;
+        short cx, cy;
+        bool hasFont;
+        WORD points;
+        const wchar_t* face;
+    };
+    const Case cases[] = {
+        {"plain, no font", words({0, 0, 0, 0, 0, 0, 0, 120, 80, 0, 0, 0}), true, 120, 80, false, 0, L""},
+        {"plain with font", words({setFont, 0, 0, 0, 0, 0, 0, 200, 90, 0, 0, L'T', 0, 8, L'M', L'S', 0}),
+         true, 200, 90, true, 8, L"MS"},
+        {"plain, ordinal menu and class", words({setFont, 0, 0, 0, 0, 0, 0, 10, 20, 0xFFFF, 7, 0xFFFF, 9, 0, 9, L'A', 0}),
+         true, 10, 20, true, 9, L"A"},
+        {"plain, cut before the font", words({setFont, 0, 0, 0, 0, 0, 0, 10, 20, 0, 0, 0}), false, 10, 20, false, 0, L""},
+        {"too short", words({0, 0, 0}), false, 0, 0, false, 0, L""},
+        // DLGTEMPLATEEX: dlgVer 1, 0xFFFF, helpID (2), exStyle (2), style (2), cDlgItems, x, y, cx, cy
+        {"extended with font", words({1, 0xFFFF, 0, 0, 0, 0, setFont, 0, 0, 0, 0, 300, 150, 0, 0, 0, 9, 400, 0, L'S', 0}),
+         true, 300, 150, true, 9, L"S"},
+        {"extended, cut in the font", words({1, 0xFFFF, 0, 0, 0, 0, setFont, 0, 0, 0, 0, 300, 150, 0, 0, 0, 9}),
+         false, 300, 150, false, 0, L""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        vexa::DialogTemplateInfo info;
+        EXPECT_EQ(vexa::ParseDialogTemplate(c.bytes.data(), DWORD(c.bytes.size() * sizeof(WORD)), &info), c.ok);
+        EXPECT_EQ(info.cx, c.cx);
+        EXPECT_EQ(info.cy, c.cy);
+        EXPECT_EQ(info.hasFont, c.hasFont);
+        EXPECT_EQ(info.points, c.points);
+        EXPECT_EQ(info.face, c.face);
+    }
+}
+
+// Dialog units to pixels: the width by the page font, the height by the sheet font scaled to
+// the page font's text height when the sheet's font is known.
+TEST(DialogTemplate, PageSizeFromTheFontMetrics)
+{
+    vexa::DialogTemplateInfo page;
+    page.cx = 200;
+    page.cy = 80;
+    const vexa::FontMetrics pageFont = {6, 13, 13};
+    SIZE size = vexa::PageSizeFromMetrics(page, pageFont, nullptr);
+    EXPECT_EQ(size.cx, 300); // 200 * 6 / 4
+    EXPECT_EQ(size.cy, 130); // 80 * 13 / 8
+    const vexa::FontMetrics sheetFont = {7, 16, 14};
+    size = vexa::PageSizeFromMetrics(page, pageFont, &sheetFont);
+    EXPECT_EQ(size.cx, 300);
+    EXPECT_EQ(size.cy, 149); // 80 * 16 / 8 = 160, then * 13 / 14
+    const vexa::FontMetrics noHeight = {7, 16, 0};
+    EXPECT_EQ(vexa::PageSizeFromMetrics(page, pageFont, &noHeight).cy, 130);
+}

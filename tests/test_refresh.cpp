@@ -96,7 +96,7 @@ TEST_F(Refresh, EntriesAreAddedOnceInTitleOrder)
     Start();
     EXPECT_EQ(Headings(), (Texts{L"A: ", L"B: ", L"C: "}));
     EXPECT_EQ(Requests(), 1u);
-    EXPECT_EQ(Impl(m_plugin)->m_store->Count(), 3);
+    EXPECT_EQ(Impl(m_plugin)->Store()->Count(), 3);
 
     // Unchanged feeds: a tick adds nothing and clears nothing.
     Host().clearLog();
@@ -114,7 +114,7 @@ TEST_F(Refresh, EntriesAreAddedOnceInTitleOrder)
     // A new entry appears at the next tick, alone.
     m_server.Serve("/a.xml", RssDocument(RssEntry("B", "http://b") + RssEntry("A", "http://a") +
                                          RssEntry("C", "http://c") + RssEntry("0 new", "http://n")));
-    SendMessageW(Impl(m_plugin)->m_timerWindow.Handle(), WM_TIMER, RefreshTimerWindow::kTimerId, 0);
+    SendMessageW(Impl(m_plugin)->TimerWindow(), WM_TIMER, RefreshTimerWindow::kTimerId, 0);
     EXPECT_EQ(Headings(), (Texts{L"0 new: "}));
     EXPECT_TRUE(m_channels->reports().empty());
 }
@@ -138,7 +138,7 @@ TEST_F(Refresh, AnEntryThatLeavesItsFeedAndComesBackIsNotShownAgain)
     m_server.Serve("/a.xml", RssDocument(RssEntry("Old", "http://o") + RssEntry("Kept", "http://k")));
     Impl(m_plugin)->Refresh(false);
     EXPECT_EQ(Headings(), Texts{});
-    EXPECT_EQ(Impl(m_plugin)->m_store->Count(), 4);
+    EXPECT_EQ(Impl(m_plugin)->Store()->Count(), 4);
 }
 
 TEST_F(Refresh, FeedsInListOrderSharedTitlesOnceAndFailuresSkipped)
@@ -289,7 +289,7 @@ TEST_F(Refresh, AValue1WriteFromAHostCallRunsRightAfterTheRunningRefresh)
         if (call == L"RemoveAllContentItems" || call.rfind(L"AddContentItem", 0) == 0)
             removes.push_back(call.substr(0, 6));
     EXPECT_EQ(removes, (std::vector<std::wstring>{L"AddCon", L"Remove"}));
-    EXPECT_EQ(Impl(m_plugin)->m_value1, L"none");
+    EXPECT_EQ(Impl(m_plugin)->Value1(), L"none");
     // A tick from inside a host call is still dropped.
     nested = 0;
     Host().setObserver([&](const std::wstring& line) {
@@ -337,7 +337,7 @@ protected:
         if (header) reply.headers.push_back(header);
         return reply;
     }
-    void Tick() { SendMessageW(Impl(m_plugin)->m_timerWindow.Handle(), WM_TIMER, RefreshTimerWindow::kTimerId, 0); }
+    void Tick() { SendMessageW(Impl(m_plugin)->TimerWindow(), WM_TIMER, RefreshTimerWindow::kTimerId, 0); }
     // Runs the thread's messages until done() or a time-out.
     bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 10000)
     {

@@ -54,7 +54,7 @@ void ThroughPlugin(const std::string& url, const FeedCase* clean, Result& result
         hr = persist->InitNew();
         if (hr != S_OK) { result.Fail("InitNew: " + std::to_string(hr)); return; }
         auto impl = static_cast<CVexaPlugin*>(vexa::query<IVexaPlugin>(plugin.get()).get());
-        std::vector<StoredRecord> stored = ReadStore(*impl->m_store);
+        std::vector<StoredRecord> stored = ReadStore(*impl->Store());
         std::size_t shown = host::Host::Get().panel().items.size();
         if (clean) {
             std::string diff = CompareStore(ModelEntries(clean->events, url), stored, kDelivery);
@@ -65,7 +65,7 @@ void ThroughPlugin(const std::string& url, const FeedCase* clean, Result& result
         } else if (shown > stored.size()) {
             result.Fail("panel holds more items than the store records");
         }
-        for (const auto& entry : impl->m_store->m_items)
+        for (const auto& entry : impl->Store()->m_items)
             if (clean && !entry.second->IsShown) result.Fail("record not shown: " + entry.first);
     }
     host::Host::Get().reset();
