@@ -2,7 +2,6 @@
 
 #include <cwctype>
 #include <memory>
-#include <new>
 #include <vector>
 
 #include "com/check.h"
