@@ -28,7 +28,6 @@
 #include "feeds/httpfetch.h"
 #include "host/lib/hostlib.h"
 #include "plugin/plugin.h"
-#include "server/objectmap.h"
 #include "settings/registryhelper.h"
 #include "tests/support/feedbuilder.h"
 #include "tests/support/fixtures.h"

@@ -9,7 +9,6 @@
 #include "feeds/httpfetch.h"
 #include "host/lib/hostlib.h"
 #include "plugin/plugin.h"
-#include "server/objectmap.h"
 #include "tests/fuzz/feedgen.h"
 #include "tests/fuzz/targets.h"
 
