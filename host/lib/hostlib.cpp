@@ -84,10 +84,12 @@ ClassRegistration::ClassRegistration(unsigned classes)
         hr = CoRegisterClassObject(*entry.clsid, factory, CLSCTX_INPROC_SERVER,
                                    REGCLS_MULTIPLEUSE, &cookie);
         factory->Release();
-        if (SUCCEEDED(hr))
+        if (SUCCEEDED(hr)) {
             m_cookies.push_back(cookie);
-        else
+            m_classLocks.emplace_back();
+        } else {
             m_hr = hr;
+        }
     }
 }
 
