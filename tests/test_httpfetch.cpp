@@ -240,7 +240,8 @@ TEST_F(HttpFetchTest, ValidatorsMakeUnchangedFeedsCostNoBody)
     EXPECT_EQ(m_store->Count(), 3);
     EXPECT_TRUE(Load("/feed.xml"));
     EXPECT_NE(m_server.RequestHeads().back().find("If-None-Match: \"v2\""), std::string::npos);
-    EXPECT_EQ(m_store->m_feeds[m_server.Url("/feed.xml")].etag, L"\"v2\"");
+    ASSERT_TRUE(m_store->Validators(m_server.Url("/feed.xml")));
+    EXPECT_EQ(m_store->Validators(m_server.Url("/feed.xml"))->etag, L"\"v2\"");
 }
 
 TEST_F(HttpFetchTest, ALastModifiedOfTheAnswersOwnSecondIsNoValidator)
@@ -256,7 +257,8 @@ TEST_F(HttpFetchTest, ALastModifiedOfTheAnswersOwnSecondIsNoValidator)
     EXPECT_TRUE(Load("/fresh.xml"));
     EXPECT_TRUE(Load("/fresh.xml"));
     EXPECT_EQ(m_server.RequestHeads().back().find("If-Modified-Since"), std::string::npos);
-    EXPECT_TRUE(m_store->m_feeds[m_server.Url("/fresh.xml")].lastModified.empty());
+    ASSERT_TRUE(m_store->Validators(m_server.Url("/fresh.xml")));
+    EXPECT_TRUE(m_store->Validators(m_server.Url("/fresh.xml"))->lastModified.empty());
 }
 
 TEST_F(HttpFetchTest, A304ToAnUnconditionalRequestFails)

@@ -36,7 +36,7 @@ vexa::FetchResult FetchToEnd(const std::string& url)
 std::vector<std::string> StoreKeys(const CRssStore& store)
 {
     std::vector<std::string> keys;
-    for (const auto& entry : store.m_items) keys.push_back(entry.first);
+    for (const CRssItem& record : store.Items()) keys.push_back(record.RssID);
     return keys;
 }
 
