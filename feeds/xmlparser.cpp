@@ -45,7 +45,6 @@ std::string NarrowText(const wchar_t* text, int length)
 constexpr int kNameLimit = 199;
 constexpr int kValueLimit = 399;
 constexpr int kTextLimit = 799;
-constexpr int kUrlLimit = 999;
 
 } // namespace
 
@@ -258,7 +257,7 @@ public:
         if (!m_reader)
             return false;
         // The address as written, up to 999 characters (a file path must stay as it is).
-        const std::wstring wide = vexa::utf::WrittenAddress<wchar_t>(url, kUrlLimit);
+        const std::wstring wide = vexa::utf::WrittenAddress<wchar_t>(url, vexa::utf::kAddressLimit);
         vexa::unique_bstr bstrUrl(SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size())));
         if (!bstrUrl)
             throw std::bad_alloc();
