@@ -258,10 +258,10 @@ public:
             return false;
         // The address as written, up to 999 characters (a file path must stay as it is).
         const std::wstring wide = vexa::utf::WrittenAddress<wchar_t>(url, vexa::utf::kAddressLimit);
-        vexa::unique_bstr bstrUrl(SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size())));
-        if (!bstrUrl)
+        vexa::unique_bstr address(SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size())));
+        if (!address)
             throw std::bad_alloc();
-        return Finish(m_reader->parseURL(bstrUrl));
+        return Finish(m_reader->parseURL(address));
     }
 
     bool ParseBytes(const char* data, std::size_t size)
