@@ -152,8 +152,7 @@ public:
             m_callback->OnCharacters(m_text, m_depth);
     }
 
-    int m_depth = 0;
-    IXmlParserCallback* m_callback = nullptr;
+    void SetCallback(IXmlParserCallback* callback) noexcept { m_callback = callback; }
 
 private:
     // The event record of a start or end tag at the current depth, without attributes.
@@ -176,6 +175,8 @@ private:
         return m_callback->IsAborted(element) ? E_FAIL : S_OK;
     }
 
+    int m_depth = 0;
+    IXmlParserCallback* m_callback = nullptr;
     vexa::TextRun<kTextLimit> m_run;
     std::string m_text; // the delivered run; its buffer is reused from run to run
 };
@@ -194,11 +195,14 @@ public:
     }
     STDMETHODIMP ignorableWarning(ISAXLocator*, const wchar_t*, HRESULT) override { return S_OK; }
 
-    IXmlParserCallback* m_callback = nullptr;
+    void SetCallback(IXmlParserCallback* callback) noexcept { m_callback = callback; }
     // The text read before an error is delivered before the error.
-    CSaxContentHandler* m_content = nullptr;
+    void SetContentHandler(CSaxContentHandler* content) noexcept { m_content = content; }
 
 private:
+    IXmlParserCallback* m_callback = nullptr;
+    CSaxContentHandler* m_content = nullptr;
+
     HRESULT Deliver(ISAXLocator* locator, const wchar_t* message, HRESULT code)
     {
         VEXA_COM_TRY
@@ -247,9 +251,9 @@ public:
     {
         m_callback = callback;
         if (m_contentHandler)
-            m_contentHandler->m_callback = callback;
+            m_contentHandler->SetCallback(callback);
         if (m_errorHandler)
-            m_errorHandler->m_callback = callback;
+            m_errorHandler->SetCallback(callback);
     }
 
     bool Parse(const std::string& url)
@@ -323,7 +327,7 @@ private:
         if (m_errorHandler && VEXA_FAILED(m_reader->putErrorHandler(m_errorHandler.get())))
             m_errorHandler.reset();
         if (m_errorHandler)
-            m_errorHandler->m_content = m_contentHandler.get();
+            m_errorHandler->SetContentHandler(m_contentHandler.get());
     }
 
     void CreateSchemaCache()
