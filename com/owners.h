@@ -1,6 +1,6 @@
 // Owners for the platform's handles and allocations: BSTR, VARIANT, HKEY, task memory, icons,
-// GDI objects and their selection into a device context, locks, SAFEARRAY, and the module
-// reference that a worker thread holds.
+// GDI objects and their selection into a device context, held locks, SAFEARRAY, and module
+// references.
 #pragma once
 #include <windows.h>
 #include <oleauto.h>
@@ -130,47 +130,6 @@ private:
     CRITICAL_SECTION m_section;
 };
 
-// Guards for a slim reader/writer lock: lock_exclusive(lock) and lock_shared(lock) hold it
-// until the guard goes.
-template <void (WINAPI* Acquire)(PSRWLOCK), void (WINAPI* Release)(PSRWLOCK)>
-class srwlock_guard {
-public:
-    explicit srwlock_guard(SRWLOCK& lock) noexcept : m_lock(&lock) { Acquire(m_lock); }
-    ~srwlock_guard() { Release(m_lock); }
-    srwlock_guard(const srwlock_guard&) = delete;
-    srwlock_guard& operator=(const srwlock_guard&) = delete;
-
-private:
-    SRWLOCK* m_lock;
-};
-using srwlock_exclusive = srwlock_guard<AcquireSRWLockExclusive, ReleaseSRWLockExclusive>;
-using srwlock_shared = srwlock_guard<AcquireSRWLockShared, ReleaseSRWLockShared>;
-[[nodiscard]] inline srwlock_exclusive lock_exclusive(SRWLOCK& lock) noexcept { return srwlock_exclusive(lock); }
-[[nodiscard]] inline srwlock_shared lock_shared(SRWLOCK& lock) noexcept { return srwlock_shared(lock); }
-
-// The module reference of a worker thread: taken on the thread's first line, so the code
-// it runs stays loaded, and given back by FreeLibraryAndExitThread when the owner goes, so
-// no code of the module runs after the reference is gone. Declare it first in the thread
-// entry; its destructor does not return.
-class module_reference_for_thread {
-public:
-    module_reference_for_thread() noexcept
-    {
-        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                           reinterpret_cast<LPCWSTR>(&FreeModuleAddress), &m_module);
-    }
-    ~module_reference_for_thread()
-    {
-        if (m_module) FreeLibraryAndExitThread(m_module, 0);
-    }
-    module_reference_for_thread(const module_reference_for_thread&) = delete;
-    module_reference_for_thread& operator=(const module_reference_for_thread&) = delete;
-
-private:
-    static void FreeModuleAddress() noexcept {}
-    HMODULE m_module = nullptr;
-};
-
 // The text of a BSTR that someone else owns, embedded NULs included; empty for null.
 inline std::wstring BstrText(BSTR text)
 {
@@ -209,6 +168,75 @@ public:
     unique_variant& operator=(const unique_variant&) = delete;
     VARIANT* put() noexcept { VariantClear(this); return this; }
     void reset() noexcept { VariantClear(this); }
+};
+
+// A held SRW lock, given back when the guard goes (also when what it guards throws).
+class srwlock_exclusive_guard {
+public:
+    explicit srwlock_exclusive_guard(SRWLOCK& lock) noexcept : m_lock(&lock) { AcquireSRWLockExclusive(m_lock); }
+    srwlock_exclusive_guard(const srwlock_exclusive_guard&) = delete;
+    srwlock_exclusive_guard& operator=(const srwlock_exclusive_guard&) = delete;
+    ~srwlock_exclusive_guard() { ReleaseSRWLockExclusive(m_lock); }
+
+private:
+    SRWLOCK* m_lock;
+};
+class srwlock_shared_guard {
+public:
+    explicit srwlock_shared_guard(SRWLOCK& lock) noexcept : m_lock(&lock) { AcquireSRWLockShared(m_lock); }
+    srwlock_shared_guard(const srwlock_shared_guard&) = delete;
+    srwlock_shared_guard& operator=(const srwlock_shared_guard&) = delete;
+    ~srwlock_shared_guard() { ReleaseSRWLockShared(m_lock); }
+
+private:
+    SRWLOCK* m_lock;
+};
+
+// A loader reference on the module that holds some code: the module stays mapped while it is
+// held. A thread of the module takes one before it starts and gives it back as its last act
+// (ExitThread), so no code of the module runs after the module may be unloaded.
+class unique_module_reference {
+public:
+    unique_module_reference() noexcept = default;
+    unique_module_reference(unique_module_reference&& other) noexcept
+        : m_module(std::exchange(other.m_module, nullptr)) {}
+    unique_module_reference& operator=(unique_module_reference&& other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            m_module = std::exchange(other.m_module, nullptr);
+        }
+        return *this;
+    }
+    unique_module_reference(const unique_module_reference&) = delete;
+    unique_module_reference& operator=(const unique_module_reference&) = delete;
+    ~unique_module_reference() { reset(); }
+
+    // A reference on the module that holds `code`; empty when none could be had.
+    static unique_module_reference ForCode(const void* code) noexcept
+    {
+        unique_module_reference held;
+        if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, static_cast<LPCWSTR>(code),
+                                &held.m_module))
+            held.m_module = nullptr;
+        return held;
+    }
+    explicit operator bool() const noexcept { return m_module != nullptr; }
+    void reset() noexcept
+    {
+        if (HMODULE module = std::exchange(m_module, nullptr))
+            FreeLibrary(module);
+    }
+    // Ends the calling thread and gives the reference back in one step.
+    [[noreturn]] void ExitThread(DWORD code) noexcept
+    {
+        if (HMODULE module = std::exchange(m_module, nullptr))
+            FreeLibraryAndExitThread(module, code);
+        ::ExitThread(code);
+    }
+
+private:
+    HMODULE m_module = nullptr;
 };
 
 } // namespace vexa

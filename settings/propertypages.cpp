@@ -7,7 +7,6 @@
 #include "com/check.h"
 #include "com/text.h"
 #include "resources/resource.h"
-#include "server/objectmap.h"
 #include "settings/pagesize.h"
 #include "settings/registryhelper.h"
 
