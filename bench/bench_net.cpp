@@ -35,6 +35,8 @@
 #include "tests/support/httpserver.h"
 #include "tests/support/processusage.h"
 
+using namespace vexa;
+
 namespace {
 
 constexpr int kLatencyMs = 300;

@@ -25,6 +25,8 @@
 #include "tests/support/feedbuilder.h"
 #include "tests/support/httpserver.h"
 
+using namespace vexa;
+
 // ---- Counting allocator: live bytes and blocks requested through operator new. ----
 namespace {
 std::atomic<long long> g_liveBytes{0};

@@ -27,6 +27,8 @@
 #include "tests/support/httpserver.h"
 #include "tests/support/processusage.h"
 
+using namespace vexa;
+
 namespace {
 
 constexpr int kFeeds = 50;

@@ -4,6 +4,8 @@
 
 #include "com/instancecounter.h"
 
+namespace vexa {
+
 // Every text is UTF-8, as the reader wrapper delivers it.
 struct CRssItem {
     std::string RssID;       // the record's key in the store: a copy of Title
@@ -19,3 +21,5 @@ struct CRssItem {
 
     vexa::InstanceCounter<CRssItem> m_live; // lets tests see that no record leaks
 };
+
+} // namespace vexa

@@ -5,6 +5,8 @@
 #include "com/ptr.h"
 #include "feeds/xmlparser.h"
 
+namespace vexa {
+
 CRssStore::CRssStore() : m_parser(std::make_unique<CXmlParser>())
 {
     m_parser->SetCallback(this);
@@ -103,3 +105,5 @@ const FeedValidators* CRssStore::Validators(const std::string& url) const
     auto found = m_feeds.find(url);
     return found != m_feeds.end() ? &found->second : nullptr;
 }
+
+} // namespace vexa

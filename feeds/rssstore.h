@@ -12,6 +12,8 @@
 #include "feeds/rssitem.h"
 #include "feeds/xmlevents.h"
 
+namespace vexa {
+
 class CXmlParser;
 
 // What the store keeps of one http feed for its life: the validators of the last version
@@ -77,3 +79,5 @@ private:
     // Per feed address, as loaded.
     std::map<std::string, FeedValidators> m_feeds;
 };
+
+} // namespace vexa

@@ -14,6 +14,8 @@ typedef long HRESULT;
 typedef std::int32_t HRESULT;
 #endif
 
+namespace vexa {
+
 struct XmlElement {
     bool isStart = false;
     std::string name;   // local name
@@ -33,3 +35,5 @@ public:
 protected:
     ~IXmlParserCallback() = default;
 };
+
+} // namespace vexa

@@ -19,6 +19,8 @@
 #include "feeds/utf8.h"
 #include "feeds/uncounted.h"
 
+namespace vexa {
+
 using vexa::com_ptr;
 
 namespace {
@@ -48,14 +50,12 @@ constexpr int kTextLimit = 799;
 
 } // namespace
 
-namespace vexa {
 XmlCreateInstance SetXmlCreateInstance(XmlCreateInstance create) noexcept
 {
     XmlCreateInstance old = g_create;
     g_create = create;
     return old;
 }
-} // namespace vexa
 
 // Turns content events into callback calls. It lives exactly as long as the parser that
 // made it.
@@ -364,3 +364,5 @@ bool CXmlParser::IsReady() const { return m_impl->IsReady(); }
 void CXmlParser::SetCallback(IXmlParserCallback* callback) { m_impl->SetCallback(callback); }
 bool CXmlParser::Parse(const std::string& url) { return m_impl->Parse(url); }
 bool CXmlParser::ParseBytes(const char* data, std::size_t size) { return m_impl->ParseBytes(data, size); }
+
+} // namespace vexa

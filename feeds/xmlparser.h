@@ -9,16 +9,16 @@
 
 #include "feeds/xmlevents.h"
 
+namespace vexa {
+
 class CXmlParserImpl;
 
-namespace vexa {
 // How the parser creates the platform's reader and schema cache: CoCreateInstance unless a
 // test puts another routine in (to make a class unavailable). Returns the previous one;
 // nullptr restores CoCreateInstance.
 using XmlCreateInstance = HRESULT(WINAPI*)(REFCLSID clsid, IUnknown* outer, DWORD context,
                                       REFIID iid, void** ppv);
 XmlCreateInstance SetXmlCreateInstance(XmlCreateInstance create) noexcept;
-} // namespace vexa
 
 class CXmlParser {
 public:
@@ -39,3 +39,5 @@ public:
 private:
     std::unique_ptr<CXmlParserImpl> m_impl;
 };
+
+} // namespace vexa

@@ -15,6 +15,8 @@
 #include "plugin/plugin.h"
 #include "plugin/textconvert.h"
 
+namespace vexa {
+
 namespace {
 ShellExecuteFn g_shellExecute = ShellExecuteW;
 
@@ -165,3 +167,5 @@ void CVexaPlugin::ShowFeedItem(CRssItem* record)
         VEXA_CHECK_HR(pluginHelper->AddContentItem(item, item_flags));
     VEXA_CATCH_LOG
 }
+
+} // namespace vexa

@@ -9,6 +9,8 @@
 #include "feeds/rssstore.h"
 #include "resources/resource.h"
 
+namespace vexa {
+
 namespace {
 
 const wchar_t kTimerWindowClass[] = L"VexaRefreshTimerWindow";
@@ -337,3 +339,5 @@ HRESULT CreateVexaPluginInstance(IUnknown* outer, REFIID riid, void** ppv)
 {
     return vexa::CreateComInstance<CVexaPlugin>(outer, riid, ppv);
 }
+
+} // namespace vexa

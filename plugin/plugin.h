@@ -18,6 +18,8 @@
 #include "feeds/httpfetch.h"
 #include "hostapi.h"
 
+namespace vexa {
+
 class CRssStore;
 struct CRssItem;
 class CVexaPlugin;
@@ -182,3 +184,5 @@ ShellExecuteFn SetShellExecuteFn(ShellExecuteFn fn);
 
 // Makes a new plugin (plain, or as the inner object of an aggregate) and asks it for riid.
 HRESULT CreateVexaPluginInstance(IUnknown* outer, REFIID riid, void** ppv);
+
+} // namespace vexa

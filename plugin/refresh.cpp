@@ -15,6 +15,8 @@
 #include "plugin/textconvert.h"
 #include "settings/registryhelper.h"
 
+namespace vexa {
+
 namespace {
 DWORD g_tickWaitMs = 2000;
 } // namespace
@@ -158,3 +160,5 @@ void CVexaPlugin::EndRefresh()
     if (display_state == 2)
         UpdateTitle();
 }
+
+} // namespace vexa

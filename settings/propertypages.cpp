@@ -10,6 +10,8 @@
 #include "settings/pagesize.h"
 #include "settings/registryhelper.h"
 
+namespace vexa {
+
 namespace {
 
 // A module string copied into task memory, or null (traced) when it cannot be loaded.
@@ -400,3 +402,5 @@ HRESULT CreateVexaPluginPropertyPageInstance(IUnknown* outer, REFIID riid, void*
 {
     return vexa::CreateComInstance<CVexaPluginPropertyPage>(outer, riid, ppv);
 }
+
+} // namespace vexa

@@ -11,6 +11,8 @@
 #include "com/ptr.h"
 #include "com/window.h"
 
+namespace vexa {
+
 // The page's window is a modeless dialog made from template IDD_VEXAPLUGINPROPERTYPAGE of
 // this module, whose messages go to the page's message map.
 class CVexaPluginPropertyPage : public IPropertyPage,
@@ -74,3 +76,5 @@ private:
 // Makes a new settings page (plain, or as the inner object of an aggregate) and asks it for
 // riid.
 HRESULT CreateVexaPluginPropertyPageInstance(IUnknown* outer, REFIID riid, void** ppv);
+
+} // namespace vexa

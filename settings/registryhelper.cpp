@@ -7,6 +7,8 @@
 #include "com/module.h"
 #include "resources/resource.h"
 
+namespace vexa {
+
 const wchar_t CRegistryHelper::kKeyPath[] = L"SOFTWARE\\Orvall\\Halvane\\Destinatons";
 
 namespace {
@@ -191,3 +193,5 @@ std::wstring CRegistryHelper::GetValueName(int i) const
     std::wstring sName = L"dest[" + std::to_wstring(i) + L"]";
     return sName;
 }
+
+} // namespace vexa

@@ -7,6 +7,8 @@
 
 #include "com/owners.h"
 
+namespace vexa {
+
 class CRegistryHelper {
 public:
     static constexpr int kMaxDest = 100;
@@ -48,3 +50,5 @@ private:
 // function, so tests can see it without a message box on the screen.
 using WarningBoxFn = int (*)(HWND owner, const wchar_t* text, const wchar_t* caption, UINT type);
 WarningBoxFn SetWarningBoxFn(WarningBoxFn fn);
+
+} // namespace vexa

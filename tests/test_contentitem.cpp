@@ -9,6 +9,8 @@
 #include "feeds/rssitem.h"
 #include "tests/support/plugin_fixture.h"
 
+using namespace vexa;
+
 using vexa::com_ptr;
 
 namespace {

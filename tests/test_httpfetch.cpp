@@ -22,6 +22,8 @@
 #include "tests/support/httpserver.h"
 #include "version.h"
 
+using namespace vexa;
+
 using vexa::FetchJob;
 using vexa::FetchResult;
 using vexatest::HttpServer;

@@ -10,6 +10,8 @@
 #include "resources/resource.h"
 #include "tests/support/plugin_fixture.h"
 
+using namespace vexa;
+
 using vexa::com_ptr;
 
 namespace {

@@ -15,6 +15,8 @@
 #include "settings/registryhelper.h"
 #include "tests/support/fixtures.h"
 
+using namespace vexa;
+
 using vexa::com_ptr;
 using List = std::vector<std::wstring>;
 

@@ -18,6 +18,8 @@
 #include "tests/support/httpserver.h"
 #include "tests/support/plugin_fixture.h"
 
+using namespace vexa;
+
 using vexa::com_ptr;
 using vexatest::RssDocument;
 using vexatest::FeedReply;

@@ -10,6 +10,8 @@
 #include "settings/registryhelper.h"
 #include "tests/support/fixtures.h"
 
+using namespace vexa;
+
 namespace {
 
 const wchar_t kPath[] = L"SOFTWARE\\Orvall\\Halvane\\Destinatons";

@@ -15,6 +15,8 @@
 #include "tests/support/fixtures.h"
 #include "tests/support/httpserver.h"
 
+using namespace vexa;
+
 using vexatest::HttpServer;
 using vexatest::RssDocument;
 using vexatest::RssEntry;

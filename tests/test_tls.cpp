@@ -17,6 +17,8 @@
 #include "tests/support/httpserver.h"
 #include "tests/support/tlsserver.h"
 
+using namespace vexa;
+
 namespace {
 
 using vexatest::TlsServer;

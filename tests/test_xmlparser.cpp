@@ -12,6 +12,8 @@
 #include "tests/support/fixtures.h"
 #include "tests/support/httpserver.h"
 
+using namespace vexa;
+
 using vexatest::HttpServer;
 
 namespace {

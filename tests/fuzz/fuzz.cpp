@@ -33,6 +33,8 @@
 #include "tests/support/fixtures.h"
 #include "tests/support/httpserver.h"
 
+using namespace vexa;
+
 namespace fuzz {
 
 Context* g_ctx = nullptr;

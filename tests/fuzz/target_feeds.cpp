@@ -12,6 +12,8 @@
 #include "tests/fuzz/feedgen.h"
 #include "tests/fuzz/targets.h"
 
+using namespace vexa;
+
 namespace fuzz {
 namespace {
 

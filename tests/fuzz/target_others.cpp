@@ -22,6 +22,8 @@
 #include "settings/registryhelper.h"
 #include "tests/fuzz/targets.h"
 
+using namespace vexa;
+
 namespace fuzz {
 
 // --- raw server -----------------------------------------------------------------------------

@@ -14,7 +14,10 @@
 #include "tests/fuzz/feedgen.h"
 #include "tests/support/httpserver.h"
 
+
+namespace vexa {
 class CRssStore;
+}
 
 namespace fuzz {
 
@@ -77,7 +80,7 @@ void RunCalls(std::uint64_t inputSeed, Result& result);
 void RestartServers();
 
 // The records a store holds, in key order.
-std::vector<StoredRecord> ReadStore(const CRssStore& store);
+std::vector<StoredRecord> ReadStore(const vexa::CRssStore& store);
 
 // Writes the feed list key: every value as given (name, type, raw bytes).
 struct RegValue {

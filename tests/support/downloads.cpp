@@ -7,6 +7,8 @@
 #include "settings/registryhelper.h"
 #include "tests/support/fixtures.h"
 
+using namespace vexa;
+
 namespace vexatest {
 
 ScopedFetchLimits::ScopedFetchLimits(DWORD connectMs, DWORD idleMs, DWORD wholeMs,

@@ -8,7 +8,10 @@
 #include "feeds/httpfetch.h"
 #include "tests/support/httpserver.h"
 
+
+namespace vexa {
 class CRssStore;
+}
 
 namespace vexatest {
 
@@ -29,7 +32,7 @@ private:
 vexa::FetchResult FetchToEnd(const std::string& url);
 
 // The store's keys (titles), in its order.
-std::vector<std::string> StoreKeys(const CRssStore& store);
+std::vector<std::string> StoreKeys(const vexa::CRssStore& store);
 
 // An answer of the loopback server: a body, late by `latencyMs`, with a status and one extra
 // header line.

@@ -14,13 +14,13 @@ protected:
     vexa::com_ptr<IUnknown> CreatePlugin()
     {
         vexa::com_ptr<IUnknown> plugin;
-        EXPECT_EQ(CreateVexaPluginInstance(nullptr, IID_IUnknown, plugin.put_void()), S_OK);
+        EXPECT_EQ(vexa::CreateVexaPluginInstance(nullptr, IID_IUnknown, plugin.put_void()), S_OK);
         return plugin;
     }
-    static CVexaPlugin* Impl(IUnknown* plugin)
+    static vexa::CVexaPlugin* Impl(IUnknown* plugin)
     {
         auto vexaPlugin = vexa::query<IVexaPlugin>(plugin);
-        return static_cast<CVexaPlugin*>(vexaPlugin.get());
+        return static_cast<vexa::CVexaPlugin*>(vexaPlugin.get());
     }
     static HRESULT InitNew(IUnknown* plugin)
     {

@@ -14,6 +14,8 @@
 #include "tests/fuzz/feedgen.h"
 #include "tests/fuzz/runner.h"
 
+using namespace vexa;
+
 namespace {
 
 constexpr int kNameLimit = 199;
