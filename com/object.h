@@ -12,6 +12,7 @@
 #include <new>
 #include <utility>
 
+#include "com/check.h"
 #include "com/module.h"
 #include "com/ptr.h"
 
@@ -146,13 +147,14 @@ HRESULT CreateComInstance(IUnknown* outer, REFIID riid, void** ppv) noexcept
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
     if (outer && !IsEqualIID(riid, IID_IUnknown)) return CLASS_E_NOAGGREGATION;
-    T* object = new (std::nothrow) T(outer);
-    if (!object) return E_OUTOFMEMORY;
-    IUnknown* inner = object->InnerUnknown();
+    // A constructor that throws (out of memory in a member) gives its HRESULT, reported.
+    VEXA_TRY
+    IUnknown* inner = (new T(outer))->InnerUnknown();
     inner->AddRef();
     HRESULT hr = inner->QueryInterface(riid, ppv);
     inner->Release();
     return hr;
+    VEXA_COM_CATCH
 }
 
 } // namespace vexa

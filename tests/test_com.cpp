@@ -217,6 +217,15 @@ TEST_F(ComLayer, AggregationHandsOutTheInnerUnknownAndDelegatesToTheOuter)
     EXPECT_EQ(vexa::CreateComInstance<Sample>(&outer, IID_IPersistStreamInit, &out), CLASS_E_NOAGGREGATION);
     EXPECT_EQ(out, nullptr);
     EXPECT_EQ(vexa::CreateComInstance<Sample>(&outer, IID_IUnknown, nullptr), E_POINTER);
+    // A constructor that runs out of memory: its HRESULT, reported, and nothing escapes.
+    struct Throwing : Sample {
+        explicit Throwing(IUnknown* o) : Sample(o) { throw std::bad_alloc(); }
+    };
+    vexa::ReportSink previous = vexa::SetReportSink(CollectSited);
+    g_sited.clear();
+    EXPECT_EQ(vexa::CreateComInstance<Throwing>(nullptr, IID_IUnknown, &out), E_OUTOFMEMORY);
+    EXPECT_EQ(g_sited.size(), 1u);
+    vexa::SetReportSink(previous);
 
     IUnknown* inner = nullptr;
     ASSERT_EQ(vexa::CreateComInstance<Sample>(&outer, IID_IUnknown, reinterpret_cast<void**>(&inner)), S_OK);

@@ -9,6 +9,7 @@
 
 #include <cwchar>
 
+#include "com/check.h"
 #include "com/owners.h"
 #include "plugin/hostregistration.h"
 
@@ -39,11 +40,11 @@ public:
     ComScope() : m_hr(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
     ~ComScope()
     {
-        if (SUCCEEDED(m_hr)) CoUninitialize();
+        if (VEXA_OK(m_hr)) CoUninitialize();
     }
     ComScope(const ComScope&) = delete;
     ComScope& operator=(const ComScope&) = delete;
-    bool usable() const { return SUCCEEDED(m_hr) || m_hr == RPC_E_CHANGED_MODE; }
+    bool usable() const { return VEXA_OK(m_hr) || m_hr == RPC_E_CHANGED_MODE; }
     HRESULT result() const { return m_hr; }
 
 private:
@@ -66,14 +67,14 @@ extern "C" UINT __stdcall JoinSidebarHost(MSIHANDLE install)
         return ERROR_INSTALL_FAILURE;
     }
     HRESULT hr = vexa::ProbeHostRegistrar();
-    if (FAILED(hr)) {
+    if (VEXA_FAILED(hr)) {
         swprintf(text, 400, L"Vexa: no %ls sidebar host is installed (0x%08lX): the plugin is installed but not registered with a host. "
                             L"Install the host, then repair Vexa to register it.",
                  Bitness(), static_cast<unsigned long>(hr));
         return Message(install, INSTALLMESSAGE_INFO, text) ? ERROR_SUCCESS : ERROR_INSTALL_USEREXIT;
     }
     hr = vexa::RegisterPluginWithHost();
-    if (FAILED(hr)) {
+    if (VEXA_FAILED(hr)) {
         swprintf(text, 400, L"Vexa could not register its plugin with the %ls sidebar host (error 0x%08lX); the installation is undone.",
                  Bitness(), static_cast<unsigned long>(hr));
         Message(install, INSTALLMESSAGE(INSTALLMESSAGE_ERROR | MB_OK | MB_ICONERROR), text);
@@ -90,7 +91,7 @@ extern "C" UINT __stdcall LeaveSidebarHost(MSIHANDLE install)
     wchar_t text[400];
     ComScope com;
     HRESULT hr = com.usable() ? vexa::ProbeHostRegistrar() : com.result();
-    if (FAILED(hr)) {
+    if (VEXA_FAILED(hr)) {
         swprintf(text, 400, L"Vexa: no %ls sidebar host to remove the plugin from (0x%08lX).", Bitness(),
                  static_cast<unsigned long>(hr));
     } else {
