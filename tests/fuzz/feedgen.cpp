@@ -8,6 +8,9 @@
 #include <set>
 
 namespace fuzz {
+
+long g_strayLineFeeds = 0;
+
 namespace {
 
 using Text32 = std::u32string;
@@ -724,13 +727,25 @@ bool HasText(const std::u16string& run)
 bool FieldMatches(const std::vector<std::u16string>& runs, const std::string& actual,
                   bool description, Delivery delivery, const std::string& prefix = std::string())
 {
-    std::string want = prefix;
+    const bool wine = delivery == Delivery::RunsUtf8CrAsLf;
+    std::size_t at = prefix.size();
+    if (actual.compare(0, at, prefix) != 0) return false;
     for (const std::u16string& run : runs) {
         if (!HasText(run)) continue;
-        if (description && !want.empty()) want += '\n';
-        want += RunUtf8(run, delivery == Delivery::RunsUtf8CrAsLf);
+        if (description && at > 0 && actual.compare(at++, 1, "\n") != 0) return false;
+        // Wine's reader reads the byte before the text that its parser hands over; text that
+        // starts outside ASCII comes in a buffer on the stack, and when that byte happens to
+        // be a carriage return, the run starts with a line feed (seen after some 80 000
+        // inputs, when the process's addresses have grown).
+        if (wine && run[0] >= 0x80 && actual.compare(at, 1, "\n") == 0) {
+            ++g_strayLineFeeds;
+            ++at;
+        }
+        const std::string text = RunUtf8(run, wine);
+        if (actual.compare(at, text.size(), text) != 0) return false;
+        at += text.size();
     }
-    return want == actual;
+    return at == actual.size();
 }
 
 bool EntryMatches(const ModelEntry& entry, const StoredRecord& record, Delivery delivery)
