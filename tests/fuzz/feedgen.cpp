@@ -473,17 +473,24 @@ private:
     {
         for (const char* field : {"title", "link", "description"})
             if (m_rng.Chance(70)) { Blank(); Field(field); }
-        for (int i = 0; i < entries; ++i) {
-            Blank();
-            if (m_rng.Chance(10)) Junk(2);
-            if (m_rng.Chance(5)) Content(10);
-            Entry();
-        }
+        Entries(entries);
         if (m_rng.Chance(20)) { Blank(); Field("title"); }
         Blank();
     }
 
     int EntryCount() { return m_rng.Chance(5) ? m_rng.Range(20, 60) : m_rng.Range(0, 6); }
+
+    // Entries of the container, with other elements (and in RSS text) between them.
+    void Entries(int n)
+    {
+        for (int i = 0; i < n; ++i) {
+            Blank();
+            if (m_rng.Chance(10)) Junk(2);
+            if (m_atom) { AtomEntry(0); continue; }
+            if (m_rng.Chance(5)) Content(10);
+            Entry();
+        }
+    }
 
     // --- Atom -------------------------------------------------------------------------
     void MaybeBase(Attrs& attributes, int percent)
@@ -575,20 +582,12 @@ private:
         m_atom = true;
         const int how = m_rng.Below(10);
         std::string root = how == 0 ? "a:feed" : "feed";
-        Text32 decls = U" xmlns:dc=\"http://purl.org/dc/elements/1.1/\" xmlns:x=\"urn:x\" xmlns:atom=\"" +
-                       Widen(kAtomNs) + U"\"";
-        if (how == 0) decls += U" xmlns:a=\"" + Widen(kAtomNs) + U"\"";
-        else if (how > 2) decls += U" xmlns=\"" + Widen(kAtomNs) + U"\"";
-        Attrs attributes;
+        Attrs attributes = {{"xmlns:dc", "http://purl.org/dc/elements/1.1/"}, {"xmlns:x", "urn:x"},
+                            {"xmlns:atom", kAtomNs}};
+        if (how == 0) attributes.emplace_back("xmlns:a", kAtomNs);
+        else if (how > 2) attributes.emplace_back("xmlns", kAtomNs);
         MaybeBase(attributes, 30);
-        m_out += U"<" + Widen(root) + decls;
-        Event start{Event::Start, "feed", {}, how == 1 || how == 2 ? std::string() : std::string(kAtomNs), {}};
-        for (const auto& [name, value] : attributes) {
-            m_out += U" " + Widen(name) + U"=\"" + Widen(value) + U"\"";
-            start.attributes.emplace_back(LocalOf(name), value);
-        }
-        m_out += U">";
-        m_events.push_back(start);
+        OpenWith(root, attributes, false, how == 1 || how == 2 ? "" : kAtomNs);
         for (int i = m_rng.Range(0, 3); i > 0; --i) {
             Blank();
             switch (m_rng.Below(4)) {
@@ -598,12 +597,7 @@ private:
             default: Field("updated");
             }
         }
-        int n = EntryCount();
-        for (int i = 0; i < n; ++i) {
-            Blank();
-            if (m_rng.Chance(10)) Junk(2);
-            AtomEntry(0);
-        }
+        Entries(EntryCount());
         Blank();
         Close(root);
     }
