@@ -28,8 +28,8 @@
 #include "feeds/httpfetch.h"
 #include "host/lib/hostlib.h"
 #include "plugin/plugin.h"
-#include "server/objectmap.h"
 #include "settings/registryhelper.h"
+#include "tests/support/downloads.h"
 #include "tests/support/feedbuilder.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/httpserver.h"
@@ -46,18 +46,11 @@ using Clock = std::chrono::steady_clock;
 using vexatest::HttpServer;
 double Seconds(Clock::time_point from) { return std::chrono::duration<double>(Clock::now() - from).count(); }
 
+// The feed list: exactly these addresses.
 void SetFeedList(const std::vector<std::string>& urls)
 {
     RegDeleteTreeW(HKEY_CURRENT_USER, CRegistryHelper::kKeyPath);
-    vexa::RegKey key;
-    RegCreateKeyExW(HKEY_CURRENT_USER, CRegistryHelper::kKeyPath, 0, nullptr, 0, KEY_ALL_ACCESS,
-                    nullptr, &key.m_hKey, nullptr);
-    for (size_t i = 0; i < urls.size(); ++i) {
-        std::wstring name = L"dest[" + std::to_wstring(i) + L"]";
-        std::wstring url = vexatest::Widen(urls[i]);
-        RegSetValueExW(key.m_hKey, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(url.c_str()),
-                       static_cast<DWORD>((url.size() + 1) * sizeof(wchar_t)));
-    }
+    vexatest::WriteFeedList(urls);
 }
 
 // A feed whose titles are its own, so every entry becomes an item.
@@ -69,13 +62,19 @@ std::string FeedDocument(int feed)
     return doc;
 }
 
-HttpServer::Reply Reply(const std::string& body, int latencyMs, const std::string& etag = std::string())
+// Serves every feed of the run under `prefix` (feed f on server f % kServers, as `reply(f)`
+// gives it) and returns their addresses in feed order.
+std::vector<std::string> ServeFeeds(std::vector<std::unique_ptr<HttpServer>>& servers, const char* prefix,
+                                    const std::function<HttpServer::Reply(int)>& reply)
 {
-    HttpServer::Reply reply;
-    reply.body = body;
-    reply.latencyMs = latencyMs;
-    reply.etag = etag;
-    return reply;
+    std::vector<std::string> urls;
+    for (int f = 0; f < kServers * kFeedsPerServer; ++f) {
+        HttpServer& server = *servers[f % kServers];
+        const std::string path = prefix + std::to_string(f) + ".xml";
+        server.Serve(path, reply(f));
+        urls.push_back(server.Url(path));
+    }
+    return urls;
 }
 
 // The transport's floor: the same GETs as the plugin's downloads (the same flags, the
@@ -178,13 +177,8 @@ int Run(int ticks)
     }
 
     // 1. First refresh: one feed, then 20 feeds on 10 servers, all 300 ms late.
-    std::vector<std::string> urls;
-    for (int f = 0; f < kServers * kFeedsPerServer; ++f) {
-        HttpServer& server = *servers[f % kServers];
-        std::string path = "/feed" + std::to_string(f) + ".xml";
-        server.Serve(path, Reply(FeedDocument(f), kLatencyMs));
-        urls.push_back(server.Url(path));
-    }
+    const std::vector<std::string> urls =
+        ServeFeeds(servers, "/feed", [](int f) { return vexatest::FeedReply(FeedDocument(f), kLatencyMs); });
     size_t items = 0;
     auto firstRefresh = [&](const std::vector<std::string>& list) {
         SetFeedList(list);
@@ -209,7 +203,7 @@ int Run(int ticks)
 
     // 2. A tick with one silent feed among the 20 (each feed has a new entry, so the tick parses and walks).
     std::vector<std::string> withSilent = urls;
-    HttpServer::Reply silent = Reply(FeedDocument(99), 0);
+    HttpServer::Reply silent = vexatest::FeedReply(FeedDocument(99));
     silent.silent = true;
     servers[0]->Serve("/silent.xml", silent);
     withSilent.insert(withSilent.begin() + 10, servers[0]->Url("/silent.xml"));
@@ -219,9 +213,9 @@ int Run(int ticks)
         Plugin plugin;
         plugin.Start();
         SetFeedList(withSilent);
-        for (int f = 0; f < kServers * kFeedsPerServer; ++f)
-            servers[f % kServers]->Serve("/feed" + std::to_string(f) + ".xml",
-                                         Reply(FeedDocument(f) + vexatest::RssEntry("New " + std::to_string(f)), kLatencyMs));
+        ServeFeeds(servers, "/feed", [](int f) {
+            return vexatest::FeedReply(FeedDocument(f) + vexatest::RssEntry("New " + std::to_string(f)), kLatencyMs);
+        });
         tickSilent = plugin.Tick();
     }
     servers[0]->Stop(); // ends the silent answer, so its worker ends now
@@ -229,13 +223,11 @@ int Run(int ticks)
     vexa::FetchJob::WaitForWorkers(20000);
 
     // 3. Unchanged refresh against 304 answers (no latency), and the same requests made bare.
-    std::vector<std::string> plain;
-    for (int f = 0; f < kServers * kFeedsPerServer; ++f) {
-        HttpServer& server = *servers[f % kServers];
-        std::string path = "/tagged" + std::to_string(f) + ".xml";
-        server.Serve(path, Reply(FeedDocument(f), 0, "\"v" + std::to_string(f) + "\""));
-        plain.push_back(server.Url(path));
-    }
+    const std::vector<std::string> plain = ServeFeeds(servers, "/tagged", [](int f) {
+        HttpServer::Reply reply = vexatest::FeedReply(FeedDocument(f));
+        reply.etag = "\"v" + std::to_string(f) + "\"";
+        return reply;
+    });
     SetFeedList(plain);
     double unchanged = 0, bare304 = 0;
     std::size_t unchangedBytes = 0;

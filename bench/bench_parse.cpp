@@ -178,8 +178,7 @@ bool Measure(ISAXXMLReader* reader, const std::string& url, const std::string& b
         figures.count = fresh->Count();
         if (round == 0 && figures.count > 0) {
             long long text = 0;
-            for (const auto& entry : fresh->m_items) {
-                const CRssItem& r = *entry.second;
+            for (const CRssItem& r : fresh->Items()) {
                 text += static_cast<long long>(r.Author.size() + r.Title.size() + r.Genre.size() +
                                                r.Price.size() + r.Published.size() + r.Description.size());
             }

@@ -21,7 +21,6 @@
 #include "host/lib/hostlib.h"
 #include "plugin/plugin.h"
 #include "resources/resource.h"
-#include "server/objectmap.h"
 #include "settings/registryhelper.h"
 #include "tests/support/feedbuilder.h"
 #include "tests/support/fixtures.h"

@@ -10,30 +10,19 @@ build=$(cd "$1" && pwd)
 src=$(cd "$(dirname "$0")/.." && pwd)
 moving=${2:-1000}
 steady=${3:-2000}
-source "$src/tests/support/e2e_prefix.sh"
+source "$src/tests/support/e2e.sh"
 e2e_prefix "$build" soak
-
-work=$(mktemp -d)
-server_pid="" sidebar_pid=""
-trap e2e_finish EXIT
 die() { echo "soak: $*" >&2; exit 1; }
 
 e2e_boot
-wineserver -p >/dev/null 2>&1
-run regsvr32 /s "$(winepath -w "$build/SidebarHost.dll" 2>/dev/null)" || die "regsvr32 SidebarHost.dll"
-run regsvr32 /s "$(winepath -w "$build/Vexa.dll" 2>/dev/null)" || die "regsvr32 Vexa.dll"
+e2e_register
 # Connections kept open, as most servers do: Wine's WinINet leaks a heap block of 96 bytes
 # for every connection that a server closes after its answer (measured with bare WinINet).
 # SOAK_CLOSE=1 has the server close every connection instead.
 keep=--keep-alive
 [ -n "${SOAK_CLOSE:-}" ] && keep=""
-python3 "$src/scripts/sample_feeds.py" --port 0 $keep >"$work/feeds.log" 2>&1 &
-server_pid=$!
-for _ in $(seq 1 100); do grep -q '^sample feeds on' "$work/feeds.log" && break; sleep 0.1; done
-base=$(sed -n 's/^sample feeds on \(http[^ ]*\)$/\1/p' "$work/feeds.log")
-[ -n "$base" ] || die "the sample feed server did not start"
+e2e_feeds $keep
 
-out="$work/sidebar.out"
 private_bytes() { awk '/^Private_(Clean|Dirty):/ { kb += $2 } END { print kb * 1024 }' "/proc/$sidebar_pid/smaps_rollup"; }
 # Waits until the sidebar has printed a line matching $1 since byte $2 of its output.
 wait_since() {
@@ -52,14 +41,9 @@ wait_since() {
 # heap's own ups and downs are larger than a refresh's share).
 soak() {
     local kind=$1 refreshes=$2 i pos start end
-    { printf 'REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE\\Orvall\\Halvane\\Destinatons]\r\n'
-      for i in $(seq 0 19); do printf '"dest[%d]"="%s%s/%d.xml"\r\n' "$i" "$base" "$kind" "$i"; done
-    } >"$work/feeds.reg"
-    run regedit /s "$(winepath -w "$work/feeds.reg" 2>/dev/null)" || die "regedit of the feed list"
-    rm -f "$work/commands" "$work/samples" && mkfifo "$work/commands"
-    wine "$build/sidebar.exe" <"$work/commands" >"$out" 2>"$work/sidebar.err" &
-    sidebar_pid=$!
-    exec 3>"$work/commands"
+    e2e_feed_list $(for i in $(seq 0 19); do echo "$base$kind/$i.xml"; done)
+    rm -f "$work/samples"
+    e2e_sidebar 0
     wait_since '^sidebar: plugin started' 1
     start=$(private_bytes)
     for ((i = 1; i <= refreshes; i++)); do

@@ -10,4 +10,4 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
 # Every executable that the build makes runs under Wine, in a prefix of the build tree.
 set(CMAKE_CROSSCOMPILING_EMULATOR
-    ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-exec.sh)
+    ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine.sh)

@@ -1,4 +1,5 @@
-// Owners for the platform's handles and allocations: BSTR, VARIANT, HKEY, task memory, icons.
+// Owners for the platform's handles and allocations: BSTR, VARIANT, HKEY, task memory, icons,
+// held locks and module references.
 #pragma once
 #include <windows.h>
 #include <oleauto.h>
@@ -115,6 +116,75 @@ public:
     }
 
     HKEY m_hKey = nullptr;
+};
+
+// A held SRW lock, given back when the guard goes (also when what it guards throws).
+class srwlock_exclusive_guard {
+public:
+    explicit srwlock_exclusive_guard(SRWLOCK& lock) noexcept : m_lock(&lock) { AcquireSRWLockExclusive(m_lock); }
+    srwlock_exclusive_guard(const srwlock_exclusive_guard&) = delete;
+    srwlock_exclusive_guard& operator=(const srwlock_exclusive_guard&) = delete;
+    ~srwlock_exclusive_guard() { ReleaseSRWLockExclusive(m_lock); }
+
+private:
+    SRWLOCK* m_lock;
+};
+class srwlock_shared_guard {
+public:
+    explicit srwlock_shared_guard(SRWLOCK& lock) noexcept : m_lock(&lock) { AcquireSRWLockShared(m_lock); }
+    srwlock_shared_guard(const srwlock_shared_guard&) = delete;
+    srwlock_shared_guard& operator=(const srwlock_shared_guard&) = delete;
+    ~srwlock_shared_guard() { ReleaseSRWLockShared(m_lock); }
+
+private:
+    SRWLOCK* m_lock;
+};
+
+// A loader reference on the module that holds some code: the module stays mapped while it is
+// held. A thread of the module takes one before it starts and gives it back as its last act
+// (ExitThread), so no code of the module runs after the module may be unloaded.
+class unique_module_reference {
+public:
+    unique_module_reference() noexcept = default;
+    unique_module_reference(unique_module_reference&& other) noexcept
+        : m_module(std::exchange(other.m_module, nullptr)) {}
+    unique_module_reference& operator=(unique_module_reference&& other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            m_module = std::exchange(other.m_module, nullptr);
+        }
+        return *this;
+    }
+    unique_module_reference(const unique_module_reference&) = delete;
+    unique_module_reference& operator=(const unique_module_reference&) = delete;
+    ~unique_module_reference() { reset(); }
+
+    // A reference on the module that holds `code`; empty when none could be had.
+    static unique_module_reference ForCode(const void* code) noexcept
+    {
+        unique_module_reference held;
+        if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, static_cast<LPCWSTR>(code),
+                                &held.m_module))
+            held.m_module = nullptr;
+        return held;
+    }
+    explicit operator bool() const noexcept { return m_module != nullptr; }
+    void reset() noexcept
+    {
+        if (HMODULE module = std::exchange(m_module, nullptr))
+            FreeLibrary(module);
+    }
+    // Ends the calling thread and gives the reference back in one step.
+    [[noreturn]] void ExitThread(DWORD code) noexcept
+    {
+        if (HMODULE module = std::exchange(m_module, nullptr))
+            FreeLibraryAndExitThread(module, code);
+        ::ExitThread(code);
+    }
+
+private:
+    HMODULE m_module = nullptr;
 };
 
 } // namespace vexa

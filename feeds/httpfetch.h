@@ -8,65 +8,24 @@
 #include <string>
 
 #include "com/owners.h"
+#include "com/refcounted.h"
+#include "feeds/httprules.h"
+#include "feeds/internetsession.h"
+#include "feeds/transfer.h"
 
 namespace vexa {
 
-// Every bound of a download. The defaults are the product's; tests shorten them.
-struct FetchLimits {
-    DWORD connectMs = 10000;            // to get a connection and the request out
-    DWORD idleMs = 15000;               // a transfer that receives nothing for this long ends
-    DWORD wholeMs = 30000;              // a whole transfer, redirects included
-    std::size_t maxBytes = 32u << 20;   // a body that grows past this ends there
-    int maxRedirects = 5;
-};
-FetchLimits GetFetchLimits() noexcept;
-// Returns the previous limits.
-FetchLimits SetFetchLimits(const FetchLimits& limits) noexcept;
-
-// The User-Agent of every request: the product's name and version.
-extern const wchar_t kUserAgent[];
-
-// True for the addresses this fetch takes: http and https, in any letter case.
-bool IsHttpAddress(const std::wstring& url) noexcept;
-
-// The address of a download as it goes on the wire: its first 999 characters, with those
-// outside ASCII percent-encoded. False when the conversion fails.
-bool WidenAddress(const std::string& url, std::wstring& wide);
-
-// One request: the address (a fragment never goes on the wire) and the feed's validators.
-struct FetchRequest {
-    std::wstring url;
-    std::wstring etag;          // sent as If-None-Match
-    std::wstring lastModified;  // sent as If-Modified-Since
-};
-
-struct FetchResult {
-    enum class Outcome {
-        Failed,   // no answer: no connection, a refused redirect, a deadline before the answer
-        Answered, // a status came, and for 200 the whole body
-        Cut,      // a 200 whose body ended early: a deadline, the size bound, a broken transfer
-    };
-    Outcome outcome = Outcome::Failed;
-    DWORD status = 0;
-    DWORD error = 0;            // the Win32 error that ended a failed or cut transfer
-    std::string body;           // decoded (gzip and deflate are undone)
-    std::wstring etag;
-    std::wstring lastModified;  // only when it can tell versions apart (a second older than Date)
-    ULONGLONG retryAfterMs = 0; // Retry-After, seconds or a date, from now (at most a day)
-};
+class ConnectionSlot;
 
 // One download on its own worker thread. Shared by its owner and its worker through a
 // reference count; the owner may let go at any time (Abandon), the worker ends by its
 // deadlines and then finds nobody to tell.
-class FetchJob {
+class FetchJob final : public RefCounted<FetchJob>, private TransferProgress {
 public:
     // Starts a worker. Its request goes out as soon as the connection limits allow (16 in
     // all, 4 to one server); jobs waiting for a connection start in the order they were
     // started here. The caller gets one reference; null when no thread could be started.
     static FetchJob* Start(const FetchRequest& request) noexcept;
-
-    ULONG AddRef() noexcept;
-    ULONG Release() noexcept;
 
     bool IsSent() const noexcept;
     // When this job's worker began to send its request, as a number counted across the
@@ -87,36 +46,38 @@ public:
     static long LiveWorkers() noexcept;
     static bool WaitForWorkers(DWORD timeoutMs) noexcept;
 
-    // The WinINet session shared by every download is opened by the first one and closed
-    // when no download runs and nothing holds the module (by the last worker on its way
-    // out, or here, from DllCanUnloadNow); never at DLL detach, where WinINet must not be
-    // called. True when it was closed or none was open.
-    static bool CloseIdleSession() noexcept;
-    static bool HasSession() noexcept;
+    // The shared WinINet session (feeds/internetsession.h): closed when no download runs and
+    // nothing holds the module (by the last worker on its way out, or from DllCanUnloadNow).
+    static bool CloseIdleSession() noexcept { return CloseIdleInternetSession(); }
+    static bool HasSession() noexcept { return HasInternetSession(); }
 
     FetchJob(const FetchJob&) = delete;
     FetchJob& operator=(const FetchJob&) = delete;
 
 private:
+    friend class RefCounted<FetchJob>;
     explicit FetchJob(const FetchRequest& request);
     ~FetchJob();
 
-    static DWORD WINAPI ThreadProc(void* param);
+    static DWORD WINAPI ThreadProc(void* param) noexcept;
     void Run() noexcept;
-    void Transfer(FetchResult& result);
-    void Finish(FetchResult* result) noexcept;
-    bool Cancelled() const noexcept;
-    // Adds received bytes to the shared result; false when the job has already ended.
-    // Throws std::bad_alloc when the body cannot grow.
-    bool Append(const char* data, std::size_t size);
+    void Finish(FetchResult& result) noexcept;
 
-    std::atomic<long> m_refs{1};
+    // TransferProgress
+    bool Cancelled() const noexcept override;
+    void Sending() noexcept override;
+    void Sent() noexcept override;
+    void Answered(DWORD status) noexcept override;
+    bool Append(const char* data, std::size_t size) override;
+
     const FetchRequest m_request;
     const FetchLimits m_limits;
     std::wstring m_server;              // "host:port" of the first request; empty when unusable
     unsigned long m_ticket = 0;         // place in the queue of jobs waiting to start
+    ConnectionSlot* m_slot = nullptr;     // the worker's slot while it transfers
     std::atomic<unsigned long> m_sendOrder{0};
-    HMODULE m_module = nullptr;         // the worker's reference on the module
+    // The worker's reference on the module, taken over by the worker's first line.
+    unique_module_reference m_module;
 
     unique_handle m_sent;               // manual-reset: the request is on the wire (or failed)
     unique_handle m_done;               // manual-reset: the result is ready

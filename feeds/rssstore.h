@@ -1,14 +1,14 @@
-// The feed item store: every entry read during the plugin's life, keyed by title (an entry
-// shown and listed by no feed any more by its key alone). Its parsing rules need no
-// platform headers; only the reader behind Load does.
+// The feed item store: every entry read during the plugin's life (the records, kept by
+// title), the validators of each http feed, and how each feed is loaded: by the reader's own
+// fetch or from a download. The parsing rules themselves are in feeds/feedrules.h.
 #pragma once
 #include <map>
 #include <memory>
 #include <string>
-#include <vector>
 
+#include "feeds/feedrecords.h"
+#include "feeds/feedrules.h"
 #include "feeds/httpfetch.h"
-#include "feeds/keyset.h"
 #include "feeds/rssitem.h"
 #include "feeds/xmlevents.h"
 
@@ -22,13 +22,9 @@ struct FeedValidators {
     ULONGLONG retryUntil = 0; // GetTickCount64 time; 0 when nothing was asked
 };
 
-class CRssStore : public IXmlParserCallback {
+class CRssStore final : public IXmlParserCallback {
 public:
-    enum class Field { None, Author, Title, Genre, Price, Published, Description };
-    static constexpr int kFieldCount = 7;
-    // One feed format's tags and their roles (RSS, Atom); the tables are in the source.
-    struct Format;
-    struct Tag;
+    using Records = vexa::FeedRecords::Range;
 
     CRssStore();
     ~CRssStore();
@@ -51,49 +47,33 @@ public:
     // Every key stored: the records and the keys kept alone.
     int Count() const;
 
-    // IXmlParserCallback
-    void OnStartElement(const XmlElement& element) override;
-    void OnCharacters(const std::string& text, int depth) override;
-    void OnEndElement(const XmlElement& element) override;
-    void OnError(int line, int column, const std::string& message, HRESULT code) override;
-    bool IsAborted(const XmlElement& element) override;
+    // The stored records in key order, and one by its key (null when it is not stored).
+    Records Items() const noexcept { return m_items.Records(); }
+    CRssItem* Find(const std::string& key) const { return m_items.Find(key); }
+    // The parse state: the container seen, the record being filled (null between entries).
+    bool InChannel() const noexcept { return m_rules.InChannel(); }
+    const CRssItem* Current() const noexcept { return m_rules.Current(); }
+    // The validators kept for a feed address; null when none are.
+    const FeedValidators* Validators(const std::string& url) const;
 
-    bool m_inChannel = false; // the format's container (RSS "channel", Atom's "feed") is open
-    std::unique_ptr<CRssItem> m_current;
-    Field m_field = Field::None;
-    std::unique_ptr<CXmlParser> m_parser;
-    // Title order, byte-wise; owns the records (deleted by the destructor). Once a record is
-    // shown and no feed lists it any more, it leaves the map and only its key stays, in
-    // m_shownKeys, so the entry is never stored or shown again.
-    std::map<std::string, CRssItem*> m_items;
-    vexa::KeySet m_shownKeys;
-    // Per feed address, as loaded.
-    std::map<std::string, FeedValidators> m_feeds;
+    // IXmlParserCallback: the reader's events go to the parsing rules.
+    void OnStartElement(const XmlElement& element) override { m_rules.OnStartElement(element); }
+    void OnCharacters(const std::string& text, int depth) override { m_rules.OnCharacters(text, depth); }
+    void OnEndElement(const XmlElement& element) override { m_rules.OnEndElement(element); }
+    void OnError(int line, int column, const std::string& message, HRESULT code) override
+    {
+        m_rules.OnError(line, column, message, code);
+    }
+    bool IsAborted(const XmlElement& element) override { return m_rules.IsAborted(element); }
 
 private:
     void ResetParseState(const std::string& url);
     // After a whole read of a feed: the entries it lists now replace those it listed before.
-    void TakeListing(const std::string& url);
-    // Frees the records of m_unlisted that are shown (their keys stay); keeps the unshown.
-    void ForgetShownUnlisted();
-    void OpenEntry(const XmlElement& element);
-    void CloseEntry();
-    void TakeLink(const XmlElement& element);
+    void TakeListing(const std::string& url) { m_items.TakeListing(url); }
 
-    // The rest of the parse state, reset by Load.
-    const Format* m_format = nullptr;  // chosen by the document element
-    const Tag* m_tag = nullptr;        // the tag whose text m_field collects
-    const Tag* m_child = nullptr;      // the open child of the entry, when it is in the table
-    int m_entryDepth = 0;
-    bool m_linkTaken = false;          // the entry's link is set
-    std::string m_address;             // the feed's address: the base of relative links
-    std::string m_feedBase, m_entryBase;
-    std::string m_aside[kFieldCount];  // texts kept for fields that their own tag did not fill
-
-    // The records that this parse's entries stand for (new or already stored).
-    std::vector<CRssItem*> m_read;
-    // Per feed address: the records its last whole read listed.
-    std::map<std::string, std::vector<CRssItem*>> m_listed;
-    // Records that no feed lists, kept until they are shown.
-    std::vector<CRssItem*> m_unlisted;
+    vexa::FeedRecords m_items;          // the records, in title order
+    vexa::FeedRules m_rules{m_items};   // the parse state of the document being read
+    std::unique_ptr<CXmlParser> m_parser;
+    // Per feed address, as loaded.
+    std::map<std::string, FeedValidators> m_feeds;
 };

@@ -224,6 +224,9 @@ std::basic_string<Unit> UrlForTheWire(const std::basic_string<Unit>& url)
     return out;
 }
 
+// The most of an address that is read or sent: its first 999 UTF-16 units.
+constexpr std::size_t kAddressLimit = 999;
+
 // An address as written (UTF-8), up to its first NUL (as a C string would end) and at most
 // `limit` UTF-16 units.
 template <typename Unit>

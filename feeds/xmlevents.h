@@ -1,12 +1,14 @@
 // The events of an XML document as the reader wrapper hands them on: element records and
-// the callback interface, in narrow text (UTF-8). No platform headers beyond the error type.
+// the callback interface, in narrow text (UTF-8). No platform headers.
 #pragma once
 #include <string>
 #include <utility>
 #include <vector>
 
+// The error type as the platform declares it (a repeated identical typedef is allowed), so
+// that the parsing rules build without the platform's headers.
 #ifdef _WIN32
-#include <windows.h>
+typedef long HRESULT;
 #else
 #include <cstdint>
 typedef std::int32_t HRESULT;

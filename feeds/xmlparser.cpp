@@ -45,7 +45,6 @@ std::string NarrowText(const wchar_t* text, int length)
 constexpr int kNameLimit = 199;
 constexpr int kValueLimit = 399;
 constexpr int kTextLimit = 799;
-constexpr int kUrlLimit = 999;
 
 } // namespace
 
@@ -153,8 +152,7 @@ public:
             m_callback->OnCharacters(m_text, m_depth);
     }
 
-    int m_depth = 0;
-    IXmlParserCallback* m_callback = nullptr;
+    void SetCallback(IXmlParserCallback* callback) noexcept { m_callback = callback; }
 
 private:
     // The event record of a start or end tag at the current depth, without attributes.
@@ -177,6 +175,8 @@ private:
         return m_callback->IsAborted(element) ? E_FAIL : S_OK;
     }
 
+    int m_depth = 0;
+    IXmlParserCallback* m_callback = nullptr;
     vexa::TextRun<kTextLimit> m_run;
     std::string m_text; // the delivered run; its buffer is reused from run to run
 };
@@ -195,11 +195,14 @@ public:
     }
     STDMETHODIMP ignorableWarning(ISAXLocator*, const wchar_t*, HRESULT) override { return S_OK; }
 
-    IXmlParserCallback* m_callback = nullptr;
+    void SetCallback(IXmlParserCallback* callback) noexcept { m_callback = callback; }
     // The text read before an error is delivered before the error.
-    CSaxContentHandler* m_content = nullptr;
+    void SetContentHandler(CSaxContentHandler* content) noexcept { m_content = content; }
 
 private:
+    IXmlParserCallback* m_callback = nullptr;
+    CSaxContentHandler* m_content = nullptr;
+
     HRESULT Deliver(ISAXLocator* locator, const wchar_t* message, HRESULT code)
     {
         VEXA_COM_TRY
@@ -248,9 +251,9 @@ public:
     {
         m_callback = callback;
         if (m_contentHandler)
-            m_contentHandler->m_callback = callback;
+            m_contentHandler->SetCallback(callback);
         if (m_errorHandler)
-            m_errorHandler->m_callback = callback;
+            m_errorHandler->SetCallback(callback);
     }
 
     bool Parse(const std::string& url)
@@ -258,11 +261,11 @@ public:
         if (!m_reader)
             return false;
         // The address as written, up to 999 characters (a file path must stay as it is).
-        const std::wstring wide = vexa::utf::WrittenAddress<wchar_t>(url, kUrlLimit);
-        vexa::unique_bstr bstrUrl(SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size())));
-        if (!bstrUrl)
+        const std::wstring wide = vexa::utf::WrittenAddress<wchar_t>(url, vexa::utf::kAddressLimit);
+        vexa::unique_bstr address(SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size())));
+        if (!address)
             throw std::bad_alloc();
-        return Finish(m_reader->parseURL(bstrUrl));
+        return Finish(m_reader->parseURL(address));
     }
 
     bool ParseBytes(const char* data, std::size_t size)
@@ -324,7 +327,7 @@ private:
         if (m_errorHandler && VEXA_FAILED(m_reader->putErrorHandler(m_errorHandler.get())))
             m_errorHandler.reset();
         if (m_errorHandler)
-            m_errorHandler->m_content = m_contentHandler.get();
+            m_errorHandler->SetContentHandler(m_contentHandler.get());
     }
 
     void CreateSchemaCache()

@@ -8,7 +8,6 @@
 #include "com/module.h"
 #include "feeds/rssstore.h"
 #include "resources/resource.h"
-#include "server/objectmap.h"
 
 namespace {
 
@@ -60,6 +59,10 @@ bool RefreshTimerWindow::Start(CVexaPlugin* plugin)
         wc.lpszClassName = kTimerWindowClass;
         g_timerWindowClass = RegisterClassExW(&wc);
         if (!g_timerWindowClass) return false;
+        // The class goes when the module unloads (once registered, the clean-up stays listed).
+        static const bool cleanupListed = vexa::Module::AddTermFunc(
+            [](void*) { RefreshTimerWindow::UnregisterWindowClass(); }, nullptr);
+        (void)cleanupListed;
     }
     HWND hwnd = CreateWindowExW(0, kTimerWindowClass, nullptr, 0, CW_USEDEFAULT, CW_USEDEFAULT,
                                 CW_USEDEFAULT, CW_USEDEFAULT, HWND_MESSAGE, nullptr, instance, nullptr);

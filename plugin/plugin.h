@@ -176,3 +176,6 @@ public:
 // see what would be opened without starting a browser.
 using ShellExecuteFn = HINSTANCE(WINAPI*)(HWND, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, INT);
 ShellExecuteFn SetShellExecuteFn(ShellExecuteFn fn);
+
+// Makes a new plugin (plain, or as the inner object of an aggregate) and asks it for riid.
+HRESULT CreateVexaPluginInstance(IUnknown* outer, REFIID riid, void** ppv);

@@ -142,11 +142,10 @@ void CVexaPlugin::ShowNewRecords()
     if (m_store->Count() == m_shownThrough)
         return;
     bool allShown = true;
-    for (auto& entry : m_store->m_items) {
-        CRssItem* record = entry.second;
-        if (record && !record->IsShown)
-            ShowFeedItem(record);
-        allShown = allShown && (!record || record->IsShown);
+    for (CRssItem& record : m_store->Items()) {
+        if (!record.IsShown)
+            ShowFeedItem(&record);
+        allShown = allShown && record.IsShown;
     }
     if (allShown)
         m_shownThrough = m_store->Count();

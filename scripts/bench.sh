@@ -8,7 +8,7 @@ cd "$root"
 target="${1:-i686}"
 bash scripts/setup.sh
 bash scripts/build.sh "$target" >/dev/null
-source scripts/xvfb.sh
+source scripts/wine.sh
 start_xvfb # the window benchmark draws on a display
 prefix_start "$root/build/$target"
 cd "build/$target"

@@ -66,7 +66,7 @@ fi
 echo "=== $arch under Wine ==="
 # A copy runs, so that builds during the campaign do not rewrite the program under it.
 cp "build/$arch/fuzz.exe" "build/$arch/fuzz-campaign.exe"
-source scripts/xvfb.sh
+source scripts/wine.sh
 start_xvfb
 # A prefix of its own: test runs that stop their prefix leave the campaign running.
 prefix_start "$root/build/$arch" "$root/build/$arch/fuzz-prefix"
@@ -75,7 +75,7 @@ for t in feeds http registry stream calls; do
   n=$count
   [ "$t" = feeds ] && n=$feeds
   echo "--- $t: $n inputs"
-  (cd "build/$arch" && summarised "$out/$t.log" bash "$root/scripts/wine-exec.sh" ./fuzz-campaign.exe "${seed[@]}" \
+  (cd "build/$arch" && summarised "$out/$t.log" bash "$root/scripts/wine.sh" ./fuzz-campaign.exe "${seed[@]}" \
      --target "$t" --count "$n" --out "$out/fuzz") || status=1
 done
 prefix_stop "$root/build/$arch" "$root/build/$arch/fuzz-prefix"

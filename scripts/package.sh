@@ -43,16 +43,14 @@ if [ $build -eq 1 ]; then
     [[ " ${arches[*]} " == *" x64 "* ]] && bash "$root/scripts/build.sh" x86_64
 fi
 
-# The COM identities, read from the type library's source, where they are defined once.
-idl="$root/resources/Vexa.idl"
-uuid_before() { grep -B8 -E "$1" "$idl" | sed -n 's/.*uuid(\([0-9A-Fa-f-]*\)).*/{\1}/p' | tail -n1 | tr 'a-f' 'A-F'; }
-plugin_clsid=$(uuid_before '^ *coclass VexaPlugin$')
-page_clsid=$(uuid_before '^ *coclass VexaPluginPropertyPage$')
-libid=$(uuid_before '^library VexaLib')
-iid=$(uuid_before '^interface IVexaPlugin')
-for v in "$plugin_clsid" "$page_clsid" "$libid" "$iid"; do
-    [[ "$v" =~ ^\{[0-9A-F-]{36}\}$ ]] || { echo "package.sh: cannot read the identifiers from $idl" >&2; exit 1; }
-done
+# The COM identities, as the build generated them from the type library's source.
+guids="$builds/i686/generated/guids.sh"
+[ -f "$guids" ] || { echo "package.sh: $guids is missing (bash scripts/build.sh i686)" >&2; exit 1; }
+source "$guids"
+plugin_clsid=$CLSID_VexaPlugin
+page_clsid=$CLSID_VexaPluginPropertyPage
+libid=$LIBID_VexaLib
+iid=$IID_IVexaPlugin
 IFS=. read -r major minor _ <<<"$version"
 
 # The file version in a DLL's VERSIONINFO (VS_FIXEDFILEINFO, after its signature).

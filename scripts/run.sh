@@ -19,7 +19,7 @@ for f in sidebar.exe Vexa.dll SidebarHost.dll trustca.exe; do
   [ -f "$build/$f" ] || { echo "run.sh: $build/$f was not built" >&2; exit 1; }
 done
 
-source scripts/xvfb.sh
+source scripts/wine.sh
 want_settings=0
 console=0
 args=()

@@ -8,7 +8,7 @@ build="$root/build/$target"
 cd "$root"
 
 bash scripts/build.sh "$target" >/dev/null
-source scripts/xvfb.sh
+source scripts/wine.sh
 start_xvfb
 prefix_start "$build"
 

@@ -10,11 +10,11 @@ cd "$root"
 bash scripts/build.sh "$target" >/dev/null || exit 1
 # The feeds on a free port, never the default feed's 8025: a test run on the same machine
 # counts on nobody answering there.
-source tests/support/window_session.sh
-session_start "$build" "$root" screenshot --exit-after 120 || { session_dump; exit 1; }
+source tests/support/e2e.sh
+session_start "$build" "$root" screenshot --exit-after 120 || { e2e_dump; exit 1; }
 if ! wait_for '^\[[0-9]+\] Library extends its hours: $' 60 || ! session_window; then
     echo "the sidebar window did not come up" >&2
-    session_dump >&2
+    e2e_dump >&2
     exit 1
 fi
 # Past the few seconds in which new items are marked, with the mouse out of the way.

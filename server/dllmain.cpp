@@ -5,7 +5,6 @@
 #include "com/check.h"
 #include "com/module.h"
 #include "feeds/httpfetch.h"
-#include "plugin/plugin.h"
 #include "server/objectmap.h"
 #include "server/registration.h"
 
@@ -19,8 +18,8 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
         if (!VEXA_VERIFY(!vexa::TheModule().InitFailed())) return FALSE;
         break;
     case DLL_PROCESS_DETACH:
-        // The module object itself is destroyed after this, with the other globals.
-        RefreshTimerWindow::UnregisterWindowClass();
+        // The module object is destroyed after this, with the other globals; its
+        // termination list (window classes, cached type information) runs then.
         break;
     default:
         break;

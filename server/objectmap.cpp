@@ -3,7 +3,9 @@
 #include "server/objectmap.h"
 
 #include "Vexa_h.h"
+#include "plugin/plugin.h"
 #include "resources/resource.h"
+#include "settings/propertypages.h"
 
 namespace vexa {
 namespace {

@@ -3,14 +3,9 @@
 #include <windows.h>
 #include <unknwn.h>
 
-#include "server/servermodule.h"
-
-// Instance creation routines (plain, or as the inner object of an aggregate): each makes a
-// new object and asks it for riid. Defined with their classes.
-HRESULT CreateVexaPluginInstance(IUnknown* outer, REFIID riid, void** ppv);
-HRESULT CreateVexaPluginPropertyPageInstance(IUnknown* outer, REFIID riid, void** ppv);
+#include "com/servermodule.h"
 
 namespace vexa {
-// Vexa's module object, over the object map of the two classes above.
+// Vexa's module object, over the object map of the plugin and the settings page.
 ServerModule& TheModule() noexcept;
 }

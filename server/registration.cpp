@@ -1,19 +1,8 @@
 #include "server/registration.h"
 
-#include "Vexa_h.h"
-#include "server/hostcomponentregistration.h"
+#include "plugin/hostregistration.h"
 
 namespace vexa {
-
-HRESULT RegisterPluginWithHost() noexcept
-{
-    return RegisterWithHost(CLSID_VexaPlugin, L"Vexa Plugin", L"RSS Feed Viewer", L"", false);
-}
-
-HRESULT UnregisterPluginFromHost() noexcept
-{
-    return UnregisterFromHost(CLSID_VexaPlugin);
-}
 
 HRESULT RegisterVexaServer(ServerModule& module) noexcept
 {

@@ -3,16 +3,9 @@
 #pragma once
 #include <windows.h>
 
-#include "server/servermodule.h"
+#include "com/servermodule.h"
 
 namespace vexa {
-
-// The plugin's registration with the sidebar host: "Vexa Plugin", "RSS Feed Viewer", empty
-// icon text, VARIANT_FALSE. Shared by DllRegisterServer and the installer.
-HRESULT RegisterPluginWithHost() noexcept;
-
-// Asks the sidebar host to forget the plugin.
-HRESULT UnregisterPluginFromHost() noexcept;
 
 // The COM registration (first failure returned), then the plugin's host registration as
 // "Vexa Plugin", "RSS Feed Viewer", empty icon text, VARIANT_FALSE.

@@ -8,7 +8,6 @@
 #include "com/check.h"
 #include "com/text.h"
 #include "resources/resource.h"
-#include "server/objectmap.h"
 #include "settings/registryhelper.h"
 
 namespace {

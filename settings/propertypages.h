@@ -90,3 +90,6 @@ private:
     BOOL m_bDirty = FALSE;
 };
 
+// Makes a new settings page (plain, or as the inner object of an aggregate) and asks it for
+// riid.
+HRESULT CreateVexaPluginPropertyPageInstance(IUnknown* outer, REFIID riid, void** ppv);

@@ -15,27 +15,14 @@
 set -u
 build=$(cd "$1" && pwd)
 src=$(cd "$2" && pwd)
-source "$src/tests/support/e2e_prefix.sh"
+source "$src/tests/support/e2e.sh"
 e2e_prefix "$build" e2e-install
 
-PLUGIN='{B1D3B6E4-D473-4FC3-A231-4E7F80CD22F6}'
-PAGE='{5DAA252B-F955-4B6B-8067-94C3096F251E}'
-LIBID='{B83105C3-986D-40CE-A8B4-195016A674D6}'
-IID='{5E2E77CE-9700-43A6-A18A-998064E932F1}'
-FEEDS_KEY='HKCU\SOFTWARE\Orvall\Halvane\Destinatons'
+PLUGIN=$CLSID_VexaPlugin
+PAGE=$CLSID_VexaPluginPropertyPage
+LIBID=$LIBID_VexaLib
+IID=$IID_IVexaPlugin
 HOST_ENTRY="HKCU\\Software\\SidebarHost\\Plugins\\$PLUGIN"
-
-work=$(mktemp -d)
-server_pid=""
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-finish() {
-    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null
-    wineserver -k >/dev/null 2>&1
-    [ -z "${E2E_KEEP:-}" ] && rm -rf "$WINEPREFIX" "$work"
-}
-trap finish EXIT
-die() { echo "FAIL: $*"; exit 1; }
 
 # --- The parts of this target, and the x86 parts for the x64 package -------------------
 if [ "$WINEARCH" = win64 ]; then
@@ -109,7 +96,6 @@ msiinfo export "$msi" LaunchCondition | grep -q 'A newer version of Vexa is alre
     fail "no downgrade message"
 
 # --- Helpers in the prefix -----------------------------------------------------------------
-winpath() { winepath -w "$1" 2>/dev/null; }
 # msiexec with a log of its own; the exit code is msiexec's.
 msi_run() {
     local log="$1"; shift
@@ -157,7 +143,6 @@ uninstall_key() { echo "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Unin
 
 # --- A fresh prefix: no host yet ----------------------------------------------------------
 e2e_boot
-wineserver -p >/dev/null 2>&1
 export_state before
 
 echo "step 1 at ${SECONDS}s"
@@ -222,11 +207,7 @@ done
 echo "step 4 at ${SECONDS}s"
 # 4. The sidebar of each bitness creates the plugin by ProgID from the installed DLL and
 # shows the sample feeds' items.
-python3 "$src/scripts/sample_feeds.py" --port 0 --interval 600 >"$work/feeds.log" 2>&1 &
-server_pid=$!
-for _ in $(seq 1 50); do grep -q '^sample feeds on' "$work/feeds.log" && break; sleep 0.1; done
-base=$(sed -n 's/^sample feeds on \(http[^ ]*\)$/\1/p' "$work/feeds.log")
-[ -n "$base" ] || die "the sample feed server did not start: $(cat "$work/feeds.log")"
+e2e_feeds --interval 600
 run reg add "$FEEDS_KEY" /v 'dest[0]' /t REG_SZ /d "${base}tech.xml" /f >/dev/null || die "feed list"
 for i in "${!sidebars[@]}"; do
     out="$work/sidebar$i.out"
@@ -300,5 +281,4 @@ unregister_hosts
 export_state rolledback
 compare_state rolledback "rolled-back install"
 
-if [ $failures -ne 0 ]; then echo "$failures check(s) failed"; exit 1; fi
-echo "install end to end: all checks passed ($arch package, $WINEARCH)"
+e2e_result "install end to end ($arch package)"

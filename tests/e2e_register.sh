@@ -5,18 +5,13 @@
 # Usage: bash tests/e2e_register.sh BUILD_DIR SOURCE_DIR
 set -u
 build=$(cd "$1" && pwd)
-source "$(dirname "$0")/support/e2e_prefix.sh"
+source "$(dirname "$0")/support/e2e.sh"
 e2e_prefix "$build" e2e-register
 
-PLUGIN='{B1D3B6E4-D473-4FC3-A231-4E7F80CD22F6}'
-PAGE='{5DAA252B-F955-4B6B-8067-94C3096F251E}'
-LIBID='{B83105C3-986D-40CE-A8B4-195016A674D6}'
-REGISTRAR='{AC129136-EB1C-4FFF-B0A2-6D6761BE4138}'
-
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-finish() { wineserver -k >/dev/null 2>&1 || true; rm -rf "$WINEPREFIX"; }
-trap finish EXIT
+PLUGIN=$CLSID_VexaPlugin
+PAGE=$CLSID_VexaPluginPropertyPage
+LIBID=$LIBID_VexaLib
+REGISTRAR=$CLSID_ComponentRegistrar
 
 e2e_boot
 
@@ -48,7 +43,7 @@ if [ -x "$objdump" ]; then
 fi
 
 run regsvr32 /s "$host_win" || fail "regsvr32 SidebarHost.dll"
-for class in "$REGISTRAR" '{77679773-B804-400F-9C88-598CDD099E2F}' '{E622966D-28A0-43C2-A5B8-0CAF622A6711}'; do
+for class in "$REGISTRAR" "$CLSID_DisplayPluginHelper" "$CLSID_DisplayContentItemHelper"; do
     [ "$(default_of "HKCR\\CLSID\\$class\\InprocServer32")" = "$host_win" ] || fail "host class $class not registered"
 done
 
@@ -88,5 +83,4 @@ run regsvr32 /s /u "$vexa_win" || fail "second regsvr32 /u Vexa.dll"
 run regsvr32 /s /u "$host_win" || fail "regsvr32 /u SidebarHost.dll"
 key_exists "HKCR\\CLSID\\$REGISTRAR" && fail "registrar class remains"
 
-if [ $failures -ne 0 ]; then echo "$failures check(s) failed"; exit 1; fi
-echo "registration end to end: all checks passed ($WINEARCH)"
+e2e_result "registration end to end"

@@ -11,27 +11,9 @@
 set -u
 build=$(cd "$1" && pwd)
 src=$(cd "$2" && pwd)
-source "$src/tests/support/e2e_prefix.sh"
+source "$src/tests/support/e2e.sh"
 e2e_prefix "$build" e2e-sidebar
-
-PLUGIN='{B1D3B6E4-D473-4FC3-A231-4E7F80CD22F6}'
-FEEDS_KEY='HKCU\SOFTWARE\Orvall\Halvane\Destinatons'
-OPENED_KEY='HKCU\Software\VexaE2E'
-
-work=$(mktemp -d)
-out="$work/sidebar.out"
-server_pid=""
-sidebar_pid=""
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-trap e2e_finish EXIT
-# Ends the test at once, showing what the sidebar printed.
-die() {
-    echo "FAIL: $*"
-    if [ -s "$out" ]; then echo "--- sidebar output ---"; cat "$out"; fi
-    if [ -s "$work/sidebar.err" ]; then echo "--- sidebar stderr ---"; cat "$work/sidebar.err"; fi
-    exit 1
-}
+PLUGIN=$CLSID_VexaPlugin
 # Lines of the output after the last line matching $1.
 after_last() { awk -v pat="$1" '$0 ~ pat { buf = ""; next } { buf = buf $0 "\n" } END { printf "%s", buf }' "$out"; }
 
@@ -39,54 +21,23 @@ for f in sidebar.exe Vexa.dll SidebarHost.dll trustca.exe; do
     [ -f "$build/$f" ] || die "$build/$f was not built"
 done
 
-# A fresh prefix, its own wineserver kept up for the whole test.
 e2e_boot
-wineserver -p >/dev/null 2>&1
-
-run regsvr32 /s "$(winepath -w "$build/SidebarHost.dll" 2>/dev/null)" || die "regsvr32 SidebarHost.dll"
-run regsvr32 /s "$(winepath -w "$build/Vexa.dll" 2>/dev/null)" || die "regsvr32 Vexa.dll"
-
-# The shell's "open" of an http or https address records it instead of starting a browser.
-for scheme in http https; do
-    run reg add "HKCR\\$scheme\\shell\\open\\command" /ve \
-        /d "C:\\windows\\system32\\reg.exe add $OPENED_KEY /v opened /d %1 /f" \
-        /f >/dev/null || die "cannot set the $scheme open command"
-done
+e2e_register
+e2e_record_opens
 
 # Sample feeds on a free port; the town feed gains an entry only when the script asks for one
 # (after the Value1 refresh, before a tick), however long the start-up takes. One more feed
 # over https, whose test authority this prefix is made to trust first.
 python3 "$src/scripts/sample_feeds.py" --https-dir "$work/authority" --make-authority >/dev/null ||
     die "the sample feeds' authority was not made"
-run "$build/trustca.exe" "$(winepath -w "$work/authority/ca.pem" 2>/dev/null)" >/dev/null ||
+run "$build/trustca.exe" "$(winpath "$work/authority/ca.pem")" >/dev/null ||
     die "trustca did not add the sample feeds' authority"
-python3 "$src/scripts/sample_feeds.py" --port 0 --interval 0 --https-dir "$work/authority" \
-    >"$work/feeds.log" 2>&1 &
-server_pid=$!
-for _ in $(seq 1 100); do grep -q '^sample feeds on' "$work/feeds.log" && break; sleep 0.1; done
-base=$(sed -n 's/^sample feeds on \(http[^ ]*\)$/\1/p' "$work/feeds.log")
-secure_base=$(sed -n 's/^secure feeds on \(https[^ ]*\)$/\1/p' "$work/feeds.log")
-[ -n "$base" ] && [ -n "$secure_base" ] || die "the sample feed server did not start: $(cat "$work/feeds.log")"
-# The feed list in one .reg file (UTF-16, so the world feed's Cyrillic address goes in as
-# written), imported by one process.
-python3 - "$work/feeds.reg" "$base" "$secure_base" <<'PY' || die "cannot write the feed list's .reg file"
-import sys
-base = sys.argv[2]
-feeds = [base + "tech.xml", base + "town.xml", base + "\u043c\u0438\u0440.xml",
-         base + "releases.atom", sys.argv[3] + "secure.xml"]
-with open(sys.argv[1], "w", encoding="utf-16") as f:
-    f.write("Windows Registry Editor Version 5.00\r\n\r\n"
-            "[HKEY_CURRENT_USER\\SOFTWARE\\Orvall\\Halvane\\Destinatons]\r\n")
-    for i, feed in enumerate(feeds):
-        f.write('"dest[%d]"="%s"\r\n' % (i, feed))
-PY
-run regedit /s "$(winepath -w "$work/feeds.reg" 2>/dev/null)" || die "regedit of the feed list"
+e2e_feeds --interval 0 --https-dir "$work/authority"
+[ -n "$secure_base" ] || die "the sample feed server did not start: $(cat "$work/feeds.log")"
+# The world feed's address is Cyrillic: it goes in as written.
+e2e_feed_list "${base}tech.xml" "${base}town.xml" "${base}мир.xml" "${base}releases.atom" "${secure_base}secure.xml"
 
-# The sidebar reads its commands from a FIFO that this script writes to.
-mkfifo "$work/commands"
-timeout 120 wine "$build/sidebar.exe" --exit-after 90 <"$work/commands" >"$out" 2>"$work/sidebar.err" &
-sidebar_pid=$!
-exec 3>"$work/commands"
+e2e_sidebar 120 --exit-after 90
 
 wait_for '^\[[0-9]+\] Library extends its hours: $' 60 || die "no feed items within 60 s"
 wait_for '^\[[0-9]+\] 广州举办国际展览: $' 30 || die "no items from the world feed"
@@ -122,29 +73,16 @@ grep -A3 -F '] Battery research update: ' "$out" | grep -q '^    source:  A new 
 grep -A6 -F '] Battery research update: ' "$out" | grep -qF "             ${base%feeds/}tech/battery.html" || \
     fail "the item's snippet does not end with its link"
 
-# open N: the item's OpenItem launches its link.
+# open N: the item's OpenItem launches its link; so does an item whose link is https.
 n=$(sed -n 's/^\[\([0-9]*\)\] Compiler release brings faster builds: $/\1/p' "$out" | head -n1)
 echo "open $n" >&3
 wait_for '^sidebar: OpenItem returned ' 20 || die "open $n gave no answer"
 grep -q '^sidebar: OpenItem returned 0x00000000$' "$out" || fail "OpenItem did not return S_OK"
-opened=""
-for _ in $(seq 1 30); do
-    opened=$(run reg query "$OPENED_KEY" /v opened | sed -n 's/.*opened[[:space:]]*REG_SZ[[:space:]]*//p' | head -n1)
-    [ -n "$opened" ] && break
-    sleep 0.5
-done
+opened=$(e2e_opened)
 [ "$opened" = "${base%feeds/}tech/compiler.html" ] || fail "opening item $n launched '$opened'"
-
-# An item whose link is https opens too.
-run reg delete "$OPENED_KEY" /f >/dev/null
 n=$(sed -n 's/^\[\([0-9]*\)\] This feed came over https: $/\1/p' "$out" | head -n1)
 echo "open $n" >&3
-opened=""
-for _ in $(seq 1 30); do
-    opened=$(run reg query "$OPENED_KEY" /v opened | sed -n 's/.*opened[[:space:]]*REG_SZ[[:space:]]*//p' | head -n1)
-    [ -n "$opened" ] && break
-    sleep 0.5
-done
+opened=$(e2e_opened "$opened")
 [ "$opened" = "${secure_base%feeds/}secure/about.html" ] || fail "opening the https item $n launched '$opened'"
 
 # refresh: a clearing refresh; every entry is shown already, so the panel stays empty.
@@ -164,25 +102,14 @@ after_last '^sidebar: writing Value1' | grep -q '^\[1\] Town bulletin 1 ' || \
 dups=$(sed -n 's/^\[[0-9]*\] //p' "$out" | sort | uniq -d)
 [ -z "$dups" ] || fail "items shown twice: $dups"
 
-echo "quit" >&3
-for _ in $(seq 1 200); do kill -0 "$sidebar_pid" 2>/dev/null || break; sleep 0.1; done
-kill -0 "$sidebar_pid" 2>/dev/null && die "sidebar did not end after quit"
-wait "$sidebar_pid"; rc=$?
-sidebar_pid=""
-[ $rc -eq 0 ] || fail "sidebar exited with $rc"
-grep -q 'still alive' "$work/sidebar.err" && fail "$(grep 'still alive' "$work/sidebar.err")"
+e2e_quit
 
 # Unregistering after a session: no Vexa key left.
-run regsvr32 /s /u "$(winepath -w "$build/Vexa.dll" 2>/dev/null)" || fail "regsvr32 /u Vexa.dll"
+run regsvr32 /s /u "$(winpath "$build/Vexa.dll")" || fail "regsvr32 /u Vexa.dll"
 for key in "HKCR\\Vexa.VexaPlugin" "HKCR\\Vexa.VexaPlugin.1" "HKCR\\CLSID\\$PLUGIN" \
            "HKCU\\Software\\SidebarHost\\Plugins\\$PLUGIN"; do
     key_exists "$key" && fail "$key remains after regsvr32 /u"
 done
 
-if [ $failures -ne 0 ]; then
-    echo "--- sidebar output ---"; cat "$out"
-    echo "$failures check(s) failed"
-    exit 1
-fi
-echo "sidebar end to end: all checks passed ($WINEARCH)"
+e2e_result "sidebar end to end"
 echo "--- sidebar output ---"; cat "$out"

@@ -10,12 +10,7 @@
 set -u
 build=$(cd "$1" && pwd)
 src=$(cd "$2" && pwd)
-source "$src/tests/support/window_session.sh"
-
-OPENED_KEY='HKCU\Software\VexaE2E'
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-die() { echo "FAIL: $*"; session_dump; exit 1; }
+source "$src/tests/support/e2e.sh"
 
 for f in sidebar.exe Vexa.dll SidebarHost.dll; do
     [ -f "$build/$f" ] || die "$build/$f was not built"
@@ -24,8 +19,7 @@ command -v xdotool >/dev/null || die "xdotool is missing (scripts/setup.sh insta
 
 SESSION_SCREEN=1280x800
 session_start "$build" "$src" e2e-window --exit-after 150 || die "cannot start the session"
-run reg add 'HKCR\http\shell\open\command' /ve /d "C:\\windows\\system32\\reg.exe add $OPENED_KEY /v opened /d %1 /f" \
-    /f >/dev/null || die "cannot set the http open command"
+e2e_record_opens
 
 wait_for '^\[[0-9]+\] Library extends its hours: $' 60 || die "no feed items within 60 s"
 session_window || die "no window named after the plugin's title"
@@ -61,22 +55,13 @@ tops=($(image_rows "$shot"))
 # The address that item N's snippet ends with.
 link_of() { awk -v n="[$1]" 'index($0, n " ") == 1 { on = 1; next } on && /^\[/ { exit }
     on && match($0, /http:[^ ]*/) { link = substr($0, RSTART, RLENGTH) } END { print link }' "$out"; }
-opened() {
-    local value=""
-    for _ in $(seq 1 30); do
-        value=$(run reg query "$OPENED_KEY" /v opened | sed -n 's/.*opened[[:space:]]*REG_SZ[[:space:]]*//p' | head -n1)
-        [ -n "$value" ] && [ "$value" != "$1" ] && break
-        sleep 0.3
-    done
-    echo "$value"
-}
 
 # A click on the second row opens item 2.
 xdotool mousemove --sync $((win_x + win_w / 2)) $((win_y + tops[1] + 10)) click 1
 wait_for '^sidebar: OpenItem returned ' 20 || die "a click on row 2 opened nothing"
 grep -q '^sidebar: opening \[2\] ' "$out" || fail "the click did not open item 2: $(grep '^sidebar: opening' "$out")"
 grep -q '^sidebar: OpenItem returned 0x00000000$' "$out" || fail "OpenItem did not return S_OK"
-first=$(opened "")
+first=$(e2e_opened)
 [ "$first" = "$(link_of 2)" ] || fail "the click launched '$first', not '$(link_of 2)'"
 
 # End selects the last row, Enter opens it.
@@ -92,7 +77,7 @@ for attempt in 1 2 3; do
     echo "note: the keys were not taken (attempt $attempt)"
 done
 grep -q "^sidebar: opening \\[$count\\] " "$out" || fail "End and Enter did not open item $count"
-second=$(opened "$first")
+second=$(e2e_opened "$first")
 [ "$second" = "$(link_of "$count")" ] || fail "Enter launched '$second', not '$(link_of "$count")'"
 
 # The settings button in the caption band shows the settings page; a second request waits.
@@ -145,23 +130,13 @@ tops=($(image_rows "$shot"))
 caption=$(mean "$shot" "${win_w}x44+0+4")
 awk -v c="$caption" 'BEGIN { exit !(c < 0.35) }' || fail "the cleared panel lost its caption band"
 
-echo "quit" >&3
-for _ in $(seq 1 200); do kill -0 "$sidebar_pid" 2>/dev/null || break; sleep 0.1; done
-kill -0 "$sidebar_pid" 2>/dev/null && die "sidebar did not end after quit"
-wait "$sidebar_pid"; rc=$?
-sidebar_pid=""
-[ $rc -eq 0 ] || fail "sidebar exited with $rc"
-grep -q 'still alive' "$work/sidebar.err" && fail "$(grep 'still alive' "$work/sidebar.err")"
-[ $failures -ne 0 ] && session_dump
+e2e_quit
+[ $failures -ne 0 ] && e2e_dump
 
 # A plugin that cannot start: the window comes up, says so, and still ends cleanly.
-run regsvr32 /s /u "$(winepath -w "$build/Vexa.dll" 2>/dev/null)" || fail "regsvr32 /u Vexa.dll"
-exec 3>&-
-rm -f "$work/commands"; mkfifo "$work/commands"
+run regsvr32 /s /u "$(winpath "$build/Vexa.dll")" || fail "regsvr32 /u Vexa.dll"
 out="$work/failed.out"
-timeout 60 wine "$build/sidebar.exe" --window --print <"$work/commands" >"$out" 2>"$work/sidebar.err" &
-sidebar_pid=$!
-exec 3>"$work/commands"
+e2e_sidebar 60 --window --print
 failed=""
 for _ in $(seq 1 200); do
     failed=$(xdotool search --onlyvisible --name '^Sidebar$' 2>/dev/null | head -n1)
@@ -177,15 +152,6 @@ if [ -n "$failed" ]; then
     wait_for '^sidebar: the plugin is not running$' 20 || fail "the settings button of the failed window did not answer"
 fi
 kill -0 "$sidebar_pid" 2>/dev/null || fail "the sidebar ended instead of staying up"
-echo "quit" >&3
-for _ in $(seq 1 200); do kill -0 "$sidebar_pid" 2>/dev/null || break; sleep 0.1; done
-wait "$sidebar_pid"; rc=$?
-sidebar_pid=""
-[ $rc -eq 1 ] || fail "sidebar exited with $rc after a failed start, not 1"
+e2e_quit 1
 
-if [ $failures -ne 0 ]; then
-    session_dump
-    echo "$failures check(s) failed"
-    exit 1
-fi
-echo "sidebar window end to end: all checks passed ($WINEARCH)"
+e2e_result "sidebar window end to end"

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
@@ -19,6 +20,7 @@
 #include "tests/support/downloads.h"
 #include "tests/support/feedbuilder.h"
 #include "tests/support/httpserver.h"
+#include "version.h"
 
 using vexa::FetchJob;
 using vexa::FetchResult;
@@ -31,28 +33,14 @@ namespace {
 using Strings = std::vector<std::string>;
 using Reply = HttpServer::Reply;
 
-Reply Feed(const std::string& body)
-{
-    Reply reply;
-    reply.body = body;
-    return reply;
-}
-
+Reply Feed(const std::string& body) { return vexatest::FeedReply(body); }
 Reply Status(int status, const std::string& header = std::string(), const std::string& body = std::string())
 {
-    Reply reply;
-    reply.status = status;
-    reply.body = body;
-    if (!header.empty()) reply.headers.push_back(header);
-    return reply;
+    return vexatest::FeedReply(body, 0, status, header);
 }
 
 class HttpFetchTest : public vexatest::HttpServerTest {
 protected:
-    void SetUp() override
-    {
-        HttpServerTest::SetUp();
-    }
     void TearDown() override
     {
         m_store.reset();
@@ -78,7 +66,7 @@ TEST_F(HttpFetchTest, RequestNamesVexaAsksForCompressionAndLeavesTheFragmentOut)
     EXPECT_TRUE(m_store->Load(m_server.Url("/feed.xml?x=1#part")));
     ASSERT_EQ(m_server.Requests(), (Strings{"/feed.xml?x=1"}));
     const std::string head = m_server.RequestHeads()[0];
-    EXPECT_NE(head.find("User-Agent: Vexa/1.0.0.1"), std::string::npos) << head;
+    EXPECT_NE(head.find("User-Agent: Vexa/" VEXA_VERSION_TEXT), std::string::npos) << head;
     EXPECT_NE(head.find("Accept-Encoding: gzip, deflate"), std::string::npos) << head;
     EXPECT_EQ(head.find("If-None-Match"), std::string::npos);
     EXPECT_EQ(head.find("If-Modified-Since"), std::string::npos);
@@ -240,14 +228,22 @@ TEST_F(HttpFetchTest, ValidatorsMakeUnchangedFeedsCostNoBody)
     EXPECT_EQ(m_store->Count(), 3);
     EXPECT_TRUE(Load("/feed.xml"));
     EXPECT_NE(m_server.RequestHeads().back().find("If-None-Match: \"v2\""), std::string::npos);
-    EXPECT_EQ(m_store->m_feeds[m_server.Url("/feed.xml")].etag, L"\"v2\"");
+    ASSERT_TRUE(m_store->Validators(m_server.Url("/feed.xml")));
+    EXPECT_EQ(m_store->Validators(m_server.Url("/feed.xml"))->etag, L"\"v2\"");
 }
 
-TEST_F(HttpFetchTest, ALastModifiedOfTheAnswersOwnSecondIsNoValidator)
+TEST_F(HttpFetchTest, ALastModifiedNotOlderThanTheAnswerIsNoValidator)
 {
-    // The server stamps Date with the current second: a Last-Modified of now is not used.
+    // An hour ahead of the answer's Date: never usable, whenever the second turns (the rule's
+    // own cases, the answer's own second among them, are in HttpRules above).
     SYSTEMTIME now;
     GetSystemTime(&now);
+    FILETIME ft;
+    SystemTimeToFileTime(&now, &ft);
+    ULARGE_INTEGER t{{ft.dwLowDateTime, ft.dwHighDateTime}};
+    t.QuadPart += 3600ull * 10000000;
+    ft = FILETIME{t.LowPart, t.HighPart};
+    FileTimeToSystemTime(&ft, &now);
     wchar_t text[INTERNET_RFC1123_BUFSIZE + 1];
     ASSERT_TRUE(InternetTimeFromSystemTimeW(&now, INTERNET_RFC1123_FORMAT, text, sizeof text));
     Reply fresh = Feed(RssDocument(RssEntry("A")));
@@ -256,7 +252,8 @@ TEST_F(HttpFetchTest, ALastModifiedOfTheAnswersOwnSecondIsNoValidator)
     EXPECT_TRUE(Load("/fresh.xml"));
     EXPECT_TRUE(Load("/fresh.xml"));
     EXPECT_EQ(m_server.RequestHeads().back().find("If-Modified-Since"), std::string::npos);
-    EXPECT_TRUE(m_store->m_feeds[m_server.Url("/fresh.xml")].lastModified.empty());
+    ASSERT_TRUE(m_store->Validators(m_server.Url("/fresh.xml")));
+    EXPECT_TRUE(m_store->Validators(m_server.Url("/fresh.xml"))->lastModified.empty());
 }
 
 TEST_F(HttpFetchTest, A304ToAnUnconditionalRequestFails)
@@ -264,6 +261,71 @@ TEST_F(HttpFetchTest, A304ToAnUnconditionalRequestFails)
     m_server.Serve("/304.xml", Status(304));
     EXPECT_FALSE(Load("/304.xml"));
     EXPECT_EQ(m_store->Count(), 0);
+}
+
+// ---- The header rules, as functions of their texts and the clock ----
+
+// An HTTP-date `seconds` after 8 Dec 2026 10:00:00 GMT, and that time as a FILETIME count.
+std::wstring Stamp(long long seconds, std::uint64_t* time = nullptr)
+{
+    SYSTEMTIME st = {2026, 12, 2, 8, 10, 0, 0, 0};
+    FILETIME ft;
+    SystemTimeToFileTime(&st, &ft);
+    const std::uint64_t at = ((static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime) +
+                             static_cast<std::uint64_t>(seconds * 10000000);
+    if (time) *time = at;
+    ft = FILETIME{static_cast<DWORD>(at), static_cast<DWORD>(at >> 32)};
+    FileTimeToSystemTime(&ft, &st);
+    wchar_t text[INTERNET_RFC1123_BUFSIZE + 1];
+    InternetTimeFromSystemTimeW(&st, INTERNET_RFC1123_FORMAT, text, sizeof text);
+    return text;
+}
+
+TEST(HttpRules, DatesRetryAfterAndUsableLastModified)
+{
+    std::uint64_t base = 0, parsed = 0;
+    const std::wstring date = Stamp(0, &base);
+    ASSERT_TRUE(vexa::HttpDate(date, parsed));
+    EXPECT_EQ(parsed, base);
+    EXPECT_FALSE(vexa::HttpDate(L"", parsed));
+
+    const std::uint64_t day = vexa::kLongestPauseMs;
+    const std::uint64_t clock = base + 7200ull * 10000000; // two hours after the Date
+    struct RetryRow {
+        std::wstring retryAfter, date;
+        std::uint64_t expected;
+    };
+    const RetryRow retries[] = {
+        {L"", date, 0},
+        {L"120", date, 120000},
+        {L"120 seconds", date, 120000},
+        {L"86400", date, day},
+        {L"86401", date, day},
+        {L"99999999999999999999999", L"", day},
+        {Stamp(3600), date, 3600000},        // from the answer's Date, not the clock
+        {Stamp(3 * 3600), L"", 3600000},     // from the clock without a Date
+        {Stamp(-60), date, 0},               // past
+        {Stamp(3 * 86400), date, day},
+    };
+    for (const RetryRow& row : retries)
+        EXPECT_EQ(vexa::RetryAfterMs(row.retryAfter, row.date, clock), row.expected)
+            << vexatest::Narrow(row.retryAfter.c_str()) << " / " << vexatest::Narrow(row.date.c_str());
+
+    struct ModifiedRow {
+        std::wstring lastModified, date;
+        bool usable;
+    };
+    const ModifiedRow modified[] = {
+        {Stamp(-1), date, true},
+        {Stamp(0), date, false},   // the answer's own second
+        {Stamp(5), date, false},
+        {Stamp(7199), L"", true},  // against the clock without a Date
+        {Stamp(7200), L"", false},
+        {L"", date, false},
+    };
+    for (const ModifiedRow& row : modified)
+        EXPECT_EQ(vexa::UsableLastModified(row.lastModified, row.date, clock), row.usable)
+            << vexatest::Narrow(row.lastModified.c_str()) << " / " << vexatest::Narrow(row.date.c_str());
 }
 
 // ---- Retry-After ----
@@ -377,9 +439,7 @@ TEST_F(HttpFetchTest, RequestsBeginInStartOrderWhereverTheConnectionLimitsAllow)
         std::vector<vexa::com_ptr<FetchJob>> jobs;
         for (std::size_t i = 0; i < c.server.size(); ++i) {
             const std::string path = "/o" + std::to_string(i) + ".xml";
-            Reply reply = Feed(RssDocument(RssEntry(path)));
-            reply.latencyMs = 300;
-            servers[c.server[i]]->Serve(path, reply);
+            servers[c.server[i]]->Serve(path, vexatest::FeedReply(RssDocument(RssEntry(path)), 300));
             jobs.push_back(StartFetch(servers[c.server[i]]->Url(path)));
             ASSERT_TRUE(jobs.back());
         }
@@ -403,9 +463,7 @@ TEST_F(HttpFetchTest, AtMostFourConnectionsGoToOneServer)
     std::vector<vexa::com_ptr<FetchJob>> jobs;
     for (int i = 0; i < 10; ++i) {
         const std::string path = "/g" + std::to_string(i) + ".xml";
-        Reply reply = Feed(RssDocument(RssEntry(path)));
-        reply.latencyMs = 300;
-        m_server.Serve(path, reply);
+        m_server.Serve(path, vexatest::FeedReply(RssDocument(RssEntry(path)), 300));
         jobs.push_back(StartFetch(m_server.Url(path)));
         ASSERT_TRUE(jobs.back());
     }

@@ -10,8 +10,8 @@
 #include "Vexa_h.h"
 #include "com/object.h"
 #include "com/ptr.h"
-#include "server/classfactory.h"
-#include "server/servermodule.h"
+#include "com/classfactory.h"
+#include "com/servermodule.h"
 #include "tests/support/fixtures.h"
 
 using vexa::com_ptr;

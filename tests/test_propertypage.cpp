@@ -10,7 +10,6 @@
 
 #include "com/ptr.h"
 #include "resources/resource.h"
-#include "server/objectmap.h"
 #include "settings/propertypages.h"
 #include "settings/registryhelper.h"
 #include "tests/support/fixtures.h"

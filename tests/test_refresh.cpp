@@ -20,6 +20,7 @@
 
 using vexa::com_ptr;
 using vexatest::RssDocument;
+using vexatest::FeedReply;
 using vexatest::HttpServer;
 using vexatest::RssEntry;
 
@@ -34,9 +35,11 @@ protected:
     }
     void TearDown() override
     {
+        // The plugin first, then the servers: every silent or late answer ends.
         m_plugin.reset();
-        PluginTest::TearDown();
         m_server.Stop();
+        for (auto& server : m_more) server->Stop();
+        PluginTest::TearDown();
     }
 
     // Stores the feed list after the default destination: dest[0], dest[1], ...
@@ -46,18 +49,7 @@ protected:
         for (const std::string& path : paths) urls.push_back(m_server.Url(path));
         SetFeedUrls(urls);
     }
-    void SetFeedUrls(const std::vector<std::string>& urls)
-    {
-        vexa::RegKey key;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, CRegistryHelper::kKeyPath, 0, nullptr, 0,
-                                  KEY_ALL_ACCESS, nullptr, &key.m_hKey, nullptr), ERROR_SUCCESS);
-        for (size_t i = 0; i < urls.size(); ++i) {
-            std::wstring name = L"dest[" + std::to_wstring(i) + L"]";
-            std::wstring url = vexatest::Widen(urls[i]);
-            ASSERT_EQ(RegSetValueExW(key.m_hKey, name.c_str(), 0, REG_SZ, (const BYTE*)url.c_str(),
-                                     (DWORD)((url.size() + 1) * sizeof(wchar_t))), ERROR_SUCCESS);
-        }
-    }
+    void SetFeedUrls(const std::vector<std::string>& urls) { vexatest::WriteFeedList(urls); }
     void Start()
     {
         m_plugin = CreatePlugin();
@@ -83,6 +75,7 @@ protected:
     }
 
     vexatest::HttpServer m_server;
+    std::vector<std::unique_ptr<vexatest::HttpServer>> m_more; // servers beyond the first
     com_ptr<IUnknown> m_plugin;
 };
 
@@ -321,21 +314,8 @@ protected:
     {
         Host().setObserver(nullptr);
         EXPECT_EQ(m_foreignCalls, 0) << "a host call came on another thread";
-        m_plugin.reset();
-        m_server.Stop();
-        for (auto& server : m_more) server->Stop();
         Refresh::TearDown();
         CVexaPlugin::SetTickWait(m_oldTickWait);
-    }
-    static HttpServer::Reply Reply(const std::string& body, int latencyMs = 0, int status = 200,
-                                   const char* header = nullptr)
-    {
-        HttpServer::Reply reply;
-        reply.body = body;
-        reply.latencyMs = latencyMs;
-        reply.status = status;
-        if (header) reply.headers.push_back(header);
-        return reply;
     }
     void Tick() { SendMessageW(Impl(m_plugin)->m_timerWindow.Handle(), WM_TIMER, RefreshTimerWindow::kTimerId, 0); }
     // Runs the thread's messages until done() or a time-out.
@@ -365,21 +345,20 @@ protected:
     DWORD m_oldTickWait = 0;
     DWORD m_hostThread = 0;
     int m_foreignCalls = 0;
-    std::vector<std::unique_ptr<vexatest::HttpServer>> m_more;
 };
 
 TEST_F(NetworkRefresh, ATickShowsWhatArrivedAndASlowFeedAtTheNextRefresh)
 {
-    m_server.Serve("/one.xml", Reply(RssDocument(RssEntry("One"))));
-    m_server.Serve("/slow.xml", Reply(RssDocument(RssEntry("Slow"))));
-    m_server.Serve("/two.xml", Reply(RssDocument(RssEntry("Two"))));
+    m_server.Serve("/one.xml", FeedReply(RssDocument(RssEntry("One"))));
+    m_server.Serve("/slow.xml", FeedReply(RssDocument(RssEntry("Slow"))));
+    m_server.Serve("/two.xml", FeedReply(RssDocument(RssEntry("Two"))));
     SetFeeds({"/one.xml", "/slow.xml", "/two.xml"});
     Start();
     EXPECT_EQ(Headings(), (Texts{L"One: ", L"Slow: ", L"Two: "}));
 
-    m_server.Serve("/one.xml", Reply(RssDocument(RssEntry("One") + RssEntry("One more"))));
-    m_server.Serve("/slow.xml", Reply(RssDocument(RssEntry("Slow") + RssEntry("Slow more")), 1200));
-    m_server.Serve("/two.xml", Reply(RssDocument(RssEntry("Two") + RssEntry("Two more"))));
+    m_server.Serve("/one.xml", FeedReply(RssDocument(RssEntry("One") + RssEntry("One more"))));
+    m_server.Serve("/slow.xml", FeedReply(RssDocument(RssEntry("Slow") + RssEntry("Slow more")), 1200));
+    m_server.Serve("/two.xml", FeedReply(RssDocument(RssEntry("Two") + RssEntry("Two more"))));
     const ULONGLONG start = GetTickCount64();
     Tick();
     EXPECT_LT(Since(start), 1000u); // the tick did not wait for the slow feed
@@ -397,7 +376,7 @@ TEST_F(NetworkRefresh, ASlowFailureCostsNoHostCallAfterItsTick)
 {
     SetFeeds({"/slow.xml"});
     Start();
-    m_server.Serve("/slow.xml", Reply("", 600, 404));
+    m_server.Serve("/slow.xml", FeedReply("", 600, 404));
     com_ptr<IUnknown> site;
     ASSERT_EQ(host::CreateSite(IID_IUnknown, site.put_void()), S_OK);
     vexa::query<IObjectWithSite>(m_plugin.get())->SetSite(site);
@@ -411,10 +390,10 @@ TEST_F(NetworkRefresh, ASlowFailureCostsNoHostCallAfterItsTick)
 
 TEST_F(NetworkRefresh, ATickDuringLateDownloadsDoesNotStartThemAgain)
 {
-    m_server.Serve("/slow.xml", Reply(RssDocument(RssEntry("Slow")), 1500));
+    m_server.Serve("/slow.xml", FeedReply(RssDocument(RssEntry("Slow")), 1500));
     SetFeeds({"/slow.xml"});
     Start();
-    m_server.Serve("/slow.xml", Reply(RssDocument(RssEntry("Slow") + RssEntry("New")), 1500));
+    m_server.Serve("/slow.xml", FeedReply(RssDocument(RssEntry("Slow") + RssEntry("New")), 1500));
     Tick();
     Tick();
     EXPECT_EQ(RequestsOf(m_server, "/slow.xml"), 2); // the start-up's and the first tick's
@@ -426,10 +405,10 @@ TEST_F(NetworkRefresh, ATickDuringLateDownloadsDoesNotStartThemAgain)
 
 TEST_F(NetworkRefresh, AValue1WriteWaitsForTheDownloadsInFlight)
 {
-    m_server.Serve("/slow.xml", Reply(RssDocument(RssEntry("Slow"))));
+    m_server.Serve("/slow.xml", FeedReply(RssDocument(RssEntry("Slow"))));
     SetFeeds({"/slow.xml"});
     Start();
-    m_server.Serve("/slow.xml", Reply(RssDocument(RssEntry("Slow") + RssEntry("New")), 1000));
+    m_server.Serve("/slow.xml", FeedReply(RssDocument(RssEntry("Slow") + RssEntry("New")), 1000));
     Tick();
     EXPECT_EQ(Headings().size(), 1u);
     Host().clearLog();
@@ -442,17 +421,17 @@ TEST_F(NetworkRefresh, AValue1WriteWaitsForTheDownloadsInFlight)
 
 TEST_F(NetworkRefresh, AValue1WriteAsksDuringAPauseATickWaitsForItsEnd)
 {
-    m_server.Serve("/busy.xml", Reply("", 0, 503, "Retry-After: 1"));
+    m_server.Serve("/busy.xml", FeedReply("", 0, 503, "Retry-After: 1"));
     SetFeeds({"/busy.xml"});
     Start();
     Tick();
     IVexaPlugin* plugin = vexa::query<IVexaPlugin>(m_plugin.get()).get();
-    m_server.Serve("/busy.xml", Reply("", 0, 429, "Retry-After: 3600"));
+    m_server.Serve("/busy.xml", FeedReply("", 0, 429, "Retry-After: 3600"));
     EXPECT_EQ(plugin->put_Value1(nullptr), S_OK);
     Sleep(1100);
     Tick(); // the new answer's pause holds
     EXPECT_EQ(Requests(), 2u);
-    m_server.Serve("/busy.xml", Reply(RssDocument(RssEntry("Back"))));
+    m_server.Serve("/busy.xml", FeedReply(RssDocument(RssEntry("Back"))));
     EXPECT_EQ(plugin->put_Value1(nullptr), S_OK);
     Tick(); // a good answer ended the pause
     EXPECT_EQ(Requests(), 4u);
@@ -461,10 +440,10 @@ TEST_F(NetworkRefresh, AValue1WriteAsksDuringAPauseATickWaitsForItsEnd)
 
 TEST_F(NetworkRefresh, ASilentServerCostsTheStartUpItsDeadlineAndTheOthersStand)
 {
-    HttpServer::Reply silent = Reply(RssDocument(RssEntry("Never")));
+    HttpServer::Reply silent = FeedReply(RssDocument(RssEntry("Never")));
     silent.silent = true;
     m_server.Serve("/silent.xml", silent);
-    m_server.Serve("/good.xml", Reply(RssDocument(RssEntry("Good"))));
+    m_server.Serve("/good.xml", FeedReply(RssDocument(RssEntry("Good"))));
     SetFeeds({"/silent.xml", "/good.xml"});
     const ULONGLONG start = GetTickCount64();
     Start();
@@ -476,7 +455,7 @@ TEST_F(NetworkRefresh, ReleasingThePluginDuringDownloadsReturnsAtOnce)
 {
     SetFeeds({"/silent.xml"});
     Start();
-    HttpServer::Reply silent = Reply(RssDocument(RssEntry("Never")));
+    HttpServer::Reply silent = FeedReply(RssDocument(RssEntry("Never")));
     silent.silent = true;
     m_server.Serve("/silent.xml", silent);
     ASSERT_TRUE(vexa::FetchJob::WaitForWorkers(3000));
@@ -496,7 +475,7 @@ TEST_F(NetworkRefresh, ReleasingThePluginDuringDownloadsReturnsAtOnce)
 
 TEST_F(NetworkRefresh, UnchangedTicksAskConditionallyAndCostNoBody)
 {
-    HttpServer::Reply tagged = Reply(RssDocument(RssEntry("A") + RssEntry("B")));
+    HttpServer::Reply tagged = FeedReply(RssDocument(RssEntry("A") + RssEntry("B")));
     tagged.etag = "\"1\"";
     m_server.Serve("/tagged.xml", tagged);
     SetFeeds({"/tagged.xml"});
@@ -512,10 +491,10 @@ TEST_F(NetworkRefresh, UnchangedTicksAskConditionallyAndCostNoBody)
 
 TEST_F(NetworkRefresh, AnErrorPageIsNotReadAsAFeed)
 {
-    HttpServer::Reply notFound = Reply(RssDocument(RssEntry("From the error page")));
+    HttpServer::Reply notFound = FeedReply(RssDocument(RssEntry("From the error page")));
     notFound.status = 404;
     m_server.Serve("/gone.xml", notFound);
-    m_server.Serve("/good.xml", Reply(RssDocument(RssEntry("Good"))));
+    m_server.Serve("/good.xml", FeedReply(RssDocument(RssEntry("Good"))));
     SetFeeds({"/gone.xml", "/good.xml"});
     Start();
     EXPECT_EQ(Headings(), (Texts{L"Good: "}));
@@ -535,8 +514,8 @@ TEST_F(NetworkRefresh, AFilePathAmongDownloadsIsReadByTheReaderInItsTurn)
         DWORD written = 0;
         WriteFile(file.get(), doc.data(), static_cast<DWORD>(doc.size()), &written, nullptr);
     }
-    m_server.Serve("/before.xml", Reply(RssDocument(RssEntry("Z before")), 200));
-    m_server.Serve("/after.xml", Reply(RssDocument(RssEntry("A after"))));
+    m_server.Serve("/before.xml", FeedReply(RssDocument(RssEntry("Z before")), 200));
+    m_server.Serve("/after.xml", FeedReply(RssDocument(RssEntry("A after"))));
     std::string url = "file:///" + vexatest::Narrow(path);
     std::replace(url.begin(), url.end(), '\\', '/');
     for (const std::string& address : {vexatest::Narrow(path), url}) {
@@ -561,7 +540,7 @@ TEST_F(NetworkRefresh, ManyFeedsOnSeveralServersAreShownInListOrder)
     for (int i = 0; i < 99; ++i) { // the default destination and 99 stored: a full list
         HttpServer& server = i % 4 == 0 ? m_server : *m_more[i % 4 - 1];
         const std::string path = "/f" + std::to_string(i) + ".xml";
-        server.Serve(path, Reply(RssDocument(RssEntry("Entry " + std::to_string(100 + i))), 50));
+        server.Serve(path, FeedReply(RssDocument(RssEntry("Entry " + std::to_string(100 + i))), 50));
         urls.push_back(server.Url(path));
         expected[i % 4].push_back(path);
         headings.push_back(L"Entry " + std::to_wstring(100 + i) + L": ");

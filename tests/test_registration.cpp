@@ -16,19 +16,27 @@
 #include "host/lib/registrar.h"
 #include "hostapi.h"
 #include "resources/resource.h"
-#include "server/hostcomponentregistration.h"
+#include "plugin/hostregistration.h"
 #include "server/registration.h"
-#include "server/registryscript.h"
-#include "server/servermodule.h"
-#include "server/typelibreg.h"
+#include "com/registryscript.h"
+#include "com/servermodule.h"
+#include "com/typelibreg.h"
 #include "tests/support/fixtures.h"
 
 namespace {
 
-const wchar_t kPlugin[] = L"{B1D3B6E4-D473-4FC3-A231-4E7F80CD22F6}";
-const wchar_t kPage[] = L"{5DAA252B-F955-4B6B-8067-94C3096F251E}";
-const wchar_t kLibId[] = L"{B83105C3-986D-40CE-A8B4-195016A674D6}";
-const wchar_t kHostEntry[] = L"Software\\SidebarHost\\Plugins\\{B1D3B6E4-D473-4FC3-A231-4E7F80CD22F6}";
+// The identifiers in registry form, from the type library's own definitions: the registry
+// scripts' copies must match them.
+std::wstring GuidText(REFGUID guid)
+{
+    wchar_t text[40] = L"";
+    StringFromGUID2(guid, text, 40);
+    return text;
+}
+const std::wstring kPlugin = GuidText(CLSID_VexaPlugin);
+const std::wstring kPage = GuidText(CLSID_VexaPluginPropertyPage);
+const std::wstring kLibId = GuidText(LIBID_VexaLib);
+const std::wstring kHostEntry = L"Software\\SidebarHost\\Plugins\\" + kPlugin;
 
 HRESULT NoInstance(IUnknown*, REFIID, void** ppv)
 {

@@ -10,6 +10,7 @@
 #include "feeds/rssstore.h"
 #include "feeds/urls.h"
 #include "feeds/xmlparser.h"
+#include "tests/support/downloads.h"
 #include "tests/support/feedbuilder.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/httpserver.h"
@@ -47,15 +48,12 @@ protected:
     Strings Keys() const
     {
         Strings keys;
-        for (const auto& entry : m_store->m_items)
-            keys.push_back(entry.first);
-        return keys;
+        return vexatest::StoreKeys(*m_store);
     }
     const CRssItem& Item(const std::string& key) const
     {
-        auto found = m_store->m_items.find(key);
-        if (found != m_store->m_items.end())
-            return *found->second;
+        if (const CRssItem* found = m_store->Find(key))
+            return *found;
         ADD_FAILURE() << "no record titled \"" << key << "\"";
         return kMissing;
     }
@@ -67,7 +65,7 @@ protected:
 TEST_F(RssStoreTest, KeepsRecordsInTitleOrderNumberedInFeedOrder)
 {
     EXPECT_EQ(m_store->Count(), 0);
-    EXPECT_TRUE(m_store->m_items.empty());
+    EXPECT_TRUE(m_store->Items().empty());
 
     ASSERT_TRUE(LoadDocument(RssDocument(RssEntry("B") + RssEntry("A") + RssEntry("C") +
                                          RssEntry("a") + RssEntry("Z"))));
@@ -76,9 +74,9 @@ TEST_F(RssStoreTest, KeepsRecordsInTitleOrderNumberedInFeedOrder)
     EXPECT_EQ(Item("B").NUM, 0);
     EXPECT_EQ(Item("C").NUM, 2);
     EXPECT_EQ(Item("a").NUM, 3);
-    for (const auto& entry : m_store->m_items) {
-        EXPECT_EQ(entry.second->RssID, entry.first);
-        EXPECT_FALSE(entry.second->IsShown);
+    for (const CRssItem& item : m_store->Items()) {
+        EXPECT_EQ(m_store->Find(item.RssID), &item);
+        EXPECT_FALSE(item.IsShown);
     }
 }
 
@@ -112,8 +110,7 @@ TEST_F(RssStoreTest, ReadsOnlyEntriesInsideTheChannel)
                             "</channel>" + RssEntry("Sibling") + "</rss>";
     ASSERT_TRUE(LoadDocument(doc));
     EXPECT_EQ(Keys(), (Strings{"Inside", "Sibling"}));
-    for (const auto& entry : m_store->m_items) {
-        const CRssItem& item = *entry.second;
+    for (const CRssItem& item : m_store->Items()) {
         for (const std::string* text : {&item.Title, &item.Genre, &item.Description})
             EXPECT_EQ(text->find("hannel"), std::string::npos) << *text;
     }
@@ -172,7 +169,7 @@ TEST_F(RssStoreTest, KeepsTheFirstRecordOfEachTitle)
     EXPECT_EQ(Item("").NUM, 1);
     EXPECT_EQ(Item("Y").NUM, 2);
 
-    m_store->m_items["X"]->IsShown = true;
+    m_store->Find("X")->IsShown = true;
     ASSERT_TRUE(m_store->Load(m_server.Url("/feed.xml")));
     EXPECT_EQ(m_store->Count(), 3);
     EXPECT_TRUE(Item("X").IsShown);
@@ -187,7 +184,7 @@ TEST_F(RssStoreTest, KeepsTheFirstRecordOfEachTitle)
 TEST_F(RssStoreTest, AShownEntryThatNoFeedListsKeepsOnlyItsKey)
 {
     auto showAll = [&] {
-        for (auto& entry : m_store->m_items) entry.second->IsShown = true;
+        for (CRssItem& item : m_store->Items()) item.IsShown = true;
     };
     ASSERT_TRUE(LoadDocument(RssDocument(RssEntry("A") + RssEntry("B") + RssEntry("C")), "/a.xml"));
     ASSERT_TRUE(LoadDocument(RssDocument(RssEntry("B")), "/b.xml"));
@@ -282,8 +279,8 @@ TEST_F(RssStoreTest, RecordsAreTheSameWhateverTheThreadCodePage)
         ASSERT_TRUE(store.Load(m_server.Url("/feed.xml"))) << codePage;
         ASSERT_EQ(store.Count(), 5) << codePage;
         for (const auto& entry : kScripts) {
-            ASSERT_TRUE(store.m_items.count(entry.first)) << codePage;
-            EXPECT_EQ(store.m_items[entry.first]->Description, entry.second) << codePage;
+            ASSERT_TRUE(store.Find(entry.first)) << codePage;
+            EXPECT_EQ(store.Find(entry.first)->Description, entry.second) << codePage;
         }
     }
 }
@@ -521,8 +518,8 @@ TEST_F(RssStoreTest, AtomReleaseFeed)
     EXPECT_EQ(Item("v1.1.0").Author, "hubot");
     EXPECT_EQ(Item("v1.1.0").NUM, 1);
     // The feed's own title, link and dates leave no trace.
-    for (const auto& entry : m_store->m_items)
-        EXPECT_EQ(entry.second->Title.find("Release notes"), std::string::npos);
+    for (const CRssItem& item : m_store->Items())
+        EXPECT_EQ(item.Title.find("Release notes"), std::string::npos);
 }
 
 TEST_F(RssStoreTest, AtomVideoChannelFeed)
@@ -592,7 +589,7 @@ TEST_F(RssStoreTest, AtomBadInput)
     ASSERT_TRUE(LoadDocument(RssDocument(RssEntry("Rss item") + head + "<entry><title>In channel</title></entry></feed>"),
                              "/mixed.xml"));
     EXPECT_EQ(m_store->Count(), count + 1);
-    EXPECT_TRUE(m_store->m_items.count("Rss item"));
+    EXPECT_TRUE(m_store->Find("Rss item"));
     // A prefixed Atom document is Atom all the same.
     ASSERT_TRUE(LoadDocument("<a:feed xmlns:a=\"http://www.w3.org/2005/Atom\"><a:entry><a:title>Prefixed</a:title>"
                              "<a:link href=\"p.html\"/></a:entry></a:feed>", "/dir/prefixed.atom"));
@@ -647,10 +644,14 @@ TEST_F(RssStoreTest, WithoutAReaderLoadFailsAndChangesNothing)
     vexa::XmlCreateInstance old = vexa::SetXmlCreateInstance(NoReader);
     CRssStore store;
     vexa::SetXmlCreateInstance(old);
-    store.m_inChannel = true;
+    XmlElement channel;
+    channel.isStart = true;
+    channel.name = "channel";
+    channel.depth = 1;
+    store.OnStartElement(channel);
     m_server.Serve("/feed.xml", RssDocument(RssEntry("A")));
     EXPECT_FALSE(store.Load(m_server.Url("/feed.xml")));
-    EXPECT_TRUE(store.m_inChannel); // not even the parse state is reset
+    EXPECT_TRUE(store.InChannel()); // not even the parse state is reset
     EXPECT_EQ(store.Count(), 0);
     EXPECT_TRUE(m_server.Requests().empty());
 }
@@ -681,19 +682,19 @@ TEST_F(RssStoreTest, MalformedDocumentsKeepTheEntriesCompletedBeforeTheFault)
     m_server.SetMode(HttpServer::Mode::CutOff, {full.find("http://three/"), 64, 5});
     EXPECT_FALSE(LoadDocument(full));
     EXPECT_EQ(Keys(), (Strings{"One", "Two"}));
-    ASSERT_NE(m_store->m_current, nullptr);
-    EXPECT_EQ(m_store->m_current->Title, "Three");
+    ASSERT_NE(m_store->Current(), nullptr);
+    EXPECT_EQ(m_store->Current()->Title, "Three");
     m_server.SetMode(HttpServer::Mode::Normal);
 
     EXPECT_FALSE(LoadDocument(RssDocument(two + "<item><title>&undefined;</title></item>" +
                                           RssEntry("After"))));
-    EXPECT_NE(m_store->m_current, nullptr); // the entry with the fault stays open
+    EXPECT_NE(m_store->Current(), nullptr); // the entry with the fault stays open
     EXPECT_EQ(Keys(), (Strings{"One", "Two"}));
 
     EXPECT_FALSE(LoadDocument(RssDocument(RssEntry("Five")) + "<trailing>"));
     EXPECT_FALSE(LoadDocument("This is not XML at all.\n<html><body>"));
     EXPECT_FALSE(LoadDocument(""));
-    EXPECT_EQ(m_store->m_current, nullptr);
+    EXPECT_EQ(m_store->Current(), nullptr);
     EXPECT_EQ(Keys(), (Strings{"Five", "One", "Two"}));
 }
 
@@ -737,14 +738,14 @@ TEST_F(RssStoreTest, LargeAndDeepDocuments)
     for (int i = 199; i >= 0; --i)
         deep += "</d" + std::to_string(i) + ">";
     ASSERT_TRUE(LoadDocument(RssDocument("<item><title>Deep</title>" + deep + "</item>"), "/deep.xml"));
-    EXPECT_TRUE(m_store->m_items.count("Deepdeep")); // the nested title adds to the entry's
+    EXPECT_TRUE(m_store->Find("Deepdeep")); // the nested title adds to the entry's
     // A name of thousands of characters is refused unread (the platform's reader could not
     // report an error about it without overwriting its stack).
     const std::string longName(5000, 'n');
     EXPECT_FALSE(LoadDocument(RssDocument("<item><" + longName + ">x</" + longName +
                                           "><title>Long</title></item>"),
                               "/long.xml"));
-    EXPECT_FALSE(m_store->m_items.count("Long"));
+    EXPECT_FALSE(m_store->Find("Long"));
 }
 
 TEST_F(RssStoreTest, LongUrlIsFetchedByItsFirst999Characters)
@@ -769,7 +770,7 @@ TEST_F(RssStoreTest, StoresLoadedAndDestroyedRepeatedlyLeaveNoRecords)
         CRssStore store;
         EXPECT_TRUE(store.Load(m_server.Url("/feed.xml")));
         EXPECT_FALSE(store.Load(m_server.Url("/cut.xml"))); // leaves an open record behind
-        EXPECT_NE(store.m_current, nullptr);
+        EXPECT_NE(store.Current(), nullptr);
         EXPECT_EQ(vexa::InstanceCounter<CRssItem>::Count(), before + 3);
     }
     EXPECT_EQ(vexa::InstanceCounter<CRssItem>::Count(), before);

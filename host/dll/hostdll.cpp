@@ -8,8 +8,8 @@
 #include "hostapi.h"
 #include "host/lib/hostlib.h"
 #include "host/lib/registrar.h"
-#include "server/registryscript.h"
-#include "server/servermodule.h"
+#include "com/registryscript.h"
+#include "com/servermodule.h"
 
 namespace {
 

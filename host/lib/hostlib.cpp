@@ -1,6 +1,7 @@
 // The sidebar host stand-in library: host state, call log and the in-process registration.
 #include "host/lib/hostlib.h"
 
+#include "com/classfactory.h"
 #include "host/lib/hostobjects.h"
 
 namespace host {
@@ -59,53 +60,12 @@ HRESULT Host::record(const std::wstring& operation, const std::wstring& args)
 
 std::wstring DescribePicture(IPicture* picture) { return picture ? L"picture" : L"null"; }
 
-namespace {
-
-// A class object for one helper class. Allocated per registration; COM's reference keeps it
-// until the registration is revoked.
-class HelperFactory final : public IClassFactory {
-public:
-    using Create = HRESULT (*)(IUnknown*, REFIID, void**);
-    explicit HelperFactory(Create create) : m_create(create) {}
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv) return E_POINTER;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
-            *ppv = static_cast<IClassFactory*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        ULONG refs = --m_refs;
-        if (refs == 0) delete this;
-        return refs;
-    }
-    STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override
-    {
-        return m_create(outer, riid, ppv);
-    }
-    STDMETHODIMP LockServer(BOOL) override { return S_OK; }
-
-private:
-    Create m_create;
-    std::atomic<ULONG> m_refs{1};
-    HostLock m_lock;
-};
-
-} // namespace
-
 ClassRegistration::ClassRegistration(unsigned classes)
 {
     struct Entry {
         unsigned bit;
         const CLSID* clsid;
-        HelperFactory::Create create;
+        vexa::CreateInstanceFn create;
     };
     const Entry entries[] = {
         {PluginHelper, &CLSID_DisplayPluginHelper, CreatePluginHelper},
@@ -113,19 +73,23 @@ ClassRegistration::ClassRegistration(unsigned classes)
     };
     for (const Entry& entry : entries) {
         if (!(classes & entry.bit)) continue;
-        HelperFactory* factory = new (std::nothrow) HelperFactory(entry.create);
-        if (!factory) {
-            m_hr = E_OUTOFMEMORY;
+        // The generic class object; COM's reference keeps it until the registration is revoked.
+        IClassFactory* factory = nullptr;
+        HRESULT hr = vexa::ClassFactory::Create(entry.create, &factory);
+        if (FAILED(hr)) {
+            m_hr = hr;
             continue;
         }
         DWORD cookie = 0;
-        HRESULT hr = CoRegisterClassObject(*entry.clsid, factory, CLSCTX_INPROC_SERVER,
-                                           REGCLS_MULTIPLEUSE, &cookie);
+        hr = CoRegisterClassObject(*entry.clsid, factory, CLSCTX_INPROC_SERVER,
+                                   REGCLS_MULTIPLEUSE, &cookie);
         factory->Release();
-        if (SUCCEEDED(hr))
+        if (SUCCEEDED(hr)) {
             m_cookies.push_back(cookie);
-        else
+            m_classLocks.emplace_back();
+        } else {
             m_hr = hr;
+        }
     }
 }
 

@@ -128,6 +128,8 @@ public:
 
 private:
     std::vector<DWORD> m_cookies;
+    // A registered class object counts as a live host object while it is registered.
+    std::vector<HostLock> m_classLocks;
     HRESULT m_hr = S_OK;
 };
 

@@ -8,7 +8,7 @@
 #include "com/ptr.h"
 #include "host/lib/hostobjects.h"
 #include "hostapi.h"
-#include "server/classfactory.h"
+#include "com/classfactory.h"
 
 namespace host {
 

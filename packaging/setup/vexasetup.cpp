@@ -10,8 +10,7 @@
 #include <cwchar>
 
 #include "com/owners.h"
-#include "server/hostcomponentregistration.h"
-#include "server/registration.h"
+#include "plugin/hostregistration.h"
 
 namespace {
 

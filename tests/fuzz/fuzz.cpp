@@ -27,7 +27,6 @@
 #include "feeds/xmlparser.h"
 #include "host/lib/hostlib.h"
 #include "plugin/plugin.h"
-#include "server/objectmap.h"
 #include "settings/registryhelper.h"
 #include "tests/support/processusage.h"
 #include "tests/fuzz/feedgen.h"

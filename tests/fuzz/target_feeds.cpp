@@ -9,7 +9,6 @@
 #include "feeds/httpfetch.h"
 #include "host/lib/hostlib.h"
 #include "plugin/plugin.h"
-#include "server/objectmap.h"
 #include "tests/fuzz/feedgen.h"
 #include "tests/fuzz/targets.h"
 
@@ -65,8 +64,8 @@ void ThroughPlugin(const std::string& url, const FeedCase* clean, Result& result
         } else if (shown > stored.size()) {
             result.Fail("panel holds more items than the store records");
         }
-        for (const auto& entry : impl->m_store->m_items)
-            if (clean && !entry.second->IsShown) result.Fail("record not shown: " + entry.first);
+        for (const CRssItem& record : impl->m_store->Items())
+            if (clean && !record.IsShown) result.Fail("record not shown: " + record.RssID);
     }
     host::Host::Get().reset();
     WriteFeedList({});
@@ -103,13 +102,13 @@ std::string ReaderError(const std::string& bytes)
 std::vector<StoredRecord> ReadStore(const CRssStore& store)
 {
     std::vector<StoredRecord> out;
-    for (const auto& [key, record] : store.m_items) {
+    for (const CRssItem& record : store.Items()) {
         StoredRecord r;
-        r.num = record->NUM;
-        r.key = key;
-        r.rssId = record->RssID;
-        r.fields = {record->Author, record->Title, record->Genre, record->Price, record->Published,
-                    record->Description};
+        r.num = record.NUM;
+        r.key = record.RssID;
+        r.rssId = record.RssID;
+        r.fields = {record.Author, record.Title, record.Genre, record.Price, record.Published,
+                    record.Description};
         out.push_back(r);
     }
     return out;

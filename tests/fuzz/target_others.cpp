@@ -18,7 +18,7 @@
 #include "hostapi.h"
 #include "host/lib/hostlib.h"
 #include "plugin/plugin.h"
-#include "server/objectmap.h"
+#include "settings/propertypages.h"
 #include "settings/registryhelper.h"
 #include "tests/fuzz/targets.h"
 

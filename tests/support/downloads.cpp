@@ -4,6 +4,7 @@
 
 #include "com/ptr.h"
 #include "feeds/rssstore.h"
+#include "settings/registryhelper.h"
 #include "tests/support/fixtures.h"
 
 namespace vexatest {
@@ -36,8 +37,31 @@ vexa::FetchResult FetchToEnd(const std::string& url)
 std::vector<std::string> StoreKeys(const CRssStore& store)
 {
     std::vector<std::string> keys;
-    for (const auto& entry : store.m_items) keys.push_back(entry.first);
+    for (const CRssItem& record : store.Items()) keys.push_back(record.RssID);
     return keys;
+}
+
+HttpServer::Reply FeedReply(const std::string& body, int latencyMs, int status, const std::string& header)
+{
+    HttpServer::Reply reply;
+    reply.body = body;
+    reply.latencyMs = latencyMs;
+    reply.status = status;
+    if (!header.empty()) reply.headers.push_back(header);
+    return reply;
+}
+
+void WriteFeedList(const std::vector<std::string>& urls)
+{
+    vexa::RegKey key;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, CRegistryHelper::kKeyPath, 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &key.m_hKey, nullptr), ERROR_SUCCESS);
+    for (size_t i = 0; i < urls.size(); ++i) {
+        const std::wstring name = L"dest[" + std::to_wstring(i) + L"]";
+        const std::wstring url = Widen(urls[i]);
+        ASSERT_EQ(RegSetValueExW(key.m_hKey, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(url.c_str()),
+                                 static_cast<DWORD>((url.size() + 1) * sizeof(wchar_t))), ERROR_SUCCESS);
+    }
 }
 
 } // namespace vexatest

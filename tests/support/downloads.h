@@ -1,11 +1,12 @@
 // Test helpers for the plugin's own downloads: deadlines of a test's own, a download run to
-// its end, and the titles a store holds.
+// its end, the titles a store holds, answers of the loopback server and the feed list.
 #pragma once
 #include <windows.h>
 #include <string>
 #include <vector>
 
 #include "feeds/httpfetch.h"
+#include "tests/support/httpserver.h"
 
 class CRssStore;
 
@@ -29,5 +30,13 @@ vexa::FetchResult FetchToEnd(const std::string& url);
 
 // The store's keys (titles), in its order.
 std::vector<std::string> StoreKeys(const CRssStore& store);
+
+// An answer of the loopback server: a body, late by `latencyMs`, with a status and one extra
+// header line.
+HttpServer::Reply FeedReply(const std::string& body, int latencyMs = 0, int status = 200,
+                            const std::string& header = std::string());
+
+// Writes the feed list (dest[0], dest[1], ...) into the current user's feed list key.
+void WriteFeedList(const std::vector<std::string>& urls);
 
 } // namespace vexatest

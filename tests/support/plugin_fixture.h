@@ -4,7 +4,6 @@
 
 #include "com/ptr.h"
 #include "plugin/plugin.h"
-#include "server/objectmap.h"
 #include "tests/support/host_fixture.h"
 
 namespace vexatest {

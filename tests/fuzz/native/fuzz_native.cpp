@@ -1,6 +1,6 @@
 // The parsing rules and the text conversions built for Linux under AddressSanitizer and
-// UndefinedBehaviorSanitizer: the real store (feeds/rssstore.cpp) is driven by the feed
-// grammar's events, delivered in random pieces the way the reader wrapper hands them over,
+// UndefinedBehaviorSanitizer: the real rules and records (feeds/feedrules.cpp,
+// feeds/feedrecords.cpp) are driven by the feed grammar's events, delivered in random pieces the way the reader wrapper hands them over,
 // and compared with the model; the UTF-8 and UTF-16 conversions get random text.
 //   fuzz_native [--seed N] [--count N] [--seconds S] [--target feeds|text|all]
 //               [--replay FILE] [--out PREFIX]
@@ -9,9 +9,9 @@
 #include "feeds/textrun.h"
 #include "feeds/utf8.h"
 
-#include "feeds/rssstore.h"
+#include "feeds/feedrecords.h"
+#include "feeds/feedrules.h"
 #include "tests/fuzz/feedgen.h"
-#include "tests/fuzz/native/parser_stub.h"
 #include "tests/fuzz/runner.h"
 
 namespace {
@@ -34,7 +34,7 @@ const char kAddress[] = "http://127.0.0.1/feeds/feed.xml";
 
 // The wrapper's delivery: depth kept per tag; the reader's pieces of text collected into one
 // run per stretch between tags by the product's own TextRun.
-bool Deliver(const std::string&, IXmlParserCallback& callback)
+bool Deliver(IXmlParserCallback& callback)
 {
     int depth = 0;
     vexa::TextRun<kTextLimit> run;
@@ -127,7 +127,8 @@ std::string RunInput(std::uint64_t inputSeed, std::string* shown)
 {
     fuzz::Rng rng(inputSeed);
     std::vector<fuzz::ModelEntry> expected;
-    CRssStore store;
+    vexa::FeedRecords records;
+    vexa::FeedRules rules(records);
     int documents = rng.Chance(70) ? 1 : rng.Range(2, 3);
     for (int d = 0; d < documents; ++d) {
         std::vector<fuzz::Event> events = fuzz::GenerateFeed(rng).events;
@@ -137,17 +138,21 @@ std::string RunInput(std::uint64_t inputSeed, std::string* shown)
         expected.insert(expected.end(), entries.begin(), entries.end());
         g_document = &events;
         g_pieces = &rng;
-        store.Load(kAddress);
+        // As the store loads a document: a whole read gives the feed's listing.
+        records.BeginRead();
+        rules.Reset(kAddress);
+        if (Deliver(rules))
+            records.TakeListing(kAddress);
         g_document = nullptr;
     }
     std::vector<fuzz::StoredRecord> stored;
-    for (const auto& [key, record] : store.m_items) {
+    for (const CRssItem& record : records.Records()) {
         fuzz::StoredRecord r;
-        r.num = record->NUM;
-        r.key = key;
-        r.rssId = record->RssID;
-        r.fields = {record->Author, record->Title, record->Genre, record->Price, record->Published,
-                    record->Description};
+        r.num = record.NUM;
+        r.key = record.RssID;
+        r.rssId = record.RssID;
+        r.fields = {record.Author, record.Title, record.Genre, record.Price, record.Published,
+                    record.Description};
         stored.push_back(r);
     }
     return fuzz::CompareStore(expected, stored, kDelivery);
@@ -164,7 +169,6 @@ int main(int argc, char** argv)
 {
     fuzz::Options o;
     if (!fuzz::ParseOptions(argc, argv, o)) return 2;
-    native::g_parse = Deliver;
     std::vector<NativeTarget> targets = {{"feeds-native", RunInput}};
     targets.push_back({"text-native", RunText});
     fuzz::Tally total;

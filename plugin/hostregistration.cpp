@@ -1,10 +1,11 @@
-#include "server/hostcomponentregistration.h"
+#include "plugin/hostregistration.h"
 
 #include <oleauto.h>
 
 #include "com/check.h"
 #include "com/owners.h"
 #include "com/ptr.h"
+#include "Vexa_h.h"
 #include "hostapi.h"
 
 namespace vexa {
@@ -113,6 +114,16 @@ HRESULT UnregisterFromHost(REFCLSID clsid) noexcept
     unique_bstr clsidText = ClassIdText(clsid);
     if (!clsidText) return E_OUTOFMEMORY;
     return registrar->RemoveComponent(clsidText);
+}
+
+HRESULT RegisterPluginWithHost() noexcept
+{
+    return RegisterWithHost(CLSID_VexaPlugin, L"Vexa Plugin", L"RSS Feed Viewer", L"", false);
+}
+
+HRESULT UnregisterPluginFromHost() noexcept
+{
+    return UnregisterFromHost(CLSID_VexaPlugin);
 }
 
 } // namespace vexa

@@ -1,4 +1,4 @@
-#include "server/classfactory.h"
+#include "com/classfactory.h"
 
 #include <new>
 

@@ -1,5 +1,6 @@
 // Registration of a plugin class with the sidebar host, through the host's component
-// registrar. Runs on the caller's thread, which must have initialised COM.
+// registrar, and the plugin's own entry there. Runs on the caller's thread, which must have
+// initialised COM. Shared by DllRegisterServer and the installer.
 #pragma once
 #include <windows.h>
 
@@ -20,5 +21,12 @@ HRESULT UnregisterFromHost(REFCLSID clsid) noexcept;
 
 // The ProgID under which the registrar hands out the plugin registration object.
 extern const wchar_t kDisplayPluginRegistrationProgId[];
+
+// The plugin's registration with the sidebar host: "Vexa Plugin", "RSS Feed Viewer", empty
+// icon text, VARIANT_FALSE.
+HRESULT RegisterPluginWithHost() noexcept;
+
+// Asks the sidebar host to forget the plugin.
+HRESULT UnregisterPluginFromHost() noexcept;
 
 } // namespace vexa

@@ -1,4 +1,4 @@
-#include "server/registryscript.h"
+#include "com/registryscript.h"
 
 #include <cwctype>
 #include <memory>

@@ -1,9 +1,9 @@
-#include "server/servermodule.h"
+#include "com/servermodule.h"
 
 #include "com/check.h"
 #include "com/module.h"
-#include "server/registryscript.h"
-#include "server/typelibreg.h"
+#include "com/registryscript.h"
+#include "com/typelibreg.h"
 
 namespace vexa {
 

@@ -6,7 +6,7 @@
 #include <unknwn.h>
 #include <cstddef>
 
-#include "server/classfactory.h"
+#include "com/classfactory.h"
 
 namespace vexa {
 

@@ -1,4 +1,4 @@
-#include "server/typelibreg.h"
+#include "com/typelibreg.h"
 
 #include <oleauto.h>
 #include <new>

@@ -1,0 +1,247 @@
+// The parsing rules: the walk over the reader's events and the tables of tags that drive it.
+#include "feeds/feedrules.h"
+
+#include <cstring>
+#include <utility>
+
+#include "feeds/urls.h"
+
+namespace vexa {
+
+namespace {
+
+using Field = FeedRules::Field;
+
+// What a tag of an entry does.
+enum class Role {
+    Text,  // its own text goes to a field
+    Link,  // its attributes give the entry's link (Atom's <link href=... rel=...>)
+    Group, // no text of its own; it encloses tags of the table (Atom's <author><name>)
+};
+
+// The record member behind each field, and how pieces of its text are joined.
+struct FieldMember {
+    std::string CRssItem::*member;
+    bool lineFeedBetweenPieces;
+};
+const FieldMember kMembers[FeedRules::kFieldCount] = {
+    {nullptr, false},                  // None
+    {&CRssItem::Author, false},
+    {&CRssItem::Title, false},
+    {&CRssItem::Genre, false},
+    {&CRssItem::Price, false},
+    {&CRssItem::Published, false},
+    {&CRssItem::Description, true},
+};
+
+int Index(Field field) { return static_cast<int>(field); }
+
+} // namespace
+
+struct FeedRules::Tag {
+    const char* name;   // local name, compared exactly
+    Role role;
+    Field field;        // Text: the field that collects the text
+    const char* parent; // null: anywhere in an entry; else the entry's tag (a direct child of
+                        // the entry) or a Group tag of the table (a direct child of that)
+    bool aside;         // the text fills the field only when no tag without `aside` does
+};
+
+struct FeedRules::Format {
+    const char* container; // its start tag starts the reading of entries
+    const char* entry;     // one entry: its start tag opens a record, its end tag stores it
+    const Tag* tags;
+    std::size_t tagCount;
+    bool linksByAttribute; // relative links are resolved (xml:base, the feed's address)
+};
+
+namespace {
+
+// RSS 2.0 (and 1.0, whose items stand beside the channel): the first "channel" start tag
+// anywhere opens the reading; every field tag counts wherever it stands in an entry.
+const FeedRules::Tag kRssTags[] = {
+    {"author", Role::Text, Field::Author, nullptr, false},
+    {"title", Role::Text, Field::Title, nullptr, false},
+    {"link", Role::Text, Field::Genre, nullptr, false},
+    {"price", Role::Text, Field::Price, nullptr, false},
+    {"publish_date", Role::Text, Field::Published, nullptr, false},
+    {"description", Role::Text, Field::Description, nullptr, false},
+};
+const FeedRules::Format kRss = {"channel", "item", kRssTags, sizeof kRssTags / sizeof kRssTags[0], false};
+
+// Atom: the document element "feed" is the container; fields are direct children of the
+// entry, except the author's name.
+const FeedRules::Tag kAtomTags[] = {
+    {"title", Role::Text, Field::Title, "entry", false},
+    {"summary", Role::Text, Field::Description, "entry", false},
+    {"content", Role::Text, Field::Description, "entry", true},
+    {"updated", Role::Text, Field::Published, "entry", false},
+    {"published", Role::Text, Field::Published, "entry", true},
+    {"author", Role::Group, Field::None, "entry", false},
+    {"name", Role::Text, Field::Author, "author", false},
+    {"link", Role::Link, Field::None, "entry", false},
+};
+const FeedRules::Format kAtom = {"feed", "entry", kAtomTags, sizeof kAtomTags / sizeof kAtomTags[0], true};
+
+const char kAtomNamespace[] = "http://www.w3.org/2005/Atom";
+
+// A document is read as Atom when its document element is "feed" in Atom's namespace or
+// in none; every other document is read as RSS.
+const FeedRules::Format& FormatOf(const XmlElement& root)
+{
+    return root.name == "feed" && (root.ns.empty() || root.ns == kAtomNamespace) ? kAtom : kRss;
+}
+
+// The tag of the table that an element inside an entry stands for, or null.
+const FeedRules::Tag* FindTag(const FeedRules::Format& format, const XmlElement& element, int entryDepth,
+                              const FeedRules::Tag* child)
+{
+    for (std::size_t i = 0; i < format.tagCount; ++i) {
+        const FeedRules::Tag& tag = format.tags[i];
+        if (element.name != tag.name)
+            continue;
+        if (!tag.parent)
+            return &tag;
+        if (std::strcmp(tag.parent, format.entry) == 0) {
+            if (element.depth == entryDepth + 1)
+                return &tag;
+        } else if (element.depth == entryDepth + 2 && child && std::strcmp(child->name, tag.parent) == 0) {
+            return &tag;
+        }
+    }
+    return nullptr;
+}
+
+
+const std::string* Attribute(const XmlElement& element, const char* name)
+{
+    for (const auto& attribute : element.attributes)
+        if (attribute.first == name)
+            return &attribute.second;
+    return nullptr;
+}
+
+// The base address inside an element: its xml:base (local name "base") read against the
+// enclosing base, or the enclosing base.
+std::string BaseOf(const XmlElement& element, const std::string& enclosing)
+{
+    const std::string* base = Attribute(element, "base");
+    return base ? ResolveUrl(enclosing, *base) : enclosing;
+}
+
+} // namespace
+
+FeedRules::FeedRules(RecordSink& sink) noexcept : m_sink(sink), m_format(&kRss) {}
+
+void FeedRules::Reset(const std::string& address)
+{
+    m_inChannel = false;
+    m_field = Field::None;
+    m_current.reset();
+    m_format = &kRss;
+    m_tag = nullptr;
+    m_child = nullptr;
+    m_address = address;
+}
+
+void FeedRules::OnStartElement(const XmlElement& element)
+{
+    if (element.depth == 1)
+        m_format = &FormatOf(element);
+    if (!m_inChannel) {
+        if (element.name == m_format->container) {
+            m_inChannel = true;
+            if (m_format->linksByAttribute)
+                m_feedBase = BaseOf(element, m_address);
+        }
+        return;
+    }
+    if (!m_current) {
+        if (element.name == m_format->entry)
+            OpenEntry(element);
+        return;
+    }
+    // A record is open: the tag decides where text goes until the next tag.
+    const Tag* tag = FindTag(*m_format, element, m_entryDepth, m_child);
+    if (element.depth == m_entryDepth + 1)
+        m_child = tag;
+    m_tag = tag && tag->role == Role::Text ? tag : nullptr;
+    m_field = m_tag ? m_tag->field : Field::None;
+    if (tag && tag->role == Role::Link)
+        TakeLink(element);
+}
+
+void FeedRules::OnCharacters(const std::string& text, int)
+{
+    if (!m_inChannel || !m_current || !m_tag)
+        return;
+    const FieldMember& target = kMembers[Index(m_field)];
+    std::string& field = m_tag->aside ? m_aside[Index(m_field)] : (*m_current).*target.member;
+    // Description pieces are joined by a line feed; every other field joins them directly.
+    if (target.lineFeedBetweenPieces && !field.empty())
+        field += '\n';
+    field += text;
+    // The key follows the whole title.
+    if (m_field == Field::Title)
+        m_current->RssID = m_current->Title;
+}
+
+void FeedRules::OnEndElement(const XmlElement& element)
+{
+    if (!m_inChannel)
+        return;
+    if (!m_current || element.name != m_format->entry) {
+        m_field = Field::None;
+        m_tag = nullptr;
+        if (m_current && element.depth == m_entryDepth)
+            m_child = nullptr;
+        return;
+    }
+    CloseEntry();
+}
+
+void FeedRules::OnError(int, int, const std::string&, HRESULT) {}
+
+bool FeedRules::IsAborted(const XmlElement&) { return false; }
+
+void FeedRules::OpenEntry(const XmlElement& element)
+{
+    m_current = std::make_unique<CRssItem>();
+    m_current->NUM = m_sink.Count();
+    m_entryDepth = element.depth;
+    m_child = nullptr;
+    m_linkTaken = false;
+    for (std::string& text : m_aside)
+        text.clear();
+    if (m_format->linksByAttribute)
+        m_entryBase = BaseOf(element, m_feedBase);
+}
+
+void FeedRules::CloseEntry()
+{
+    // Texts kept aside fill the fields that their own tags left empty.
+    for (int i = 0; i < kFieldCount; ++i) {
+        if (m_aside[i].empty())
+            continue;
+        std::string& field = (*m_current).*kMembers[i].member;
+        if (field.empty())
+            field.swap(m_aside[i]);
+    }
+    m_sink.Add(std::move(m_current));
+}
+
+// The entry's link is the href of its first link whose rel is absent or "alternate",
+// resolved against the bases in force.
+void FeedRules::TakeLink(const XmlElement& element)
+{
+    if (m_linkTaken)
+        return;
+    const std::string* href = Attribute(element, "href");
+    const std::string* rel = Attribute(element, "rel");
+    if (!href || (rel && *rel != "alternate"))
+        return;
+    m_current->Genre = ResolveUrl(BaseOf(element, m_entryBase), *href);
+    m_linkTaken = true;
+}
+
+} // namespace vexa

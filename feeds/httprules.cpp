@@ -1,0 +1,98 @@
+// The HTTP rules of the downloads. Dates are read by WinINet's own parser, which knows the
+// three formats HTTP allows.
+#include "feeds/httprules.h"
+
+#include <windows.h>
+#include <wininet.h>
+#include <cwctype>
+
+#include "feeds/utf8.h"
+
+namespace vexa {
+
+namespace {
+
+constexpr std::uint64_t kFileTimeSecond = 10000000;
+
+bool StartsWithNoCase(const std::wstring& text, const wchar_t* prefix)
+{
+    for (std::size_t i = 0; prefix[i]; ++i)
+        if (i >= text.size() || std::towlower(text[i]) != prefix[i])
+            return false;
+    return true;
+}
+
+// The answer's own time (its Date), or `now` when it has none.
+std::uint64_t AnswerTime(const std::wstring& date, std::uint64_t now)
+{
+    std::uint64_t time = 0;
+    return HttpDate(date, time) ? time : now;
+}
+
+} // namespace
+
+bool IsHttpAddress(const std::wstring& url) noexcept
+{
+    return StartsWithNoCase(url, L"http://") || StartsWithNoCase(url, L"https://");
+}
+
+bool IsHttpsAddress(const std::wstring& url) noexcept { return StartsWithNoCase(url, L"https:"); }
+
+bool WidenAddress(const std::string& url, std::wstring& wide)
+{
+    // The address as written (UTF-8), up to its first 999 characters, with the characters
+    // outside ASCII percent-encoded for the wire.
+    wide = utf::WireAddress<wchar_t>(url, utf::kAddressLimit);
+    return true;
+}
+
+bool IsRedirectStatus(unsigned long status) noexcept
+{
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+bool HttpDate(const std::wstring& text, std::uint64_t& time)
+{
+    SYSTEMTIME st;
+    FILETIME ft;
+    if (text.empty() || !InternetTimeToSystemTimeW(text.c_str(), &st, 0) || !SystemTimeToFileTime(&st, &ft))
+        return false;
+    time = (static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    return true;
+}
+
+std::uint64_t FileTimeNow() noexcept
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
+
+std::uint64_t RetryAfterMs(const std::wstring& retryAfter, const std::wstring& date, std::uint64_t now)
+{
+    if (retryAfter.empty())
+        return 0;
+    if (std::iswdigit(retryAfter[0])) {
+        std::uint64_t seconds = 0;
+        for (wchar_t c : retryAfter) {
+            if (!std::iswdigit(c)) break;
+            seconds = seconds * 10 + static_cast<std::uint64_t>(c - L'0');
+            if (seconds > kLongestPauseMs / 1000) return kLongestPauseMs;
+        }
+        return seconds * 1000;
+    }
+    std::uint64_t when = 0;
+    const std::uint64_t answered = AnswerTime(date, now);
+    if (!HttpDate(retryAfter, when) || when <= answered)
+        return 0;
+    const std::uint64_t ms = (when - answered) / 10000;
+    return ms < kLongestPauseMs ? ms : kLongestPauseMs;
+}
+
+bool UsableLastModified(const std::wstring& lastModified, const std::wstring& date, std::uint64_t now)
+{
+    std::uint64_t modified = 0;
+    return HttpDate(lastModified, modified) && modified + kFileTimeSecond <= AnswerTime(date, now);
+}
+
+} // namespace vexa

@@ -1,0 +1,29 @@
+// The one WinINet session that every download of the process shares (opening one costs more
+// than a whole unchanged request on loopback), and the owner of WinINet handles.
+#pragma once
+#include <windows.h>
+#include <wininet.h>
+
+#include "com/owners.h"
+
+namespace vexa {
+
+namespace detail {
+inline void CloseInternetHandle(HINTERNET handle) noexcept { InternetCloseHandle(handle); }
+} // namespace detail
+using unique_hinternet = unique_any<HINTERNET, detail::CloseInternetHandle>;
+
+// The User-Agent of every request: the product's name and the version in VERSION.
+extern const wchar_t kUserAgent[];
+
+// The session, opened (with gzip and deflate decoding) by the first download that asks; null
+// when it cannot be opened. Only a download holding a module lock may ask: see
+// CloseIdleInternetSession.
+HINTERNET SharedInternetSession();
+// Closes the session when nothing holds the module (so no download can be using it); the
+// next download opens a new one. Never at DLL detach, where WinINet must not be called. True
+// when it was closed or none was open.
+bool CloseIdleInternetSession() noexcept;
+bool HasInternetSession() noexcept;
+
+} // namespace vexa

@@ -1,0 +1,67 @@
+// One HTTP transfer with WinINet: the request with the feed's validators, redirects followed
+// and checked here, the answer's status and headers, and for a 200 the body, all within the
+// download's bounds. It runs on a worker thread and tells the job that runs it how it goes.
+#pragma once
+#include <windows.h>
+#include <cstddef>
+#include <string>
+
+namespace vexa {
+
+// Every bound of a download. The defaults are the product's; tests shorten them.
+struct FetchLimits {
+    DWORD connectMs = 10000;            // to get a connection and the request out
+    DWORD idleMs = 15000;               // a transfer that receives nothing for this long ends
+    DWORD wholeMs = 30000;              // a whole transfer, redirects included
+    std::size_t maxBytes = 32u << 20;   // a body that grows past this ends there
+    int maxRedirects = 5;
+};
+FetchLimits GetFetchLimits() noexcept;
+// Returns the previous limits.
+FetchLimits SetFetchLimits(const FetchLimits& limits) noexcept;
+
+// One request: the address (a fragment never goes on the wire) and the feed's validators.
+struct FetchRequest {
+    std::wstring url;
+    std::wstring etag;          // sent as If-None-Match
+    std::wstring lastModified;  // sent as If-Modified-Since
+};
+
+struct FetchResult {
+    enum class Outcome {
+        Failed,   // no answer: no connection, a refused redirect, a deadline before the answer
+        Answered, // a status came, and for 200 the whole body
+        Cut,      // a 200 whose body ended early: a deadline, the size bound, a broken transfer
+    };
+    Outcome outcome = Outcome::Failed;
+    DWORD status = 0;
+    DWORD error = 0;            // the Win32 error that ended a failed or cut transfer
+    std::string body;           // decoded (gzip and deflate are undone)
+    std::wstring etag;
+    std::wstring lastModified;  // only when it can tell versions apart (a second older than Date)
+    ULONGLONG retryAfterMs = 0; // Retry-After, seconds or a date, from now (at most a day)
+};
+
+// What a transfer tells the job that runs it, and asks it, as it goes.
+class TransferProgress {
+public:
+    virtual bool Cancelled() const noexcept = 0;
+    // The first request is about to go on the wire.
+    virtual void Sending() noexcept = 0;
+    // A request is on the wire.
+    virtual void Sent() noexcept = 0;
+    virtual void Answered(DWORD status) noexcept = 0;
+    // Adds received body bytes; false when the job has already ended. May throw
+    // std::bad_alloc.
+    virtual bool Append(const char* data, std::size_t size) = 0;
+
+protected:
+    ~TransferProgress() = default;
+};
+
+// Runs the transfer of `request` (whose address is http or https) until `deadline` (a
+// GetTickCount64 time). The result holds everything but the body, which goes to `progress`.
+void Transfer(const FetchRequest& request, const FetchLimits& limits, ULONGLONG deadline,
+              TransferProgress& progress, FetchResult& result);
+
+} // namespace vexa
