@@ -192,7 +192,9 @@ Usage Measure()
 // Growth that counts as a leak between two checkpoints of a target. The program's heap
 // varies only by what the servers and the generator keep (documents of up to 100 KB); the
 // process's private bytes, a coarse guard, may also grow by what the platform's reader
-// keeps of the documents it parsed (`readerShare`, measured in the same run).
+// keeps of the documents it parsed (`readerShare`, measured in the same run), and a quarter
+// more: what the sample misses and what each answered download leaves in the platform's
+// components (some KB under Wine; on x64, 25 MB over 85 000 feed inputs).
 constexpr long kHandleSlack = 48;
 constexpr long kThreadSlack = 8;
 constexpr long long kHeapSlack = 2ll << 20;
@@ -211,7 +213,7 @@ Growth Grown(const Usage& base, const Usage& now, SIZE_T readerShare, std::strin
     else if (now.heap - base.heap > kHeapSlack) {
         kind = Growth::Heap;
         std::snprintf(buf, sizeof buf, "the program's heap %lld -> %lld KiB", base.heap >> 10, now.heap >> 10);
-    } else if (now.privateBytes > base.privateBytes + readerShare + kPrivateSlack)
+    } else if (now.privateBytes > base.privateBytes + readerShare + readerShare / 4 + kPrivateSlack)
         std::snprintf(buf, sizeof buf, "private bytes %lu -> %lu KiB, the reader's own share %lu KiB",
                       static_cast<unsigned long>(base.privateBytes >> 10),
                       static_cast<unsigned long>(now.privateBytes >> 10),
