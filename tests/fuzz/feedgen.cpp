@@ -8,6 +8,9 @@
 #include <set>
 
 namespace fuzz {
+
+long g_strayLineFeeds = 0;
+
 namespace {
 
 using Text32 = std::u32string;
@@ -470,17 +473,24 @@ private:
     {
         for (const char* field : {"title", "link", "description"})
             if (m_rng.Chance(70)) { Blank(); Field(field); }
-        for (int i = 0; i < entries; ++i) {
-            Blank();
-            if (m_rng.Chance(10)) Junk(2);
-            if (m_rng.Chance(5)) Content(10);
-            Entry();
-        }
+        Entries(entries);
         if (m_rng.Chance(20)) { Blank(); Field("title"); }
         Blank();
     }
 
     int EntryCount() { return m_rng.Chance(5) ? m_rng.Range(20, 60) : m_rng.Range(0, 6); }
+
+    // Entries of the container, with other elements (and in RSS text) between them.
+    void Entries(int n)
+    {
+        for (int i = 0; i < n; ++i) {
+            Blank();
+            if (m_rng.Chance(10)) Junk(2);
+            if (m_atom) { AtomEntry(0); continue; }
+            if (m_rng.Chance(5)) Content(10);
+            Entry();
+        }
+    }
 
     // --- Atom -------------------------------------------------------------------------
     void MaybeBase(Attrs& attributes, int percent)
@@ -572,20 +582,12 @@ private:
         m_atom = true;
         const int how = m_rng.Below(10);
         std::string root = how == 0 ? "a:feed" : "feed";
-        Text32 decls = U" xmlns:dc=\"http://purl.org/dc/elements/1.1/\" xmlns:x=\"urn:x\" xmlns:atom=\"" +
-                       Widen(kAtomNs) + U"\"";
-        if (how == 0) decls += U" xmlns:a=\"" + Widen(kAtomNs) + U"\"";
-        else if (how > 2) decls += U" xmlns=\"" + Widen(kAtomNs) + U"\"";
-        Attrs attributes;
+        Attrs attributes = {{"xmlns:dc", "http://purl.org/dc/elements/1.1/"}, {"xmlns:x", "urn:x"},
+                            {"xmlns:atom", kAtomNs}};
+        if (how == 0) attributes.emplace_back("xmlns:a", kAtomNs);
+        else if (how > 2) attributes.emplace_back("xmlns", kAtomNs);
         MaybeBase(attributes, 30);
-        m_out += U"<" + Widen(root) + decls;
-        Event start{Event::Start, "feed", {}, how == 1 || how == 2 ? std::string() : std::string(kAtomNs), {}};
-        for (const auto& [name, value] : attributes) {
-            m_out += U" " + Widen(name) + U"=\"" + Widen(value) + U"\"";
-            start.attributes.emplace_back(LocalOf(name), value);
-        }
-        m_out += U">";
-        m_events.push_back(start);
+        OpenWith(root, attributes, false, how == 1 || how == 2 ? "" : kAtomNs);
         for (int i = m_rng.Range(0, 3); i > 0; --i) {
             Blank();
             switch (m_rng.Below(4)) {
@@ -595,12 +597,7 @@ private:
             default: Field("updated");
             }
         }
-        int n = EntryCount();
-        for (int i = 0; i < n; ++i) {
-            Blank();
-            if (m_rng.Chance(10)) Junk(2);
-            AtomEntry(0);
-        }
+        Entries(EntryCount());
         Blank();
         Close(root);
     }
@@ -724,13 +721,25 @@ bool HasText(const std::u16string& run)
 bool FieldMatches(const std::vector<std::u16string>& runs, const std::string& actual,
                   bool description, Delivery delivery, const std::string& prefix = std::string())
 {
-    std::string want = prefix;
+    const bool wine = delivery == Delivery::RunsUtf8CrAsLf;
+    std::size_t at = prefix.size();
+    if (actual.compare(0, at, prefix) != 0) return false;
     for (const std::u16string& run : runs) {
         if (!HasText(run)) continue;
-        if (description && !want.empty()) want += '\n';
-        want += RunUtf8(run, delivery == Delivery::RunsUtf8CrAsLf);
+        if (description && at > 0 && actual.compare(at++, 1, "\n") != 0) return false;
+        // Wine's reader reads the byte before the text that its parser hands over; text that
+        // starts outside ASCII comes in a buffer on the stack, and when that byte happens to
+        // be a carriage return, the run starts with a line feed (seen after some 80 000
+        // inputs, when the process's addresses have grown).
+        if (wine && run[0] >= 0x80 && actual.compare(at, 1, "\n") == 0) {
+            ++g_strayLineFeeds;
+            ++at;
+        }
+        const std::string text = RunUtf8(run, wine);
+        if (actual.compare(at, text.size(), text) != 0) return false;
+        at += text.size();
     }
-    return want == actual;
+    return at == actual.size();
 }
 
 bool EntryMatches(const ModelEntry& entry, const StoredRecord& record, Delivery delivery)

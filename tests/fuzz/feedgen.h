@@ -80,6 +80,8 @@ enum class Delivery {
     RunsUtf8CrAsLf,
 };
 std::string RunUtf8(const std::u16string& run, bool crAsLf = false); // the RunsUtf8 form of one run
+// Runs that RunsUtf8CrAsLf matched with the stray line feed of Wine's reader before them.
+extern long g_strayLineFeeds;
 
 // Compares the store with the model: fields joined with nothing, the description's parts
 // with a line feed. Empty when they agree, else what differs.

@@ -148,6 +148,7 @@ void RunFeeds(std::uint64_t inputSeed, Result& result)
         server.SetMode(HttpServer::Mode::Normal);
         server.Serve(path, bytes, rng.Chance(80) ? "text/xml" : "application/rss+xml");
     }
+    result.documents.push_back(bytes);
     if (viaPlugin) {
         ThroughPlugin(url, mutated || doc.usesEntities ? nullptr : &doc, result);
         return;
@@ -169,6 +170,7 @@ void RunFeeds(std::uint64_t inputSeed, Result& result)
     // A second load of the same document into the same store adds nothing.
     if (rng.Chance(10)) {
         int before = store.Count();
+        result.documents.push_back(bytes);
         bool again = LoadFeed(store, url, bytes, overHttp);
         if (store.Count() != before) result.Fail("a second load added records");
         if (again != loaded) result.Fail("a second load gave another result");
@@ -350,6 +352,7 @@ void RunHttp(std::uint64_t inputSeed, Result& result)
         url = raw.Url(path);
         result.SetBytes(answer);
     }
+    result.documents.push_back(body);
     // The store's own load, step by step, so that a failed download shows its error.
     CRssStore store;
     ULONGLONG started = GetTickCount64();

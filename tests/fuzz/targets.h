@@ -60,6 +60,9 @@ extern Context* g_ctx;
 struct Result {
     std::string failure; // empty: the input passed its oracles
     std::string bytes;   // the input, for the failure file
+    // Each document that the input had the reader parse: the reader's own share of the
+    // process's memory is measured with bare parses of them.
+    std::vector<std::string> documents;
     void Fail(const std::string& what);
     void SetBytes(const std::string& bytes);
 };
@@ -71,6 +74,9 @@ struct Target {
 };
 
 const std::vector<Target>& AllTargets();
+
+// Live bytes of the program's own C++ heap (Vexa's code included).
+long long HeapBytes();
 
 void RunFeeds(std::uint64_t inputSeed, Result& result);
 void RunHttp(std::uint64_t inputSeed, Result& result);
