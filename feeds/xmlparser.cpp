@@ -6,6 +6,7 @@
 #include <msxml2.h>
 #include <oleauto.h>
 #include <shlwapi.h>
+#include <algorithm>
 #include <cstdlib>
 #include <cwctype>
 #include <new>
@@ -42,6 +43,38 @@ std::string NarrowText(const wchar_t* text, int length)
     if (!text || length <= 0)
         return std::string();
     return vexa::utf::ToUtf8(text, static_cast<std::size_t>(length), Limit);
+}
+
+// A local file goes to the reader by its address and the reader opens it itself, so its
+// bytes are checked first, as a download's are. An address that names no local file, or a
+// file that cannot be read here, goes to the reader as before (it reports the failure).
+bool LocalFileFitsTheReader(const std::wstring& address)
+{
+    std::wstring path = address;
+    if (address.size() > 5 && _wcsnicmp(address.c_str(), L"file:", 5) == 0) {
+        std::wstring buffer(address.size() + 1, L'\0');
+        DWORD length = static_cast<DWORD>(buffer.size());
+        if (VEXA_FAILED(PathCreateFromUrlW(address.c_str(), &buffer[0], &length, 0)))
+            return true;
+        path.assign(buffer.c_str(), length);
+    } else if (!(path.size() > 2 && path[1] == L':') && path.compare(0, 2, L"\\\\") != 0) {
+        return true;
+    }
+    const HANDLE opened = CreateFileW(path.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (opened == INVALID_HANDLE_VALUE)
+        return true;
+    vexa::unique_handle file(opened);
+    // At most the first 32 MB, a download's limit: a name cut at the end only looks shorter.
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file.get(), &size))
+        return true;
+    std::string bytes(static_cast<std::size_t>(std::min<LONGLONG>(size.QuadPart, 32 << 20)), '\0');
+    DWORD read = 0;
+    if (!bytes.empty() && !ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr))
+        return true;
+    return vexa::MarkupFitsTheReader(bytes.data(), read);
 }
 
 constexpr int kNameLimit = 199;
@@ -265,6 +298,8 @@ public:
         vexa::unique_bstr address(SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size())));
         if (!address)
             throw std::bad_alloc();
+        if (!LocalFileFitsTheReader(wide))
+            return Refuse();
         return Finish(m_reader->parseURL(address));
     }
 
@@ -274,11 +309,8 @@ public:
             return false;
         if (size > MAXDWORD)
             return false;
-        if (!vexa::MarkupFitsTheReader(data, size)) {
-            if (m_callback)
-                m_callback->OnError(1, 0, "a name in the markup is too long to read", HRESULT_FROM_WIN32(ERROR_INVALID_DATA));
-            return false;
-        }
+        if (!vexa::MarkupFitsTheReader(data, size))
+            return Refuse();
         com_ptr<IStream> stream;
         stream.attach(SHCreateMemStream(reinterpret_cast<const BYTE*>(size ? data : ""),
                                         static_cast<UINT>(size)));
@@ -292,6 +324,14 @@ public:
     }
 
 private:
+    // A document that the reader must not be given: one error, and nothing read.
+    bool Refuse()
+    {
+        if (m_callback)
+            m_callback->OnError(1, 0, "a name in the markup is too long to read", HRESULT_FROM_WIN32(ERROR_INVALID_DATA));
+        return false;
+    }
+
     bool Finish(HRESULT hr)
     {
         // A run cut off by a failure without an error event still reaches the callback.

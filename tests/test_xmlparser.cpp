@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "com/owners.h"
 #include "feeds/msxmlids.h"
 #include "feeds/utf8.h"
 #include "feeds/xmlparser.h"
@@ -189,6 +190,24 @@ TEST_F(XmlParserTest, MarkupTooLongForTheReaderIsRefusedUnread)
         EXPECT_TRUE(recorder.events.empty());
         EXPECT_EQ(recorder.errors.size(), 1u);
     }
+    // A local file, by its path and as a file: URL, is checked before the reader opens it.
+    wchar_t folder[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    const std::wstring path = std::wstring(folder) + L"vexa-long-name.xml";
+    {
+        vexa::unique_handle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        DWORD written = 0;
+        ASSERT_TRUE(WriteFile(file.get(), refused[0].data(), static_cast<DWORD>(refused[0].size()), &written, nullptr));
+    }
+    for (const std::string& address : {utf::ToUtf8(path.data(), path.size()), "file:///" + utf::ToUtf8(path.data(), path.size())}) {
+        Recorder recorder;
+        CXmlParser parser;
+        parser.SetCallback(&recorder);
+        EXPECT_FALSE(parser.Parse(address)) << address;
+        EXPECT_TRUE(recorder.events.empty());
+        EXPECT_EQ(recorder.errors.size(), 1u);
+    }
+    DeleteFileW(path.c_str());
     // UTF-16 counts as the reader's UTF-8: 150 CJK characters are 450 bytes.
     std::u16string wide = u"<r><" + std::u16string(150, u'\u4E2D') + u"/></r>";
     CXmlParser parser;
