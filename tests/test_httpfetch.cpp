@@ -32,6 +32,21 @@ using vexatest::RssEntry;
 
 namespace {
 
+// Now plus an hour, as an HTTP-date.
+std::string HttpDateAnHourAhead()
+{
+    FILETIME ft;
+    GetSystemTimeAsFileTime(&ft);
+    ULARGE_INTEGER t{{ft.dwLowDateTime, ft.dwHighDateTime}};
+    t.QuadPart += 3600ull * 10000000;
+    ft = FILETIME{t.LowPart, t.HighPart};
+    SYSTEMTIME st;
+    FileTimeToSystemTime(&ft, &st);
+    wchar_t text[INTERNET_RFC1123_BUFSIZE + 1];
+    InternetTimeFromSystemTimeW(&st, INTERNET_RFC1123_FORMAT, text, sizeof text);
+    return vexatest::Narrow(text);
+}
+
 using Strings = std::vector<std::string>;
 using Reply = HttpServer::Reply;
 
@@ -238,18 +253,8 @@ TEST_F(HttpFetchTest, ALastModifiedNotOlderThanTheAnswerIsNoValidator)
 {
     // An hour ahead of the answer's Date: never usable, whenever the second turns (the rule's
     // own cases, the answer's own second among them, are in HttpRules above).
-    SYSTEMTIME now;
-    GetSystemTime(&now);
-    FILETIME ft;
-    SystemTimeToFileTime(&now, &ft);
-    ULARGE_INTEGER t{{ft.dwLowDateTime, ft.dwHighDateTime}};
-    t.QuadPart += 3600ull * 10000000;
-    ft = FILETIME{t.LowPart, t.HighPart};
-    FileTimeToSystemTime(&ft, &now);
-    wchar_t text[INTERNET_RFC1123_BUFSIZE + 1];
-    ASSERT_TRUE(InternetTimeFromSystemTimeW(&now, INTERNET_RFC1123_FORMAT, text, sizeof text));
     Reply fresh = Feed(RssDocument(RssEntry("A")));
-    fresh.lastModified = vexatest::Narrow(text);
+    fresh.lastModified = HttpDateAnHourAhead();
     m_server.Serve("/fresh.xml", fresh);
     EXPECT_TRUE(Load("/fresh.xml"));
     EXPECT_TRUE(Load("/fresh.xml"));
@@ -344,17 +349,7 @@ TEST_F(HttpFetchTest, RetryAfterKeepsTheFeedUnaskedUntilThen)
     EXPECT_EQ(m_server.Requests().size(), 2u);
 
     // As an HTTP-date (an hour ahead of the answer's Date).
-    SYSTEMTIME st;
-    GetSystemTime(&st);
-    FILETIME ft;
-    SystemTimeToFileTime(&st, &ft);
-    ULARGE_INTEGER t{{ft.dwLowDateTime, ft.dwHighDateTime}};
-    t.QuadPart += 3600ull * 10000000;
-    ft = FILETIME{t.LowPart, t.HighPart};
-    FileTimeToSystemTime(&ft, &st);
-    wchar_t later[INTERNET_RFC1123_BUFSIZE + 1];
-    ASSERT_TRUE(InternetTimeFromSystemTimeW(&st, INTERNET_RFC1123_FORMAT, later, sizeof later));
-    m_server.Serve("/limited.xml", Status(429, "Retry-After: " + vexatest::Narrow(later)));
+    m_server.Serve("/limited.xml", Status(429, "Retry-After: " + HttpDateAnHourAhead()));
     EXPECT_FALSE(Load("/limited.xml"));
     EXPECT_FALSE(Load("/limited.xml"));
     EXPECT_EQ(m_server.Requests().size(), 3u);
