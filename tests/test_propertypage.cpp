@@ -2,6 +2,7 @@
 #include <windows.h>
 #include <ocidl.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -10,10 +11,14 @@
 
 #include "com/ptr.h"
 #include "resources/resource.h"
+#include "feeds/opml.h"
+#include "health/feedhealth.h"
+#include "settings/feedlistfile.h"
 #include "settings/pagesize.h"
 #include "settings/propertypages.h"
 #include "settings/registryhelper.h"
 #include "tests/support/fixtures.h"
+#include "tests/support/opmlcheck.h"
 
 using namespace vexa;
 
@@ -25,9 +30,11 @@ namespace {
 const wchar_t kPath[] = L"SOFTWARE\\Orvall\\Halvane\\Destinatons";
 
 int g_boxCount = 0;
-int CountBox(HWND, const wchar_t*, const wchar_t*, UINT)
+std::wstring g_boxText;
+int CountBox(HWND, const wchar_t* text, const wchar_t*, UINT)
 {
     ++g_boxCount;
+    g_boxText = text;
     return IDOK;
 }
 
@@ -337,6 +344,8 @@ TEST_F(SettingsPage, DialogLayoutAndInitialState)
         {IDC_DEST_LIST, 17, 73, 213, 40, L"ListBox",
          WS_BORDER | WS_VSCROLL | WS_TABSTOP | LBS_NOTIFY | LBS_SORT | LBS_NOINTEGRALHEIGHT},
         {IDC_REMOVE, 242, 73, 50, 14, L"Button", WS_TABSTOP},
+        {IDC_IMPORT, 242, 111, 40, 14, L"Button", WS_TABSTOP},
+        {IDC_EXPORT, 284, 111, 40, 14, L"Button", WS_TABSTOP},
     };
     HWND child = GetWindow(m_win, GW_CHILD);
     for (const Control& c : controls) {
@@ -560,6 +569,175 @@ TEST_F(SettingsPage, KeyboardMessagesGoThroughTheDialog)
     // Past the keyboard range, although newer headers count it in.
     msg = {Item(IDC_NEW_URL), WM_UNICHAR, L'a', 0};
     EXPECT_EQ(m_page->TranslateAccelerator(&msg), S_FALSE);
+}
+
+// Import and Export with the file dialogs answered by the test: the path of g_dialogPath,
+// or Cancel when it is empty.
+std::wstring g_dialogPath;
+BOOL AnswerDialog(OPENFILENAMEW* ofn, bool)
+{
+    EXPECT_EQ(std::wstring(ofn->lpstrFilter, 48),
+              std::wstring(L"OPML files (*.opml)\0*.opml\0All files (*.*)\0*.*\0", 48));
+    EXPECT_STREQ(ofn->lpstrDefExt, L"opml");
+    if (g_dialogPath.empty())
+        return FALSE;
+    lstrcpynW(ofn->lpstrFile, g_dialogPath.c_str(), static_cast<int>(ofn->nMaxFile));
+    return TRUE;
+}
+
+class OpmlPage : public SettingsPage {
+protected:
+    void SetUp() override
+    {
+        SettingsPage::SetUp();
+        m_oldDialog = SetFileDialogFn(AnswerDialog);
+    }
+    void TearDown() override
+    {
+        SetFileDialogFn(m_oldDialog);
+        SettingsPage::TearDown();
+    }
+    // Imports a file of these bytes; gives the message shown.
+    std::wstring Import(const std::string& bytes)
+    {
+        g_dialogPath = vexatest::TempFileWith(bytes, L"vexa-import.opml");
+        g_boxText.clear();
+        Click(IDC_IMPORT);
+        return g_boxText;
+    }
+    std::string Export()
+    {
+        g_dialogPath = vexatest::TempFileWith("old", L"vexa-export.opml");
+        g_boxCount = 0;
+        Click(IDC_EXPORT);
+        return vexatest::ReadWholeFile(g_dialogPath);
+    }
+    static std::string Outlines(const List& urls)
+    {
+        std::string body;
+        for (const std::wstring& url : urls)
+            body += "<outline text=\"t\" xmlUrl=\"" + vexatest::Narrow(url) + "\"/>";
+        return body;
+    }
+    static List Sorted(List list)
+    {
+        std::sort(list.begin(), list.end());
+        return list;
+    }
+    FileDialogFn m_oldDialog = nullptr;
+};
+
+TEST_F(OpmlPage, ImportAddsWhatTheListLacksAndUnreadableFilesChangeNothing)
+{
+    Store({L"http://a.example/rss", L"http://b.example/"});
+    Open();
+    const List before = Items();
+    g_dialogPath.clear();
+    Click(IDC_IMPORT);
+    EXPECT_EQ(g_boxCount, 0) << "cancelled";
+    const struct {
+        std::string bytes;
+        const wchar_t* why;
+    } unreadable[] = {
+        {vexatest::OpmlDocument(Outlines({L"http://new.example/"})).substr(0, 120), L"it is not well-formed XML (line "},
+        {"<rss version=\"2.0\"><channel/></rss>", L"it is not an OPML file. The list is unchanged."},
+    };
+    for (const auto& c : unreadable) {
+        std::wstring text = Import(c.bytes);
+        EXPECT_EQ(text.rfind(L"Could not read \"" + g_dialogPath + L"\": ", 0), 0u) << vexatest::Narrow(text);
+        EXPECT_NE(text.find(c.why), std::wstring::npos) << vexatest::Narrow(text);
+    }
+    g_dialogPath += L".missing";
+    Click(IDC_IMPORT);
+    EXPECT_EQ(g_boxText.rfind(L"Could not read \"" + g_dialogPath + L"\": ", 0), 0u);
+    EXPECT_EQ(Items(), before);
+    EXPECT_EQ(m_page->IsPageDirty(), S_FALSE);
+
+    // Compared as the stored list compares: trimmed, ASCII case ignored, other case kept.
+    const std::wstring feed = L"http://\x043F\x0440\x0438/\x043B\x0435\x043D\x0442\x0430";
+    const std::wstring upper = L"http://\x043F\x0440\x0438/\x041B\x0415\x041D\x0422\x0410";
+    EXPECT_EQ(Import(vexatest::OpmlDocument(Outlines({L"http://A.example/rss", L" http://c.example/ ",
+                                                      L"http://c.example/", L"http://d.example/?a=1&amp;b=2",
+                                                      feed, upper}))),
+              L"Added 4 feeds; 2 were already in the list");
+    const List expected = {m_default, L"http://a.example/rss", L"http://b.example/", L"http://c.example/",
+                           L"http://d.example/?a=1&b=2", feed, upper};
+    EXPECT_EQ(Sorted(Items()), Sorted(expected));
+    EXPECT_EQ(m_page->IsPageDirty(), S_OK);
+    EXPECT_EQ(Stored(), (List{L"http://a.example/rss", L"http://b.example/"})) << "nothing stored before Apply";
+    EXPECT_EQ(m_page->Apply(), S_OK);
+    EXPECT_EQ(Stored(), Items());
+}
+
+TEST_F(OpmlPage, ImportStopsAtTheListLimit)
+{
+    List many;
+    for (int i = 0; i < 98; ++i)
+        many.push_back(L"http://f.example/" + std::to_wstring(100 + i));
+    Store(many);
+    Open();
+    ASSERT_EQ(Items().size(), 99u);
+    const List file = {L"http://f.example/150", L"http://x.example/" + std::wstring(560, L'x'), L"http://g.example/1",
+                       L"http://g.example/2", L"http://g.example/3"};
+    EXPECT_EQ(Import(vexatest::OpmlDocument(Outlines(file))),
+              L"Added 1 feed; 1 was already in the list; 2 did not fit (the list holds 100); "
+              L"1 address was too long to keep");
+    EXPECT_EQ(Items().size(), 100u);
+    EXPECT_FALSE(Enabled(IDC_ADD));
+}
+
+// A new user brings 30 feeds in three folders, applies, and exports them again: the same
+// addresses in the list's (sorted) order, with what the health records know of them.
+TEST_F(OpmlPage, ImportedAppliedAndExportedListsRoundTrip)
+{
+    List urls;
+    std::string body;
+    for (int folder = 0; folder < 3; ++folder) {
+        body += "<outline text=\"Folder " + std::to_string(folder) + "\">";
+        List inFolder;
+        for (int i = 0; i < 10; ++i)
+            inFolder.push_back(L"http://site" + std::to_wstring(29 - folder * 10 - i) + L".example/feed");
+        if (folder == 2)
+            inFolder.back() = L"http://\x4F8B\x3048.example/\x30D5\x30A3\x30FC\x30C9?q=\xD83D\xDE00";
+        body += Outlines(inFolder) + "</outline>";
+        urls.insert(urls.end(), inFolder.begin(), inFolder.end());
+    }
+    Open();
+    EXPECT_EQ(Import(vexatest::OpmlDocument(body)), L"Added 30 feeds");
+    EXPECT_EQ(m_page->Apply(), S_OK);
+    List expected = urls;
+    expected.push_back(m_default);
+    EXPECT_EQ(Sorted(Stored()), Sorted(expected));
+
+    FeedHealth titled;
+    titled.address = L"http://site5.example/feed";
+    titled.title = L"Site & \"Five\"";
+    FeedHealth page;
+    page.address = L"http://site6.example/feed";
+    page.feedAddress = L"http://site6.example/real.rss";
+    ASSERT_EQ(WriteFeedHealth(titled), ERROR_SUCCESS);
+    ASSERT_EQ(WriteFeedHealth(page), ERROR_SUCCESS);
+    Reopen();
+    const std::string bytes = Export();
+    EXPECT_EQ(g_boxCount, 0) << vexatest::Narrow(g_boxText);
+    EXPECT_EQ(vexatest::OpmlRuleViolations(bytes), "");
+    OpmlReadResult read = ReadOpml(bytes.data(), bytes.size());
+    const List stored = Stored();
+    ASSERT_EQ(read.outlines.size(), stored.size());
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+        const OpmlOutline& o = read.outlines[i];
+        const std::string address = vexatest::Narrow(stored[i]);
+        if (stored[i] == page.address) {
+            EXPECT_EQ(o, (OpmlOutline{address, address, "http://site6.example/real.rss", address}));
+        } else {
+            const std::string title = stored[i] == titled.address ? "Site & \"Five\"" : address;
+            EXPECT_EQ(o, (OpmlOutline{title, title, address, ""})) << address;
+        }
+    }
+
+    g_dialogPath = L"C:\\no such folder\\feeds.opml";
+    Click(IDC_EXPORT);
+    EXPECT_EQ(g_boxText.rfind(L"Could not write \"" + g_dialogPath + L"\": ", 0), 0u);
 }
 
 // Shows the page in a visible frame for scripts/screenshot-settings.sh, which captures the
