@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -18,7 +20,6 @@
 #include "settings/propertypages.h"
 #include "settings/registryhelper.h"
 #include "tests/support/fixtures.h"
-#include "tests/support/opmlcheck.h"
 
 using namespace vexa;
 
@@ -576,13 +577,10 @@ TEST_F(SettingsPage, KeyboardMessagesGoThroughTheDialog)
 std::wstring g_dialogPath;
 BOOL AnswerDialog(OPENFILENAMEW* ofn, bool)
 {
-    EXPECT_EQ(std::wstring(ofn->lpstrFilter, 48),
-              std::wstring(L"OPML files (*.opml)\0*.opml\0All files (*.*)\0*.*\0", 48));
+    EXPECT_EQ(std::wstring(ofn->lpstrFilter, 48), std::wstring(L"OPML files (*.opml)\0*.opml\0All files (*.*)\0*.*\0", 48));
     EXPECT_STREQ(ofn->lpstrDefExt, L"opml");
-    if (g_dialogPath.empty())
-        return FALSE;
     lstrcpynW(ofn->lpstrFile, g_dialogPath.c_str(), static_cast<int>(ofn->nMaxFile));
-    return TRUE;
+    return !g_dialogPath.empty();
 }
 
 class OpmlPage : public SettingsPage {
@@ -591,26 +589,32 @@ protected:
     {
         SettingsPage::SetUp();
         m_oldDialog = SetFileDialogFn(AnswerDialog);
+        wchar_t folder[MAX_PATH];
+        GetTempPathW(MAX_PATH, folder);
+        m_file = std::wstring(folder) + L"vexa-list.opml";
     }
     void TearDown() override
     {
         SetFileDialogFn(m_oldDialog);
+        DeleteFileW(m_file.c_str());
         SettingsPage::TearDown();
     }
-    // Imports a file of these bytes; gives the message shown.
-    std::wstring Import(const std::string& bytes)
+    // Clicks Import or Export with `path` in the dialog; gives the message shown.
+    std::wstring Choose(int button, const std::wstring& path)
     {
-        g_dialogPath = vexatest::TempFileWith(bytes, L"vexa-import.opml");
+        g_dialogPath = path;
         g_boxText.clear();
-        Click(IDC_IMPORT);
+        Click(button);
         return g_boxText;
     }
-    std::string Export()
+    std::wstring Import(const std::string& bytes)
     {
-        g_dialogPath = vexatest::TempFileWith("old", L"vexa-export.opml");
-        g_boxCount = 0;
-        Click(IDC_EXPORT);
-        return vexatest::ReadWholeFile(g_dialogPath);
+        std::ofstream(m_file.c_str(), std::ios::binary) << bytes;
+        return Choose(IDC_IMPORT, m_file);
+    }
+    static std::string Document(const std::string& body)
+    {
+        return "<?xml version=\"1.0\"?>\n<opml version=\"1.0\"><head/><body>" + body + "</body></opml>";
     }
     static std::string Outlines(const List& urls)
     {
@@ -625,63 +629,41 @@ protected:
         return list;
     }
     FileDialogFn m_oldDialog = nullptr;
+    std::wstring m_file;
 };
 
-TEST_F(OpmlPage, ImportAddsWhatTheListLacksAndUnreadableFilesChangeNothing)
+TEST_F(OpmlPage, ImportAddsWhatTheListLacksUpToItsLimit)
 {
     Store({L"http://a.example/rss", L"http://b.example/"});
     Open();
     const List before = Items();
-    g_dialogPath.clear();
-    Click(IDC_IMPORT);
-    EXPECT_EQ(g_boxCount, 0) << "cancelled";
-    const struct {
-        std::string bytes;
-        const wchar_t* why;
-    } unreadable[] = {
-        {vexatest::OpmlDocument(Outlines({L"http://new.example/"})).substr(0, 120), L"it is not well-formed XML (line "},
-        {"<rss version=\"2.0\"><channel/></rss>", L"it is not an OPML file. The list is unchanged."},
-    };
-    for (const auto& c : unreadable) {
-        std::wstring text = Import(c.bytes);
-        EXPECT_EQ(text.rfind(L"Could not read \"" + g_dialogPath + L"\": ", 0), 0u) << vexatest::Narrow(text);
-        EXPECT_NE(text.find(c.why), std::wstring::npos) << vexatest::Narrow(text);
-    }
-    g_dialogPath += L".missing";
-    Click(IDC_IMPORT);
-    EXPECT_EQ(g_boxText.rfind(L"Could not read \"" + g_dialogPath + L"\": ", 0), 0u);
+    EXPECT_EQ(Choose(IDC_IMPORT, L""), L"") << "cancelled";
+    const std::wstring cannot = L"Could not read \"" + m_file + L"\": ";
+    EXPECT_EQ(Import(Document(Outlines({L"http://n.example/"})).substr(0, 90)).rfind(
+                  cannot + L"it is not well-formed XML (line 2, column ", 0), 0u);
+    EXPECT_EQ(Import("<rss><channel/></rss>"), cannot + L"it is not an OPML file. The list is unchanged.");
+    EXPECT_EQ(Choose(IDC_IMPORT, m_file + L"x").rfind(L"Could not read \"" + m_file + L"x\": ", 0), 0u);
+    EXPECT_EQ(Import(Document("")), L"The file lists no feeds");
     EXPECT_EQ(Items(), before);
     EXPECT_EQ(m_page->IsPageDirty(), S_FALSE);
 
     // Compared as the stored list compares: trimmed, ASCII case ignored, other case kept.
     const std::wstring feed = L"http://\x043F\x0440\x0438/\x043B\x0435\x043D\x0442\x0430";
     const std::wstring upper = L"http://\x043F\x0440\x0438/\x041B\x0415\x041D\x0422\x0410";
-    EXPECT_EQ(Import(vexatest::OpmlDocument(Outlines({L"http://A.example/rss", L" http://c.example/ ",
-                                                      L"http://c.example/", L"http://d.example/?a=1&amp;b=2",
-                                                      feed, upper}))),
-              L"Added 4 feeds; 2 were already in the list");
-    const List expected = {m_default, L"http://a.example/rss", L"http://b.example/", L"http://c.example/",
-                           L"http://d.example/?a=1&b=2", feed, upper};
-    EXPECT_EQ(Sorted(Items()), Sorted(expected));
+    const std::string file = Document(Outlines(
+        {L"http://A.example/rss", L" http://c.example/ ", L"http://c.example/", L"http://d.example/?a=1&amp;b=2", feed, upper}));
+    EXPECT_EQ(Import(file), L"Added 4 feeds; 2 were already in the list");
+    EXPECT_EQ(Sorted(Items()), Sorted({m_default, L"http://a.example/rss", L"http://b.example/", L"http://c.example/",
+                                       L"http://d.example/?a=1&b=2", feed, upper}));
     EXPECT_EQ(m_page->IsPageDirty(), S_OK);
     EXPECT_EQ(Stored(), (List{L"http://a.example/rss", L"http://b.example/"})) << "nothing stored before Apply";
-    EXPECT_EQ(m_page->Apply(), S_OK);
-    EXPECT_EQ(Stored(), Items());
-}
+    EXPECT_EQ(Import(file), L"Added no feeds; 6 were already in the list");
 
-TEST_F(OpmlPage, ImportStopsAtTheListLimit)
-{
     List many;
-    for (int i = 0; i < 98; ++i)
+    for (int i = 0; i < 95; ++i)
         many.push_back(L"http://f.example/" + std::to_wstring(100 + i));
-    Store(many);
-    Open();
-    ASSERT_EQ(Items().size(), 99u);
-    const List file = {L"http://f.example/150", L"http://x.example/" + std::wstring(560, L'x'), L"http://g.example/1",
-                       L"http://g.example/2", L"http://g.example/3"};
-    EXPECT_EQ(Import(vexatest::OpmlDocument(Outlines(file))),
-              L"Added 1 feed; 1 was already in the list; 2 did not fit (the list holds 100); "
-              L"1 address was too long to keep");
+    EXPECT_EQ(Import(Document(Outlines(many) + Outlines({L"http://x.example/" + std::wstring(560, L'x')}))),
+              L"Added 93 feeds; 2 did not fit (the list holds 100); 1 address was too long to keep");
     EXPECT_EQ(Items().size(), 100u);
     EXPECT_FALSE(Enabled(IDC_ADD));
 }
@@ -693,51 +675,42 @@ TEST_F(OpmlPage, ImportedAppliedAndExportedListsRoundTrip)
     List urls;
     std::string body;
     for (int folder = 0; folder < 3; ++folder) {
-        body += "<outline text=\"Folder " + std::to_string(folder) + "\">";
         List inFolder;
         for (int i = 0; i < 10; ++i)
             inFolder.push_back(L"http://site" + std::to_wstring(29 - folder * 10 - i) + L".example/feed");
         if (folder == 2)
             inFolder.back() = L"http://\x4F8B\x3048.example/\x30D5\x30A3\x30FC\x30C9?q=\xD83D\xDE00";
-        body += Outlines(inFolder) + "</outline>";
+        body += "<outline text=\"Folder\">" + Outlines(inFolder) + "</outline>";
         urls.insert(urls.end(), inFolder.begin(), inFolder.end());
     }
     Open();
-    EXPECT_EQ(Import(vexatest::OpmlDocument(body)), L"Added 30 feeds");
+    EXPECT_EQ(Import(Document(body)), L"Added 30 feeds");
     EXPECT_EQ(m_page->Apply(), S_OK);
-    List expected = urls;
-    expected.push_back(m_default);
-    EXPECT_EQ(Sorted(Stored()), Sorted(expected));
+    urls.push_back(m_default);
+    EXPECT_EQ(Sorted(Stored()), Sorted(urls));
 
-    FeedHealth titled;
+    FeedHealth titled, page;
     titled.address = L"http://site5.example/feed";
     titled.title = L"Site & \"Five\"";
-    FeedHealth page;
     page.address = L"http://site6.example/feed";
     page.feedAddress = L"http://site6.example/real.rss";
     ASSERT_EQ(WriteFeedHealth(titled), ERROR_SUCCESS);
     ASSERT_EQ(WriteFeedHealth(page), ERROR_SUCCESS);
     Reopen();
-    const std::string bytes = Export();
-    EXPECT_EQ(g_boxCount, 0) << vexatest::Narrow(g_boxText);
-    EXPECT_EQ(vexatest::OpmlRuleViolations(bytes), "");
-    OpmlReadResult read = ReadOpml(bytes.data(), bytes.size());
+    std::ofstream(m_file.c_str()) << "an older file";
+    EXPECT_EQ(Choose(IDC_EXPORT, m_file), L"");
+    std::ostringstream bytes;
+    bytes << std::ifstream(m_file.c_str(), std::ios::binary).rdbuf();
+    OpmlReadResult read = ReadOpml(bytes.str().data(), bytes.str().size());
     const List stored = Stored();
     ASSERT_EQ(read.outlines.size(), stored.size());
     for (std::size_t i = 0; i < stored.size(); ++i) {
-        const OpmlOutline& o = read.outlines[i];
-        const std::string address = vexatest::Narrow(stored[i]);
-        if (stored[i] == page.address) {
-            EXPECT_EQ(o, (OpmlOutline{address, address, "http://site6.example/real.rss", address}));
-        } else {
-            const std::string title = stored[i] == titled.address ? "Site & \"Five\"" : address;
-            EXPECT_EQ(o, (OpmlOutline{title, title, address, ""})) << address;
-        }
+        const std::string address = vexatest::Narrow(stored[i]), title = stored[i] == titled.address ? "Site & \"Five\"" : address;
+        EXPECT_EQ(read.outlines[i], stored[i] == page.address
+                                        ? (OpmlOutline{address, address, "http://site6.example/real.rss", address})
+                                        : (OpmlOutline{title, title, address, ""})) << address;
     }
-
-    g_dialogPath = L"C:\\no such folder\\feeds.opml";
-    Click(IDC_EXPORT);
-    EXPECT_EQ(g_boxText.rfind(L"Could not write \"" + g_dialogPath + L"\": ", 0), 0u);
+    EXPECT_EQ(Choose(IDC_EXPORT, L"C:\\no such folder\\feeds.opml").rfind(L"Could not write \"C:\\no such folder", 0), 0u);
 }
 
 // Shows the page in a visible frame for scripts/screenshot-settings.sh, which captures the
