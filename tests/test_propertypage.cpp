@@ -588,14 +588,11 @@ protected:
     void SetUp() override
     {
         SettingsPage::SetUp();
-        m_oldDialog = SetFileDialogFn(AnswerDialog);
-        wchar_t folder[MAX_PATH];
-        GetTempPathW(MAX_PATH, folder);
-        m_file = std::wstring(folder) + L"vexa-list.opml";
+        SetFileDialogFn(AnswerDialog);
     }
     void TearDown() override
     {
-        SetFileDialogFn(m_oldDialog);
+        SetFileDialogFn(nullptr);
         DeleteFileW(m_file.c_str());
         SettingsPage::TearDown();
     }
@@ -628,8 +625,7 @@ protected:
         std::sort(list.begin(), list.end());
         return list;
     }
-    FileDialogFn m_oldDialog = nullptr;
-    std::wstring m_file;
+    const std::wstring m_file = vexatest::Widen(std::getenv("TEMP") ? std::getenv("TEMP") : ".") + L"\\vexa-list.opml";
 };
 
 TEST_F(OpmlPage, ImportAddsWhatTheListLacksUpToItsLimit)
@@ -674,14 +670,10 @@ TEST_F(OpmlPage, ImportedAppliedAndExportedListsRoundTrip)
 {
     List urls;
     std::string body;
-    for (int folder = 0; folder < 3; ++folder) {
-        List inFolder;
-        for (int i = 0; i < 10; ++i)
-            inFolder.push_back(L"http://site" + std::to_wstring(29 - folder * 10 - i) + L".example/feed");
-        if (folder == 2)
-            inFolder.back() = L"http://\x4F8B\x3048.example/\x30D5\x30A3\x30FC\x30C9?q=\xD83D\xDE00";
-        body += "<outline text=\"Folder\">" + Outlines(inFolder) + "</outline>";
-        urls.insert(urls.end(), inFolder.begin(), inFolder.end());
+    for (int i = 0; i < 30; ++i) {
+        urls.push_back(i == 29 ? L"http://\x4F8B\x3048.example/\x30D5\x30A3\x30FC\x30C9?q=\xD83D\xDE00"
+                               : L"http://site" + std::to_wstring(29 - i) + L".example/feed");
+        body += (i % 10 == 0 ? "<outline text=\"Folder\">" : "") + Outlines({urls.back()}) + (i % 10 == 9 ? "</outline>" : "");
     }
     Open();
     EXPECT_EQ(Import(Document(body)), L"Added 30 feeds");

@@ -1,8 +1,6 @@
 // Target "opml": subscription lists from a grammar (nested folders, attribute names in any
 // case, values with references, UTF-8 or UTF-16), now and then mutated, through the OPML
 // reader; and lists of random values written and read back.
-#include <windows.h>
-
 #include <cstdio>
 
 #include "feeds/opml.h"
@@ -24,8 +22,7 @@ std::string RandomValue(Rng& rng, bool carriable)
     std::string out;
     for (int i = 0, n = rng.Size(30, 300); i < n; ++i)
         vexa::utf::AppendCodePoint(out, !carriable && rng.Chance(5) ? rng.Pick(outside)
-                                        : rng.Chance(60)            ? char32_t('a' + rng.Below(26))
-                                                                    : rng.Pick(markup));
+                                        : rng.Chance(60) ? char32_t('a' + rng.Below(26)) : rng.Pick(markup));
     return !carriable && rng.Chance(5) ? out + '\xC3' : out;
 }
 
@@ -52,28 +49,16 @@ std::string Outlines(Rng& rng, int depth, std::vector<OpmlOutline>& want)
         const int kind = rng.Range(0, 9);
         if (kind < 6) {
             OpmlOutline o{RandomValue(rng, true), RandomValue(rng, true), RandomValue(rng, true), ""};
-            out += "<outline";
-            if (rng.Chance(80)) out += Attribute(rng, {"text", "TEXT"}, o.text); else o.text.clear();
+            out += "<outline" + (rng.Chance(80) ? Attribute(rng, {"text", "TEXT"}, o.text) : (o.text.clear(), ""));
             if (rng.Chance(50)) out += Attribute(rng, {"title"}, o.title); else o.title.clear();
             out += (rng.Chance(50) ? " type=\"rss\"" : "") + Attribute(rng, {"xmlUrl", "xmlurl", "XMLURL", "xmlURL"}, o.xmlUrl);
             out += rng.Chance(80) ? "/>" : "></outline>";
             if (!o.xmlUrl.empty()) want.push_back(o);
-        } else if (kind < 8 && depth < 6) {
-            out += "<outline text=\"folder\">" + Outlines(rng, depth + 1, want) + "</outline>";
-        } else {
-            out += rng.Chance(50) ? "<!-- a comment -->" : "<other xmlUrl=\"http://not.a.feed/\"/>";
-        }
+        } else
+            out += kind < 8 && depth < 6 ? "<outline text=\"folder\">" + Outlines(rng, depth + 1, want) + "</outline>"
+                   : rng.Chance(50)     ? "<!-- a comment -->" : "<other xmlUrl=\"http://not.a.feed/\"/>";
     }
     return out;
-}
-
-// Reads `bytes`; a failure unless the outlines are `want`.
-void Expect(Result& result, const std::string& bytes, const std::vector<OpmlOutline>& want)
-{
-    const vexa::OpmlReadResult read = vexa::ReadOpml(bytes.data(), bytes.size());
-    if (read.outcome != vexa::OpmlRules::Outcome::Read || read.outlines != want)
-        result.Fail("read " + std::to_string(read.outlines.size()) + " outlines of " + std::to_string(want.size()) +
-                    (read.errorMessage.empty() ? "" : ": " + read.errorMessage));
 }
 
 } // namespace
@@ -82,7 +67,9 @@ void RunOpml(std::uint64_t inputSeed, Result& result)
 {
     Rng rng(inputSeed);
     std::vector<OpmlOutline> want;
-    if (rng.Chance(30)) { // the writer: what it writes reads back, U+FFFD for what XML cannot hold
+    std::string document;
+    const bool written = rng.Chance(30), mutated = !written && rng.Chance(30);
+    if (written) { // what the writer writes reads back, U+FFFD for what XML cannot hold
         std::vector<OpmlOutline> outlines;
         for (int i = 0, n = rng.Size(8, 60); i < n; ++i) {
             outlines.push_back({RandomValue(rng, false), RandomValue(rng, false), RandomValue(rng, false),
@@ -92,24 +79,26 @@ void RunOpml(std::uint64_t inputSeed, Result& result)
                 want.push_back({vexa::OpmlWritableText(o.text), vexa::OpmlWritableText(o.title),
                                 vexa::OpmlWritableText(o.xmlUrl), vexa::OpmlWritableText(o.htmlUrl)});
         }
-        result.SetBytes(vexa::WriteOpml(RandomValue(rng, false), "Tue, 08 Dec 2026 13:05:09 GMT", outlines));
-        result.documents.push_back(result.bytes);
-        return Expect(result, result.bytes, want);
+        document = vexa::WriteOpml(RandomValue(rng, false), "Tue, 08 Dec 2026 13:05:09 GMT", outlines);
+    } else {
+        document = std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<opml version=\"") +
+                   (rng.Chance(50) ? "1.0" : "2.0") + "\"><head><title>t</title></head>" +
+                   (rng.Chance(10) ? "<body/>" : "<body>" + Outlines(rng, 0, want) + "</body>") + "</opml>";
+        if (rng.Chance(30)) {
+            std::u16string units = vexa::utf::FromUtf8<char16_t>(document.replace(30, 5, "UTF-16"));
+            document = "\xFF\xFE" + std::string(reinterpret_cast<const char*>(units.data()), units.size() * 2);
+        }
+        if (mutated) document = Mutate(rng, document, "<outline xmlUrl=\"http://x/\"><body></opml>");
     }
-    std::string document = std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<opml version=\"") +
-                           (rng.Chance(50) ? "1.0" : "2.0") + "\"><head><title>t</title></head>" +
-                           (rng.Chance(10) ? "<body/>" : "<body>" + Outlines(rng, 0, want) + "</body>") + "</opml>";
-    if (rng.Chance(30)) {
-        std::u16string units = vexa::utf::FromUtf8<char16_t>(document.replace(30, 5, "UTF-16"));
-        document = "\xFF\xFE" + std::string(reinterpret_cast<const char*>(units.data()), units.size() * 2);
-    }
-    const bool mutated = rng.Chance(30);
-    if (mutated) document = Mutate(rng, document, "<outline xmlUrl=\"http://x/\"><body></opml>");
     result.SetBytes(document);
     result.documents.push_back(document);
-    if (!mutated) return Expect(result, document, want);
-    for (const OpmlOutline& o : vexa::ReadOpml(document.data(), document.size()).outlines)
+    const vexa::OpmlReadResult read = vexa::ReadOpml(document.data(), document.size());
+    // A mutated document may read as anything, but never crash or list an empty address.
+    for (const OpmlOutline& o : read.outlines)
         if (o.xmlUrl.empty()) result.Fail("an outline without an address was listed");
+    if (!mutated && (read.outcome != vexa::OpmlRules::Outcome::Read || read.outlines != want))
+        result.Fail("read " + std::to_string(read.outlines.size()) + " outlines of " + std::to_string(want.size()) +
+                    " " + read.errorMessage);
 }
 
 } // namespace fuzz
