@@ -36,7 +36,7 @@ HRESULT CreateXmlComponent(REFCLSID clsid, REFIID iid, void** ppv)
     return CoCreateInstance(clsid, nullptr, context, iid, ppv);
 }
 
-// Narrows at most Limit characters (UTF-16 units, never half a surrogate pair) to UTF-8.
+// Narrows at most `limit` characters (UTF-16 units, never half a surrogate pair) to UTF-8.
 std::string NarrowText(const wchar_t* text, int length, std::size_t limit)
 {
     if (!text || length <= 0)
