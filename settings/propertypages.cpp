@@ -87,6 +87,7 @@ CVexaPluginPropertyPage::CVexaPluginPropertyPage(IUnknown* outer)
 CVexaPluginPropertyPage::~CVexaPluginPropertyPage()
 {
     // Released without Deactivate: the window must not outlive the object it calls.
+    DestroyHealthTip();
     DestroyWindowNow();
 }
 
@@ -122,6 +123,7 @@ STDMETHODIMP CVexaPluginPropertyPage::Activate(HWND parent, LPCRECT rect, BOOL /
         return E_POINTER;
     }
     // A second Activate replaces the window rather than leaving an orphan behind.
+    DestroyHealthTip();
     DestroyWindowNow();
     HWND win = CreateDialogParamW(vexa::Module::Instance(), MAKEINTRESOURCEW(IDD_VEXAPLUGINPROPERTYPAGE),
                                   parent, DialogProcedure, reinterpret_cast<LPARAM>(CreationParam()));
@@ -306,6 +308,8 @@ bool CVexaPluginPropertyPage::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam, 
         result = OnNotify(msg, wParam, lParam, bHandled);
         if (bHandled) return true;
     }
+    if (msg == WM_DESTROY)
+        DestroyHealthTip(); // and the dialog manager goes on
     if (msg == WM_STYLECHANGING) {
         bHandled = TRUE;
         result = OnStyleChanging(msg, wParam, lParam, bHandled);
@@ -483,6 +487,14 @@ void CVexaPluginPropertyPage::AddHealthTip()
     RECT units = {0, 0, 160, 0};
     MapDialogRect(m_hWnd, &units);
     SendMessageW(m_healthTip, TTM_SETMAXTIPWIDTH, 0, units.right);
+}
+
+void CVexaPluginPropertyPage::DestroyHealthTip()
+{
+    HWND tip = m_healthTip;
+    m_healthTip = nullptr;
+    if (tip && IsWindow(tip))
+        DestroyWindow(tip);
 }
 
 // ---- List box helpers ---------------------------------------------------------------------

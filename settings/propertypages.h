@@ -69,6 +69,8 @@ private:
     void ReadHealth();
     void UpdateHealthLine();
     void AddHealthTip();
+    // The tooltip's owner is the frame (a page is a child window): it goes with the page.
+    void DestroyHealthTip();
 
     vexa::com_ptr<IPropertyPageSite> m_pPageSite;
     std::vector<vexa::com_ptr<IUnknown>> m_ppUnk; // the objects of SetObjects (the plugin)
