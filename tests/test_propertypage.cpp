@@ -645,13 +645,19 @@ TEST_F(SettingsPage, KeyboardMessagesGoThroughTheDialog)
     EXPECT_EQ(m_page->TranslateAccelerator(&msg), S_FALSE);
 }
 
-// Shows the page in a visible frame for scripts/screenshot-settings.sh, which captures the
+// Shows the page in a visible frame for scripts/screenshot-settings.sh, three times: nothing
+// selected, a failing feed selected, a loaded one selected. Each time the script captures the
 // screen once settings-page.ready exists and then creates settings-page.done.
 TEST_F(SettingsPage, ShowForScreenshot)
 {
     if (!std::getenv("VEXA_SCREENSHOT"))
         GTEST_SKIP() << "set VEXA_SCREENSHOT to show the page for a screenshot";
-    Store({L"http://news.example.org/rss/headlines.xml", L"http://127.0.0.1:8025/vexa/feeds/tech.xml"});
+    const std::wstring failing = L"http://news.example.org/rss/headlines.xml";
+    const std::wstring loaded = L"http://127.0.0.1:8025/vexa/feeds/tech.xml";
+    Store({failing, loaded});
+    WriteFeedHealth(vexatest::HealthRecord(failing, vexa::FeedState::Failing, vexatest::TodayAt(9, 12),
+                                           L"not a feed: the server sent a web page (text/html)"));
+    WriteFeedHealth(vexatest::HealthRecord(loaded, vexa::FeedState::Loaded, vexatest::TodayAt(14, 2), L"", 20));
     m_page = NewPage();
     PROPPAGEINFO info = {};
     ASSERT_EQ(m_page->GetPageInfo(&info), S_OK);
@@ -678,14 +684,19 @@ TEST_F(SettingsPage, ShowForScreenshot)
             Sleep(20);
         }
     };
-    pump(500);
-    HANDLE ready = CreateFileW(L"settings-page.ready", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    CloseHandle(ready);
-    for (int i = 0; i < 300 && GetFileAttributesW(L"settings-page.done") == INVALID_FILE_ATTRIBUTES; ++i)
-        pump(100);
-    DeleteFileW(L"settings-page.ready");
-    DeleteFileW(L"settings-page.done");
+    const List items = Items();
+    for (const std::wstring* selected : {static_cast<const std::wstring*>(nullptr), &failing, &loaded}) {
+        auto at = selected ? std::find(items.begin(), items.end(), *selected) : items.end();
+        Select(at == items.end() ? -1 : static_cast<int>(at - items.begin()));
+        pump(500);
+        HANDLE ready = CreateFileW(L"settings-page.ready", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+        CloseHandle(ready);
+        for (int i = 0; i < 300 && GetFileAttributesW(L"settings-page.done") == INVALID_FILE_ATTRIBUTES; ++i)
+            pump(100);
+        DeleteFileW(L"settings-page.ready");
+        DeleteFileW(L"settings-page.done");
+    }
 }
 
 } // namespace
