@@ -59,6 +59,9 @@ std::wstring FitWithEllipsis(HDC dc, const std::wstring& text, const RECT& box)
     if (FitsIn(dc, text, box))
         return text;
     auto cut = [&text](std::size_t length) {
+        // Never half of a surrogate pair before the ellipsis.
+        if (length > 0 && length < text.size() && IS_HIGH_SURROGATE(text[length - 1]))
+            --length;
         std::wstring start = text.substr(0, length);
         start.erase(start.find_last_not_of(L" \t") + 1);
         return start + L"...";

@@ -561,75 +561,60 @@ TEST_F(SettingsPage, HealthLineDescribesTheSelectionOrSumsUpTheList)
     const std::wstring a = L"http://a.example/rss", b = L"http://b.example/rss?x=1&y=2",
                        c = L"http://c.example/rss", d = L"http://d.example/rss";
     Store({a, b, c, d});
-    ASSERT_EQ(WriteFeedHealth(HealthRecord(a, FeedState::Loaded, TodayAt(14, 2), L"", 20)), ERROR_SUCCESS);
-    ASSERT_EQ(WriteFeedHealth(HealthRecord(b, FeedState::Failing, TodayAt(9, 12), L"not found (HTTP 404)")),
-              ERROR_SUCCESS);
-    ASSERT_EQ(WriteFeedHealth(HealthRecord(c, FeedState::Paused, TodayAt(14, 5), L"server error (HTTP 503)")),
-              ERROR_SUCCESS);
+    auto write = [](const vexa::FeedHealth& record) { ASSERT_EQ(WriteFeedHealth(record), ERROR_SUCCESS); };
+    write(HealthRecord(a, FeedState::Loaded, TodayAt(14, 2), L"", 20));
+    write(HealthRecord(b, FeedState::Failing, TodayAt(9, 12), L"not found (HTTP 404)"));
+    write(HealthRecord(c, FeedState::Paused, TodayAt(14, 5), L"server error (HTTP 503)"));
     Open();
-    auto line = [this] {
+    const List items = Items();
+    auto select = [&](const std::wstring& address) {
+        auto at = std::find(items.begin(), items.end(), address);
+        Select(at == items.end() ? -1 : static_cast<int>(at - items.begin()));
         wchar_t text[600] = {};
         GetWindowTextW(Item(IDC_FEED_HEALTH), text, 600);
         return std::wstring(text);
     };
-    EXPECT_EQ(line(), L"2 of 5 feeds failing") << "the default address counts, not loaded yet";
-    const struct {
-        std::wstring address;
-        const wchar_t* line;
-    } rows[] = {
+    EXPECT_EQ(select(L"(none)"), L"2 of 5 feeds failing") << "the default address counts, not loaded yet";
+    const std::pair<std::wstring, const wchar_t*> rows[] = {
         {a, L"Loaded 14:02, 20 entries"},
         {b, L"Failing since 09:12: not found (HTTP 404)"},
         {c, L"Paused until 14:05: server error (HTTP 503)"},
         {d, L"Not loaded yet"},
         {m_default, L"Not loaded yet"},
     };
-    const List items = Items();
-    for (const auto& row : rows) {
-        SCOPED_TRACE(vexatest::Narrow(row.address));
-        auto at = std::find(items.begin(), items.end(), row.address);
-        ASSERT_NE(at, items.end());
-        Select(static_cast<int>(at - items.begin()));
-        EXPECT_EQ(line(), row.line);
-    }
-    Select(-1);
-    EXPECT_EQ(line(), L"2 of 5 feeds failing");
+    for (const auto& row : rows)
+        EXPECT_EQ(select(row.first), row.second) << vexatest::Narrow(row.first);
 
     // The records are read when the page is activated: a recovery shows after that.
-    ASSERT_EQ(WriteFeedHealth(HealthRecord(b, FeedState::Loaded, TodayAt(9, 30), L"", 1)), ERROR_SUCCESS);
-    Select(-1);
-    EXPECT_EQ(line(), L"2 of 5 feeds failing");
+    write(HealthRecord(b, FeedState::Loaded, TodayAt(9, 30), L"", 1));
+    EXPECT_EQ(select(L"(none)"), L"2 of 5 feeds failing");
     Reopen();
-    EXPECT_EQ(line(), L"1 of 5 feeds failing");
+    EXPECT_EQ(select(L"(none)"), L"1 of 5 feeds failing");
     SetUrl(L"http://e.example/rss");
     Click(IDC_ADD);
-    EXPECT_EQ(line(), L"1 of 6 feeds failing");
+    EXPECT_EQ(select(L"(none)"), L"1 of 6 feeds failing");
 
     // A line too long for its two lines is drawn cut; its tooltip holds the whole of it.
+    // One tooltip, owned by the frame, whatever the number of activations.
     const std::wstring cause = L"not valid XML: line 12, column 5: " + std::wstring(200, L'x') + L" end";
-    ASSERT_EQ(WriteFeedHealth(HealthRecord(d, FeedState::Failing, TodayAt(9, 12), cause)), ERROR_SUCCESS);
+    write(HealthRecord(d, FeedState::Failing, TodayAt(9, 12), cause));
     Reopen();
     ShowWindow(m_frame, SW_SHOWNA);
     ASSERT_EQ(m_page->Show(SW_SHOW), S_OK);
-    // One tooltip, owned by the frame, whatever the number of activations.
-    HWND tip = nullptr;
+    NMTTDISPINFOW info = {};
     int tips = 0;
     for (HWND w = nullptr; (w = FindWindowExW(nullptr, w, TOOLTIPS_CLASSW, nullptr)) != nullptr;)
-        if (GetWindow(w, GW_OWNER) == m_frame) tip = w, ++tips;
+        if (GetWindow(w, GW_OWNER) == m_frame) info.hdr.hwndFrom = w, ++tips;
     ASSERT_EQ(tips, 1);
-    auto tipText = [&] {
+    info.hdr.code = TTN_GETDISPINFOW;
+    const std::wstring whole = L"Failing since 09:12: " + cause;
+    const struct { std::wstring address, line, tip; } shown[] = {{d, whole, whole}, {b, L"Loaded 09:30, 1 entry", L""}};
+    for (const auto& row : shown) {
+        EXPECT_EQ(select(row.address), row.line);
         UpdateWindow(m_frame);
-        NMTTDISPINFOW info = {};
-        info.hdr.hwndFrom = tip;
-        info.hdr.code = TTN_GETDISPINFOW;
         SendMessageW(m_win, WM_NOTIFY, 0, reinterpret_cast<LPARAM>(&info));
-        return std::wstring(info.lpszText ? info.lpszText : L"(none)");
-    };
-    ASSERT_EQ(Items(), items);
-    Select(static_cast<int>(std::find(items.begin(), items.end(), d) - items.begin()));
-    EXPECT_EQ(line(), L"Failing since 09:12: " + cause);
-    EXPECT_EQ(tipText(), line());
-    Select(static_cast<int>(std::find(items.begin(), items.end(), b) - items.begin()));
-    EXPECT_EQ(tipText(), L"") << "a line that fits has no tooltip";
+        EXPECT_EQ(std::wstring(info.lpszText ? info.lpszText : L"?"), row.tip) << "only a line cut short has one";
+    }
     ShowWindow(m_frame, SW_HIDE);
 }
 

@@ -383,9 +383,9 @@ void PanelWindow::ReadHealth()
     if (tip == m_healthTip) return;
     m_healthTip = std::move(tip);
     PlaceHealthTool();
-    RECT band = {0, 0, 0, m_captionHeight};
+    RECT band = {};
     GetClientRect(m_hWnd, &band);
-    band.bottom = m_captionHeight;
+    band.bottom = m_captionHeight; // the caption alone: the mark and the title's room
     InvalidateRect(m_hWnd, &band, FALSE);
 }
 
@@ -702,7 +702,7 @@ LRESULT PanelWindow::Handle(UINT msg, WPARAM wParam, LPARAM lParam)
         return 0;
     case WM_NOTIFY: {
         auto* info = reinterpret_cast<NMTTDISPINFOW*>(lParam);
-        if (info->hdr.hwndFrom == m_tooltip && info->hdr.code == TTN_GETDISPINFOW) {
+        if (info && m_tooltip && info->hdr.hwndFrom == m_tooltip && info->hdr.code == TTN_GETDISPINFOW) {
             info->lpszText = const_cast<wchar_t*>(m_healthTip.c_str());
             return 0;
         }
