@@ -1,5 +1,6 @@
 // The settings page with real windows (under Xvfb) and the real registry.
 #include <windows.h>
+#include <commctrl.h>
 #include <ocidl.h>
 
 #include <algorithm>
@@ -345,6 +346,7 @@ TEST_F(SettingsPage, DialogLayoutAndInitialState)
         {IDC_DEST_LIST, 17, 73, 213, 40, L"ListBox",
          WS_BORDER | WS_VSCROLL | WS_TABSTOP | LBS_NOTIFY | LBS_SORT | LBS_NOINTEGRALHEIGHT},
         {IDC_REMOVE, 242, 73, 50, 14, L"Button", WS_TABSTOP},
+        {IDC_FEED_HEALTH, 242, 89, 82, 20, L"Static", SS_OWNERDRAW | SS_NOTIFY},
         {IDC_IMPORT, 242, 111, 40, 14, L"Button", WS_TABSTOP},
         {IDC_EXPORT, 284, 111, 40, 14, L"Button", WS_TABSTOP},
     };
@@ -560,6 +562,71 @@ TEST_F(SettingsPage, UnreachableKeyWarnsAndApplySucceeds)
     EXPECT_EQ(m_page->IsPageDirty(), S_FALSE);
 }
 
+TEST_F(SettingsPage, HealthLineDescribesTheSelectionOrSumsUpTheList)
+{
+    using vexa::FeedState;
+    using vexatest::HealthRecord;
+    using vexatest::TodayAt;
+    const std::wstring a = L"http://a.example/rss", b = L"http://b.example/rss?x=1&y=2",
+                       c = L"http://c.example/rss", d = L"http://d.example/rss";
+    Store({a, b, c, d});
+    auto write = [](const vexa::FeedHealth& record) { ASSERT_EQ(WriteFeedHealth(record), ERROR_SUCCESS); };
+    write(HealthRecord(a, FeedState::Loaded, TodayAt(14, 2), L"", 20));
+    write(HealthRecord(b, FeedState::Failing, TodayAt(9, 12), L"not found (HTTP 404)"));
+    write(HealthRecord(c, FeedState::Paused, TodayAt(14, 5), L"server error (HTTP 503)"));
+    Open();
+    const List items = Items();
+    auto select = [&](const std::wstring& address) {
+        auto at = std::find(items.begin(), items.end(), address);
+        Select(at == items.end() ? -1 : static_cast<int>(at - items.begin()));
+        wchar_t text[600] = {};
+        GetWindowTextW(Item(IDC_FEED_HEALTH), text, 600);
+        return std::wstring(text);
+    };
+    EXPECT_EQ(select(L"(none)"), L"2 of 5 feeds failing") << "the default address counts, not loaded yet";
+    const std::pair<std::wstring, const wchar_t*> rows[] = {
+        {a, L"Loaded 14:02, 20 entries"},
+        {b, L"Failing since 09:12: not found (HTTP 404)"},
+        {c, L"Paused until 14:05: server error (HTTP 503)"},
+        {d, L"Not loaded yet"},
+        {m_default, L"Not loaded yet"},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(select(row.first), row.second) << vexatest::Narrow(row.first);
+
+    // The records are read when the page is activated: a recovery shows after that.
+    write(HealthRecord(b, FeedState::Loaded, TodayAt(9, 30), L"", 1));
+    EXPECT_EQ(select(L"(none)"), L"2 of 5 feeds failing");
+    Reopen();
+    EXPECT_EQ(select(L"(none)"), L"1 of 5 feeds failing");
+    SetUrl(L"http://e.example/rss");
+    Click(IDC_ADD);
+    EXPECT_EQ(select(L"(none)"), L"1 of 6 feeds failing");
+
+    // A line too long for its two lines is drawn cut; its tooltip holds the whole of it.
+    // One tooltip, owned by the frame, whatever the number of activations.
+    const std::wstring cause = L"not valid XML: line 12, column 5: " + std::wstring(200, L'x') + L" end";
+    write(HealthRecord(d, FeedState::Failing, TodayAt(9, 12), cause));
+    Reopen();
+    ShowWindow(m_frame, SW_SHOWNA);
+    ASSERT_EQ(m_page->Show(SW_SHOW), S_OK);
+    NMTTDISPINFOW info = {};
+    int tips = 0;
+    for (HWND w = nullptr; (w = FindWindowExW(nullptr, w, TOOLTIPS_CLASSW, nullptr)) != nullptr;)
+        if (GetWindow(w, GW_OWNER) == m_frame) info.hdr.hwndFrom = w, ++tips;
+    ASSERT_EQ(tips, 1);
+    info.hdr.code = TTN_GETDISPINFOW;
+    const std::wstring whole = L"Failing since 09:12: " + cause;
+    const struct { std::wstring address, line, tip; } shown[] = {{d, whole, whole}, {b, L"Loaded 09:30, 1 entry", L""}};
+    for (const auto& row : shown) {
+        EXPECT_EQ(select(row.address), row.line);
+        UpdateWindow(m_frame);
+        SendMessageW(m_win, WM_NOTIFY, 0, reinterpret_cast<LPARAM>(&info));
+        EXPECT_EQ(std::wstring(info.lpszText ? info.lpszText : L"?"), row.tip) << "only a line cut short has one";
+    }
+    ShowWindow(m_frame, SW_HIDE);
+}
+
 TEST_F(SettingsPage, KeyboardMessagesGoThroughTheDialog)
 {
     Open();
@@ -705,13 +772,19 @@ TEST_F(OpmlPage, ImportedAppliedAndExportedListsRoundTrip)
     EXPECT_EQ(Choose(IDC_EXPORT, L"C:\\no such folder\\feeds.opml").rfind(L"Could not write \"C:\\no such folder", 0), 0u);
 }
 
-// Shows the page in a visible frame for scripts/screenshot-settings.sh, which captures the
+// Shows the page in a visible frame for scripts/screenshot-settings.sh, three times: nothing
+// selected, a failing feed selected, a loaded one selected. Each time the script captures the
 // screen once settings-page.ready exists and then creates settings-page.done.
 TEST_F(SettingsPage, ShowForScreenshot)
 {
     if (!std::getenv("VEXA_SCREENSHOT"))
         GTEST_SKIP() << "set VEXA_SCREENSHOT to show the page for a screenshot";
-    Store({L"http://news.example.org/rss/headlines.xml", L"http://127.0.0.1:8025/vexa/feeds/tech.xml"});
+    const std::wstring failing = L"http://news.example.org/rss/headlines.xml";
+    const std::wstring loaded = L"http://127.0.0.1:8025/vexa/feeds/tech.xml";
+    Store({failing, loaded});
+    WriteFeedHealth(vexatest::HealthRecord(failing, vexa::FeedState::Failing, vexatest::TodayAt(9, 12),
+                                           L"not a feed: the server sent a web page (text/html)"));
+    WriteFeedHealth(vexatest::HealthRecord(loaded, vexa::FeedState::Loaded, vexatest::TodayAt(14, 2), L"", 20));
     m_page = NewPage();
     PROPPAGEINFO info = {};
     ASSERT_EQ(m_page->GetPageInfo(&info), S_OK);
@@ -738,14 +811,19 @@ TEST_F(SettingsPage, ShowForScreenshot)
             Sleep(20);
         }
     };
-    pump(500);
-    HANDLE ready = CreateFileW(L"settings-page.ready", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    CloseHandle(ready);
-    for (int i = 0; i < 300 && GetFileAttributesW(L"settings-page.done") == INVALID_FILE_ATTRIBUTES; ++i)
-        pump(100);
-    DeleteFileW(L"settings-page.ready");
-    DeleteFileW(L"settings-page.done");
+    const List items = Items();
+    for (const std::wstring* selected : {static_cast<const std::wstring*>(nullptr), &failing, &loaded}) {
+        auto at = selected ? std::find(items.begin(), items.end(), *selected) : items.end();
+        Select(at == items.end() ? -1 : static_cast<int>(at - items.begin()));
+        pump(500);
+        HANDLE ready = CreateFileW(L"settings-page.ready", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+        CloseHandle(ready);
+        for (int i = 0; i < 300 && GetFileAttributesW(L"settings-page.done") == INVALID_FILE_ATTRIBUTES; ++i)
+            pump(100);
+        DeleteFileW(L"settings-page.ready");
+        DeleteFileW(L"settings-page.done");
+    }
 }
 
 } // namespace
