@@ -279,6 +279,7 @@ public:
     }
 
     bool IsReady() const { return m_reader != nullptr; }
+    HRESULT LastResult() const { return m_last; }
 
     void SetCallback(IXmlParserCallback* callback)
     {
@@ -327,6 +328,7 @@ private:
     // A document that the reader must not be given: one error, and nothing read.
     bool Refuse()
     {
+        m_last = HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
         if (m_callback)
             m_callback->OnError(1, 0, "a name in the markup is too long to read", HRESULT_FROM_WIN32(ERROR_INVALID_DATA));
         return false;
@@ -337,6 +339,7 @@ private:
         // A run cut off by a failure without an error event still reaches the callback.
         if (m_contentHandler)
             m_contentHandler->EndRun();
+        m_last = hr;
         return VEXA_OK(hr);
     }
 
@@ -395,6 +398,7 @@ private:
     com_ptr<IXMLDOMSchemaCollection2> m_schemaCache;
     IXmlParserCallback* m_callback = nullptr;
     HRESULT m_coInit = E_FAIL;
+    HRESULT m_last = S_OK;
     const CLSID* m_schemaClsid = nullptr;
 };
 
@@ -404,5 +408,6 @@ bool CXmlParser::IsReady() const { return m_impl->IsReady(); }
 void CXmlParser::SetCallback(IXmlParserCallback* callback) { m_impl->SetCallback(callback); }
 bool CXmlParser::Parse(const std::string& url) { return m_impl->Parse(url); }
 bool CXmlParser::ParseBytes(const char* data, std::size_t size) { return m_impl->ParseBytes(data, size); }
+HRESULT CXmlParser::LastResult() const { return m_impl->LastResult(); }
 
 } // namespace vexa
