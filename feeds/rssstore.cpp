@@ -130,6 +130,8 @@ bool CRssStore::LoadDownloaded(const std::string& url, vexa::FetchResult& result
 
 int CRssStore::Count() const { return m_items.Count(); }
 
+bool CRssStore::HasReader() const { return m_parser->IsReady(); }
+
 const FeedValidators* CRssStore::Validators(const std::string& url) const
 {
     auto found = m_feeds.find(url);

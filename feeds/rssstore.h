@@ -58,6 +58,8 @@ public:
     const CRssItem* Current() const noexcept { return m_rules.Current(); }
     // The validators kept for a feed address; null when none are.
     const FeedValidators* Validators(const std::string& url) const;
+    // The platform's XML reader could be created: without it nothing loads.
+    bool HasReader() const;
     // How the last Load or LoadDownloaded went (the feed's health is judged from it).
     const LoadOutcome& LastLoad() const noexcept { return m_last; }
 

@@ -106,7 +106,7 @@ void CVexaPlugin::RunRefresh(bool clear)
                     break;
                 case CRssStore::Plan::Refused:
                     turn.download = true;
-                    turn.held = true;
+                    turn.held = m_store->HasReader(); // else: no reader, which its record says
                     break;
                 case CRssStore::Plan::Download:
                     turn.download = true;

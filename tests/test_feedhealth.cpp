@@ -8,6 +8,7 @@
 
 #include "com/owners.h"
 #include "health/feedhealth.h"
+#include "plugin/healthbook.h"
 #include "settings/registryhelper.h"
 #include "tests/support/downloads.h"
 #include "tests/support/feedbuilder.h"
@@ -180,6 +181,37 @@ TEST_F(FeedHealthTest, EachCauseInWordsAndARecoveryEndsTheRun)
     EXPECT_EQ(after[3], records[3]);
     for (const std::string& request : m_server.Requests()) EXPECT_NE(request, "/busy.xml");
     EXPECT_EQ(ReadFeedHealth(vexatest::Widen(rows.back().address)).state, FeedState::Never);
+
+    // An unchanged tick within the same minute leaves the stored records alone.
+    FeedHealth marked = after[0];
+    marked.title = L"left alone";
+    ASSERT_EQ(WriteFeedHealth(marked), ERROR_SUCCESS);
+    const ULONGLONG minute = HealthNow() / (60ull * 10000000);
+    Impl(m_plugin)->Refresh(false);
+    if (HealthNow() / (60ull * 10000000) == minute)
+        EXPECT_EQ(ReadFeedHealth(addresses[0]).title, L"left alone");
+}
+
+TEST_F(FeedHealthTest, TheBookKeepsTheFirstHundredAddressesAndDropsTheUnlisted)
+{
+    FeedHealth stale;
+    stale.address = L"http://stale.example/feed.xml";
+    stale.state = FeedState::Failing;
+    stale.failingSince = HealthNow();
+    stale.cause = L"not found (HTTP 404)";
+    ASSERT_EQ(WriteFeedHealth(stale), ERROR_SUCCESS);
+    std::vector<std::wstring> list;
+    for (int i = 0; i <= 100; ++i) list.push_back(L"C:\\feeds\\" + std::to_wstring(i) + L".xml");
+    list.push_back(list[0]); // a repeated address is one record
+
+    FeedHealthBook book;
+    book.BeginRefresh(list);
+    EXPECT_EQ(ReadFeedHealth(stale.address).state, FeedState::Never);
+    book.RecordUnreadable(list[99], HealthNow());
+    book.RecordUnreadable(list[100], HealthNow());
+    EXPECT_EQ(ReadFeedHealth(list[99]).cause, L"the address cannot be read");
+    EXPECT_EQ(ReadFeedHealth(list[100]).state, FeedState::Never);
+    EXPECT_EQ(book.Find(list[100]), nullptr);
 }
 
 } // namespace
