@@ -78,13 +78,13 @@ void CVexaPlugin::RunRefresh(bool clear)
         m_late.clear();
         const std::vector<std::wstring> list = registry->List();
         VEXA_TRY
-            m_health->BeginRefresh(list);
+            if (m_health) m_health->BeginRefresh(list);
         VEXA_CATCH_LOG
         for (const std::wstring& sAddr : list) {
             Turn turn;
             if (!vexa::NarrowUtf8(sAddr, turn.address)) {
                 VEXA_TRY
-                    m_health->RecordUnreadable(sAddr, HealthNow());
+                    if (m_health) m_health->RecordUnreadable(sAddr, HealthNow());
                 VEXA_CATCH_LOG
                 continue;
             }
@@ -145,7 +145,7 @@ void CVexaPlugin::RunRefresh(bool clear)
 void CVexaPlugin::NoteHealth(const std::wstring& address) noexcept
 {
     VEXA_TRY
-        m_health->Record(address, m_store->LastLoad(), HealthNow());
+        if (m_health) m_health->Record(address, m_store->LastLoad(), HealthNow());
     VEXA_CATCH_LOG
 }
 
