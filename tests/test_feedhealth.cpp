@@ -188,8 +188,9 @@ TEST_F(FeedHealthTest, EachCauseInWordsAndARecoveryEndsTheRun)
     ASSERT_EQ(WriteFeedHealth(marked), ERROR_SUCCESS);
     const ULONGLONG minute = HealthNow() / (60ull * 10000000);
     Impl(m_plugin)->Refresh(false);
-    if (HealthNow() / (60ull * 10000000) == minute)
+    if (HealthNow() / (60ull * 10000000) == minute) {
         EXPECT_EQ(ReadFeedHealth(addresses[0]).title, L"left alone");
+    }
 }
 
 TEST_F(FeedHealthTest, TheBookKeepsTheFirstHundredAddressesAndDropsTheUnlisted)
