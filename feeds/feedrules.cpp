@@ -146,6 +146,7 @@ void FeedRules::Reset(const std::string& address)
     m_facts = DocumentFacts();
     m_containerDepth = 0;
     m_inFeedTitle = false;
+    m_containerEnded = false;
 }
 
 void FeedRules::OnStartElement(const XmlElement& element)
@@ -166,7 +167,7 @@ void FeedRules::OnStartElement(const XmlElement& element)
     }
     if (!m_current) {
         // The container's own title, outside every entry, is the feed's title.
-        m_inFeedTitle = element.depth == m_containerDepth + 1 && element.name == "title";
+        m_inFeedTitle = !m_containerEnded && element.depth == m_containerDepth + 1 && element.name == "title";
         if (element.name == m_format->entry)
             OpenEntry(element);
         return;
@@ -206,6 +207,8 @@ void FeedRules::OnEndElement(const XmlElement& element)
     if (!m_inChannel)
         return;
     m_inFeedTitle = false;
+    if (!m_current && element.depth == m_containerDepth && element.name == m_format->container)
+        m_containerEnded = true;
     if (!m_current || element.name != m_format->entry) {
         m_field = Field::None;
         m_tag = nullptr;

@@ -86,6 +86,7 @@ private:
     DocumentFacts m_facts;
     int m_containerDepth = 0;
     bool m_inFeedTitle = false;        // inside the container's own title
+    bool m_containerEnded = false;     // RSS 1.0 items (and an image) stand after it
 };
 
 } // namespace vexa

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "com/owners.h"
+#include "feeds/rssstore.h"
 #include "health/feedhealth.h"
 #include "plugin/healthbook.h"
 #include "settings/registryhelper.h"
@@ -171,6 +172,7 @@ TEST_F(FeedHealthTest, EachCauseInWordsAndARecoveryEndsTheRun)
         RegDeleteValueW(key.get(), (L"dest[" + std::to_wstring(rows.size() - 1) + L"]").c_str());
     }
     m_server.ClearRequests();
+    const ULONGLONG minute = HealthNow() / (60ull * 10000000);
     Impl(m_plugin)->Refresh(false);
     const std::vector<FeedHealth> after = ReadFeedHealth(addresses);
     EXPECT_EQ(after[1].state, FeedState::Loaded);
@@ -182,11 +184,10 @@ TEST_F(FeedHealthTest, EachCauseInWordsAndARecoveryEndsTheRun)
     for (const std::string& request : m_server.Requests()) EXPECT_NE(request, "/busy.xml");
     EXPECT_EQ(ReadFeedHealth(vexatest::Widen(rows.back().address)).state, FeedState::Never);
 
-    // An unchanged tick within the same minute leaves the stored records alone.
+    // An unchanged tick within the minute of the last one leaves the stored records alone.
     FeedHealth marked = after[0];
     marked.title = L"left alone";
     ASSERT_EQ(WriteFeedHealth(marked), ERROR_SUCCESS);
-    const ULONGLONG minute = HealthNow() / (60ull * 10000000);
     Impl(m_plugin)->Refresh(false);
     if (HealthNow() / (60ull * 10000000) == minute) {
         EXPECT_EQ(ReadFeedHealth(addresses[0]).title, L"left alone");
@@ -216,3 +217,34 @@ TEST_F(FeedHealthTest, TheBookKeepsTheFirstHundredAddressesAndDropsTheUnlisted)
 }
 
 } // namespace
+
+// The feed's own title and its entry count, as the records take them, in every format.
+using DocumentFactsTest = vexatest::VexaTest;
+
+TEST_F(DocumentFactsTest, TitleAndEntriesOfEachFormat)
+{
+    struct Case {
+        const char* document;
+        const char* title;
+        int entries;
+    };
+    const Case cases[] = {
+        {"<rss><channel><title>News &amp; more</title><image><title>Logo</title></image>"
+         "<item><title>A</title></item><item><title>B</title></item></channel></rss>", "News & more", 2},
+        {"<rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\"><channel><title>One</title></channel>"
+         "<image><title>Logo</title></image><item><title>A</title></item></rdf:RDF>", "One", 1},
+        {"<feed xmlns=\"http://www.w3.org/2005/Atom\"><title>Atom</title><entry><title>A</title></entry></feed>",
+         "Atom", 1},
+        {"<rss><channel><item><title>A</title></item></channel></rss>", "", 1},
+    };
+    for (const Case& c : cases) {
+        CRssStore store;
+        FetchResult result;
+        result.outcome = FetchResult::Outcome::Answered;
+        result.status = 200;
+        result.body = c.document;
+        EXPECT_TRUE(store.LoadDownloaded("http://127.0.0.1/feed.xml", result)) << c.document;
+        EXPECT_EQ(store.LastLoad().document.title, c.title);
+        EXPECT_EQ(store.LastLoad().document.entries, c.entries);
+    }
+}
