@@ -207,7 +207,8 @@ void FeedRules::OnEndElement(const XmlElement& element)
     if (!m_inChannel)
         return;
     m_inFeedTitle = false;
-    if (!m_current && element.depth == m_containerDepth && element.name == m_format->container)
+    // An end tag carries the depth of its parent.
+    if (!m_current && element.depth == m_containerDepth - 1 && element.name == m_format->container)
         m_containerEnded = true;
     if (!m_current || element.name != m_format->entry) {
         m_field = Field::None;
