@@ -70,7 +70,7 @@ source scripts/wine.sh
 start_xvfb
 # A prefix of its own: test runs that stop their prefix leave the campaign running.
 prefix_start "$root/build/$arch" "$root/build/$arch/fuzz-prefix"
-for t in feeds http registry stream calls; do
+for t in feeds http registry stream calls opml; do
   [ "$target" = all ] || [ "$target" = "$t" ] || continue
   n=$count
   [ "$t" = feeds ] && n=$feeds

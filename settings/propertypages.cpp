@@ -7,6 +7,7 @@
 #include "com/check.h"
 #include "com/text.h"
 #include "resources/resource.h"
+#include "settings/feedlistfile.h"
 #include "settings/pagesize.h"
 #include "settings/registryhelper.h"
 
@@ -258,6 +259,10 @@ bool CVexaPluginPropertyPage::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam, 
             result = OnRemove(code, id, control, bHandled);
         else if (id == IDC_DEST_LIST && code == LBN_SELCHANGE)
             result = OnListSelChange(code, id, control, bHandled);
+        else if (id == IDC_IMPORT && code == BN_CLICKED)
+            result = OnImport(code, id, control, bHandled);
+        else if (id == IDC_EXPORT && code == BN_CLICKED)
+            result = OnExport(code, id, control, bHandled);
         else
             bHandled = FALSE;
         if (bHandled) return true;
@@ -321,6 +326,69 @@ LRESULT CVexaPluginPropertyPage::OnListSelChange(WORD, WORD, HWND, BOOL&)
     bool selected = SendMessageW(winList, LB_GETCURSEL, 0, 0) != LB_ERR;
     if (HWND winRm = DlgItem(IDC_REMOVE))
         EnableWindow(winRm, nCount > 0 && selected);
+    return 0;
+}
+
+// Adds the addresses of an OPML file that the list does not hold yet, to the list box only
+// (Apply stores them, as after Add), then says in one message what it did. A file that
+// cannot be read changes nothing.
+LRESULT CVexaPluginPropertyPage::OnImport(WORD, WORD, HWND, BOOL&)
+{
+    std::wstring path;
+    if (!AskForFeedFile(m_hWnd, false, path))
+        return 0;
+    std::vector<std::wstring> addresses;
+    std::wstring problem;
+    if (!ReadFeedFile(path, addresses, problem)) {
+        ShowMessageBox(m_hWnd, problem.c_str(), L"Import feeds", MB_OK | MB_ICONWARNING);
+        return 0;
+    }
+    // Addresses are told apart as the stored list tells them apart: trimmed, and equal
+    // when they differ only in the case of ASCII letters.
+    std::vector<std::wstring> held;
+    for (int i = 0, n = GetListCount(); i < n; ++i)
+        held.push_back(GetListItem(i));
+    ImportCounts counts;
+    for (const std::wstring& address : addresses) {
+        bool known = false;
+        for (const std::wstring& sDest : held)
+            known = known || vexa::EqualIgnoringAsciiCase(sDest, address);
+        if (known)
+            ++counts.already;
+        else if (address.size() >= CRegistryHelper::kMaxValueUnits)
+            ++counts.tooLong;
+        else if (GetListCount() >= CRegistryHelper::kMaxDest)
+            ++counts.full;
+        else {
+            AddToList(address);
+            held.push_back(address);
+            ++counts.added;
+        }
+    }
+    if (counts.added) {
+        SetDirty(TRUE);
+        UpdateAddButton(); // the list may be full now
+    }
+    const std::wstring text = DescribeImport(counts, CRegistryHelper::kMaxDest);
+    ShowMessageBox(m_hWnd, text.c_str(), L"Import feeds", MB_OK | MB_ICONINFORMATION);
+    return 0;
+}
+
+// Writes the list box's addresses, in the list box's order, to an OPML file.
+LRESULT CVexaPluginPropertyPage::OnExport(WORD, WORD, HWND, BOOL&)
+{
+    std::wstring path;
+    if (!AskForFeedFile(m_hWnd, true, path))
+        return 0;
+    std::vector<std::wstring> addresses;
+    for (int i = 0, n = GetListCount(); i < n; ++i) {
+        std::wstring sDest = GetListItem(i);
+        if (!sDest.empty())
+            addresses.push_back(std::move(sDest));
+    }
+    std::wstring problem;
+    if (!WriteFeedFile(path, addresses, problem))
+        ShowMessageBox(m_hWnd, problem.c_str(), L"Export feeds", MB_OK | MB_ICONWARNING);
     return 0;
 }
 

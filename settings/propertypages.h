@@ -44,6 +44,8 @@ public:
     LRESULT OnAdd(WORD code, WORD id, HWND control, BOOL& bHandled);
     LRESULT OnRemove(WORD code, WORD id, HWND control, BOOL& bHandled);
     LRESULT OnListSelChange(WORD code, WORD id, HWND control, BOOL& bHandled);
+    LRESULT OnImport(WORD code, WORD id, HWND control, BOOL& bHandled);
+    LRESULT OnExport(WORD code, WORD id, HWND control, BOOL& bHandled);
     LRESULT OnStyleChanging(UINT msg, WPARAM wParam, LPARAM lParam, BOOL& bHandled);
 
     void SetDirty(BOOL bDirty);

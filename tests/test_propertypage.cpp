@@ -2,7 +2,10 @@
 #include <windows.h>
 #include <ocidl.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -10,6 +13,9 @@
 
 #include "com/ptr.h"
 #include "resources/resource.h"
+#include "feeds/opml.h"
+#include "health/feedhealth.h"
+#include "settings/feedlistfile.h"
 #include "settings/pagesize.h"
 #include "settings/propertypages.h"
 #include "settings/registryhelper.h"
@@ -25,9 +31,11 @@ namespace {
 const wchar_t kPath[] = L"SOFTWARE\\Orvall\\Halvane\\Destinatons";
 
 int g_boxCount = 0;
-int CountBox(HWND, const wchar_t*, const wchar_t*, UINT)
+std::wstring g_boxText;
+int CountBox(HWND, const wchar_t* text, const wchar_t*, UINT)
 {
     ++g_boxCount;
+    g_boxText = text;
     return IDOK;
 }
 
@@ -337,6 +345,8 @@ TEST_F(SettingsPage, DialogLayoutAndInitialState)
         {IDC_DEST_LIST, 17, 73, 213, 40, L"ListBox",
          WS_BORDER | WS_VSCROLL | WS_TABSTOP | LBS_NOTIFY | LBS_SORT | LBS_NOINTEGRALHEIGHT},
         {IDC_REMOVE, 242, 73, 50, 14, L"Button", WS_TABSTOP},
+        {IDC_IMPORT, 242, 111, 40, 14, L"Button", WS_TABSTOP},
+        {IDC_EXPORT, 284, 111, 40, 14, L"Button", WS_TABSTOP},
     };
     HWND child = GetWindow(m_win, GW_CHILD);
     for (const Control& c : controls) {
@@ -560,6 +570,139 @@ TEST_F(SettingsPage, KeyboardMessagesGoThroughTheDialog)
     // Past the keyboard range, although newer headers count it in.
     msg = {Item(IDC_NEW_URL), WM_UNICHAR, L'a', 0};
     EXPECT_EQ(m_page->TranslateAccelerator(&msg), S_FALSE);
+}
+
+// Import and Export with the file dialogs answered by the test: the path of g_dialogPath,
+// or Cancel when it is empty.
+std::wstring g_dialogPath;
+BOOL AnswerDialog(OPENFILENAMEW* ofn, bool)
+{
+    EXPECT_EQ(std::wstring(ofn->lpstrFilter, 48), std::wstring(L"OPML files (*.opml)\0*.opml\0All files (*.*)\0*.*\0", 48));
+    EXPECT_STREQ(ofn->lpstrDefExt, L"opml");
+    lstrcpynW(ofn->lpstrFile, g_dialogPath.c_str(), static_cast<int>(ofn->nMaxFile));
+    return !g_dialogPath.empty();
+}
+
+class OpmlPage : public SettingsPage {
+protected:
+    void SetUp() override
+    {
+        SettingsPage::SetUp();
+        SetFileDialogFn(AnswerDialog);
+    }
+    void TearDown() override
+    {
+        SetFileDialogFn(nullptr);
+        DeleteFileW(m_file.c_str());
+        SettingsPage::TearDown();
+    }
+    // Clicks Import or Export with `path` in the dialog; gives the message shown.
+    std::wstring Choose(int button, const std::wstring& path)
+    {
+        g_dialogPath = path;
+        g_boxText.clear();
+        Click(button);
+        return g_boxText;
+    }
+    std::wstring Import(const std::string& bytes)
+    {
+        std::ofstream(m_file.c_str(), std::ios::binary) << bytes;
+        return Choose(IDC_IMPORT, m_file);
+    }
+    static std::string Document(const std::string& body)
+    {
+        return "<?xml version=\"1.0\"?>\n<opml version=\"1.0\"><head/><body>" + body + "</body></opml>";
+    }
+    static std::string Outlines(const List& urls)
+    {
+        std::string body;
+        for (const std::wstring& url : urls)
+            body += "<outline text=\"t\" xmlUrl=\"" + vexatest::Narrow(url) + "\"/>";
+        return body;
+    }
+    static List Sorted(List list)
+    {
+        std::sort(list.begin(), list.end());
+        return list;
+    }
+    const std::wstring m_file = vexatest::Widen(std::getenv("TEMP") ? std::getenv("TEMP") : ".") + L"\\vexa-list.opml";
+};
+
+TEST_F(OpmlPage, ImportAddsWhatTheListLacksUpToItsLimit)
+{
+    Store({L"http://a.example/rss", L"http://b.example/"});
+    Open();
+    const List before = Items();
+    EXPECT_EQ(Choose(IDC_IMPORT, L""), L"") << "cancelled";
+    const std::wstring cannot = L"Could not read \"" + m_file + L"\": ";
+    EXPECT_EQ(Import(Document(Outlines({L"http://n.example/"})).substr(0, 90)).rfind(
+                  cannot + L"it is not well-formed XML (line 2, column ", 0), 0u);
+    EXPECT_EQ(Import("<rss><channel/></rss>"), cannot + L"it is not an OPML file. The list is unchanged.");
+    EXPECT_EQ(Choose(IDC_IMPORT, m_file + L"x").rfind(L"Could not read \"" + m_file + L"x\": ", 0), 0u);
+    EXPECT_EQ(Import(Document("")), L"The file lists no feeds");
+    EXPECT_EQ(Items(), before);
+    EXPECT_EQ(m_page->IsPageDirty(), S_FALSE);
+
+    // Compared as the stored list compares: trimmed, ASCII case ignored, other case kept.
+    const std::wstring feed = L"http://\x043F\x0440\x0438/\x043B\x0435\x043D\x0442\x0430";
+    const std::wstring upper = L"http://\x043F\x0440\x0438/\x041B\x0415\x041D\x0422\x0410";
+    const std::string file = Document(Outlines(
+        {L"http://A.example/rss", L" http://c.example/ ", L"http://c.example/", L"http://d.example/?a=1&amp;b=2", feed, upper}));
+    EXPECT_EQ(Import(file), L"Added 4 feeds; 2 were already in the list");
+    EXPECT_EQ(Sorted(Items()), Sorted({m_default, L"http://a.example/rss", L"http://b.example/", L"http://c.example/",
+                                       L"http://d.example/?a=1&b=2", feed, upper}));
+    EXPECT_EQ(m_page->IsPageDirty(), S_OK);
+    EXPECT_EQ(Stored(), (List{L"http://a.example/rss", L"http://b.example/"})) << "nothing stored before Apply";
+    EXPECT_EQ(Import(file), L"Added no feeds; 6 were already in the list");
+
+    List many;
+    for (int i = 0; i < 95; ++i)
+        many.push_back(L"http://f.example/" + std::to_wstring(100 + i));
+    EXPECT_EQ(Import(Document(Outlines(many) + Outlines({L"http://x.example/" + std::wstring(560, L'x')}))),
+              L"Added 93 feeds; 2 did not fit (the list holds 100); 1 address was too long to keep");
+    EXPECT_EQ(Items().size(), 100u);
+    EXPECT_FALSE(Enabled(IDC_ADD));
+}
+
+// A new user brings 30 feeds in three folders, applies, and exports them again: the same
+// addresses in the list's (sorted) order, with what the health records know of them.
+TEST_F(OpmlPage, ImportedAppliedAndExportedListsRoundTrip)
+{
+    List urls;
+    std::string body;
+    for (int i = 0; i < 30; ++i) {
+        urls.push_back(i == 29 ? L"http://\x4F8B\x3048.example/\x30D5\x30A3\x30FC\x30C9?q=\xD83D\xDE00"
+                               : L"http://site" + std::to_wstring(29 - i) + L".example/feed");
+        body += (i % 10 == 0 ? "<outline text=\"Folder\">" : "") + Outlines({urls.back()}) + (i % 10 == 9 ? "</outline>" : "");
+    }
+    Open();
+    EXPECT_EQ(Import(Document(body)), L"Added 30 feeds");
+    EXPECT_EQ(m_page->Apply(), S_OK);
+    urls.push_back(m_default);
+    EXPECT_EQ(Sorted(Stored()), Sorted(urls));
+
+    FeedHealth titled, page;
+    titled.address = L"http://site5.example/feed";
+    titled.title = L"Site & \"Five\"";
+    page.address = L"http://site6.example/feed";
+    page.feedAddress = L"http://site6.example/real.rss";
+    ASSERT_EQ(WriteFeedHealth(titled), ERROR_SUCCESS);
+    ASSERT_EQ(WriteFeedHealth(page), ERROR_SUCCESS);
+    Reopen();
+    std::ofstream(m_file.c_str()) << "an older file";
+    EXPECT_EQ(Choose(IDC_EXPORT, m_file), L"");
+    std::ostringstream bytes;
+    bytes << std::ifstream(m_file.c_str(), std::ios::binary).rdbuf();
+    OpmlReadResult read = ReadOpml(bytes.str().data(), bytes.str().size());
+    const List stored = Stored();
+    ASSERT_EQ(read.outlines.size(), stored.size());
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+        const std::string address = vexatest::Narrow(stored[i]), title = stored[i] == titled.address ? "Site & \"Five\"" : address;
+        EXPECT_EQ(read.outlines[i], stored[i] == page.address
+                                        ? (OpmlOutline{address, address, "http://site6.example/real.rss", address})
+                                        : (OpmlOutline{title, title, address, ""})) << address;
+    }
+    EXPECT_EQ(Choose(IDC_EXPORT, L"C:\\no such folder\\feeds.opml").rfind(L"Could not write \"C:\\no such folder", 0), 0u);
 }
 
 // Shows the page in a visible frame for scripts/screenshot-settings.sh, which captures the
