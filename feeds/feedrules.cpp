@@ -1,6 +1,7 @@
 // The parsing rules: the walk over the reader's events and the tables of tags that drive it.
 #include "feeds/feedrules.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -142,21 +143,31 @@ void FeedRules::Reset(const std::string& address)
     m_tag = nullptr;
     m_child = nullptr;
     m_address = address;
+    m_facts = DocumentFacts();
+    m_containerDepth = 0;
+    m_inFeedTitle = false;
+    m_containerEnded = false;
 }
 
 void FeedRules::OnStartElement(const XmlElement& element)
 {
-    if (element.depth == 1)
+    if (element.depth == 1) {
         m_format = &FormatOf(element);
+        m_facts.root = element.name;
+    }
     if (!m_inChannel) {
         if (element.name == m_format->container) {
             m_inChannel = true;
+            m_facts.container = true;
+            m_containerDepth = element.depth;
             if (m_format->linksByAttribute)
                 m_feedBase = BaseOf(element, m_address);
         }
         return;
     }
     if (!m_current) {
+        // The container's own title, outside every entry, is the feed's title.
+        m_inFeedTitle = !m_containerEnded && element.depth == m_containerDepth + 1 && element.name == "title";
         if (element.name == m_format->entry)
             OpenEntry(element);
         return;
@@ -171,8 +182,13 @@ void FeedRules::OnStartElement(const XmlElement& element)
         TakeLink(element);
 }
 
-void FeedRules::OnCharacters(const std::string& text, int)
+void FeedRules::OnCharacters(const std::string& text, int depth)
 {
+    if (m_inFeedTitle && !m_current && depth == m_containerDepth + 1) {
+        const std::size_t room = DocumentFacts::kTitleLimit - std::min(m_facts.title.size(), DocumentFacts::kTitleLimit);
+        m_facts.title.append(text, 0, room);
+        return;
+    }
     if (!m_inChannel || !m_current || !m_tag)
         return;
     const FieldMember& target = kMembers[Index(m_field)];
@@ -190,6 +206,10 @@ void FeedRules::OnEndElement(const XmlElement& element)
 {
     if (!m_inChannel)
         return;
+    m_inFeedTitle = false;
+    // An end tag carries the depth of its parent.
+    if (!m_current && element.depth == m_containerDepth - 1 && element.name == m_format->container)
+        m_containerEnded = true;
     if (!m_current || element.name != m_format->entry) {
         m_field = Field::None;
         m_tag = nullptr;
@@ -200,7 +220,16 @@ void FeedRules::OnEndElement(const XmlElement& element)
     CloseEntry();
 }
 
-void FeedRules::OnError(int, int, const std::string&, HRESULT) {}
+void FeedRules::OnError(int line, int column, const std::string& message, HRESULT code)
+{
+    if (m_facts.error)
+        return; // the first error is the one that tells
+    m_facts.error = true;
+    m_facts.errorLine = line;
+    m_facts.errorColumn = column;
+    m_facts.errorMessage = message;
+    m_facts.errorCode = code;
+}
 
 bool FeedRules::IsAborted(const XmlElement&) { return false; }
 
@@ -228,6 +257,7 @@ void FeedRules::CloseEntry()
             field.swap(m_aside[i]);
     }
     m_sink.Add(std::move(m_current));
+    ++m_facts.entries;
 }
 
 // The entry's link is the href of its first link whose rel is absent or "alternate",

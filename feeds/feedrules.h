@@ -23,6 +23,20 @@ protected:
     ~RecordSink() = default;
 };
 
+// What a document showed of itself while it was read, for the feed's health.
+struct DocumentFacts {
+    std::string root;      // the document element's local name; empty before one
+    bool container = false; // the format's container was opened: it is a feed
+    std::string title;     // the feed's own title (the container's title), cut to kTitleLimit
+    int entries = 0;       // entries read whole
+    bool error = false;    // the reader reported an error; the first one follows
+    int errorLine = 0;
+    int errorColumn = 0;
+    std::string errorMessage;
+    HRESULT errorCode = 0;
+    static constexpr std::size_t kTitleLimit = 800;
+};
+
 class FeedRules final : public IXmlParserCallback {
 public:
     enum class Field { None, Author, Title, Genre, Price, Published, Description };
@@ -43,6 +57,8 @@ public:
     bool InChannel() const noexcept { return m_inChannel; }
     // The record being filled; null between entries.
     const CRssItem* Current() const noexcept { return m_current.get(); }
+    // What the document read since the last Reset showed of itself.
+    const DocumentFacts& Facts() const noexcept { return m_facts; }
 
     void OnStartElement(const XmlElement& element) override;
     void OnCharacters(const std::string& text, int depth) override;
@@ -67,6 +83,10 @@ private:
     std::string m_address;             // the feed's address: the base of relative links
     std::string m_feedBase, m_entryBase;
     std::string m_aside[kFieldCount];  // texts kept for fields that their own tag did not fill
+    DocumentFacts m_facts;
+    int m_containerDepth = 0;
+    bool m_inFeedTitle = false;        // inside the container's own title
+    bool m_containerEnded = false;     // RSS 1.0 items (and an image) stand after it
 };
 
 } // namespace vexa

@@ -84,6 +84,9 @@ bool FetchJob::WaitUntil(ULONGLONG deadline) noexcept
                     m_result.outcome = m_result.status == 200 ? FetchResult::Outcome::Cut
                                                               : FetchResult::Outcome::Failed;
                     m_result.error = ERROR_INTERNET_TIMEOUT;
+                    m_result.bound = FetchResult::Bound::Whole;
+                    m_result.boundMs = m_limits.wholeMs;
+                    m_result.bodyBytes = m_result.body.size();
                 }
             }
             SetEvent(m_sent.get());
@@ -205,12 +208,9 @@ void FetchJob::Finish(FetchResult& result) noexcept
         srwlock_exclusive_guard held(m_lock);
         if (!m_finished) {
             m_finished = true;
-            m_result.outcome = result.outcome;
-            m_result.status = result.status;
-            m_result.error = result.error;
-            m_result.etag = std::move(result.etag);
-            m_result.lastModified = std::move(result.lastModified);
-            m_result.retryAfterMs = result.retryAfterMs;
+            // Everything but the body, which came through Append.
+            result.body = std::move(m_result.body);
+            m_result = std::move(result);
         }
     }
     // The lock count goes before anyone can see the job ended; the module itself stays

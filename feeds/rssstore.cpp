@@ -18,22 +18,39 @@ void CRssStore::ResetParseState(const std::string& url)
 {
     m_items.BeginRead();
     m_rules.Reset(url);
+    m_last = LoadOutcome();
+}
+
+bool CRssStore::EndLoad(bool loaded)
+{
+    m_last.loaded = loaded;
+    if (m_last.parsed) {
+        m_last.readerResult = m_parser->LastResult();
+        m_last.document = m_rules.Facts();
+    }
+    return loaded;
 }
 
 bool CRssStore::Load(const std::string& url)
 {
-    if (!m_parser->IsReady())
+    if (!m_parser->IsReady()) {
+        m_last = LoadOutcome();
+        m_last.way = LoadOutcome::Way::NoReader;
         return false;
+    }
     vexa::FetchRequest request;
     switch (PlanLoad(url, request)) {
     case Plan::Reader:
         ResetParseState(url);
+        m_last.way = LoadOutcome::Way::Reader;
+        m_last.parsed = true;
         if (!m_parser->Parse(url))
-            return false;
+            return EndLoad(false);
         TakeListing(url);
-        return true;
+        return EndLoad(true);
     case Plan::Refused:
         ResetParseState(url);
+        m_last.way = LoadOutcome::Way::Held;
         return false;
     case Plan::Download:
         break;
@@ -70,12 +87,20 @@ bool CRssStore::LoadDownloaded(const std::string& url, vexa::FetchResult& result
 {
     using Outcome = vexa::FetchResult::Outcome;
     ResetParseState(url);
+    m_last.way = m_parser->IsReady() ? LoadOutcome::Way::Download : LoadOutcome::Way::NoReader;
+    {
+        // The result without its body (the body stays for the parse).
+        std::string body = std::move(result.body);
+        m_last.fetch = result;
+        result.body = std::move(body);
+    }
     if (!m_parser->IsReady() || result.outcome == Outcome::Failed)
         return false;
     if (result.outcome == Outcome::Cut) {
         // What arrived is read like any broken document: completed entries stand.
+        m_last.parsed = true;
         m_parser->ParseBytes(result.body.data(), result.body.size());
-        return false;
+        return EndLoad(false);
     }
     FeedValidators& feed = m_feeds[url];
     if (result.status == 429 || result.status == 503) {
@@ -89,16 +114,23 @@ bool CRssStore::LoadDownloaded(const std::string& url, vexa::FetchResult& result
         return !feed.etag.empty() || !feed.lastModified.empty(); // unasked, it proves nothing
     if (result.status != 200)
         return false;
-    if (!m_parser->ParseBytes(result.body.data(), result.body.size()))
-        return false;
+    m_last.parsed = true;
+    if (!m_parser->ParseBytes(result.body.data(), result.body.size())) {
+        // What a person needs to tell a web page or an encoding from broken XML.
+        m_last.encoding = vexa::DeclaredEncoding(result.body.data(), result.body.size());
+        m_last.pageMarkup = vexa::LooksLikeWebPage(result.body.data(), result.body.size());
+        return EndLoad(false);
+    }
     TakeListing(url);
     // Only a version read whole stands for the next request.
     feed.etag = result.etag;
     feed.lastModified = result.lastModified;
-    return true;
+    return EndLoad(true);
 }
 
 int CRssStore::Count() const { return m_items.Count(); }
+
+bool CRssStore::HasReader() const { return m_parser->IsReady(); }
 
 const FeedValidators* CRssStore::Validators(const std::string& url) const
 {

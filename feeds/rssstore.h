@@ -9,6 +9,7 @@
 #include "feeds/feedrecords.h"
 #include "feeds/feedrules.h"
 #include "feeds/httpfetch.h"
+#include "feeds/loadoutcome.h"
 #include "feeds/rssitem.h"
 #include "feeds/xmlevents.h"
 
@@ -57,6 +58,10 @@ public:
     const CRssItem* Current() const noexcept { return m_rules.Current(); }
     // The validators kept for a feed address; null when none are.
     const FeedValidators* Validators(const std::string& url) const;
+    // The platform's XML reader could be created: without it nothing loads.
+    bool HasReader() const;
+    // How the last Load or LoadDownloaded went (the feed's health is judged from it).
+    const LoadOutcome& LastLoad() const noexcept { return m_last; }
 
     // IXmlParserCallback: the reader's events go to the parsing rules.
     void OnStartElement(const XmlElement& element) override { m_rules.OnStartElement(element); }
@@ -70,6 +75,8 @@ public:
 
 private:
     void ResetParseState(const std::string& url);
+    // Ends a load: its result, and what the reader and the document showed.
+    bool EndLoad(bool loaded);
     // After a whole read of a feed: the entries it lists now replace those it listed before.
     void TakeListing(const std::string& url) { m_items.TakeListing(url); }
 
@@ -78,6 +85,7 @@ private:
     std::unique_ptr<CXmlParser> m_parser;
     // Per feed address, as loaded.
     std::map<std::string, FeedValidators> m_feeds;
+    LoadOutcome m_last;
 };
 
 } // namespace vexa

@@ -66,10 +66,23 @@ void Transfer(const FetchRequest& request, const FetchLimits& limits, ULONGLONG 
 {
     using Outcome = FetchResult::Outcome;
     result.outcome = Outcome::Failed;
+    using Bound = FetchResult::Bound;
     auto fail = [&result](DWORD error) {
         result.outcome = Outcome::Failed;
         result.error = error ? error : ERROR_INTERNET_INTERNAL_ERROR;
     };
+    // A time-out ends the transfer by the phase's own bound, or by the whole transfer's when
+    // that one was shorter when the time-out was set.
+    auto timedOut = [&](bool byWhole, Bound phase, DWORD phaseMs) {
+        result.bound = byWhole ? Bound::Whole : phase;
+        result.boundMs = byWhole ? limits.wholeMs : phaseMs;
+    };
+    auto failCall = [&](bool byWhole, Bound phase, DWORD phaseMs) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_INTERNET_TIMEOUT) timedOut(byWhole, phase, phaseMs);
+        fail(error);
+    };
+    bool permanentSoFar = true; // every redirect so far was a permanent one
 
     std::wstring url = request.url.substr(0, request.url.find(L'#'));
     HINTERNET session = SharedInternetSession();
@@ -113,7 +126,10 @@ void Transfer(const FetchRequest& request, const FetchLimits& limits, ULONGLONG 
         if (!handle) return fail(GetLastError());
 
         DWORD remaining = Remaining(deadline);
+        if (remaining == 0) timedOut(true, Bound::Whole, limits.wholeMs);
         if (remaining == 0 || progress.Cancelled()) return fail(ERROR_INTERNET_TIMEOUT);
+        const bool connectByWhole = remaining < limits.connectMs;
+        const bool idleByWhole = remaining < limits.idleMs;
         SetTimeout(handle.get(), INTERNET_OPTION_CONNECT_TIMEOUT, std::min(limits.connectMs, remaining));
         SetTimeout(handle.get(), INTERNET_OPTION_SEND_TIMEOUT, std::min(limits.connectMs, remaining));
         SetTimeout(handle.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, std::min(limits.idleMs, remaining));
@@ -124,31 +140,57 @@ void Transfer(const FetchRequest& request, const FetchLimits& limits, ULONGLONG 
 
         if (hop == 0) progress.Sending();
         if (!HttpSendRequestExW(handle.get(), nullptr, nullptr, 0, 0))
-            return fail(GetLastError());
+            return failCall(connectByWhole, Bound::Connect, limits.connectMs);
         progress.Sent();
+        const ULONGLONG awaited = GetTickCount64();
         if (!HttpEndRequestW(handle.get(), nullptr, 0, 0))
-            return fail(GetLastError());
+            return failCall(idleByWhole, Bound::Idle, limits.idleMs);
 
         DWORD status = 0;
         DWORD size = sizeof status;
         if (!HttpQueryInfoW(handle.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr))
             return fail(GetLastError());
+        if (status == 0) {
+            // No status line came (Wine ends the wait so, without an error): the receive
+            // time-out ran out, or the server closed the connection first.
+            const DWORD waitedMs = static_cast<DWORD>(GetTickCount64() - awaited);
+            const DWORD timeoutMs = std::min(limits.idleMs, remaining);
+            if (waitedMs + 50 >= timeoutMs) {
+                timedOut(idleByWhole, Bound::Idle, limits.idleMs);
+                result.error = ERROR_INTERNET_TIMEOUT;
+            } else {
+                result.error = ERROR_INTERNET_CONNECTION_ABORTED;
+            }
+        }
         result.status = status;
         progress.Answered(status);
 
         if (IsRedirectStatus(status)) {
             std::wstring location = QueryHeader(handle.get(), HTTP_QUERY_LOCATION);
             if (!location.empty()) {
-                if (hop >= limits.maxRedirects) return fail(ERROR_HTTP_REDIRECT_FAILED);
+                if (hop >= limits.maxRedirects) {
+                    result.bound = Bound::Redirects;
+                    return fail(ERROR_HTTP_REDIRECT_FAILED);
+                }
                 wchar_t combined[INTERNET_MAX_URL_LENGTH];
                 DWORD length = INTERNET_MAX_URL_LENGTH;
-                if (!InternetCombineUrlW(url.c_str(), location.c_str(), combined, &length, ICU_NO_ENCODE))
+                if (!InternetCombineUrlW(url.c_str(), location.c_str(), combined, &length, ICU_NO_ENCODE)) {
+                    result.refusedTarget = location;
                     return fail(ERROR_HTTP_REDIRECT_FAILED);
+                }
                 std::wstring next(combined, length);
                 next = next.substr(0, next.find(L'#'));
                 // Only to http or https, and never from https down to http.
-                if (!IsHttpAddress(next) || (IsHttpsAddress(url) && !IsHttpsAddress(next)))
+                if (!IsHttpAddress(next) || (IsHttpsAddress(url) && !IsHttpsAddress(next))) {
+                    result.refusedTarget = next;
                     return fail(ERROR_HTTP_REDIRECT_FAILED);
+                }
+                // The address to keep in the list is where the leading permanent moves led.
+                permanentSoFar = permanentSoFar && (status == 301 || status == 308);
+                if (permanentSoFar) {
+                    result.movedTo = next;
+                    result.movedStatus = status;
+                }
                 url = std::move(next);
                 continue;
             }
@@ -157,6 +199,7 @@ void Transfer(const FetchRequest& request, const FetchLimits& limits, ULONGLONG 
     }
 
     result.etag = QueryHeader(handle.get(), HTTP_QUERY_ETAG);
+    result.contentType = QueryHeader(handle.get(), HTTP_QUERY_CONTENT_TYPE);
     {
         const std::wstring date = QueryHeader(handle.get(), HTTP_QUERY_DATE);
         const std::uint64_t now = FileTimeNow();
@@ -174,33 +217,36 @@ void Transfer(const FetchRequest& request, const FetchLimits& limits, ULONGLONG 
     for (;;) {
         DWORD remaining = Remaining(deadline);
         if (remaining == 0 || progress.Cancelled()) {
+            if (remaining == 0) timedOut(true, Bound::Whole, limits.wholeMs);
             result.outcome = Outcome::Cut;
             result.error = ERROR_INTERNET_TIMEOUT;
             return;
         }
         SetTimeout(handle.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, std::min(limits.idleMs, remaining));
+        const bool idleByWhole = remaining < limits.idleMs;
+        auto cut = [&]() {
+            result.outcome = Outcome::Cut;
+            result.error = GetLastError();
+            if (result.error == ERROR_INTERNET_TIMEOUT) timedOut(idleByWhole, Bound::Idle, limits.idleMs);
+        };
         // A read waits until it has filled its buffer: ask only for what has arrived, so a
         // slow body is kept as it comes (and what came before a cut is not lost).
         DWORD available = 0;
-        if (!InternetQueryDataAvailable(handle.get(), &available, 0, 0)) {
-            result.outcome = Outcome::Cut;
-            result.error = GetLastError();
-            return;
-        }
+        if (!InternetQueryDataAvailable(handle.get(), &available, 0, 0))
+            return cut();
         DWORD read = 0;
         const DWORD want = available ? std::min<DWORD>(available, sizeof buffer) : 1;
-        if (!InternetReadFile(handle.get(), buffer, want, &read)) {
-            result.outcome = Outcome::Cut;
-            result.error = GetLastError();
-            return;
-        }
+        if (!InternetReadFile(handle.get(), buffer, want, &read))
+            return cut();
         if (read == 0) break;
         std::size_t take = std::min<std::size_t>(read, limits.maxBytes - total);
         if (!progress.Append(buffer, take)) return;
         total += take;
+        result.bodyBytes = total;
         if (take < read) {
             result.outcome = Outcome::Cut;
             result.error = ERROR_FILE_TOO_LARGE;
+            result.bound = Bound::Size;
             return;
         }
     }

@@ -35,11 +35,29 @@ struct FetchResult {
     };
     Outcome outcome = Outcome::Failed;
     DWORD status = 0;
-    DWORD error = 0;            // the Win32 error that ended a failed or cut transfer
+    DWORD error = 0;            // the Win32 error that ended a failed or cut transfer, or
+                                // an answer without a status line (status 0)
     std::string body;           // decoded (gzip and deflate are undone)
     std::wstring etag;
     std::wstring lastModified;  // only when it can tell versions apart (a second older than Date)
     ULONGLONG retryAfterMs = 0; // Retry-After, seconds or a date, from now (at most a day)
+
+    // What a person needs to know of how the transfer went (the feed's health).
+    enum class Bound {
+        None,
+        Connect,   // no connection, or the request could not go out, within connectMs
+        Idle,      // nothing came for idleMs
+        Whole,     // the whole transfer outlasted wholeMs
+        Size,      // the body grew past maxBytes
+        Redirects, // more than maxRedirects redirects
+    };
+    Bound bound = Bound::None;  // the bound that ended the transfer
+    DWORD boundMs = 0;          // that bound's length (Connect, Idle, Whole)
+    std::size_t bodyBytes = 0;  // body bytes received (a 200's)
+    std::wstring contentType;   // the final answer's Content-Type, as sent
+    std::wstring movedTo;       // where the leading permanent redirects (301, 308) led
+    DWORD movedStatus = 0;      // the status of the last of those
+    std::wstring refusedTarget; // a redirect that was not followed: its target
 };
 
 // What a transfer tells the job that runs it, and asks it, as it goes.

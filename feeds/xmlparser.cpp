@@ -285,6 +285,7 @@ public:
     }
 
     bool IsReady() const { return m_reader != nullptr; }
+    HRESULT LastResult() const { return m_last; }
 
     void SetCallback(IXmlParserCallback* callback)
     {
@@ -339,6 +340,7 @@ private:
     // A document that the reader must not be given: one error, and nothing read.
     bool Refuse()
     {
+        m_last = HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
         if (m_callback)
             m_callback->OnError(1, 0, "a name in the markup is too long to read", HRESULT_FROM_WIN32(ERROR_INVALID_DATA));
         return false;
@@ -349,6 +351,7 @@ private:
         // A run cut off by a failure without an error event still reaches the callback.
         if (m_contentHandler)
             m_contentHandler->EndRun();
+        m_last = hr;
         return VEXA_OK(hr);
     }
 
@@ -407,6 +410,7 @@ private:
     com_ptr<IXMLDOMSchemaCollection2> m_schemaCache;
     IXmlParserCallback* m_callback = nullptr;
     HRESULT m_coInit = E_FAIL;
+    HRESULT m_last = S_OK;
     const CLSID* m_schemaClsid = nullptr;
 };
 
@@ -417,5 +421,6 @@ void CXmlParser::SetCallback(IXmlParserCallback* callback) { m_impl->SetCallback
 void CXmlParser::SetAttributeValueLimit(std::size_t limit) { m_impl->SetAttributeValueLimit(limit); }
 bool CXmlParser::Parse(const std::string& url) { return m_impl->Parse(url); }
 bool CXmlParser::ParseBytes(const char* data, std::size_t size) { return m_impl->ParseBytes(data, size); }
+HRESULT CXmlParser::LastResult() const { return m_impl->LastResult(); }
 
 } // namespace vexa

@@ -37,6 +37,8 @@ public:
     // Reads a document already in memory (a downloaded body) through the same reader and
     // handlers; true when the reader reports success.
     bool ParseBytes(const char* data, std::size_t size);
+    // The reader's result of the last Parse or ParseBytes (S_OK before any).
+    HRESULT LastResult() const;
 
 private:
     std::unique_ptr<CXmlParserImpl> m_impl;

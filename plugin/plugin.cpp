@@ -7,6 +7,7 @@
 #include "com/check.h"
 #include "com/module.h"
 #include "feeds/rssstore.h"
+#include "plugin/healthbook.h"
 #include "resources/resource.h"
 
 namespace vexa {
@@ -112,6 +113,7 @@ CVexaPlugin::~CVexaPlugin()
     m_contentIcon.reset();
     m_site.reset();
     m_store.reset();
+    m_health.reset();
 }
 
 const vexa::InterfaceEntry* CVexaPlugin::Interfaces(std::size_t* count) noexcept
@@ -320,6 +322,7 @@ HRESULT CVexaPlugin::StartUp()
     helper->SetDisplayFlags(0, 1);
 
     m_store = std::make_unique<CRssStore>();
+    m_health = std::make_unique<FeedHealthBook>();
     m_started = true;
     Refresh(true);
     return S_OK;

@@ -22,6 +22,7 @@ namespace vexa {
 
 class CRssStore;
 struct CRssItem;
+class FeedHealthBook;
 class CVexaPlugin;
 
 // A message-only window that owns timer 1 and turns its ticks into non-clearing refreshes.
@@ -120,14 +121,19 @@ private:
     // Runs a Value1 write that came in during a refresh.
     void RunQueued();
     void RunRefresh(bool clear);
-    // Loads one downloaded feed and, when it succeeds, shows every record not shown yet.
-    void FinishDownload(const std::string& address, vexa::FetchJob* job);
+    // Loads one downloaded feed and, when it succeeds, shows every record not shown yet; the
+    // health record of `health` (the address as listed), when given, follows the load.
+    void FinishDownload(const std::string& address, vexa::FetchJob* job, const std::wstring* health);
+    // The health record of a feed whose load just ended (a failure here is reported and
+    // keeps the refresh going).
+    void NoteHealth(const std::wstring& address) noexcept;
     void ShowNewRecords();
     // The end of every refresh: the title again in display state 2.
     void EndRefresh();
 
     std::wstring m_value1;
     std::unique_ptr<CRssStore> m_store;
+    std::unique_ptr<FeedHealthBook> m_health; // the feeds' health records, made with the store
     vexa::com_ptr<IPicture> m_smallIcon;
     vexa::com_ptr<IPicture> m_largeIcon;
     vexa::com_ptr<IPicture> m_contentIcon;

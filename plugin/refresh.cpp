@@ -11,6 +11,7 @@
 
 #include "com/check.h"
 #include "feeds/rssstore.h"
+#include "plugin/healthbook.h"
 #include "plugin/plugin.h"
 #include "plugin/textconvert.h"
 #include "settings/registryhelper.h"
@@ -64,7 +65,9 @@ void CVexaPlugin::RunRefresh(bool clear)
     // download that outlived an earlier tick's wait is taken over at its feed's turn.
     struct Turn {
         std::string address;
+        std::wstring wide;  // as the feed list holds it
         bool download = false;
+        bool held = false;  // not asked now: its server's pause runs
         vexa::com_ptr<vexa::FetchJob> job; // null for a download refused or not started
     };
     std::vector<Turn> turns;
@@ -73,10 +76,19 @@ void CVexaPlugin::RunRefresh(bool clear)
         registry->LoadOrSeed();
         std::vector<LateFeed> late = std::move(m_late);
         m_late.clear();
-        for (const std::wstring& sAddr : registry->List()) {
+        const std::vector<std::wstring> list = registry->List();
+        VEXA_TRY
+            if (m_health) m_health->BeginRefresh(list);
+        VEXA_CATCH_LOG
+        for (const std::wstring& sAddr : list) {
             Turn turn;
-            if (!vexa::NarrowUtf8(sAddr, turn.address))
+            if (!vexa::NarrowUtf8(sAddr, turn.address)) {
+                VEXA_TRY
+                    if (m_health) m_health->RecordUnreadable(sAddr, HealthNow());
+                VEXA_CATCH_LOG
                 continue;
+            }
+            turn.wide = sAddr;
             // A download from an earlier tick, ended or still running, counts for this
             // refresh: it is not started again.
             auto taken = std::find_if(late.begin(), late.end(),
@@ -94,6 +106,7 @@ void CVexaPlugin::RunRefresh(bool clear)
                     break;
                 case CRssStore::Plan::Refused:
                     turn.download = true;
+                    turn.held = m_store->HasReader(); // else: no reader, which its record says
                     break;
                 case CRssStore::Plan::Download:
                     turn.download = true;
@@ -114,23 +127,37 @@ void CVexaPlugin::RunRefresh(bool clear)
     const ULONGLONG deadline = clear ? ~0ull : GetTickCount64() + g_tickWaitMs;
     for (Turn& turn : turns) {
         if (!turn.download) {
-            if (m_store->Load(turn.address))
+            const bool loaded = m_store->Load(turn.address);
+            NoteHealth(turn.wide);
+            if (loaded)
                 ShowNewRecords();
         } else if (turn.job && !turn.job->WaitUntil(deadline)) {
+            // Still running: its record changes when its result is used.
             m_late.push_back(LateFeed{turn.address, std::move(turn.job)});
         } else {
-            FinishDownload(turn.address, turn.job.get());
+            // A feed held by its server's pause keeps the record that the pause left.
+            FinishDownload(turn.address, turn.job.get(), turn.held ? nullptr : &turn.wide);
         }
     }
     EndRefresh();
 }
 
-void CVexaPlugin::FinishDownload(const std::string& address, vexa::FetchJob* job)
+void CVexaPlugin::NoteHealth(const std::wstring& address) noexcept
+{
+    VEXA_TRY
+        if (m_health) m_health->Record(address, m_store->LastLoad(), HealthNow());
+    VEXA_CATCH_LOG
+}
+
+void CVexaPlugin::FinishDownload(const std::string& address, vexa::FetchJob* job, const std::wstring* health)
 {
     vexa::FetchResult result;
     if (job)
         result = job->TakeResult();
-    if (m_store->LoadDownloaded(address, result))
+    const bool loaded = m_store->LoadDownloaded(address, result);
+    if (health)
+        NoteHealth(*health);
+    if (loaded)
         ShowNewRecords();
 }
 

@@ -109,13 +109,14 @@ export_state() {
     run regedit /e "$(winpath "$work")\\$1-hklm.reg" 'HKEY_LOCAL_MACHINE\Software' || fail "regedit export"
     run regedit /e "$(winpath "$work")\\$1-hkcu.reg" 'HKEY_CURRENT_USER\Software' || fail "regedit export"
 }
-# Compares with the state before the install: the feed list is user data and stays; the
+# Compares with the state before the install: the feed list and the feeds' health records
+# (written by the running plugin) are user data and stay; the
 # empty keys of the installer's and the host's own bookkeeping and Wine's own are not Vexa's.
 compare_state() {
     local part
     for part in hklm hkcu; do
         python3 "$src/tests/support/regdiff.py" "$work/before-$part.reg" "$work/$1-$part.reg" \
-            --ignore '\\Orvall(\\|$)' --ignore '\\Software\\Wine\\' --ignore 'NetworkCards' --ignore 'Internet Settings$' \
+            --ignore '\\Orvall(\\|$)' --ignore '\\Software\\Vexa(\\Feed Health)?$' --ignore '\\Software\\Wine\\' --ignore 'NetworkCards' --ignore 'Internet Settings$' \
             --ignore-empty '\\Installer(\\|$)' --ignore-empty '\\SidebarHost(\\Plugins)?$' \
             >"$work/diff-$1-$part" || fail "$2: registry differs from before the install ($part): $(cat "$work/diff-$1-$part")"
     done
