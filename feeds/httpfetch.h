@@ -5,17 +5,17 @@
 #include <windows.h>
 #include <atomic>
 #include <cstddef>
+#include <optional>
 #include <string>
 
 #include "com/owners.h"
 #include "com/refcounted.h"
+#include "feeds/connectiongate.h"
 #include "feeds/httprules.h"
 #include "feeds/internetsession.h"
 #include "feeds/transfer.h"
 
 namespace vexa {
-
-class ConnectionSlot;
 
 // One download on its own worker thread. Shared by its owner and its worker through a
 // reference count; the owner may let go at any time (Abandon), the worker ends by its
@@ -61,6 +61,10 @@ private:
 
     static DWORD WINAPI ThreadProc(void* param) noexcept;
     void Run() noexcept;
+    // After a 200: when it was a web page, reads the feed the page advertises in its place,
+    // within the same deadline, or marks the result as a page without one.
+    void ReadAdvertisedFeed(const TransferAnswer& page, ULONGLONG deadline,
+                            std::optional<ConnectionSlot>& slot, FetchResult& result);
     void Finish(FetchResult& result) noexcept;
 
     // TransferProgress

@@ -57,6 +57,9 @@ public:
     const CRssItem* Current() const noexcept { return m_rules.Current(); }
     // The validators kept for a feed address; null when none are.
     const FeedValidators* Validators(const std::string& url) const;
+    // The feed address that the web page at `url` advertised, kept for the plugin's life
+    // (later loads of `url` read that feed directly); empty when none.
+    std::wstring AdvertisedFeed(const std::string& url) const;
 
     // IXmlParserCallback: the reader's events go to the parsing rules.
     void OnStartElement(const XmlElement& element) override { m_rules.OnStartElement(element); }
@@ -76,8 +79,10 @@ private:
     vexa::FeedRecords m_items;          // the records, in title order
     vexa::FeedRules m_rules{m_items};   // the parse state of the document being read
     std::unique_ptr<CXmlParser> m_parser;
-    // Per feed address, as loaded.
+    // Per feed address, as loaded (for a web page's address, those of the feed it advertised).
     std::map<std::string, FeedValidators> m_feeds;
+    // Per web page address, the feed it advertised.
+    std::map<std::string, std::wstring> m_advertised;
 };
 
 } // namespace vexa
