@@ -167,8 +167,7 @@ public:
             } else if (m_at < m_text.size() && IsAlpha(m_text[m_at])) {
                 tag.name = ReadName();
                 tag.attributes.clear();
-                ReadAttributes(tag);
-                if (tag.name == "body") return Stop();
+                if (!ReadAttributes(tag) || tag.name == "body") return Stop();
                 if (tag.name == "script" || tag.name == "style" || tag.name == "title" ||
                     tag.name == "textarea" || tag.name == "xmp" || tag.name == "noembed")
                     SkipContent(tag.name);
@@ -206,15 +205,16 @@ private:
         while (m_at < m_text.size() && IsSpace(m_text[m_at])) ++m_at;
     }
 
-    // The attributes up to the tag's '>' (or the end of the text, for a tag left open).
-    void ReadAttributes(Tag& tag)
+    // The attributes up to the tag's '>'; false for a tag that the text leaves open (a page
+    // cut short), which does not count.
+    bool ReadAttributes(Tag& tag)
     {
         for (;;) {
             while (m_at < m_text.size() && (IsSpace(m_text[m_at]) || m_text[m_at] == '/')) ++m_at;
-            if (m_at >= m_text.size()) return;
+            if (m_at >= m_text.size()) return false;
             if (m_text[m_at] == '>') {
                 ++m_at;
-                return;
+                return true;
             }
             // A name runs to a space, '/', '>' or '=' (an '=' first belongs to the name).
             const std::size_t start = m_at++;
