@@ -199,15 +199,17 @@ TEST_F(Discovery, FeedsAtAnotherServerAndTheWholeDeadlineCountsBothRequests)
     EXPECT_TRUE(Load("/p/"));
     EXPECT_EQ(other.Requests(), (Strings{"/f.xml"}));
 
-    // A page and a feed that take 1.3 s each do not fit into 2.5 s.
-    HttpServer::Reply slow = vexatest::FeedReply(Page("<link rel=alternate " + kRss + " href=/slow.xml>"), 1300);
+    // A page in 1 s and a feed in 1.4 s do not fit into 2 s.
+    vexatest::ScopedFetchLimits limits{2000, 1500, 2000};
+    HttpServer::Reply slow = vexatest::FeedReply(Page("<link rel=alternate " + kRss + " href=/slow.xml>"), 1000);
     slow.contentType = "text/html";
     m_server.Serve("/slowpage/", slow);
-    m_server.Serve("/slow.xml", vexatest::FeedReply(RssDocument(RssEntry("Late")), 1300));
+    m_server.Serve("/slow.xml", vexatest::FeedReply(RssDocument(RssEntry("Late")), 1400));
     const ULONGLONG start = GetTickCount64();
     const FetchResult result = vexatest::FetchToEnd(m_server.Url("/slowpage/"));
-    EXPECT_LT(GetTickCount64() - start, 3300u);
-    EXPECT_NE(result.outcome, FetchResult::Outcome::Answered);
+    EXPECT_LT(GetTickCount64() - start, 2800u);
+    // (Wine's WinINet may end the late answer as a status 0 rather than a time-out.)
+    EXPECT_FALSE(result.outcome == FetchResult::Outcome::Answered && result.status == 200);
     EXPECT_EQ(result.advertisedFeed, vexatest::Widen(m_server.Url("/slow.xml")));
     other.Stop();
 }
