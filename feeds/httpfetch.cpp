@@ -166,7 +166,6 @@ void FetchJob::Run() noexcept
         m_slot = nullptr;
         if (m_request.discover && result.status == 200 && result.outcome != FetchResult::Outcome::Failed)
             ReadAdvertisedFeed(answer, deadline, slot, result);
-        m_slot = nullptr;
         return S_OK;
         VEXA_COM_CATCH
     }();
@@ -206,17 +205,11 @@ void FetchJob::ReadAdvertisedFeed(const TransferAnswer& page, ULONGLONG deadline
             (!IsHttpsAddress(page.url) || IsHttpsAddress(wire)))
             break;
         wire.clear();
+        written.clear();
     }
     start.clear();
     start.shrink_to_fit();
 
-    FetchResult feed;
-    if (wire.empty()) {
-        feed = std::move(result);
-        feed.pageWithoutFeed = true;
-    } else {
-        feed.advertisedFeed = written;
-    }
     {
         // The page's body is not the result; the feed's answer, when one is read, is.
         srwlock_exclusive_guard held(m_lock);
@@ -224,13 +217,15 @@ void FetchJob::ReadAdvertisedFeed(const TransferAnswer& page, ULONGLONG deadline
         m_result.body.clear();
         m_result.body.shrink_to_fit();
         m_result.status = 0;
-        m_result.advertisedFeed = feed.advertisedFeed;
-        m_result.pageWithoutFeed = feed.pageWithoutFeed;
+        m_result.advertisedFeed = written;
+        m_result.pageWithoutFeed = wire.empty();
     }
     if (wire.empty()) {
-        result = std::move(feed);
+        result.pageWithoutFeed = true;
         return;
     }
+    FetchResult feed;
+    feed.advertisedFeed = written;
 
     // The feed's request, on this worker and within the page's deadline. A feed at another
     // server takes its own turn at the connection limits.

@@ -9,7 +9,9 @@ use that, so that their timing does not depend on how fast the sidebar starts).
 Paths: /vexa/feeds/default.xml (the plugin's default destination), /vexa/feeds/tech.xml,
 /vexa/feeds/town.xml, /vexa/feeds/releases.atom (an Atom feed, as code hosting sites publish
 their releases) and /vexa/feeds/мир.xml (Russian "world", requested percent-encoded),
-whose entries are in Chinese, Russian and French. With --port 0 the system picks a free
+whose entries are in Chinese, Russian and French. /vexa/garden/ is a website's page, not a
+feed: its head advertises its feed, /vexa/garden/news.xml, by a relative address (a list
+with the page's address shows that feed's entries). With --port 0 the system picks a free
 port. The first line printed names the address either way:
 "sample feeds on http://127.0.0.1:PORT/vexa/feeds/".
 
@@ -72,6 +74,19 @@ TOWN = [
     ("Library extends its hours", "Open until 21 o'clock on weekdays.",
      "{base}/town/library.html"),
 ]
+
+GARDEN = [
+    ("Seed swap in the garden", "Found through the website's page, which names this feed.",
+     "{base}/garden/swap.html"),
+]
+
+# The website page of the garden: a page, served as HTML, whose head advertises its feed.
+GARDEN_PAGE = b"""<!DOCTYPE html>
+<html lang="en"><head><meta charset="utf-8"><title>Community garden</title>
+<link rel="stylesheet" href="style.css">
+<link rel="alternate" type="application/rss+xml" title="Garden news" href="news.xml">
+</head><body><h1>Community garden</h1><p>Open every day.</p></body></html>
+"""
 
 SECURE = [
     ("This feed came over https", "Checked against the sample server's own test authority, "
@@ -168,6 +183,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
         changed = SERVED_SINCE
         if path == "/vexa/feeds/default.xml":
             body = rss("Vexa", self.base, DEFAULT)
+        elif path == "/vexa/garden/":
+            self.send_response(200)
+            self.send_header("Content-Type", "text/html; charset=utf-8")
+            self.send_header("Content-Length", str(len(GARDEN_PAGE)))
+            self.end_headers()
+            self.wfile.write(GARDEN_PAGE)
+            self.note(200, len(GARDEN_PAGE))
+            return
+        elif path == "/vexa/garden/news.xml":
+            body = rss("Garden news", self.base, GARDEN)
         elif path == "/vexa/feeds/tech.xml":
             body = rss("Tech news", self.base, TECH)
         elif path == "/vexa/feeds/releases.atom":
