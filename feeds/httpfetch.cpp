@@ -162,7 +162,9 @@ void FetchJob::Run() noexcept
         m_deadline.store(deadline);
         m_slot = &*slot;
         TransferAnswer answer;
+        m_page = m_request.discover ? &answer : nullptr;
         Transfer(m_request, m_limits, deadline, *this, result, &answer);
+        m_page = nullptr;
         m_slot = nullptr;
         if (m_request.discover && result.status == 200 && result.outcome != FetchResult::Outcome::Failed)
             ReadAdvertisedFeed(answer, deadline, slot, result);
@@ -276,6 +278,13 @@ bool FetchJob::Append(const char* data, std::size_t size)
     if (m_finished) return false;
     // Out of memory fails the transfer (in Run) rather than passing a part for the whole.
     m_result.body.append(data, size);
+    // A web page is read no further than its head is scanned.
+    if (m_page && m_result.body.size() >= kPageScanLimit) {
+        const TransferAnswer* page = std::exchange(m_page, nullptr);
+        if (IsWebPage(utf::ToUtf8(page->contentType.data(), page->contentType.size()), m_result.body.data(),
+                      kPageScanLimit))
+            return false;
+    }
     return true;
 }
 

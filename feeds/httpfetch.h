@@ -79,6 +79,8 @@ private:
     std::wstring m_server;              // "host:port" of the first request; empty when unusable
     unsigned long m_ticket = 0;         // place in the queue of jobs waiting to start
     ConnectionSlot* m_slot = nullptr;     // the worker's slot while it transfers
+    // Where the first answer came from, while its body comes (a page's is read only so far).
+    const TransferAnswer* m_page = nullptr;
     std::atomic<unsigned long> m_sendOrder{0};
     // The worker's reference on the module, taken over by the worker's first line.
     unique_module_reference m_module;
