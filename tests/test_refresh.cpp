@@ -555,25 +555,4 @@ TEST_F(NetworkRefresh, ManyFeedsOnSeveralServersAreShownInListOrder)
     for (int s = 0; s < 3; ++s) EXPECT_EQ(SortedRequests(*m_more[s]), expected[s + 1]);
 }
 
-TEST_F(NetworkRefresh, AWebsiteAddressShowsTheFeedItAdvertisesAndTheListStaysAsWritten)
-{
-    const std::string link = "<link rel=alternate type=application/rss+xml href=feeds/news.xml>";
-    m_server.Serve("/site/", "<!doctype html><html><head>" + link + "</head><body></body></html>", "text/html");
-    m_server.Serve("/site/feeds/news.xml", FeedReply(RssDocument(RssEntry("News"))));
-    m_server.Serve("/bare/", "<html><head><title>No feed</title></head></html>", "text/html");
-    m_server.Serve("/good.xml", FeedReply(RssDocument(RssEntry("Good"))));
-    SetFeeds({"/site/", "/bare/", "/good.xml"});
-    CRegistryHelper before;
-    before.LoadOrSeed();
-    Start();
-    EXPECT_EQ(Headings(), (Texts{L"News: ", L"Good: "}));
-
-    m_server.ClearRequests();
-    Tick(); // the website's feed is asked directly
-    EXPECT_EQ(SortedRequests(m_server), (std::vector<std::string>{"/bare/", "/good.xml", "/site/feeds/news.xml"}));
-    CRegistryHelper after;
-    after.LoadOrSeed();
-    EXPECT_EQ(after.List(), before.List());
-}
-
 } // namespace

@@ -1,8 +1,8 @@
 // The parsing rules and the text conversions built for Linux under AddressSanitizer and
 // UndefinedBehaviorSanitizer: the real rules and records (feeds/feedrules.cpp,
 // feeds/feedrecords.cpp) are driven by the feed grammar's events, delivered in random pieces the way the reader wrapper hands them over,
-// and compared with the model; the UTF-8 and UTF-16 conversions get random text; the head
-// scanner of web pages gets generated and mutated pages (tests/fuzz/target_html.cpp).
+// and compared with the model; the UTF-8 and UTF-16 conversions get random text; web pages
+// go to the head scanner (tests/fuzz/target_html.cpp).
 //   fuzz_native [--seed N] [--count N] [--seconds S] [--target feeds|text|html|all]
 //               [--replay FILE] [--out PREFIX]
 #include <vector>
