@@ -170,27 +170,21 @@ public:
     void reset() noexcept { VariantClear(this); }
 };
 
-// A held SRW lock, given back when the guard goes (also when what it guards throws).
-class srwlock_exclusive_guard {
+// A held SRW lock, given back when the guard goes (also when what it guards throws): one
+// template for the exclusive and the shared hold.
+template <void(WINAPI* Acquire)(PSRWLOCK), void(WINAPI* Release)(PSRWLOCK)>
+class srwlock_guard {
 public:
-    explicit srwlock_exclusive_guard(SRWLOCK& lock) noexcept : m_lock(&lock) { AcquireSRWLockExclusive(m_lock); }
-    srwlock_exclusive_guard(const srwlock_exclusive_guard&) = delete;
-    srwlock_exclusive_guard& operator=(const srwlock_exclusive_guard&) = delete;
-    ~srwlock_exclusive_guard() { ReleaseSRWLockExclusive(m_lock); }
+    explicit srwlock_guard(SRWLOCK& lock) noexcept : m_lock(&lock) { Acquire(m_lock); }
+    srwlock_guard(const srwlock_guard&) = delete;
+    srwlock_guard& operator=(const srwlock_guard&) = delete;
+    ~srwlock_guard() { Release(m_lock); }
 
 private:
     SRWLOCK* m_lock;
 };
-class srwlock_shared_guard {
-public:
-    explicit srwlock_shared_guard(SRWLOCK& lock) noexcept : m_lock(&lock) { AcquireSRWLockShared(m_lock); }
-    srwlock_shared_guard(const srwlock_shared_guard&) = delete;
-    srwlock_shared_guard& operator=(const srwlock_shared_guard&) = delete;
-    ~srwlock_shared_guard() { ReleaseSRWLockShared(m_lock); }
-
-private:
-    SRWLOCK* m_lock;
-};
+using srwlock_exclusive_guard = srwlock_guard<AcquireSRWLockExclusive, ReleaseSRWLockExclusive>;
+using srwlock_shared_guard = srwlock_guard<AcquireSRWLockShared, ReleaseSRWLockShared>;
 
 // A loader reference on the module that holds some code: the module stays mapped while it is
 // held. A thread of the module takes one before it starts and gives it back as its last act

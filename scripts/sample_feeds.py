@@ -28,6 +28,12 @@ every answer closes its connection). For soaks, any number of numbered feeds of 
 changes; /vexa/feeds/moving/N.xml moves on by one entry (one new, the oldest dropped) each
 time it is sent whole.
 
+For trying what a failing feed looks like: /vexa/site/ is a web page that advertises
+/vexa/feeds/tech.xml (by a relative address); /vexa/broken/page.html is a web page that
+advertises no feed; /vexa/broken/bad.xml is a document cut off in the middle of an element;
+/vexa/broken/silent.xml accepts the request and never answers; any other path is not found
+(404).
+
 Every answer carries validators (ETag, Last-Modified); a conditional request for an unchanged
 feed gets 304 without a body. One line per request is printed, e.g.
 "GET /vexa/feeds/tech.xml 304 (0 body bytes)", so the log shows what each tick cost.
@@ -180,6 +186,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_response(204)
             self.end_headers()
             return
+        if path.startswith("/vexa/broken/") or path == "/vexa/site/":
+            self.send_broken(path)
+            return
         changed = SERVED_SINCE
         if path == "/vexa/feeds/default.xml":
             body = rss("Vexa", self.base, DEFAULT)
@@ -248,6 +257,34 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.note(304, 0)
             return
         self.send_header("Content-Type", "text/xml; charset=utf-8")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+        self.note(200, len(body))
+
+    def send_broken(self, path):
+        if path == "/vexa/broken/silent.xml":
+            self.note(0, 0)
+            time.sleep(3600)
+            return
+        if path == "/vexa/site/":
+            body = (b'<!DOCTYPE html>\n<html><head><title>Tech news</title>\n'
+                    b'<link rel="alternate" type="application/rss+xml" title="Tech news" '
+                    b'href="../feeds/tech.xml">\n</head><body><h1>Tech news</h1></body></html>\n')
+            kind = "text/html; charset=utf-8"
+        elif path == "/vexa/broken/page.html":
+            body = b'<!DOCTYPE html>\n<html><head><title>Not a feed</title></head><body>Hello</body></html>\n'
+            kind = "text/html; charset=utf-8"
+        elif path == "/vexa/broken/bad.xml":
+            body = (b'<?xml version="1.0"?>\n<rss version="2.0"><channel><title>Broken</title>\n'
+                    b'<item><title>Half an entry</title><link>http://127.0.0.1/x</link>\n<descr')
+            kind = "text/xml; charset=utf-8"
+        else:
+            self.send_error(404)
+            self.note(404, 0)
+            return
+        self.send_response(200)
+        self.send_header("Content-Type", kind)
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.wfile.write(body)
