@@ -14,4 +14,17 @@ inline std::wstring TrimWhiteSpace(const std::wstring& text)
     return text.substr(first, last - first);
 }
 
+// Equal apart from the case of the ASCII letters A-Z; every other character must match.
+// This is how the feed list tells one address from another.
+inline bool EqualIgnoringAsciiCase(const std::wstring& a, const std::wstring& b)
+{
+    auto fold = [](wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c; };
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (fold(a[i]) != fold(b[i]))
+            return false;
+    return true;
+}
+
 } // namespace vexa

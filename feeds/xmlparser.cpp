@@ -36,13 +36,17 @@ HRESULT CreateXmlComponent(REFCLSID clsid, REFIID iid, void** ppv)
     return CoCreateInstance(clsid, nullptr, context, iid, ppv);
 }
 
-// Narrows at most Limit characters (UTF-16 units, never half a surrogate pair) to UTF-8.
-template <int Limit>
-std::string NarrowText(const wchar_t* text, int length)
+// Narrows at most `limit` characters (UTF-16 units, never half a surrogate pair) to UTF-8.
+std::string NarrowText(const wchar_t* text, int length, std::size_t limit)
 {
     if (!text || length <= 0)
         return std::string();
-    return vexa::utf::ToUtf8(text, static_cast<std::size_t>(length), Limit);
+    return vexa::utf::ToUtf8(text, static_cast<std::size_t>(length), limit);
+}
+template <int Limit>
+std::string NarrowText(const wchar_t* text, int length)
+{
+    return NarrowText(text, length, Limit);
 }
 
 // A local file goes to the reader by its address and the reader opens it itself, so its
@@ -135,7 +139,7 @@ public:
                 if (!name || !value || nameLength == 0 || valueLength == 0)
                     continue;
                 std::pair<std::string, std::string> pair(NarrowText<kNameLimit>(name, nameLength),
-                                                         NarrowText<kValueLimit>(value, valueLength));
+                                                         NarrowText(value, valueLength, m_valueLimit));
                 if (!pair.first.empty())
                     element.attributes.push_back(std::move(pair));
             }
@@ -186,6 +190,7 @@ public:
     }
 
     void SetCallback(IXmlParserCallback* callback) noexcept { m_callback = callback; }
+    void SetAttributeValueLimit(std::size_t limit) noexcept { m_valueLimit = limit; }
 
 private:
     // The event record of a start or end tag at the current depth, without attributes.
@@ -209,6 +214,7 @@ private:
     }
 
     int m_depth = 0;
+    std::size_t m_valueLimit = kValueLimit;
     IXmlParserCallback* m_callback = nullptr;
     vexa::TextRun<kTextLimit> m_run;
     std::string m_text; // the delivered run; its buffer is reused from run to run
@@ -287,6 +293,12 @@ public:
             m_contentHandler->SetCallback(callback);
         if (m_errorHandler)
             m_errorHandler->SetCallback(callback);
+    }
+
+    void SetAttributeValueLimit(std::size_t limit)
+    {
+        if (m_contentHandler)
+            m_contentHandler->SetAttributeValueLimit(limit);
     }
 
     bool Parse(const std::string& url)
@@ -402,6 +414,7 @@ CXmlParser::CXmlParser() : m_impl(std::make_unique<CXmlParserImpl>()) {}
 CXmlParser::~CXmlParser() = default;
 bool CXmlParser::IsReady() const { return m_impl->IsReady(); }
 void CXmlParser::SetCallback(IXmlParserCallback* callback) { m_impl->SetCallback(callback); }
+void CXmlParser::SetAttributeValueLimit(std::size_t limit) { m_impl->SetAttributeValueLimit(limit); }
 bool CXmlParser::Parse(const std::string& url) { return m_impl->Parse(url); }
 bool CXmlParser::ParseBytes(const char* data, std::size_t size) { return m_impl->ParseBytes(data, size); }
 

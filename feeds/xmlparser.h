@@ -29,6 +29,8 @@ public:
 
     bool IsReady() const;
     void SetCallback(IXmlParserCallback* callback);
+    // Attribute values are cut to this many UTF-16 units (399 unless set; feeds keep that).
+    void SetAttributeValueLimit(std::size_t limit);
     // Fetches and reads the document at `url` (UTF-8) synchronously; true when the reader
     // reports success.
     bool Parse(const std::string& url);

@@ -171,6 +171,25 @@ FeedHealth ReadFeedHealth(const std::wstring& address)
     return ReadFrom(key.get(), address);
 }
 
+std::vector<std::wstring> FeedHealthAddresses()
+{
+    std::vector<std::wstring> addresses;
+    unique_hkey key = OpenHealthKey(false);
+    if (!key)
+        return addresses;
+    std::wstring name(kMaxValueName + 1, L'\0');
+    for (DWORD i = 0; i < kMaxHealthRecords * 2; ++i) {
+        DWORD length = kMaxValueName + 1;
+        const LONG error =
+            RegEnumValueW(key.get(), i, &name[0], &length, nullptr, nullptr, nullptr, nullptr);
+        if (error == ERROR_NO_MORE_ITEMS)
+            break;
+        if (error == ERROR_SUCCESS && length > 0)
+            addresses.emplace_back(name.data(), length);
+    }
+    return addresses;
+}
+
 LONG WriteFeedHealth(const FeedHealth& record)
 {
     if (record.address.empty() || record.address.size() > kMaxValueName ||

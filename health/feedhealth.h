@@ -51,6 +51,9 @@ ULONGLONG HealthNow() noexcept;
 std::vector<FeedHealth> ReadFeedHealth(const std::vector<std::wstring>& addresses);
 // One record; state Never when there is none.
 FeedHealth ReadFeedHealth(const std::wstring& address);
+// The addresses that have a record in the key, in the key's order, at most
+// kMaxHealthRecords * 2 (a reader without the feed list, such as the host, starts here).
+std::vector<std::wstring> FeedHealthAddresses();
 // Writes one record (its texts cut to the bounds). Returns a Win32 error code.
 LONG WriteFeedHealth(const FeedHealth& record);
 // Deletes the records of addresses not in `addresses`. Returns a Win32 error code.

@@ -14,3 +14,6 @@
 #define IDC_ADD                     131
 #define IDC_DEST_LIST               132
 #define IDC_REMOVE                  133
+#define IDC_FEED_HEALTH             140
+#define IDC_IMPORT                  141
+#define IDC_EXPORT                  142

@@ -73,7 +73,7 @@ source scripts/wine.sh
 start_xvfb
 # A prefix of its own: test runs that stop their prefix leave the campaign running.
 prefix_start "$root/build/$arch" "$root/build/$arch/fuzz-prefix"
-for t in feeds http registry stream calls html; do
+for t in feeds http registry stream calls opml html; do
   [ "$target" = all ] || [ "$target" = "$t" ] || continue
   n=$count
   [ "$t" = feeds ] && n=$feeds

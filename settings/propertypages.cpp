@@ -1,12 +1,16 @@
 #include "settings/propertypages.h"
 
+#include <commctrl.h>
+
 #include <cwctype>
 #include <memory>
 #include <vector>
 
 #include "com/check.h"
+#include "com/owners.h"
 #include "com/text.h"
 #include "resources/resource.h"
+#include "settings/feedlistfile.h"
 #include "settings/pagesize.h"
 #include "settings/registryhelper.h"
 
@@ -38,6 +42,42 @@ std::wstring WindowText(HWND win)
     return std::wstring(buffer.data(), got > 0 ? got : 0);
 }
 
+// The health line wraps within its control; what does not fit ends in an ellipsis.
+constexpr UINT kHealthFormat = DT_LEFT | DT_TOP | DT_WORDBREAK | DT_EDITCONTROL | DT_NOPREFIX;
+
+bool FitsIn(HDC dc, const std::wstring& text, const RECT& box)
+{
+    RECT need = {0, 0, box.right - box.left, 0};
+    DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &need, kHealthFormat | DT_CALCRECT);
+    // A word wider than the box widens the rectangle rather than wrapping.
+    return need.bottom <= box.bottom - box.top && need.right <= box.right - box.left;
+}
+
+// The longest start of `text` that fits in `box` with "..." after it (the text itself when
+// it fits whole).
+std::wstring FitWithEllipsis(HDC dc, const std::wstring& text, const RECT& box)
+{
+    if (FitsIn(dc, text, box))
+        return text;
+    auto cut = [&text](std::size_t length) {
+        // Never half of a surrogate pair before the ellipsis.
+        if (length > 0 && length < text.size() && IS_HIGH_SURROGATE(text[length - 1]))
+            --length;
+        std::wstring start = text.substr(0, length);
+        start.erase(start.find_last_not_of(L" \t") + 1);
+        return start + L"...";
+    };
+    std::size_t low = 0, high = text.size();
+    while (low < high) {
+        const std::size_t middle = (low + high + 1) / 2;
+        if (FitsIn(dc, cut(middle), box))
+            low = middle;
+        else
+            high = middle - 1;
+    }
+    return cut(low);
+}
+
 } // namespace
 
 
@@ -51,6 +91,7 @@ CVexaPluginPropertyPage::CVexaPluginPropertyPage(IUnknown* outer)
 CVexaPluginPropertyPage::~CVexaPluginPropertyPage()
 {
     // Released without Deactivate: the window must not outlive the object it calls.
+    DestroyHealthTip();
     DestroyWindowNow();
 }
 
@@ -86,6 +127,7 @@ STDMETHODIMP CVexaPluginPropertyPage::Activate(HWND parent, LPCRECT rect, BOOL /
         return E_POINTER;
     }
     // A second Activate replaces the window rather than leaving an orphan behind.
+    DestroyHealthTip();
     DestroyWindowNow();
     HWND win = CreateDialogParamW(vexa::Module::Instance(), MAKEINTRESOURCEW(IDD_VEXAPLUGINPROPERTYPAGE),
                                   parent, DialogProcedure, reinterpret_cast<LPARAM>(CreationParam()));
@@ -258,10 +300,24 @@ bool CVexaPluginPropertyPage::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam, 
             result = OnRemove(code, id, control, bHandled);
         else if (id == IDC_DEST_LIST && code == LBN_SELCHANGE)
             result = OnListSelChange(code, id, control, bHandled);
+        else if (id == IDC_IMPORT && code == BN_CLICKED)
+            result = OnImport(code, id, control, bHandled);
+        else if (id == IDC_EXPORT && code == BN_CLICKED)
+            result = OnExport(code, id, control, bHandled);
         else
             bHandled = FALSE;
         if (bHandled) return true;
     }
+    if (msg == WM_DRAWITEM) {
+        result = OnDrawItem(msg, wParam, lParam, bHandled);
+        if (bHandled) return true;
+    }
+    if (msg == WM_NOTIFY) {
+        result = OnNotify(msg, wParam, lParam, bHandled);
+        if (bHandled) return true;
+    }
+    if (msg == WM_DESTROY)
+        DestroyHealthTip(); // and the dialog manager goes on
     if (msg == WM_STYLECHANGING) {
         bHandled = TRUE;
         result = OnStyleChanging(msg, wParam, lParam, bHandled);
@@ -278,6 +334,9 @@ LRESULT CVexaPluginPropertyPage::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&)
         AddToList(sDest);
     store.reset();
     SetDirty(FALSE);
+    ReadHealth();
+    AddHealthTip();
+    UpdateHealthLine();
     return 0; // the dialog manager does not set the focus
 }
 
@@ -296,6 +355,7 @@ LRESULT CVexaPluginPropertyPage::OnAdd(WORD, WORD, HWND, BOOL&)
     AddToList(sNewUrl);
     SetDirty(TRUE);
     UpdateAddButton(); // the list may be full now
+    UpdateHealthLine();
     return 0;
 }
 
@@ -309,6 +369,7 @@ LRESULT CVexaPluginPropertyPage::OnRemove(WORD, WORD, HWND, BOOL&)
     }
     SetDirty(TRUE);
     UpdateAddButton(); // room again below the limit
+    UpdateHealthLine();
     return 0;
 }
 
@@ -321,6 +382,100 @@ LRESULT CVexaPluginPropertyPage::OnListSelChange(WORD, WORD, HWND, BOOL&)
     bool selected = SendMessageW(winList, LB_GETCURSEL, 0, 0) != LB_ERR;
     if (HWND winRm = DlgItem(IDC_REMOVE))
         EnableWindow(winRm, nCount > 0 && selected);
+    UpdateHealthLine();
+    return 0;
+}
+
+LRESULT CVexaPluginPropertyPage::OnDrawItem(UINT, WPARAM, LPARAM lParam, BOOL& bHandled)
+{
+    const auto* item = reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);
+    if (!item || item->CtlID != IDC_FEED_HEALTH) {
+        bHandled = FALSE;
+        return 0;
+    }
+    RECT box = item->rcItem;
+    FillRect(item->hDC, &box, GetSysColorBrush(COLOR_BTNFACE));
+    vexa::unique_select_object font(item->hDC, reinterpret_cast<HGDIOBJ>(SendMessageW(m_hWnd, WM_GETFONT, 0, 0)));
+    SetBkMode(item->hDC, TRANSPARENT);
+    SetTextColor(item->hDC, GetSysColor(COLOR_WINDOWTEXT));
+    const std::wstring shown = FitWithEllipsis(item->hDC, m_healthLine, box);
+    m_healthCut = shown != m_healthLine;
+    DrawTextW(item->hDC, shown.c_str(), static_cast<int>(shown.size()), &box, kHealthFormat);
+    return TRUE;
+}
+
+LRESULT CVexaPluginPropertyPage::OnNotify(UINT, WPARAM, LPARAM lParam, BOOL& bHandled)
+{
+    auto* info = reinterpret_cast<NMTTDISPINFOW*>(lParam);
+    if (!m_healthTip || !info || info->hdr.hwndFrom != m_healthTip || info->hdr.code != TTN_GETDISPINFOW) {
+        bHandled = FALSE;
+        return 0;
+    }
+    // Only a line cut short has a tooltip: the whole of it.
+    info->lpszText = const_cast<wchar_t*>(m_healthCut ? m_healthLine.c_str() : L"");
+    return 0;
+}
+
+// Adds the addresses of an OPML file that the list does not hold yet, to the list box only
+// (Apply stores them, as after Add), then says in one message what it did. A file that
+// cannot be read changes nothing.
+LRESULT CVexaPluginPropertyPage::OnImport(WORD, WORD, HWND, BOOL&)
+{
+    std::wstring path;
+    if (!AskForFeedFile(m_hWnd, false, path))
+        return 0;
+    std::vector<std::wstring> addresses;
+    std::wstring problem;
+    if (!ReadFeedFile(path, addresses, problem)) {
+        ShowMessageBox(m_hWnd, problem.c_str(), L"Import feeds", MB_OK | MB_ICONWARNING);
+        return 0;
+    }
+    // Addresses are told apart as the stored list tells them apart: trimmed, and equal
+    // when they differ only in the case of ASCII letters.
+    std::vector<std::wstring> held;
+    for (int i = 0, n = GetListCount(); i < n; ++i)
+        held.push_back(GetListItem(i));
+    ImportCounts counts;
+    for (const std::wstring& address : addresses) {
+        bool known = false;
+        for (const std::wstring& sDest : held)
+            known = known || vexa::EqualIgnoringAsciiCase(sDest, address);
+        if (known)
+            ++counts.already;
+        else if (address.size() >= CRegistryHelper::kMaxValueUnits)
+            ++counts.tooLong;
+        else if (GetListCount() >= CRegistryHelper::kMaxDest)
+            ++counts.full;
+        else {
+            AddToList(address);
+            held.push_back(address);
+            ++counts.added;
+        }
+    }
+    if (counts.added) {
+        SetDirty(TRUE);
+        UpdateAddButton(); // the list may be full now
+    }
+    const std::wstring text = DescribeImport(counts, CRegistryHelper::kMaxDest);
+    ShowMessageBox(m_hWnd, text.c_str(), L"Import feeds", MB_OK | MB_ICONINFORMATION);
+    return 0;
+}
+
+// Writes the list box's addresses, in the list box's order, to an OPML file.
+LRESULT CVexaPluginPropertyPage::OnExport(WORD, WORD, HWND, BOOL&)
+{
+    std::wstring path;
+    if (!AskForFeedFile(m_hWnd, true, path))
+        return 0;
+    std::vector<std::wstring> addresses;
+    for (int i = 0, n = GetListCount(); i < n; ++i) {
+        std::wstring sDest = GetListItem(i);
+        if (!sDest.empty())
+            addresses.push_back(std::move(sDest));
+    }
+    std::wstring problem;
+    if (!WriteFeedFile(path, addresses, problem))
+        ShowMessageBox(m_hWnd, problem.c_str(), L"Export feeds", MB_OK | MB_ICONWARNING);
     return 0;
 }
 
@@ -343,6 +498,74 @@ void CVexaPluginPropertyPage::SetDirty(BOOL bDirty)
     if (m_pPageSite)
         VEXA_CHECK_HR(m_pPageSite->OnStatusChange(bDirty ? PROPPAGESTATUS_DIRTY
                                                          : PROPPAGESTATUS_CLEAN));
+}
+
+// ---- The health line ----------------------------------------------------------------------
+
+void CVexaPluginPropertyPage::ReadHealth()
+{
+    std::vector<std::wstring> addresses;
+    for (int i = 0, n = GetListCount(); i < n; ++i)
+        addresses.push_back(GetListItem(i));
+    m_health = vexa::ReadFeedHealth(addresses);
+}
+
+void CVexaPluginPropertyPage::UpdateHealthLine()
+{
+    HWND winList = DlgItem(IDC_DEST_LIST);
+    HWND winLine = DlgItem(IDC_FEED_HEALTH);
+    if (!winList || !winLine) return;
+    // An address added since the page was activated has no record read: not loaded yet.
+    auto healthOf = [this](const std::wstring& address) {
+        for (const vexa::FeedHealth& record : m_health)
+            if (record.address == address) return record;
+        vexa::FeedHealth none;
+        none.address = address;
+        return none;
+    };
+    LRESULT nSel = SendMessageW(winList, LB_GETCURSEL, 0, 0);
+    std::wstring line;
+    if (nSel != LB_ERR) {
+        line = vexa::DescribeFeedHealth(healthOf(GetListItem(static_cast<int>(nSel))));
+    } else {
+        std::vector<vexa::FeedHealth> records;
+        for (int i = 0, n = GetListCount(); i < n; ++i)
+            records.push_back(healthOf(GetListItem(i)));
+        line = vexa::SummarizeFeedHealth(records);
+    }
+    m_healthLine = line;
+    SetWindowTextW(winLine, m_healthLine.c_str());
+    InvalidateRect(winLine, nullptr, TRUE);
+}
+
+void CVexaPluginPropertyPage::AddHealthTip()
+{
+    HWND winLine = DlgItem(IDC_FEED_HEALTH);
+    if (!winLine) return;
+    INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_WIN95_CLASSES};
+    InitCommonControlsEx(&controls);
+    m_healthTip = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
+                                  CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, m_hWnd, nullptr,
+                                  vexa::Module::Instance(), nullptr);
+    if (!m_healthTip) return;
+    TTTOOLINFOW tool = {};
+    tool.cbSize = TTTOOLINFOW_V2_SIZE; // what every version of the controls takes
+    tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+    tool.hwnd = m_hWnd;
+    tool.uId = reinterpret_cast<UINT_PTR>(winLine);
+    tool.lpszText = LPSTR_TEXTCALLBACKW; // asked for when shown: the line as it is then
+    SendMessageW(m_healthTip, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+    RECT units = {0, 0, 160, 0};
+    MapDialogRect(m_hWnd, &units);
+    SendMessageW(m_healthTip, TTM_SETMAXTIPWIDTH, 0, units.right);
+}
+
+void CVexaPluginPropertyPage::DestroyHealthTip()
+{
+    HWND tip = m_healthTip;
+    m_healthTip = nullptr;
+    if (tip && IsWindow(tip))
+        DestroyWindow(tip);
 }
 
 // ---- List box helpers ---------------------------------------------------------------------

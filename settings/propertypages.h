@@ -10,6 +10,7 @@
 #include "com/object.h"
 #include "com/ptr.h"
 #include "com/window.h"
+#include "health/feedhealth.h"
 
 namespace vexa {
 
@@ -44,7 +45,11 @@ public:
     LRESULT OnAdd(WORD code, WORD id, HWND control, BOOL& bHandled);
     LRESULT OnRemove(WORD code, WORD id, HWND control, BOOL& bHandled);
     LRESULT OnListSelChange(WORD code, WORD id, HWND control, BOOL& bHandled);
+    LRESULT OnImport(WORD code, WORD id, HWND control, BOOL& bHandled);
+    LRESULT OnExport(WORD code, WORD id, HWND control, BOOL& bHandled);
     LRESULT OnStyleChanging(UINT msg, WPARAM wParam, LPARAM lParam, BOOL& bHandled);
+    LRESULT OnDrawItem(UINT msg, WPARAM wParam, LPARAM lParam, BOOL& bHandled);
+    LRESULT OnNotify(UINT msg, WPARAM wParam, LPARAM lParam, BOOL& bHandled);
 
     void SetDirty(BOOL bDirty);
 
@@ -62,6 +67,12 @@ private:
     std::wstring GetUrlText();
     bool CanAdd(const std::wstring& sNewUrl);
     void UpdateAddButton();
+    // The health line: the selected address's record, or the summary of the list's.
+    void ReadHealth();
+    void UpdateHealthLine();
+    void AddHealthTip();
+    // The tooltip's owner is the frame (a page is a child window): it goes with the page.
+    void DestroyHealthTip();
 
     vexa::com_ptr<IPropertyPageSite> m_pPageSite;
     std::vector<vexa::com_ptr<IUnknown>> m_ppUnk; // the objects of SetObjects (the plugin)
@@ -71,6 +82,10 @@ private:
     UINT m_dwDocStringID = 0;
     DWORD m_dwHelpContext = 0;
     BOOL m_bDirty = FALSE;
+    std::vector<vexa::FeedHealth> m_health; // read when the page is activated
+    std::wstring m_healthLine;               // the whole line; drawn cut to fit
+    bool m_healthCut = false;                // the tooltip shows the whole line
+    HWND m_healthTip = nullptr;              // owned by the page's window
 };
 
 // Makes a new settings page (plain, or as the inner object of an aggregate) and asks it for

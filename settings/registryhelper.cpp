@@ -5,6 +5,7 @@
 
 #include "com/check.h"
 #include "com/module.h"
+#include "com/text.h"
 #include "resources/resource.h"
 
 namespace vexa {
@@ -22,22 +23,6 @@ int DefaultWarningBox(HWND owner, const wchar_t* text, const wchar_t* caption, U
 }
 
 std::atomic<WarningBoxFn> g_warningBox{DefaultWarningBox};
-
-wchar_t FoldAscii(wchar_t c)
-{
-    return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
-}
-
-// Equal apart from the case of the ASCII letters A-Z; every other character must match.
-bool EqualIgnoringAsciiCase(const std::wstring& a, const std::wstring& b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (FoldAscii(a[i]) != FoldAscii(b[i]))
-            return false;
-    return true;
-}
 
 // Deletes parent\name with everything below it. Stops (returns false) when a subkey cannot
 // be deleted, so a protected subkey cannot keep the loop taking the same first subkey.
@@ -65,6 +50,11 @@ bool DeleteKeyTree(HKEY parent, const wchar_t* name)
 WarningBoxFn SetWarningBoxFn(WarningBoxFn fn)
 {
     return g_warningBox.exchange(fn ? fn : DefaultWarningBox);
+}
+
+int ShowMessageBox(HWND owner, const wchar_t* text, const wchar_t* caption, UINT type)
+{
+    return g_warningBox.load()(owner, text, caption, type);
 }
 
 CRegistryHelper::CRegistryHelper()

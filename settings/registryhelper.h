@@ -50,5 +50,7 @@ private:
 // function, so tests can see it without a message box on the screen.
 using WarningBoxFn = int (*)(HWND owner, const wchar_t* text, const wchar_t* caption, UINT type);
 WarningBoxFn SetWarningBoxFn(WarningBoxFn fn);
+// The settings page's other messages go through the same function.
+int ShowMessageBox(HWND owner, const wchar_t* text, const wchar_t* caption, UINT type);
 
 } // namespace vexa

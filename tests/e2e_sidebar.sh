@@ -5,7 +5,9 @@
 # sidebar. It must create the plugin by ProgID and show the feed items; commands on its stdin
 # open an http and an https item (the shell's "open" of both is pointed at reg.exe, which
 # records the address), write Value1 (a clearing refresh that adds nothing again) and quit,
-# and the timer tick must bring the town feed's new entry. Afterwards regsvr32 /u Vexa.dll
+# and the timer tick must bring the town feed's new entry. A feed that the server does not
+# have is in the list with its health record: the feeds command and --feeds at exit name its
+# cause. Afterwards regsvr32 /u Vexa.dll
 # leaves no Vexa key. (tests/e2e_register.sh checks the registration entries in detail.)
 # Usage: bash tests/e2e_sidebar.sh BUILD_DIR SOURCE_DIR
 set -u
@@ -36,9 +38,13 @@ e2e_feeds --interval 0 --https-dir "$work/authority"
 [ -n "$secure_base" ] || die "the sample feed server did not start: $(cat "$work/feeds.log")"
 # The world feed's address is Cyrillic: it goes in as written.
 e2e_feed_list "${base}tech.xml" "${base}town.xml" "${base}мир.xml" "${base}releases.atom" "${secure_base}secure.xml" \
-    "${base%feeds/}garden/"
+              "${base}missing.xml" "${base%feeds/}garden/"
+# Its health record as the plugin keeps it (the plugin writes the same when it reads the 404).
+run reg add 'HKCU\SOFTWARE\Vexa\Feed Health' /v "${base}missing.xml" /t REG_MULTI_SZ /f \
+    /d "state=failing\\0failingSince=$(( ($(date +%s) + 11644473600) * 10000000 ))\\0cause=not found (HTTP 404)" \
+    >/dev/null || die "cannot write the missing feed's health record"
 
-e2e_sidebar 120 --exit-after 90
+e2e_sidebar 120 --exit-after 90 --feeds
 
 wait_for '^\[[0-9]+\] Library extends its hours: $' 60 || die "no feed items within 60 s"
 wait_for '^\[[0-9]+\] 广州举办国际展览: $' 30 || die "no items from the world feed"
@@ -75,6 +81,12 @@ grep -A3 -F '] Battery research update: ' "$out" | grep -q '^    source:  A new 
 grep -A6 -F '] Battery research update: ' "$out" | grep -qF "             ${base%feeds/}tech/battery.html" || \
     fail "the item's snippet does not end with its link"
 
+# feeds: one line per address, the failing one with its state and cause.
+missing_line="^  failing  ${base}missing.xml  last success never, entries unknown: not found \\(HTTP 404\\)$"
+echo "feeds" >&3
+wait_for '^feeds: ' 20 || die "feeds gave no answer"
+grep -Eq "$missing_line" "$out" || fail "feeds does not name the missing feed's cause"
+
 # open N: the item's OpenItem launches its link; so does an item whose link is https.
 n=$(sed -n 's/^\[\([0-9]*\)\] Compiler release brings faster builds: $/\1/p' "$out" | head -n1)
 echo "open $n" >&3
@@ -105,6 +117,9 @@ dups=$(sed -n 's/^\[[0-9]*\] //p' "$out" | sort | uniq -d)
 [ -z "$dups" ] || fail "items shown twice: $dups"
 
 e2e_quit
+# --feeds: the same lines again once the sidebar has stopped.
+after_last '^sidebar: stopping' | grep -q '^feeds: ' || fail "--feeds printed nothing at exit"
+after_last '^sidebar: stopping' | grep -Eq "$missing_line" || fail "--feeds does not name the missing feed's cause"
 
 # Unregistering after a session: no Vexa key left.
 run regsvr32 /s /u "$(winpath "$build/Vexa.dll")" || fail "regsvr32 /u Vexa.dll"

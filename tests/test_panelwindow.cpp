@@ -3,17 +3,22 @@
 // away, draws only the rows in view, survives nasty texts at the smallest width, and follows
 // a change of DPI. Pixels are checked by the end-to-end script, not here.
 #include <windows.h>
+#include <algorithm>
 
 #include <gtest/gtest.h>
 
 #include "com/check.h"
 #include "com/owners.h"
 #include "com/ptr.h"
+#include "host/lib/feedstatus.h"
 #include "host/lib/panelwindow.h"
 #include "tests/support/host_fixture.h"
 
 using vexa::com_ptr;
 using vexa::unique_bstr;
+using vexa::FeedState;
+using vexatest::HealthRecord;
+using vexatest::TodayAt;
 
 namespace {
 
@@ -289,6 +294,68 @@ TEST_F(PanelWindowTest, FollowsAChangeOfDpi)
     RECT back = {frame.right - MulDiv(320, dpi, 96), frame.top, frame.right, frame.bottom};
     SendMessageW(m_window->hwnd(), WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(&back));
     EXPECT_EQ(m_window->RowRect(1).top - m_window->RowRect(0).top, rowHeight);
+}
+
+TEST_F(PanelWindowTest, MarksFailingFeedsWithTheirCauses)
+{
+    const std::wstring a = L"http://a.example/rss", b = L"http://b.example/rss", c = L"http://c.example/rss";
+    auto write = [](const vexa::FeedHealth& record) { ASSERT_EQ(vexa::WriteFeedHealth(record), ERROR_SUCCESS); };
+    m_window->ReadHealth();
+    RECT mark = m_window->HealthMark();
+    EXPECT_TRUE(IsRectEmpty(&mark));
+    write(HealthRecord(c, FeedState::Paused, TodayAt(14, 5), L"server error (HTTP 503)"));
+    write(HealthRecord(a, FeedState::Loaded, TodayAt(14, 2), L"", 20));
+    write(HealthRecord(b, FeedState::Failing, TodayAt(9, 12), L"not found (HTTP 404)", -1, L"Town news"));
+    m_window->ReadHealth();
+    EXPECT_EQ(m_window->HealthTip(), L"2 of 3 feeds failing\n"
+                                     L"Town news \u2014 Failing since 09:12: not found (HTTP 404)\n"
+                                     L"http://c.example/rss \u2014 Paused until 14:05: server error (HTTP 503)");
+    mark = m_window->HealthMark();
+    EXPECT_TRUE(!IsRectEmpty(&mark) && mark.right <= m_window->SettingsButton().left && mark.top >= 0 &&
+                mark.bottom <= m_window->CaptionHeight());
+    Paint();
+
+    // Recovered: no mark. Many failing: the tooltip stays short.
+    write(HealthRecord(b, FeedState::Loaded, TodayAt(9, 30), L"", 3));
+    write(HealthRecord(c, FeedState::Loaded, TodayAt(14, 6), L"", 3));
+    m_window->ReadHealth();
+    mark = m_window->HealthMark();
+    EXPECT_TRUE(IsRectEmpty(&mark));
+    EXPECT_EQ(m_window->HealthTip(), L"");
+    for (int i = 0; i < 12; ++i)
+        write(HealthRecord(L"http://f.example/" + std::to_wstring(10 + i), FeedState::Failing, TodayAt(9, 12), L"x"));
+    m_window->ReadHealth();
+    const std::wstring& text = m_window->HealthTip();
+    EXPECT_EQ(std::count(text.begin(), text.end(), L'\n'), 11);
+    EXPECT_EQ(text.substr(0, text.find(L'\n')), L"12 of 15 feeds failing");
+    EXPECT_EQ(text.substr(text.rfind(L'\n') + 1), L"and 2 more");
+    Paint();
+    ASSERT_EQ(vexa::PruneFeedHealth({}), ERROR_SUCCESS);
+    m_window->ReadHealth();
+}
+
+// The sidebar program's "feeds" lines: state, address, last success, entries, cause.
+TEST(FeedStatus, OneLinePerAddress)
+{
+    vexa::FeedHealth recovering = HealthRecord(L"http://c/", FeedState::Failing, TodayAt(9, 12), L"no answer for 15 s", 1);
+    recovering.lastSuccess = TodayAt(8, 0);
+    const struct {
+        vexa::FeedHealth record;
+        const wchar_t* line;
+    } rows[] = {
+        {HealthRecord(L"http://a/", FeedState::Loaded, TodayAt(14, 2), L"", 20),
+         L"loaded   http://a/  last success 14:02, 20 entries"},
+        {HealthRecord(L"http://b/", FeedState::Failing, TodayAt(9, 12), L"not found (HTTP 404)"),
+         L"failing  http://b/  last success never, entries unknown: not found (HTTP 404)"},
+        {recovering, L"failing  http://c/  last success 08:00, 1 entry: no answer for 15 s"},
+        {HealthRecord(L"http://d/", FeedState::Paused, TodayAt(14, 5), L"server error (HTTP 503)"),
+         L"paused   http://d/  last success never, entries unknown, paused until 14:05: server error (HTTP 503)"},
+        {HealthRecord(L"http://e/", FeedState::Never, 0), L"never    http://e/  last success never, entries unknown"},
+        {HealthRecord(L"http://f/", FeedState::Loaded, TodayAt(14, 2), L"moved permanently to http://g/ (HTTP 301)", 0),
+         L"loaded   http://f/  last success 14:02, 0 entries: moved permanently to http://g/ (HTTP 301)"},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(host::FeedStatusLine(row.record), row.line);
 }
 
 } // namespace

@@ -1,8 +1,12 @@
 // The settings page with real windows (under Xvfb) and the real registry.
 #include <windows.h>
+#include <commctrl.h>
 #include <ocidl.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -10,6 +14,9 @@
 
 #include "com/ptr.h"
 #include "resources/resource.h"
+#include "feeds/opml.h"
+#include "health/feedhealth.h"
+#include "settings/feedlistfile.h"
 #include "settings/pagesize.h"
 #include "settings/propertypages.h"
 #include "settings/registryhelper.h"
@@ -25,9 +32,11 @@ namespace {
 const wchar_t kPath[] = L"SOFTWARE\\Orvall\\Halvane\\Destinatons";
 
 int g_boxCount = 0;
-int CountBox(HWND, const wchar_t*, const wchar_t*, UINT)
+std::wstring g_boxText;
+int CountBox(HWND, const wchar_t* text, const wchar_t*, UINT)
 {
     ++g_boxCount;
+    g_boxText = text;
     return IDOK;
 }
 
@@ -337,6 +346,9 @@ TEST_F(SettingsPage, DialogLayoutAndInitialState)
         {IDC_DEST_LIST, 17, 73, 213, 40, L"ListBox",
          WS_BORDER | WS_VSCROLL | WS_TABSTOP | LBS_NOTIFY | LBS_SORT | LBS_NOINTEGRALHEIGHT},
         {IDC_REMOVE, 242, 73, 50, 14, L"Button", WS_TABSTOP},
+        {IDC_FEED_HEALTH, 242, 89, 82, 20, L"Static", SS_OWNERDRAW | SS_NOTIFY},
+        {IDC_IMPORT, 242, 111, 40, 14, L"Button", WS_TABSTOP},
+        {IDC_EXPORT, 284, 111, 40, 14, L"Button", WS_TABSTOP},
     };
     HWND child = GetWindow(m_win, GW_CHILD);
     for (const Control& c : controls) {
@@ -550,6 +562,71 @@ TEST_F(SettingsPage, UnreachableKeyWarnsAndApplySucceeds)
     EXPECT_EQ(m_page->IsPageDirty(), S_FALSE);
 }
 
+TEST_F(SettingsPage, HealthLineDescribesTheSelectionOrSumsUpTheList)
+{
+    using vexa::FeedState;
+    using vexatest::HealthRecord;
+    using vexatest::TodayAt;
+    const std::wstring a = L"http://a.example/rss", b = L"http://b.example/rss?x=1&y=2",
+                       c = L"http://c.example/rss", d = L"http://d.example/rss";
+    Store({a, b, c, d});
+    auto write = [](const vexa::FeedHealth& record) { ASSERT_EQ(WriteFeedHealth(record), ERROR_SUCCESS); };
+    write(HealthRecord(a, FeedState::Loaded, TodayAt(14, 2), L"", 20));
+    write(HealthRecord(b, FeedState::Failing, TodayAt(9, 12), L"not found (HTTP 404)"));
+    write(HealthRecord(c, FeedState::Paused, TodayAt(14, 5), L"server error (HTTP 503)"));
+    Open();
+    const List items = Items();
+    auto select = [&](const std::wstring& address) {
+        auto at = std::find(items.begin(), items.end(), address);
+        Select(at == items.end() ? -1 : static_cast<int>(at - items.begin()));
+        wchar_t text[600] = {};
+        GetWindowTextW(Item(IDC_FEED_HEALTH), text, 600);
+        return std::wstring(text);
+    };
+    EXPECT_EQ(select(L"(none)"), L"2 of 5 feeds failing") << "the default address counts, not loaded yet";
+    const std::pair<std::wstring, const wchar_t*> rows[] = {
+        {a, L"Loaded 14:02, 20 entries"},
+        {b, L"Failing since 09:12: not found (HTTP 404)"},
+        {c, L"Paused until 14:05: server error (HTTP 503)"},
+        {d, L"Not loaded yet"},
+        {m_default, L"Not loaded yet"},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(select(row.first), row.second) << vexatest::Narrow(row.first);
+
+    // The records are read when the page is activated: a recovery shows after that.
+    write(HealthRecord(b, FeedState::Loaded, TodayAt(9, 30), L"", 1));
+    EXPECT_EQ(select(L"(none)"), L"2 of 5 feeds failing");
+    Reopen();
+    EXPECT_EQ(select(L"(none)"), L"1 of 5 feeds failing");
+    SetUrl(L"http://e.example/rss");
+    Click(IDC_ADD);
+    EXPECT_EQ(select(L"(none)"), L"1 of 6 feeds failing");
+
+    // A line too long for its two lines is drawn cut; its tooltip holds the whole of it.
+    // One tooltip, owned by the frame, whatever the number of activations.
+    const std::wstring cause = L"not valid XML: line 12, column 5: " + std::wstring(200, L'x') + L" end";
+    write(HealthRecord(d, FeedState::Failing, TodayAt(9, 12), cause));
+    Reopen();
+    ShowWindow(m_frame, SW_SHOWNA);
+    ASSERT_EQ(m_page->Show(SW_SHOW), S_OK);
+    NMTTDISPINFOW info = {};
+    int tips = 0;
+    for (HWND w = nullptr; (w = FindWindowExW(nullptr, w, TOOLTIPS_CLASSW, nullptr)) != nullptr;)
+        if (GetWindow(w, GW_OWNER) == m_frame) info.hdr.hwndFrom = w, ++tips;
+    ASSERT_EQ(tips, 1);
+    info.hdr.code = TTN_GETDISPINFOW;
+    const std::wstring whole = L"Failing since 09:12: " + cause;
+    const struct { std::wstring address, line, tip; } shown[] = {{d, whole, whole}, {b, L"Loaded 09:30, 1 entry", L""}};
+    for (const auto& row : shown) {
+        EXPECT_EQ(select(row.address), row.line);
+        UpdateWindow(m_frame);
+        SendMessageW(m_win, WM_NOTIFY, 0, reinterpret_cast<LPARAM>(&info));
+        EXPECT_EQ(std::wstring(info.lpszText ? info.lpszText : L"?"), row.tip) << "only a line cut short has one";
+    }
+    ShowWindow(m_frame, SW_HIDE);
+}
+
 TEST_F(SettingsPage, KeyboardMessagesGoThroughTheDialog)
 {
     Open();
@@ -562,13 +639,152 @@ TEST_F(SettingsPage, KeyboardMessagesGoThroughTheDialog)
     EXPECT_EQ(m_page->TranslateAccelerator(&msg), S_FALSE);
 }
 
-// Shows the page in a visible frame for scripts/screenshot-settings.sh, which captures the
+// Import and Export with the file dialogs answered by the test: the path of g_dialogPath,
+// or Cancel when it is empty.
+std::wstring g_dialogPath;
+BOOL AnswerDialog(OPENFILENAMEW* ofn, bool)
+{
+    EXPECT_EQ(std::wstring(ofn->lpstrFilter, 48), std::wstring(L"OPML files (*.opml)\0*.opml\0All files (*.*)\0*.*\0", 48));
+    EXPECT_STREQ(ofn->lpstrDefExt, L"opml");
+    lstrcpynW(ofn->lpstrFile, g_dialogPath.c_str(), static_cast<int>(ofn->nMaxFile));
+    return !g_dialogPath.empty();
+}
+
+class OpmlPage : public SettingsPage {
+protected:
+    void SetUp() override
+    {
+        SettingsPage::SetUp();
+        SetFileDialogFn(AnswerDialog);
+    }
+    void TearDown() override
+    {
+        SetFileDialogFn(nullptr);
+        DeleteFileW(m_file.c_str());
+        SettingsPage::TearDown();
+    }
+    // Clicks Import or Export with `path` in the dialog; gives the message shown.
+    std::wstring Choose(int button, const std::wstring& path)
+    {
+        g_dialogPath = path;
+        g_boxText.clear();
+        Click(button);
+        return g_boxText;
+    }
+    std::wstring Import(const std::string& bytes)
+    {
+        std::ofstream(m_file.c_str(), std::ios::binary) << bytes;
+        return Choose(IDC_IMPORT, m_file);
+    }
+    static std::string Document(const std::string& body)
+    {
+        return "<?xml version=\"1.0\"?>\n<opml version=\"1.0\"><head/><body>" + body + "</body></opml>";
+    }
+    static std::string Outlines(const List& urls)
+    {
+        std::string body;
+        for (const std::wstring& url : urls)
+            body += "<outline text=\"t\" xmlUrl=\"" + vexatest::Narrow(url) + "\"/>";
+        return body;
+    }
+    static List Sorted(List list)
+    {
+        std::sort(list.begin(), list.end());
+        return list;
+    }
+    const std::wstring m_file = vexatest::Widen(std::getenv("TEMP") ? std::getenv("TEMP") : ".") + L"\\vexa-list.opml";
+};
+
+TEST_F(OpmlPage, ImportAddsWhatTheListLacksUpToItsLimit)
+{
+    Store({L"http://a.example/rss", L"http://b.example/"});
+    Open();
+    const List before = Items();
+    EXPECT_EQ(Choose(IDC_IMPORT, L""), L"") << "cancelled";
+    const std::wstring cannot = L"Could not read \"" + m_file + L"\": ";
+    EXPECT_EQ(Import(Document(Outlines({L"http://n.example/"})).substr(0, 90)).rfind(
+                  cannot + L"it is not well-formed XML (line 2, column ", 0), 0u);
+    EXPECT_EQ(Import("<rss><channel/></rss>"), cannot + L"it is not an OPML file. The list is unchanged.");
+    EXPECT_EQ(Choose(IDC_IMPORT, m_file + L"x").rfind(L"Could not read \"" + m_file + L"x\": ", 0), 0u);
+    EXPECT_EQ(Import(Document("")), L"The file lists no feeds");
+    EXPECT_EQ(Items(), before);
+    EXPECT_EQ(m_page->IsPageDirty(), S_FALSE);
+
+    // Compared as the stored list compares: trimmed, ASCII case ignored, other case kept.
+    const std::wstring feed = L"http://\x043F\x0440\x0438/\x043B\x0435\x043D\x0442\x0430";
+    const std::wstring upper = L"http://\x043F\x0440\x0438/\x041B\x0415\x041D\x0422\x0410";
+    const std::string file = Document(Outlines(
+        {L"http://A.example/rss", L" http://c.example/ ", L"http://c.example/", L"http://d.example/?a=1&amp;b=2", feed, upper}));
+    EXPECT_EQ(Import(file), L"Added 4 feeds; 2 were already in the list");
+    EXPECT_EQ(Sorted(Items()), Sorted({m_default, L"http://a.example/rss", L"http://b.example/", L"http://c.example/",
+                                       L"http://d.example/?a=1&b=2", feed, upper}));
+    EXPECT_EQ(m_page->IsPageDirty(), S_OK);
+    EXPECT_EQ(Stored(), (List{L"http://a.example/rss", L"http://b.example/"})) << "nothing stored before Apply";
+    EXPECT_EQ(Import(file), L"Added no feeds; 6 were already in the list");
+
+    List many;
+    for (int i = 0; i < 95; ++i)
+        many.push_back(L"http://f.example/" + std::to_wstring(100 + i));
+    EXPECT_EQ(Import(Document(Outlines(many) + Outlines({L"http://x.example/" + std::wstring(560, L'x')}))),
+              L"Added 93 feeds; 2 did not fit (the list holds 100); 1 address was too long to keep");
+    EXPECT_EQ(Items().size(), 100u);
+    EXPECT_FALSE(Enabled(IDC_ADD));
+}
+
+// A new user brings 30 feeds in three folders, applies, and exports them again: the same
+// addresses in the list's (sorted) order, with what the health records know of them.
+TEST_F(OpmlPage, ImportedAppliedAndExportedListsRoundTrip)
+{
+    List urls;
+    std::string body;
+    for (int i = 0; i < 30; ++i) {
+        urls.push_back(i == 29 ? L"http://\x4F8B\x3048.example/\x30D5\x30A3\x30FC\x30C9?q=\xD83D\xDE00"
+                               : L"http://site" + std::to_wstring(29 - i) + L".example/feed");
+        body += (i % 10 == 0 ? "<outline text=\"Folder\">" : "") + Outlines({urls.back()}) + (i % 10 == 9 ? "</outline>" : "");
+    }
+    Open();
+    EXPECT_EQ(Import(Document(body)), L"Added 30 feeds");
+    EXPECT_EQ(m_page->Apply(), S_OK);
+    urls.push_back(m_default);
+    EXPECT_EQ(Sorted(Stored()), Sorted(urls));
+
+    FeedHealth titled, page;
+    titled.address = L"http://site5.example/feed";
+    titled.title = L"Site & \"Five\"";
+    page.address = L"http://site6.example/feed";
+    page.feedAddress = L"http://site6.example/real.rss";
+    ASSERT_EQ(WriteFeedHealth(titled), ERROR_SUCCESS);
+    ASSERT_EQ(WriteFeedHealth(page), ERROR_SUCCESS);
+    Reopen();
+    std::ofstream(m_file.c_str()) << "an older file";
+    EXPECT_EQ(Choose(IDC_EXPORT, m_file), L"");
+    std::ostringstream bytes;
+    bytes << std::ifstream(m_file.c_str(), std::ios::binary).rdbuf();
+    OpmlReadResult read = ReadOpml(bytes.str().data(), bytes.str().size());
+    const List stored = Stored();
+    ASSERT_EQ(read.outlines.size(), stored.size());
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+        const std::string address = vexatest::Narrow(stored[i]), title = stored[i] == titled.address ? "Site & \"Five\"" : address;
+        EXPECT_EQ(read.outlines[i], stored[i] == page.address
+                                        ? (OpmlOutline{address, address, "http://site6.example/real.rss", address})
+                                        : (OpmlOutline{title, title, address, ""})) << address;
+    }
+    EXPECT_EQ(Choose(IDC_EXPORT, L"C:\\no such folder\\feeds.opml").rfind(L"Could not write \"C:\\no such folder", 0), 0u);
+}
+
+// Shows the page in a visible frame for scripts/screenshot-settings.sh, three times: nothing
+// selected, a failing feed selected, a loaded one selected. Each time the script captures the
 // screen once settings-page.ready exists and then creates settings-page.done.
 TEST_F(SettingsPage, ShowForScreenshot)
 {
     if (!std::getenv("VEXA_SCREENSHOT"))
         GTEST_SKIP() << "set VEXA_SCREENSHOT to show the page for a screenshot";
-    Store({L"http://news.example.org/rss/headlines.xml", L"http://127.0.0.1:8025/vexa/feeds/tech.xml"});
+    const std::wstring failing = L"http://news.example.org/rss/headlines.xml";
+    const std::wstring loaded = L"http://127.0.0.1:8025/vexa/feeds/tech.xml";
+    Store({failing, loaded});
+    WriteFeedHealth(vexatest::HealthRecord(failing, vexa::FeedState::Failing, vexatest::TodayAt(9, 12),
+                                           L"not a feed: the server sent a web page (text/html)"));
+    WriteFeedHealth(vexatest::HealthRecord(loaded, vexa::FeedState::Loaded, vexatest::TodayAt(14, 2), L"", 20));
     m_page = NewPage();
     PROPPAGEINFO info = {};
     ASSERT_EQ(m_page->GetPageInfo(&info), S_OK);
@@ -595,14 +811,19 @@ TEST_F(SettingsPage, ShowForScreenshot)
             Sleep(20);
         }
     };
-    pump(500);
-    HANDLE ready = CreateFileW(L"settings-page.ready", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    CloseHandle(ready);
-    for (int i = 0; i < 300 && GetFileAttributesW(L"settings-page.done") == INVALID_FILE_ATTRIBUTES; ++i)
-        pump(100);
-    DeleteFileW(L"settings-page.ready");
-    DeleteFileW(L"settings-page.done");
+    const List items = Items();
+    for (const std::wstring* selected : {static_cast<const std::wstring*>(nullptr), &failing, &loaded}) {
+        auto at = selected ? std::find(items.begin(), items.end(), *selected) : items.end();
+        Select(at == items.end() ? -1 : static_cast<int>(at - items.begin()));
+        pump(500);
+        HANDLE ready = CreateFileW(L"settings-page.ready", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+        CloseHandle(ready);
+        for (int i = 0; i < 300 && GetFileAttributesW(L"settings-page.done") == INVALID_FILE_ATTRIBUTES; ++i)
+            pump(100);
+        DeleteFileW(L"settings-page.ready");
+        DeleteFileW(L"settings-page.done");
+    }
 }
 
 } // namespace

@@ -2,11 +2,13 @@
 // where it is tested without pixels.
 #include "host/lib/panelwindow.h"
 
+#include <commctrl.h>
 #include <windowsx.h>
 
 #include <algorithm>
 
 #include "com/check.h"
+#include "host/lib/feedstatus.h"
 #include "host/lib/hostlib.h"
 
 namespace host {
@@ -14,7 +16,12 @@ namespace {
 
 const wchar_t kClassName[] = L"VexaSidebarPanel";
 const UINT_PTR kMarkTimer = 1;
-const DWORD kNewMarkMs = 5000; // how long a new item stays marked
+const UINT_PTR kHealthTimer = 2;
+const DWORD kNewMarkMs = 5000;    // how long a new item stays marked
+// The plugin writes the health records as loads end, which the panel does not always see
+// (an unchanged feed adds nothing): they are read on a timer, never while painting.
+const UINT kHealthEveryMs = 3000;
+const UINT_PTR kHealthTool = 1;
 
 // The panel's geometry at 96 dpi, in one place: Layout sizes rows and text from it and the
 // paint code draws by it, so the two cannot disagree.
@@ -27,6 +34,7 @@ constexpr int kCaptionStatusTop = 21; // below the title's top
 constexpr int kButtonSize = 30;       // the settings button
 constexpr int kButtonRight = 10;
 constexpr int kButtonGap = 8;         // between the caption texts and the button
+constexpr int kHealthMarkSize = 16;   // the failing-feeds mark, left of the settings button
 constexpr int kCardMargin = 6;        // around each card: above, left and right
 constexpr int kCardPadding = 10;      // inside a card: above and left of the picture and text
 constexpr int kCardBottom = 8;        // inside a card: below the time line
@@ -61,6 +69,8 @@ const COLORREF kHeadingText = RGB(0x11, 0x18, 0x27);
 const COLORREF kBodyText = RGB(0x4B, 0x55, 0x63);
 const COLORREF kTimeText = RGB(0x9C, 0xA3, 0xAF);
 const COLORREF kEmptyText = RGB(0x8A, 0x94, 0xA3);
+const COLORREF kHealthMark = RGB(0xF5, 0x9E, 0x0B);
+const COLORREF kHealthMarkText = RGB(0x1E, 0x3A, 0x5F);
 
 // Per-monitor DPI functions, looked up at run time (newer than the headers' target).
 using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
@@ -217,6 +227,25 @@ bool PanelWindow::Create()
     MakeFonts();
     Layout();
     Sync();
+
+    INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_WIN95_CLASSES};
+    InitCommonControlsEx(&controls);
+    m_tooltip = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
+                                CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, m_hWnd, nullptr,
+                                instance, nullptr);
+    if (m_tooltip) {
+        TTTOOLINFOW tool = {};
+        tool.cbSize = TTTOOLINFOW_V2_SIZE; // what every version of the controls takes
+        tool.uFlags = TTF_SUBCLASS;
+        tool.hwnd = m_hWnd;
+        tool.uId = kHealthTool;
+        tool.lpszText = LPSTR_TEXTCALLBACKW; // the text is m_healthTip, asked for when shown
+        SendMessageW(m_tooltip, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+        SendMessageW(m_tooltip, TTM_SETMAXTIPWIDTH, 0, Scale(360));
+        SendMessageW(m_tooltip, TTM_SETDELAYTIME, TTDT_AUTOPOP, 30000);
+    }
+    ReadHealth();
+    SetTimer(m_hWnd, kHealthTimer, kHealthEveryMs, nullptr);
     ShowWindow(m_hWnd, SW_SHOWNORMAL);
     UpdateWindow(m_hWnd);
     SetForegroundWindow(m_hWnd);
@@ -347,6 +376,57 @@ void PanelWindow::SetStatus(const std::wstring& text)
     if (m_hWnd) InvalidateRect(m_hWnd, nullptr, FALSE);
 }
 
+void PanelWindow::ReadHealth()
+{
+    if (!m_hWnd) return;
+    std::wstring tip = FailingFeedsText(ReadFeedStatus());
+    if (tip == m_healthTip) return;
+    m_healthTip = std::move(tip);
+    PlaceHealthTool();
+    RECT band = {};
+    GetClientRect(m_hWnd, &band);
+    band.bottom = m_captionHeight; // the caption alone: the mark and the title's room
+    InvalidateRect(m_hWnd, &band, FALSE);
+}
+
+RECT PanelWindow::HealthMark() const
+{
+    if (m_healthTip.empty() || !m_hWnd) return RECT{0, 0, 0, 0};
+    RECT button = SettingsButton();
+    int size = Scale(kHealthMarkSize);
+    int top = (m_captionHeight - size) / 2;
+    return RECT{button.left - Scale(kButtonGap) - size, top, button.left - Scale(kButtonGap), top + size};
+}
+
+// The tooltip's tool is the mark's rectangle, empty (never shown) when no feed fails.
+void PanelWindow::PlaceHealthTool()
+{
+    if (!m_tooltip) return;
+    TTTOOLINFOW tool = {};
+    tool.cbSize = TTTOOLINFOW_V2_SIZE; // what every version of the controls takes
+    tool.hwnd = m_hWnd;
+    tool.uId = kHealthTool;
+    tool.rect = HealthMark();
+    SendMessageW(m_tooltip, TTM_NEWTOOLRECTW, 0, reinterpret_cast<LPARAM>(&tool));
+    if (m_healthTip.empty()) SendMessageW(m_tooltip, TTM_POP, 0, 0);
+    else SendMessageW(m_tooltip, TTM_UPDATE, 0, 0);
+}
+
+void PanelWindow::PaintHealthMark(HDC dc)
+{
+    RECT mark = HealthMark();
+    if (IsRectEmpty(&mark)) return;
+    {
+        vexa::unique_hbrush brush(CreateSolidBrush(kHealthMark));
+        vexa::unique_hpen pen(CreatePen(PS_SOLID, 1, kHealthMark));
+        SelectIn b(dc, brush.get()), p(dc, pen.get());
+        Ellipse(dc, mark.left, mark.top, mark.right, mark.bottom);
+    }
+    SelectIn s(dc, m_statusFont.get());
+    SetTextColor(dc, kHealthMarkText);
+    DrawTextW(dc, L"!", 1, &mark, DT_SINGLELINE | DT_CENTER | DT_VCENTER | DT_NOPREFIX);
+}
+
 bool PanelWindow::MarkedNew(std::size_t index, DWORD now) const
 {
     return index < m_addedAt.size() && now - m_addedAt[index] < kNewMarkMs;
@@ -407,7 +487,9 @@ void PanelWindow::PaintCaption(HDC dc, const RECT& band)
         RoundBox(dc, button, Scale(kCardRadius), m_pressedSettings ? kCaptionTop : kButtonHot, kButtonHot);
     DrawSettingsGlyph(dc, button, static_cast<int>(m_dpi));
 
-    int right = button.left - Scale(kButtonGap);
+    PaintHealthMark(dc);
+    RECT mark = HealthMark();
+    int right = (IsRectEmpty(&mark) ? button.left : mark.left) - Scale(kButtonGap);
     std::wstring title = m_title.empty() ? std::wstring(L"Sidebar") : m_title;
     std::wstring status = m_status;
     if (status.empty()) {
@@ -615,8 +697,17 @@ LRESULT PanelWindow::Handle(UINT msg, WPARAM wParam, LPARAM lParam)
     }
     case WM_SIZE:
         Layout();
+        PlaceHealthTool();
         InvalidateRect(m_hWnd, nullptr, FALSE);
         return 0;
+    case WM_NOTIFY: {
+        auto* info = reinterpret_cast<NMTTDISPINFOW*>(lParam);
+        if (info && m_tooltip && info->hdr.hwndFrom == m_tooltip && info->hdr.code == TTN_GETDISPINFOW) {
+            info->lpszText = const_cast<wchar_t*>(m_healthTip.c_str());
+            return 0;
+        }
+        break;
+    }
     case WM_GETMINMAXINFO: {
         auto* limits = reinterpret_cast<MINMAXINFO*>(lParam);
         limits->ptMinTrackSize.x = Scale(kMinWidth);
@@ -645,6 +736,10 @@ LRESULT PanelWindow::Handle(UINT msg, WPARAM wParam, LPARAM lParam)
         return 0;
     }
     case WM_TIMER:
+        if (wParam == kHealthTimer) {
+            ReadHealth();
+            return 0;
+        }
         if (wParam == kMarkTimer) {
             DWORD now = GetTickCount();
             bool any = false;

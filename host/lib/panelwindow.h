@@ -41,6 +41,12 @@ public:
     // A line under the title in the caption band, e.g. why the plugin did not start.
     void SetStatus(const std::wstring& text);
 
+    // Reads the feeds' health records again; the window also does it every few seconds.
+    // When a feed fails, the caption band shows a mark whose tooltip lists the failing feeds.
+    void ReadHealth();
+    RECT HealthMark() const;                                 // empty when no feed fails
+    const std::wstring& HealthTip() const { return m_healthTip; } // empty when no feed fails
+
     // Makes the process per-monitor DPI aware (where the system knows how).
     static void EnableDpiAwareness();
 
@@ -72,6 +78,8 @@ private:
     void UpdateScrollBar();
     void Paint(HDC dc, const RECT& client);
     void PaintCaption(HDC dc, const RECT& band);
+    void PaintHealthMark(HDC dc);
+    void PlaceHealthTool();
     void PaintRow(HDC dc, std::size_t index, const RECT& rect, DWORD now);
     Row& RowAt(std::size_t index, HDC dc);
     long RowAtPoint(POINT client) const;
@@ -101,6 +109,8 @@ private:
     bool m_pressedSettings = false;
     bool m_hotSettings = false;
     std::size_t m_paintedRows = 0;
+    HWND m_tooltip = nullptr;        // owned by the window, destroyed with it
+    std::wstring m_healthTip;
 };
 
 } // namespace host

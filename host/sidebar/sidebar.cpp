@@ -22,6 +22,7 @@
 #include "Vexa_h.h"
 #include "com/owners.h"
 #include "com/ptr.h"
+#include "host/lib/feedstatus.h"
 #include "host/lib/hostlib.h"
 #include "host/lib/panelprinter.h"
 #include "host/lib/registrar.h"
@@ -56,6 +57,7 @@ struct Options {
     bool calls = false;       // print every host call too
     bool window = false;      // show the panel in a window
     bool print = false;       // with window: print the panel too
+    bool feeds = false;       // print the feeds' health at exit
 };
 
 // The panel's text is UTF-8. A pipe or a file gets the bytes as they are; a console gets
@@ -143,6 +145,7 @@ private:
     void ShowSettings();
     void Refresh();
     void SetDisplayState(const std::wstring& argument);
+    void PrintFeeds();
     bool CreatePanelWindow();
 
     Options m_options;
@@ -239,7 +242,7 @@ HRESULT Sidebar::StartPlugin()
         Error(L"InitNew failed with " + Hex(hr));
         return hr;
     }
-    Info(L"plugin started; commands: open N, list, refresh, settings, state N, plugins, help, quit");
+    Info(L"plugin started; commands: open N, list, refresh, settings, state N, feeds, plugins, help, quit");
     return S_OK;
 }
 
@@ -320,6 +323,8 @@ void Sidebar::Execute(const std::wstring& line)
         ShowSettings();
     else if (command == L"state")
         SetDisplayState(argument);
+    else if (command == L"feeds")
+        PrintFeeds();
     else if (command == L"plugins") {
         bool quiet = m_options.quietOle;
         m_options.quietOle = false;
@@ -329,7 +334,8 @@ void Sidebar::Execute(const std::wstring& line)
         PostQuitMessage(0);
     else if (command == L"help")
         m_printer.Say(L"commands: open N (open item N), list (print the panel), refresh (write Value1),\n"
-                      L"          settings (settings page), state N (display state N), plugins, quit");
+                      L"          settings (settings page), state N (display state N),\n"
+                      L"          feeds (each feed's health), plugins, quit");
     else
         m_printer.Say(L"sidebar: unknown command \"" + command + L"\" (try help)");
     m_printer.Flush();
@@ -422,6 +428,19 @@ void Sidebar::SetDisplayState(const std::wstring& argument)
     if (VEXA_FAILED(hr)) Error(L"DisplayStateChanged failed with " + Hex(hr));
 }
 
+// The feeds' health as the plugin last recorded it: a summary, then one line per address.
+// Asked for explicitly, so it is printed even when the panel is not.
+void Sidebar::PrintFeeds()
+{
+    m_printer.Flush();
+    const std::vector<vexa::FeedHealth> records = host::ReadFeedStatus();
+    std::wstring text = L"feeds: " + (records.empty() ? std::wstring(L"no feed has a health record yet")
+                                                       : vexa::SummarizeFeedHealth(records)) + L"\n";
+    for (const vexa::FeedHealth& record : records)
+        text += L"  " + host::FeedStatusLine(record) + L"\n";
+    Write(host::Utf8(text));
+}
+
 bool Sidebar::CreatePanelWindow()
 {
     host::PanelWindow::Commands commands;
@@ -479,6 +498,7 @@ int Sidebar::Run()
     }
     g_commandWindow = nullptr;
     StopPlugin();
+    if (m_options.feeds) PrintFeeds();
     m_panel.reset();
     m_window.Destroy();
     UnregisterClassW(kWindowClass, GetModuleHandleW(nullptr));
@@ -514,13 +534,15 @@ BOOL WINAPI OnConsoleControl(DWORD type)
 void Usage()
 {
     fputs("usage: sidebar [--window [--print]] [--settings] [--exit-after SECONDS] [--quiet-ole] [--calls]\n"
+          "               [--feeds]\n"
           "  --window            show the panel in a window docked at the right of the screen\n"
           "  --print             with --window: print the panel on the terminal too\n"
           "  --settings          show the plugin's settings page at start\n"
           "  --exit-after SECS   quit after that many seconds\n"
           "  --quiet-ole         print the panel only, no lines about COM set-up\n"
           "  --calls             also print every call the plugin makes to the host\n"
-          "commands on stdin: open N, list, refresh, settings, state N, plugins, help, quit\n",
+          "  --feeds             print each feed's health at exit\n"
+          "commands on stdin: open N, list, refresh, settings, state N, feeds, plugins, help, quit\n",
           stderr);
 }
 
@@ -544,6 +566,8 @@ int main(int argc, char** argv)
             options.quietOle = true;
         } else if (arg == "--calls") {
             options.calls = true;
+        } else if (arg == "--feeds") {
+            options.feeds = true;
         } else if (arg == "--exit-after" && i + 1 < argc) {
             char* end = nullptr;
             options.exitAfter = strtod(argv[++i], &end);

@@ -816,6 +816,7 @@ const std::vector<Target>& AllTargets()
         {"registry", RunRegistry, nullptr},
         {"stream", RunStream, nullptr},
         {"calls", RunCalls, nullptr},
+        {"opml", RunOpml, nullptr},
         {"html", RunHtml, nullptr},
     };
     return targets;

@@ -83,6 +83,7 @@ void RunHttp(std::uint64_t inputSeed, Result& result);
 void RunRegistry(std::uint64_t inputSeed, Result& result);
 void RunStream(std::uint64_t inputSeed, Result& result);
 void RunCalls(std::uint64_t inputSeed, Result& result);
+void RunOpml(std::uint64_t inputSeed, Result& result);
 void RunHtml(std::uint64_t inputSeed, Result& result);
 void RestartServers();
 

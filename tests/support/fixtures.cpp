@@ -121,6 +121,35 @@ unsigned ThreadCodePage::Current()
     return GetCPInfoExW(CP_THREAD_ACP, 0, &info) ? info.CodePage : 0;
 }
 
+ULONGLONG TodayAt(int hour, int minute)
+{
+    SYSTEMTIME local = {}, utc = {};
+    GetLocalTime(&local);
+    local.wHour = static_cast<WORD>(hour);
+    local.wMinute = static_cast<WORD>(minute);
+    local.wSecond = local.wMilliseconds = 0;
+    FILETIME ft = {};
+    if (!TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc) || !SystemTimeToFileTime(&utc, &ft))
+        return 0;
+    return (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+}
+
+vexa::FeedHealth HealthRecord(const std::wstring& address, vexa::FeedState state, ULONGLONG at,
+                              const std::wstring& cause, long entries, const std::wstring& title)
+{
+    vexa::FeedHealth record;
+    record.address = address;
+    record.state = state;
+    record.lastAttempt = at;
+    if (state == vexa::FeedState::Loaded) record.lastSuccess = at;
+    if (state == vexa::FeedState::Failing) record.failingSince = at;
+    if (state == vexa::FeedState::Paused) record.failingSince = record.retryUntil = at;
+    record.cause = cause;
+    record.entries = entries;
+    record.title = title;
+    return record;
+}
+
 std::wstring Widen(const std::string& text) { return host::FromUtf8(text); }
 std::string Narrow(const std::wstring& text) { return host::Utf8(text); }
 

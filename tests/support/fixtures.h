@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "health/feedhealth.h"
+
 namespace vexatest {
 
 // Points a predefined key (HKEY_CURRENT_USER, HKEY_CLASSES_ROOT) at a fresh scratch key for
@@ -67,6 +69,14 @@ private:
     LCID m_locale;
     std::string m_crtLocale;
 };
+
+// Today at hour:minute local time, as the feed health records keep times (UTC FILETIME).
+ULONGLONG TodayAt(int hour, int minute);
+// A health record as the plugin keeps one; `at` is the time its state is about (the last
+// success of a loaded feed, the start of a failing one's failures, the end of a pause).
+vexa::FeedHealth HealthRecord(const std::wstring& address, vexa::FeedState state, ULONGLONG at,
+                              const std::wstring& cause = std::wstring(), long entries = -1,
+                              const std::wstring& title = std::wstring());
 
 std::wstring Widen(const std::string& text);
 std::string Narrow(const std::wstring& text);
