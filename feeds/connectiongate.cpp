@@ -106,7 +106,7 @@ ConnectionSlot::~ConnectionSlot()
     WakeAllConditionVariable(&gate.changed);
 }
 
-bool ConnectionSlot::Acquire(const std::wstring& server, HANDLE cancel)
+bool ConnectionSlot::Acquire(const std::wstring& server, HANDLE cancel, ULONGLONG deadline)
 {
     // Copied before anything is counted: a copy that throws leaves no slot taken.
     m_server = server;
@@ -115,7 +115,7 @@ bool ConnectionSlot::Acquire(const std::wstring& server, HANDLE cancel)
     for (;;) {
         if (gate.MayStart(m_ticket, server))
             break;
-        if (WaitForSingleObject(cancel, 0) == WAIT_OBJECT_0)
+        if (WaitForSingleObject(cancel, 0) == WAIT_OBJECT_0 || GetTickCount64() >= deadline)
             return false;
         SleepConditionVariableSRW(&gate.changed, &gate.lock, 100, 0);
     }

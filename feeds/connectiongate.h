@@ -31,8 +31,9 @@ public:
     ConnectionSlot& operator=(const ConnectionSlot&) = delete;
     ~ConnectionSlot();
 
-    // Waits for this job's turn and a free slot; false when `cancel` is signalled first.
-    bool Acquire(const std::wstring& server, HANDLE cancel);
+    // Waits for this job's turn and a free slot; false when `cancel` is signalled or
+    // `deadline` (a GetTickCount64 time) passes first.
+    bool Acquire(const std::wstring& server, HANDLE cancel, ULONGLONG deadline = ~0ull);
     // The job begins to send: it takes the next send number (counted across the process) and
     // the next job may start.
     unsigned long BeginSend() noexcept;

@@ -10,6 +10,8 @@
 #include "com/module.h"
 #include "com/ptr.h"
 #include "feeds/connectiongate.h"
+#include "feeds/htmlscan.h"
+#include "feeds/utf8.h"
 
 namespace vexa {
 
@@ -153,16 +155,22 @@ void FetchJob::Run() noexcept
             result.error = ERROR_INTERNET_INVALID_URL;
             return S_OK;
         }
-        ConnectionSlot slot(m_ticket);
-        if (Cancelled() || !slot.Acquire(m_server, m_cancel.get())) {
+        std::optional<ConnectionSlot> slot;
+        slot.emplace(m_ticket);
+        if (Cancelled() || !slot->Acquire(m_server, m_cancel.get())) {
             result.error = ERROR_INTERNET_OPERATION_CANCELLED;
             return S_OK;
         }
         const ULONGLONG deadline = GetTickCount64() + m_limits.wholeMs;
         m_deadline.store(deadline);
-        m_slot = &slot;
-        Transfer(m_request, m_limits, deadline, *this, result);
+        m_slot = &*slot;
+        TransferAnswer answer;
+        m_page = m_request.discover ? &answer : nullptr;
+        Transfer(m_request, m_limits, deadline, *this, result, &answer);
+        m_page = nullptr;
         m_slot = nullptr;
+        if (m_request.discover && result.status == 200 && result.outcome != FetchResult::Outcome::Failed)
+            ReadAdvertisedFeed(answer, deadline, slot, result);
         return S_OK;
         VEXA_COM_CATCH
     }();
@@ -175,6 +183,77 @@ void FetchJob::Run() noexcept
     Finish(result);
 }
 
+void FetchJob::ReadAdvertisedFeed(const TransferAnswer& page, ULONGLONG deadline,
+                                  std::optional<ConnectionSlot>& slot, FetchResult& result)
+{
+    // The start of the body, copied: the body itself stays the result's until it is known to
+    // be a page (the owner may end the job at its deadline with what has arrived).
+    std::string start;
+    {
+        srwlock_shared_guard held(m_lock);
+        if (m_finished) return;
+        start.assign(m_result.body, 0, kPageScanLimit);
+    }
+    const std::string contentType = utf::ToUtf8(page.contentType.data(), page.contentType.size());
+    if (!IsWebPage(contentType, start.data(), start.size()))
+        return;
+
+    // The first advertised feed that a download may read: from an https page, only an https
+    // feed (as for a redirect).
+    std::wstring written;
+    std::wstring wire;
+    const std::string pageUrl = utf::ToUtf8(page.url.data(), page.url.size());
+    for (const std::string& feed : FindAdvertisedFeeds(start.data(), start.size(), pageUrl)) {
+        written = utf::WrittenAddress<wchar_t>(feed, utf::kAddressLimit);
+        wire = utf::UrlForTheWire(written);
+        if (IsHttpAddress(wire) && !ServerOf(wire).empty() &&
+            (!IsHttpsAddress(page.url) || IsHttpsAddress(wire)))
+            break;
+        wire.clear();
+        written.clear();
+    }
+    start.clear();
+    start.shrink_to_fit();
+
+    {
+        // The page's body is not the result; the feed's answer, when one is read, is.
+        srwlock_exclusive_guard held(m_lock);
+        if (m_finished) return;
+        m_result.body.clear();
+        m_result.body.shrink_to_fit();
+        m_result.status = 0;
+        m_result.advertisedFeed = written;
+        m_result.pageWithoutFeed = wire.empty();
+    }
+    if (wire.empty()) {
+        result.pageWithoutFeed = true;
+        return;
+    }
+    FetchResult feed;
+    feed.advertisedFeed = written;
+
+    // The feed's request, on this worker and within the page's deadline. A feed at another
+    // server takes its own turn at the connection limits.
+    const std::wstring server = ServerOf(wire);
+    if (server != m_server) {
+        m_slot = nullptr;
+        slot.reset();
+        slot.emplace(EnqueueConnection(server));
+        if (Cancelled() || !slot->Acquire(server, m_cancel.get(), deadline)) {
+            feed.error = Cancelled() ? ERROR_INTERNET_OPERATION_CANCELLED : ERROR_INTERNET_TIMEOUT;
+            result = std::move(feed);
+            return;
+        }
+    }
+    m_slot = &*slot;
+    FetchRequest request;
+    request.url = wire;
+    request.discover = false;
+    Transfer(request, m_limits, deadline, *this, feed);
+    m_slot = nullptr;
+    result = std::move(feed);
+}
+
 bool FetchJob::Cancelled() const noexcept
 {
     return WaitForSingleObject(m_cancel.get(), 0) == WAIT_OBJECT_0;
@@ -182,7 +261,10 @@ bool FetchJob::Cancelled() const noexcept
 
 void FetchJob::Sending() noexcept
 {
-    if (m_slot) m_sendOrder.store(m_slot->BeginSend());
+    if (!m_slot) return;
+    // The job's place in the send order is its first request's.
+    unsigned long first = 0;
+    m_sendOrder.compare_exchange_strong(first, m_slot->BeginSend());
 }
 
 void FetchJob::Sent() noexcept { SetEvent(m_sent.get()); }
@@ -199,6 +281,13 @@ bool FetchJob::Append(const char* data, std::size_t size)
     if (m_finished) return false;
     // Out of memory fails the transfer (in Run) rather than passing a part for the whole.
     m_result.body.append(data, size);
+    // A web page is read no further than its head is scanned.
+    if (m_page && m_result.body.size() >= kPageScanLimit) {
+        const TransferAnswer* page = std::exchange(m_page, nullptr);
+        if (IsWebPage(utf::ToUtf8(page->contentType.data(), page->contentType.size()), m_result.body.data(),
+                      kPageScanLimit))
+            return false;
+    }
     return true;
 }
 

@@ -5,17 +5,17 @@
 #include <windows.h>
 #include <atomic>
 #include <cstddef>
+#include <optional>
 #include <string>
 
 #include "com/owners.h"
 #include "com/refcounted.h"
+#include "feeds/connectiongate.h"
 #include "feeds/httprules.h"
 #include "feeds/internetsession.h"
 #include "feeds/transfer.h"
 
 namespace vexa {
-
-class ConnectionSlot;
 
 // One download on its own worker thread. Shared by its owner and its worker through a
 // reference count; the owner may let go at any time (Abandon), the worker ends by its
@@ -61,6 +61,10 @@ private:
 
     static DWORD WINAPI ThreadProc(void* param) noexcept;
     void Run() noexcept;
+    // After a 200: when it was a web page, reads the feed the page advertises in its place,
+    // within the same deadline, or marks the result as a page without one.
+    void ReadAdvertisedFeed(const TransferAnswer& page, ULONGLONG deadline,
+                            std::optional<ConnectionSlot>& slot, FetchResult& result);
     void Finish(FetchResult& result) noexcept;
 
     // TransferProgress
@@ -75,6 +79,8 @@ private:
     std::wstring m_server;              // "host:port" of the first request; empty when unusable
     unsigned long m_ticket = 0;         // place in the queue of jobs waiting to start
     ConnectionSlot* m_slot = nullptr;     // the worker's slot while it transfers
+    // Where the first answer came from, while its body comes (a page's is read only so far).
+    const TransferAnswer* m_page = nullptr;
     std::atomic<unsigned long> m_sendOrder{0};
     // The worker's reference on the module, taken over by the worker's first line.
     unique_module_reference m_module;

@@ -183,36 +183,14 @@ std::wstring DocumentCause(const LoadOutcome& outcome)
     return L"not a feed: the document is <" + Widen(doc.root) + L">, not RSS or Atom";
 }
 
-} // namespace
-
-LoadVerdict JudgeLoad(const LoadOutcome& outcome, const std::wstring& address, ULONGLONG now)
+// A load that did not give a feed: why, in words.
+LoadVerdict JudgeFailure(const LoadOutcome& outcome, const std::wstring& address, ULONGLONG now)
 {
     using Way = LoadOutcome::Way;
     using Outcome = FetchResult::Outcome;
-    LoadVerdict verdict;
     const FetchResult& fetch = outcome.fetch;
-    switch (outcome.way) {
-    case Way::None:
-    case Way::Held:
-        return verdict;
-    case Way::NoReader:
-        verdict.state = State::Failing;
-        verdict.cause = L"no XML reader on this computer";
-        return verdict;
-    case Way::Reader:
-    case Way::Download:
-        break;
-    }
+    LoadVerdict verdict;
     verdict.state = State::Failing;
-    // A document read without error that holds no feed is not a loaded feed.
-    if (outcome.loaded && (!outcome.parsed || outcome.document.container)) {
-        verdict.state = State::Loaded;
-        verdict.documentRead = outcome.parsed;
-        if (!fetch.movedTo.empty())
-            verdict.cause = L"moved permanently to " + fetch.movedTo + Http(fetch.movedStatus) +
-                            L": update the address in the settings";
-        return verdict;
-    }
     if (outcome.loaded) {
         verdict.cause = DocumentCause(outcome);
         return verdict;
@@ -244,6 +222,50 @@ LoadVerdict JudgeLoad(const LoadOutcome& outcome, const std::wstring& address, U
             verdict.cause += L", asked to wait until " + FormatHealthTime(now + fetch.retryAfterMs * 10000);
         }
     }
+    return verdict;
+}
+
+} // namespace
+
+LoadVerdict JudgeLoad(const LoadOutcome& outcome, const std::wstring& address, ULONGLONG now)
+{
+    using Way = LoadOutcome::Way;
+    LoadVerdict verdict;
+    const FetchResult& fetch = outcome.fetch;
+    switch (outcome.way) {
+    case Way::None:
+    case Way::Held:
+        return verdict;
+    case Way::NoReader:
+        verdict.state = State::Failing;
+        verdict.cause = L"no XML reader on this computer";
+        return verdict;
+    case Way::Reader:
+    case Way::Download:
+        break;
+    }
+    verdict.state = State::Failing;
+    if (fetch.pageWithoutFeed) {
+        verdict.cause = L"not a feed: a web page that advertises no feed";
+        return verdict;
+    }
+    // The address is a web page whose advertised feed is read in its place: every line says so.
+    const std::wstring advertised =
+        outcome.advertisedFeed.empty() ? std::wstring()
+                                       : L"web page; reading the feed it advertises: " + outcome.advertisedFeed;
+    // A document read without error that holds no feed is not a loaded feed.
+    if (outcome.loaded && (!outcome.parsed || outcome.document.container)) {
+        verdict.state = State::Loaded;
+        verdict.documentRead = outcome.parsed;
+        verdict.cause = advertised;
+        if (!fetch.movedTo.empty())
+            verdict.cause += (advertised.empty() ? L"" : L"; ") + std::wstring(L"moved permanently to ") +
+                             fetch.movedTo + Http(fetch.movedStatus) + L": update the address in the settings";
+        return verdict;
+    }
+    verdict = JudgeFailure(outcome, address, now);
+    if (!advertised.empty())
+        verdict.cause = advertised + L"; " + verdict.cause;
     return verdict;
 }
 

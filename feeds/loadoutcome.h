@@ -26,6 +26,8 @@ struct LoadOutcome {
     DocumentFacts document;     // what the document showed (parsed)
     std::string encoding;       // the encoding that the body's XML declaration names
     bool pageMarkup = false;    // the body begins as an HTML page does
+    std::wstring advertisedFeed; // Download: the feed that the web page at the address
+                                 // advertises and that is read in its place; empty when none
 };
 
 struct LoadVerdict {

@@ -3,6 +3,7 @@
 #include "feeds/rssstore.h"
 
 #include "com/ptr.h"
+#include "feeds/utf8.h"
 #include "feeds/xmlparser.h"
 
 namespace vexa {
@@ -72,6 +73,12 @@ CRssStore::Plan CRssStore::PlanLoad(const std::string& url, vexa::FetchRequest& 
         return Plan::Reader;
     request = vexa::FetchRequest();
     request.url = std::move(wide);
+    // A web page whose feed is known: the feed is asked directly, and is taken as it answers.
+    auto advertised = m_advertised.find(url);
+    if (advertised != m_advertised.end()) {
+        request.url = vexa::utf::UrlForTheWire(advertised->second);
+        request.discover = false;
+    }
     auto found = m_feeds.find(url);
     if (found != m_feeds.end()) {
         const FeedValidators& feed = found->second;
@@ -94,7 +101,10 @@ bool CRssStore::LoadDownloaded(const std::string& url, vexa::FetchResult& result
         m_last.fetch = result;
         result.body = std::move(body);
     }
-    if (!m_parser->IsReady() || result.outcome == Outcome::Failed)
+    if (!result.advertisedFeed.empty())
+        m_advertised[url] = result.advertisedFeed;
+    m_last.advertisedFeed = AdvertisedFeed(url);
+    if (!m_parser->IsReady() || result.outcome == Outcome::Failed || result.pageWithoutFeed)
         return false;
     if (result.outcome == Outcome::Cut) {
         // What arrived is read like any broken document: completed entries stand.
@@ -126,6 +136,12 @@ bool CRssStore::LoadDownloaded(const std::string& url, vexa::FetchResult& result
     feed.etag = result.etag;
     feed.lastModified = result.lastModified;
     return EndLoad(true);
+}
+
+std::wstring CRssStore::AdvertisedFeed(const std::string& url) const
+{
+    auto found = m_advertised.find(url);
+    return found != m_advertised.end() ? found->second : std::wstring();
 }
 
 int CRssStore::Count() const { return m_items.Count(); }

@@ -62,6 +62,9 @@ public:
     bool HasReader() const;
     // How the last Load or LoadDownloaded went (the feed's health is judged from it).
     const LoadOutcome& LastLoad() const noexcept { return m_last; }
+    // The feed address that the web page at `url` advertised, kept for the plugin's life
+    // (later loads of `url` read that feed directly); empty when none.
+    std::wstring AdvertisedFeed(const std::string& url) const;
 
     // IXmlParserCallback: the reader's events go to the parsing rules.
     void OnStartElement(const XmlElement& element) override { m_rules.OnStartElement(element); }
@@ -83,9 +86,11 @@ private:
     vexa::FeedRecords m_items;          // the records, in title order
     vexa::FeedRules m_rules{m_items};   // the parse state of the document being read
     std::unique_ptr<CXmlParser> m_parser;
-    // Per feed address, as loaded.
+    // Per feed address, as loaded (for a web page's address, those of the feed it advertised).
     std::map<std::string, FeedValidators> m_feeds;
     LoadOutcome m_last;
+    // Per web page address, the feed it advertised.
+    std::map<std::string, std::wstring> m_advertised;
 };
 
 } // namespace vexa

@@ -62,7 +62,7 @@ FetchLimits SetFetchLimits(const FetchLimits& limits) noexcept
 }
 
 void Transfer(const FetchRequest& request, const FetchLimits& limits, ULONGLONG deadline,
-              TransferProgress& progress, FetchResult& result)
+              TransferProgress& progress, FetchResult& result, TransferAnswer* answer)
 {
     using Outcome = FetchResult::Outcome;
     result.outcome = Outcome::Failed;
@@ -198,6 +198,10 @@ void Transfer(const FetchRequest& request, const FetchLimits& limits, ULONGLONG 
         break;
     }
 
+    if (answer) {
+        answer->url = url;
+        answer->contentType = QueryHeader(handle.get(), HTTP_QUERY_CONTENT_TYPE);
+    }
     result.etag = QueryHeader(handle.get(), HTTP_QUERY_ETAG);
     result.contentType = QueryHeader(handle.get(), HTTP_QUERY_CONTENT_TYPE);
     {

@@ -25,6 +25,9 @@ struct FetchRequest {
     std::wstring url;
     std::wstring etag;          // sent as If-None-Match
     std::wstring lastModified;  // sent as If-Modified-Since
+    // A web page answered in place of a feed is scanned for the feed it advertises, which is
+    // then read instead (one hop at most). Off for an address that is already such a feed.
+    bool discover = true;
 };
 
 struct FetchResult {
@@ -58,6 +61,8 @@ struct FetchResult {
     std::wstring movedTo;       // where the leading permanent redirects (301, 308) led
     DWORD movedStatus = 0;      // the status of the last of those
     std::wstring refusedTarget; // a redirect that was not followed: its target
+    std::wstring advertisedFeed; // a web page was answered: the feed it advertises, read in its place
+    bool pageWithoutFeed = false; // a web page was answered that advertises no feed
 };
 
 // What a transfer tells the job that runs it, and asks it, as it goes.
@@ -77,9 +82,17 @@ protected:
     ~TransferProgress() = default;
 };
 
+// Where a transfer ended up: the address that gave the answer (redirects followed, no
+// fragment) and the answer's Content-Type.
+struct TransferAnswer {
+    std::wstring url;
+    std::wstring contentType;
+};
+
 // Runs the transfer of `request` (whose address is http or https) until `deadline` (a
-// GetTickCount64 time). The result holds everything but the body, which goes to `progress`.
+// GetTickCount64 time). The result holds everything but the body, which goes to `progress`;
+// `answer`, when given, gets where the answer came from.
 void Transfer(const FetchRequest& request, const FetchLimits& limits, ULONGLONG deadline,
-              TransferProgress& progress, FetchResult& result);
+              TransferProgress& progress, FetchResult& result, TransferAnswer* answer = nullptr);
 
 } // namespace vexa

@@ -147,4 +147,17 @@ std::string ResolveUrl(const std::string& base, const std::string& reference)
     return Join(target);
 }
 
+bool IsWebAddress(const std::string& url)
+{
+    const Parts parts = Split(url);
+    std::string scheme = parts.scheme;
+    for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if ((scheme != "http" && scheme != "https") || !parts.hasAuthority)
+        return false;
+    // The host is what follows any user information, up to a port.
+    const std::size_t at = parts.authority.rfind('@');
+    const std::string hostPort = at == std::string::npos ? parts.authority : parts.authority.substr(at + 1);
+    return !hostPort.empty() && hostPort[0] != ':';
+}
+
 } // namespace vexa

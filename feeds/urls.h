@@ -9,4 +9,7 @@ namespace vexa {
 // (one with a scheme) is returned as it is; so is any reference when the base has no scheme.
 std::string ResolveUrl(const std::string& base, const std::string& reference);
 
+// True for an absolute http or https address (scheme in any letter case) with a host.
+bool IsWebAddress(const std::string& url);
+
 } // namespace vexa

@@ -52,7 +52,7 @@ void FeedHealthBook::BeginRefresh(const std::vector<std::wstring>& addresses)
 
 void FeedHealthBook::Record(const std::wstring& address, const LoadOutcome& outcome, ULONGLONG now)
 {
-    Apply(address, JudgeLoad(outcome, address, now), &outcome.document, now);
+    Apply(address, JudgeLoad(outcome, address, now), &outcome.document, outcome.advertisedFeed, now);
 }
 
 void FeedHealthBook::RecordUnreadable(const std::wstring& address, ULONGLONG now)
@@ -60,7 +60,7 @@ void FeedHealthBook::RecordUnreadable(const std::wstring& address, ULONGLONG now
     LoadVerdict verdict;
     verdict.state = LoadVerdict::State::Failing;
     verdict.cause = L"the address cannot be read";
-    Apply(address, verdict, nullptr, now);
+    Apply(address, verdict, nullptr, std::wstring(), now);
 }
 
 const FeedHealth* FeedHealthBook::Find(const std::wstring& address) const
@@ -70,7 +70,7 @@ const FeedHealth* FeedHealthBook::Find(const std::wstring& address) const
 }
 
 void FeedHealthBook::Apply(const std::wstring& address, const LoadVerdict& verdict,
-                           const DocumentFacts* document, ULONGLONG now)
+                           const DocumentFacts* document, const std::wstring& feedAddress, ULONGLONG now)
 {
     using State = LoadVerdict::State;
     auto found = m_stored.find(address);
@@ -79,6 +79,7 @@ void FeedHealthBook::Apply(const std::wstring& address, const LoadVerdict& verdi
     FeedHealth record = stored;
     record.lastAttempt = ToMinute(now);
     record.cause = Kept(verdict.cause, kMaxHealthCause);
+    record.feedAddress = feedAddress;
     if (verdict.state == State::Loaded) {
         record.state = FeedState::Loaded;
         record.lastSuccess = ToMinute(now);

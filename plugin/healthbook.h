@@ -29,8 +29,9 @@ public:
     const FeedHealth* Find(const std::wstring& address) const;
 
 private:
+    // `feedAddress`: the feed that a web page at `address` advertises, read in its place.
     void Apply(const std::wstring& address, const LoadVerdict& verdict, const DocumentFacts* document,
-               ULONGLONG now);
+               const std::wstring& feedAddress, ULONGLONG now);
 
     std::vector<std::wstring> m_listed;         // the addresses with a record, in list order
     std::map<std::wstring, FeedHealth> m_stored; // each record as the registry holds it

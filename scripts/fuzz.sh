@@ -2,9 +2,10 @@
 # The fuzzing campaign: the native sanitizer build of the parsing rules, then every target
 # of the fuzzing program under Wine, each by a count of inputs.
 #   bash scripts/fuzz.sh [--seed N] [--target NAME] [--feeds N] [--count N]
-#                        [--native-feeds N] [--native-text N] [--no-native|--native-only] [i686|x86_64]
+#                        [--native-feeds N] [--native-text N] [--native-html N]
+#                        [--no-native|--native-only] [i686|x86_64]
 # Defaults: 100 000 feed inputs and 10 000 of each other target under Wine; natively
-# 300 000 documents and 9 700 000 texts (10 million inputs). Each run ends with its
+# 300 000 documents, 9 700 000 texts (10 million inputs) and 1 000 000 web pages. Each run ends with its
 # summary line; a run that ends without one has crashed. Failures go to
 # build/<arch>/fuzz-out/.
 set -euo pipefail
@@ -14,6 +15,7 @@ feeds=100000
 count=10000
 nativeFeeds=300000
 nativeText=9700000
+nativeHtml=1000000
 native=1
 wine=1
 target=all
@@ -25,12 +27,13 @@ while [ $# -gt 0 ]; do
     --count) count="$2"; shift 2 ;;
     --native-feeds) nativeFeeds="$2"; shift 2 ;;
     --native-text) nativeText="$2"; shift 2 ;;
+    --native-html) nativeHtml="$2"; shift 2 ;;
     --no-native) native=0; shift ;;
     --native-only) wine=0; shift ;;
     --target) target="$2"; shift 2 ;;
     --seed) seed=(--seed "$2"); shift 2 ;;
     i686|x86_64) arch="$1"; shift ;;
-    *) echo "usage: fuzz.sh [--seed N] [--target NAME] [--feeds N] [--count N] [--native-feeds N] [--native-text N] [--no-native|--native-only] [i686|x86_64]" >&2
+    *) echo "usage: fuzz.sh [--seed N] [--target NAME] [--feeds N] [--count N] [--native-feeds N] [--native-text N] [--native-html N] [--no-native|--native-only] [i686|x86_64]" >&2
        exit 2 ;;
   esac
 done
@@ -55,7 +58,7 @@ summarised() {
 if [ "$native" = 1 ]; then
   echo "=== native (AddressSanitizer, UndefinedBehaviorSanitizer): parsing rules ==="
   bash tests/fuzz/native/build.sh "$root" "$root/build/native/fuzz_native"
-  for t in feeds:"$nativeFeeds" text:"$nativeText"; do
+  for t in feeds:"$nativeFeeds" text:"$nativeText" html:"$nativeHtml"; do
     [ "${t#*:}" -gt 0 ] || continue
     (cd "$out" && summarised "$out/native-${t%%:*}.log" "$root/build/native/fuzz_native" "${seed[@]}" \
        --target "${t%%:*}" --count "${t#*:}" --out "$out/native") || status=1
@@ -70,7 +73,7 @@ source scripts/wine.sh
 start_xvfb
 # A prefix of its own: test runs that stop their prefix leave the campaign running.
 prefix_start "$root/build/$arch" "$root/build/$arch/fuzz-prefix"
-for t in feeds http registry stream calls opml; do
+for t in feeds http registry stream calls opml html; do
   [ "$target" = all ] || [ "$target" = "$t" ] || continue
   n=$count
   [ "$t" = feeds ] && n=$feeds

@@ -92,7 +92,8 @@ echo "run.sh: the feed server logs each request with its status and body size in
 # The feed list: the plugin reads the default destination first, then dest[0], dest[1], ...
 key='HKCU\SOFTWARE\Orvall\Halvane\Destinatons'
 i=0
-for feed in "${base}tech.xml" "${base}town.xml" "${base}releases.atom" "${secure_base}secure.xml"; do
+for feed in "${base}tech.xml" "${base}town.xml" "${base}releases.atom" "${secure_base}secure.xml" \
+            "${base%feeds/}garden/"; do
   wine reg add "$key" /v "dest[$i]" /t REG_SZ /d "$feed" /f </dev/null >/dev/null 2>&1 ||
     { echo "run.sh: cannot write the feed list" >&2; exit 1; }
   i=$((i + 1))

@@ -9,7 +9,9 @@ use that, so that their timing does not depend on how fast the sidebar starts).
 Paths: /vexa/feeds/default.xml (the plugin's default destination), /vexa/feeds/tech.xml,
 /vexa/feeds/town.xml, /vexa/feeds/releases.atom (an Atom feed, as code hosting sites publish
 their releases) and /vexa/feeds/мир.xml (Russian "world", requested percent-encoded),
-whose entries are in Chinese, Russian and French. With --port 0 the system picks a free
+whose entries are in Chinese, Russian and French. /vexa/garden/ is a website's page, not a
+feed: its head advertises its feed, /vexa/garden/news.xml, by a relative address (a list
+with the page's address shows that feed's entries). With --port 0 the system picks a free
 port. The first line printed names the address either way:
 "sample feeds on http://127.0.0.1:PORT/vexa/feeds/".
 
@@ -26,8 +28,7 @@ every answer closes its connection). For soaks, any number of numbered feeds of 
 changes; /vexa/feeds/moving/N.xml moves on by one entry (one new, the oldest dropped) each
 time it is sent whole.
 
-For trying what a failing feed looks like: /vexa/site/ is a web page that advertises
-/vexa/feeds/tech.xml (by a relative address); /vexa/broken/page.html is a web page that
+For trying what a failing feed looks like: /vexa/broken/page.html is a web page that
 advertises no feed; /vexa/broken/bad.xml is a document cut off in the middle of an element;
 /vexa/broken/silent.xml accepts the request and never answers; any other path is not found
 (404).
@@ -78,6 +79,19 @@ TOWN = [
     ("Library extends its hours", "Open until 21 o'clock on weekdays.",
      "{base}/town/library.html"),
 ]
+
+GARDEN = [
+    ("Seed swap in the garden", "Found through the website's page, which names this feed.",
+     "{base}/garden/swap.html"),
+]
+
+# The website page of the garden: a page, served as HTML, whose head advertises its feed.
+GARDEN_PAGE = b"""<!DOCTYPE html>
+<html lang="en"><head><meta charset="utf-8"><title>Community garden</title>
+<link rel="stylesheet" href="style.css">
+<link rel="alternate" type="application/rss+xml" title="Garden news" href="news.xml">
+</head><body><h1>Community garden</h1><p>Open every day.</p></body></html>
+"""
 
 SECURE = [
     ("This feed came over https", "Checked against the sample server's own test authority, "
@@ -171,12 +185,22 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_response(204)
             self.end_headers()
             return
-        if path.startswith("/vexa/broken/") or path == "/vexa/site/":
+        if path.startswith("/vexa/broken/"):
             self.send_broken(path)
             return
         changed = SERVED_SINCE
         if path == "/vexa/feeds/default.xml":
             body = rss("Vexa", self.base, DEFAULT)
+        elif path == "/vexa/garden/":
+            self.send_response(200)
+            self.send_header("Content-Type", "text/html; charset=utf-8")
+            self.send_header("Content-Length", str(len(GARDEN_PAGE)))
+            self.end_headers()
+            self.wfile.write(GARDEN_PAGE)
+            self.note(200, len(GARDEN_PAGE))
+            return
+        elif path == "/vexa/garden/news.xml":
+            body = rss("Garden news", self.base, GARDEN)
         elif path == "/vexa/feeds/tech.xml":
             body = rss("Tech news", self.base, TECH)
         elif path == "/vexa/feeds/releases.atom":
@@ -242,12 +266,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.note(0, 0)
             time.sleep(3600)
             return
-        if path == "/vexa/site/":
-            body = (b'<!DOCTYPE html>\n<html><head><title>Tech news</title>\n'
-                    b'<link rel="alternate" type="application/rss+xml" title="Tech news" '
-                    b'href="../feeds/tech.xml">\n</head><body><h1>Tech news</h1></body></html>\n')
-            kind = "text/html; charset=utf-8"
-        elif path == "/vexa/broken/page.html":
+        if path == "/vexa/broken/page.html":
             body = b'<!DOCTYPE html>\n<html><head><title>Not a feed</title></head><body>Hello</body></html>\n'
             kind = "text/html; charset=utf-8"
         elif path == "/vexa/broken/bad.xml":

@@ -38,7 +38,7 @@ e2e_feeds --interval 0 --https-dir "$work/authority"
 [ -n "$secure_base" ] || die "the sample feed server did not start: $(cat "$work/feeds.log")"
 # The world feed's address is Cyrillic: it goes in as written.
 e2e_feed_list "${base}tech.xml" "${base}town.xml" "${base}мир.xml" "${base}releases.atom" "${secure_base}secure.xml" \
-              "${base}missing.xml"
+              "${base}missing.xml" "${base%feeds/}garden/"
 # Its health record as the plugin keeps it (the plugin writes the same when it reads the 404).
 run reg add 'HKCU\SOFTWARE\Vexa\Feed Health' /v "${base}missing.xml" /t REG_MULTI_SZ /f \
     /d "state=failing\\0failingSince=$(( ($(date +%s) + 11644473600) * 10000000 ))\\0cause=not found (HTTP 404)" \
@@ -50,6 +50,7 @@ wait_for '^\[[0-9]+\] Library extends its hours: $' 60 || die "no feed items wit
 wait_for '^\[[0-9]+\] 广州举办国际展览: $' 30 || die "no items from the world feed"
 wait_for '^\[[0-9]+\] Vexa 1.1 released: $' 30 || die "no items from the Atom feed"
 wait_for '^\[[0-9]+\] This feed came over https: $' 30 || die "no items from the https feed"
+wait_for '^\[[0-9]+\] Seed swap in the garden: $' 30 || die "no items from the feed a website page advertises"
 grep -q '^sidebar: plugins registered with the host:$' "$out" || fail "the registered plugins are not listed"
 grep -q "^  $PLUGIN \"Vexa Plugin\": RSS Feed Viewer$" "$out" || fail "Vexa is not among the listed plugins"
 grep -q "^sidebar: creating Vexa.VexaPlugin $PLUGIN from .*Vexa.dll$" "$out" || \

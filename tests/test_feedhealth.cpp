@@ -88,6 +88,8 @@ TEST_F(FeedHealthTest, EachCauseInWordsAndARecoveryEndsTheRun)
     m_server.Serve("/silent.xml", silent);
     m_server.Serve("/page.html", "<!DOCTYPE html>\n<html><head><title>Home</title></head><body><p>Hi</body></html>",
                    "text/html; charset=utf-8");
+    m_server.Serve("/site/", "<html><head><link rel=alternate type=application/rss+xml href=../good.xml></head>",
+                   "text/html");
     m_server.Serve("/broken.xml", "<?xml version=\"1.0\"?>\n<rss version=\"2.0\"><channel>\n<item><title>A</item>");
     m_server.Serve("/thai.xml", "<?xml version=\"1.0\" encoding=\"windows-874\"?>\n<rss version=\"2.0\"><channel>"
                                 "<title>\xA1\xA2</title></channel></rss>");
@@ -115,7 +117,9 @@ TEST_F(FeedHealthTest, EachCauseInWordsAndARecoveryEndsTheRun)
          "certificate not trusted: it has expired"},
         {TlsFront::s_tls.Url(TlsServer::Cert::OtherHost, "/feed.xml"), FeedState::Failing,
          "certificate is for another host"},
-        {m_server.Url("/page.html"), FeedState::Failing, "not a feed: the server sent a web page (text/html)"},
+        {m_server.Url("/page.html"), FeedState::Failing, "not a feed: a web page that advertises no feed"},
+        {m_server.Url("/site/"), FeedState::Loaded,
+         "web page; reading the feed it advertises: " + m_server.Url("/good.xml")},
         {m_server.Url("/broken.xml"), FeedState::Failing, "not valid XML: line 3, column "},
         {m_server.Url("/thai.xml"), FeedState::Failing, "encoding windows-874 is not supported"},
         {m_server.Url("/moved.xml"), FeedState::Loaded, moved},
@@ -153,6 +157,7 @@ TEST_F(FeedHealthTest, EachCauseInWordsAndARecoveryEndsTheRun)
         EXPECT_EQ(r.lastSuccess != 0, loaded);
         EXPECT_EQ(r.failingSince != 0, !loaded);
         EXPECT_EQ(r.retryUntil != 0, row.state == FeedState::Paused);
+        EXPECT_EQ(r.feedAddress.empty(), row.address.find("/site/") == std::string::npos);
         if (loaded) {
             EXPECT_EQ(r.entries, 2);
             EXPECT_EQ(r.title, L"Sample feed");

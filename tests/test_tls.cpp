@@ -2,7 +2,7 @@
 // through the ROOT store, and every bad certificate and a plain server on the https port fail
 // with their own errors; what a silent handshake does. Then the same through the feed store's
 // own download: secure feeds load, bad certificates fail the load, redirects go up to https
-// and never down to http.
+// and never down to http, and neither does a secure page's advertised feed.
 #include <windows.h>
 #include <wininet.h>
 
@@ -248,6 +248,18 @@ TEST_F(SecureFeeds, RedirectsGoUpToHttpsAndNeverDown)
     CRssStore across;
     EXPECT_TRUE(across.Load(s_tls->Url(Cert::Good, "/across")));
     EXPECT_EQ(across.Count(), 1);
+}
+
+// A secure page's advertised feeds follow the redirect rule: an http one is passed over.
+TEST_F(SecureFeeds, ASecurePageIsReadThroughItsSecureFeedOnly)
+{
+    const std::string plain = "<link rel=alternate type=application/rss+xml href=" + m_server.Url("/plain.xml") + ">";
+    m_server.Serve("/both/", "<head>" + plain + "<link rel=alternate type=application/rss+xml href=/secure.xml>", "text/html");
+    m_server.Serve("/plainonly/", "<head>" + plain, "text/html");
+    EXPECT_TRUE(m_store->Load(s_tls->Url(Cert::Good, "/both/")));
+    EXPECT_EQ(m_store->AdvertisedFeed(s_tls->Url(Cert::Good, "/both/")), vexatest::Widen(s_tls->Url(Cert::Good, "/secure.xml")));
+    EXPECT_TRUE(Fetch(s_tls->Url(Cert::Good, "/plainonly/")).pageWithoutFeed);
+    EXPECT_EQ(m_server.Requests(), (Strings{"/both/", "/secure.xml", "/plainonly/"}));
 }
 
 // The handshake is not bounded by WinINet's time-outs (above), but the load is by the

@@ -817,6 +817,7 @@ const std::vector<Target>& AllTargets()
         {"stream", RunStream, nullptr},
         {"calls", RunCalls, nullptr},
         {"opml", RunOpml, nullptr},
+        {"html", RunHtml, nullptr},
     };
     return targets;
 }

@@ -1,8 +1,9 @@
 // The parsing rules and the text conversions built for Linux under AddressSanitizer and
 // UndefinedBehaviorSanitizer: the real rules and records (feeds/feedrules.cpp,
 // feeds/feedrecords.cpp) are driven by the feed grammar's events, delivered in random pieces the way the reader wrapper hands them over,
-// and compared with the model; the UTF-8 and UTF-16 conversions get random text.
-//   fuzz_native [--seed N] [--count N] [--seconds S] [--target feeds|text|all]
+// and compared with the model; the UTF-8 and UTF-16 conversions get random text; web pages
+// go to the head scanner (tests/fuzz/target_html.cpp).
+//   fuzz_native [--seed N] [--count N] [--seconds S] [--target feeds|text|html|all]
 //               [--replay FILE] [--out PREFIX]
 #include <vector>
 
@@ -162,6 +163,10 @@ std::string RunInput(std::uint64_t inputSeed, std::string* shown)
 
 } // namespace
 
+namespace fuzz {
+std::string RunHtmlInput(std::uint64_t inputSeed, std::string* shown); // tests/fuzz/target_html.cpp
+}
+
 struct NativeTarget {
     const char* name;
     std::string (*run)(std::uint64_t, std::string*);
@@ -173,6 +178,7 @@ int main(int argc, char** argv)
     if (!fuzz::ParseOptions(argc, argv, o)) return 2;
     std::vector<NativeTarget> targets = {{"feeds-native", RunInput}};
     targets.push_back({"text-native", RunText});
+    targets.push_back({"html-native", fuzz::RunHtmlInput});
     fuzz::Tally total;
     if (!o.replay.empty()) {
         std::string target;

@@ -1,0 +1,393 @@
+// The head scanner: a tokenizer of tags that knows comments, CDATA, declarations and the
+// elements whose content is not markup (script, style, title, textarea), and stops at <body>
+// or </head>. Attribute values follow HTML's rules (quoted with ' or ", or unquoted; the
+// first of two same-named attributes counts; character references decoded).
+#include "feeds/htmlscan.h"
+
+#include <algorithm>
+#include <string_view>
+
+#include "feeds/urls.h"
+
+namespace vexa {
+
+namespace {
+
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
+bool IsAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+std::string LowerCopy(std::string_view text)
+{
+    std::string out(text);
+    for (char& c : out) c = Lower(c);
+    return out;
+}
+
+// True when `text` starts at `at` with `word`, in any letter case.
+bool StartsWithNoCase(std::string_view text, std::size_t at, std::string_view word)
+{
+    if (text.size() - std::min(at, text.size()) < word.size()) return false;
+    for (std::size_t i = 0; i < word.size(); ++i)
+        if (Lower(text[at + i]) != word[i]) return false;
+    return true;
+}
+
+void AppendCodePoint(std::string& out, unsigned long c)
+{
+    if (c == 0 || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// The named references that addresses use; others stay as written.
+struct NamedReference {
+    const char* name;
+    unsigned long code;
+};
+constexpr NamedReference kNamedReferences[] = {
+    {"amp", '&'}, {"lt", '<'}, {"gt", '>'}, {"quot", '"'}, {"apos", '\''}, {"nbsp", 0xA0},
+};
+
+// An attribute value with its character references decoded.
+std::string DecodeValue(std::string_view raw)
+{
+    std::string out;
+    out.reserve(raw.size());
+    std::size_t i = 0;
+    while (i < raw.size()) {
+        if (raw[i] != '&') {
+            out += raw[i++];
+            continue;
+        }
+        std::size_t at = i + 1;
+        if (at < raw.size() && raw[at] == '#') {
+            ++at;
+            const bool hex = at < raw.size() && (raw[at] == 'x' || raw[at] == 'X');
+            if (hex) ++at;
+            const std::size_t digits = at;
+            unsigned long code = 0;
+            for (; at < raw.size(); ++at) {
+                const char c = Lower(raw[at]);
+                int value = -1;
+                if (IsDigit(c)) value = c - '0';
+                else if (hex && c >= 'a' && c <= 'f') value = c - 'a' + 10;
+                if (value < 0) break;
+                code = std::min<unsigned long>(code * (hex ? 16 : 10) + value, 0x110000);
+            }
+            if (at == digits) { // "&#" without digits stays as written
+                out += raw[i++];
+                continue;
+            }
+            if (at < raw.size() && raw[at] == ';') ++at;
+            AppendCodePoint(out, code);
+            i = at;
+            continue;
+        }
+        bool matched = false;
+        for (const NamedReference& ref : kNamedReferences) {
+            const std::string_view name(ref.name);
+            if (raw.compare(at, name.size(), name) != 0) continue;
+            std::size_t end = at + name.size();
+            if (end < raw.size() && raw[end] == ';') {
+                ++end;
+            } else if (end < raw.size() && (IsAlpha(raw[end]) || IsDigit(raw[end]) || raw[end] == '=')) {
+                continue; // in a value, "&ampx" or "&amp=" is text
+            }
+            AppendCodePoint(out, ref.code);
+            i = end;
+            matched = true;
+            break;
+        }
+        if (!matched) out += raw[i++];
+    }
+    return out;
+}
+
+struct Attribute {
+    std::string name; // lower case
+    std::string_view value;
+};
+
+struct Tag {
+    std::string name; // lower case
+    std::vector<Attribute> attributes;
+
+    // The first attribute of that name (as HTML keeps it), decoded; `found` says whether
+    // there was one.
+    std::string Get(std::string_view name, bool* found = nullptr) const
+    {
+        for (const Attribute& a : attributes) {
+            if (a.name == name) {
+                if (found) *found = true;
+                return DecodeValue(a.value);
+            }
+        }
+        if (found) *found = false;
+        return std::string();
+    }
+};
+
+class Scanner {
+public:
+    explicit Scanner(std::string_view text) : m_text(text) {}
+
+    // Reads up to the next start tag; false at the end of the head or of the text.
+    bool Next(Tag& tag)
+    {
+        while (m_at < m_text.size()) {
+            const std::size_t open = m_text.find('<', m_at);
+            if (open == std::string_view::npos) break;
+            m_at = open + 1;
+            if (m_text.compare(open, 4, "<!--") == 0) {
+                SkipPast("-->", open + 4);
+            } else if (m_text.compare(open, 9, "<![CDATA[") == 0) {
+                SkipPast("]]>", open + 9);
+            } else if (m_at < m_text.size() && (m_text[m_at] == '!' || m_text[m_at] == '?')) {
+                SkipPast(">", m_at);
+            } else if (m_at < m_text.size() && m_text[m_at] == '/') {
+                ++m_at;
+                const std::string name = ReadName();
+                SkipPast(">", m_at);
+                if (name == "head") return Stop();
+            } else if (m_at < m_text.size() && IsAlpha(m_text[m_at])) {
+                tag.name = ReadName();
+                tag.attributes.clear();
+                if (!ReadAttributes(tag) || tag.name == "body") return Stop();
+                if (tag.name == "script" || tag.name == "style" || tag.name == "title" ||
+                    tag.name == "textarea" || tag.name == "xmp" || tag.name == "noembed")
+                    SkipContent(tag.name);
+                else
+                    return true;
+            }
+            // Anything else ("<" before a space, a digit, ...) is text.
+        }
+        return Stop();
+    }
+
+private:
+    bool Stop()
+    {
+        m_at = m_text.size();
+        return false;
+    }
+
+    void SkipPast(std::string_view end, std::size_t from)
+    {
+        const std::size_t found = m_text.find(end, std::min(from, m_text.size()));
+        m_at = found == std::string_view::npos ? m_text.size() : found + end.size();
+    }
+
+    std::string ReadName()
+    {
+        const std::size_t start = m_at;
+        while (m_at < m_text.size() && !IsSpace(m_text[m_at]) && m_text[m_at] != '/' && m_text[m_at] != '>')
+            ++m_at;
+        return LowerCopy(m_text.substr(start, m_at - start));
+    }
+
+    void SkipSpace()
+    {
+        while (m_at < m_text.size() && IsSpace(m_text[m_at])) ++m_at;
+    }
+
+    // The attributes up to the tag's '>'; false for a tag that the text leaves open (a page
+    // cut short), which does not count.
+    bool ReadAttributes(Tag& tag)
+    {
+        for (;;) {
+            while (m_at < m_text.size() && (IsSpace(m_text[m_at]) || m_text[m_at] == '/')) ++m_at;
+            if (m_at >= m_text.size()) return false;
+            if (m_text[m_at] == '>') {
+                ++m_at;
+                return true;
+            }
+            // A name runs to a space, '/', '>' or '=' (an '=' first belongs to the name).
+            const std::size_t start = m_at++;
+            while (m_at < m_text.size() && !IsSpace(m_text[m_at]) && m_text[m_at] != '/' &&
+                   m_text[m_at] != '>' && m_text[m_at] != '=')
+                ++m_at;
+            Attribute attribute;
+            attribute.name = LowerCopy(m_text.substr(start, m_at - start));
+            SkipSpace();
+            if (m_at < m_text.size() && m_text[m_at] == '=') {
+                ++m_at;
+                SkipSpace();
+                if (m_at < m_text.size() && (m_text[m_at] == '"' || m_text[m_at] == '\'')) {
+                    const char quote = m_text[m_at++];
+                    const std::size_t end = m_text.find(quote, m_at);
+                    const std::size_t stop = end == std::string_view::npos ? m_text.size() : end;
+                    attribute.value = m_text.substr(m_at, stop - m_at);
+                    m_at = end == std::string_view::npos ? m_text.size() : end + 1;
+                } else {
+                    const std::size_t valueStart = m_at;
+                    while (m_at < m_text.size() && !IsSpace(m_text[m_at]) && m_text[m_at] != '>') ++m_at;
+                    attribute.value = m_text.substr(valueStart, m_at - valueStart);
+                }
+            }
+            tag.attributes.push_back(std::move(attribute));
+        }
+    }
+
+    // Past the end tag of an element whose content is text (or to the end of the text).
+    void SkipContent(const std::string& name)
+    {
+        for (;;) {
+            const std::size_t close = m_text.find("</", m_at);
+            if (close == std::string_view::npos) {
+                m_at = m_text.size();
+                return;
+            }
+            m_at = close + 2;
+            const std::size_t after = m_at + name.size();
+            if (StartsWithNoCase(m_text, m_at, name) &&
+                (after >= m_text.size() || IsSpace(m_text[after]) || m_text[after] == '/' || m_text[after] == '>')) {
+                SkipPast(">", after);
+                return;
+            }
+        }
+    }
+
+    std::string_view m_text;
+    std::size_t m_at = 0;
+};
+
+// True when the space-separated list `rel` holds the token "alternate" (any letter case).
+bool HasAlternate(const std::string& rel)
+{
+    std::size_t at = 0;
+    while (at < rel.size()) {
+        while (at < rel.size() && IsSpace(rel[at])) ++at;
+        const std::size_t start = at;
+        while (at < rel.size() && !IsSpace(rel[at])) ++at;
+        if (at > start && LowerCopy(std::string_view(rel).substr(start, at - start)) == "alternate")
+            return true;
+    }
+    return false;
+}
+
+std::string Trim(const std::string& text)
+{
+    std::size_t start = 0;
+    std::size_t end = text.size();
+    while (start < end && IsSpace(text[start])) ++start;
+    while (end > start && IsSpace(text[end - 1])) --end;
+    return text.substr(start, end - start);
+}
+
+bool IsFeedType(const std::string& type)
+{
+    const std::string media = LowerCopy(Trim(type.substr(0, type.find(';'))));
+    return media == "application/rss+xml" || media == "application/atom+xml";
+}
+
+// An address as browsers read it from an attribute: no surrounding white space, and no tab or
+// line break anywhere in it.
+std::string CleanAddress(const std::string& href)
+{
+    std::string out;
+    for (char c : Trim(href))
+        if (c != '\t' && c != '\n' && c != '\r') out += c;
+    return out;
+}
+
+// The byte length of a BOM and white space at the start.
+std::size_t LeadingSpace(std::string_view text)
+{
+    std::size_t at = 0;
+    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) at = 3;
+    while (at < text.size() && IsSpace(text[at])) ++at;
+    return at;
+}
+
+// The name of the first element (lower case) after the XML declaration, processing
+// instructions, comments and a doctype; `doctype` gets the doctype's text when there is one.
+std::string FirstElement(std::string_view text, std::string& doctype)
+{
+    std::size_t at = LeadingSpace(text);
+    while (at < text.size() && text[at] == '<') {
+        std::size_t end = std::string_view::npos;
+        if (text.compare(at, 4, "<!--") == 0) {
+            end = text.find("-->", at + 4);
+            if (end != std::string_view::npos) end += 3;
+        } else if (text.compare(at, 2, "<?") == 0 || text.compare(at, 2, "<!") == 0) {
+            end = text.find('>', at);
+            if (end != std::string_view::npos) {
+                if (text[at + 1] == '!') doctype = LowerCopy(text.substr(at, end - at));
+                ++end;
+            }
+        } else {
+            std::size_t stop = at + 1;
+            while (stop < text.size() && !IsSpace(text[stop]) && text[stop] != '>' && text[stop] != '/') ++stop;
+            return LowerCopy(text.substr(at + 1, stop - at - 1));
+        }
+        if (end == std::string_view::npos) break;
+        at = end;
+        while (at < text.size() && IsSpace(text[at])) ++at;
+    }
+    return std::string();
+}
+
+} // namespace
+
+std::vector<std::string> FindAdvertisedFeeds(const char* data, std::size_t size, const std::string& pageUrl)
+{
+    std::vector<std::string> hrefs;
+    std::string base;
+    bool haveBase = false;
+    Scanner scanner(std::string_view(data, data ? std::min(size, kPageScanLimit) : 0));
+    Tag tag;
+    while (scanner.Next(tag)) {
+        if (tag.name == "base" && !haveBase) {
+            bool found = false;
+            const std::string href = CleanAddress(tag.Get("href", &found));
+            if (found) {
+                // The first <base href> counts, for every address of the document.
+                base = ResolveUrl(pageUrl, href);
+                haveBase = true;
+            }
+        } else if (tag.name == "link" && HasAlternate(tag.Get("rel")) && IsFeedType(tag.Get("type"))) {
+            const std::string href = CleanAddress(tag.Get("href"));
+            if (!href.empty()) hrefs.push_back(href);
+        }
+    }
+    std::vector<std::string> feeds;
+    for (const std::string& href : hrefs) {
+        std::string address = ResolveUrl(haveBase ? base : pageUrl, href);
+        if (IsWebAddress(address)) feeds.push_back(std::move(address));
+    }
+    return feeds;
+}
+
+bool IsWebPage(const std::string& contentType, const char* data, std::size_t size)
+{
+    const std::string_view body(data, data ? std::min(size, kPageScanLimit) : 0);
+    std::string doctype;
+    const std::string first = FirstElement(body, doctype);
+    const std::size_t colon = first.find(':');
+    const std::string local = colon == std::string::npos ? first : first.substr(colon + 1);
+    if (local == "rss" || local == "feed" || local == "rdf")
+        return false;
+    const std::string media = LowerCopy(Trim(contentType.substr(0, contentType.find(';'))));
+    if (media == "text/html" || media == "application/xhtml+xml")
+        return true;
+    if (media.find("xml") != std::string::npos)
+        return false;
+    return local == "html" || local == "head" || doctype.compare(0, 14, "<!doctype html") == 0;
+}
+
+} // namespace vexa

@@ -1,0 +1,139 @@
+// A web page's advertised feed: the head scanner, and the downloads that read it (real WinINet).
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "feeds/htmlscan.h"
+#include "feeds/rssstore.h"
+#include "tests/support/downloads.h"
+#include "tests/support/feedbuilder.h"
+#include "tests/support/httpserver.h"
+
+using namespace vexa;
+using vexatest::HttpServer;
+using vexatest::RssDocument;
+using vexatest::RssEntry;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+std::string Page(const std::string& head, const std::string& body = "<p>text</p>")
+{
+    return "<!DOCTYPE html>\n<html><head><meta charset=utf-8>" + head + "</head><body>" + body + "</body></html>";
+}
+const std::string kRss = "type=\"application/rss+xml\"";
+const std::string kLink = "<link rel=alternate " + kRss + " href=";
+
+// Attribute order, case and quoting, comments, scripts, bases, the body and the bound are also
+// the fuzzer's.
+TEST(HtmlScan, AdvertisedFeedsInTheHeadInDocumentOrder)
+{
+    const struct {
+        std::string page;
+        Strings feeds;
+    } cases[] = {
+        {Page("<LINK\nHREF='../f.xml?a=1&amp;b=&#x32;&amp' TYPE=' Application/RSS+XML; charset=utf-8' "
+              "REL='Feed ALTERNATE'/>" + kLink + "'//cdn.example/f'>"),
+         {"http://h/f.xml?a=1&b=2&", "http://cdn.example/f"}},
+        {Page("<link rel=stylesheet type=text/css href=s.css><link rel=alternate type=text/html href=x.html>"
+              "<link rel=alternates " + kRss + " href=n.xml>" + kLink + "' '>" + kLink + "javascript:f()>" + kLink +
+              "file:///C:/x.xml>"), {}},
+        {Page(kLink + "f.xml><base href='/o/'><base href=/ignored/><title>" + kLink + "t.xml></title>" + kLink +
+              "\"/\xD0\xBC\xD0\xB8\xD1\x80.xml\">"),
+         {"http://h/o/f.xml", "http://h/\xD0\xBC\xD0\xB8\xD1\x80.xml"}},
+        {"<html><meta name=x content='a<b'><p>" + kLink + "one.xml <br " + kLink + "two.xml>" + kLink + "'/x.xml'>" +
+             kLink + "'/open.xml", {"http://h/site/one.xml", "http://h/x.xml"}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(FindAdvertisedFeeds(c.page.data(), c.page.size(), "http://h/site/index.html"), c.feeds) << c.page;
+}
+
+class Discovery : public vexatest::HttpServerTest {
+protected:
+    void TearDown() override
+    {
+        m_store.reset();
+        HttpServerTest::TearDown();
+    }
+    bool Load(const std::string& path) { return m_store->Load(m_server.Url(path)); }
+    vexatest::ScopedFetchLimits m_limits{2000, 1500, 2500};
+    std::unique_ptr<CRssStore> m_store = std::make_unique<CRssStore>();
+};
+
+TEST_F(Discovery, PagesAreReadThroughTheFirstFeedTheyAdvertise)
+{
+    const std::string html = "text/html";
+    m_server.Serve("/s0/", Page(kLink + "feed.xml>"), html);
+    m_server.Serve("/s1/", Page("<link type=application/atom+xml href='/s1/a.xml' rel=alternate>" + kLink + "b.xml>"), html);
+    m_server.Serve("/s2/", Page(kLink + "\"" + m_server.Url("/s2/f.xml") + "\">"), ""); // no type: by its start
+    m_server.Serve("/s3/", Page("<base href=/feeds/s3/>" + kLink + "f.xml>"), html);
+    m_server.Serve("/s4/", "<meta x='<'><p>" + kLink + "f.xml><title>x", html);
+    m_server.Serve("/old", vexatest::FeedReply("", 0, 301, "Location: /s5/"));
+    m_server.Serve("/s5/", Page(kLink + "feed.xml>"), html);
+    m_server.Serve("/hop/", Page(kLink + "/s0/>"), html); // a feed that is a page again
+    m_server.Serve("/none/", Page("", "<rss><channel><item><title>Not read</title></item></channel></rss>"), html);
+    m_server.Serve("/html.xml", RssDocument(RssEntry("/html.xml")), html); // a feed sent as HTML is a feed
+    HttpServer::Reply reply;
+    reply.etag = "\"v1\"";
+    for (const char* feed : {"/s0/feed.xml", "/s1/a.xml", "/s2/f.xml", "/feeds/s3/f.xml", "/s4/f.xml", "/s5/feed.xml"})
+    {
+        reply.body = RssDocument(RssEntry(feed));
+        m_server.Serve(feed, reply);
+    }
+    const Strings cases[] = {
+        {"/s0/", "/s0/feed.xml"}, {"/s1/", "/s1/a.xml"}, {"/s2/", "/s2/f.xml"}, {"/s3/", "/feeds/s3/f.xml"},
+        {"/s4/", "/s4/f.xml"}, {"/old", "/s5/", "/s5/feed.xml"}, {"/hop/", "/s0/"}, {"/none/"}, {"/html.xml"},
+    };
+    for (const Strings& requests : cases) {
+        m_server.ClearRequests();
+        const std::string& last = requests.back();
+        const bool feed = last.find(".xml") != std::string::npos;
+        EXPECT_EQ(Load(requests[0]), feed) << last;
+        EXPECT_EQ(m_server.Requests(), requests);
+        EXPECT_EQ(m_store->AdvertisedFeed(m_server.Url(requests[0])),
+                  requests.size() > 1 ? vexatest::Widen(m_server.Url(last)) : std::wstring());
+        EXPECT_EQ(m_store->Find(last) != nullptr, feed) << last;
+    }
+    const FetchResult none = vexatest::FetchToEnd(m_server.Url("/none/"));
+    EXPECT_TRUE(none.pageWithoutFeed && none.advertisedFeed.empty() && none.body.empty());
+
+    // Later loads ask the feed directly, with its validators.
+    m_server.ClearRequests();
+    EXPECT_TRUE(Load("/s0/"));
+    EXPECT_EQ(m_server.Requests(), Strings{"/s0/feed.xml"});
+    EXPECT_NE(m_server.RequestHeads().back().find("If-None-Match: \"v1\""), std::string::npos);
+}
+
+TEST_F(Discovery, FeedsElsewhereAndTheBoundsOfPages)
+{
+    HttpServer::Reply reply;
+    HttpServer other;
+    ASSERT_TRUE(other.Start());
+    other.Serve("/f.xml", vexatest::FeedReply(RssDocument(RssEntry("Elsewhere"))));
+    m_server.Serve("/p/", Page(kLink + other.Url("/f.xml") + ">"), "text/html");
+    EXPECT_TRUE(Load("/p/"));
+    EXPECT_EQ(other.Requests(), Strings{"/f.xml"});
+
+    // A page without end is read only as far as it is scanned.
+    reply.endless = true;
+    reply.contentType = "text/html";
+    m_server.Serve("/endless/", reply);
+    ULONGLONG start = GetTickCount64();
+    EXPECT_TRUE(vexatest::FetchToEnd(m_server.Url("/endless/")).pageWithoutFeed);
+    EXPECT_LT(GetTickCount64() - start, 1500u);
+
+    // A page in 1 s and a feed in 1.4 s do not fit into a whole-transfer bound of 2 s.
+    vexatest::ScopedFetchLimits limits{2000, 1500, 2000};
+    HttpServer::Reply slow = vexatest::FeedReply(Page(kLink + "/slow.xml>"), 1000);
+    slow.contentType = "text/html";
+    m_server.Serve("/slowpage/", slow);
+    m_server.Serve("/slow.xml", vexatest::FeedReply(RssDocument(RssEntry("Late")), 1400));
+    start = GetTickCount64();
+    const FetchResult result = vexatest::FetchToEnd(m_server.Url("/slowpage/"));
+    EXPECT_LT(GetTickCount64() - start, 2800u);
+    // (Wine's WinINet may end the late answer as a status 0 rather than a time-out.)
+    EXPECT_FALSE(result.outcome == FetchResult::Outcome::Answered && result.status == 200);
+    EXPECT_EQ(result.advertisedFeed, vexatest::Widen(m_server.Url("/slow.xml")));
+}
+
+} // namespace
