@@ -120,8 +120,8 @@ bool CRssStore::LoadDownloaded(const std::string& url, vexa::FetchResult& result
     }
     // Any other answer (to a load the user asked for during a pause) ends the pause.
     feed.retryUntil = 0;
-    if (result.status == 304)
-        return !feed.etag.empty() || !feed.lastModified.empty(); // unasked, it proves nothing
+    if (result.status == 304) // unasked, it proves nothing
+        return EndLoad(!feed.etag.empty() || !feed.lastModified.empty());
     if (result.status != 200)
         return false;
     m_last.parsed = true;

@@ -5,10 +5,11 @@
 # sidebar. It must create the plugin by ProgID and show the feed items; commands on its stdin
 # open an http and an https item (the shell's "open" of both is pointed at reg.exe, which
 # records the address), write Value1 (a clearing refresh that adds nothing again) and quit,
-# and the timer tick must bring the town feed's new entry. A feed that the server does not
-# have is in the list with its health record: the feeds command and --feeds at exit name its
-# cause. Afterwards regsvr32 /u Vexa.dll
-# leaves no Vexa key. (tests/e2e_register.sh checks the registration entries in detail.)
+# and the timer tick must bring the town feed's new entry. The list also holds a website's
+# page (its advertised feed's entries show), a feed the server does not have, a web page that
+# advertises no feed and a broken document: the feeds command and --feeds at exit name each
+# cause in words. Afterwards regsvr32 /u Vexa.dll leaves no Vexa key.
+# (tests/e2e_register.sh checks the registration entries in detail.)
 # Usage: bash tests/e2e_sidebar.sh BUILD_DIR SOURCE_DIR
 set -u
 build=$(cd "$1" && pwd)
@@ -38,11 +39,8 @@ e2e_feeds --interval 0 --https-dir "$work/authority"
 [ -n "$secure_base" ] || die "the sample feed server did not start: $(cat "$work/feeds.log")"
 # The world feed's address is Cyrillic: it goes in as written.
 e2e_feed_list "${base}tech.xml" "${base}town.xml" "${base}мир.xml" "${base}releases.atom" "${secure_base}secure.xml" \
-              "${base}missing.xml" "${base%feeds/}garden/"
-# Its health record as the plugin keeps it (the plugin writes the same when it reads the 404).
-run reg add 'HKCU\SOFTWARE\Vexa\Feed Health' /v "${base}missing.xml" /t REG_MULTI_SZ /f \
-    /d "state=failing\\0failingSince=$(( ($(date +%s) + 11644473600) * 10000000 ))\\0cause=not found (HTTP 404)" \
-    >/dev/null || die "cannot write the missing feed's health record"
+              "${base}missing.xml" "${base%feeds/}garden/" "${base%feeds/}broken/page.html" \
+              "${base%feeds/}broken/bad.xml"
 
 e2e_sidebar 120 --exit-after 90 --feeds
 
@@ -86,6 +84,12 @@ missing_line="^  failing  ${base}missing.xml  last success never, entries unknow
 echo "feeds" >&3
 wait_for '^feeds: ' 20 || die "feeds gave no answer"
 grep -Eq "$missing_line" "$out" || fail "feeds does not name the missing feed's cause"
+grep -Eq "^  failing  ${base%feeds/}broken/page.html  .*: not a feed: a web page that advertises no feed$" "$out" ||
+    fail "feeds does not name the web page's cause"
+grep -Eq "^  failing  ${base%feeds/}broken/bad.xml  .*: not valid XML: line [0-9]+, column [0-9]+: " "$out" ||
+    fail "feeds does not name the broken document's cause"
+grep -Eq "^  loaded   ${base%feeds/}garden/  last success [0-9:]+, [0-9]+ entr(y|ies): web page; reading the feed it advertises: ${base%feeds/}garden/news.xml$" "$out" ||
+    fail "feeds does not say that the website's page is read for its feed"
 
 # open N: the item's OpenItem launches its link; so does an item whose link is https.
 n=$(sed -n 's/^\[\([0-9]*\)\] Compiler release brings faster builds: $/\1/p' "$out" | head -n1)

@@ -79,7 +79,10 @@ TEST_F(FeedHealthTest, EachCauseInWordsAndARecoveryEndsTheRun)
     using Reply = HttpServer::Reply;
     const std::string good = vexatest::RssDocument("<title> Sample feed </title>\n" + vexatest::RssEntry("A", "http://a") +
                                                    vexatest::RssEntry("B", "http://b"));
-    m_server.Serve("/good.xml", good);
+    Reply validated;
+    validated.body = good;
+    validated.etag = "\"v1\""; // the next load gets a 304, which keeps the feed loaded
+    m_server.Serve("/good.xml", validated);
     m_server.Serve("/feed.xml", good); // behind the TLS front
     m_server.Serve("/busy.xml", vexatest::FeedReply("", 0, 503, "Retry-After: 600"));
     m_server.Serve("/gone.xml", vexatest::FeedReply("", 0, 410));
@@ -180,6 +183,8 @@ TEST_F(FeedHealthTest, EachCauseInWordsAndARecoveryEndsTheRun)
     const ULONGLONG minute = HealthNow() / (60ull * 10000000);
     Impl(m_plugin)->Refresh(false);
     const std::vector<FeedHealth> after = ReadFeedHealth(addresses);
+    EXPECT_EQ(after[0].state, FeedState::Loaded) << vexatest::Narrow(after[0].cause);
+    EXPECT_EQ(after[0].entries, 2);
     EXPECT_EQ(after[1].state, FeedState::Loaded);
     EXPECT_EQ(after[1].failingSince, 0u);
     EXPECT_EQ(after[1].cause, L"");
