@@ -81,6 +81,17 @@ bool LocalFileFitsTheReader(const std::wstring& address)
     return vexa::MarkupFitsTheReader(bytes.data(), read);
 }
 
+// The reader's own fetch of these schemes goes over the network with no deadline of ours:
+// under Wine an ftp or gopher address that nobody answers holds the host's thread for good.
+// Feeds over the network come by http and https, which our downloads fetch within bounds.
+bool NetworkSchemeWithoutDeadline(const std::wstring& address)
+{
+    for (const wchar_t* scheme : {L"ftp:", L"gopher:"})
+        if (_wcsnicmp(address.c_str(), scheme, wcslen(scheme)) == 0)
+            return true;
+    return false;
+}
+
 constexpr int kNameLimit = 199;
 constexpr int kValueLimit = 399;
 constexpr int kTextLimit = 799;
@@ -311,6 +322,8 @@ public:
         vexa::unique_bstr address(SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size())));
         if (!address)
             throw std::bad_alloc();
+        if (NetworkSchemeWithoutDeadline(wide))
+            return Finish(static_cast<HRESULT>(0x800C000D)); // INET_E_UNKNOWN_PROTOCOL
         if (!LocalFileFitsTheReader(wide))
             return Refuse();
         return Finish(m_reader->parseURL(address));

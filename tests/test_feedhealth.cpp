@@ -131,6 +131,7 @@ TEST_F(FeedHealthTest, EachCauseInWordsAndARecoveryEndsTheRun)
                                                            " bytes: the connection closed"},
         {"C:\\no such folder\\feed.xml", FeedState::Failing, "file not found: C:\\no such folder\\feed.xml"},
         {"zz:yy", FeedState::Failing, "the address cannot be read"},
+        {"ftp://127.0.0.1:1/feed.xml", FeedState::Failing, "the address cannot be read"}, // never a hang
         {"http://no-such-host.invalid/feed.xml", FeedState::Failing, "could not find no-such-host.invalid"},
     };
     std::vector<std::string> urls;
