@@ -5,8 +5,10 @@
 # their addresses in the feed list, registers the host stand-in and Vexa.dll with regsvr32
 # and runs `sidebar`. With a display (DISPLAY answers) the panel is a window docked at the
 # right of the screen and is printed on the terminal too (--window --print); without one, or
-# with --console, it is printed only. Other arguments go to sidebar (--settings,
-# --exit-after SECONDS, --quiet-ole, --calls).
+# with --console, it is printed only. --failing also lists four addresses that fail (not
+# found, a server that never answers, a web page without a feed, a broken document), to see
+# the feed health lines. Other arguments go to sidebar (--settings, --exit-after SECONDS,
+# --quiet-ole, --calls, --feeds).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -22,11 +24,13 @@ done
 source scripts/wine.sh
 want_settings=0
 console=0
+failing=0
 args=()
 for arg in "$@"; do
   case "$arg" in
     --console) console=1 ;;
     --window) ;; # the default with a display
+    --failing) failing=1 ;;
     *) args+=("$arg") ;;
   esac
   [ "$arg" = "--settings" ] && want_settings=1
@@ -91,9 +95,13 @@ echo "run.sh: the feed server logs each request with its status and body size in
 
 # The feed list: the plugin reads the default destination first, then dest[0], dest[1], ...
 key='HKCU\SOFTWARE\Orvall\Halvane\Destinatons'
+# A list of this run's own: what an earlier run (with --failing, say) left there goes.
+wine reg delete "$key" /f </dev/null >/dev/null 2>&1 || true
 i=0
-for feed in "${base}tech.xml" "${base}town.xml" "${base}releases.atom" "${secure_base}secure.xml" \
-            "${base%feeds/}garden/"; do
+feeds=("${base}tech.xml" "${base}town.xml" "${base}releases.atom" "${secure_base}secure.xml" "${base%feeds/}garden/")
+[ $failing -eq 1 ] && feeds+=("${base}missing.xml" "${base%feeds/}broken/silent.xml" \
+                              "${base%feeds/}broken/page.html" "${base%feeds/}broken/bad.xml")
+for feed in "${feeds[@]}"; do
   wine reg add "$key" /v "dest[$i]" /t REG_SZ /d "$feed" /f </dev/null >/dev/null 2>&1 ||
     { echo "run.sh: cannot write the feed list" >&2; exit 1; }
   i=$((i + 1))
