@@ -294,7 +294,8 @@ std::wstring SummarizeFeedHealth(const std::vector<FeedHealth>& records)
     if (all == 0)
         return L"No feeds in the list";
     if (failing)
-        return std::to_wstring(failing) + L" of " + std::to_wstring(all) + feeds + L" failing";
+        return all == 1 ? std::wstring(L"The feed is failing")
+                        : std::to_wstring(failing) + L" of " + std::to_wstring(all) + feeds + L" failing";
     if (never == all)
         return all == 1 ? L"1 feed, not loaded yet" : std::to_wstring(all) + L" feeds, not loaded yet";
     if (never)
