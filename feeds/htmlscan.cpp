@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "feeds/urls.h"
+#include "feeds/utf8.h"
 
 namespace vexa {
 
@@ -34,24 +35,11 @@ bool StartsWithNoCase(std::string_view text, std::size_t at, std::string_view wo
     return true;
 }
 
+// A character reference's code point as UTF-8; one that no text may hold becomes U+FFFD.
 void AppendCodePoint(std::string& out, unsigned long c)
 {
     if (c == 0 || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
+    utf::AppendCodePoint(out, static_cast<char32_t>(c));
 }
 
 // The named references that addresses use; others stay as written.
