@@ -164,13 +164,13 @@ void FetchJob::Run() noexcept
         const ULONGLONG deadline = GetTickCount64() + m_limits.wholeMs;
         m_deadline.store(deadline);
         m_slot = &*slot;
-        TransferAnswer answer;
-        m_page = m_request.discover ? &answer : nullptr;
-        Transfer(m_request, m_limits, deadline, *this, result, &answer);
+        std::wstring answeredUrl;
+        m_page = m_request.discover ? &result : nullptr;
+        Transfer(m_request, m_limits, deadline, *this, result, &answeredUrl);
         m_page = nullptr;
         m_slot = nullptr;
         if (m_request.discover && result.status == 200 && result.outcome != FetchResult::Outcome::Failed)
-            ReadAdvertisedFeed(answer, deadline, slot, result);
+            ReadAdvertisedFeed(answeredUrl, deadline, slot, result);
         return S_OK;
         VEXA_COM_CATCH
     }();
@@ -183,7 +183,7 @@ void FetchJob::Run() noexcept
     Finish(result);
 }
 
-void FetchJob::ReadAdvertisedFeed(const TransferAnswer& page, ULONGLONG deadline,
+void FetchJob::ReadAdvertisedFeed(const std::wstring& pageUrl, ULONGLONG deadline,
                                   std::optional<ConnectionSlot>& slot, FetchResult& result)
 {
     // The start of the body, copied: the body itself stays the result's until it is known to
@@ -194,7 +194,7 @@ void FetchJob::ReadAdvertisedFeed(const TransferAnswer& page, ULONGLONG deadline
         if (m_finished) return;
         start.assign(m_result.body, 0, kPageScanLimit);
     }
-    const std::string contentType = utf::ToUtf8(page.contentType.data(), page.contentType.size());
+    const std::string contentType = utf::ToUtf8(result.contentType.data(), result.contentType.size());
     if (!IsWebPage(contentType, start.data(), start.size()))
         return;
 
@@ -202,12 +202,12 @@ void FetchJob::ReadAdvertisedFeed(const TransferAnswer& page, ULONGLONG deadline
     // feed (as for a redirect).
     std::wstring written;
     std::wstring wire;
-    const std::string pageUrl = utf::ToUtf8(page.url.data(), page.url.size());
-    for (const std::string& feed : FindAdvertisedFeeds(start.data(), start.size(), pageUrl)) {
+    const std::string pageAddress = utf::ToUtf8(pageUrl.data(), pageUrl.size());
+    for (const std::string& feed : FindAdvertisedFeeds(start.data(), start.size(), pageAddress)) {
         written = utf::WrittenAddress<wchar_t>(feed, utf::kAddressLimit);
         wire = utf::UrlForTheWire(written);
         if (IsHttpAddress(wire) && !ServerOf(wire).empty() &&
-            (!IsHttpsAddress(page.url) || IsHttpsAddress(wire)))
+            (!IsHttpsAddress(pageUrl) || IsHttpsAddress(wire)))
             break;
         wire.clear();
         written.clear();
@@ -283,7 +283,7 @@ bool FetchJob::Append(const char* data, std::size_t size)
     m_result.body.append(data, size);
     // A web page is read no further than its head is scanned.
     if (m_page && m_result.body.size() >= kPageScanLimit) {
-        const TransferAnswer* page = std::exchange(m_page, nullptr);
+        const FetchResult* page = std::exchange(m_page, nullptr);
         if (IsWebPage(utf::ToUtf8(page->contentType.data(), page->contentType.size()), m_result.body.data(),
                       kPageScanLimit))
             return false;

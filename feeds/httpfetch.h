@@ -63,7 +63,7 @@ private:
     void Run() noexcept;
     // After a 200: when it was a web page, reads the feed the page advertises in its place,
     // within the same deadline, or marks the result as a page without one.
-    void ReadAdvertisedFeed(const TransferAnswer& page, ULONGLONG deadline,
+    void ReadAdvertisedFeed(const std::wstring& pageUrl, ULONGLONG deadline,
                             std::optional<ConnectionSlot>& slot, FetchResult& result);
     void Finish(FetchResult& result) noexcept;
 
@@ -79,8 +79,8 @@ private:
     std::wstring m_server;              // "host:port" of the first request; empty when unusable
     unsigned long m_ticket = 0;         // place in the queue of jobs waiting to start
     ConnectionSlot* m_slot = nullptr;     // the worker's slot while it transfers
-    // Where the first answer came from, while its body comes (a page's is read only so far).
-    const TransferAnswer* m_page = nullptr;
+    // The first answer, while its body comes (a page's is read only so far): its Content-Type.
+    const FetchResult* m_page = nullptr;
     std::atomic<unsigned long> m_sendOrder{0};
     // The worker's reference on the module, taken over by the worker's first line.
     unique_module_reference m_module;

@@ -285,15 +285,4 @@ std::string DeclaredEncoding(const char* data, std::size_t size)
     return declaration.substr(quote + 1, close - quote - 1);
 }
 
-bool LooksLikeWebPage(const char* data, std::size_t size)
-{
-    std::size_t at = size >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
-    while (at < size && (data[at] == ' ' || data[at] == '\t' || data[at] == '\r' || data[at] == '\n')) ++at;
-    auto startsWith = [&](const char* word) {
-        const std::size_t n = std::strlen(word);
-        return size - at >= n && _strnicmp(data + at, word, n) == 0;
-    };
-    return startsWith("<!doctype html") || startsWith("<html");
-}
-
 } // namespace vexa

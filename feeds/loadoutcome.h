@@ -47,9 +47,7 @@ struct LoadVerdict {
 // for the "asked to wait until" time.
 LoadVerdict JudgeLoad(const LoadOutcome& outcome, const std::wstring& address, ULONGLONG now);
 
-// The encoding named in the XML declaration at the start of `data` (empty when none), and
-// whether the bytes begin as an HTML page (a doctype or an html tag after white space).
+// The encoding named in the XML declaration at the start of `data` (empty when none).
 std::string DeclaredEncoding(const char* data, std::size_t size);
-bool LooksLikeWebPage(const char* data, std::size_t size);
 
 } // namespace vexa

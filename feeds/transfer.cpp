@@ -62,7 +62,7 @@ FetchLimits SetFetchLimits(const FetchLimits& limits) noexcept
 }
 
 void Transfer(const FetchRequest& request, const FetchLimits& limits, ULONGLONG deadline,
-              TransferProgress& progress, FetchResult& result, TransferAnswer* answer)
+              TransferProgress& progress, FetchResult& result, std::wstring* answeredUrl)
 {
     using Outcome = FetchResult::Outcome;
     result.outcome = Outcome::Failed;
@@ -198,10 +198,7 @@ void Transfer(const FetchRequest& request, const FetchLimits& limits, ULONGLONG 
         break;
     }
 
-    if (answer) {
-        answer->url = url;
-        answer->contentType = QueryHeader(handle.get(), HTTP_QUERY_CONTENT_TYPE);
-    }
+    if (answeredUrl) *answeredUrl = url;
     result.etag = QueryHeader(handle.get(), HTTP_QUERY_ETAG);
     result.contentType = QueryHeader(handle.get(), HTTP_QUERY_CONTENT_TYPE);
     {

@@ -82,17 +82,11 @@ protected:
     ~TransferProgress() = default;
 };
 
-// Where a transfer ended up: the address that gave the answer (redirects followed, no
-// fragment) and the answer's Content-Type.
-struct TransferAnswer {
-    std::wstring url;
-    std::wstring contentType;
-};
-
 // Runs the transfer of `request` (whose address is http or https) until `deadline` (a
 // GetTickCount64 time). The result holds everything but the body, which goes to `progress`;
-// `answer`, when given, gets where the answer came from.
+// `answeredUrl`, when given, gets the address that gave the answer (redirects followed, no
+// fragment).
 void Transfer(const FetchRequest& request, const FetchLimits& limits, ULONGLONG deadline,
-              TransferProgress& progress, FetchResult& result, TransferAnswer* answer = nullptr);
+              TransferProgress& progress, FetchResult& result, std::wstring* answeredUrl = nullptr);
 
 } // namespace vexa
