@@ -1,6 +1,6 @@
-// The head scanner: a tokenizer of tags that knows comments, CDATA, declarations and the
-// elements whose content is not markup (script, style, title, textarea), and stops at <body>
-// or </head>. Attribute values follow HTML's rules (quoted with ' or ", or unquoted; the
+// The page scanner: a tokenizer of tags that knows comments, CDATA, declarations and the
+// elements whose content is not markup (script, style, title, textarea), through the head
+// and the body alike. Attribute values follow HTML's rules (quoted with ' or ", or unquoted; the
 // first of two same-named attributes counts; character references decoded).
 #include "feeds/htmlscan.h"
 
@@ -134,7 +134,7 @@ class Scanner {
 public:
     explicit Scanner(std::string_view text) : m_text(text) {}
 
-    // Reads up to the next start tag; false at the end of the head or of the text.
+    // Reads up to the next start tag; false at the end of the text.
     bool Next(Tag& tag)
     {
         while (m_at < m_text.size()) {
@@ -149,13 +149,12 @@ public:
                 SkipPast(">", m_at);
             } else if (m_at < m_text.size() && m_text[m_at] == '/') {
                 ++m_at;
-                const std::string name = ReadName();
+                ReadName();
                 SkipPast(">", m_at);
-                if (name == "head") return Stop();
             } else if (m_at < m_text.size() && IsAlpha(m_text[m_at])) {
                 tag.name = ReadName();
                 tag.attributes.clear();
-                if (!ReadAttributes(tag) || tag.name == "body") return Stop();
+                if (!ReadAttributes(tag)) return Stop();
                 if (tag.name == "script" || tag.name == "style" || tag.name == "title" ||
                     tag.name == "textarea" || tag.name == "xmp" || tag.name == "noembed")
                     SkipContent(tag.name);
@@ -293,41 +292,79 @@ std::string CleanAddress(const std::string& href)
     return out;
 }
 
-// The byte length of a BOM and white space at the start.
-std::size_t LeadingSpace(std::string_view text)
+// The start of a body as single-byte text for finding its first element: UTF-16 (with its
+// byte order mark or, without one, told by a zero byte beside the first character) is
+// narrowed, a unit beyond ASCII becoming '?'; a UTF-8 byte order mark is dropped.
+std::string NarrowStart(std::string_view bytes)
 {
+    const auto byte = [&bytes](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
     std::size_t at = 0;
-    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) at = 3;
-    while (at < text.size() && IsSpace(text[at])) ++at;
-    return at;
+    int high = -1; // the index of the high byte in a UTF-16 unit; -1 for single-byte text
+    if (bytes.size() >= 2 && byte(0) == 0xFF && byte(1) == 0xFE) {
+        at = 2, high = 1;
+    } else if (bytes.size() >= 2 && byte(0) == 0xFE && byte(1) == 0xFF) {
+        at = 2, high = 0;
+    } else if (bytes.size() >= 2 && (byte(0) == 0) != (byte(1) == 0)) {
+        high = byte(0) == 0 ? 0 : 1;
+    } else if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+        at = 3;
+    }
+    if (high < 0) return std::string(bytes.substr(at));
+    std::string text;
+    text.reserve((bytes.size() - at) / 2);
+    for (; at + 1 < bytes.size(); at += 2)
+        text += byte(at + high) == 0 && byte(at + 1 - high) < 0x80 ? bytes[at + 1 - high] : '?';
+    return text;
 }
 
-// The name of the first element (lower case) after the XML declaration, processing
-// instructions, comments and a doctype; `doctype` gets the doctype's text when there is one.
-std::string FirstElement(std::string_view text, std::string& doctype)
+// A doctype that names HTML as its root: "<!DOCTYPE html>" and the older ones with an
+// identifier.
+bool IsHtmlDoctype(std::string_view doctype)
 {
-    std::size_t at = LeadingSpace(text);
-    while (at < text.size() && text[at] == '<') {
+    std::size_t at = 9; // past "<!doctype"
+    while (at < doctype.size() && IsSpace(doctype[at])) ++at;
+    return at > 9 && StartsWithNoCase(doctype, at, "html") &&
+           (at + 4 == doctype.size() || IsSpace(doctype[at + 4]) || doctype[at + 4] == '>');
+}
+
+// The end of the markup declaration or processing instruction at `at` (past its '>'); a
+// doctype's internal subset in brackets is part of it. npos when the text ends first.
+std::size_t DeclarationEnd(std::string_view text, std::size_t at)
+{
+    std::size_t end = text.find('>', at);
+    const std::size_t subset = text.find('[', at);
+    if (StartsWithNoCase(text, at, "<!doctype") && subset < end) {
+        const std::size_t close = text.find(']', subset);
+        end = close == std::string_view::npos ? close : text.find('>', close);
+    }
+    return end == std::string_view::npos ? end : end + 1;
+}
+
+// The name of the first element (lower case) after white space, the XML declaration,
+// processing instructions, comments and a doctype; `htmlDoctype` says whether one of those
+// was HTML's doctype.
+std::string FirstElement(std::string_view text, bool& htmlDoctype)
+{
+    std::size_t at = 0;
+    for (;;) {
+        while (at < text.size() && IsSpace(text[at])) ++at;
+        if (at >= text.size() || text[at] != '<') return std::string();
         std::size_t end = std::string_view::npos;
         if (text.compare(at, 4, "<!--") == 0) {
             end = text.find("-->", at + 4);
             if (end != std::string_view::npos) end += 3;
         } else if (text.compare(at, 2, "<?") == 0 || text.compare(at, 2, "<!") == 0) {
-            end = text.find('>', at);
-            if (end != std::string_view::npos) {
-                if (text[at + 1] == '!') doctype = LowerCopy(text.substr(at, end - at));
-                ++end;
-            }
+            end = DeclarationEnd(text, at);
+            if (StartsWithNoCase(text, at, "<!doctype") && IsHtmlDoctype(text.substr(at, end - at)))
+                htmlDoctype = true;
         } else {
             std::size_t stop = at + 1;
             while (stop < text.size() && !IsSpace(text[stop]) && text[stop] != '>' && text[stop] != '/') ++stop;
             return LowerCopy(text.substr(at + 1, stop - at - 1));
         }
-        if (end == std::string_view::npos) break;
+        if (end == std::string_view::npos) return std::string();
         at = end;
-        while (at < text.size() && IsSpace(text[at])) ++at;
     }
-    return std::string();
 }
 
 } // namespace
@@ -361,21 +398,14 @@ std::vector<std::string> FindAdvertisedFeeds(const char* data, std::size_t size,
     return feeds;
 }
 
-bool IsWebPage(const std::string& contentType, const char* data, std::size_t size)
+bool IsWebPage(const char* data, std::size_t size)
 {
-    const std::string_view body(data, data ? std::min(size, kPageScanLimit) : 0);
-    std::string doctype;
-    const std::string first = FirstElement(body, doctype);
+    const std::string text = NarrowStart(std::string_view(data, data ? std::min(size, kPageScanLimit) : 0));
+    bool htmlDoctype = false;
+    const std::string first = FirstElement(text, htmlDoctype);
     const std::size_t colon = first.find(':');
     const std::string local = colon == std::string::npos ? first : first.substr(colon + 1);
-    if (local == "rss" || local == "feed" || local == "rdf")
-        return false;
-    const std::string media = LowerCopy(Trim(contentType.substr(0, contentType.find(';'))));
-    if (media == "text/html" || media == "application/xhtml+xml")
-        return true;
-    if (media.find("xml") != std::string::npos)
-        return false;
-    return local == "html" || local == "head" || doctype.compare(0, 14, "<!doctype html") == 0;
+    return htmlDoctype || local == "html" || local == "head";
 }
 
 } // namespace vexa

@@ -165,9 +165,9 @@ void FetchJob::Run() noexcept
         m_deadline.store(deadline);
         m_slot = &*slot;
         std::wstring answeredUrl;
-        m_page = m_request.discover ? &result : nullptr;
+        m_page = m_request.discover;
         Transfer(m_request, m_limits, deadline, *this, result, &answeredUrl);
-        m_page = nullptr;
+        m_page = false;
         m_slot = nullptr;
         if (m_request.discover && result.status == 200 && result.outcome != FetchResult::Outcome::Failed)
             ReadAdvertisedFeed(answeredUrl, deadline, slot, result);
@@ -194,8 +194,7 @@ void FetchJob::ReadAdvertisedFeed(const std::wstring& pageUrl, ULONGLONG deadlin
         if (m_finished) return;
         start.assign(m_result.body, 0, kPageScanLimit);
     }
-    const std::string contentType = utf::ToUtf8(result.contentType.data(), result.contentType.size());
-    if (!IsWebPage(contentType, start.data(), start.size()))
+    if (!IsWebPage(start.data(), start.size()))
         return;
 
     // The first advertised feed that a download may read: from an https page, only an https
@@ -281,11 +280,10 @@ bool FetchJob::Append(const char* data, std::size_t size)
     if (m_finished) return false;
     // Out of memory fails the transfer (in Run) rather than passing a part for the whole.
     m_result.body.append(data, size);
-    // A web page is read no further than its head is scanned.
+    // A web page is read as far as it is scanned for the feeds it advertises, body included.
     if (m_page && m_result.body.size() >= kPageScanLimit) {
-        const FetchResult* page = std::exchange(m_page, nullptr);
-        if (IsWebPage(utf::ToUtf8(page->contentType.data(), page->contentType.size()), m_result.body.data(),
-                      kPageScanLimit))
+        m_page = false;
+        if (IsWebPage(m_result.body.data(), kPageScanLimit))
             return false;
     }
     return true;

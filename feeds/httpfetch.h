@@ -79,8 +79,8 @@ private:
     std::wstring m_server;              // "host:port" of the first request; empty when unusable
     unsigned long m_ticket = 0;         // place in the queue of jobs waiting to start
     ConnectionSlot* m_slot = nullptr;     // the worker's slot while it transfers
-    // The first answer, while its body comes (a page's is read only so far): its Content-Type.
-    const FetchResult* m_page = nullptr;
+    // The first answer's body is coming, and a page's is read only as far as it is scanned.
+    bool m_page = false;
     std::atomic<unsigned long> m_sendOrder{0};
     // The worker's reference on the module, taken over by the worker's first line.
     unique_module_reference m_module;

@@ -159,8 +159,9 @@ std::wstring DocumentCause(const LoadOutcome& outcome)
     const DocumentFacts& doc = outcome.document;
     const bool download = outcome.way == LoadOutcome::Way::Download;
     const std::wstring media = MediaType(outcome.fetch.contentType);
-    if (media == L"text/html" || media == L"application/xhtml+xml" || outcome.pageMarkup ||
-        _stricmp(doc.root.c_str(), "html") == 0) {
+    // A web page by its markup, whatever its Content-Type says (a feed sent as text/html that
+    // fails to parse is a broken feed).
+    if (outcome.pageMarkup || _stricmp(doc.root.c_str(), "html") == 0) {
         if (!download) return L"not a feed: the file is a web page";
         return L"not a feed: the server sent a web page (" + (media.empty() ? L"no content type" : media) + L")";
     }

@@ -129,7 +129,7 @@ bool CRssStore::LoadDownloaded(const std::string& url, vexa::FetchResult& result
     if (!m_parser->ParseBytes(result.body.data(), result.body.size())) {
         // What a person needs to tell a web page or an encoding from broken XML.
         m_last.encoding = vexa::DeclaredEncoding(result.body.data(), result.body.size());
-        m_last.pageMarkup = vexa::IsWebPage(std::string(), result.body.data(), result.body.size());
+        m_last.pageMarkup = vexa::IsWebPage(result.body.data(), result.body.size());
         return EndLoad(false);
     }
     TakeListing(url);

@@ -24,6 +24,21 @@ std::string Page(const std::string& head, const std::string& body = "<p>text</p>
 const std::string kRss = "type=\"application/rss+xml\"";
 const std::string kLink = "<link rel=alternate " + kRss + " href=";
 
+// ASCII text in UTF-16, little- or big-endian, with or without a byte order mark.
+std::string Utf16(const std::string& text, bool big, bool bom)
+{
+    std::string out = bom ? (big ? "\xFE\xFF" : "\xFF\xFE") : "";
+    for (char c : text) out += big ? std::string{'\0', c} : std::string{c, '\0'};
+    return out;
+}
+// Feeds that a Content-Type of text/html must not hide (their entries are titled by their paths).
+const std::string kChannelFeed = "<channel><title>Bare</title><item><title>/channel.xml</title></item></channel>";
+const std::string kSubsetFeed = "<?xml version='1.0'?>\n<!DOCTYPE rss [<!ENTITY html '<html>'>]><rss version='2.0'>" +
+                                std::string(kChannelFeed).replace(kChannelFeed.find("/channel"), 8, "/subset") + "</rss>";
+const std::string kUtf16Feed = Utf16("<?xml version='1.0' encoding='utf-16'?><rss version='2.0'>" +
+                                     std::string(kChannelFeed).replace(kChannelFeed.find("/channel"), 8, "/utf16") + "</rss>",
+                                     false, true);
+
 // Attribute order, case and quoting, comments, scripts, bases, the body and the bound are also
 // the fuzzer's.
 TEST(HtmlScan, AdvertisedFeedsInTheHeadInDocumentOrder)
@@ -43,9 +58,44 @@ TEST(HtmlScan, AdvertisedFeedsInTheHeadInDocumentOrder)
          {"http://h/o/f.xml", "http://h/\xD0\xBC\xD0\xB8\xD1\x80.xml"}},
         {"<html><meta name=x content='a<b'><p>" + kLink + "one.xml <br " + kLink + "two.xml>" + kLink + "'/x.xml'>" +
              kLink + "'/open.xml", {"http://h/site/one.xml", "http://h/x.xml"}},
+        // The body counts too, after the head; scripts, styles and comments there do not.
+        {Page(kLink + "head.xml>", "<script>'" + kLink + "s.xml>'</script><style>" + kLink + "c.xml></style><!--" +
+                                       kLink + "m.xml>-->" + kLink + "body.xml>"),
+         {"http://h/site/head.xml", "http://h/site/body.xml"}},
+        {Page("", std::string(kPageScanLimit - 200, 'x') + kLink + "in.xml>" + std::string(200, 'x') + kLink + "out.xml>"),
+         {"http://h/site/in.xml"}},
     };
     for (const auto& c : cases)
         EXPECT_EQ(FindAdvertisedFeeds(c.page.data(), c.page.size(), "http://h/site/index.html"), c.feeds) << c.page;
+}
+
+// A body is a web page by its markup only: the download's discovery and the store's
+// failed-parse hint ask this one test, whatever the Content-Type said.
+TEST(HtmlScan, WebPagesAreToldByTheirFirstElementOrDoctype)
+{
+    const struct {
+        std::string body;
+        bool page;
+    } cases[] = {
+        {"<!DOCTYPE html>\n<title>t</title>", true},
+        {"\xEF\xBB\xBF \r\n<!-- <rss> --><?php x ?>\n<HTML lang=en>", true},
+        {"<!doctype HTML PUBLIC \"-//W3C//DTD XHTML 1.0 Strict//EN\" \"x.dtd\"><p>", true},
+        {"<head><link>", true},
+        {"<?xml version='1.0'?><xhtml:html xmlns:xhtml='http://www.w3.org/1999/xhtml'>", true},
+        {Utf16("<!DOCTYPE html><html>", false, true), true},
+        {Utf16("\n<html>", true, false), true},
+        {kUtf16Feed, false},
+        {Utf16("<rss>", true, false), false},
+        {kSubsetFeed, false},
+        {kChannelFeed, false},
+        {"<!DOCTYPE htmlx><rss>", false},
+        {"<meta charset=utf-8><p>text", false},
+        {"<rdf:RDF><channel>", false},
+        {"text <html>", false},
+        {"", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(IsWebPage(c.body.data(), c.body.size()), c.page) << c.body;
 }
 
 class Discovery : public vexatest::HttpServerTest {
@@ -67,12 +117,19 @@ TEST_F(Discovery, PagesAreReadThroughTheFirstFeedTheyAdvertise)
     m_server.Serve("/s1/", Page("<link type=application/atom+xml href='/s1/a.xml' rel=alternate>" + kLink + "b.xml>"), html);
     m_server.Serve("/s2/", Page(kLink + "\"" + m_server.Url("/s2/f.xml") + "\">"), ""); // no type: by its start
     m_server.Serve("/s3/", Page("<base href=/feeds/s3/>" + kLink + "f.xml>"), html);
-    m_server.Serve("/s4/", "<meta x='<'><p>" + kLink + "f.xml><title>x", html);
+    m_server.Serve("/s4/", "<html><meta x='<'><p>" + kLink + "f.xml><title>x", html);
     m_server.Serve("/old", vexatest::FeedReply("", 0, 301, "Location: /s5/"));
     m_server.Serve("/s5/", Page(kLink + "feed.xml>"), html);
     m_server.Serve("/hop/", Page(kLink + "/s0/>"), html); // a feed that is a page again
     m_server.Serve("/none/", Page("", "<rss><channel><item><title>Not read</title></item></channel></rss>"), html);
-    m_server.Serve("/html.xml", RssDocument(RssEntry("/html.xml")), html); // a feed sent as HTML is a feed
+    // Feeds sent as HTML are feeds.
+    m_server.Serve("/html.xml", RssDocument(RssEntry("/html.xml")), html);
+    m_server.Serve("/utf16.xml", kUtf16Feed, html);
+    m_server.Serve("/subset.xml", kSubsetFeed, html);
+    m_server.Serve("/channel.xml", kChannelFeed, html);
+    // A large page that advertises its feed in its body.
+    m_server.Serve("/big/", Page("", std::string(420 * 1024, 'x') + kLink + "/s0/feed.xml>" + std::string(15 * 1024, 'x')),
+                   html);
     HttpServer::Reply reply;
     reply.etag = "\"v1\"";
     for (const char* feed : {"/s0/feed.xml", "/s1/a.xml", "/s2/f.xml", "/feeds/s3/f.xml", "/s4/f.xml", "/s5/feed.xml"})
@@ -83,6 +140,7 @@ TEST_F(Discovery, PagesAreReadThroughTheFirstFeedTheyAdvertise)
     const Strings cases[] = {
         {"/s0/", "/s0/feed.xml"}, {"/s1/", "/s1/a.xml"}, {"/s2/", "/s2/f.xml"}, {"/s3/", "/feeds/s3/f.xml"},
         {"/s4/", "/s4/f.xml"}, {"/old", "/s5/", "/s5/feed.xml"}, {"/hop/", "/s0/"}, {"/none/"}, {"/html.xml"},
+        {"/utf16.xml"}, {"/subset.xml"}, {"/channel.xml"}, {"/big/", "/s0/feed.xml"},
     };
     for (const Strings& requests : cases) {
         m_server.ClearRequests();
@@ -116,6 +174,7 @@ TEST_F(Discovery, FeedsElsewhereAndTheBoundsOfPages)
 
     // A page without end is read only as far as it is scanned.
     reply.endless = true;
+    reply.body = "<!DOCTYPE html><p>";
     reply.contentType = "text/html";
     m_server.Serve("/endless/", reply);
     ULONGLONG start = GetTickCount64();

@@ -1,6 +1,8 @@
-// Fuzz target "html": the head scanner on generated pages whose feeds a model knows, and on
-// mutated ones, whose feeds must still be http or https addresses. Plain C++ but for its Wine
+// Fuzz target "html": the page scanner on generated pages whose feeds (head and body) and
+// page-ness a model knows, and on mutated ones, whose feeds must still be http or https
+// addresses. Plain C++ but for its Wine
 // entry.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -46,11 +48,14 @@ constexpr char kUrl[] = "http://h.example/dir/page.html";
 struct Page {
     std::string text;
     Strings feeds;
+    bool webPage = false; // starts as a web page does
 };
 
 Page Generate(Rng& rng)
 {
-    Page page{rng.Pick(Strings{"", "<!DOCTYPE html>\n", "\xEF\xBB\xBF<html>", "<HTML><HEAD lang=en>"}), {}};
+    Page page{rng.Pick(Strings{"", "<!DOCTYPE html>\n", "\xEF\xBB\xBF<html>", "<?xml version='1.0'?><!-- x --><HTML>",
+                               "<HTML><HEAD lang=en>"}), {}};
+    page.webPage = !page.text.empty();
     std::string dir = "http://h.example/dir/";
     std::string origin = "http://h.example";
     bool based = false;
@@ -87,8 +92,14 @@ Page Generate(Rng& rng)
     }
     for (const Found& f : found)
         if (f.kind < 3) page.feeds.push_back((f.kind == 0 ? "http://x.example/" : f.kind == 1 ? dir : origin + "/") + f.tail);
-    if (rng.Chance(60))
-        page.text += rng.Pick(Strings{"</head>", "<BODY class=x>"}) + Link(rng, "http://x.example/after", true);
+    if (rng.Chance(60)) { // a link in the body counts as well, up to the scanned bound
+        page.text += rng.Pick(Strings{"</head>", "<BODY class=x>"});
+        const bool far = rng.Chance(20);
+        if (far) page.text.resize(vexa::kPageScanLimit - rng.Range(0, 100), ' ');
+        const std::string link = Link(rng, "http://x.example/after", true);
+        if (page.text.size() + link.size() <= vexa::kPageScanLimit) page.feeds.push_back("http://x.example/after");
+        page.text += link;
+    }
     return page;
 }
 
@@ -112,10 +123,16 @@ std::string RunHtmlInput(std::uint64_t inputSeed, std::string* shown)
     if (rng.Chance(3)) { // past the scanned bound nothing counts
         page.text.insert(0, vexa::kPageScanLimit, ' ');
         page.feeds.clear();
+        page.webPage = false;
     }
     if (shown) *shown = page.text;
     const Strings feeds = vexa::FindAdvertisedFeeds(page.text.data(), page.text.size(), kUrl);
-    vexa::IsWebPage("", page.text.data(), page.text.size());
+    const bool webPage = vexa::IsWebPage(page.text.data(), page.text.size());
+    std::string utf16 = "\xFF\xFE"; // the same text in UTF-16 is the same kind of document
+    for (std::size_t i = 0; i < std::min<std::size_t>(page.text.size(), 4096); ++i) utf16 += {page.text[i], '\0'};
+    const bool ascii = std::none_of(page.text.begin(), page.text.end(), [](char c) { return c & 0x80; });
+    if (ascii && page.text.size() <= 4096 && vexa::IsWebPage(utf16.data(), utf16.size()) != webPage) return "UTF-16 differs";
+    if (!mutated && webPage != page.webPage) return webPage ? "taken for a web page" : "web page not seen";
     if (vexa::FindAdvertisedFeeds(page.text.data(), page.text.size(), kUrl) != feeds) return "two scans differ";
     std::string got;
     for (const std::string& feed : feeds) {

@@ -368,7 +368,7 @@ bool HttpServer::Answer(SOCKET client, const Reply& reply, const std::string& re
         return SendAll(client, head.data(), head.size());
     }
     if (reply.endless) {
-        std::string head = Head(200, reply.contentType, std::string(), extra);
+        std::string head = Head(200, reply.contentType, std::string(), extra) + reply.body;
         if (!SendAll(client, head.data(), head.size())) return false;
         const std::string block(16 * 1024, ' ');
         const DWORD until = GetTickCount() + 120 * 1000;

@@ -46,7 +46,7 @@ public:
         std::string lastModified;          // sent; a matching If-Modified-Since gets 304
         bool gzip = false;                 // body sent gzip-encoded
         bool brokenGzip = false;           // gzip-labelled body that does not decode
-        bool endless = false;              // a body without end (no length), sent until stopped
+        bool endless = false;              // a body without end (no length): `body`, then spaces until stopped
         long lengthDelta = 0;              // announces body size + delta, sends the body, closes
     };
 
