@@ -10,6 +10,7 @@
 #include "com/module.h"
 #include "com/ptr.h"
 #include "feeds/connectiongate.h"
+#include "feeds/ftptransfer.h"
 #include "feeds/htmlscan.h"
 #include "feeds/utf8.h"
 
@@ -28,7 +29,7 @@ constexpr ULONGLONG kExpirySlackMs = 500;
 FetchJob::FetchJob(const FetchRequest& request)
     : m_request(request), m_limits(GetFetchLimits())
 {
-    if (IsHttpAddress(m_request.url))
+    if (IsHttpAddress(m_request.url) || IsFtpAddress(m_request.url))
         m_server = ServerOf(m_request.url.substr(0, m_request.url.find(L'#')));
     m_sent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     m_done.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -166,7 +167,12 @@ void FetchJob::Run() noexcept
         m_slot = &*slot;
         std::wstring answeredUrl;
         m_page = m_request.discover;
-        Transfer(m_request, m_limits, deadline, *this, result, &answeredUrl);
+        if (IsFtpAddress(m_request.url)) {
+            TransferFtp(m_request, m_limits, deadline, *this, result);
+            answeredUrl = m_request.url.substr(0, m_request.url.find(L'#'));
+        } else {
+            Transfer(m_request, m_limits, deadline, *this, result, &answeredUrl);
+        }
         m_page = false;
         m_slot = nullptr;
         if (m_request.discover && result.status == 200 && result.outcome != FetchResult::Outcome::Failed)

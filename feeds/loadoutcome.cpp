@@ -54,9 +54,12 @@ std::wstring Size(std::size_t bytes)
 
 std::wstring Http(DWORD status) { return L" (HTTP " + std::to_wstring(status) + L")"; }
 
-// An answer other than 200 or 304, in words.
-std::wstring StatusCause(DWORD status)
+// An answer other than 200 or 304, in words; an ftp server's reply shows its own code.
+std::wstring StatusCause(DWORD status, DWORD ftpReply)
 {
+    const auto Http = [ftpReply](DWORD code) {
+        return ftpReply ? L" (FTP " + std::to_wstring(ftpReply) + L")" : vexa::Http(code);
+    };
     struct Known {
         DWORD status;
         const wchar_t* words;
@@ -216,7 +219,7 @@ LoadVerdict JudgeFailure(const LoadOutcome& outcome, const std::wstring& address
     } else if (fetch.status == 304) {
         verdict.cause = L"unexpected answer" + Http(304) + L" to a request without validators";
     } else {
-        verdict.cause = StatusCause(fetch.status);
+        verdict.cause = StatusCause(fetch.status, fetch.ftpReply);
         if ((fetch.status == 429 || fetch.status == 503) && fetch.retryAfterMs) {
             verdict.state = State::Paused;
             verdict.pauseMs = fetch.retryAfterMs;

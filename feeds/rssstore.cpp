@@ -3,6 +3,7 @@
 #include "feeds/rssstore.h"
 
 #include "com/ptr.h"
+#include "feeds/ftptransfer.h"
 #include "feeds/htmlscan.h"
 #include "feeds/utf8.h"
 #include "feeds/xmlparser.h"
@@ -70,7 +71,7 @@ CRssStore::Plan CRssStore::PlanLoad(const std::string& url, vexa::FetchRequest& 
     if (!m_parser->IsReady())
         return Plan::Refused;
     std::wstring wide;
-    if (!vexa::WidenAddress(url, wide) || !vexa::IsHttpAddress(wide))
+    if (!vexa::WidenAddress(url, wide) || !(vexa::IsHttpAddress(wide) || vexa::IsFtpAddress(wide)))
         return Plan::Reader;
     request = vexa::FetchRequest();
     request.url = std::move(wide);

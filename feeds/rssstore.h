@@ -37,7 +37,7 @@ public:
     // Fetches and parses one feed; records completed before a failure stay stored.
     bool Load(const std::string& url);
 
-    // How a feed is read: by the reader's own fetch (any address but http and https), by a
+    // How a feed is read: by the reader's own fetch (any address but http, https and ftp), by a
     // download of the request filled in here (with the feed's validators), or not at all
     // now (no reader, or its server asked for a pause). A load the user asked for
     // (`userAsked`) is not held back by a pause.

@@ -63,6 +63,7 @@ struct FetchResult {
     std::wstring refusedTarget; // a redirect that was not followed: its target
     std::wstring advertisedFeed; // a web page was answered: the feed it advertises, read in its place
     bool pageWithoutFeed = false; // a web page was answered that advertises no feed
+    DWORD ftpReply = 0;         // an ftp server refused: its reply code (`status` is the nearest HTTP one)
 };
 
 // What a transfer tells the job that runs it, and asks it, as it goes.

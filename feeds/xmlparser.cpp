@@ -83,7 +83,7 @@ bool LocalFileFitsTheReader(const std::wstring& address)
 
 // The reader's own fetch of these schemes goes over the network with no deadline of ours:
 // under Wine an ftp or gopher address that nobody answers holds the host's thread for good.
-// Feeds over the network come by http and https, which our downloads fetch within bounds.
+// Feeds over the network come by http, https and ftp, which our downloads fetch within bounds.
 bool NetworkSchemeWithoutDeadline(const std::wstring& address)
 {
     for (const wchar_t* scheme : {L"ftp:", L"gopher:"})

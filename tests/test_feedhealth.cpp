@@ -13,6 +13,7 @@
 #include "settings/registryhelper.h"
 #include "tests/support/downloads.h"
 #include "tests/support/feedbuilder.h"
+#include "tests/support/ftpserver.h"
 #include "tests/support/httpserver.h"
 #include "tests/support/plugin_fixture.h"
 #include "tests/support/tlsserver.h"
@@ -105,6 +106,9 @@ TEST_F(FeedHealthTest, EachCauseInWordsAndARecoveryEndsTheRun)
     ASSERT_TRUE(closed.Start());
     const std::string refused = closed.Url("/feed.xml");
     closed.Stop();
+    vexatest::FtpServer ftp, silentFtp(true);
+    ASSERT_TRUE(ftp.Start() && silentFtp.Start());
+    ftp.Serve("/feed.xml", good);
 
     const std::string moved = "moved permanently to " + m_server.Url("/good.xml") +
                               " (HTTP 301): update the address in the settings";
@@ -131,7 +135,11 @@ TEST_F(FeedHealthTest, EachCauseInWordsAndARecoveryEndsTheRun)
                                                            " bytes: the connection closed"},
         {"C:\\no such folder\\feed.xml", FeedState::Failing, "file not found: C:\\no such folder\\feed.xml"},
         {"zz:yy", FeedState::Failing, "the address cannot be read"},
-        {"ftp://127.0.0.1:1/feed.xml", FeedState::Failing, "the address cannot be read"}, // never a hang
+        {ftp.Url("/feed.xml"), FeedState::Loaded, ""},
+        {ftp.Url("/none.xml"), FeedState::Failing, "not found (FTP 550)"},
+        {silentFtp.Url("/feed.xml"), FeedState::Failing, "no answer for 1 s"},
+        {"ftp://127.0.0.1:1/feed.xml", FeedState::Failing, "could not connect to 127.0.0.1"},
+        {"gopher://127.0.0.1:1/feed.xml", FeedState::Failing, "the address cannot be read"}, // never a hang
         {"http://no-such-host.invalid/feed.xml", FeedState::Failing, "could not find no-such-host.invalid"},
     };
     std::vector<std::string> urls;

@@ -19,6 +19,7 @@
 #include "feeds/rssstore.h"
 #include "tests/support/downloads.h"
 #include "tests/support/feedbuilder.h"
+#include "tests/support/ftpserver.h"
 #include "tests/support/httpserver.h"
 #include "version.h"
 
@@ -469,6 +470,33 @@ TEST_F(HttpFetchTest, AtMostFourConnectionsGoToOneServer)
         EXPECT_EQ(job->TakeResult().status, 200u);
     }
     EXPECT_EQ(m_server.MaxConcurrentAnswers(), 4);
+}
+
+// ---- ftp ----
+
+// An ftp feed comes by the same download as http (anonymous, passive, binary); a server that
+// never answers ends the worker by the idle bound.
+TEST_F(HttpFetchTest, FtpFeedsComeWithinTheSameBounds)
+{
+    vexatest::FtpServer ftp, silent(true);
+    ASSERT_TRUE(ftp.Start() && silent.Start());
+    ftp.Serve("/dir/feed.xml", RssDocument(RssEntry("Over ftp")));
+    EXPECT_TRUE(m_store->Load(ftp.Url("/dir/feed.xml#top")));
+    EXPECT_EQ(Keys(), Strings{"Over ftp"});
+    EXPECT_EQ(ftp.Log().substr(0, 74), "USER anonymous\nPASS vexa@\nTYPE I\nSIZE dir/feed.xml\nPASV\nRETR dir/feed.xml\n");
+
+    const FetchResult missing = vexatest::FetchToEnd(ftp.Url("/missing.xml"));
+    EXPECT_EQ(missing.outcome, FetchResult::Outcome::Answered);
+    EXPECT_EQ(missing.status, 404u);
+    EXPECT_EQ(missing.ftpReply, 550u);
+
+    const ULONGLONG start = GetTickCount64();
+    const FetchResult quiet = vexatest::FetchToEnd(silent.Url("/feed.xml"));
+    EXPECT_EQ(quiet.outcome, FetchResult::Outcome::Failed);
+    EXPECT_EQ(quiet.error, static_cast<DWORD>(ERROR_INTERNET_TIMEOUT));
+    EXPECT_EQ(quiet.bound, FetchResult::Bound::Idle);
+    EXPECT_TRUE(FetchJob::WaitForWorkers(500));
+    EXPECT_LT(SecondsSince(start), 1.5);
 }
 
 } // namespace
