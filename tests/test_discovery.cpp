@@ -73,26 +73,14 @@ TEST(HtmlScan, AdvertisedFeedsInTheHeadInDocumentOrder)
 // failed-parse hint ask this one test, whatever the Content-Type said.
 TEST(HtmlScan, WebPagesAreToldByTheirFirstElementOrDoctype)
 {
-    const struct {
-        std::string body;
-        bool page;
-    } cases[] = {
-        {"<!DOCTYPE html>\n<title>t</title>", true},
-        {"\xEF\xBB\xBF \r\n<!-- <rss> --><?php x ?>\n<HTML lang=en>", true},
-        {"<!doctype HTML PUBLIC \"-//W3C//DTD XHTML 1.0 Strict//EN\" \"x.dtd\"><p>", true},
-        {"<head><link>", true},
+    const struct { std::string body; bool page; } cases[] = {
+        {"<!DOCTYPE html>\n<title>t</title>", true}, {"\xEF\xBB\xBF \r\n<!-- <rss> --><?php x ?>\n<HTML lang=en>", true},
+        {"<!doctype HTML PUBLIC \"-//W3C//DTD XHTML 1.0 Strict//EN\" \"x.dtd\"><p>", true}, {"<head><link>", true},
         {"<?xml version='1.0'?><xhtml:html xmlns:xhtml='http://www.w3.org/1999/xhtml'>", true},
-        {Utf16("<!DOCTYPE html><html>", false, true), true},
-        {Utf16("\n<html>", true, false), true},
-        {kUtf16Feed, false},
-        {Utf16("<rss>", true, false), false},
-        {kSubsetFeed, false},
-        {kChannelFeed, false},
-        {"<!DOCTYPE htmlx><rss>", false},
-        {"<meta charset=utf-8><p>text", false},
-        {"<rdf:RDF><channel>", false},
-        {"text <html>", false},
-        {"", false},
+        {Utf16("<!DOCTYPE html><html>", false, true), true}, {Utf16("\n<html>", true, false), true},
+        {kUtf16Feed, false}, {Utf16("<rss>", true, false), false}, {kSubsetFeed, false}, {kChannelFeed, false},
+        {"<!DOCTYPE htmlx><rss>", false}, {"<meta charset=utf-8><p>text", false}, {"<rdf:RDF><channel>", false},
+        {"text <html>", false}, {"", false},
     };
     for (const auto& c : cases)
         EXPECT_EQ(IsWebPage(c.body.data(), c.body.size()), c.page) << c.body;
@@ -123,10 +111,9 @@ TEST_F(Discovery, PagesAreReadThroughTheFirstFeedTheyAdvertise)
     m_server.Serve("/hop/", Page(kLink + "/s0/>"), html); // a feed that is a page again
     m_server.Serve("/none/", Page("", "<rss><channel><item><title>Not read</title></item></channel></rss>"), html);
     // Feeds sent as HTML are feeds.
-    m_server.Serve("/html.xml", RssDocument(RssEntry("/html.xml")), html);
-    m_server.Serve("/utf16.xml", kUtf16Feed, html);
-    m_server.Serve("/subset.xml", kSubsetFeed, html);
-    m_server.Serve("/channel.xml", kChannelFeed, html);
+    for (const Strings& feed : {Strings{"/html.xml", RssDocument(RssEntry("/html.xml"))}, Strings{"/utf16.xml", kUtf16Feed},
+                                Strings{"/subset.xml", kSubsetFeed}, Strings{"/channel.xml", kChannelFeed}})
+        m_server.Serve(feed[0], feed[1], html);
     // A large page that advertises its feed in its body.
     m_server.Serve("/big/", Page("", std::string(420 * 1024, 'x') + kLink + "/s0/feed.xml>" + std::string(15 * 1024, 'x')),
                    html);

@@ -1,5 +1,4 @@
 #include <winsock2.h>
-#include <ws2tcpip.h>
 
 #include "tests/support/ftpserver.h"
 
@@ -9,7 +8,6 @@ namespace vexatest {
 
 namespace {
 
-// Waits up to `ms` for `s` to be readable.
 bool Readable(SOCKET s, int ms)
 {
     fd_set set;
@@ -19,6 +17,7 @@ bool Readable(SOCKET s, int ms)
     return select(0, &set, nullptr, nullptr, &timeout) > 0;
 }
 
+// A listening socket on a free loopback port.
 SOCKET Listen(unsigned short& port)
 {
     SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -26,11 +25,9 @@ SOCKET Listen(unsigned short& port)
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     int size = sizeof address;
-    if (s == INVALID_SOCKET || bind(s, reinterpret_cast<sockaddr*>(&address), size) != 0 || listen(s, 8) != 0 ||
-        getsockname(s, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-        if (s != INVALID_SOCKET) closesocket(s);
-        return INVALID_SOCKET;
-    }
+    bind(s, reinterpret_cast<sockaddr*>(&address), size);
+    listen(s, 8);
+    getsockname(s, reinterpret_cast<sockaddr*>(&address), &size);
     port = ntohs(address.sin_port);
     return s;
 }
@@ -44,12 +41,18 @@ bool FtpServer::Start()
     WSADATA data;
     if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
     m_listener = Listen(m_port);
-    if (m_listener == INVALID_SOCKET) return false;
-    m_thread = std::thread([this] { Loop(); });
-    return true;
+    m_thread = std::thread([this] {
+        while (!m_stopping) {
+            SOCKET client = Readable(m_listener, 100) ? accept(m_listener, nullptr, nullptr) : INVALID_SOCKET;
+            if (client != INVALID_SOCKET && !m_silent) Session(client);
+            while (client != INVALID_SOCKET && m_silent && !m_stopping) Sleep(50);
+            if (client != INVALID_SOCKET) closesocket(client);
+        }
+    });
+    return m_port != 0;
 }
 
-void FtpServer::Stop()
+FtpServer::~FtpServer()
 {
     if (!m_thread.joinable()) return;
     m_stopping = true;
@@ -58,97 +61,49 @@ void FtpServer::Stop()
     WSACleanup();
 }
 
-void FtpServer::Serve(const std::string& path, const std::string& body)
-{
-    std::lock_guard<std::mutex> held(m_lock);
-    m_files[path] = body;
-}
-
-std::string FtpServer::Url(const std::string& path) const { return "ftp://127.0.0.1:" + std::to_string(m_port) + path; }
-
-std::string FtpServer::Log() const
-{
-    std::lock_guard<std::mutex> held(m_lock);
-    return m_log;
-}
-
-void FtpServer::Loop()
-{
-    while (!m_stopping) {
-        if (!Readable(m_listener, 100)) continue;
-        SOCKET client = accept(m_listener, nullptr, nullptr);
-        if (client == INVALID_SOCKET) continue;
-        if (m_silent) {
-            while (!m_stopping) Sleep(50);
-        } else {
-            Session(client);
-        }
-        closesocket(client);
-    }
-}
-
-void FtpServer::Session(Socket client)
+void FtpServer::Session(UINT_PTR client)
 {
     SOCKET passive = INVALID_SOCKET;
     Say(client, "220 test server");
     std::string received;
     for (int idle = 0; !m_stopping && idle < 50;) {
         const std::size_t end = received.find("\r\n");
+        char buffer[512];
+        const int n = end != std::string::npos ? 0 : Readable(client, 100) ? recv(client, buffer, sizeof buffer, 0) : -1;
         if (end == std::string::npos) {
-            char buffer[512];
-            const int n = Readable(client, 100) ? recv(client, buffer, sizeof buffer, 0) : -1;
             if (n == 0) break;
-            if (n > 0) received.append(buffer, n), idle = 0;
-            else ++idle;
+            n > 0 ? (received.append(buffer, n), idle = 0) : ++idle;
             continue;
         }
-        const std::string line = received.substr(0, end);
+        const std::string line = received.substr(0, end), verb = line.substr(0, line.find(' '));
         received.erase(0, end + 2);
-        const std::string verb = line.substr(0, line.find(' '));
-        const std::string argument = line.size() > verb.size() ? "/" + line.substr(verb.size() + 1) : "";
-        std::string body;
-        bool found = false;
-        {
-            std::lock_guard<std::mutex> held(m_lock);
-            m_log += line + "\n";
-            found = m_files.count(argument) != 0;
-            if (found) body = m_files[argument];
-        }
+        std::lock_guard<std::mutex> held(m_lock);
+        m_log += line + "\n";
+        auto file = m_files.find(line.size() > 5 ? "/" + line.substr(5) : "");
+        const bool found = file != m_files.end();
         if (verb == "USER") Say(client, "331 password please");
         else if (verb == "PASS") Say(client, "230 logged in");
         else if (verb == "TYPE") Say(client, "200 binary");
-        else if (verb == "SIZE") Say(client, found ? "213 " + std::to_string(body.size()) : "550 no such file");
-        else if (verb == "RETR") Say(client, found ? Retrieve(client, passive, body) : "550 no such file");
+        else if (verb == "SIZE") Say(client, found ? "213 " + std::to_string(file->second.size()) : "550 no such file");
         else if (verb == "QUIT") break;
-        else if (verb != "PASV") Say(client, "502 not here");
-        else {
-            if (passive != INVALID_SOCKET) closesocket(passive);
+        else if (verb == "PASV") {
             unsigned short port = 0;
+            if (passive != INVALID_SOCKET) closesocket(passive);
             passive = Listen(port);
-            char reply[80];
+            char reply[64];
             std::snprintf(reply, sizeof reply, "227 passive (127,0,0,1,%u,%u)", port >> 8, port & 255);
             Say(client, reply);
+        } else if (verb != "RETR" || !found || passive == INVALID_SOCKET || !Readable(passive, 2000)) {
+            Say(client, verb == "RETR" ? "550 no such file" : "502 not here");
+        } else {
+            Say(client, "150 sending");
+            SOCKET data = accept(passive, nullptr, nullptr);
+            send(data, file->second.data(), static_cast<int>(file->second.size()), 0);
+            closesocket(data);
+            Say(client, "226 done");
         }
     }
     if (passive != INVALID_SOCKET) closesocket(passive);
-}
-
-// Sends `body` over the passive connection; the reply that ends the transfer.
-std::string FtpServer::Retrieve(Socket client, Socket& passive, const std::string& body)
-{
-    if (passive == INVALID_SOCKET || !Readable(passive, 2000)) return "425 no data connection";
-    Say(client, "150 sending");
-    SOCKET data = accept(passive, nullptr, nullptr);
-    closesocket(passive);
-    passive = INVALID_SOCKET;
-    if (data == INVALID_SOCKET) return "425 no data connection";
-    for (std::size_t sent = 0; sent < body.size();) {
-        const int n = send(data, body.data() + sent, static_cast<int>(body.size() - sent), 0);
-        if (n <= 0) break;
-        sent += n;
-    }
-    closesocket(data);
-    return "226 done";
 }
 
 } // namespace vexatest

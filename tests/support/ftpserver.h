@@ -1,6 +1,6 @@
 // A loopback ftp server for tests: passive mode only, one connection at a time on its own
-// thread, canned files by path; USER, PASS, TYPE, SIZE, PASV, RETR and QUIT. Silent, it
-// accepts connections and never says a word. Every wait in it is bounded.
+// thread, canned files by path (USER, PASS, TYPE, SIZE, PASV, RETR, QUIT). Silent, it accepts
+// connections and never says a word. Every wait in it is bounded.
 #pragma once
 #include <windows.h>
 #include <atomic>
@@ -14,25 +14,16 @@ namespace vexatest {
 class FtpServer {
 public:
     explicit FtpServer(bool silent = false) : m_silent(silent) {}
-    ~FtpServer() { Stop(); }
-    FtpServer(const FtpServer&) = delete;
-    FtpServer& operator=(const FtpServer&) = delete;
-
+    ~FtpServer();
     bool Start();
-    void Stop();
-    void Serve(const std::string& path, const std::string& body);
-    std::string Url(const std::string& path) const;
-    // The commands received, in order, one a line ("RETR /f.xml").
-    std::string Log() const;
+    void Serve(const std::string& path, const std::string& body) { std::lock_guard<std::mutex> held(m_lock); m_files[path] = body; }
+    std::string Url(const std::string& path) const { return "ftp://127.0.0.1:" + std::to_string(m_port) + path; }
+    std::string Log() const { std::lock_guard<std::mutex> held(m_lock); return m_log; } // the commands, one a line
 
 private:
-    using Socket = UINT_PTR;
-    void Loop();
-    void Session(Socket client);
-    std::string Retrieve(Socket client, Socket& passive, const std::string& path);
-
+    void Session(UINT_PTR client);
     const bool m_silent;
-    Socket m_listener = ~Socket(0);
+    UINT_PTR m_listener = ~UINT_PTR(0);
     unsigned short m_port = 0;
     std::atomic<bool> m_stopping{false};
     std::thread m_thread;
