@@ -100,14 +100,14 @@ if [ -n "$frame" ]; then
         xdotool mousemove --sync $((frame_X + frame_WIDTH - 8)) $((frame_Y + frame_HEIGHT / 2)) click 1
         sleep 0.5
         xdotool key Escape
-        wait_for '^sidebar: settings page closed$' 10 && break
+        wait_for '^sidebar: settings page closed \(Cancel\)$' 10 && break
     done
 fi
-wait_for '^sidebar: settings page closed$' 5 || {
+wait_for '^sidebar: settings page closed \(Cancel\)$' 5 || {
     # Close it whatever it takes, so the rest can run.
     [ -n "$frame" ] && xdotool windowclose "$frame" 2>/dev/null
     fail "Escape did not close the settings page"
-    wait_for '^sidebar: settings page closed$' 10
+    wait_for '^sidebar: settings page closed \(Cancel\)$' 10
 }
 
 # The context menu's "Refresh now" writes Value1: a clearing refresh, nothing new to add.
