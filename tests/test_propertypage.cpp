@@ -684,9 +684,10 @@ protected:
     {
         std::string body;
         for (const std::wstring& url : urls)
-            body += "<outline text=\"t\" xmlUrl=\"" + vexatest::Narrow(url) + "\"/>";
+            body += "<outline text=\"" + Name(url) + "\" xmlUrl=\"" + vexatest::Narrow(url) + "\"/>";
         return body;
     }
+    static std::string Name(const std::wstring& url) { return "Feed " + vexatest::Narrow(url); }
     static List Sorted(List list)
     {
         std::sort(list.begin(), list.end());
@@ -716,6 +717,9 @@ TEST_F(OpmlPage, ImportAddsWhatTheListLacksUpToItsLimit)
     const std::string file = Document(Outlines(
         {L"http://A.example/rss", L" http://c.example/ ", L"http://c.example/", L"http://d.example/?a=1&amp;b=2", feed, upper}));
     EXPECT_EQ(Import(file), L"Added 4 feeds; 2 were already in the list");
+    wchar_t line[100] = {};
+    GetWindowTextW(Item(IDC_FEED_HEALTH), line, 100);
+    EXPECT_STREQ(line, L"7 feeds, not loaded yet");
     EXPECT_EQ(Sorted(Items()), Sorted({m_default, L"http://a.example/rss", L"http://b.example/", L"http://c.example/",
                                        L"http://d.example/?a=1&b=2", feed, upper}));
     EXPECT_EQ(m_page->IsPageDirty(), S_OK);
@@ -764,7 +768,8 @@ TEST_F(OpmlPage, ImportedAppliedAndExportedListsRoundTrip)
     const List stored = Stored();
     ASSERT_EQ(read.outlines.size(), stored.size());
     for (std::size_t i = 0; i < stored.size(); ++i) {
-        const std::string address = vexatest::Narrow(stored[i]), title = stored[i] == titled.address ? "Site & \"Five\"" : address;
+        const std::string address = vexatest::Narrow(stored[i]),
+                          title = stored[i] == titled.address ? "Site & \"Five\"" : stored[i] == m_default || stored[i] == page.address ? address : Name(stored[i]);
         EXPECT_EQ(read.outlines[i], stored[i] == page.address
                                         ? (OpmlOutline{address, address, "http://site6.example/real.rss", address})
                                         : (OpmlOutline{title, title, address, ""})) << address;
