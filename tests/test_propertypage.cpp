@@ -16,6 +16,7 @@
 #include "resources/resource.h"
 #include "feeds/opml.h"
 #include "health/feedhealth.h"
+#include "host/lib/propertyframe.h"
 #include "settings/feedlistfile.h"
 #include "settings/pagesize.h"
 #include "settings/propertypages.h"
@@ -790,20 +791,13 @@ TEST_F(SettingsPage, ShowForScreenshot)
     WriteFeedHealth(vexatest::HealthRecord(failing, vexa::FeedState::Failing, vexatest::TodayAt(9, 12),
                                            L"not a feed: the server sent a web page (text/html)"));
     WriteFeedHealth(vexatest::HealthRecord(loaded, vexa::FeedState::Loaded, vexatest::TodayAt(14, 2), L"", 20));
-    m_page = NewPage();
-    PROPPAGEINFO info = {};
-    ASSERT_EQ(m_page->GetPageInfo(&info), S_OK);
-    CoTaskMemFree(info.pszTitle);
-    RECT frame = {0, 0, info.size.cx + 16, info.size.cy + 16};
-    AdjustWindowRectEx(&frame, WS_OVERLAPPEDWINDOW, FALSE, WS_EX_CONTROLPARENT);
-    SetWindowPos(m_frame, HWND_TOP, 40, 40, frame.right - frame.left, frame.bottom - frame.top, 0);
-    ShowWindow(m_frame, SW_SHOW);
-    RECT rc = {8, 8, 8 + info.size.cx, 8 + info.size.cy};
-    ASSERT_EQ(m_page->Activate(m_frame, &rc, FALSE), S_OK);
-    ASSERT_EQ(m_page->Show(SW_SHOW), S_OK);
-    m_win = GetWindow(m_frame, GW_CHILD);
+    // In the sidebar's own frame, as a person sees it.
+    host::PropertyFrame frame(L"Vexa settings", nullptr, host::PropertyFrame::Pages{NewPage()});
+    ASSERT_EQ(frame.Create(nullptr), S_OK);
+    ShowWindow(frame.Window(), SW_SHOW);
+    m_win = GetWindow(frame.Window(), GW_CHILD);
     SetUrl(L"http://feeds.example.com/daily.xml");
-    UpdateWindow(m_frame);
+    UpdateWindow(frame.Window());
 
     auto pump = [](DWORD ms) {
         DWORD start = GetTickCount();
