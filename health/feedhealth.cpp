@@ -56,6 +56,7 @@ std::wstring Serialize(const FeedHealth& r)
     line(L"title", Cut(r.title, kMaxHealthTitle));
     line(L"cause", Cut(r.cause, kMaxHealthCause));
     line(L"feed", r.feedAddress);
+    if (!r.name.empty()) line(L"name", Cut(r.name, kMaxHealthTitle));
     out += L'\0';
     return out;
 }
@@ -87,6 +88,8 @@ void ParseLine(const std::wstring& line, FeedHealth& r)
         r.cause = Cut(value, kMaxHealthCause);
     } else if (name == L"feed") {
         r.feedAddress = value;
+    } else if (name == L"name") {
+        r.name = Cut(value, kMaxHealthTitle);
     }
 }
 
@@ -144,7 +147,7 @@ bool operator==(const FeedHealth& a, const FeedHealth& b)
     return a.address == b.address && a.state == b.state && a.lastAttempt == b.lastAttempt &&
            a.lastSuccess == b.lastSuccess && a.failingSince == b.failingSince &&
            a.retryUntil == b.retryUntil && a.entries == b.entries && a.title == b.title &&
-           a.cause == b.cause && a.feedAddress == b.feedAddress;
+           a.cause == b.cause && a.feedAddress == b.feedAddress && a.name == b.name;
 }
 
 ULONGLONG HealthNow() noexcept
@@ -202,6 +205,21 @@ LONG WriteFeedHealth(const FeedHealth& record)
     return RegSetValueExW(key.get(), record.address.c_str(), 0, REG_MULTI_SZ,
                           reinterpret_cast<const BYTE*>(data.data()),
                           static_cast<DWORD>(data.size() * sizeof(wchar_t)));
+}
+
+LONG WriteFeedName(const std::wstring& address, const std::wstring& name)
+{
+    FeedHealth record = ReadFeedHealth(address);
+    const std::wstring kept = Cut(name, kMaxHealthTitle);
+    if (record.name == kept)
+        return ERROR_SUCCESS;
+    record.name = kept;
+    return WriteFeedHealth(record);
+}
+
+std::wstring FeedDisplayName(const FeedHealth& record)
+{
+    return !record.title.empty() ? record.title : !record.name.empty() ? record.name : record.address;
 }
 
 LONG PruneFeedHealth(const std::vector<std::wstring>& addresses)

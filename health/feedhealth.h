@@ -30,6 +30,8 @@ struct FeedHealth {
                                 // (a permanent redirect, a web page read for its feed)
     std::wstring feedAddress;   // the feed that a web page at `address` advertises, when
                                 // discovery read one; empty otherwise
+    std::wstring name;          // the name a list file gave the feed when it was imported;
+                                // `title`, once known, wins over it
 
     friend bool operator==(const FeedHealth& a, const FeedHealth& b);
     friend bool operator!=(const FeedHealth& a, const FeedHealth& b) { return !(a == b); }
@@ -56,6 +58,12 @@ FeedHealth ReadFeedHealth(const std::wstring& address);
 std::vector<std::wstring> FeedHealthAddresses();
 // Writes one record (its texts cut to the bounds). Returns a Win32 error code.
 LONG WriteFeedHealth(const FeedHealth& record);
+// Gives the record of `address` the name `name` (cut to kMaxHealthTitle), keeping the rest of
+// it; a record is made when there is none. Returns a Win32 error code.
+LONG WriteFeedName(const std::wstring& address, const std::wstring& name);
+// What a person calls the feed: its own title, else the name it was imported with, else its
+// address.
+std::wstring FeedDisplayName(const FeedHealth& record);
 // Deletes the records of addresses not in `addresses`. Returns a Win32 error code.
 LONG PruneFeedHealth(const std::vector<std::wstring>& addresses);
 

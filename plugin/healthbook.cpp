@@ -40,8 +40,15 @@ void FeedHealthBook::BeginRefresh(const std::vector<std::wstring>& addresses)
         if (!address.empty() && seen.insert(address).second) listed.push_back(address);
     }
     if (listed == m_listed && !m_listed.empty()) return;
-    for (const std::wstring& address : listed)
-        if (!m_stored.count(address)) m_stored.emplace(address, ReadFeedHealth(address));
+    // A changed list comes from the settings page, which may have named feeds it imported:
+    // the book's records take those names.
+    for (const std::wstring& address : listed) {
+        auto known = m_stored.find(address);
+        if (known == m_stored.end())
+            m_stored.emplace(address, ReadFeedHealth(address));
+        else
+            known->second.name = ReadFeedHealth(address).name;
+    }
     const std::set<std::wstring> keep(listed.begin(), listed.end());
     for (auto it = m_stored.begin(); it != m_stored.end();)
         it = keep.count(it->first) ? std::next(it) : m_stored.erase(it);
@@ -88,6 +95,14 @@ void FeedHealthBook::Apply(const std::wstring& address, const LoadVerdict& verdi
         if (verdict.documentRead && document) {
             record.entries = document->entries;
             record.title = Kept(utf::FromUtf8<wchar_t>(document->title), kMaxHealthTitle);
+            m_lastRead[address] = LastRead{record.entries, record.title};
+        } else if (record.entries < 0) {
+            // Unchanged since a document that this run read: its count still holds.
+            auto read = m_lastRead.find(address);
+            if (read != m_lastRead.end()) {
+                record.entries = read->second.entries;
+                if (record.title.empty()) record.title = read->second.title;
+            }
         }
     } else {
         // The first failure of a run sets the time it has been failing since.

@@ -35,6 +35,13 @@ private:
 
     std::vector<std::wstring> m_listed;         // the addresses with a record, in list order
     std::map<std::wstring, FeedHealth> m_stored; // each record as the registry holds it
+    // Per address, the entries and title of the last document read in this run, kept when
+    // the record goes: a record made anew after an unchanged answer (HTTP 304) says them.
+    struct LastRead {
+        long entries = -1;
+        std::wstring title;
+    };
+    std::map<std::wstring, LastRead> m_lastRead;
 };
 
 } // namespace vexa

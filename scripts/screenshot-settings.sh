@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Shows the settings page in a frame window under Xvfb, with feed health records written
+# Shows the settings page in the sidebar's property frame under Xvfb, with feed health records written
 # before it opens, and captures the screen three times into build/<target>/: nothing selected
 # (the summary line) as settings-page.png, a failing feed selected as
 # settings-page-failing.png and a loaded one as settings-page-loaded.png.
@@ -36,7 +36,9 @@ for shot in "${shots[@]}"; do
     break
   fi
   sleep 0.5
-  import -window root -crop 700x360+0+0 "$shot" || status=1
+  frame=$(xdotool search --onlyvisible --name '^Vexa settings$' 2>/dev/null | head -n1)
+  eval "$(xdotool getwindowgeometry --shell "$frame" 2>/dev/null)"
+  import -window root -crop "${WIDTH:-700}x${HEIGHT:-360}+${X:-0}+${Y:-0}" +repage "$shot" || status=1
   touch settings-page.done
   for _ in $(seq 1 300); do
     [ -e settings-page.done ] || break

@@ -125,7 +125,7 @@ bool AskForFeedFile(HWND owner, bool save, std::wstring& path)
     return !path.empty();
 }
 
-bool ReadFeedFile(const std::wstring& path, std::vector<std::wstring>& addresses, std::wstring& problem)
+bool ReadFeedFile(const std::wstring& path, std::vector<ListedFeed>& feeds, std::wstring& problem)
 {
     std::string bytes;
     if (!ReadWholeFile(path, bytes, problem))
@@ -145,26 +145,32 @@ bool ReadFeedFile(const std::wstring& path, std::vector<std::wstring>& addresses
     case OpmlRules::Outcome::Read:
         break;
     }
-    std::vector<std::wstring> found;
+    std::vector<ListedFeed> found;
     for (const OpmlOutline& outline : read.outlines) {
-        std::wstring address = TrimWhiteSpace(Wide(outline.xmlUrl));
-        if (!address.empty())
-            found.push_back(std::move(address));
+        ListedFeed feed{TrimWhiteSpace(Wide(outline.xmlUrl)), TrimWhiteSpace(Wide(outline.text))};
+        if (feed.name.empty())
+            feed.name = TrimWhiteSpace(Wide(outline.title));
+        if (!feed.address.empty())
+            found.push_back(std::move(feed));
     }
-    addresses = std::move(found);
+    feeds = std::move(found);
     return true;
 }
 
-bool WriteFeedFile(const std::wstring& path, const std::vector<std::wstring>& addresses, std::wstring& problem)
+bool WriteFeedFile(const std::wstring& path, const std::vector<ListedFeed>& feeds, std::wstring& problem)
 {
-    const std::vector<FeedHealth> records = ReadFeedHealth(addresses);
+    std::vector<std::wstring> addresses;
+    for (const ListedFeed& feed : feeds)
+        addresses.push_back(feed.address);
+    std::vector<FeedHealth> records = ReadFeedHealth(addresses);
     std::vector<OpmlOutline> outlines;
     outlines.reserve(addresses.size());
     for (std::size_t i = 0; i < addresses.size(); ++i) {
-        const FeedHealth* record = i < records.size() ? &records[i] : nullptr;
+        FeedHealth* record = i < records.size() ? &records[i] : nullptr;
+        if (record && !feeds[i].name.empty())
+            record->name = feeds[i].name;
         OpmlOutline outline;
-        const std::wstring& title = record && !record->title.empty() ? record->title : addresses[i];
-        outline.text = outline.title = Utf8(title);
+        outline.text = outline.title = Utf8(record ? FeedDisplayName(*record) : addresses[i]);
         if (record && !record->feedAddress.empty()) {
             outline.xmlUrl = Utf8(record->feedAddress);
             outline.htmlUrl = Utf8(addresses[i]);

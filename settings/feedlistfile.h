@@ -22,14 +22,24 @@ bool AskForFeedFile(HWND owner, bool save, std::wstring& path);
 // Files larger than this are not read.
 constexpr unsigned long kMaxFeedFileBytes = 16ul << 20;
 
-// The feed addresses that an OPML file lists, in document order, trimmed (blank ones left
-// out). False with a sentence for the user when the file cannot be read or is no OPML.
-bool ReadFeedFile(const std::wstring& path, std::vector<std::wstring>& addresses, std::wstring& problem);
+// A feed of a list file: its address and the name the file gives it (the outline's text,
+// else its title; empty when it has neither).
+struct ListedFeed {
+    std::wstring address;
+    std::wstring name;
+};
 
-// Writes `addresses` in their order as an OPML 2.0 file, titles and web page addresses from
-// the feed health records. The file is replaced only once the new one is complete. False
-// with a sentence for the user when it cannot be written.
-bool WriteFeedFile(const std::wstring& path, const std::vector<std::wstring>& addresses, std::wstring& problem);
+// The feeds that an OPML file lists, in document order, address and name trimmed (blank
+// addresses left out). False with a sentence for the user when the file cannot be read or
+// is no OPML.
+bool ReadFeedFile(const std::wstring& path, std::vector<ListedFeed>& feeds, std::wstring& problem);
+
+// Writes `feeds` in their order as an OPML 2.0 file, web page addresses from the feed health
+// records. Each outline is called by the feed's own title when its record knows it, else by
+// the feed's name (as given here, else as its record keeps it), else by its address. The
+// file is replaced only once the new one is complete. False with a sentence for the user
+// when it cannot be written.
+bool WriteFeedFile(const std::wstring& path, const std::vector<ListedFeed>& feeds, std::wstring& problem);
 
 struct ImportCounts {
     int added = 0;    // put into the list

@@ -245,6 +245,13 @@ STDMETHODIMP CVexaPluginPropertyPage::Apply()
     store->SetList(list);
     store->Save();
     store.reset();
+    // The names that imported feeds came with, kept until their own titles are known.
+    for (const std::wstring& address : list) {
+        auto named = m_names.find(address);
+        if (named != m_names.end())
+            VEXA_VERIFY(vexa::WriteFeedName(address, named->second) == ERROR_SUCCESS);
+    }
+    m_names.clear();
     m_bDirty = FALSE;
     return S_OK;
     VEXA_COM_CATCH
@@ -333,6 +340,7 @@ LRESULT CVexaPluginPropertyPage::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&)
     for (const std::wstring& sDest : store->List())
         AddToList(sDest);
     store.reset();
+    m_names.clear();
     SetDirty(FALSE);
     ReadHealth();
     AddHealthTip();
@@ -424,9 +432,9 @@ LRESULT CVexaPluginPropertyPage::OnImport(WORD, WORD, HWND, BOOL&)
     std::wstring path;
     if (!AskForFeedFile(m_hWnd, false, path))
         return 0;
-    std::vector<std::wstring> addresses;
+    std::vector<ListedFeed> feeds;
     std::wstring problem;
-    if (!ReadFeedFile(path, addresses, problem)) {
+    if (!ReadFeedFile(path, feeds, problem)) {
         ShowMessageBox(m_hWnd, problem.c_str(), L"Import feeds", MB_OK | MB_ICONWARNING);
         return 0;
     }
@@ -436,7 +444,8 @@ LRESULT CVexaPluginPropertyPage::OnImport(WORD, WORD, HWND, BOOL&)
     for (int i = 0, n = GetListCount(); i < n; ++i)
         held.push_back(GetListItem(i));
     ImportCounts counts;
-    for (const std::wstring& address : addresses) {
+    for (const ListedFeed& feed : feeds) {
+        const std::wstring& address = feed.address;
         bool known = false;
         for (const std::wstring& sDest : held)
             known = known || vexa::EqualIgnoringAsciiCase(sDest, address);
@@ -449,12 +458,15 @@ LRESULT CVexaPluginPropertyPage::OnImport(WORD, WORD, HWND, BOOL&)
         else {
             AddToList(address);
             held.push_back(address);
+            if (!feed.name.empty())
+                m_names[address] = feed.name;
             ++counts.added;
         }
     }
     if (counts.added) {
         SetDirty(TRUE);
         UpdateAddButton(); // the list may be full now
+        UpdateHealthLine();
     }
     const std::wstring text = DescribeImport(counts, CRegistryHelper::kMaxDest);
     ShowMessageBox(m_hWnd, text.c_str(), L"Import feeds", MB_OK | MB_ICONINFORMATION);
@@ -467,14 +479,16 @@ LRESULT CVexaPluginPropertyPage::OnExport(WORD, WORD, HWND, BOOL&)
     std::wstring path;
     if (!AskForFeedFile(m_hWnd, true, path))
         return 0;
-    std::vector<std::wstring> addresses;
+    std::vector<ListedFeed> feeds;
     for (int i = 0, n = GetListCount(); i < n; ++i) {
         std::wstring sDest = GetListItem(i);
-        if (!sDest.empty())
-            addresses.push_back(std::move(sDest));
+        if (sDest.empty())
+            continue;
+        auto named = m_names.find(sDest);
+        feeds.push_back(ListedFeed{sDest, named != m_names.end() ? named->second : std::wstring()});
     }
     std::wstring problem;
-    if (!WriteFeedFile(path, addresses, problem))
+    if (!WriteFeedFile(path, feeds, problem))
         ShowMessageBox(m_hWnd, problem.c_str(), L"Export feeds", MB_OK | MB_ICONWARNING);
     return 0;
 }

@@ -3,6 +3,7 @@
 #pragma once
 #include <windows.h>
 #include <ocidl.h>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,8 @@ private:
     UINT m_dwDocStringID = 0;
     DWORD m_dwHelpContext = 0;
     BOOL m_bDirty = FALSE;
+    std::map<std::wstring, std::wstring> m_names; // the names of the feeds imported since the
+                                                  // page was activated; Apply stores them
     std::vector<vexa::FeedHealth> m_health; // read when the page is activated
     std::wstring m_healthLine;               // the whole line; drawn cut to fit
     bool m_healthCut = false;                // the tooltip shows the whole line

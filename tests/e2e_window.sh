@@ -100,14 +100,14 @@ if [ -n "$frame" ]; then
         xdotool mousemove --sync $((frame_X + frame_WIDTH - 8)) $((frame_Y + frame_HEIGHT / 2)) click 1
         sleep 0.5
         xdotool key Escape
-        wait_for '^sidebar: settings page closed$' 10 && break
+        wait_for '^sidebar: settings page closed \(Cancel\)$' 10 && break
     done
 fi
-wait_for '^sidebar: settings page closed$' 5 || {
+wait_for '^sidebar: settings page closed \(Cancel\)$' 5 || {
     # Close it whatever it takes, so the rest can run.
     [ -n "$frame" ] && xdotool windowclose "$frame" 2>/dev/null
     fail "Escape did not close the settings page"
-    wait_for '^sidebar: settings page closed$' 10
+    wait_for '^sidebar: settings page closed \(Cancel\)$' 10
 }
 
 # The context menu's "Refresh now" writes Value1: a clearing refresh, nothing new to add.
@@ -129,6 +129,68 @@ tops=($(image_rows "$shot"))
 [ ${#tops[@]} -eq 0 ] || fail "the cleared panel still shows ${#tops[@]} rows"
 caption=$(mean "$shot" "${win_w}x44+0+4")
 awk -v c="$caption" 'BEGIN { exit !(c < 0.35) }' || fail "the cleared panel lost its caption band"
+
+# A person's changes land in the stored list: an address typed, added and confirmed with OK;
+# then a list file imported through the file dialog (its path typed) and stored with Apply,
+# the names it gives kept beside the feeds.
+settings_frame() {
+    local shown
+    shown=$(grep -c '^sidebar: showing the settings page' "$out")
+    xdotool mousemove --sync $((win_x + win_w - 25)) $((win_y + 28)) click 1
+    frame=""
+    for _ in $(seq 1 100); do
+        [ "$(grep -c '^sidebar: showing the settings page' "$out")" -gt "$shown" ] &&
+            frame=$(xdotool search --onlyvisible --name '^Vexa settings$' 2>/dev/null | head -n1)
+        [ -n "$frame" ] && break
+        sleep 0.1
+    done
+    [ -n "$frame" ] || return 1
+    eval "$(xdotool getwindowgeometry --shell "$frame" | sed 's/^/frame_/')"
+    # Its blank right edge: the frame takes the focus, which goes back to the address box.
+    xdotool mousemove --sync $((frame_X + frame_WIDTH - 8)) $((frame_Y + frame_HEIGHT / 2)) click 1
+    sleep 0.5
+}
+# Waits up to $3 seconds for $2 lines of the sidebar's output to match $1.
+wait_count() {
+    for ((i = 0; i < $3 * 10; i++)); do [ "$(grep -Ec -- "$1" "$out")" -ge "$2" ] && return 0; sleep 0.1; done
+    return 1
+}
+stored() { query "$FEEDS_KEY" | sed -n 's/^ *dest\[[0-9]*\] *REG_SZ *//p'; }
+typed="${base}town.xml?typed"
+settings_frame || die "the settings frame did not come up again"
+xdotool type --delay 20 "$typed"
+# Tab to Add, Space presses it; back to the address box, where Enter is the frame's OK.
+xdotool key Tab space shift+Tab Return
+wait_for '^sidebar: settings page closed \(OK\)$' 10 || fail "Enter did not close the frame with OK"
+stored | grep -qxF "$typed" || fail "OK did not store the added address: $(stored | tr '\n' ' ')"
+
+python3 - "$work/list.opml" "$base" <<'PY'
+import sys
+outlines = "".join('<outline text="Imported %d" xmlUrl="%stech.xml?n=%d"/>' % (i, sys.argv[2], i) for i in range(3))
+open(sys.argv[1], "w").write('<?xml version="1.0"?><opml version="2.0"><head/><body>%s</body></opml>' % outlines)
+PY
+settings_frame || die "the settings frame did not come up a third time"
+# Address box, list, Remove, Import: Space opens the file dialog, whose name box has the focus.
+xdotool key Tab Tab Tab space
+# The file dialog and then the message that says what it did share their title.
+titled() { xdotool search --onlyvisible --name '^Import feeds$' 2>/dev/null | head -n1; }
+dialog=""
+for _ in $(seq 1 100); do dialog=$(titled); [ -n "$dialog" ] && break; sleep 0.1; done
+sleep 0.5
+xdotool type --delay 10 "$(winpath "$work/list.opml")"
+xdotool key Return
+for _ in $(seq 1 100); do message=$(titled); [ -n "$message" ] && [ "$message" != "$dialog" ] && break; sleep 0.1; done
+sleep 0.5
+# The message goes with Enter; Apply, the frame's last button, gets a click.
+xdotool key Return
+sleep 0.5
+xdotool mousemove --sync $((frame_X + frame_WIDTH - 57)) $((frame_Y + frame_HEIGHT - 24)) click 1
+for _ in $(seq 1 20); do [ "$(stored | grep -c 'tech.xml?n=')" = 3 ] && break; sleep 0.5; done
+[ "$(stored | grep -c 'tech.xml?n=')" = 3 ] || fail "Apply did not store the imported feeds: $(stored | tr '\n' ' ')"
+query 'HKCU\SOFTWARE\Vexa\Feed Health' | grep -q 'name=Imported 2' || fail "the imported names were not kept"
+xdotool key Escape
+wait_count '^sidebar: settings page closed \(Cancel\)$' 2 10 || fail "Escape did not close the frame after Apply"
+[ "$(stored | grep -c 'tech.xml?n=')" = 3 ] || fail "Cancel after Apply undid what Apply stored"
 
 e2e_quit
 [ $failures -ne 0 ] && e2e_dump

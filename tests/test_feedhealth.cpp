@@ -235,6 +235,36 @@ TEST_F(FeedHealthTest, TheBookKeepsTheFirstHundredAddressesAndDropsTheUnlisted)
     EXPECT_EQ(book.Find(list[100]), nullptr);
 }
 
+// A record made anew (its address left the list and came back) after an unchanged answer
+// says what the last document of this run held; one never read says nothing. The name a
+// list file gave the feed stays beside the feed's own title, which wins.
+TEST_F(FeedHealthTest, AnUnchangedAnswerKeepsTheCountOfTheLastDocumentRead)
+{
+    const std::wstring read = L"http://read.example/feed.xml", unread = L"http://unread.example/feed.xml";
+    LoadOutcome full, unchanged;
+    full.way = unchanged.way = LoadOutcome::Way::Download;
+    full.loaded = unchanged.loaded = full.parsed = full.document.container = true;
+    full.document.entries = 7;
+    full.document.title = "Read";
+    ASSERT_EQ(WriteFeedName(read, L"Named in a file"), ERROR_SUCCESS);
+    FeedHealthBook book;
+    book.BeginRefresh({read, unread});
+    book.Record(read, full, HealthNow());
+    book.BeginRefresh({unread});
+    book.BeginRefresh({read, unread});
+    EXPECT_EQ(ReadFeedHealth(read).state, FeedState::Never);
+    book.Record(read, unchanged, HealthNow());
+    book.Record(unread, unchanged, HealthNow());
+    const FeedHealth again = ReadFeedHealth(read);
+    EXPECT_EQ(again.entries, 7);
+    EXPECT_EQ(FeedDisplayName(again), L"Read");
+    EXPECT_EQ(ReadFeedHealth(unread).entries, -1);
+    ASSERT_EQ(WriteFeedName(unread, L"Named"), ERROR_SUCCESS);
+    book.BeginRefresh({unread});
+    book.Record(unread, unchanged, HealthNow());
+    EXPECT_EQ(FeedDisplayName(ReadFeedHealth(unread)), L"Named") << "kept through the book's writes";
+}
+
 } // namespace
 
 // The feed's own title and its entry count, as the records take them, in every format.

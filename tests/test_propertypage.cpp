@@ -16,6 +16,7 @@
 #include "resources/resource.h"
 #include "feeds/opml.h"
 #include "health/feedhealth.h"
+#include "host/lib/propertyframe.h"
 #include "settings/feedlistfile.h"
 #include "settings/pagesize.h"
 #include "settings/propertypages.h"
@@ -684,9 +685,10 @@ protected:
     {
         std::string body;
         for (const std::wstring& url : urls)
-            body += "<outline text=\"t\" xmlUrl=\"" + vexatest::Narrow(url) + "\"/>";
+            body += "<outline text=\"" + Name(url) + "\" xmlUrl=\"" + vexatest::Narrow(url) + "\"/>";
         return body;
     }
+    static std::string Name(const std::wstring& url) { return "Feed " + vexatest::Narrow(url); }
     static List Sorted(List list)
     {
         std::sort(list.begin(), list.end());
@@ -716,6 +718,9 @@ TEST_F(OpmlPage, ImportAddsWhatTheListLacksUpToItsLimit)
     const std::string file = Document(Outlines(
         {L"http://A.example/rss", L" http://c.example/ ", L"http://c.example/", L"http://d.example/?a=1&amp;b=2", feed, upper}));
     EXPECT_EQ(Import(file), L"Added 4 feeds; 2 were already in the list");
+    wchar_t line[100] = {};
+    GetWindowTextW(Item(IDC_FEED_HEALTH), line, 100);
+    EXPECT_STREQ(line, L"7 feeds, not loaded yet");
     EXPECT_EQ(Sorted(Items()), Sorted({m_default, L"http://a.example/rss", L"http://b.example/", L"http://c.example/",
                                        L"http://d.example/?a=1&b=2", feed, upper}));
     EXPECT_EQ(m_page->IsPageDirty(), S_OK);
@@ -764,7 +769,8 @@ TEST_F(OpmlPage, ImportedAppliedAndExportedListsRoundTrip)
     const List stored = Stored();
     ASSERT_EQ(read.outlines.size(), stored.size());
     for (std::size_t i = 0; i < stored.size(); ++i) {
-        const std::string address = vexatest::Narrow(stored[i]), title = stored[i] == titled.address ? "Site & \"Five\"" : address;
+        const std::string address = vexatest::Narrow(stored[i]),
+                          title = stored[i] == titled.address ? "Site & \"Five\"" : stored[i] == m_default || stored[i] == page.address ? address : Name(stored[i]);
         EXPECT_EQ(read.outlines[i], stored[i] == page.address
                                         ? (OpmlOutline{address, address, "http://site6.example/real.rss", address})
                                         : (OpmlOutline{title, title, address, ""})) << address;
@@ -785,20 +791,13 @@ TEST_F(SettingsPage, ShowForScreenshot)
     WriteFeedHealth(vexatest::HealthRecord(failing, vexa::FeedState::Failing, vexatest::TodayAt(9, 12),
                                            L"not a feed: the server sent a web page (text/html)"));
     WriteFeedHealth(vexatest::HealthRecord(loaded, vexa::FeedState::Loaded, vexatest::TodayAt(14, 2), L"", 20));
-    m_page = NewPage();
-    PROPPAGEINFO info = {};
-    ASSERT_EQ(m_page->GetPageInfo(&info), S_OK);
-    CoTaskMemFree(info.pszTitle);
-    RECT frame = {0, 0, info.size.cx + 16, info.size.cy + 16};
-    AdjustWindowRectEx(&frame, WS_OVERLAPPEDWINDOW, FALSE, WS_EX_CONTROLPARENT);
-    SetWindowPos(m_frame, HWND_TOP, 40, 40, frame.right - frame.left, frame.bottom - frame.top, 0);
-    ShowWindow(m_frame, SW_SHOW);
-    RECT rc = {8, 8, 8 + info.size.cx, 8 + info.size.cy};
-    ASSERT_EQ(m_page->Activate(m_frame, &rc, FALSE), S_OK);
-    ASSERT_EQ(m_page->Show(SW_SHOW), S_OK);
-    m_win = GetWindow(m_frame, GW_CHILD);
+    // In the sidebar's own frame, as a person sees it.
+    host::PropertyFrame frame(L"Vexa settings", nullptr, host::PropertyFrame::Pages{NewPage()});
+    ASSERT_EQ(frame.Create(nullptr), S_OK);
+    ShowWindow(frame.Window(), SW_SHOW);
+    m_win = GetWindow(frame.Window(), GW_CHILD);
     SetUrl(L"http://feeds.example.com/daily.xml");
-    UpdateWindow(m_frame);
+    UpdateWindow(frame.Window());
 
     auto pump = [](DWORD ms) {
         DWORD start = GetTickCount();

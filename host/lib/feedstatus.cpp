@@ -35,7 +35,7 @@ std::wstring FailingFeedsText(const std::vector<vexa::FeedHealth>& records)
             text += L"\nand " + std::to_wstring(failing - listed) + L" more";
             break;
         }
-        text += L"\n" + (record.title.empty() ? record.address : record.title) + L" \u2014 " +
+        text += L"\n" + vexa::FeedDisplayName(record) + L" \u2014 " +
                 vexa::DescribeFeedHealth(record);
         ++listed;
     }

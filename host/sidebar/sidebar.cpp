@@ -27,6 +27,7 @@
 #include "host/lib/panelprinter.h"
 #include "host/lib/registrar.h"
 #include "host/lib/panelwindow.h"
+#include "host/lib/propertyframe.h"
 
 namespace {
 
@@ -370,29 +371,30 @@ void Sidebar::ShowSettings()
         m_printer.Say(L"sidebar: the settings page is already open");
         return;
     }
-    auto pages = vexa::query<ISpecifyPropertyPages>(m_plugin.get());
-    if (!pages) {
-        Error(L"the plugin has no ISpecifyPropertyPages");
-        return;
-    }
-    CAUUID uuids = {};
-    HRESULT hr = pages->GetPages(&uuids);
-    vexa::unique_cotaskmem elems(uuids.pElems);
+    host::PropertyFrame::Pages pages;
+    HRESULT hr = host::PropertyFrame::PagesOf(m_plugin.get(), pages);
     if (VEXA_FAILED(hr)) {
-        Error(L"GetPages failed with " + Hex(hr));
+        Error(L"cannot get the plugin's property pages: " + Hex(hr));
         return;
     }
-    Info(L"showing the settings page (" + std::to_wstring(uuids.cElems) + L" page(s)); close it to go on");
-    IUnknown* objects[] = {m_plugin.get()};
+    Info(L"showing the settings page (" + std::to_wstring(pages.size()) + L" page(s)); close it to go on");
     m_inSettings = true;
-    // Owned by the panel window when there is one: the frame is modal to it.
-    hr = OleCreatePropertyFrame(m_panel ? m_panel->hwnd() : nullptr, 40, 40, L"Vexa", 1, objects,
-                                uuids.cElems, uuids.pElems, GetUserDefaultLCID(), 0, nullptr);
+    // Owned by the panel window when there is one: the frame is modal to it. The panel keeps
+    // following the plugin while the frame is up.
+    host::PropertyFrame frame(L"Vexa settings", m_plugin.get(), std::move(pages));
+    hr = frame.Create(m_panel ? m_panel->hwnd() : nullptr);
+    int result = 0;
+    if (VEXA_OK(hr))
+        result = frame.RunModal([this] {
+            m_printer.Flush();
+            if (m_panel) m_panel->Sync();
+        });
+    frame.Close();
     m_inSettings = false;
     if (VEXA_FAILED(hr))
-        Error(L"OleCreatePropertyFrame failed with " + Hex(hr));
+        Error(L"the settings frame failed with " + Hex(hr));
     else
-        Info(L"settings page closed");
+        Info(result == IDOK ? L"settings page closed (OK)" : L"settings page closed (Cancel)");
 }
 
 void Sidebar::Refresh()
