@@ -59,11 +59,11 @@ char32_t Reference(const std::string& html, std::size_t at, std::size_t& length)
     length = semi - at + 1;
     if (body.size() > 1 && body[0] == '#') {
         const bool hex = body[1] == 'x' || body[1] == 'X';
-        const char* digits = body.c_str() + (hex ? 2 : 1);
-        char* stop = nullptr;
-        const unsigned long c = std::strtoul(digits, &stop, hex ? 16 : 10);
-        const bool valid = *digits && std::isxdigit(static_cast<unsigned char>(*digits)) && *stop == '\0';
-        if (!valid || c == 0 || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+        const std::string digits = body.substr(hex ? 2 : 1);
+        if (digits.empty() || digits.find_first_not_of(hex ? "0123456789abcdefABCDEF" : "0123456789") != std::string::npos)
+            return 0;
+        const unsigned long c = std::strtoul(digits.c_str(), nullptr, hex ? 16 : 10);
+        if (c == 0 || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
             return 0;
         return static_cast<char32_t>(c);
     }

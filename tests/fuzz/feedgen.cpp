@@ -3,6 +3,7 @@
 #include "tests/fuzz/feedgen.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <map>
 #include <set>
@@ -28,6 +29,10 @@ const std::vector<std::string> kOtherNames = {
 const std::vector<std::string> kPrefixes = {"dc", "x", "atom"};
 
 const char kAtomNs[] = "http://www.w3.org/2005/Atom";
+const char kAtom03Ns[] = "http://purl.org/atom/ns#";
+const char kDcNs[] = "http://purl.org/dc/elements/1.1/";
+const char kRss10Ns[] = "http://purl.org/rss/1.0/";
+const char kRss09Ns[] = "http://my.netscape.com/rdf/simple/0.9/";
 // The names that Atom's rules know, for elements in places where they count or do not.
 const std::vector<std::string> kAtomNames = {"title", "summary", "content", "updated", "published",
                                              "author", "name", "link", "entry", "id", "email"};
@@ -742,13 +747,103 @@ bool FieldMatches(const std::vector<std::u16string>& runs, const std::string& ac
     return at == actual.size();
 }
 
+bool IsBlank8(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// White space dropped around, runs of it made one space within.
+std::string Squeeze(const std::string& text)
+{
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (IsBlank8(text[i])) continue;
+        if (!out.empty() && IsBlank8(text[i - 1])) out += ' ';
+        out += text[i];
+    }
+    return out;
+}
+
+// The character a reference stands for ("amp", "#38", "#x26"), or 0.
+char32_t Referenced(const std::string& ref)
+{
+    static const std::map<std::string, char32_t> named = {
+        {"amp", '&'}, {"lt", '<'}, {"gt", '>'}, {"quot", '"'}, {"apos", '\''}, {"nbsp", ' '},
+        {"hellip", 0x2026}, {"mdash", 0x2014}, {"ndash", 0x2013}, {"lsquo", 0x2018},
+        {"rsquo", 0x2019}, {"ldquo", 0x201C}, {"rdquo", 0x201D}, {"copy", 0xA9}};
+    if (ref.size() < 2 || ref[0] != '#') return named.count(ref) ? named.at(ref) : 0;
+    const bool hex = ref[1] == 'x' || ref[1] == 'X';
+    const std::string digits = ref.substr(hex ? 2 : 1);
+    if (digits.empty() || digits.size() > 8 ||
+        digits.find_first_not_of(hex ? "0123456789abcdefABCDEF" : "0123456789") != std::string::npos)
+        return 0;
+    const unsigned long c = std::stoul(digits, nullptr, hex ? 16 : 10);
+    return c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF) ? 0 : static_cast<char32_t>(c);
+}
+
+// The heading of an untitled entry: its HTML description without tags and comments (the
+// tags of lines and blocks part words), references decoded, at most 80 code points with an
+// ellipsis as the last where cut.
+std::string Heading(const std::string& html)
+{
+    static const std::set<std::string> parting = {"br", "p", "div", "li", "tr", "td", "h1", "h2", "h3",
+                                                  "h4", "h5", "h6", "blockquote", "ul", "ol", "hr"};
+    std::string text;
+    for (std::size_t i = 0; i < html.size();) {
+        const char next = i + 1 < html.size() ? html[i + 1] : '\0';
+        if (html.compare(i, 4, "<!--") == 0) {
+            i = std::min(html.find("-->", i + 4), html.size() - 3) + 3;
+        } else if (html[i] == '<' && next && (std::isalpha(static_cast<unsigned char>(next)) || std::strchr("/!?", next))) {
+            std::size_t n = i + (next == '/' ? 2 : 1), e = n;
+            while (e < html.size() && std::isalnum(static_cast<unsigned char>(html[e]))) ++e;
+            std::string name = html.substr(n, e - n);
+            for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (parting.count(name)) text += ' ';
+            i = std::min(html.find('>', i + 1), html.size() - 1) + 1;
+        } else {
+            const std::size_t semi = html[i] == '&' ? html.find(';', i) : std::string::npos;
+            const char32_t c = semi - i <= 10 ? Referenced(html.substr(i + 1, semi - i - 1)) : 0;
+            if (c) { AppendUtf8(text, c); i = semi + 1; }
+            else text += html[i++];
+        }
+    }
+    text = Squeeze(text);
+    std::vector<std::size_t> starts; // where each code point begins
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) starts.push_back(i);
+    if (starts.size() <= 80) return text;
+    std::string head = text.substr(0, starts[79]);
+    while (!head.empty() && head.back() == ' ') head.pop_back();
+    return head + "\xE2\x80\xA6";
+}
+
+// The title the model expects from the runs of an entry's title: one line, or empty.
+std::string ModelTitle(const ModelEntry& entry, Delivery delivery)
+{
+    std::string joined;
+    for (const std::u16string& run : entry.runs[kTitle])
+        if (HasText(run)) joined += RunUtf8(run, delivery == Delivery::RunsUtf8CrAsLf);
+    return Squeeze(joined);
+}
+
+// Whether a stored record has the key of an expected entry: its title, else its link, else
+// its description.
+bool HasKeyOf(const ModelEntry& entry, const StoredRecord& record, Delivery delivery)
+{
+    const std::string title = ModelTitle(entry, delivery);
+    if (!title.empty()) return record.key == title;
+    bool linked = !entry.link.empty();
+    for (const auto& run : entry.runs[kLink]) linked = linked || HasText(run);
+    return linked ? FieldMatches(entry.runs[kLink], record.key, false, delivery, entry.link)
+                  : FieldMatches(entry.runs[kDescription], record.key, true, delivery);
+}
+
 bool EntryMatches(const ModelEntry& entry, const StoredRecord& record, Delivery delivery)
 {
     for (int f = 0; f < kFieldCount; ++f)
-        if (!FieldMatches(entry.runs[f], record.fields[f], f == kDescription, delivery,
-                          f == kLink ? entry.link : std::string()))
+        if (f != kTitle && !FieldMatches(entry.runs[f], record.fields[f], f == kDescription, delivery,
+                                         f == kLink ? entry.link : std::string()))
             return false;
-    return true;
+    const std::string title = ModelTitle(entry, delivery);
+    return record.fields[kTitle] == (title.empty() ? Heading(record.fields[kDescription]) : title) &&
+           HasKeyOf(entry, record, delivery);
 }
 
 std::string Quote(const std::string& text)
@@ -927,7 +1022,24 @@ std::string RemoveDots(std::string in)
     return out;
 }
 
-bool IsAtomRoot(const Event& e) { return e.name == "feed" && (e.ns.empty() || e.ns == kAtomNs); }
+enum class Format { Rss, Atom, Atom03 };
+
+Format FormatOfRoot(const Event& e)
+{
+    if (e.name != "feed") return Format::Rss;
+    if (e.ns == kAtom03Ns) return Format::Atom03;
+    return e.ns.empty() || e.ns == kAtomNs ? Format::Atom : Format::Rss;
+}
+
+// No namespace, or the format's own (RSS: 1.0, 0.9 and the two of 2.0).
+bool OwnNamespace(Format format, const std::string& ns)
+{
+    if (ns.empty()) return true;
+    if (format == Format::Atom) return ns == kAtomNs;
+    if (format == Format::Atom03) return ns == kAtom03Ns;
+    return ns == kRss10Ns || ns == kRss09Ns || ns == "http://backend.userland.com/rss2" ||
+           ns == "http://blogs.law.harvard.edu/tech/rss";
+}
 
 // An attribute the reader hands over (an empty value it leaves out), or null.
 const std::string* AttributeOf(const Event& e, const char* name)
@@ -944,15 +1056,20 @@ std::string BaseInside(const Event& e, const std::string& enclosing)
     return base ? ModelResolve(enclosing, *base) : enclosing;
 }
 
-// Atom's tags of an entry, direct children only: the field each fills, and whether only
-// when the main tag of that field left it empty.
-int AtomField(const std::string& tag, bool& aside)
+// The field that a direct child of an entry fills, and whether only when the field's own
+// elements left it empty (Dublin Core's beside the plain ones, Atom's content and first
+// publication); -1 for none.
+int ChildField(Format format, const Event& e, bool& aside)
 {
-    aside = tag == "content" || tag == "published";
-    if (tag == "title") return kTitle;
-    if (tag == "summary" || tag == "content") return kDescription;
-    if (tag == "updated" || tag == "published") return kPublished;
-    if (tag == "name") return kAuthor;
+    aside = e.ns == kDcNs;
+    if (aside) return e.name == "creator" ? kAuthor : e.name == "title" ? kTitle : e.name == "date" ? kPublished : -1;
+    if (!OwnNamespace(format, e.ns)) return -1;
+    if (format == Format::Rss) return FieldOf(e.name);
+    const bool v03 = format == Format::Atom03;
+    aside = e.name == "content" || e.name == (v03 ? "issued" : "published");
+    if (e.name == "title") return kTitle;
+    if (e.name == "summary" || e.name == "content") return kDescription;
+    if (e.name == (v03 ? "modified" : "updated") || e.name == (v03 ? "issued" : "published")) return kPublished;
     return -1;
 }
 
@@ -1005,59 +1122,64 @@ std::string ModelResolve(const std::string& base, const std::string& reference)
 std::vector<ModelEntry> ModelEntries(const std::vector<Event>& events, const std::string& address)
 {
     // The format follows each document element: Atom for "feed" in Atom's namespace or in
-    // none, else RSS. RSS: the first "channel" opens the reading, entries are "item", and the
-    // six field names count at any depth in an entry. Atom: "feed" opens it, entries are
-    // "entry", fields are the entry's direct children (the author's name one further down),
-    // and the link comes from attributes.
-    bool atom = false;
+    // none, Atom 0.3 for "feed" in its own, else RSS. RSS: the first "channel" opens the
+    // reading, entries are "item". Atom: "feed" opens it, entries are "entry", the link comes
+    // from attributes and the author's name is one further down. Fields are the entry's
+    // direct children; the first element of each field is the one read.
+    Format format = Format::Rss;
     bool containerSeen = false;
     bool entryOpen = false;
     int depth = 0, entryDepth = 0;
-    std::string child; // Atom: the entry's open direct child, when the rules know its name
+    bool inAuthor = false; // Atom: the entry's open direct child is its author
     int field = -1;
     bool aside = false;
     bool lastWasText = false; // the previous event added text to the current field
     bool linkTaken = false;
+    bool taken[2][kFieldCount] = {};
     std::string feedBase, entryBase;
     ModelEntry entry;
     std::array<std::vector<std::u16string>, kFieldCount> asideRuns;
     std::vector<ModelEntry> done;
     for (const Event& e : events) {
         bool addedText = false;
+        const bool atom = format != Format::Rss;
         if (e.type == Event::Start) {
             const int d = ++depth;
-            if (d == 1) atom = IsAtomRoot(e);
+            if (d == 1) format = FormatOfRoot(e);
+            const bool atomNow = format != Format::Rss;
             if (!containerSeen) {
-                containerSeen = e.name == (atom ? "feed" : "channel");
-                if (containerSeen && atom) feedBase = BaseInside(e, address);
+                containerSeen = e.name == (atomNow ? "feed" : "channel");
+                if (containerSeen && atomNow) feedBase = BaseInside(e, address);
             } else if (!entryOpen) {
-                if (e.name == (atom ? "entry" : "item")) {
+                if (e.name == (atomNow ? "entry" : "item")) {
                     entryOpen = true;
                     entry = ModelEntry();
                     for (auto& runs : asideRuns) runs.clear();
+                    for (auto& row : taken) std::fill(std::begin(row), std::end(row), false);
                     entryDepth = d;
-                    child.clear();
+                    inAuthor = false;
                     linkTaken = false;
-                    if (atom) entryBase = BaseInside(e, feedBase);
+                    if (atomNow) entryBase = BaseInside(e, feedBase);
                 }
-            } else if (!atom) {
-                field = FieldOf(e.name);
-                aside = false;
             } else {
-                static const std::set<std::string> direct = {"title", "summary", "content", "updated",
-                                                             "published", "author", "link"};
-                std::string tag;
-                if (d == entryDepth + 1 && direct.count(e.name)) tag = e.name;
-                else if (d == entryDepth + 2 && child == "author" && e.name == "name") tag = "name";
-                if (d == entryDepth + 1) child = tag;
-                field = AtomField(tag, aside);
-                if (tag == "link" && !linkTaken) {
+                field = -1;
+                aside = false;
+                const bool own = OwnNamespace(format, e.ns);
+                if (d == entryDepth + 1) {
+                    field = ChildField(format, e, aside);
+                    inAuthor = atomNow && own && e.name == "author";
+                } else if (d == entryDepth + 2 && inAuthor && own && e.name == "name") {
+                    field = kAuthor;
+                }
+                if (field >= 0 && taken[aside][field]) field = -1;
+                if (field >= 0) taken[aside][field] = true;
+                if (atomNow && own && d == entryDepth + 1 && e.name == "link" && !linkTaken) {
                     const std::string* href = AttributeOf(e, "href");
                     const std::string* rel = AttributeOf(e, "rel");
-                    if (href && (!rel || *rel == "alternate")) {
+                    if (!rel || *rel == "alternate") {
                         // It replaces whatever the field held (text of RSS rules, when a
-                        // document element in the middle switched them).
-                        entry.link = ModelResolve(BaseInside(e, entryBase), *href);
+                        // document element in the middle switched them). No href: the base.
+                        entry.link = ModelResolve(BaseInside(e, entryBase), href ? *href : std::string());
                         entry.runs[kLink].clear();
                         linkTaken = true;
                     }
@@ -1077,7 +1199,7 @@ std::vector<ModelEntry> ModelEntries(const std::vector<Event>& events, const std
                     entryOpen = false;
                 } else {
                     field = -1;
-                    if (entryOpen && d == entryDepth) child.clear();
+                    if (entryOpen && d == entryDepth) inAuthor = false;
                 }
             }
         } else if (containerSeen && entryOpen && field >= 0) {
@@ -1124,8 +1246,9 @@ std::string CompareStore(const std::vector<ModelEntry>& expected,
             return "record " + Quote(r.key) + " has NUM " + std::to_string(r.num) +
                    " outside 0.." + std::to_string(stored.size() - 1) + " or twice";
         byNum[r.num] = &r;
-        if (r.key != r.rssId || r.rssId != r.fields[kTitle])
-            return "record " + Quote(r.key) + ": key, RssID and Title differ";
+        const std::string& untitledKey = r.fields[kLink].empty() ? r.fields[kDescription] : r.fields[kLink];
+        if (r.key != r.rssId || (r.rssId != r.fields[kTitle] && r.rssId != untitledKey))
+            return "record " + Quote(r.key) + ": the key is neither the title nor the link or description";
     }
     std::size_t kept = 0;
     for (std::size_t e = 0; e < expected.size(); ++e) {
@@ -1133,13 +1256,13 @@ std::string CompareStore(const std::vector<ModelEntry>& expected,
             ++kept;
             continue;
         }
-        // Not stored: only right when an earlier record holds its title.
+        // Not stored: only right when an earlier record holds its key.
         bool duplicate = false;
         for (std::size_t k = 0; k < kept && !duplicate; ++k)
-            duplicate = FieldMatches(expected[e].runs[kTitle], byNum[k]->fields[kTitle], false, delivery);
+            duplicate = HasKeyOf(expected[e], *byNum[k], delivery);
         if (!duplicate) {
             std::string what = "entry " + std::to_string(e) + " is neither stored (NUM " +
-                               std::to_string(kept) + ") nor a duplicate title";
+                               std::to_string(kept) + ") nor a duplicate key";
             if (kept < byNum.size()) {
                 const StoredRecord& r = *byNum[kept];
                 what += "; record with that NUM:";
