@@ -33,6 +33,8 @@ const char kAtom03Ns[] = "http://purl.org/atom/ns#";
 const char kDcNs[] = "http://purl.org/dc/elements/1.1/";
 const char kRss10Ns[] = "http://purl.org/rss/1.0/";
 const char kRss09Ns[] = "http://my.netscape.com/rdf/simple/0.9/";
+const char kItunesNs[] = "http://www.itunes.com/dtds/podcast-1.0.dtd";
+const char kMediaNs[] = "http://search.yahoo.com/mrss/";
 // The names that Atom's rules know, for elements in places where they count or do not.
 const std::vector<std::string> kAtomNames = {"title", "summary", "content", "updated", "published",
                                              "author", "name", "link", "entry", "id", "email"};
@@ -380,7 +382,7 @@ private:
     {
         m_out += U"<" + Widen(qualified);
         Attributes();
-        m_events.push_back(Event{Event::Start, LocalOf(qualified), {}});
+        m_events.push_back(Event{Event::Start, LocalOf(qualified), {}, NsOf(qualified), {}});
         if (empty) {
             m_out += U"/>";
             m_events.push_back(Event{Event::End, LocalOf(qualified), {}});
@@ -392,10 +394,10 @@ private:
     // A start tag with the given attributes (name as written, plain ASCII value), which its
     // event records by local name.
     using Attrs = std::vector<std::pair<std::string, std::string>>;
-    void OpenWith(const std::string& qualified, const Attrs& attributes, bool empty, const std::string& ns = "")
+    void OpenWith(const std::string& qualified, const Attrs& attributes, bool empty)
     {
         m_out += U"<" + Widen(qualified);
-        Event start{Event::Start, LocalOf(qualified), {}, ns, {}};
+        Event start{Event::Start, LocalOf(qualified), {}, NsOf(qualified), {}};
         for (const auto& [name, value] : attributes) {
             m_out += U" " + Widen(name) + U"=\"" + Widen(value) + U"\"";
             start.attributes.emplace_back(LocalOf(name), value);
@@ -466,7 +468,7 @@ private:
             if (kind < 13) Field(m_rng.Pick(kFieldNames));
             else if (kind < 16) Junk(2);
             else if (kind == 16) Content(10);
-            else if (kind == 17) Comment();
+            else if (kind == 17) { if (m_rng.Chance(50)) Comment(); else WebChild(); }
             else if (kind == 18 && m_rng.Chance(30)) Entry(); // an entry inside an entry
             else Field("title");
         }
@@ -491,10 +493,113 @@ private:
         for (int i = 0; i < n; ++i) {
             Blank();
             if (m_rng.Chance(10)) Junk(2);
+            if (m_rng.Chance(8)) { UntitledEntry(); continue; }
             if (m_atom) { AtomEntry(0); continue; }
             if (m_rng.Chance(5)) Content(10);
             Entry();
         }
+    }
+
+    // --- entries as the web writes them ---------------------------------------------
+    // The namespace of an element as written: its prefix's, else the document's default.
+    std::string NsOf(const std::string& qualified) const
+    {
+        static const std::map<std::string, std::string> prefixes = {
+            {"dc", kDcNs}, {"x", "urn:x"}, {"atom", kAtomNs}, {"itunes", kItunesNs}, {"media", kMediaNs},
+            {"rdf", "http://www.w3.org/1999/02/22-rdf-syntax-ns#"}};
+        const std::size_t colon = qualified.find(':');
+        if (colon == std::string::npos) return m_defaultNs;
+        if (qualified.compare(0, colon, "a") == 0) return m_atom03 ? kAtom03Ns : kAtomNs;
+        auto it = prefixes.find(qualified.substr(0, colon));
+        return it == prefixes.end() ? std::string() : it->second;
+    }
+
+    // An element of text only, under the name given.
+    void TextElement(const std::string& qualified, int maxLength)
+    {
+        Open(qualified);
+        Content(maxLength);
+        Close(qualified);
+    }
+
+    // A title over several lines: words between runs of blanks and line breaks.
+    void LinedTitle()
+    {
+        std::string name = QualifiedName("title");
+        Open(name);
+        Text32 text;
+        for (int words = m_rng.Range(0, 4); words >= 0; --words) {
+            for (int n = m_rng.Range(0, 4); n > 0; --n) text += m_rng.Pick(std::vector<char32_t>{U' ', U'\t', U'\n', U'\r'});
+            if (words > 0) text += RandomText(6);
+        }
+        for (std::size_t i = 0; i < text.size(); ++i) TextChar(text, i);
+        AddText(text);
+        Close(name);
+    }
+
+    // A child of an entry with titles of its own (an image, an author, a media group), or a
+    // title, creator or date of another vocabulary beside the entry's own.
+    void WebChild()
+    {
+        switch (m_rng.Below(6)) {
+        case 0: case 1: {
+            const std::string group = m_rng.Pick(std::vector<std::string>{"image", "author", "media:group", "source"});
+            Open(group);
+            for (int n = m_rng.Range(1, 3); n > 0; --n)
+                TextElement(m_rng.Pick(std::vector<std::string>{"title", "media:title", "name", "url", "dc:title"}), 12);
+            Close(group);
+            break;
+        }
+        case 2: case 3:
+            TextElement(m_rng.Pick(std::vector<std::string>{"itunes:title", "media:title", "dc:title", "dc:creator",
+                                                            "dc:date", "atom:title"}), 16);
+            break;
+        default: LinedTitle();
+        }
+    }
+
+    // Some HTML, as a description holds it: words, tags, comments and references, and now
+    // and then more than a heading holds.
+    Text32 HtmlText()
+    {
+        static const std::vector<std::string> bits = {
+            "<b>", "</b>", "<br>", "<br/>", "<p>", "</p>", "<a href=\"http://x.example/p\">", "</a>", "<!-- c -->",
+            "&amp;", "&amp;amp;", "&#8217;", "&#x1F600;", "&hellip;", "&nbsp;", "&bogus;", "&#0;", "a < b", "<3",
+            " ", "\n", "  ", "<IMG SRC='i'>", "<", "&", "&#x110000;", "</DIV >"};
+        Text32 text;
+        for (int n = m_rng.Chance(10) ? m_rng.Range(30, 60) : m_rng.Range(0, 12); n > 0; --n)
+            text += m_rng.Chance(50) ? RandomText(8) : Widen(m_rng.Pick(bits));
+        return text;
+    }
+
+    // An entry without a title, as microblogs write them: a description of HTML, and a link
+    // most of the time (now and then one seen before).
+    void UntitledEntry()
+    {
+        const std::string entry = QualifiedName(m_atom ? "entry" : "item");
+        Open(entry);
+        if (m_rng.Chance(70)) {
+            if (m_links.empty() || m_rng.Chance(80)) m_links.push_back("http://m.example/" + std::to_string(m_links.size()));
+            const std::string link = m_links[m_rng.Below(static_cast<std::uint32_t>(m_links.size()))];
+            if (m_atom) {
+                OpenWith(QualifiedName("link"), {{"href", link}}, true);
+            } else {
+                Open("link");
+                m_out += Widen(link);
+                AddText(Widen(link));
+                Close("link");
+            }
+        }
+        if (m_rng.Chance(90)) {
+            const std::string name = QualifiedName(m_atom ? m_rng.Pick(std::vector<std::string>{"summary", "content"}) : "description");
+            Open(name);
+            const Text32 html = HtmlText();
+            if (m_rng.Chance(20)) CData(html);
+            else for (std::size_t i = 0; i < html.size(); ++i) TextChar(html, i);
+            AddText(html);
+            Close(name);
+        }
+        Close(entry);
     }
 
     // --- Atom -------------------------------------------------------------------------
@@ -555,14 +660,14 @@ private:
             case 0: case 1: case 2: Field("title"); break;
             case 3: case 4: Field("summary"); break;
             case 5: case 6: Field("content"); break;
-            case 7: Field("updated"); break;
-            case 8: Field("published"); break;
+            case 7: Field(m_atom03 && m_rng.Chance(80) ? "modified" : "updated"); break;
+            case 8: Field(m_atom03 && m_rng.Chance(80) ? "issued" : "published"); break;
             case 9: case 10: case 11: AtomAuthor(); break;
             case 12: case 13: case 14: AtomLink(); break;
             case 15: Field(m_rng.Pick(std::vector<std::string>{"id", "name", "category", "rights", "email"})); break;
             case 16: case 17: Junk(2); break;
             case 18: Content(10); break;
-            case 19: Comment(); break;
+            case 19: if (m_rng.Chance(50)) Comment(); else WebChild(); break;
             case 20:
                 if (nesting == 0 && m_rng.Chance(30)) AtomEntry(1); // an entry inside an entry
                 break;
@@ -588,11 +693,14 @@ private:
         const int how = m_rng.Below(10);
         std::string root = how == 0 ? "a:feed" : "feed";
         Attrs attributes = {{"xmlns:dc", "http://purl.org/dc/elements/1.1/"}, {"xmlns:x", "urn:x"},
-                            {"xmlns:atom", kAtomNs}};
-        if (how == 0) attributes.emplace_back("xmlns:a", kAtomNs);
-        else if (how > 2) attributes.emplace_back("xmlns", kAtomNs);
+                            {"xmlns:atom", kAtomNs}, {"xmlns:itunes", kItunesNs}, {"xmlns:media", kMediaNs}};
+        m_atom03 = m_rng.Chance(20);
+        const char* ns = m_atom03 ? kAtom03Ns : kAtomNs;
+        if (how == 0) attributes.emplace_back("xmlns:a", ns);
+        else if (how > 2) attributes.emplace_back("xmlns", ns);
+        m_defaultNs = how > 2 ? ns : "";
         MaybeBase(attributes, 30);
-        OpenWith(root, attributes, false, how == 1 || how == 2 ? "" : kAtomNs);
+        OpenWith(root, attributes, false);
         for (int i = m_rng.Range(0, 3); i > 0; --i) {
             Blank();
             switch (m_rng.Below(4)) {
@@ -615,16 +723,17 @@ private:
         }
         int shape = m_rng.Below(10);
         Text32 decls = U" xmlns:dc=\"http://purl.org/dc/elements/1.1/\" xmlns:x=\"urn:x\" "
-                       U"xmlns:atom=\"http://www.w3.org/2005/Atom\"";
-        if (m_rng.Chance(20)) decls += U" xmlns=\"urn:default\"";
+                       U"xmlns:atom=\"http://www.w3.org/2005/Atom\" xmlns:itunes=\"" + Widen(kItunesNs) +
+                       U"\" xmlns:media=\"" + Widen(kMediaNs) + U"\"";
+        if (m_rng.Chance(20)) m_defaultNs = "urn:default";
+        else if (shape == 6 || shape == 7) m_defaultNs = m_rng.Pick(std::vector<std::string>{kRss10Ns, kRss10Ns, kRss09Ns, ""});
+        if (!m_defaultNs.empty()) decls += U" xmlns=\"" + Widen(m_defaultNs) + U"\"";
         auto openRoot = [&](const std::string& name) {
             m_out += U"<" + Widen(name) + decls;
             if (name == "rdf:RDF") m_out += U" xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\"";
             Attributes();
             m_out += U">";
-            std::string ns = name == "rdf:RDF" ? "http://www.w3.org/1999/02/22-rdf-syntax-ns#"
-                             : decls.find(U" xmlns=\"") != Text32::npos ? "urn:default" : "";
-            m_events.push_back(Event{Event::Start, LocalOf(name), {}, ns, {}});
+            m_events.push_back(Event{Event::Start, LocalOf(name), {}, NsOf(name), {}});
         };
         if (shape < 6) { // rss > channel > entries
             openRoot("rss");
@@ -657,7 +766,8 @@ private:
             // A "feed" in no namespace would be read as Atom, which the model does not
             // know: it stands in a namespace of its own.
             if (!m_rng.Chance(50)) {
-                if (decls.find(U" xmlns=\"") == Text32::npos) decls += U" xmlns=\"urn:default\"";
+                if (m_defaultNs.empty()) decls += U" xmlns=\"urn:default\"";
+                m_defaultNs = "urn:default";
                 openRoot("feed");
             } else {
                 openRoot("rss");
@@ -701,6 +811,9 @@ private:
     Text32 m_lastText; // the logical text of the last Content
     bool m_usesEntities = false;
     bool m_atom = false;
+    bool m_atom03 = false;          // Atom 0.3: its namespace, its names of the dates
+    std::string m_defaultNs;        // the namespace of unprefixed names
+    std::vector<std::string> m_links; // links of untitled entries, to repeat
 };
 
 // --- the model ------------------------------------------------------------------------
