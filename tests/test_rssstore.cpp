@@ -702,6 +702,9 @@ TEST(ResolveUrl, ReferenceExamples)
     for (const auto& c : cases)
         EXPECT_EQ(vexa::ResolveUrl(base, c.first), c.second) << c.first;
     EXPECT_EQ(vexa::ResolveUrl("http://h", "p"), "http://h/p");
+    // As a browser reads an href: the white space around it is no part of it.
+    EXPECT_EQ(vexa::ResolveUrl("http://h/a/b#f", " \n "), "http://h/a/b");
+    EXPECT_EQ(vexa::ResolveUrl("http://h/a/b", "\t c d \r\n"), "http://h/a/c d");
     EXPECT_EQ(vexa::ResolveUrl("not an address", "p.html"), "p.html");
     EXPECT_EQ(vexa::ResolveUrl("http://h/\xD0\xBB/", "\xC3\xA9"), "http://h/\xD0\xBB/\xC3\xA9");
 }
