@@ -1,6 +1,7 @@
-// The records of every feed read during the plugin's life, keyed by title, and which feeds
-// list them. A record shown and listed by no feed any more leaves; its key stays, so the
-// entry is never stored or shown again. Plain C++.
+// The records of every feed read during the plugin's life, keyed by title (an untitled one by
+// its link, else its description), and which feeds list them. A record shown and listed by
+// no feed any more leaves; its key stays, so the entry is never stored or shown again.
+// Plain C++.
 #pragma once
 #include <map>
 #include <memory>

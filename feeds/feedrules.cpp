@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "feeds/plaintext.h"
 #include "feeds/urls.h"
 
 namespace vexa {
@@ -41,10 +42,11 @@ int Index(Field field) { return static_cast<int>(field); }
 
 struct FeedRules::Tag {
     const char* name;   // local name, compared exactly
+    const char* ns;     // null: no namespace or one of the format's own; else this one
     Role role;
     Field field;        // Text: the field that collects the text
-    const char* parent; // null: anywhere in an entry; else the entry's tag (a direct child of
-                        // the entry) or a Group tag of the table (a direct child of that)
+    const char* parent; // the entry's tag (a direct child of the entry) or a Group tag of the
+                        // table (a direct child of that)
     bool aside;         // the text fills the field only when no tag without `aside` does
 };
 
@@ -54,43 +56,89 @@ struct FeedRules::Format {
     const Tag* tags;
     std::size_t tagCount;
     bool linksByAttribute; // relative links are resolved (xml:base, the feed's address)
+    const char* const* namespaces; // the format's own namespaces, ended by null
 };
 
 namespace {
 
-// RSS 2.0 (and 1.0, whose items stand beside the channel): the first "channel" start tag
-// anywhere opens the reading; every field tag counts wherever it stands in an entry.
+const char kDublinCore[] = "http://purl.org/dc/elements/1.1/";
+
+// RSS 2.0, 1.0 and 0.9 (whose items stand beside the channel): the first "channel" start
+// tag anywhere opens the reading; fields are the item's direct children.
 const FeedRules::Tag kRssTags[] = {
-    {"author", Role::Text, Field::Author, nullptr, false},
-    {"title", Role::Text, Field::Title, nullptr, false},
-    {"link", Role::Text, Field::Genre, nullptr, false},
-    {"price", Role::Text, Field::Price, nullptr, false},
-    {"publish_date", Role::Text, Field::Published, nullptr, false},
-    {"description", Role::Text, Field::Description, nullptr, false},
+    {"author", nullptr, Role::Text, Field::Author, "item", false},
+    {"title", nullptr, Role::Text, Field::Title, "item", false},
+    {"link", nullptr, Role::Text, Field::Genre, "item", false},
+    {"price", nullptr, Role::Text, Field::Price, "item", false},
+    {"publish_date", nullptr, Role::Text, Field::Published, "item", false},
+    {"description", nullptr, Role::Text, Field::Description, "item", false},
+    {"creator", kDublinCore, Role::Text, Field::Author, "item", true},
+    {"title", kDublinCore, Role::Text, Field::Title, "item", true},
+    {"date", kDublinCore, Role::Text, Field::Published, "item", true},
 };
-const FeedRules::Format kRss = {"channel", "item", kRssTags, sizeof kRssTags / sizeof kRssTags[0], false};
+const char* const kRssNamespaces[] = {"http://purl.org/rss/1.0/", "http://my.netscape.com/rdf/simple/0.9/",
+                                      "http://backend.userland.com/rss2", "http://blogs.law.harvard.edu/tech/rss",
+                                      nullptr};
+const FeedRules::Format kRss = {"channel", "item", kRssTags, sizeof kRssTags / sizeof kRssTags[0], false,
+                                kRssNamespaces};
 
 // Atom: the document element "feed" is the container; fields are direct children of the
 // entry, except the author's name.
 const FeedRules::Tag kAtomTags[] = {
-    {"title", Role::Text, Field::Title, "entry", false},
-    {"summary", Role::Text, Field::Description, "entry", false},
-    {"content", Role::Text, Field::Description, "entry", true},
-    {"updated", Role::Text, Field::Published, "entry", false},
-    {"published", Role::Text, Field::Published, "entry", true},
-    {"author", Role::Group, Field::None, "entry", false},
-    {"name", Role::Text, Field::Author, "author", false},
-    {"link", Role::Link, Field::None, "entry", false},
+    {"title", nullptr, Role::Text, Field::Title, "entry", false},
+    {"summary", nullptr, Role::Text, Field::Description, "entry", false},
+    {"content", nullptr, Role::Text, Field::Description, "entry", true},
+    {"updated", nullptr, Role::Text, Field::Published, "entry", false},
+    {"published", nullptr, Role::Text, Field::Published, "entry", true},
+    {"author", nullptr, Role::Group, Field::None, "entry", false},
+    {"name", nullptr, Role::Text, Field::Author, "author", false},
+    {"link", nullptr, Role::Link, Field::None, "entry", false},
+    {"creator", kDublinCore, Role::Text, Field::Author, "entry", true},
+    {"title", kDublinCore, Role::Text, Field::Title, "entry", true},
+    {"date", kDublinCore, Role::Text, Field::Published, "entry", true},
 };
-const FeedRules::Format kAtom = {"feed", "entry", kAtomTags, sizeof kAtomTags / sizeof kAtomTags[0], true};
+const char* const kAtomNamespaces[] = {"http://www.w3.org/2005/Atom", nullptr};
+const FeedRules::Format kAtom = {"feed", "entry", kAtomTags, sizeof kAtomTags / sizeof kAtomTags[0], true,
+                                 kAtomNamespaces};
 
-const char kAtomNamespace[] = "http://www.w3.org/2005/Atom";
+// Atom 0.3: the same shape, with its own names for the dates.
+const FeedRules::Tag kAtom03Tags[] = {
+    {"title", nullptr, Role::Text, Field::Title, "entry", false},
+    {"summary", nullptr, Role::Text, Field::Description, "entry", false},
+    {"content", nullptr, Role::Text, Field::Description, "entry", true},
+    {"modified", nullptr, Role::Text, Field::Published, "entry", false},
+    {"issued", nullptr, Role::Text, Field::Published, "entry", true},
+    {"author", nullptr, Role::Group, Field::None, "entry", false},
+    {"name", nullptr, Role::Text, Field::Author, "author", false},
+    {"link", nullptr, Role::Link, Field::None, "entry", false},
+    {"creator", kDublinCore, Role::Text, Field::Author, "entry", true},
+    {"title", kDublinCore, Role::Text, Field::Title, "entry", true},
+    {"date", kDublinCore, Role::Text, Field::Published, "entry", true},
+};
+const char* const kAtom03Namespaces[] = {"http://purl.org/atom/ns#", nullptr};
+const FeedRules::Format kAtom03 = {"feed", "entry", kAtom03Tags, sizeof kAtom03Tags / sizeof kAtom03Tags[0], true,
+                                   kAtom03Namespaces};
 
 // A document is read as Atom when its document element is "feed" in Atom's namespace or
-// in none; every other document is read as RSS.
+// in none, as Atom 0.3 for "feed" in that one's; every other document is read as RSS.
 const FeedRules::Format& FormatOf(const XmlElement& root)
 {
-    return root.name == "feed" && (root.ns.empty() || root.ns == kAtomNamespace) ? kAtom : kRss;
+    if (root.name != "feed")
+        return kRss;
+    if (root.ns == kAtom03Namespaces[0])
+        return kAtom03;
+    return root.ns.empty() || root.ns == kAtomNamespaces[0] ? kAtom : kRss;
+}
+
+bool InNamespace(const FeedRules::Format& format, const FeedRules::Tag& tag, const std::string& ns)
+{
+    if (tag.ns)
+        return ns == tag.ns;
+    if (ns.empty())
+        return true;
+    for (const char* const* own = format.namespaces; *own; ++own)
+        if (ns == *own) return true;
+    return false;
 }
 
 // The tag of the table that an element inside an entry stands for, or null.
@@ -99,10 +147,8 @@ const FeedRules::Tag* FindTag(const FeedRules::Format& format, const XmlElement&
 {
     for (std::size_t i = 0; i < format.tagCount; ++i) {
         const FeedRules::Tag& tag = format.tags[i];
-        if (element.name != tag.name)
+        if (element.name != tag.name || !InNamespace(format, tag, element.ns))
             continue;
-        if (!tag.parent)
-            return &tag;
         if (std::strcmp(tag.parent, format.entry) == 0) {
             if (element.depth == entryDepth + 1)
                 return &tag;
@@ -112,7 +158,6 @@ const FeedRules::Tag* FindTag(const FeedRules::Format& format, const XmlElement&
     }
     return nullptr;
 }
-
 
 const std::string* Attribute(const XmlElement& element, const char* name)
 {
@@ -176,7 +221,8 @@ void FeedRules::OnStartElement(const XmlElement& element)
     const Tag* tag = FindTag(*m_format, element, m_entryDepth, m_child);
     if (element.depth == m_entryDepth + 1)
         m_child = tag;
-    m_tag = tag && tag->role == Role::Text ? tag : nullptr;
+    // The first element of each field fills it; a later one is not read.
+    m_tag = tag && tag->role == Role::Text && Claim(*tag) ? tag : nullptr;
     m_field = m_tag ? m_tag->field : Field::None;
     if (tag && tag->role == Role::Link)
         TakeLink(element);
@@ -197,9 +243,15 @@ void FeedRules::OnCharacters(const std::string& text, int depth)
     if (target.lineFeedBetweenPieces && !field.empty())
         field += '\n';
     field += text;
-    // The key follows the whole title.
-    if (m_field == Field::Title)
-        m_current->RssID = m_current->Title;
+}
+
+bool FeedRules::Claim(const Tag& tag)
+{
+    bool& taken = (tag.aside ? m_asideTaken : m_taken)[Index(tag.field)];
+    if (taken)
+        return false;
+    taken = true;
+    return true;
 }
 
 void FeedRules::OnEndElement(const XmlElement& element)
@@ -240,8 +292,10 @@ void FeedRules::OpenEntry(const XmlElement& element)
     m_entryDepth = element.depth;
     m_child = nullptr;
     m_linkTaken = false;
-    for (std::string& text : m_aside)
-        text.clear();
+    for (int i = 0; i < kFieldCount; ++i) {
+        m_aside[i].clear();
+        m_taken[i] = m_asideTaken[i] = false;
+    }
     if (m_format->linksByAttribute)
         m_entryBase = BaseOf(element, m_feedBase);
 }
@@ -256,22 +310,37 @@ void FeedRules::CloseEntry()
         if (field.empty())
             field.swap(m_aside[i]);
     }
+    NameEntry(*m_current);
     m_sink.Add(std::move(m_current));
     ++m_facts.entries;
 }
 
 // The entry's link is the href of its first link whose rel is absent or "alternate",
-// resolved against the bases in force.
+// resolved against the bases in force. The reader leaves out an empty href: such a link
+// names the base itself.
 void FeedRules::TakeLink(const XmlElement& element)
 {
     if (m_linkTaken)
         return;
     const std::string* href = Attribute(element, "href");
     const std::string* rel = Attribute(element, "rel");
-    if (!href || (rel && *rel != "alternate"))
+    if (rel && *rel != "alternate")
         return;
-    m_current->Genre = ResolveUrl(BaseOf(element, m_entryBase), *href);
+    m_current->Genre = ResolveUrl(BaseOf(element, m_entryBase), href ? *href : std::string());
     m_linkTaken = true;
+}
+
+// The title is one line. An entry without one is headed by the start of its description
+// and keyed by its link (else its description), so that untitled entries differ.
+void FeedRules::NameEntry(CRssItem& record)
+{
+    record.Title = OneLine(record.Title);
+    if (!record.Title.empty()) {
+        record.RssID = record.Title;
+        return;
+    }
+    record.Title = PlainHeading(record.Description);
+    record.RssID = record.Genre.empty() ? record.Description : record.Genre;
 }
 
 } // namespace vexa

@@ -70,6 +70,8 @@ private:
     void OpenEntry(const XmlElement& element);
     void CloseEntry();
     void TakeLink(const XmlElement& element);
+    bool Claim(const Tag& tag);
+    static void NameEntry(CRssItem& record);
 
     RecordSink& m_sink;
     bool m_inChannel = false;
@@ -83,6 +85,8 @@ private:
     std::string m_address;             // the feed's address: the base of relative links
     std::string m_feedBase, m_entryBase;
     std::string m_aside[kFieldCount];  // texts kept for fields that their own tag did not fill
+    bool m_taken[kFieldCount] = {};      // a field's first element was read
+    bool m_asideTaken[kFieldCount] = {}; // the first of its `aside` elements was read
     DocumentFacts m_facts;
     int m_containerDepth = 0;
     bool m_inFeedTitle = false;        // inside the container's own title

@@ -8,7 +8,8 @@ namespace vexa {
 
 // Every text is UTF-8, as the reader wrapper delivers it.
 struct CRssItem {
-    std::string RssID;       // the record's key in the store: a copy of Title
+    std::string RssID;       // the record's key in the store: the title; without one, the
+                             // link (else the description)
     std::string Author;
     std::string Title;
     std::string Genre;       // the entry's link

@@ -5,6 +5,8 @@
 namespace vexa {
 namespace {
 
+const char kBlanks[] = " \t\n\v\f\r";
+
 struct Parts {
     std::string scheme;    // without ':'
     bool hasAuthority = false;
@@ -106,8 +108,13 @@ std::string Join(const Parts& parts)
 
 } // namespace
 
-std::string ResolveUrl(const std::string& base, const std::string& reference)
+std::string ResolveUrl(const std::string& base, const std::string& rawReference)
 {
+    // As a browser reads an address: without the white space and controls around it.
+    const std::size_t first = rawReference.find_first_not_of(kBlanks);
+    const std::string reference =
+        first == std::string::npos ? std::string()
+                                   : rawReference.substr(first, rawReference.find_last_not_of(kBlanks) - first + 1);
     const Parts ref = Split(reference);
     const Parts from = Split(base);
     if (!ref.scheme.empty() || from.scheme.empty())

@@ -27,9 +27,9 @@ bool StartsWith(const std::wstring& text, const wchar_t* prefix)
 
 // What opening an item launches, found in its snippet (title, description, link, in that
 // order). The snippet's last line, when it is one address with no white space in it, is the
-// entry's link. Otherwise the address runs from the first "http://" after the snippet's
-// start to its end; a match at 0 means the title itself starts with one, and then nothing
-// is opened. Scheme prefixes are compared case-sensitively.
+// entry's link. Otherwise it is the first http or https address in the snippet, up to the
+// first character that cannot belong to one (white space, a quote, an angle bracket), or
+// nothing. Scheme prefixes are compared case-sensitively.
 std::wstring LinkToOpen(const std::wstring& sSnippet)
 {
     // White space after the link (a feed's line feeds around its text) makes no line of its own.
@@ -41,10 +41,13 @@ std::wstring LinkToOpen(const std::wstring& sSnippet)
     if ((StartsWith(lastLine, L"http://") || StartsWith(lastLine, L"https://")) &&
         std::none_of(lastLine.begin(), lastLine.end(), [](wchar_t c) { return std::iswspace(c) != 0; }))
         return lastLine;
-    const std::wstring::size_type start = sSnippet.find(L"http://");
-    if (start == std::wstring::npos || start == 0)
+    const std::wstring::size_type start = std::min(sSnippet.find(L"http://"), sSnippet.find(L"https://"));
+    if (start == std::wstring::npos)
         return std::wstring();
-    return vexa::TrimWhiteSpace(sSnippet.substr(start));
+    std::wstring::size_type stop = start;
+    while (stop < sSnippet.size() && !std::iswspace(sSnippet[stop]) && !std::wcschr(L"\"'<>", sSnippet[stop]))
+        ++stop;
+    return sSnippet.substr(start, stop - start);
 }
 
 } // namespace

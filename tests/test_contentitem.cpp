@@ -153,11 +153,13 @@ TEST_F(ContentItem, OpenedLinks)
     EXPECT_EQ(OpenedUrl("News", "Text", "http://example.test/a"), L"http://example.test/a");
     EXPECT_EQ(OpenedUrl("http://title", "Text", "http://example.test/a"), L"http://example.test/a");
     EXPECT_EQ(OpenedUrl("News", "<img src=\"http://i.test/p.png\">", "http://example.test/a"), L"http://example.test/a");
-    // Without a link, from the first "http://" after the start to the end, trimmed.
-    EXPECT_EQ(OpenedUrl("News", "see http://d.test/x here", ""), L"http://d.test/x here");
-    EXPECT_EQ(OpenedUrl("News", "Text", "http://example.test/a b"), L"http://example.test/a b");
+    // Without a link, the first address in the snippet, up to a character no address holds.
+    EXPECT_EQ(OpenedUrl("News", "see http://d.test/x here", ""), L"http://d.test/x");
+    EXPECT_EQ(OpenedUrl("News", "a <a href=\"https://s.test/\">pretty good</a> story http://d.test", ""),
+              L"https://s.test/");
+    EXPECT_EQ(OpenedUrl("News", "Text", "http://example.test/a b"), L"http://example.test/a");
     EXPECT_EQ(OpenedUrl("News", "Text", "http://example.test/a  \n \t\n"), L"http://example.test/a");
-    EXPECT_EQ(OpenedUrl("A http://t", "Text", "ftp://x"), L"http://t:\nText\n\nftp://x");
+    EXPECT_EQ(OpenedUrl("A http://t", "Text", "ftp://x"), L"http://t:");
     EXPECT_EQ(OpenedUrl("News", "Text", ""), L"");
     EXPECT_EQ(OpenedUrl("News", "Text", "HTTP://upper.test"), L""); // case-sensitive
 }
@@ -170,10 +172,10 @@ TEST_F(ContentItem, OpenedSecureLinks)
     EXPECT_EQ(OpenedUrl("News", "see https://d.test/x", "http://example.test/a"), L"http://example.test/a");
     EXPECT_EQ(OpenedUrl("News", "see https://d.test/x", "https://example.test/a"), L"https://example.test/a");
     EXPECT_EQ(OpenedUrl("News", "<img src=\"http://i.test/p.png\">", "https://example.test/a"), L"https://example.test/a");
-    EXPECT_EQ(OpenedUrl("News", "Text", "https://example.test/a b"), L"");
+    EXPECT_EQ(OpenedUrl("News", "Text", "https://example.test/a b"), L"https://example.test/a");
     EXPECT_EQ(OpenedUrl("News", "Text", "ftp://example.test/a"), L"");
     EXPECT_EQ(OpenedUrl("https://title", "Text", "https://example.test/a"), L"https://example.test/a");
-    EXPECT_EQ(OpenedUrl("https://title", "Text", ""), L"");
+    EXPECT_EQ(OpenedUrl("https://title", "Text", ""), L"https://title:");
     EXPECT_EQ(OpenedUrl("News", "Text", "HTTPS://upper.test"), L"");
     EXPECT_EQ(OpenedUrl("News", "Text", "Https://upper.test"), L"");
     EXPECT_EQ(OpenedUrl("News", "Text", "https://"), L"https://");

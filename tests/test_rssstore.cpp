@@ -95,9 +95,8 @@ TEST_F(RssStoreTest, FillsEveryFieldFromItsElement)
     EXPECT_EQ(item.Genre, "L");
     EXPECT_EQ(item.Price, "9.50");
     EXPECT_EQ(item.Published, "2020-01-02");
-    // One run each (the reader's pieces around the comment make one text); the two
-    // description elements are joined by a line feed.
-    EXPECT_EQ(item.Description, "xy\nz");
+    // The reader's pieces around the comment make one text; the first description wins.
+    EXPECT_EQ(item.Description, "xy");
     EXPECT_EQ(item.NUM, 0);
 }
 
@@ -129,11 +128,12 @@ TEST_F(RssStoreTest, MatchesLocalNamesExactly)
 {
     ASSERT_TRUE(LoadDocument(RssDocument(
         "<item><Title>Capital</Title><title>lower</title></item>"
-        "<item xmlns:dc=\"urn:dc\"><dc:title>Prefixed</dc:title><dc:link>P</dc:link></item>"
+        "<item xmlns:dc=\"http://purl.org/dc/elements/1.1/\"><dc:title>Prefixed</dc:title><dc:link>P</dc:link>"
+        "<x:title xmlns:x=\"urn:x\">Foreign</x:title></item>"
         "<item><title>A</title><link>L</link><title>B</title></item>")));
-    EXPECT_EQ(Keys(), (Strings{"AB", "Prefixed", "lower"}));
-    EXPECT_EQ(Item("Prefixed").Genre, "P");
-    EXPECT_EQ(Item("AB").Title, "AB");
+    EXPECT_EQ(Keys(), (Strings{"A", "Prefixed", "lower"}));
+    EXPECT_EQ(Item("Prefixed").Genre, ""); // only dc's title, date and creator count
+    EXPECT_EQ(Item("A").Genre, "L");
 }
 
 TEST_F(RssStoreTest, NestedElementsCutAFieldShort)
@@ -144,8 +144,8 @@ TEST_F(RssStoreTest, NestedElementsCutAFieldShort)
         "<item><title>  padded  </title></item>")));
     EXPECT_EQ(Item("T").Description, "first ");
     // The nested item's end tag stores the open record; what follows is dropped.
-    EXPECT_EQ(Keys(), (Strings{"  padded  ", "OuterInner", "T"}));
-    EXPECT_EQ(Item("OuterInner").Genre, "");
+    EXPECT_EQ(Keys(), (Strings{"Outer", "T", "padded"}));
+    EXPECT_EQ(Item("Outer").Genre, "");
 }
 
 TEST_F(RssStoreTest, EntryEndTagWithoutAnOpenRecordIsHarmless)
@@ -159,25 +159,27 @@ TEST_F(RssStoreTest, EntryEndTagWithoutAnOpenRecordIsHarmless)
 
 TEST_F(RssStoreTest, KeepsTheFirstRecordOfEachTitle)
 {
-    // Duplicates in one document, entries without a title (key ""), and a second feed.
+    // Duplicates in one document, entries without a title (keyed by their links), and a
+    // second feed.
     ASSERT_TRUE(LoadDocument(RssDocument(RssEntry("X", "first") + RssEntry("X", "second") +
-                                         RssEntry("", "untitled1") + RssEntry("", "untitled2") +
+                                         RssEntry("", "untitled1") + RssEntry("", "untitled1", "again") +
                                          RssEntry("Y"))));
-    EXPECT_EQ(Keys(), (Strings{"", "X", "Y"}));
+    EXPECT_EQ(Keys(), (Strings{"X", "Y", "untitled1"}));
     EXPECT_EQ(Item("X").Genre, "first");
-    EXPECT_EQ(Item("").Genre, "untitled1");
+    EXPECT_EQ(Item("untitled1").Description, "");
     // The discarded duplicate took NUM 1, like the next new record: stored NUMs stay unique.
     EXPECT_EQ(Item("X").NUM, 0);
-    EXPECT_EQ(Item("").NUM, 1);
+    EXPECT_EQ(Item("untitled1").NUM, 1);
     EXPECT_EQ(Item("Y").NUM, 2);
 
     m_store->Find("X")->IsShown = true;
+    m_store->Find("untitled1")->IsShown = true;
     ASSERT_TRUE(m_store->Load(m_server.Url("/feed.xml")));
     EXPECT_EQ(m_store->Count(), 3);
     EXPECT_TRUE(Item("X").IsShown);
 
     ASSERT_TRUE(LoadDocument(RssDocument(RssEntry("X", "other feed") + RssEntry("W")), "/other.xml"));
-    EXPECT_EQ(Keys(), (Strings{"", "W", "X", "Y"}));
+    EXPECT_EQ(Keys(), (Strings{"W", "X", "Y", "untitled1"}));
     EXPECT_EQ(Item("X").Genre, "first");
     EXPECT_TRUE(Item("X").IsShown);
     EXPECT_EQ(Item("W").NUM, 3);
@@ -572,13 +574,13 @@ TEST_F(RssStoreTest, AtomBadInput)
     EXPECT_FALSE(LoadDocument(full, "/cut.atom"));
     m_server.SetMode(HttpServer::Mode::Normal);
     EXPECT_EQ(Keys(), (Strings{"A1", "A2"}));
-    // Entries without a title share the empty key; the first stays. Several alternate
-    // links: the first. No namespace at all: still Atom.
+    // Entries without a title are keyed by their links. Several alternate links: the
+    // first. No namespace at all: still Atom.
     ASSERT_TRUE(LoadDocument("<feed><entry><link href=\"http://first/\"/></entry>"
                              "<entry><link href=\"http://second/\"/></entry>"
                              "<entry><title>Links</title><link rel=\"alternate\" href=\"http://l1/\"/>"
                              "<link rel=\"alternate\" href=\"http://l2/\"/></entry></feed>", "/plain.atom"));
-    EXPECT_EQ(Item("").Genre, "http://first/");
+    EXPECT_EQ(Item("http://second/").Genre, "http://second/");
     EXPECT_EQ(Item("Links").Genre, "http://l1/");
     // Read as RSS, so nothing: an entry outside any feed, a feed in a foreign namespace.
     const int count = m_store->Count();
@@ -612,6 +614,76 @@ TEST_F(RssStoreTest, RssAndAtomFeedsShareOneStore)
     EXPECT_EQ(Item("Later").NUM, 3);
 }
 
+// ---- Entries as the web writes them: what a person should see of each (title, link). ----
+
+struct WebShape {
+    const char* what;
+    std::string document;
+    std::vector<std::pair<std::string, std::string>> seen; // in document order
+};
+
+const std::string kRdf = "<rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\" "
+                         "xmlns=\"http://purl.org/rss/1.0/\" xmlns:dc=\"http://purl.org/dc/elements/1.1/\">"
+                         "<channel><title>C</title></channel>";
+const std::string kLongPost(90, 'w');
+
+const WebShape kWebShapes[] = {
+    {"image and author with titles of their own",
+     RssDocument("<item><title>Analytici USA</title><image><title>Analytici USA</title><url>http://i/</url></image>"
+                 "<link>http://a/1</link></item><item><author><name>N</name><title>Editor</title></author>"
+                 "<title>247: A Place</title><link>http://a/2</link></item>"),
+     {{"Analytici USA", "http://a/1"}, {"247: A Place", "http://a/2"}}},
+    {"dc:title beside title, dc:title alone",
+     kRdf + "<item><title>One</title><dc:title>One</dc:title><link>http://r/1</link></item>"
+            "<item><dc:title>Two</dc:title><link>http://r/2</link></item></rdf:RDF>",
+     {{"One", "http://r/1"}, {"Two", "http://r/2"}}},
+    {"podcast and video titles",
+     RssDocument("<item xmlns:itunes=\"http://www.itunes.com/dtds/podcast-1.0.dtd\" xmlns:media=\"http://search.yahoo.com/mrss/\">"
+                 "<itunes:title>Ep</itunes:title><title>Episode 5</title><media:title>M</media:title>"
+                 "<media:group><media:title>G</media:title></media:group><link>http://p/5</link></item>"),
+     {{"Episode 5", "http://p/5"}}},
+    {"a title over lines",
+     RssDocument("<item><title>\n   Line one\n\t and    two  \r\n</title><link>http://t/</link></item>"),
+     {{"Line one and two", "http://t/"}}},
+    {"untitled microblog entries, and one without a link",
+     RssDocument(RssEntry("", "http://m/1", "Just <b>shipped</b> it &amp; more<br>soon") +
+                 RssEntry("", "http://m/2", "Just <b>shipped</b> it &amp; more<br>soon") +
+                 RssEntry("", "http://m/3", "<p>" + kLongPost + "</p>") + RssEntry("", "", "No &#x201C;link&#x201D;")),
+     {{"Just shipped it & more soon", "http://m/1"}, {"Just shipped it & more soon", "http://m/2"},
+      {std::string(79, 'w') + "\xE2\x80\xA6", "http://m/3"}, {"No \xE2\x80\x9Clink\xE2\x80\x9D", ""}}},
+    {"Atom 0.3",
+     "<feed version=\"0.3\" xmlns=\"http://purl.org/atom/ns#\"><entry><title>Old</title>"
+     "<link rel=\"alternate\" type=\"text/html\" href=\"/old.html\"/><issued>2004-01-01</issued>"
+     "<content type=\"text/html\" mode=\"escaped\">&lt;p&gt;Hi&lt;/p&gt;</content></entry></feed>",
+     {{"Old", "/old.html"}}},
+    {"an empty alternate link and an HTML summary",
+     "<feed xmlns=\"http://www.w3.org/2005/Atom\" xml:base=\"http://b/dir/\"><entry><title>Waiting</title>"
+     "<link rel=\"alternate\" href=\"\"/><summary type=\"html\">Read &lt;a href=\"http://s/x\"&gt;a pretty good "
+     "story&lt;/a&gt;. As she waited</summary></entry></feed>",
+     {{"Waiting", "http://b/dir/"}}},
+};
+
+TEST_F(RssStoreTest, EntriesAsTheWebWritesThem)
+{
+    for (const WebShape& shape : kWebShapes) {
+        CRssStore store;
+        m_server.Serve("/dir/shape.xml", shape.document);
+        ASSERT_TRUE(store.Load(m_server.Url("/dir/shape.xml"))) << shape.what;
+        std::vector<std::pair<std::string, std::string>> seen(store.Count());
+        for (const CRssItem& item : store.Items()) {
+            ASSERT_LT(static_cast<std::size_t>(item.NUM), seen.size()) << shape.what;
+            seen[item.NUM] = {item.Title, item.Genre};
+        }
+        const std::string origin = m_server.Url("");
+        for (auto& entry : seen)
+            if (entry.second.compare(0, origin.size(), origin) == 0) entry.second.erase(0, origin.size());
+        EXPECT_EQ(seen, shape.seen) << shape.what;
+        // Read again, nothing is new.
+        ASSERT_TRUE(store.Load(m_server.Url("/dir/shape.xml")));
+        EXPECT_EQ(store.Count(), static_cast<int>(shape.seen.size())) << shape.what;
+    }
+}
+
 TEST(ResolveUrl, ReferenceExamples)
 {
     // The normal and abnormal examples of RFC 3986, 5.4.
@@ -630,6 +702,9 @@ TEST(ResolveUrl, ReferenceExamples)
     for (const auto& c : cases)
         EXPECT_EQ(vexa::ResolveUrl(base, c.first), c.second) << c.first;
     EXPECT_EQ(vexa::ResolveUrl("http://h", "p"), "http://h/p");
+    // As a browser reads an href: the white space around it is no part of it.
+    EXPECT_EQ(vexa::ResolveUrl("http://h/a/b#f", " \n "), "http://h/a/b");
+    EXPECT_EQ(vexa::ResolveUrl("http://h/a/b", "\t c d \r\n"), "http://h/a/c d");
     EXPECT_EQ(vexa::ResolveUrl("not an address", "p.html"), "p.html");
     EXPECT_EQ(vexa::ResolveUrl("http://h/\xD0\xBB/", "\xC3\xA9"), "http://h/\xD0\xBB/\xC3\xA9");
 }
@@ -740,7 +815,7 @@ TEST_F(RssStoreTest, LargeAndDeepDocuments)
     for (int i = 199; i >= 0; --i)
         deep += "</d" + std::to_string(i) + ">";
     ASSERT_TRUE(LoadDocument(RssDocument("<item><title>Deep</title>" + deep + "</item>"), "/deep.xml"));
-    EXPECT_TRUE(m_store->Find("Deepdeep")); // the nested title adds to the entry's
+    EXPECT_TRUE(m_store->Find("Deep")); // a title nested deep inside is not the entry's
     // A name of thousands of characters is refused unread (the platform's reader could not
     // report an error about it without overwriting its stack).
     const std::string longName(5000, 'n');

@@ -3,6 +3,7 @@
 #include "tests/fuzz/feedgen.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <map>
 #include <set>
@@ -28,6 +29,12 @@ const std::vector<std::string> kOtherNames = {
 const std::vector<std::string> kPrefixes = {"dc", "x", "atom"};
 
 const char kAtomNs[] = "http://www.w3.org/2005/Atom";
+const char kAtom03Ns[] = "http://purl.org/atom/ns#";
+const char kDcNs[] = "http://purl.org/dc/elements/1.1/";
+const char kRss10Ns[] = "http://purl.org/rss/1.0/";
+const char kRss09Ns[] = "http://my.netscape.com/rdf/simple/0.9/";
+const char kItunesNs[] = "http://www.itunes.com/dtds/podcast-1.0.dtd";
+const char kMediaNs[] = "http://search.yahoo.com/mrss/";
 // The names that Atom's rules know, for elements in places where they count or do not.
 const std::vector<std::string> kAtomNames = {"title", "summary", "content", "updated", "published",
                                              "author", "name", "link", "entry", "id", "email"};
@@ -375,7 +382,7 @@ private:
     {
         m_out += U"<" + Widen(qualified);
         Attributes();
-        m_events.push_back(Event{Event::Start, LocalOf(qualified), {}});
+        m_events.push_back(Event{Event::Start, LocalOf(qualified), {}, NsOf(qualified), {}});
         if (empty) {
             m_out += U"/>";
             m_events.push_back(Event{Event::End, LocalOf(qualified), {}});
@@ -387,10 +394,10 @@ private:
     // A start tag with the given attributes (name as written, plain ASCII value), which its
     // event records by local name.
     using Attrs = std::vector<std::pair<std::string, std::string>>;
-    void OpenWith(const std::string& qualified, const Attrs& attributes, bool empty, const std::string& ns = "")
+    void OpenWith(const std::string& qualified, const Attrs& attributes, bool empty)
     {
         m_out += U"<" + Widen(qualified);
-        Event start{Event::Start, LocalOf(qualified), {}, ns, {}};
+        Event start{Event::Start, LocalOf(qualified), {}, NsOf(qualified), {}};
         for (const auto& [name, value] : attributes) {
             m_out += U" " + Widen(name) + U"=\"" + Widen(value) + U"\"";
             start.attributes.emplace_back(LocalOf(name), value);
@@ -461,7 +468,7 @@ private:
             if (kind < 13) Field(m_rng.Pick(kFieldNames));
             else if (kind < 16) Junk(2);
             else if (kind == 16) Content(10);
-            else if (kind == 17) Comment();
+            else if (kind == 17) { if (m_rng.Chance(50)) Comment(); else WebChild(); }
             else if (kind == 18 && m_rng.Chance(30)) Entry(); // an entry inside an entry
             else Field("title");
         }
@@ -486,10 +493,113 @@ private:
         for (int i = 0; i < n; ++i) {
             Blank();
             if (m_rng.Chance(10)) Junk(2);
+            if (m_rng.Chance(8)) { UntitledEntry(); continue; }
             if (m_atom) { AtomEntry(0); continue; }
             if (m_rng.Chance(5)) Content(10);
             Entry();
         }
+    }
+
+    // --- entries as the web writes them ---------------------------------------------
+    // The namespace of an element as written: its prefix's, else the document's default.
+    std::string NsOf(const std::string& qualified) const
+    {
+        static const std::map<std::string, std::string> prefixes = {
+            {"dc", kDcNs}, {"x", "urn:x"}, {"atom", kAtomNs}, {"itunes", kItunesNs}, {"media", kMediaNs},
+            {"rdf", "http://www.w3.org/1999/02/22-rdf-syntax-ns#"}};
+        const std::size_t colon = qualified.find(':');
+        if (colon == std::string::npos) return m_defaultNs;
+        if (qualified.compare(0, colon, "a") == 0) return m_atom03 ? kAtom03Ns : kAtomNs;
+        auto it = prefixes.find(qualified.substr(0, colon));
+        return it == prefixes.end() ? std::string() : it->second;
+    }
+
+    // An element of text only, under the name given.
+    void TextElement(const std::string& qualified, int maxLength)
+    {
+        Open(qualified);
+        Content(maxLength);
+        Close(qualified);
+    }
+
+    // A title over several lines: words between runs of blanks and line breaks.
+    void LinedTitle()
+    {
+        std::string name = QualifiedName("title");
+        Open(name);
+        Text32 text;
+        for (int words = m_rng.Range(0, 4); words >= 0; --words) {
+            for (int n = m_rng.Range(0, 4); n > 0; --n) text += m_rng.Pick(std::vector<char32_t>{U' ', U'\t', U'\n', U'\r'});
+            if (words > 0) text += RandomText(6);
+        }
+        for (std::size_t i = 0; i < text.size(); ++i) TextChar(text, i);
+        AddText(text);
+        Close(name);
+    }
+
+    // A child of an entry with titles of its own (an image, an author, a media group), or a
+    // title, creator or date of another vocabulary beside the entry's own.
+    void WebChild()
+    {
+        switch (m_rng.Below(6)) {
+        case 0: case 1: {
+            const std::string group = m_rng.Pick(std::vector<std::string>{"image", "author", "media:group", "source"});
+            Open(group);
+            for (int n = m_rng.Range(1, 3); n > 0; --n)
+                TextElement(m_rng.Pick(std::vector<std::string>{"title", "media:title", "name", "url", "dc:title"}), 12);
+            Close(group);
+            break;
+        }
+        case 2: case 3:
+            TextElement(m_rng.Pick(std::vector<std::string>{"itunes:title", "media:title", "dc:title", "dc:creator",
+                                                            "dc:date", "atom:title"}), 16);
+            break;
+        default: LinedTitle();
+        }
+    }
+
+    // Some HTML, as a description holds it: words, tags, comments and references, and now
+    // and then more than a heading holds.
+    Text32 HtmlText()
+    {
+        static const std::vector<std::string> bits = {
+            "<b>", "</b>", "<br>", "<br/>", "<p>", "</p>", "<a href=\"http://x.example/p\">", "</a>", "<!-- c -->",
+            "&amp;", "&amp;amp;", "&#8217;", "&#x1F600;", "&hellip;", "&nbsp;", "&bogus;", "&#0;", "a < b", "<3",
+            " ", "\n", "  ", "<IMG SRC='i'>", "<", "&", "&#x110000;", "</DIV >"};
+        Text32 text;
+        for (int n = m_rng.Chance(10) ? m_rng.Range(30, 60) : m_rng.Range(0, 12); n > 0; --n)
+            text += m_rng.Chance(50) ? RandomText(8) : Widen(m_rng.Pick(bits));
+        return text;
+    }
+
+    // An entry without a title, as microblogs write them: a description of HTML, and a link
+    // most of the time (now and then one seen before).
+    void UntitledEntry()
+    {
+        const std::string entry = QualifiedName(m_atom ? "entry" : "item");
+        Open(entry);
+        if (m_rng.Chance(70)) {
+            if (m_links.empty() || m_rng.Chance(80)) m_links.push_back("http://m.example/" + std::to_string(m_links.size()));
+            const std::string link = m_links[m_rng.Below(static_cast<std::uint32_t>(m_links.size()))];
+            if (m_atom) {
+                OpenWith(QualifiedName("link"), {{"href", link}}, true);
+            } else {
+                Open("link");
+                m_out += Widen(link);
+                AddText(Widen(link));
+                Close("link");
+            }
+        }
+        if (m_rng.Chance(90)) {
+            const std::string name = QualifiedName(m_atom ? m_rng.Pick(std::vector<std::string>{"summary", "content"}) : "description");
+            Open(name);
+            const Text32 html = HtmlText();
+            if (m_rng.Chance(20)) CData(html);
+            else for (std::size_t i = 0; i < html.size(); ++i) TextChar(html, i);
+            AddText(html);
+            Close(name);
+        }
+        Close(entry);
     }
 
     // --- Atom -------------------------------------------------------------------------
@@ -550,14 +660,14 @@ private:
             case 0: case 1: case 2: Field("title"); break;
             case 3: case 4: Field("summary"); break;
             case 5: case 6: Field("content"); break;
-            case 7: Field("updated"); break;
-            case 8: Field("published"); break;
+            case 7: Field(m_atom03 && m_rng.Chance(80) ? "modified" : "updated"); break;
+            case 8: Field(m_atom03 && m_rng.Chance(80) ? "issued" : "published"); break;
             case 9: case 10: case 11: AtomAuthor(); break;
             case 12: case 13: case 14: AtomLink(); break;
             case 15: Field(m_rng.Pick(std::vector<std::string>{"id", "name", "category", "rights", "email"})); break;
             case 16: case 17: Junk(2); break;
             case 18: Content(10); break;
-            case 19: Comment(); break;
+            case 19: if (m_rng.Chance(50)) Comment(); else WebChild(); break;
             case 20:
                 if (nesting == 0 && m_rng.Chance(30)) AtomEntry(1); // an entry inside an entry
                 break;
@@ -583,11 +693,14 @@ private:
         const int how = m_rng.Below(10);
         std::string root = how == 0 ? "a:feed" : "feed";
         Attrs attributes = {{"xmlns:dc", "http://purl.org/dc/elements/1.1/"}, {"xmlns:x", "urn:x"},
-                            {"xmlns:atom", kAtomNs}};
-        if (how == 0) attributes.emplace_back("xmlns:a", kAtomNs);
-        else if (how > 2) attributes.emplace_back("xmlns", kAtomNs);
+                            {"xmlns:atom", kAtomNs}, {"xmlns:itunes", kItunesNs}, {"xmlns:media", kMediaNs}};
+        m_atom03 = m_rng.Chance(20);
+        const char* ns = m_atom03 ? kAtom03Ns : kAtomNs;
+        if (how == 0) attributes.emplace_back("xmlns:a", ns);
+        else if (how > 2) attributes.emplace_back("xmlns", ns);
+        m_defaultNs = how > 2 ? ns : "";
         MaybeBase(attributes, 30);
-        OpenWith(root, attributes, false, how == 1 || how == 2 ? "" : kAtomNs);
+        OpenWith(root, attributes, false);
         for (int i = m_rng.Range(0, 3); i > 0; --i) {
             Blank();
             switch (m_rng.Below(4)) {
@@ -610,16 +723,17 @@ private:
         }
         int shape = m_rng.Below(10);
         Text32 decls = U" xmlns:dc=\"http://purl.org/dc/elements/1.1/\" xmlns:x=\"urn:x\" "
-                       U"xmlns:atom=\"http://www.w3.org/2005/Atom\"";
-        if (m_rng.Chance(20)) decls += U" xmlns=\"urn:default\"";
+                       U"xmlns:atom=\"http://www.w3.org/2005/Atom\" xmlns:itunes=\"" + Widen(kItunesNs) +
+                       U"\" xmlns:media=\"" + Widen(kMediaNs) + U"\"";
+        if (m_rng.Chance(20)) m_defaultNs = "urn:default";
+        else if (shape == 6 || shape == 7) m_defaultNs = m_rng.Pick(std::vector<std::string>{kRss10Ns, kRss10Ns, kRss09Ns, ""});
+        if (!m_defaultNs.empty()) decls += U" xmlns=\"" + Widen(m_defaultNs) + U"\"";
         auto openRoot = [&](const std::string& name) {
             m_out += U"<" + Widen(name) + decls;
             if (name == "rdf:RDF") m_out += U" xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\"";
             Attributes();
             m_out += U">";
-            std::string ns = name == "rdf:RDF" ? "http://www.w3.org/1999/02/22-rdf-syntax-ns#"
-                             : decls.find(U" xmlns=\"") != Text32::npos ? "urn:default" : "";
-            m_events.push_back(Event{Event::Start, LocalOf(name), {}, ns, {}});
+            m_events.push_back(Event{Event::Start, LocalOf(name), {}, NsOf(name), {}});
         };
         if (shape < 6) { // rss > channel > entries
             openRoot("rss");
@@ -652,7 +766,8 @@ private:
             // A "feed" in no namespace would be read as Atom, which the model does not
             // know: it stands in a namespace of its own.
             if (!m_rng.Chance(50)) {
-                if (decls.find(U" xmlns=\"") == Text32::npos) decls += U" xmlns=\"urn:default\"";
+                if (m_defaultNs.empty()) decls += U" xmlns=\"urn:default\"";
+                m_defaultNs = "urn:default";
                 openRoot("feed");
             } else {
                 openRoot("rss");
@@ -696,6 +811,9 @@ private:
     Text32 m_lastText; // the logical text of the last Content
     bool m_usesEntities = false;
     bool m_atom = false;
+    bool m_atom03 = false;          // Atom 0.3: its namespace, its names of the dates
+    std::string m_defaultNs;        // the namespace of unprefixed names
+    std::vector<std::string> m_links; // links of untitled entries, to repeat
 };
 
 // --- the model ------------------------------------------------------------------------
@@ -742,13 +860,103 @@ bool FieldMatches(const std::vector<std::u16string>& runs, const std::string& ac
     return at == actual.size();
 }
 
+bool IsBlank8(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// White space dropped around, runs of it made one space within.
+std::string Squeeze(const std::string& text)
+{
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (IsBlank8(text[i])) continue;
+        if (!out.empty() && IsBlank8(text[i - 1])) out += ' ';
+        out += text[i];
+    }
+    return out;
+}
+
+// The character a reference stands for ("amp", "#38", "#x26"), or 0.
+char32_t Referenced(const std::string& ref)
+{
+    static const std::map<std::string, char32_t> named = {
+        {"amp", '&'}, {"lt", '<'}, {"gt", '>'}, {"quot", '"'}, {"apos", '\''}, {"nbsp", ' '},
+        {"hellip", 0x2026}, {"mdash", 0x2014}, {"ndash", 0x2013}, {"lsquo", 0x2018},
+        {"rsquo", 0x2019}, {"ldquo", 0x201C}, {"rdquo", 0x201D}, {"copy", 0xA9}};
+    if (ref.size() < 2 || ref[0] != '#') return named.count(ref) ? named.at(ref) : 0;
+    const bool hex = ref[1] == 'x' || ref[1] == 'X';
+    const std::string digits = ref.substr(hex ? 2 : 1);
+    if (digits.empty() || digits.size() > 8 ||
+        digits.find_first_not_of(hex ? "0123456789abcdefABCDEF" : "0123456789") != std::string::npos)
+        return 0;
+    const unsigned long c = std::stoul(digits, nullptr, hex ? 16 : 10);
+    return c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF) ? 0 : static_cast<char32_t>(c);
+}
+
+// The heading of an untitled entry: its HTML description without tags and comments (the
+// tags of lines and blocks part words), references decoded, at most 80 code points with an
+// ellipsis as the last where cut.
+std::string Heading(const std::string& html)
+{
+    static const std::set<std::string> parting = {"br", "p", "div", "li", "tr", "td", "h1", "h2", "h3",
+                                                  "h4", "h5", "h6", "blockquote", "ul", "ol", "hr"};
+    std::string text;
+    for (std::size_t i = 0; i < html.size();) {
+        const char next = i + 1 < html.size() ? html[i + 1] : '\0';
+        if (html.compare(i, 4, "<!--") == 0) {
+            i = std::min(html.find("-->", i + 4), html.size() - 3) + 3;
+        } else if (html[i] == '<' && next && (std::isalpha(static_cast<unsigned char>(next)) || std::strchr("/!?", next))) {
+            std::size_t n = i + (next == '/' ? 2 : 1), e = n;
+            while (e < html.size() && std::isalnum(static_cast<unsigned char>(html[e]))) ++e;
+            std::string name = html.substr(n, e - n);
+            for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (parting.count(name)) text += ' ';
+            i = std::min(html.find('>', i + 1), html.size() - 1) + 1;
+        } else {
+            const std::size_t semi = html[i] == '&' ? html.find(';', i) : std::string::npos;
+            const char32_t c = semi - i <= 10 ? Referenced(html.substr(i + 1, semi - i - 1)) : 0;
+            if (c) { AppendUtf8(text, c); i = semi + 1; }
+            else text += html[i++];
+        }
+    }
+    text = Squeeze(text);
+    std::vector<std::size_t> starts; // where each code point begins
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) starts.push_back(i);
+    if (starts.size() <= 80) return text;
+    std::string head = text.substr(0, starts[79]);
+    while (!head.empty() && head.back() == ' ') head.pop_back();
+    return head + "\xE2\x80\xA6";
+}
+
+// The title the model expects from the runs of an entry's title: one line, or empty.
+std::string ModelTitle(const ModelEntry& entry, Delivery delivery)
+{
+    std::string joined;
+    for (const std::u16string& run : entry.runs[kTitle])
+        if (HasText(run)) joined += RunUtf8(run, delivery == Delivery::RunsUtf8CrAsLf);
+    return Squeeze(joined);
+}
+
+// Whether a stored record has the key of an expected entry: its title, else its link, else
+// its description.
+bool HasKeyOf(const ModelEntry& entry, const StoredRecord& record, Delivery delivery)
+{
+    const std::string title = ModelTitle(entry, delivery);
+    if (!title.empty()) return record.key == title;
+    bool linked = !entry.link.empty();
+    for (const auto& run : entry.runs[kLink]) linked = linked || HasText(run);
+    return linked ? FieldMatches(entry.runs[kLink], record.key, false, delivery, entry.link)
+                  : FieldMatches(entry.runs[kDescription], record.key, true, delivery);
+}
+
 bool EntryMatches(const ModelEntry& entry, const StoredRecord& record, Delivery delivery)
 {
     for (int f = 0; f < kFieldCount; ++f)
-        if (!FieldMatches(entry.runs[f], record.fields[f], f == kDescription, delivery,
-                          f == kLink ? entry.link : std::string()))
+        if (f != kTitle && !FieldMatches(entry.runs[f], record.fields[f], f == kDescription, delivery,
+                                         f == kLink ? entry.link : std::string()))
             return false;
-    return true;
+    const std::string title = ModelTitle(entry, delivery);
+    return record.fields[kTitle] == (title.empty() ? Heading(record.fields[kDescription]) : title) &&
+           HasKeyOf(entry, record, delivery);
 }
 
 std::string Quote(const std::string& text)
@@ -927,7 +1135,24 @@ std::string RemoveDots(std::string in)
     return out;
 }
 
-bool IsAtomRoot(const Event& e) { return e.name == "feed" && (e.ns.empty() || e.ns == kAtomNs); }
+enum class Format { Rss, Atom, Atom03 };
+
+Format FormatOfRoot(const Event& e)
+{
+    if (e.name != "feed") return Format::Rss;
+    if (e.ns == kAtom03Ns) return Format::Atom03;
+    return e.ns.empty() || e.ns == kAtomNs ? Format::Atom : Format::Rss;
+}
+
+// No namespace, or the format's own (RSS: 1.0, 0.9 and the two of 2.0).
+bool OwnNamespace(Format format, const std::string& ns)
+{
+    if (ns.empty()) return true;
+    if (format == Format::Atom) return ns == kAtomNs;
+    if (format == Format::Atom03) return ns == kAtom03Ns;
+    return ns == kRss10Ns || ns == kRss09Ns || ns == "http://backend.userland.com/rss2" ||
+           ns == "http://blogs.law.harvard.edu/tech/rss";
+}
 
 // An attribute the reader hands over (an empty value it leaves out), or null.
 const std::string* AttributeOf(const Event& e, const char* name)
@@ -944,15 +1169,20 @@ std::string BaseInside(const Event& e, const std::string& enclosing)
     return base ? ModelResolve(enclosing, *base) : enclosing;
 }
 
-// Atom's tags of an entry, direct children only: the field each fills, and whether only
-// when the main tag of that field left it empty.
-int AtomField(const std::string& tag, bool& aside)
+// The field that a direct child of an entry fills, and whether only when the field's own
+// elements left it empty (Dublin Core's beside the plain ones, Atom's content and first
+// publication); -1 for none.
+int ChildField(Format format, const Event& e, bool& aside)
 {
-    aside = tag == "content" || tag == "published";
-    if (tag == "title") return kTitle;
-    if (tag == "summary" || tag == "content") return kDescription;
-    if (tag == "updated" || tag == "published") return kPublished;
-    if (tag == "name") return kAuthor;
+    aside = e.ns == kDcNs;
+    if (aside) return e.name == "creator" ? kAuthor : e.name == "title" ? kTitle : e.name == "date" ? kPublished : -1;
+    if (!OwnNamespace(format, e.ns)) return -1;
+    if (format == Format::Rss) return FieldOf(e.name);
+    const bool v03 = format == Format::Atom03;
+    aside = e.name == "content" || e.name == (v03 ? "issued" : "published");
+    if (e.name == "title") return kTitle;
+    if (e.name == "summary" || e.name == "content") return kDescription;
+    if (e.name == (v03 ? "modified" : "updated") || e.name == (v03 ? "issued" : "published")) return kPublished;
     return -1;
 }
 
@@ -1005,59 +1235,64 @@ std::string ModelResolve(const std::string& base, const std::string& reference)
 std::vector<ModelEntry> ModelEntries(const std::vector<Event>& events, const std::string& address)
 {
     // The format follows each document element: Atom for "feed" in Atom's namespace or in
-    // none, else RSS. RSS: the first "channel" opens the reading, entries are "item", and the
-    // six field names count at any depth in an entry. Atom: "feed" opens it, entries are
-    // "entry", fields are the entry's direct children (the author's name one further down),
-    // and the link comes from attributes.
-    bool atom = false;
+    // none, Atom 0.3 for "feed" in its own, else RSS. RSS: the first "channel" opens the
+    // reading, entries are "item". Atom: "feed" opens it, entries are "entry", the link comes
+    // from attributes and the author's name is one further down. Fields are the entry's
+    // direct children; the first element of each field is the one read.
+    Format format = Format::Rss;
     bool containerSeen = false;
     bool entryOpen = false;
     int depth = 0, entryDepth = 0;
-    std::string child; // Atom: the entry's open direct child, when the rules know its name
+    bool inAuthor = false; // Atom: the entry's open direct child is its author
     int field = -1;
     bool aside = false;
     bool lastWasText = false; // the previous event added text to the current field
     bool linkTaken = false;
+    bool taken[2][kFieldCount] = {};
     std::string feedBase, entryBase;
     ModelEntry entry;
     std::array<std::vector<std::u16string>, kFieldCount> asideRuns;
     std::vector<ModelEntry> done;
     for (const Event& e : events) {
         bool addedText = false;
+        const bool atom = format != Format::Rss;
         if (e.type == Event::Start) {
             const int d = ++depth;
-            if (d == 1) atom = IsAtomRoot(e);
+            if (d == 1) format = FormatOfRoot(e);
+            const bool atomNow = format != Format::Rss;
             if (!containerSeen) {
-                containerSeen = e.name == (atom ? "feed" : "channel");
-                if (containerSeen && atom) feedBase = BaseInside(e, address);
+                containerSeen = e.name == (atomNow ? "feed" : "channel");
+                if (containerSeen && atomNow) feedBase = BaseInside(e, address);
             } else if (!entryOpen) {
-                if (e.name == (atom ? "entry" : "item")) {
+                if (e.name == (atomNow ? "entry" : "item")) {
                     entryOpen = true;
                     entry = ModelEntry();
                     for (auto& runs : asideRuns) runs.clear();
+                    for (auto& row : taken) std::fill(std::begin(row), std::end(row), false);
                     entryDepth = d;
-                    child.clear();
+                    inAuthor = false;
                     linkTaken = false;
-                    if (atom) entryBase = BaseInside(e, feedBase);
+                    if (atomNow) entryBase = BaseInside(e, feedBase);
                 }
-            } else if (!atom) {
-                field = FieldOf(e.name);
-                aside = false;
             } else {
-                static const std::set<std::string> direct = {"title", "summary", "content", "updated",
-                                                             "published", "author", "link"};
-                std::string tag;
-                if (d == entryDepth + 1 && direct.count(e.name)) tag = e.name;
-                else if (d == entryDepth + 2 && child == "author" && e.name == "name") tag = "name";
-                if (d == entryDepth + 1) child = tag;
-                field = AtomField(tag, aside);
-                if (tag == "link" && !linkTaken) {
+                field = -1;
+                aside = false;
+                const bool own = OwnNamespace(format, e.ns);
+                if (d == entryDepth + 1) {
+                    field = ChildField(format, e, aside);
+                    inAuthor = atomNow && own && e.name == "author";
+                } else if (d == entryDepth + 2 && inAuthor && own && e.name == "name") {
+                    field = kAuthor;
+                }
+                if (field >= 0 && taken[aside][field]) field = -1;
+                if (field >= 0) taken[aside][field] = true;
+                if (atomNow && own && d == entryDepth + 1 && e.name == "link" && !linkTaken) {
                     const std::string* href = AttributeOf(e, "href");
                     const std::string* rel = AttributeOf(e, "rel");
-                    if (href && (!rel || *rel == "alternate")) {
+                    if (!rel || *rel == "alternate") {
                         // It replaces whatever the field held (text of RSS rules, when a
-                        // document element in the middle switched them).
-                        entry.link = ModelResolve(BaseInside(e, entryBase), *href);
+                        // document element in the middle switched them). No href: the base.
+                        entry.link = ModelResolve(BaseInside(e, entryBase), href ? *href : std::string());
                         entry.runs[kLink].clear();
                         linkTaken = true;
                     }
@@ -1077,7 +1312,7 @@ std::vector<ModelEntry> ModelEntries(const std::vector<Event>& events, const std
                     entryOpen = false;
                 } else {
                     field = -1;
-                    if (entryOpen && d == entryDepth) child.clear();
+                    if (entryOpen && d == entryDepth) inAuthor = false;
                 }
             }
         } else if (containerSeen && entryOpen && field >= 0) {
@@ -1124,8 +1359,9 @@ std::string CompareStore(const std::vector<ModelEntry>& expected,
             return "record " + Quote(r.key) + " has NUM " + std::to_string(r.num) +
                    " outside 0.." + std::to_string(stored.size() - 1) + " or twice";
         byNum[r.num] = &r;
-        if (r.key != r.rssId || r.rssId != r.fields[kTitle])
-            return "record " + Quote(r.key) + ": key, RssID and Title differ";
+        const std::string& untitledKey = r.fields[kLink].empty() ? r.fields[kDescription] : r.fields[kLink];
+        if (r.key != r.rssId || (r.rssId != r.fields[kTitle] && r.rssId != untitledKey))
+            return "record " + Quote(r.key) + ": the key is neither the title nor the link or description";
     }
     std::size_t kept = 0;
     for (std::size_t e = 0; e < expected.size(); ++e) {
@@ -1133,13 +1369,13 @@ std::string CompareStore(const std::vector<ModelEntry>& expected,
             ++kept;
             continue;
         }
-        // Not stored: only right when an earlier record holds its title.
+        // Not stored: only right when an earlier record holds its key.
         bool duplicate = false;
         for (std::size_t k = 0; k < kept && !duplicate; ++k)
-            duplicate = FieldMatches(expected[e].runs[kTitle], byNum[k]->fields[kTitle], false, delivery);
+            duplicate = HasKeyOf(expected[e], *byNum[k], delivery);
         if (!duplicate) {
             std::string what = "entry " + std::to_string(e) + " is neither stored (NUM " +
-                               std::to_string(kept) + ") nor a duplicate title";
+                               std::to_string(kept) + ") nor a duplicate key";
             if (kept < byNum.size()) {
                 const StoredRecord& r = *byNum[kept];
                 what += "; record with that NUM:";

@@ -5,7 +5,7 @@ set -euo pipefail
 src="$1"
 out="$2"
 sources=("$src/feeds/feedrules.cpp" "$src/feeds/feedrecords.cpp" "$src/feeds/keyset.cpp"
-         "$src/feeds/urls.cpp" "$src/feeds/htmlscan.cpp" "$src/tests/fuzz/feedgen.cpp"
+         "$src/feeds/urls.cpp" "$src/feeds/plaintext.cpp" "$src/feeds/htmlscan.cpp" "$src/tests/fuzz/feedgen.cpp"
          "$src/tests/fuzz/target_html.cpp" "$src/tests/fuzz/native/fuzz_native.cpp")
 newest=$(ls -t "${sources[@]}" "$src"/tests/fuzz/*.h "$src"/feeds/*.h | head -1)
 if [ -x "$out" ] && [ "$out" -nt "$newest" ]; then exit 0; fi
