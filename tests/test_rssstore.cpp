@@ -372,7 +372,7 @@ TEST_F(RssStoreTest, TheWebsBytesAsTheyCome)
     // ~30 KB with CR LF line ends and emoji in CDATA sections: it took the reader down.
     const std::string emoji = "\xF0\x9F\x98\x80";
     std::string lines;
-    for (int i = 0; i < 8; ++i) lines += (i ? "\r\n" : "") + std::string("line ") + emoji + " of a long description";
+    for (int i = 0; i < 12; ++i) lines += "\r\nline " + emoji + " of a long description\r\n";
     Strings many;
     for (int i = 10; i < 60; ++i) many.push_back("Entry " + std::to_string(i) + " " + emoji);
     const std::wstring chinese = L"\x5317\x4EAC", japanese = L"\x65E5\x672C", russian = L"\x041D\x043E\x0432";
