@@ -8,6 +8,7 @@
 #include <shlwapi.h>
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <cwctype>
 #include <new>
 
@@ -360,12 +361,13 @@ public:
 
 private:
     // The code page through which a byte document's declared encoding is read; 0 when the
-    // reader reads it itself.
+    // reader reads it itself. A UTF-8 byte order mark outweighs the declaration.
     static unsigned LegacyPage(const char* data, std::size_t size)
     {
         std::size_t at = 0;
         std::size_t length = 0;
-        if (vexa::ByteFormOf(data, size) != vexa::ByteForm::Bytes ||
+        const bool utf8Mark = size >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0;
+        if (utf8Mark || vexa::ByteFormOf(data, size) != vexa::ByteForm::Bytes ||
             !vexa::FindDeclaredEncoding(data, size, at, length))
             return 0;
         return vexa::LegacyCodePage(std::string(data + at, length));
