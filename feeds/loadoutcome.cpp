@@ -10,6 +10,7 @@
 
 #include "com/check.h"
 #include "feeds/httprules.h"
+#include "feeds/readerinput.h"
 #include "feeds/utf8.h"
 #include "health/feedhealth.h"
 
@@ -156,6 +157,15 @@ bool MentionsEncoding(std::string message)
     return message.find("encoding") != std::string::npos;
 }
 
+// "repaired: a bare & and HTML entities": what the second reading of a document changed.
+std::wstring RepairNotice(unsigned repairs)
+{
+    const bool ampersand = (repairs & kRepairedAmpersand) != 0;
+    const bool entities = (repairs & kRepairedHtmlEntity) != 0;
+    return std::wstring(L"repaired: ") + (ampersand ? L"a bare &" : L"") + (ampersand && entities ? L" and " : L"") +
+           (entities ? L"HTML entities" : L"");
+}
+
 // A document that went to the reader and was not a feed.
 std::wstring DocumentCause(const LoadOutcome& outcome)
 {
@@ -262,9 +272,15 @@ LoadVerdict JudgeLoad(const LoadOutcome& outcome, const std::wstring& address, U
         verdict.state = State::Loaded;
         verdict.documentRead = outcome.parsed;
         verdict.cause = advertised;
+        auto notice = [&](const std::wstring& text) { verdict.cause += (verdict.cause.empty() ? L"" : L"; ") + text; };
+        if (!outcome.readEncoding.empty())
+            notice(L"encoding " + Widen(outcome.readEncoding) + L" read through code page " +
+                   std::to_wstring(outcome.readCodePage));
+        if (outcome.repairs)
+            notice(RepairNotice(outcome.repairs));
         if (!fetch.movedTo.empty())
-            verdict.cause += (advertised.empty() ? L"" : L"; ") + std::wstring(L"moved permanently to ") +
-                             fetch.movedTo + Http(fetch.movedStatus) + L": update the address in the settings";
+            notice(L"moved permanently to " + fetch.movedTo + Http(fetch.movedStatus) +
+                   L": update the address in the settings");
         return verdict;
     }
     verdict = JudgeFailure(outcome, address, now);
@@ -276,17 +292,8 @@ LoadVerdict JudgeLoad(const LoadOutcome& outcome, const std::wstring& address, U
 std::string DeclaredEncoding(const char* data, std::size_t size)
 {
     std::size_t at = 0;
-    if (size >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0) at = 3;
-    if (size - at < 5 || std::memcmp(data + at, "<?xml", 5) != 0) return std::string();
-    const std::size_t end = std::string(data + at, std::min<std::size_t>(size - at, 200)).find("?>");
-    const std::string declaration(data + at, end == std::string::npos ? std::min<std::size_t>(size - at, 200) : end);
-    std::size_t key = declaration.find("encoding");
-    if (key == std::string::npos) return std::string();
-    std::size_t quote = declaration.find_first_of("\"'", key);
-    if (quote == std::string::npos) return std::string();
-    std::size_t close = declaration.find(declaration[quote], quote + 1);
-    if (close == std::string::npos) return std::string();
-    return declaration.substr(quote + 1, close - quote - 1);
+    std::size_t length = 0;
+    return FindDeclaredEncoding(data, size, at, length) ? std::string(data + at, length) : std::string();
 }
 
 } // namespace vexa

@@ -25,6 +25,9 @@ struct LoadOutcome {
     FetchResult fetch;          // Download: the result, without its body
     DocumentFacts document;     // what the document showed (parsed)
     std::string encoding;       // the encoding that the body's XML declaration names
+    std::string readEncoding;   // the declared encoding read through a system code page
+    unsigned readCodePage = 0;  // (empty and 0 when the reader read the bytes as they came)
+    unsigned repairs = 0;       // MarkupRepair flags: the document was read repaired
     bool pageMarkup = false;    // the body begins as an HTML page does
     std::wstring advertisedFeed; // Download: the feed that the web page at the address
                                  // advertises and that is read in its place; empty when none

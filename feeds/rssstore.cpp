@@ -5,6 +5,7 @@
 #include "com/ptr.h"
 #include "feeds/ftptransfer.h"
 #include "feeds/htmlscan.h"
+#include "feeds/readerinput.h"
 #include "feeds/utf8.h"
 #include "feeds/xmlparser.h"
 
@@ -22,14 +23,48 @@ void CRssStore::ResetParseState(const std::string& url)
     m_items.BeginRead();
     m_rules.Reset(url);
     m_last = LoadOutcome();
+    m_firstReadTold = false;
+}
+
+bool CRssStore::ReadDocument(const std::string& url, std::string& body)
+{
+    const bool read = m_parser->ParseBody(body);
+    m_last.readEncoding = m_parser->ConvertedEncoding();
+    m_last.readCodePage = m_parser->ConvertedCodePage();
+    const DocumentFacts& facts = m_rules.Facts();
+    if (read || !facts.error || facts.errorCode == HRESULT_FROM_WIN32(ERROR_INVALID_DATA))
+        return read;
+    // The repairs work on bytes: a UTF-16 document is repaired in UTF-8.
+    const vexa::ByteForm form = vexa::ByteFormOf(body.data(), body.size());
+    std::string utf8;
+    if (form != vexa::ByteForm::Bytes &&
+        !vexa::ConvertToUtf8(body.data(), body.size(), form == vexa::ByteForm::Utf16Be ? 1201 : 1200, utf8))
+        return false;
+    const std::string& bytes = form != vexa::ByteForm::Bytes ? utf8 : body;
+    std::string repaired;
+    const unsigned repairs = vexa::RepairMarkup(bytes.data(), bytes.size(), repaired);
+    if (!repairs)
+        return false;
+    m_firstReadTold = true;
+    m_firstResult = m_parser->LastResult();
+    m_firstFacts = facts;
+    // The repaired document is one whole read. The first reading stopped at its first bare
+    // '&' or entity, so the entries it completed are the repaired document's first ones.
+    m_items.BeginRead();
+    m_rules.Reset(url);
+    if (!m_parser->ParseBody(repaired))
+        return false;
+    m_firstReadTold = false;
+    m_last.repairs = repairs;
+    return true;
 }
 
 bool CRssStore::EndLoad(bool loaded)
 {
     m_last.loaded = loaded;
     if (m_last.parsed) {
-        m_last.readerResult = m_parser->LastResult();
-        m_last.document = m_rules.Facts();
+        m_last.readerResult = m_firstReadTold ? m_firstResult : m_parser->LastResult();
+        m_last.document = m_firstReadTold ? m_firstFacts : m_rules.Facts();
     }
     return loaded;
 }
@@ -43,14 +78,16 @@ bool CRssStore::Load(const std::string& url)
     }
     vexa::FetchRequest request;
     switch (PlanLoad(url, request)) {
-    case Plan::Reader:
+    case Plan::Reader: {
         ResetParseState(url);
         m_last.way = LoadOutcome::Way::Reader;
         m_last.parsed = true;
-        if (!m_parser->Parse(url))
+        std::string bytes;
+        if (!(vexa::ReadLocalDocument(url, bytes) ? ReadDocument(url, bytes) : m_parser->Parse(url)))
             return EndLoad(false);
         TakeListing(url);
         return EndLoad(true);
+    }
     case Plan::Refused:
         ResetParseState(url);
         m_last.way = LoadOutcome::Way::Held;
@@ -111,7 +148,7 @@ bool CRssStore::LoadDownloaded(const std::string& url, vexa::FetchResult& result
     if (result.outcome == Outcome::Cut) {
         // What arrived is read like any broken document: completed entries stand.
         m_last.parsed = true;
-        m_parser->ParseBytes(result.body.data(), result.body.size());
+        m_parser->ParseBody(result.body);
         return EndLoad(false);
     }
     FeedValidators& feed = m_feeds[url];
@@ -127,9 +164,11 @@ bool CRssStore::LoadDownloaded(const std::string& url, vexa::FetchResult& result
     if (result.status != 200)
         return false;
     m_last.parsed = true;
-    if (!m_parser->ParseBytes(result.body.data(), result.body.size())) {
+    // Before the reader's shape is given to the body: its declaration may be rewritten.
+    const std::string declared = vexa::DeclaredEncoding(result.body.data(), result.body.size());
+    if (!ReadDocument(url, result.body)) {
         // What a person needs to tell a web page or an encoding from broken XML.
-        m_last.encoding = vexa::DeclaredEncoding(result.body.data(), result.body.size());
+        m_last.encoding = declared;
         m_last.pageMarkup = vexa::IsWebPage(result.body.data(), result.body.size());
         return EndLoad(false);
     }

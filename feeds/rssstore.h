@@ -78,6 +78,9 @@ public:
 
 private:
     void ResetParseState(const std::string& url);
+    // Reads a document in memory (owned: it is brought to the reader's shape in place); one
+    // that the reader finds not well-formed is read once more repaired.
+    bool ReadDocument(const std::string& url, std::string& body);
     // Ends a load: its result, and what the reader and the document showed.
     bool EndLoad(bool loaded);
     // After a whole read of a feed: the entries it lists now replace those it listed before.
@@ -89,6 +92,10 @@ private:
     // Per feed address, as loaded (for a web page's address, those of the feed it advertised).
     std::map<std::string, FeedValidators> m_feeds;
     LoadOutcome m_last;
+    // A document still broken after its repair is told as it came: the first reading's facts.
+    bool m_firstReadTold = false;
+    HRESULT m_firstResult = S_OK;
+    DocumentFacts m_firstFacts;
     // Per web page address, the feed it advertised.
     std::map<std::string, std::wstring> m_advertised;
 };

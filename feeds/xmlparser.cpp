@@ -8,6 +8,7 @@
 #include <shlwapi.h>
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <cwctype>
 #include <new>
 
@@ -16,6 +17,7 @@
 #include "com/ptr.h"
 #include "feeds/markupguard.h"
 #include "feeds/msxmlids.h"
+#include "feeds/readerinput.h"
 #include "feeds/textrun.h"
 #include "feeds/utf8.h"
 #include "feeds/uncounted.h"
@@ -49,36 +51,20 @@ std::string NarrowText(const wchar_t* text, int length)
     return NarrowText(text, length, Limit);
 }
 
-// A local file goes to the reader by its address and the reader opens it itself, so its
-// bytes are checked first, as a download's are. An address that names no local file, or a
-// file that cannot be read here, goes to the reader as before (it reports the failure).
-bool LocalFileFitsTheReader(const std::wstring& address)
+// The path of a local file that an address names (a drive path, a UNC path or a file:
+// address); empty when it names none.
+std::wstring LocalPathOf(const std::wstring& address)
 {
-    std::wstring path = address;
     if (address.size() > 5 && _wcsnicmp(address.c_str(), L"file:", 5) == 0) {
         std::wstring buffer(address.size() + 1, L'\0');
         DWORD length = static_cast<DWORD>(buffer.size());
         if (VEXA_FAILED(PathCreateFromUrlW(address.c_str(), &buffer[0], &length, 0)))
-            return true;
-        path.assign(buffer.c_str(), length);
-    } else if (!(path.size() > 2 && path[1] == L':') && path.compare(0, 2, L"\\\\") != 0) {
-        return true;
+            return std::wstring();
+        return std::wstring(buffer.c_str(), length);
     }
-    const HANDLE opened = CreateFileW(path.c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (opened == INVALID_HANDLE_VALUE)
-        return true;
-    vexa::unique_handle file(opened);
-    // At most the first 32 MB, a download's limit: a name cut at the end only looks shorter.
-    LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file.get(), &size))
-        return true;
-    std::string bytes(static_cast<std::size_t>(std::min<LONGLONG>(size.QuadPart, 32 << 20)), '\0');
-    DWORD read = 0;
-    if (!bytes.empty() && !ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr))
-        return true;
-    return vexa::MarkupFitsTheReader(bytes.data(), read);
+    if ((address.size() > 2 && address[1] == L':') || address.compare(0, 2, L"\\\\") == 0)
+        return address;
+    return std::wstring();
 }
 
 // The reader's own fetch of these schemes goes over the network with no deadline of ours:
@@ -324,15 +310,72 @@ public:
             throw std::bad_alloc();
         if (NetworkSchemeWithoutDeadline(wide))
             return Finish(static_cast<HRESULT>(0x800C000D)); // INET_E_UNKNOWN_PROTOCOL
-        if (!LocalFileFitsTheReader(wide))
-            return Refuse();
+        // A local file is read here once and given to the reader as a download's body is.
+        std::string bytes;
+        if (ReadLocalDocument(url, bytes))
+            return ParseBody(bytes);
+        m_converted.clear();
+        m_codePage = 0;
         return Finish(m_reader->parseURL(address));
     }
 
+    // Bytes that are not the reader's shape yet are copied once and brought to it.
     bool ParseBytes(const char* data, std::size_t size)
     {
         if (!m_reader)
             return false;
+        m_converted.clear();
+        m_codePage = 0;
+        if (LegacyPage(data, size) || vexa::HasCarriageReturn(data, size)) {
+            std::string body(data, size);
+            return ParseBody(body);
+        }
+        return ParseReady(data, size);
+    }
+
+    bool ParseBody(std::string& body)
+    {
+        if (!m_reader)
+            return false;
+        m_converted.clear();
+        m_codePage = 0;
+        if (const unsigned page = LegacyPage(body.data(), body.size())) {
+            std::string converted;
+            std::size_t at = 0;
+            std::size_t length = 0;
+            vexa::FindDeclaredEncoding(body.data(), body.size(), at, length);
+            std::string declared = body.substr(at, length);
+            // A code page the system does not have: the reader says what it makes of it.
+            if (vexa::ConvertToUtf8(body.data(), body.size(), page, converted)) {
+                body.swap(converted);
+                m_converted = std::move(declared);
+                m_codePage = page;
+            }
+        }
+        body.resize(vexa::NormalizeLineEnds(&body[0], body.size()));
+        return ParseReady(body.data(), body.size());
+    }
+
+    const std::string& ConvertedEncoding() const { return m_converted; }
+    unsigned ConvertedCodePage() const { return m_codePage; }
+
+private:
+    // The code page through which a byte document's declared encoding is read; 0 when the
+    // reader reads it itself. A UTF-8 byte order mark outweighs the declaration.
+    static unsigned LegacyPage(const char* data, std::size_t size)
+    {
+        std::size_t at = 0;
+        std::size_t length = 0;
+        const bool utf8Mark = size >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0;
+        if (utf8Mark || vexa::ByteFormOf(data, size) != vexa::ByteForm::Bytes ||
+            !vexa::FindDeclaredEncoding(data, size, at, length))
+            return 0;
+        return vexa::LegacyCodePage(std::string(data + at, length));
+    }
+
+    // Reads bytes in the reader's shape.
+    bool ParseReady(const char* data, std::size_t size)
+    {
         if (size > MAXDWORD)
             return false;
         if (!vexa::MarkupFitsTheReader(data, size))
@@ -349,7 +392,6 @@ public:
         return Finish(m_reader->parse(source));
     }
 
-private:
     // A document that the reader must not be given: one error, and nothing read.
     bool Refuse()
     {
@@ -425,6 +467,8 @@ private:
     HRESULT m_coInit = E_FAIL;
     HRESULT m_last = S_OK;
     const CLSID* m_schemaClsid = nullptr;
+    std::string m_converted; // the encoding read through a code page; empty when none
+    unsigned m_codePage = 0;
 };
 
 CXmlParser::CXmlParser() : m_impl(std::make_unique<CXmlParserImpl>()) {}
@@ -434,6 +478,31 @@ void CXmlParser::SetCallback(IXmlParserCallback* callback) { m_impl->SetCallback
 void CXmlParser::SetAttributeValueLimit(std::size_t limit) { m_impl->SetAttributeValueLimit(limit); }
 bool CXmlParser::Parse(const std::string& url) { return m_impl->Parse(url); }
 bool CXmlParser::ParseBytes(const char* data, std::size_t size) { return m_impl->ParseBytes(data, size); }
+bool CXmlParser::ParseBody(std::string& body) { return m_impl->ParseBody(body); }
+const std::string& CXmlParser::ConvertedEncoding() const { return m_impl->ConvertedEncoding(); }
+unsigned CXmlParser::ConvertedCodePage() const { return m_impl->ConvertedCodePage(); }
+
+bool ReadLocalDocument(const std::string& url, std::string& bytes)
+{
+    const std::wstring path = LocalPathOf(vexa::utf::WrittenAddress<wchar_t>(url, vexa::utf::kAddressLimit));
+    if (path.empty())
+        return false;
+    const HANDLE opened = CreateFileW(path.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (opened == INVALID_HANDLE_VALUE)
+        return false;
+    vexa::unique_handle file(opened);
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file.get(), &size))
+        return false;
+    bytes.assign(static_cast<std::size_t>(std::min<LONGLONG>(size.QuadPart, 32 << 20)), '\0');
+    DWORD read = 0;
+    if (!bytes.empty() && !ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr))
+        return false;
+    bytes.resize(read);
+    return true;
+}
 HRESULT CXmlParser::LastResult() const { return m_impl->LastResult(); }
 
 } // namespace vexa

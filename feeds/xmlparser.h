@@ -1,6 +1,7 @@
 // Reads one XML document, named by a URL, through the platform's SAX reader and hands each
 // event to a callback as narrow text: UTF-8, whatever the thread's code page. Each run of
-// character data between two tags arrives in one OnCharacters call.
+// character data between two tags arrives in one OnCharacters call. Every document reaches
+// the reader in the shape of feeds/readerinput.h (line ends, encoding).
 #pragma once
 #include <windows.h>
 #include <cstddef>
@@ -37,11 +38,23 @@ public:
     // Reads a document already in memory (a downloaded body) through the same reader and
     // handlers; true when the reader reports success.
     bool ParseBytes(const char* data, std::size_t size);
+    // The same for a document that the caller owns: it is brought to the reader's shape in
+    // place (line ends, a legacy encoding written again in UTF-8) and keeps that shape.
+    bool ParseBody(std::string& body);
+    // The encoding that the last document declared and that was read through the system's
+    // code page (empty when the reader read the bytes as they came), and that code page.
+    const std::string& ConvertedEncoding() const;
+    unsigned ConvertedCodePage() const;
     // The reader's result of the last Parse or ParseBytes (S_OK before any).
     HRESULT LastResult() const;
 
 private:
     std::unique_ptr<CXmlParserImpl> m_impl;
 };
+
+// Reads the local file that `url` names (a path or a file: address) into `bytes`, at most a
+// download's 32 MB; false when the address names no local file or it cannot be read here
+// (the reader then reports why).
+bool ReadLocalDocument(const std::string& url, std::string& bytes);
 
 } // namespace vexa

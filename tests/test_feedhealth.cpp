@@ -95,8 +95,11 @@ TEST_F(FeedHealthTest, EachCauseInWordsAndARecoveryEndsTheRun)
     m_server.Serve("/site/", "<html><head><link rel=alternate type=application/rss+xml href=../good.xml></head>",
                    "text/html");
     m_server.Serve("/broken.xml", "<?xml version=\"1.0\"?>\n<rss version=\"2.0\"><channel>\n<item><title>A</item>");
-    m_server.Serve("/thai.xml", "<?xml version=\"1.0\" encoding=\"windows-874\"?>\n<rss version=\"2.0\"><channel>"
-                                "<title>\xA1\xA2</title></channel></rss>");
+    m_server.Serve("/thai.xml", "<?xml version=\"1.0\" encoding=\"windows-874\"?>" + good.substr(good.find("?>") + 2));
+    m_server.Serve("/klingon.xml", "<?xml version=\"1.0\" encoding=\"x-klingon\"?>\n<rss version=\"2.0\"/>");
+    std::string repaired = good;
+    repaired.insert(repaired.find("</item>"), "<description>Fish &amp; chips & peas&nbsp;</description>");
+    m_server.Serve("/repaired.xml", repaired);
     m_server.Serve("/moved.xml", vexatest::FeedReply("", 0, 301, "Location: " + m_server.Url("/good.xml")));
     m_server.Serve("/large.xml", vexatest::LargeFeed(200));
     Reply cut = vexatest::FeedReply(good);
@@ -128,7 +131,9 @@ TEST_F(FeedHealthTest, EachCauseInWordsAndARecoveryEndsTheRun)
         {m_server.Url("/site/"), FeedState::Loaded,
          "web page; reading the feed it advertises: " + m_server.Url("/good.xml")},
         {m_server.Url("/broken.xml"), FeedState::Failing, "not valid XML: line 3, column "},
-        {m_server.Url("/thai.xml"), FeedState::Failing, "encoding windows-874 is not supported"},
+        {m_server.Url("/thai.xml"), FeedState::Loaded, "encoding windows-874 read through code page 874"},
+        {m_server.Url("/klingon.xml"), FeedState::Failing, "encoding x-klingon is not supported"},
+        {m_server.Url("/repaired.xml"), FeedState::Loaded, "repaired: a bare & and HTML entities"},
         {m_server.Url("/moved.xml"), FeedState::Loaded, moved},
         {m_server.Url("/large.xml"), FeedState::Failing, "larger than 16 KB"},
         {m_server.Url("/cut.xml"), FeedState::Failing, "cut short after " + std::to_string(good.size()) +

@@ -7,6 +7,7 @@
 
 #include "com/owners.h"
 #include "feeds/msxmlids.h"
+#include "feeds/readerinput.h"
 #include "feeds/utf8.h"
 #include "feeds/xmlparser.h"
 #include "tests/support/feedbuilder.h"
@@ -470,3 +471,30 @@ TEST_F(XmlParserCreationTest, SchemaCacheFailureLeavesTheParserWorking)
 }
 
 } // namespace
+
+TEST(ReaderInputTest, LineEndsInEachFormAndTheTwoRepairs)
+{
+    const std::pair<std::string, std::string> lineEnds[] = {
+        {"a\r\nb\rc\n\r\n", "a\nb\nc\n\n"},
+        {std::string("<\0\r\0\n\0\r\0\r", 9), std::string("<\0\n\0\n\0\r", 7)}, // UTF-16 LE, a stray byte
+        {std::string("\0<\0\r\0\r\r\n", 8), std::string("\0<\0\n\0\n\r\n", 8)}, // UTF-16 BE: U+0D0A stays
+    };
+    for (const auto& row : lineEnds) {
+        std::string bytes = row.first;
+        bytes.resize(NormalizeLineEnds(&bytes[0], bytes.size()));
+        EXPECT_EQ(bytes, row.second);
+    }
+    const struct { const char* in; const char* out; unsigned made; } repairs[] = {
+        {"<a>A & B &#; &nbsp &</a>", "<a>A &amp; B &amp;#; &amp;nbsp &amp;</a>", kRepairedAmpersand},
+        {"<a>&nbsp;&Omega;&euro;&amp;&#65;&#x41;&own;</a>", "<a>&#160;&#937;&#8364;&amp;&#65;&#x41;&own;</a>",
+         kRepairedHtmlEntity},
+        {"<a t='&copy;&'><![CDATA[&nbsp; &]]><!-- & --><?p &?></a>",
+         "<a t='&#169;&amp;'><![CDATA[&nbsp; &]]><!-- & --><?p &?></a>", kRepairedAmpersand | kRepairedHtmlEntity},
+        {"<a>&amp;&lt;&gt;&quot;&apos;</a>", "unchanged", 0},
+    };
+    for (const auto& row : repairs) {
+        std::string out = "unchanged";
+        EXPECT_EQ(RepairMarkup(row.in, strlen(row.in), out), row.made) << row.in;
+        EXPECT_EQ(out, row.out);
+    }
+}
