@@ -3,6 +3,7 @@
 // Plain C++ with no platform headers.
 #pragma once
 #include <cstddef>
+#include <cstring>
 #include <string>
 
 #include "feeds/utf8.h"
@@ -22,12 +23,20 @@ public:
             return;
         m_pending = true;
         m_hasText = m_hasText || !allWhiteSpace;
-        const std::size_t room = m_units.size() < Limit + 1 ? Limit + 1 - m_units.size() : 0;
+        const std::size_t kept = m_units.size();
+        const std::size_t room = kept < Limit + 1 ? Limit + 1 - kept : 0;
         const std::size_t take = length < room ? length : room;
-        m_units.insert(m_units.end(), text, text + take);
+        if (take == 0)
+            return;
+        // Both unit types are UTF-16 code units of two bytes: the units are copied as bytes.
+        static_assert(sizeof(Unit) == sizeof(char16_t), "UTF-16 code units");
+        m_units.resize(kept + take);
+        std::memcpy(&m_units[kept], text, take * sizeof(char16_t));
     }
 
     bool Pending() const { return m_pending; }
+    // The run holds more than white space: whether a further piece is blank does not matter.
+    bool HasText() const { return m_hasText; }
 
     // Ends the run. True, with the text in `out`, when the run holds more than white space.
     bool Take(std::string& out)
