@@ -99,7 +99,8 @@ const FeedRules::Tag* FindTag(const FeedRules::Format& format, const XmlElement&
 {
     for (std::size_t i = 0; i < format.tagCount; ++i) {
         const FeedRules::Tag& tag = format.tags[i];
-        if (element.name != tag.name)
+        // The first letters tell most names apart without a whole compare.
+        if (element.name[0] != tag.name[0] || element.name != tag.name)
             continue;
         if (!tag.parent)
             return &tag;
