@@ -93,14 +93,20 @@ const FeedRules::Format& FormatOf(const XmlElement& root)
     return root.name == "feed" && (root.ns.empty() || root.ns == kAtomNamespace) ? kAtom : kRss;
 }
 
+// Whether an element has the local name `name`: the first letters tell most names apart
+// without a whole compare.
+bool Named(const XmlElement& element, const char* name)
+{
+    return element.name[0] == name[0] && element.name == name;
+}
+
 // The tag of the table that an element inside an entry stands for, or null.
 const FeedRules::Tag* FindTag(const FeedRules::Format& format, const XmlElement& element, int entryDepth,
                               const FeedRules::Tag* child)
 {
     for (std::size_t i = 0; i < format.tagCount; ++i) {
         const FeedRules::Tag& tag = format.tags[i];
-        // The first letters tell most names apart without a whole compare.
-        if (element.name[0] != tag.name[0] || element.name != tag.name)
+        if (!Named(element, tag.name))
             continue;
         if (!tag.parent)
             return &tag;
@@ -169,7 +175,7 @@ void FeedRules::OnStartElement(const XmlElement& element)
     if (!m_current) {
         // The container's own title, outside every entry, is the feed's title.
         m_inFeedTitle = !m_containerEnded && element.depth == m_containerDepth + 1 && element.name == "title";
-        if (element.name == m_format->entry)
+        if (Named(element, m_format->entry))
             OpenEntry(element);
         return;
     }
@@ -211,7 +217,7 @@ void FeedRules::OnEndElement(const XmlElement& element)
     // An end tag carries the depth of its parent.
     if (!m_current && element.depth == m_containerDepth - 1 && element.name == m_format->container)
         m_containerEnded = true;
-    if (!m_current || element.name != m_format->entry) {
+    if (!m_current || !Named(element, m_format->entry)) {
         m_field = Field::None;
         m_tag = nullptr;
         if (m_current && element.depth == m_entryDepth)

@@ -23,15 +23,12 @@ public:
             return;
         m_pending = true;
         m_hasText = m_hasText || !allWhiteSpace;
-        const std::size_t kept = m_units.size();
-        const std::size_t room = kept < Limit + 1 ? Limit + 1 - kept : 0;
+        const std::size_t room = Limit + 1 - m_size;
         const std::size_t take = length < room ? length : room;
-        if (take == 0)
-            return;
         // Both unit types are UTF-16 code units of two bytes: the units are copied as bytes.
         static_assert(sizeof(Unit) == sizeof(char16_t), "UTF-16 code units");
-        m_units.resize(kept + take);
-        std::memcpy(&m_units[kept], text, take * sizeof(char16_t));
+        std::memcpy(m_units + m_size, text, take * sizeof(char16_t));
+        m_size += take;
     }
 
     bool Pending() const { return m_pending; }
@@ -44,7 +41,7 @@ public:
         const bool deliver = m_hasText;
         if (deliver) {
             out.clear();
-            utf::AppendUtf8(out, m_units.data(), utf::CutPoint(m_units.data(), m_units.size(), Limit));
+            utf::AppendUtf8(out, m_units, utf::CutPoint(m_units, m_size, Limit));
         }
         Clear();
         return deliver;
@@ -52,13 +49,14 @@ public:
 
     void Clear()
     {
-        m_units.clear();
+        m_size = 0;
         m_pending = false;
         m_hasText = false;
     }
 
 private:
-    std::u16string m_units;
+    char16_t m_units[Limit + 1]; // the first m_size are the run's
+    std::size_t m_size = 0;
     bool m_pending = false;
     bool m_hasText = false;
 };

@@ -83,15 +83,23 @@ std::size_t Utf8Size(const Unit* text, std::size_t length)
 }
 
 // Appends `length` UTF-16 units as UTF-8. A surrogate without its other half becomes U+FFFD.
-// The room is made once, to the byte, and the bytes are written straight into it.
+// The bytes are written straight into room made for them: first a byte a unit, which ASCII
+// text (the common case) fills in one pass; at the first other unit, the exact room for the
+// rest.
 template <typename Unit>
 void AppendUtf8(std::string& out, const Unit* text, std::size_t length)
 {
     static_assert(sizeof(Unit) == 2, "UTF-16 code units");
     const std::size_t start = out.size();
-    out.resize(start + Utf8Size(text, length));
+    out.resize(start + length);
     char* at = &out[0] + start;
     std::size_t i = 0;
+    for (; i < length && static_cast<char32_t>(text[i]) < 0x80; ++i)
+        at[i] = static_cast<char>(text[i]);
+    if (i == length)
+        return;
+    out.resize(start + i + Utf8Size(text + i, length - i));
+    at = &out[0] + start + i;
     while (i < length) {
         char32_t c = static_cast<char32_t>(text[i]) & 0xFFFF;
         if (c < 0x80) { // ASCII, the common case, goes through without decoding
