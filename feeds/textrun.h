@@ -27,7 +27,10 @@ public:
         const std::size_t take = length < room ? length : room;
         // Both unit types are UTF-16 code units of two bytes: the units are copied as bytes.
         static_assert(sizeof(Unit) == sizeof(char16_t), "UTF-16 code units");
-        std::memcpy(m_units + m_size, text, take * sizeof(char16_t));
+        if (take == 1) // the reader's usual piece around a character outside ASCII
+            m_units[m_size] = static_cast<char16_t>(text[0]);
+        else
+            std::memcpy(m_units + m_size, text, take * sizeof(char16_t));
         m_size += take;
     }
 
