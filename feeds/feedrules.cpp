@@ -141,13 +141,20 @@ bool InNamespace(const FeedRules::Format& format, const FeedRules::Tag& tag, con
     return false;
 }
 
+// Whether an element has the local name `name`: the first letters tell most names apart
+// without a whole compare.
+bool Named(const XmlElement& element, const char* name)
+{
+    return element.name[0] == name[0] && element.name == name;
+}
+
 // The tag of the table that an element inside an entry stands for, or null.
 const FeedRules::Tag* FindTag(const FeedRules::Format& format, const XmlElement& element, int entryDepth,
                               const FeedRules::Tag* child)
 {
     for (std::size_t i = 0; i < format.tagCount; ++i) {
         const FeedRules::Tag& tag = format.tags[i];
-        if (element.name != tag.name || !InNamespace(format, tag, element.ns))
+        if (!Named(element, tag.name) || !InNamespace(format, tag, element.ns))
             continue;
         if (std::strcmp(tag.parent, format.entry) == 0) {
             if (element.depth == entryDepth + 1)
@@ -213,7 +220,7 @@ void FeedRules::OnStartElement(const XmlElement& element)
     if (!m_current) {
         // The container's own title, outside every entry, is the feed's title.
         m_inFeedTitle = !m_containerEnded && element.depth == m_containerDepth + 1 && element.name == "title";
-        if (element.name == m_format->entry)
+        if (Named(element, m_format->entry))
             OpenEntry(element);
         return;
     }
@@ -262,7 +269,7 @@ void FeedRules::OnEndElement(const XmlElement& element)
     // An end tag carries the depth of its parent.
     if (!m_current && element.depth == m_containerDepth - 1 && element.name == m_format->container)
         m_containerEnded = true;
-    if (!m_current || element.name != m_format->entry) {
+    if (!m_current || !Named(element, m_format->entry)) {
         m_field = Field::None;
         m_tag = nullptr;
         if (m_current && element.depth == m_entryDepth)

@@ -4,6 +4,8 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <string>
+
 #include "com/owners.h"
 
 namespace vexa {
@@ -25,5 +27,21 @@ HINTERNET SharedInternetSession();
 // when it was closed or none was open.
 bool CloseIdleInternetSession() noexcept;
 bool HasInternetSession() noexcept;
+
+// A request handle kept between two downloads of one address, with the connection handle it
+// was opened on. Under Wine a request handle closed after its server closed the connection
+// keeps that connection's record (96 bytes) for good, while the same request sent again
+// frees it: a download whose answer came whole leaves its request here for the next one.
+struct KeptRequest {
+    unique_hinternet connection;
+    unique_hinternet request;
+    bool etag = false;         // it was sent with If-None-Match
+    bool lastModified = false; // it was sent with If-Modified-Since
+};
+// The request kept for `url`, taken out for one download (null handles when none is).
+KeptRequest TakeKeptRequest(const std::wstring& url) noexcept;
+// Keeps a request for the next download of `url` while the session lasts; with too many
+// kept, the one kept longest is closed.
+void KeepRequest(const std::wstring& url, KeptRequest kept) noexcept;
 
 } // namespace vexa

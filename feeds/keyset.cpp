@@ -14,7 +14,7 @@ std::uint64_t Hash(const char* data, std::size_t size)
 
 } // namespace
 
-bool KeySet::SlotHolds(std::uint32_t slot, const std::string& key) const
+bool KeySet::SlotHolds(std::uint32_t slot, std::string_view key) const
 {
     const char* at = m_text.data() + (slot - 1);
     std::uint32_t size;
@@ -22,7 +22,7 @@ bool KeySet::SlotHolds(std::uint32_t slot, const std::string& key) const
     return size == key.size() && std::memcmp(at + sizeof size, key.data(), size) == 0;
 }
 
-std::size_t KeySet::Find(const std::string& key) const
+std::size_t KeySet::Find(std::string_view key) const
 {
     const std::size_t mask = m_slots.size() - 1;
     std::size_t i = static_cast<std::size_t>(Hash(key.data(), key.size())) & mask;
@@ -30,12 +30,12 @@ std::size_t KeySet::Find(const std::string& key) const
     return i;
 }
 
-bool KeySet::Contains(const std::string& key) const
+bool KeySet::Contains(std::string_view key) const
 {
     return m_size && m_slots[Find(key)] != 0;
 }
 
-void KeySet::Insert(const std::string& key)
+void KeySet::Insert(std::string_view key)
 {
     // At most half full, so a search ends soon at an empty slot.
     if ((m_size + 1) * 2 > m_slots.size()) Grow();

@@ -4,20 +4,21 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vexa {
 
 class KeySet {
 public:
-    bool Contains(const std::string& key) const;
+    bool Contains(std::string_view key) const;
     // Adds a key that is not in the set yet.
-    void Insert(const std::string& key);
+    void Insert(std::string_view key);
     std::size_t Size() const { return m_size; }
 
 private:
-    std::size_t Find(const std::string& key) const; // the key's slot, or the empty slot for it
-    bool SlotHolds(std::uint32_t slot, const std::string& key) const;
+    std::size_t Find(std::string_view key) const; // the key's slot, or the empty slot for it
+    bool SlotHolds(std::uint32_t slot, std::string_view key) const;
     void Grow();
 
     std::string m_text;                 // each key: its length (4 bytes), then its bytes

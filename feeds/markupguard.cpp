@@ -1,6 +1,7 @@
 #include "feeds/markupguard.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace vexa {
 namespace {
@@ -26,6 +27,27 @@ public:
         const unsigned char* p = m_data + 2 * i;
         return m_bigEndian ? (p[0] << 8 | p[1]) : (p[1] << 8 | p[0]);
     }
+    // The first unit at or after `i` that is '<' or '&' (Count() when none is): text is
+    // skipped a machine word at a time where it is made of bytes.
+    std::size_t SkipText(std::size_t i) const
+    {
+        if (m_width == 1) {
+            using Word = std::size_t;
+            constexpr Word kOnes = ~Word(0) / 0xFF;
+            constexpr Word kHighs = kOnes * 0x80;
+            for (Word w; i + sizeof w <= m_count; i += sizeof w) {
+                std::memcpy(&w, m_data + i, sizeof w);
+                const Word lt = w ^ (kOnes * '<');
+                const Word amp = w ^ (kOnes * '&');
+                if (((lt - kOnes) & ~lt & kHighs) | ((amp - kOnes) & ~amp & kHighs))
+                    break; // a byte of this word is one of them
+            }
+            while (i < m_count && m_data[i] != '<' && m_data[i] != '&') ++i;
+            return i;
+        }
+        while (i < m_count && At(i) != '<' && At(i) != '&') ++i;
+        return i;
+    }
     // Its size in the reader's UTF-8 (at most).
     std::size_t Weight(std::uint32_t u) const
     {
@@ -43,6 +65,7 @@ private:
 bool IsSpace(std::uint32_t u) { return u == ' ' || u == '\t' || u == '\r' || u == '\n'; }
 bool EndsToken(std::uint32_t u)
 {
+    if (u > '?') return u == '[' || u == ']'; // letters, the common case, are decided at once
     return IsSpace(u) || u == '<' || u == '>' || u == '=' || u == '"' || u == '\'' || u == '/' ||
            u == '?' || u == '[' || u == ']' || u == '&' || u == ';' || u == '%';
 }
@@ -53,17 +76,9 @@ public:
 
     bool Run()
     {
-        while (m_i < m_u.Count()) {
-            const std::uint32_t c = m_u.At(m_i);
-            if (c == '&') {
-                ++m_i;
-                if (Token() > kReaderNameLimit) return false;
-            } else if (c == '<') {
-                ++m_i;
-                if (!Markup()) return false;
-            } else {
-                ++m_i;
-            }
+        for (m_i = m_u.SkipText(0); m_i < m_u.Count(); m_i = m_u.SkipText(m_i)) {
+            const bool reference = m_u.At(m_i++) == '&';
+            if (reference ? Token() > kReaderNameLimit : !Markup()) return false;
         }
         return true;
     }
@@ -85,7 +100,9 @@ private:
     std::size_t Token()
     {
         std::size_t weight = 0;
-        for (; m_i < m_u.Count() && !EndsToken(m_u.At(m_i)); ++m_i) weight += m_u.Weight(m_u.At(m_i));
+        std::size_t i = m_i;
+        for (std::uint32_t u; i < m_u.Count() && !EndsToken(u = m_u.At(i)); ++i) weight += m_u.Weight(u);
+        m_i = i;
         return weight;
     }
 
@@ -93,10 +110,11 @@ private:
     // in declarations (the XML declaration too) and in namespace declarations.
     bool Markup()
     {
-        if (Next("!--")) { SkipPast("-->"); return true; }
-        if (Next("![CDATA[")) { SkipPast("]]>"); return true; }
-        bool valuesBounded = Next("!");
-        if (Next("?")) {
+        const std::uint32_t first = m_i < m_u.Count() ? m_u.At(m_i) : 0;
+        if (first == '!' && Next("!--")) { SkipPast("-->"); return true; }
+        if (first == '!' && Next("![CDATA[")) { SkipPast("]]>"); return true; }
+        bool valuesBounded = first == '!';
+        if (first == '?') {
             ++m_i;
             const std::size_t start = m_i;
             const std::size_t weight = Token();
@@ -120,13 +138,13 @@ private:
                 continue;
             }
             if (EndsToken(c)) { ++m_i; continue; }
-            xmlns = Next("xmlns");
+            xmlns = c == 'x' && Next("xmlns");
             if (Token() > kReaderNameLimit) return false;
         }
         return true;
     }
 
-    const Units& m_u;
+    const Units m_u; // a copy: the compiler then knows that the cursor's moves leave it alone
     std::size_t m_i = 0;
 };
 

@@ -3,6 +3,7 @@
 // Plain C++ with no platform headers.
 #pragma once
 #include <cstddef>
+#include <cstring>
 #include <string>
 
 #include "feeds/utf8.h"
@@ -22,12 +23,20 @@ public:
             return;
         m_pending = true;
         m_hasText = m_hasText || !allWhiteSpace;
-        const std::size_t room = m_units.size() < Limit + 1 ? Limit + 1 - m_units.size() : 0;
+        const std::size_t room = Limit + 1 - m_size;
         const std::size_t take = length < room ? length : room;
-        m_units.insert(m_units.end(), text, text + take);
+        // Both unit types are UTF-16 code units of two bytes: the units are copied as bytes.
+        static_assert(sizeof(Unit) == sizeof(char16_t), "UTF-16 code units");
+        if (take == 1) // the reader's usual piece around a character outside ASCII
+            m_units[m_size] = static_cast<char16_t>(text[0]);
+        else
+            std::memcpy(m_units + m_size, text, take * sizeof(char16_t));
+        m_size += take;
     }
 
     bool Pending() const { return m_pending; }
+    // The run holds more than white space: whether a further piece is blank does not matter.
+    bool HasText() const { return m_hasText; }
 
     // Ends the run. True, with the text in `out`, when the run holds more than white space.
     bool Take(std::string& out)
@@ -35,7 +44,7 @@ public:
         const bool deliver = m_hasText;
         if (deliver) {
             out.clear();
-            utf::AppendUtf8(out, m_units.data(), utf::CutPoint(m_units.data(), m_units.size(), Limit));
+            utf::AppendUtf8(out, m_units, utf::CutPoint(m_units, m_size, Limit));
         }
         Clear();
         return deliver;
@@ -43,13 +52,14 @@ public:
 
     void Clear()
     {
-        m_units.clear();
+        m_size = 0;
         m_pending = false;
         m_hasText = false;
     }
 
 private:
-    std::u16string m_units;
+    char16_t m_units[Limit + 1]; // the first m_size are the run's
+    std::size_t m_size = 0;
     bool m_pending = false;
     bool m_hasText = false;
 };

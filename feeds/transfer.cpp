@@ -97,6 +97,13 @@ void Transfer(const FetchRequest& request, const FetchLimits& limits, ULONGLONG 
 
     unique_hinternet connection;
     unique_hinternet handle;
+    bool redirected = false;
+    // A request whose answer came whole, without a redirect, is kept for the next download.
+    auto keep = [&]() {
+        if (!redirected)
+            KeepRequest(url, KeptRequest{std::move(connection), std::move(handle), !request.etag.empty(),
+                                         !request.lastModified.empty()});
+    };
     for (int hop = 0;; ++hop) {
         URL_COMPONENTSW parts = {};
         parts.dwStructSize = sizeof parts;
@@ -113,17 +120,28 @@ void Transfer(const FetchRequest& request, const FetchLimits& limits, ULONGLONG 
             object.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
 
         handle.reset();
-        connection.reset(InternetConnectW(session, host.c_str(), parts.nPort, nullptr, nullptr,
-                                          INTERNET_SERVICE_HTTP, 0, 0));
-        if (!connection) return fail(GetLastError());
-        // Redirects are followed here, where their number and their targets are checked.
-        // Certificates are checked by the platform as always.
-        DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI |
-                      INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_AUTO_REDIRECT;
-        if (secure) flags |= INTERNET_FLAG_SECURE;
-        handle.reset(HttpOpenRequestW(connection.get(), L"GET", object.c_str(), nullptr, nullptr,
-                                       nullptr, flags, 0));
-        if (!handle) return fail(GetLastError());
+        // The request of the last download of this address is sent again when it carries
+        // no validator that this one lacks (a header is replaced, never taken away here).
+        KeptRequest kept = hop == 0 ? TakeKeptRequest(url) : KeptRequest();
+        if ((kept.etag && request.etag.empty()) || (kept.lastModified && request.lastModified.empty()))
+            kept = KeptRequest();
+        if (kept.request) {
+            connection = std::move(kept.connection);
+            handle = std::move(kept.request);
+        } else {
+            connection.reset(InternetConnectW(session, host.c_str(), parts.nPort, nullptr, nullptr,
+                                              INTERNET_SERVICE_HTTP, 0, 0));
+            if (!connection) return fail(GetLastError());
+            // Redirects are followed here, where their number and their targets are checked.
+            // Certificates are checked by the platform as always.
+            DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI |
+                          INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_AUTO_REDIRECT;
+            if (secure) flags |= INTERNET_FLAG_SECURE;
+            handle.reset(HttpOpenRequestW(connection.get(), L"GET", object.c_str(), nullptr, nullptr,
+                                           nullptr, flags, 0));
+            if (!handle) return fail(GetLastError());
+        }
+        redirected = hop > 0;
 
         DWORD remaining = Remaining(deadline);
         if (remaining == 0) timedOut(true, Bound::Whole, limits.wholeMs);
@@ -210,6 +228,8 @@ void Transfer(const FetchRequest& request, const FetchLimits& limits, ULONGLONG 
         result.retryAfterMs = RetryAfterMs(QueryHeader(handle.get(), HTTP_QUERY_RETRY_AFTER), date, now);
     }
     result.outcome = Outcome::Answered;
+    if (result.status == 304)
+        return keep(); // no body follows
     if (result.status != 200)
         return; // only a 200's body is read
 
@@ -259,6 +279,8 @@ void Transfer(const FetchRequest& request, const FetchLimits& limits, ULONGLONG 
             result.error = ERROR_INTERNET_CONNECTION_ABORTED;
         }
     }
+    if (result.outcome == Outcome::Answered)
+        keep();
 }
 
 } // namespace vexa

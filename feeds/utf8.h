@@ -34,45 +34,79 @@ std::size_t CutPoint(const Unit* text, std::size_t length, std::size_t limit)
     return limit;
 }
 
-inline void AppendCodePoint(std::string& out, char32_t c)
+// Writes the UTF-8 form of `c` (at most 4 bytes) at `at`; returns the end of what it wrote.
+inline char* EncodeCodePoint(char* at, char32_t c)
 {
     if (c < 0x80) {
-        out += static_cast<char>(c);
+        *at++ = static_cast<char>(c);
     } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
+        *at++ = static_cast<char>(0xC0 | (c >> 6));
+        *at++ = static_cast<char>(0x80 | (c & 0x3F));
     } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
+        *at++ = static_cast<char>(0xE0 | (c >> 12));
+        *at++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *at++ = static_cast<char>(0x80 | (c & 0x3F));
     } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
+        *at++ = static_cast<char>(0xF0 | (c >> 18));
+        *at++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        *at++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *at++ = static_cast<char>(0x80 | (c & 0x3F));
     }
+    return at;
+}
+
+inline void AppendCodePoint(std::string& out, char32_t c)
+{
+    char bytes[4];
+    out.append(bytes, static_cast<std::size_t>(EncodeCodePoint(bytes, c) - bytes));
+}
+
+// The number of bytes of the UTF-8 form of `length` UTF-16 units (see AppendUtf8).
+template <typename Unit>
+std::size_t Utf8Size(const Unit* text, std::size_t length)
+{
+    std::size_t size = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        const char32_t c = static_cast<char32_t>(text[i]) & 0xFFFF;
+        if (c < 0x80) {
+            size += 1;
+        } else if (c < 0x800) {
+            size += 2;
+        } else if (IsHighSurrogate(c) && i + 1 < length && IsLowSurrogate(text[i + 1])) {
+            size += 4;
+            ++i;
+        } else {
+            size += 3; // a lone surrogate's replacement too
+        }
+    }
+    return size;
 }
 
 // Appends `length` UTF-16 units as UTF-8. A surrogate without its other half becomes U+FFFD.
+// The bytes are written straight into room made for them: first a byte a unit, which ASCII
+// text (the common case) fills in one pass; at the first other unit, the exact room for the
+// rest.
 template <typename Unit>
 void AppendUtf8(std::string& out, const Unit* text, std::size_t length)
 {
     static_assert(sizeof(Unit) == 2, "UTF-16 code units");
+    const std::size_t start = out.size();
+    out.resize(start + length);
+    char* at = &out[0] + start;
     std::size_t i = 0;
+    for (; i < length && static_cast<char32_t>(text[i]) < 0x80; ++i)
+        at[i] = static_cast<char>(text[i]);
+    if (i == length)
+        return;
+    out.resize(start + i + Utf8Size(text + i, length - i));
+    at = &out[0] + start + i;
     while (i < length) {
-        // ASCII runs, the common case, go through without decoding.
-        std::size_t ascii = i;
-        while (ascii < length && static_cast<char32_t>(text[ascii]) < 0x80)
-            ++ascii;
-        if (ascii > i) {
-            const std::size_t start = out.size();
-            out.resize(start + (ascii - i));
-            for (std::size_t k = i; k < ascii; ++k)
-                out[start + (k - i)] = static_cast<char>(text[k]);
-            i = ascii;
+        char32_t c = static_cast<char32_t>(text[i]) & 0xFFFF;
+        if (c < 0x80) { // ASCII, the common case, goes through without decoding
+            *at++ = static_cast<char>(c);
+            ++i;
             continue;
         }
-        char32_t c = static_cast<char32_t>(text[i]) & 0xFFFF;
         if (IsHighSurrogate(c) && i + 1 < length && IsLowSurrogate(text[i + 1])) {
             c = 0x10000 + ((c - 0xD800) << 10) + ((static_cast<char32_t>(text[i + 1]) & 0xFFFF) - 0xDC00);
             i += 2;
@@ -81,7 +115,7 @@ void AppendUtf8(std::string& out, const Unit* text, std::size_t length)
                 c = kReplacement;
             ++i;
         }
-        AppendCodePoint(out, c);
+        at = EncodeCodePoint(at, c);
     }
 }
 
@@ -92,9 +126,7 @@ std::string ToUtf8(const Unit* text, std::size_t length, std::size_t limit = std
     std::string out;
     if (!text)
         return out;
-    length = CutPoint(text, length, limit);
-    out.reserve(length);
-    AppendUtf8(out, text, length);
+    AppendUtf8(out, text, CutPoint(text, length, limit));
     return out;
 }
 

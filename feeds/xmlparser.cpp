@@ -38,17 +38,20 @@ HRESULT CreateXmlComponent(REFCLSID clsid, REFIID iid, void** ppv)
     return CoCreateInstance(clsid, nullptr, context, iid, ppv);
 }
 
-// Narrows at most `limit` characters (UTF-16 units, never half a surrogate pair) to UTF-8.
-std::string NarrowText(const wchar_t* text, int length, std::size_t limit)
+// Narrows at most `limit` characters (UTF-16 units, never half a surrogate pair) to UTF-8,
+// into `out`, whose buffer is reused.
+void Narrow(std::string& out, const wchar_t* text, int length, std::size_t limit)
 {
-    if (!text || length <= 0)
-        return std::string();
-    return vexa::utf::ToUtf8(text, static_cast<std::size_t>(length), limit);
+    out.clear();
+    if (text && length > 0)
+        vexa::utf::AppendUtf8(out, text, vexa::utf::CutPoint(text, static_cast<std::size_t>(length), limit));
 }
 template <int Limit>
 std::string NarrowText(const wchar_t* text, int length)
 {
-    return NarrowText(text, length, Limit);
+    std::string out;
+    Narrow(out, text, length, Limit);
+    return out;
 }
 
 // The path of a local file that an address names (a drive path, a UNC path or a file:
@@ -121,8 +124,8 @@ public:
         ++m_depth;
         if (!m_callback)
             return S_OK;
-        XmlElement element = MakeElement(true, localName, localLength);
-        element.ns = NarrowText<kValueLimit>(ns, nsLength);
+        XmlElement& element = Element(true, localName, localLength);
+        Narrow(element.ns, ns, nsLength, kValueLimit);
         int count = 0;
         if (attributes && VEXA_OK(attributes->getLength(&count))) {
             for (int i = 0; i < count; ++i) {
@@ -135,10 +138,12 @@ public:
                     continue;
                 if (!name || !value || nameLength == 0 || valueLength == 0)
                     continue;
-                std::pair<std::string, std::string> pair(NarrowText<kNameLimit>(name, nameLength),
-                                                         NarrowText(value, valueLength, m_valueLimit));
-                if (!pair.first.empty())
-                    element.attributes.push_back(std::move(pair));
+                std::pair<std::string, std::string> pair;
+                Narrow(pair.first, name, nameLength, kNameLimit);
+                if (pair.first.empty())
+                    continue;
+                Narrow(pair.second, value, valueLength, m_valueLimit);
+                element.attributes.push_back(std::move(pair));
             }
         }
         return Deliver(element);
@@ -153,7 +158,7 @@ public:
         --m_depth;
         if (!m_callback)
             return S_OK;
-        return Deliver(MakeElement(false, localName, localLength));
+        return Deliver(Element(false, localName, localLength));
         VEXA_COM_CATCH
     }
 
@@ -165,11 +170,12 @@ public:
     {
         if (!m_callback || !text || length <= 0)
             return S_OK;
-        int i = 0;
-        while (i < length && std::iswspace(text[i]))
-            ++i;
+        // Once the run holds text, a piece's blankness is no longer asked.
+        bool blank = !m_run.HasText();
+        for (int i = 0; blank && i < length; ++i)
+            blank = std::iswspace(text[i]) != 0;
         VEXA_COM_TRY
-        m_run.Append(text, static_cast<std::size_t>(length), i == length);
+        m_run.Append(text, static_cast<std::size_t>(length), blank);
         return S_OK;
         VEXA_COM_CATCH
     }
@@ -190,14 +196,16 @@ public:
     void SetAttributeValueLimit(std::size_t limit) noexcept { m_valueLimit = limit; }
 
 private:
-    // The event record of a start or end tag at the current depth, without attributes.
-    XmlElement MakeElement(bool isStart, const wchar_t* localName, int localLength) const
+    // The event record of a start or end tag at the current depth, without namespace or
+    // attributes. One record serves every tag, so its buffers are reused.
+    XmlElement& Element(bool isStart, const wchar_t* localName, int localLength)
     {
-        XmlElement element;
-        element.isStart = isStart;
-        element.name = NarrowText<kNameLimit>(localName, localLength);
-        element.depth = m_depth;
-        return element;
+        m_element.isStart = isStart;
+        Narrow(m_element.name, localName, localLength, kNameLimit);
+        m_element.ns.clear();
+        m_element.attributes.clear();
+        m_element.depth = m_depth;
+        return m_element;
     }
 
     // Hands a tag to the callback; its abort request stops the reader.
@@ -215,6 +223,7 @@ private:
     IXmlParserCallback* m_callback = nullptr;
     vexa::TextRun<kTextLimit> m_run;
     std::string m_text; // the delivered run; its buffer is reused from run to run
+    XmlElement m_element; // the tag being delivered
 };
 
 // Hands the reader's errors to the callback with their position.

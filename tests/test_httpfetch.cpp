@@ -250,6 +250,20 @@ TEST_F(HttpFetchTest, ValidatorsMakeUnchangedFeedsCostNoBody)
     EXPECT_EQ(m_store->Validators(m_server.Url("/feed.xml"))->etag, L"\"v2\"");
 }
 
+TEST_F(HttpFetchTest, ARequestSentAgainCarriesOnlyItsOwnDownloadsValidators)
+{
+    Reply tagged = Feed(RssDocument(RssEntry("A")));
+    tagged.etag = "\"v1\"";
+    m_server.Serve("/feed.xml", tagged);
+    EXPECT_TRUE(Load("/feed.xml"));
+    EXPECT_TRUE(Load("/feed.xml"));
+    EXPECT_NE(m_server.RequestHeads().back().find("If-None-Match: \"v1\""), std::string::npos);
+    // A download without the tag asks for the whole feed.
+    EXPECT_EQ(Fetch("/feed.xml").status, 200u);
+    EXPECT_EQ(m_server.RequestHeads().back().find("If-None-Match"), std::string::npos);
+    EXPECT_EQ(m_server.Requests().size(), 3u);
+}
+
 TEST_F(HttpFetchTest, ALastModifiedNotOlderThanTheAnswerIsNoValidator)
 {
     // An hour ahead of the answer's Date: never usable, whenever the second turns (the rule's
