@@ -331,4 +331,25 @@ TEST_F(VexaDll, InstancesKeepTheModuleLoaded)
     EXPECT_EQ(canUnloadNow(), S_OK);
 }
 
+// An unload after a plugin start runs the termination list whole: the timer window class goes
+// with the module, and nothing of the list is read after it was freed.
+TEST_F(VexaDll, UnloadAfterAStartRemovesTheTimerWindowClass)
+{
+    auto getClassObject = Export<GetClassObjectFn>("DllGetClassObject");
+    ASSERT_TRUE(getClassObject);
+    {
+        com_ptr<IClassFactory> factory;
+        ASSERT_EQ(getClassObject(CLSID_VexaPlugin, IID_IClassFactory, factory.put_void()), S_OK);
+        com_ptr<IPersistStreamInit> plugin;
+        ASSERT_EQ(factory->CreateInstance(nullptr, IID_IPersistStreamInit, plugin.put_void()), S_OK);
+        plugin->InitNew(); // no host here: the start fails after the timer window is up
+    }
+    const HINSTANCE instance = m_dll;
+    WNDCLASSEXW wc = {sizeof(wc)};
+    ASSERT_TRUE(GetClassInfoExW(instance, L"VexaRefreshTimerWindow", &wc));
+    ASSERT_TRUE(FreeLibrary(m_dll));
+    m_dll = nullptr;
+    EXPECT_FALSE(GetClassInfoExW(instance, L"VexaRefreshTimerWindow", &wc));
+}
+
 } // namespace
