@@ -57,6 +57,13 @@ void CVexaPlugin::RunQueued()
 
 void CVexaPlugin::RunRefresh(bool clear)
 {
+    // A clearing refresh asks every feed again: a download that ended before it began may
+    // hold an answer older than the user's request and is dropped; one still running is
+    // taken over and waited for.
+    if (clear)
+        m_late.erase(std::remove_if(m_late.begin(), m_late.end(),
+                                    [](const LateFeed& f) { return !f.job || f.job->IsDone(); }),
+                     m_late.end());
     auto helper = m_helperUnknown.try_query<IDisplayPluginHelper>();
     if (clear && VEXA_VERIFY(helper != 0))
         VEXA_CHECK_HR(helper->RemoveAllContentItems());
@@ -89,8 +96,8 @@ void CVexaPlugin::RunRefresh(bool clear)
                 continue;
             }
             turn.wide = sAddr;
-            // A download from an earlier tick, ended or still running, counts for this
-            // refresh: it is not started again.
+            // A download from an earlier tick counts for this refresh: it is not started
+            // again (for a clearing refresh, only one still running).
             auto taken = std::find_if(late.begin(), late.end(),
                                       [&](const LateFeed& f) { return f.address == turn.address; });
             if (taken != late.end()) {

@@ -421,6 +421,21 @@ TEST_F(NetworkRefresh, AValue1WriteWaitsForTheDownloadsInFlight)
     EXPECT_EQ(RequestsOf(m_server, "/slow.xml"), 2);
 }
 
+TEST_F(NetworkRefresh, AValue1WriteAsksAgainAFeedWhoseLateAnswerHasCome)
+{
+    m_server.Serve("/quick.xml", FeedReply(RssDocument(RssEntry("Quick"))));
+    m_server.Serve("/slow.xml", FeedReply(RssDocument(RssEntry("Slow"))));
+    SetFeeds({"/quick.xml", "/slow.xml"});
+    Start();
+    m_server.Serve("/slow.xml", FeedReply(RssDocument(RssEntry("Slow") + RssEntry("Old news")), 600));
+    Tick();
+    PumpUntil([] { return false; }, 1000); // the late answer comes; then the feed changes
+    m_server.Serve("/slow.xml", FeedReply(RssDocument(RssEntry("Slow") + RssEntry("Latest"))));
+    EXPECT_EQ(vexa::query<IVexaPlugin>(m_plugin.get())->put_Value1(nullptr), S_OK);
+    EXPECT_EQ(Headings(), (Texts{L"Latest: "}));
+    EXPECT_EQ(RequestsOf(m_server, "/slow.xml"), 3);
+}
+
 TEST_F(NetworkRefresh, AValue1WriteAsksDuringAPauseATickWaitsForItsEnd)
 {
     m_server.Serve("/busy.xml", FeedReply("", 0, 503, "Retry-After: 1"));
