@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "com/check.h"
+#include "feeds/connectiongate.h"
 #include "feeds/rssstore.h"
 #include "plugin/healthbook.h"
 #include "plugin/plugin.h"
@@ -20,6 +21,8 @@ namespace vexa {
 
 namespace {
 DWORD g_tickWaitMs = 2000;
+// Every feed of a full list may be asked at once.
+static_assert(CRegistryHelper::kMaxDest <= vexa::kMaxConnections, "a refresh's feeds share no connection");
 } // namespace
 
 DWORD CVexaPlugin::SetTickWait(DWORD ms) { return std::exchange(g_tickWaitMs, ms); }

@@ -455,6 +455,30 @@ TEST_F(HttpFetchTest, RequestsBeginInStartOrderWhereverTheConnectionLimitsAllow)
     for (auto& server : more) server->Stop();
 }
 
+// Twenty feeds on ten servers: every request is on the wire before the first answer comes, so
+// no feed of the list waits for another's answer.
+TEST_F(HttpFetchTest, EveryFeedOfTheListIsAskedBeforeAnyAnswer)
+{
+    std::vector<std::unique_ptr<HttpServer>> servers;
+    std::vector<vexa::com_ptr<FetchJob>> jobs;
+    for (int i = 0; i < 20; ++i) {
+        if (i < 10) {
+            servers.push_back(std::make_unique<HttpServer>());
+            ASSERT_TRUE(servers.back()->Start());
+        }
+        const std::string path = "/w" + std::to_string(i) + ".xml";
+        servers[i % 10]->Serve(path, vexatest::FeedReply(RssDocument(RssEntry(path)), 500));
+        jobs.push_back(StartFetch(servers[i % 10]->Url(path)));
+        ASSERT_TRUE(jobs.back());
+    }
+    const ULONGLONG end = GetTickCount64() + 10000;
+    auto allSent = [&] { return std::all_of(jobs.begin(), jobs.end(), [](auto& job) { return job->IsSent(); }); };
+    while (!allSent() && GetTickCount64() < end) Sleep(10);
+    EXPECT_EQ(std::count_if(jobs.begin(), jobs.end(), [](auto& job) { return job->IsDone(); }), 0);
+    for (auto& job : jobs) EXPECT_TRUE(job->WaitUntil(GetTickCount64() + 15000));
+    for (auto& server : servers) EXPECT_EQ(server->Requests().size(), 2u);
+}
+
 TEST_F(HttpFetchTest, AtMostFourConnectionsGoToOneServer)
 {
     std::vector<vexa::com_ptr<FetchJob>> jobs;
