@@ -235,6 +235,7 @@ LoadVerdict JudgeLoad(const LoadOutcome& outcome, const std::wstring& address, U
     switch (outcome.way) {
     case Way::None:
     case Way::Held:
+    case Way::Fresh:
         return verdict;
     case Way::NoReader:
         verdict.state = State::Failing;
@@ -261,6 +262,10 @@ LoadVerdict JudgeLoad(const LoadOutcome& outcome, const std::wstring& address, U
         if (!fetch.movedTo.empty())
             verdict.cause += (advertised.empty() ? L"" : L"; ") + std::wstring(L"moved permanently to ") +
                              fetch.movedTo + Http(fetch.movedStatus) + L": update the address in the settings";
+        // Ticks leave the feed unasked until then.
+        if (fetch.freshMs)
+            verdict.cause += (verdict.cause.empty() ? L"" : L"; ") + std::wstring(L"fresh until ") +
+                             FormatHealthTime(now + fetch.freshMs * 10000);
         return verdict;
     }
     verdict = JudgeFailure(outcome, address, now);

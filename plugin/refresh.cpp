@@ -78,6 +78,7 @@ void CVexaPlugin::RunRefresh(bool clear)
         std::wstring wide;  // as the feed list holds it
         bool download = false;
         bool held = false;  // not asked now: its server's pause runs
+        bool fresh = false; // not asked now: its last answer is still fresh; nothing changes
         vexa::com_ptr<vexa::FetchJob> job; // null for a download refused or not started
     };
     std::vector<Turn> turns;
@@ -118,6 +119,9 @@ void CVexaPlugin::RunRefresh(bool clear)
                     turn.download = true;
                     turn.held = m_store->HasReader(); // else: no reader, which its record says
                     break;
+                case CRssStore::Plan::Fresh:
+                    turn.fresh = true;
+                    break;
                 case CRssStore::Plan::Download:
                     turn.download = true;
                     turn.job.attach(vexa::FetchJob::Start(request));
@@ -136,6 +140,8 @@ void CVexaPlugin::RunRefresh(bool clear)
     // refresh, and its result is used at its feed's turn in the next one.
     const ULONGLONG deadline = clear ? ~0ull : GetTickCount64() + g_tickWaitMs;
     for (Turn& turn : turns) {
+        if (turn.fresh)
+            continue;
         if (!turn.download) {
             const bool loaded = m_store->Load(turn.address);
             NoteHealth(turn.wide);

@@ -333,6 +333,30 @@ TEST(HttpRules, DatesRetryAfterAndUsableLastModified)
     for (const ModifiedRow& row : modified)
         EXPECT_EQ(vexa::UsableLastModified(row.lastModified, row.date, clock), row.usable)
             << vexatest::Narrow(row.lastModified.c_str()) << " / " << vexatest::Narrow(row.date.c_str());
+
+    const std::uint64_t hour = vexa::kLongestFreshnessMs;
+    struct FreshRow {
+        std::wstring cacheControl, expires, date;
+        std::uint64_t expected;
+    };
+    const FreshRow fresh[] = {
+        {L"", L"", date, 0},
+        {L"max-age=300", L"", date, 300000},
+        {L"public, MAX-AGE=\"120\"", Stamp(600), date, 120000}, // max-age before Expires
+        {L"max-age=0", Stamp(600), date, 0},
+        {L"max-age=99999999999999999999", L"", date, hour},
+        {L"max-age=300, no-cache", L"", date, 0},
+        {L"no-store", Stamp(600), date, 0},
+        {L"max-age=soon", L"", date, 0},
+        {L"", Stamp(600), date, 600000},   // from the answer's Date, not the clock
+        {L"", Stamp(3 * 3600), L"", 3600000}, // from the clock without a Date: one hour left
+        {L"private", Stamp(-60), date, 0},  // past
+        {L"", L"0", date, 0},
+        {L"", Stamp(86400), date, hour},
+    };
+    for (const FreshRow& row : fresh)
+        EXPECT_EQ(vexa::FreshnessMs(row.cacheControl, row.expires, row.date, clock), row.expected)
+            << vexatest::Narrow(row.cacheControl.c_str()) << " / " << vexatest::Narrow(row.expires.c_str());
 }
 
 // ---- Retry-After ----

@@ -1,6 +1,7 @@
 // The refresh cycle with the real feed list in the (redirected) registry, the real reader
 // fetching from a loopback server, and the host stand-in.
 #include <windows.h>
+#include <wininet.h>
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 #include "com/owners.h"
 #include "feeds/httpfetch.h"
 #include "feeds/rssstore.h"
+#include "health/feedhealth.h"
 #include "settings/registryhelper.h"
 #include "tests/support/downloads.h"
 #include "tests/support/feedbuilder.h"
@@ -488,6 +490,39 @@ TEST_F(NetworkRefresh, ReleasingThePluginDuringDownloadsReturnsAtOnce)
     EXPECT_EQ(vexa::Module::LockCount(), locks - 1);
     MSG msg; // nothing is left for the released plugin's window
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+}
+
+// Ticks leave a feed unasked while its last answer is fresh; a Value1 write asks it all the same.
+TEST_F(NetworkRefresh, TicksLeaveAFreshFeedUnaskedAValue1WriteAsksIt)
+{
+    SYSTEMTIME inTenMinutes;
+    FILETIME ft;
+    GetSystemTimeAsFileTime(&ft);
+    ULARGE_INTEGER t{{ft.dwLowDateTime, ft.dwHighDateTime}};
+    t.QuadPart += 600ull * 10000000;
+    ft = FILETIME{t.LowPart, t.HighPart};
+    FileTimeToSystemTime(&ft, &inTenMinutes);
+    char expires[INTERNET_RFC1123_BUFSIZE + 1];
+    InternetTimeFromSystemTimeA(&inTenMinutes, INTERNET_RFC1123_FORMAT, expires, sizeof expires);
+    const std::string doc = RssDocument(RssEntry("Entry"));
+    m_server.Serve("/age.xml", FeedReply(doc, 0, 200, "Cache-Control: max-age=600"));
+    m_server.Serve("/expires.xml", FeedReply(doc, 0, 200, std::string("Expires: ") + expires));
+    m_server.Serve("/nocache.xml", FeedReply(doc, 0, 200, std::string("Expires: ") + expires + "\r\nCache-Control: no-cache"));
+    m_server.Serve("/plain.xml", FeedReply(doc));
+    SetFeeds({"/age.xml", "/expires.xml", "/nocache.xml", "/plain.xml"});
+    Start();
+    const std::wstring age = vexatest::Widen(m_server.Url("/age.xml"));
+    const vexa::FeedHealth loaded = vexa::ReadFeedHealth(age);
+    EXPECT_EQ(loaded.cause.substr(0, 12), L"fresh until ") << vexatest::Narrow(loaded.cause);
+    Tick();
+    Tick();
+    EXPECT_EQ(SortedRequests(m_server), (std::vector<std::string>{"/age.xml", "/expires.xml", "/nocache.xml",
+                                                                  "/nocache.xml", "/nocache.xml", "/plain.xml",
+                                                                  "/plain.xml", "/plain.xml"}));
+    EXPECT_EQ(vexa::ReadFeedHealth(age), loaded); // a skipped feed keeps its record
+    EXPECT_EQ(vexa::query<IVexaPlugin>(m_plugin.get())->put_Value1(nullptr), S_OK);
+    EXPECT_EQ(RequestsOf(m_server, "/age.xml"), 2);
+    EXPECT_EQ(RequestsOf(m_server, "/expires.xml"), 2);
 }
 
 TEST_F(NetworkRefresh, UnchangedTicksAskConditionallyAndCostNoBody)
