@@ -4,6 +4,7 @@
 
 #include <set>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -331,25 +332,21 @@ TEST_F(VexaDll, InstancesKeepTheModuleLoaded)
     EXPECT_EQ(canUnloadNow(), S_OK);
 }
 
-// An unload after a plugin start runs the termination list whole: the timer window class goes
-// with the module, and nothing of the list is read after it was freed.
+// An unload after a plugin start runs the whole termination list: the timer window class goes.
 TEST_F(VexaDll, UnloadAfterAStartRemovesTheTimerWindowClass)
 {
-    auto getClassObject = Export<GetClassObjectFn>("DllGetClassObject");
-    ASSERT_TRUE(getClassObject);
-    {
-        com_ptr<IClassFactory> factory;
-        ASSERT_EQ(getClassObject(CLSID_VexaPlugin, IID_IClassFactory, factory.put_void()), S_OK);
-        com_ptr<IPersistStreamInit> plugin;
-        ASSERT_EQ(factory->CreateInstance(nullptr, IID_IPersistStreamInit, plugin.put_void()), S_OK);
-        plugin->InitNew(); // no host here: the start fails after the timer window is up
-    }
-    const HINSTANCE instance = m_dll;
+    com_ptr<IClassFactory> factory;
+    ASSERT_EQ(Export<GetClassObjectFn>("DllGetClassObject")(CLSID_VexaPlugin, IID_IClassFactory, factory.put_void()), S_OK);
+    com_ptr<IPersistStreamInit> plugin;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IPersistStreamInit, plugin.put_void()), S_OK);
+    plugin->InitNew(); // no host here: the start fails after the timer window is up
+    plugin.reset();
+    factory.reset();
     WNDCLASSEXW wc = {sizeof(wc)};
-    ASSERT_TRUE(GetClassInfoExW(instance, L"VexaRefreshTimerWindow", &wc));
-    ASSERT_TRUE(FreeLibrary(m_dll));
-    m_dll = nullptr;
-    EXPECT_FALSE(GetClassInfoExW(instance, L"VexaRefreshTimerWindow", &wc));
+    ASSERT_TRUE(GetClassInfoExW(m_dll, L"VexaRefreshTimerWindow", &wc));
+    const HMODULE dll = std::exchange(m_dll, nullptr);
+    ASSERT_TRUE(FreeLibrary(dll));
+    EXPECT_FALSE(GetClassInfoExW(dll, L"VexaRefreshTimerWindow", &wc));
 }
 
 } // namespace

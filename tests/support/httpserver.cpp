@@ -234,7 +234,6 @@ std::vector<std::chrono::steady_clock::time_point> HttpServer::RequestTimes() co
     std::lock_guard<std::mutex> guard(m_lock);
     std::vector<std::chrono::steady_clock::time_point> times;
     for (const Received& r : m_requests) times.push_back(r.at);
-    std::sort(times.begin(), times.end());
     return times;
 }
 

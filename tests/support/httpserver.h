@@ -76,7 +76,7 @@ public:
     // The head of each request (request line and header lines), in the same order.
     std::vector<std::string> RequestHeads() const;
     void ClearRequests();
-    // When each request was read, in the order they were read.
+    // When each request was read.
     std::vector<std::chrono::steady_clock::time_point> RequestTimes() const;
     // The most requests that were being answered at one time (from the request read to the
     // answer sent).
