@@ -489,8 +489,8 @@ TEST_F(NetworkRefresh, TicksLeaveAFreshFeedUnaskedAValue1WriteAsksIt)
 {
     const std::string doc = RssDocument(RssEntry("Entry"));
     m_server.Serve("/age.xml", FeedReply(doc, 0, 200, "Cache-Control: max-age=600"));
-    m_server.Serve("/expires.xml", FeedReply(doc, 0, 200, "Expires: Thu, 01 Jan 2099 00:00:00 GMT"));
-    m_server.Serve("/plain.xml", FeedReply(doc)); // the server says no-cache
+    m_server.Serve("/expires.xml", FeedReply(doc, 0, 200, "Cache-Control: public\r\nExpires: Thu, 01 Jan 2099 00:00:00 GMT"));
+    m_server.Serve("/plain.xml", FeedReply(doc)); // the server says no-cache, after a reply's own
     SetFeeds({"/age.xml", "/expires.xml", "/plain.xml"});
     Start();
     const vexa::FeedHealth loaded = vexa::ReadFeedHealth(vexatest::Widen(m_server.Url("/age.xml")));

@@ -50,11 +50,8 @@ std::string Head(int status, const std::string& contentType, const std::string& 
 {
     char line[64];
     std::snprintf(line, sizeof line, "HTTP/1.1 %d %s\r\n", status, StatusText(status));
-    // Nothing is cached unless the reply states a lifetime of its own.
-    const bool lifetime = extra.find("Cache-Control:") != std::string::npos || extra.find("Expires:") != std::string::npos;
     return std::string(line) + "Date: " + HttpNow() + "\r\nContent-Type: " + contentType + "\r\n" +
-           lengthOrChunked + extra + (lifetime ? "" : "Cache-Control: no-cache, no-store\r\n") +
-           "Connection: close\r\n\r\n";
+           lengthOrChunked + extra + "Cache-Control: no-cache, no-store\r\nConnection: close\r\n\r\n";
 }
 
 std::string LengthHeader(std::size_t size)
