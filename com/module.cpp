@@ -1,7 +1,7 @@
 #include "com/module.h"
 
-#include <new>
-#include <vector>
+#include <algorithm>
+#include <type_traits>
 
 #include "com/check.h"
 #include "com/owners.h"
@@ -16,16 +16,18 @@ struct TermEntry {
     void* arg;
 };
 
-// The termination list may be touched from any thread that first loads type information.
+// The termination list is run by the module object's destructor, which may come after any
+// other static object of the module has gone. So the list is built at compile time and has
+// nothing to destroy: it lives as long as the module's image. It may be touched from any
+// thread that first loads type information.
+constexpr std::size_t kMaxTermEntries = 16;
 struct TermList {
-    CriticalSection lock;
-    std::vector<TermEntry> entries;
+    SRWLOCK lock;
+    std::size_t count;
+    TermEntry entries[kMaxTermEntries];
 };
-TermList& Terms()
-{
-    static TermList list;
-    return list;
-}
+TermList g_terms = {SRWLOCK_INIT, 0, {}};
+static_assert(std::is_trivially_destructible<TermList>::value, "the list outlives every destructor");
 } // namespace
 
 long Module::Lock() noexcept { return ++g_lockCount; }
@@ -76,26 +78,27 @@ void Module::SetInstance(HINSTANCE instance) noexcept { g_instance.store(instanc
 
 bool Module::AddTermFunc(TermFunc func, void* arg) noexcept
 {
-    TermList& list = Terms();
-    auto held = list.lock.Lock();
-    VEXA_TRY
-    list.entries.push_back({func, arg});
+    srwlock_exclusive_guard held(g_terms.lock);
+    if (!VEXA_VERIFY(g_terms.count < kMaxTermEntries)) return false;
+    g_terms.entries[g_terms.count++] = {func, arg};
     return true;
-    VEXA_CATCH_RETURN(false)
 }
 
 void Module::Terminate() noexcept
 {
-    TermList& list = Terms();
-    std::vector<TermEntry> entries;
+    TermEntry entries[kMaxTermEntries];
+    std::size_t count = 0;
     {
-        auto held = list.lock.Lock();
-        entries.swap(list.entries);
+        srwlock_exclusive_guard held(g_terms.lock);
+        count = g_terms.count;
+        std::copy(g_terms.entries, g_terms.entries + count, entries);
+        g_terms.count = 0;
     }
     // One callback that throws does not keep the others from running.
-    for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
+    while (count > 0) {
+        const TermEntry& entry = entries[--count];
         VEXA_TRY
-        it->func(it->arg);
+        entry.func(entry.arg);
         VEXA_CATCH_LOG
     }
 }

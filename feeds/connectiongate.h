@@ -1,4 +1,5 @@
-// The connection limits of the downloads: at most 16 connections in all and 4 to one server.
+// The connection limits of the downloads: at most 100 connections in all (as many as a feed
+// list holds, so no feed of a refresh waits for another's answer) and 4 to one server.
 // Jobs take a ticket when they start and a slot when their turn comes: requests begin in the
 // order of the tickets wherever the limits allow, and a job that waits for a busy server does
 // not hold back the jobs for the others.
@@ -8,7 +9,7 @@
 
 namespace vexa {
 
-constexpr int kMaxConnections = 16;
+constexpr int kMaxConnections = 100;
 constexpr int kMaxConnectionsPerServer = 4;
 
 // "host:port" of an address in lower case: the key of the per-server limit; empty when it is

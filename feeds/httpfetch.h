@@ -23,7 +23,7 @@ namespace vexa {
 // deadlines and then finds nobody to tell.
 class FetchJob final : public RefCounted<FetchJob>, private TransferProgress {
 public:
-    // Starts a worker. Its request goes out as soon as the connection limits allow (16 in
+    // Starts a worker. Its request goes out as soon as the connection limits allow (100 in
     // all, 4 to one server); jobs waiting for a connection start in the order they were
     // started here. The caller gets one reference; null when no thread could be started.
     static FetchJob* Start(const FetchRequest& request) noexcept;

@@ -89,6 +89,39 @@ std::uint64_t RetryAfterMs(const std::wstring& retryAfter, const std::wstring& d
     return ms < kLongestPauseMs ? ms : kLongestPauseMs;
 }
 
+std::uint64_t FreshnessMs(const std::wstring& cacheControl, const std::wstring& expires,
+                          const std::wstring& date, std::uint64_t now)
+{
+    bool hasMaxAge = false;
+    std::uint64_t maxAgeMs = 0;
+    std::size_t at = 0;
+    while (at < cacheControl.size()) {
+        std::size_t end = cacheControl.find(L',', at);
+        if (end == std::wstring::npos) end = cacheControl.size();
+        std::wstring directive = cacheControl.substr(at, end - at);
+        at = end + 1;
+        while (!directive.empty() && std::iswspace(directive.front())) directive.erase(0, 1);
+        if (StartsWithNoCase(directive, L"no-cache") || StartsWithNoCase(directive, L"no-store"))
+            return 0;
+        if (!StartsWithNoCase(directive, L"max-age")) continue;
+        // "max-age=N" or "max-age=\"N\""; one that does not read counts as stale.
+        std::size_t digit = directive.find_first_not_of(L" \t=\"", 7);
+        hasMaxAge = true;
+        maxAgeMs = 0;
+        for (; digit < directive.size() && std::iswdigit(directive[digit]) && maxAgeMs < kLongestFreshnessMs; ++digit)
+            maxAgeMs = maxAgeMs * 10 + static_cast<std::uint64_t>(directive[digit] - L'0') * 1000;
+        if (maxAgeMs > kLongestFreshnessMs) maxAgeMs = kLongestFreshnessMs;
+    }
+    if (hasMaxAge)
+        return maxAgeMs;
+    std::uint64_t when = 0;
+    const std::uint64_t answered = AnswerTime(date, now);
+    if (!HttpDate(expires, when) || when <= answered)
+        return 0;
+    const std::uint64_t ms = (when - answered) / 10000;
+    return ms < kLongestFreshnessMs ? ms : kLongestFreshnessMs;
+}
+
 bool UsableLastModified(const std::wstring& lastModified, const std::wstring& date, std::uint64_t now)
 {
     std::uint64_t modified = 0;

@@ -30,6 +30,15 @@ std::uint64_t FileTimeNow() noexcept;
 // Date, or `now` without one), at most a day; 0 when absent, unreadable or past.
 std::uint64_t RetryAfterMs(const std::wstring& retryAfter, const std::wstring& date, std::uint64_t now);
 
+// The longest time an answer is taken as fresh, so a wrong lifetime cannot hide news for long.
+constexpr std::uint64_t kLongestFreshnessMs = 60ull * 60 * 1000;
+
+// How long an answer stays fresh, in milliseconds from its time: Cache-Control's max-age, else
+// Expires against the answer's Date (or `now` without one), at most an hour. 0 (ask again)
+// with no-cache or no-store, without a lifetime, or with one that is unreadable or past.
+std::uint64_t FreshnessMs(const std::wstring& cacheControl, const std::wstring& expires,
+                          const std::wstring& date, std::uint64_t now);
+
 // A Last-Modified serves as a validator only when it is at least a second older than the
 // answer (its Date, or `now` without one): two versions within the same second could not be
 // told apart by it.

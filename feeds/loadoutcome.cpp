@@ -249,6 +249,7 @@ LoadVerdict JudgeLoad(const LoadOutcome& outcome, const std::wstring& address, U
     switch (outcome.way) {
     case Way::None:
     case Way::Held:
+    case Way::Fresh:
         return verdict;
     case Way::NoReader:
         verdict.state = State::Failing;
@@ -281,6 +282,9 @@ LoadVerdict JudgeLoad(const LoadOutcome& outcome, const std::wstring& address, U
         if (!fetch.movedTo.empty())
             notice(L"moved permanently to " + fetch.movedTo + Http(fetch.movedStatus) +
                    L": update the address in the settings");
+        // Ticks leave the feed unasked until then.
+        if (fetch.freshMs)
+            notice(L"fresh until " + FormatHealthTime(now + fetch.freshMs * 10000));
         return verdict;
     }
     verdict = JudgeFailure(outcome, address, now);

@@ -16,6 +16,7 @@ struct LoadOutcome {
         Reader,   // the reader fetched the address itself (a local file, file:, ...)
         Download, // our own download, then the reader over its body
         Held,     // not asked: the server's pause runs
+        Fresh,    // not asked: its last answer is still fresh
         NoReader, // no XML reader on this machine
     };
     Way way = Way::None;

@@ -92,6 +92,10 @@ bool CRssStore::Load(const std::string& url)
         ResetParseState(url);
         m_last.way = LoadOutcome::Way::Held;
         return false;
+    case Plan::Fresh:
+        ResetParseState(url);
+        m_last.way = LoadOutcome::Way::Fresh;
+        return EndLoad(true);
     case Plan::Download:
         break;
     }
@@ -123,6 +127,8 @@ CRssStore::Plan CRssStore::PlanLoad(const std::string& url, vexa::FetchRequest& 
         const FeedValidators& feed = found->second;
         if (!userAsked && feed.retryUntil && GetTickCount64() < feed.retryUntil)
             return Plan::Refused;
+        if (!userAsked && feed.freshUntil && GetTickCount64() < feed.freshUntil)
+            return Plan::Fresh;
         request.etag = feed.etag;
         request.lastModified = feed.lastModified;
     }
@@ -152,6 +158,9 @@ bool CRssStore::LoadDownloaded(const std::string& url, vexa::FetchResult& result
         return EndLoad(false);
     }
     FeedValidators& feed = m_feeds[url];
+    // Only a good answer stays fresh (a 304 to validators, or a 200 read whole).
+    feed.freshUntil = 0;
+    const ULONGLONG freshUntil = result.freshMs ? GetTickCount64() + result.freshMs : 0;
     if (result.status == 429 || result.status == 503) {
         const ULONGLONG pause = result.retryAfterMs;
         feed.retryUntil = pause ? GetTickCount64() + pause : 0;
@@ -159,8 +168,11 @@ bool CRssStore::LoadDownloaded(const std::string& url, vexa::FetchResult& result
     }
     // Any other answer (to a load the user asked for during a pause) ends the pause.
     feed.retryUntil = 0;
-    if (result.status == 304) // unasked, it proves nothing
-        return EndLoad(!feed.etag.empty() || !feed.lastModified.empty());
+    if (result.status == 304) { // unasked, it proves nothing
+        const bool validated = !feed.etag.empty() || !feed.lastModified.empty();
+        if (validated) feed.freshUntil = freshUntil;
+        return EndLoad(validated);
+    }
     if (result.status != 200)
         return false;
     m_last.parsed = true;
@@ -176,6 +188,7 @@ bool CRssStore::LoadDownloaded(const std::string& url, vexa::FetchResult& result
     // Only a version read whole stands for the next request.
     feed.etag = result.etag;
     feed.lastModified = result.lastModified;
+    feed.freshUntil = freshUntil;
     return EndLoad(true);
 }
 

@@ -23,6 +23,7 @@ struct FeedValidators {
     std::wstring etag;
     std::wstring lastModified;
     ULONGLONG retryUntil = 0; // GetTickCount64 time; 0 when nothing was asked
+    ULONGLONG freshUntil = 0; // GetTickCount64 time until which the last answer is fresh
 };
 
 class CRssStore final : public IXmlParserCallback {
@@ -38,10 +39,11 @@ public:
     bool Load(const std::string& url);
 
     // How a feed is read: by the reader's own fetch (any address but http, https and ftp), by a
-    // download of the request filled in here (with the feed's validators), or not at all
-    // now (no reader, or its server asked for a pause). A load the user asked for
-    // (`userAsked`) is not held back by a pause.
-    enum class Plan { Reader, Download, Refused };
+    // download of the request filled in here (with the feed's validators), not at all now
+    // (no reader, or its server asked for a pause), or not at all because its last answer is
+    // still fresh (a load that adds nothing). A load the user asked for (`userAsked`) is held
+    // back by neither a pause nor a fresh answer.
+    enum class Plan { Reader, Download, Refused, Fresh };
     Plan PlanLoad(const std::string& url, vexa::FetchRequest& request, bool userAsked = false);
     // Finishes the load of a downloaded feed: only a whole 200 is a good document, a 304 is
     // a load that adds nothing, other statuses fail unparsed; a body cut short is parsed for

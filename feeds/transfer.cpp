@@ -226,6 +226,8 @@ void Transfer(const FetchRequest& request, const FetchLimits& limits, ULONGLONG 
         if (UsableLastModified(lastModified, date, now))
             result.lastModified = std::move(lastModified);
         result.retryAfterMs = RetryAfterMs(QueryHeader(handle.get(), HTTP_QUERY_RETRY_AFTER), date, now);
+        result.freshMs = FreshnessMs(QueryHeader(handle.get(), HTTP_QUERY_CACHE_CONTROL),
+                                     QueryHeader(handle.get(), HTTP_QUERY_EXPIRES), date, now);
     }
     result.outcome = Outcome::Answered;
     if (result.status == 304)

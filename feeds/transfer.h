@@ -44,6 +44,8 @@ struct FetchResult {
     std::wstring etag;
     std::wstring lastModified;  // only when it can tell versions apart (a second older than Date)
     ULONGLONG retryAfterMs = 0; // Retry-After, seconds or a date, from now (at most a day)
+    ULONGLONG freshMs = 0;      // how long the answer stays fresh (max-age or Expires), from
+                                // now, at most an hour; 0 to ask at every tick
 
     // What a person needs to know of how the transfer went (the feed's health).
     enum class Bound {

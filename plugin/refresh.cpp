@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "com/check.h"
+#include "feeds/connectiongate.h"
 #include "feeds/rssstore.h"
 #include "plugin/healthbook.h"
 #include "plugin/plugin.h"
@@ -20,6 +21,8 @@ namespace vexa {
 
 namespace {
 DWORD g_tickWaitMs = 2000;
+// Every feed of a full list may be asked at once.
+static_assert(CRegistryHelper::kMaxDest <= vexa::kMaxConnections, "a refresh's feeds share no connection");
 } // namespace
 
 DWORD CVexaPlugin::SetTickWait(DWORD ms) { return std::exchange(g_tickWaitMs, ms); }
@@ -57,6 +60,13 @@ void CVexaPlugin::RunQueued()
 
 void CVexaPlugin::RunRefresh(bool clear)
 {
+    // A clearing refresh asks every feed again: a download that ended before it began may
+    // hold an answer older than the user's request and is dropped; one still running is
+    // taken over and waited for.
+    if (clear)
+        m_late.erase(std::remove_if(m_late.begin(), m_late.end(),
+                                    [](const LateFeed& f) { return !f.job || f.job->IsDone(); }),
+                     m_late.end());
     auto helper = m_helperUnknown.try_query<IDisplayPluginHelper>();
     if (clear && VEXA_VERIFY(helper != 0))
         VEXA_CHECK_HR(helper->RemoveAllContentItems());
@@ -68,6 +78,7 @@ void CVexaPlugin::RunRefresh(bool clear)
         std::wstring wide;  // as the feed list holds it
         bool download = false;
         bool held = false;  // not asked now: its server's pause runs
+        bool fresh = false; // not asked now: its last answer is still fresh; nothing changes
         vexa::com_ptr<vexa::FetchJob> job; // null for a download refused or not started
     };
     std::vector<Turn> turns;
@@ -89,8 +100,8 @@ void CVexaPlugin::RunRefresh(bool clear)
                 continue;
             }
             turn.wide = sAddr;
-            // A download from an earlier tick, ended or still running, counts for this
-            // refresh: it is not started again.
+            // A download from an earlier tick counts for this refresh: it is not started
+            // again (for a clearing refresh, only one still running).
             auto taken = std::find_if(late.begin(), late.end(),
                                       [&](const LateFeed& f) { return f.address == turn.address; });
             if (taken != late.end()) {
@@ -107,6 +118,9 @@ void CVexaPlugin::RunRefresh(bool clear)
                 case CRssStore::Plan::Refused:
                     turn.download = true;
                     turn.held = m_store->HasReader(); // else: no reader, which its record says
+                    break;
+                case CRssStore::Plan::Fresh:
+                    turn.fresh = true;
                     break;
                 case CRssStore::Plan::Download:
                     turn.download = true;
@@ -126,6 +140,8 @@ void CVexaPlugin::RunRefresh(bool clear)
     // refresh, and its result is used at its feed's turn in the next one.
     const ULONGLONG deadline = clear ? ~0ull : GetTickCount64() + g_tickWaitMs;
     for (Turn& turn : turns) {
+        if (turn.fresh)
+            continue;
         if (!turn.download) {
             const bool loaded = m_store->Load(turn.address);
             NoteHealth(turn.wide);

@@ -348,6 +348,15 @@ TEST(HttpRules, DatesRetryAfterAndUsableLastModified)
     for (const ModifiedRow& row : modified)
         EXPECT_EQ(vexa::UsableLastModified(row.lastModified, row.date, clock), row.usable)
             << vexatest::Narrow(row.lastModified.c_str()) << " / " << vexatest::Narrow(row.date.c_str());
+
+    const struct { std::wstring cacheControl, expires, date; std::uint64_t expected; } fresh[] = {
+        {L"", L"", date, 0}, {L"public, MAX-AGE=\"120\"", Stamp(600), date, 120000}, {L"max-age=soon", L"", date, 0},
+        {L"max-age=99999999999999999999", L"", date, vexa::kLongestFreshnessMs}, {L"max-age=9, no-store", L"", date, 0},
+        {L"", Stamp(600), date, 600000}, {L"", Stamp(3 * 3600), L"", 3600000}, {L"", Stamp(-60), date, 0},
+    };
+    for (const auto& row : fresh)
+        EXPECT_EQ(vexa::FreshnessMs(row.cacheControl, row.expires, row.date, clock), row.expected)
+            << vexatest::Narrow(row.cacheControl.c_str()) << " / " << vexatest::Narrow(row.expires.c_str());
 }
 
 // ---- Retry-After ----
@@ -468,6 +477,22 @@ TEST_F(HttpFetchTest, RequestsBeginInStartOrderWhereverTheConnectionLimitsAllow)
         EXPECT_EQ(order, c.expected);
     }
     for (auto& server : more) server->Stop();
+}
+
+// Twenty feeds on ten servers: every request is on the wire before the first answer comes.
+TEST_F(HttpFetchTest, EveryFeedOfTheListIsAskedBeforeAnyAnswer)
+{
+    std::vector<std::unique_ptr<HttpServer>> servers(10);
+    std::vector<vexa::com_ptr<FetchJob>> jobs;
+    for (int i = 0; i < 20; ++i) {
+        if (i < 10) { ASSERT_TRUE((servers[i] = std::make_unique<HttpServer>())->Start()); }
+        servers[i % 10]->Serve("/w.xml" + std::to_string(i), vexatest::FeedReply(RssDocument(RssEntry("W")), 500));
+        jobs.push_back(StartFetch(servers[i % 10]->Url("/w.xml" + std::to_string(i))));
+    }
+    auto unsent = [&] { return std::any_of(jobs.begin(), jobs.end(), [](auto& job) { return !job->IsSent(); }); };
+    for (const ULONGLONG end = GetTickCount64() + 10000; unsent() && GetTickCount64() < end;) Sleep(5);
+    EXPECT_EQ(std::count_if(jobs.begin(), jobs.end(), [](auto& job) { return job->IsSent() && !job->IsDone(); }), 20);
+    for (auto& job : jobs) job->WaitUntil(GetTickCount64() + 15000);
 }
 
 TEST_F(HttpFetchTest, AtMostFourConnectionsGoToOneServer)

@@ -4,6 +4,7 @@
 
 #include <set>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -318,7 +319,8 @@ TEST_F(VexaDll, InstancesKeepTheModuleLoaded)
         ASSERT_EQ(factory->CreateInstance(nullptr, IID_IPropertyPage, page.put_void()), S_OK);
     }
     com_ptr<IPersistStreamInit> persist = vexa::query<IPersistStreamInit>(plugin.get());
-    EXPECT_TRUE(persist);
+    ASSERT_TRUE(persist);
+    persist->InitNew(); // no host here: the start fails once the timer window is up
     persist.reset();
 
     EXPECT_EQ(canUnloadNow(), S_FALSE);
@@ -329,6 +331,12 @@ TEST_F(VexaDll, InstancesKeepTheModuleLoaded)
     EXPECT_EQ(canUnloadNow(), S_FALSE);
     page.reset();
     EXPECT_EQ(canUnloadNow(), S_OK);
+    // The unload runs the whole termination list: the timer window class goes with the module.
+    WNDCLASSEXW wc = {sizeof(wc)};
+    EXPECT_TRUE(GetClassInfoExW(m_dll, L"VexaRefreshTimerWindow", &wc));
+    const HMODULE dll = std::exchange(m_dll, nullptr);
+    EXPECT_TRUE(FreeLibrary(dll));
+    EXPECT_FALSE(GetClassInfoExW(dll, L"VexaRefreshTimerWindow", &wc));
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 #include "com/owners.h"
 #include "feeds/httpfetch.h"
 #include "feeds/rssstore.h"
+#include "health/feedhealth.h"
 #include "settings/registryhelper.h"
 #include "tests/support/downloads.h"
 #include "tests/support/feedbuilder.h"
@@ -405,7 +406,7 @@ TEST_F(NetworkRefresh, ATickDuringLateDownloadsDoesNotStartThemAgain)
     EXPECT_EQ(RequestsOf(m_server, "/slow.xml"), 2);
 }
 
-TEST_F(NetworkRefresh, AValue1WriteWaitsForTheDownloadsInFlight)
+TEST_F(NetworkRefresh, AValue1WriteWaitsForTheDownloadsInFlightAndAsksEndedOnesAgain)
 {
     m_server.Serve("/slow.xml", FeedReply(RssDocument(RssEntry("Slow"))));
     SetFeeds({"/slow.xml"});
@@ -419,6 +420,14 @@ TEST_F(NetworkRefresh, AValue1WriteWaitsForTheDownloadsInFlight)
     EXPECT_EQ(Host().calls().front(), L"RemoveAllContentItems");
     EXPECT_EQ(Headings(), (Texts{L"New: "}));
     EXPECT_EQ(RequestsOf(m_server, "/slow.xml"), 2);
+    // A late answer that came before the write is not used: the feed is asked again.
+    m_server.Serve("/slow.xml", FeedReply(RssDocument(RssEntry("Slow") + RssEntry("Old news")), 600));
+    Tick();
+    PumpUntil([] { return false; }, 1000);
+    m_server.Serve("/slow.xml", FeedReply(RssDocument(RssEntry("Slow") + RssEntry("Latest"))));
+    EXPECT_EQ(vexa::query<IVexaPlugin>(m_plugin.get())->put_Value1(nullptr), S_OK);
+    EXPECT_EQ(Headings(), (Texts{L"Latest: "}));
+    EXPECT_EQ(RequestsOf(m_server, "/slow.xml"), 4);
 }
 
 TEST_F(NetworkRefresh, AValue1WriteAsksDuringAPauseATickWaitsForItsEnd)
@@ -473,6 +482,24 @@ TEST_F(NetworkRefresh, ReleasingThePluginDuringDownloadsReturnsAtOnce)
     EXPECT_EQ(vexa::Module::LockCount(), locks - 1);
     MSG msg; // nothing is left for the released plugin's window
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+}
+
+// Ticks leave a feed unasked while its last answer is fresh; a Value1 write asks it all the same.
+TEST_F(NetworkRefresh, TicksLeaveAFreshFeedUnaskedAValue1WriteAsksIt)
+{
+    const std::string doc = RssDocument(RssEntry("Entry"));
+    m_server.Serve("/age.xml", FeedReply(doc, 0, 200, "Cache-Control: max-age=600"));
+    m_server.Serve("/expires.xml", FeedReply(doc, 0, 200, "Cache-Control: public\r\nExpires: Thu, 01 Jan 2099 00:00:00 GMT"));
+    m_server.Serve("/plain.xml", FeedReply(doc)); // the server says no-cache, after a reply's own
+    SetFeeds({"/age.xml", "/expires.xml", "/plain.xml"});
+    Start();
+    const vexa::FeedHealth loaded = vexa::ReadFeedHealth(vexatest::Widen(m_server.Url("/age.xml")));
+    EXPECT_EQ(loaded.cause.substr(0, 12), L"fresh until ") << vexatest::Narrow(loaded.cause);
+    Tick();
+    EXPECT_EQ(SortedRequests(m_server), (std::vector<std::string>{"/age.xml", "/expires.xml", "/plain.xml", "/plain.xml"}));
+    EXPECT_EQ(vexa::ReadFeedHealth(vexatest::Widen(m_server.Url("/age.xml"))), loaded); // its record as it was
+    EXPECT_EQ(vexa::query<IVexaPlugin>(m_plugin.get())->put_Value1(nullptr), S_OK);
+    EXPECT_EQ(Requests(), 7u);
 }
 
 TEST_F(NetworkRefresh, UnchangedTicksAskConditionallyAndCostNoBody)

@@ -226,6 +226,14 @@ std::vector<std::string> HttpServer::RequestHeads() const
     return heads;
 }
 
+std::vector<std::chrono::steady_clock::time_point> HttpServer::RequestTimes() const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    std::vector<std::chrono::steady_clock::time_point> times;
+    for (const Received& r : m_requests) times.push_back(r.at);
+    return times;
+}
+
 void HttpServer::ClearRequests()
 {
     std::lock_guard<std::mutex> guard(m_lock);
@@ -423,7 +431,8 @@ void HttpServer::Handle(SOCKET client, unsigned long sequence)
     {
         std::lock_guard<std::mutex> guard(m_lock);
         if (!target.empty())
-            m_requests.push_back(Received{sequence, target, request.substr(0, request.find("\r\n\r\n"))});
+            m_requests.push_back(Received{sequence, target, request.substr(0, request.find("\r\n\r\n")),
+                                          std::chrono::steady_clock::now()});
         mode = m_mode;
         options = m_options;
         std::string path = target.substr(0, target.find('?'));

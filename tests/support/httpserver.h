@@ -4,6 +4,7 @@
 #pragma once
 #include <windows.h>
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -75,6 +76,8 @@ public:
     // The head of each request (request line and header lines), in the same order.
     std::vector<std::string> RequestHeads() const;
     void ClearRequests();
+    // When each request was read.
+    std::vector<std::chrono::steady_clock::time_point> RequestTimes() const;
     // The most requests that were being answered at one time (from the request read to the
     // answer sent).
     int MaxConcurrentAnswers() const { return m_maxAnswering.load(); }
@@ -89,6 +92,7 @@ private:
         unsigned long sequence;
         std::string target;
         std::string head;
+        std::chrono::steady_clock::time_point at;
     };
     void AcceptLoop();
     void RecordFailure(const char* where, const char* what);
