@@ -111,7 +111,12 @@ private:
     bool Markup()
     {
         const std::uint32_t first = m_i < m_u.Count() ? m_u.At(m_i) : 0;
-        if (first == '!' && Next("!--")) { SkipPast("-->"); return true; }
+        if (first == '!' && Next("!--")) {
+            m_i += 3; // the end is looked for after the opening dashes
+            m_dashedComment = m_dashedComment || Next(">") || Next("->");
+            SkipPast("-->");
+            return true;
+        }
         if (first == '!' && Next("![CDATA[")) { SkipPast("]]>"); return true; }
         bool valuesBounded = first == '!';
         if (first == '?') {
@@ -144,16 +149,23 @@ private:
         return true;
     }
 
+public:
+    bool m_dashedComment = false;
+
+private:
     const Units m_u; // a copy: the compiler then knows that the cursor's moves leave it alone
     std::size_t m_i = 0;
 };
 
 } // namespace
 
-bool MarkupFitsTheReader(const char* data, std::size_t size) noexcept
+bool MarkupFitsTheReader(const char* data, std::size_t size, bool* dashedComment) noexcept
 {
     const Units units(reinterpret_cast<const unsigned char*>(data), size);
-    return Scanner(units).Run();
+    Scanner scanner(units);
+    const bool fits = scanner.Run();
+    if (dashedComment) *dashedComment = scanner.m_dashedComment;
+    return fits;
 }
 
 } // namespace vexa

@@ -15,6 +15,8 @@ constexpr std::size_t kReaderValueLimit = 600;
 
 // False when the document's markup holds a name or such a value over its limit. Text,
 // comments, CDATA sections and the values of other attributes may be of any length.
-bool MarkupFitsTheReader(const char* data, std::size_t size) noexcept;
+// `dashedComment`, when given, is set when a comment opens with "<!-->" or "<!--->" (see
+// OpenDashedComments).
+bool MarkupFitsTheReader(const char* data, std::size_t size, bool* dashedComment = nullptr) noexcept;
 
 } // namespace vexa

@@ -218,6 +218,32 @@ std::size_t NormalizeLineEnds(char* data, std::size_t size) noexcept
     return static_cast<std::size_t>(out - data);
 }
 
+std::string OpenDashedComments(const char* data, std::size_t size)
+{
+    const ByteForm form = ByteFormOf(data, size);
+    const std::size_t width = form == ByteForm::Bytes ? 1 : 2;
+    const std::size_t low = form == ByteForm::Utf16Be ? 1 : 0; // where a unit's ASCII byte lies
+    auto is = [&](std::size_t unit, char c) {
+        const std::size_t at = unit * width;
+        return at + width <= size && data[at + low] == c && (width == 1 || data[at + 1 - low] == 0);
+    };
+    std::string out;
+    out.reserve(size + 64);
+    const std::size_t units = size / width;
+    std::size_t copied = 0; // units
+    for (std::size_t k = 0; k + 4 < units; ++k) {
+        if (!(is(k, '<') && is(k + 1, '!') && is(k + 2, '-') && is(k + 3, '-')))
+            continue;
+        if (!(is(k + 4, '>') || (is(k + 4, '-') && is(k + 5, '>'))))
+            continue;
+        out.append(data + copied * width, (k + 4 - copied) * width);
+        out.append(width == 1 ? " " : (low ? std::string("\0 ", 2) : std::string(" \0", 2)));
+        copied = k + 4;
+    }
+    out.append(data + copied * width, size - copied * width);
+    return out;
+}
+
 bool FindDeclaredEncoding(const char* data, std::size_t size, std::size_t& at, std::size_t& length) noexcept
 {
     std::size_t start = StartsWith(data, size, 0, "\xEF\xBB\xBF") ? 3 : 0;

@@ -21,6 +21,12 @@ ByteForm ByteFormOf(const char* data, std::size_t size) noexcept;
 std::size_t NormalizeLineEnds(char* data, std::size_t size) noexcept;
 bool HasCarriageReturn(const char* data, std::size_t size) noexcept;
 
+// A copy of the document in which every comment that opens with "<!-->" or "<!--->" has a
+// blank after its "<!--", in the document's own form. The reader's look-ahead takes those
+// dashes for the comment's end: when the real end lies past its buffer, it reports the
+// comment unterminated. A comment's text is never read, so the blank changes nothing.
+std::string OpenDashedComments(const char* data, std::size_t size);
+
 // Where the value of the encoding named in the XML declaration at the start of a byte
 // document lies (`at`, `length`); false when there is no declaration or it names none.
 bool FindDeclaredEncoding(const char* data, std::size_t size, std::size_t& at, std::size_t& length) noexcept;

@@ -387,8 +387,15 @@ private:
     {
         if (size > MAXDWORD)
             return false;
-        if (!vexa::MarkupFitsTheReader(data, size))
+        bool dashedComment = false;
+        if (!vexa::MarkupFitsTheReader(data, size, &dashedComment))
             return Refuse();
+        std::string opened;
+        if (dashedComment) {
+            opened = vexa::OpenDashedComments(data, size);
+            data = opened.data();
+            size = opened.size();
+        }
         com_ptr<IStream> stream;
         stream.attach(SHCreateMemStream(reinterpret_cast<const BYTE*>(size ? data : ""),
                                         static_cast<UINT>(size)));
