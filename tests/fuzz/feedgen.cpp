@@ -26,15 +26,16 @@ const std::vector<std::string> kOtherNames = {
     "Title", "TITLE", "Item", "items", "titles", "guid", "pubDate", "category", "comments",
     "enclosure", "source", "image", "url", "name", "x", "b", "p", "a-b", "a.b", "_u", "channel2",
     "descriptio", "description_", "publish-date", "rss", "feed", "entry", "content"};
-const std::vector<std::string> kPrefixes = {"dc", "x", "atom"};
-
 const char kAtomNs[] = "http://www.w3.org/2005/Atom";
 const char kAtom03Ns[] = "http://purl.org/atom/ns#";
 const char kDcNs[] = "http://purl.org/dc/elements/1.1/";
 const char kRss10Ns[] = "http://purl.org/rss/1.0/";
 const char kRss09Ns[] = "http://my.netscape.com/rdf/simple/0.9/";
-const char kItunesNs[] = "http://www.itunes.com/dtds/podcast-1.0.dtd";
-const char kMediaNs[] = "http://search.yahoo.com/mrss/";
+const char kRdfNs[] = "http://www.w3.org/1999/02/22-rdf-syntax-ns#";
+// The namespaces every document declares; the first three prefixes prefix any name.
+const std::vector<std::pair<std::string, std::string>> kDeclared = {
+    {"xmlns:dc", kDcNs}, {"xmlns:x", "urn:x"}, {"xmlns:atom", kAtomNs},
+    {"xmlns:itunes", "http://www.itunes.com/dtds/podcast-1.0.dtd"}, {"xmlns:media", "http://search.yahoo.com/mrss/"}};
 // The names that Atom's rules know, for elements in places where they count or do not.
 const std::vector<std::string> kAtomNames = {"title", "summary", "content", "updated", "published",
                                              "author", "name", "link", "entry", "id", "email"};
@@ -116,10 +117,7 @@ private:
         case 0: case 1: return U' ';
         case 2: return m_rng.Pick(std::vector<char32_t>{U'\t', U'\n', U'\r'});
         case 3: return m_rng.Pick(std::vector<char32_t>{U'<', U'>', U'&', U'"', U'\'', U']'});
-        case 4: { // Latin-1, without its no-break space and NEL
-            char32_t c = 0xA1 + m_rng.Below(0x5F);
-            return c;
-        }
+        case 4: return 0xA1 + m_rng.Below(0x5F); // Latin-1, without its no-break space and NEL
         case 5: { // the rest of the BMP, without blanks, surrogates and non-characters
             for (;;) {
                 char32_t c = 0x100 + m_rng.Below(0xFFFE - 0x100);
@@ -203,6 +201,14 @@ private:
         m_out += U"]]>";
     }
 
+    // Text written in its ways (or as CDATA) and reported.
+    void Write(const Text32& text, bool cdata = false)
+    {
+        if (cdata) CData(text);
+        else for (std::size_t i = 0; i < text.size(); ++i) TextChar(text, i);
+        AddText(text);
+    }
+
     void AddText(const Text32& text)
     {
         m_lastText += text;
@@ -220,22 +226,16 @@ private:
         for (int p = 0; p < pieces; ++p) {
             int kind = m_rng.Below(10);
             if (kind == 0 && !m_entities.empty()) {
-                const auto& entity = m_entities[m_rng.Below(static_cast<std::uint32_t>(m_entities.size()))];
+                const auto& entity = m_rng.Pick(m_entities);
                 m_out += U"&" + Widen(entity.first) + U";";
                 AddText(entity.second);
                 m_usesEntities = true;
-            } else if (kind == 1) {
-                Text32 text = RandomText(maxLength);
-                CData(text);
-                AddText(text);
             } else if (kind == 2) {
                 Comment();
             } else if (kind == 3) {
                 Pi();
             } else {
-                Text32 text = RandomText(maxLength);
-                for (std::size_t i = 0; i < text.size(); ++i) TextChar(text, i);
-                AddText(text);
+                Write(RandomText(maxLength), kind == 1);
             }
         }
     }
@@ -343,8 +343,7 @@ private:
     // --- elements ---------------------------------------------------------------------
     std::string QualifiedName(const std::string& local)
     {
-        if (m_rng.Chance(10)) return m_rng.Pick(kPrefixes) + ":" + local;
-        return local;
+        return m_rng.Chance(10) ? kDeclared[m_rng.Below(3)].first.substr(6) + ":" + local : local;
     }
 
     std::string LocalOf(const std::string& qualified) const
@@ -378,23 +377,13 @@ private:
         }
     }
 
-    void Open(const std::string& qualified, bool empty = false)
-    {
-        m_out += U"<" + Widen(qualified);
-        Attributes();
-        m_events.push_back(Event{Event::Start, LocalOf(qualified), {}, NsOf(qualified), {}});
-        if (empty) {
-            m_out += U"/>";
-            m_events.push_back(Event{Event::End, LocalOf(qualified), {}});
-        } else {
-            m_out += U">";
-        }
-    }
+    // A start tag with random attributes that no rule reads.
+    void Open(const std::string& qualified, bool empty = false) { OpenWith(qualified, {}, empty, true); }
 
     // A start tag with the given attributes (name as written, plain ASCII value), which its
-    // event records by local name.
+    // event records by local name, and random ones after them when `more`.
     using Attrs = std::vector<std::pair<std::string, std::string>>;
-    void OpenWith(const std::string& qualified, const Attrs& attributes, bool empty)
+    void OpenWith(const std::string& qualified, const Attrs& attributes, bool empty, bool more = false)
     {
         m_out += U"<" + Widen(qualified);
         Event start{Event::Start, LocalOf(qualified), {}, NsOf(qualified), {}};
@@ -402,13 +391,10 @@ private:
             m_out += U" " + Widen(name) + U"=\"" + Widen(value) + U"\"";
             start.attributes.emplace_back(LocalOf(name), value);
         }
+        if (more) Attributes();
         m_events.push_back(start);
-        if (empty) {
-            m_out += U"/>";
-            m_events.push_back(Event{Event::End, LocalOf(qualified), {}});
-        } else {
-            m_out += U">";
-        }
+        m_out += empty ? U"/>" : U">";
+        if (empty) m_events.push_back(Event{Event::End, LocalOf(qualified), {}});
     }
 
     void Close(const std::string& qualified)
@@ -441,9 +427,7 @@ private:
         Open(name);
         if (local == "title" && !m_titles.empty() && m_rng.Chance(30)) {
             // A title seen before: the store keeps the first entry with it.
-            Text32 text = m_titles[m_rng.Below(static_cast<std::uint32_t>(m_titles.size()))];
-            for (std::size_t i = 0; i < text.size(); ++i) TextChar(text, i);
-            AddText(text);
+            Write(m_rng.Pick(m_titles));
         } else {
             m_lastText.clear();
             Content(local == "description" ? 60 : 20);
@@ -504,18 +488,17 @@ private:
     // The namespace of an element as written: its prefix's, else the document's default.
     std::string NsOf(const std::string& qualified) const
     {
-        static const std::map<std::string, std::string> prefixes = {
-            {"dc", kDcNs}, {"x", "urn:x"}, {"atom", kAtomNs}, {"itunes", kItunesNs}, {"media", kMediaNs},
-            {"rdf", "http://www.w3.org/1999/02/22-rdf-syntax-ns#"}};
         const std::size_t colon = qualified.find(':');
         if (colon == std::string::npos) return m_defaultNs;
-        if (qualified.compare(0, colon, "a") == 0) return m_atom03 ? kAtom03Ns : kAtomNs;
-        auto it = prefixes.find(qualified.substr(0, colon));
-        return it == prefixes.end() ? std::string() : it->second;
+        const std::string prefix = qualified.substr(0, colon);
+        if (prefix == "a") return m_atom03 ? kAtom03Ns : kAtomNs;
+        for (const auto& [declared, ns] : kDeclared)
+            if (declared == "xmlns:" + prefix) return ns;
+        return prefix == "rdf" ? kRdfNs : "";
     }
 
     // An element of text only, under the name given.
-    void TextElement(const std::string& qualified, int maxLength)
+    void TextElement(const std::string& qualified, int maxLength = 16)
     {
         Open(qualified);
         Content(maxLength);
@@ -532,8 +515,7 @@ private:
             for (int n = m_rng.Range(0, 4); n > 0; --n) text += m_rng.Pick(std::vector<char32_t>{U' ', U'\t', U'\n', U'\r'});
             if (words > 0) text += RandomText(6);
         }
-        for (std::size_t i = 0; i < text.size(); ++i) TextChar(text, i);
-        AddText(text);
+        Write(text);
         Close(name);
     }
 
@@ -541,21 +523,16 @@ private:
     // title, creator or date of another vocabulary beside the entry's own.
     void WebChild()
     {
-        switch (m_rng.Below(6)) {
-        case 0: case 1: {
-            const std::string group = m_rng.Pick(std::vector<std::string>{"image", "author", "media:group", "source"});
-            Open(group);
-            for (int n = m_rng.Range(1, 3); n > 0; --n)
-                TextElement(m_rng.Pick(std::vector<std::string>{"title", "media:title", "name", "url", "dc:title"}), 12);
-            Close(group);
-            break;
-        }
-        case 2: case 3:
-            TextElement(m_rng.Pick(std::vector<std::string>{"itunes:title", "media:title", "dc:title", "dc:creator",
-                                                            "dc:date", "atom:title"}), 16);
-            break;
-        default: LinedTitle();
-        }
+        const std::uint32_t kind = m_rng.Below(6);
+        if (kind >= 4) return LinedTitle();
+        if (kind >= 2)
+            return TextElement(m_rng.Pick(std::vector<std::string>{"itunes:title", "media:title", "dc:title",
+                                                                   "dc:creator", "dc:date", "atom:title"}));
+        const std::string group = m_rng.Pick(std::vector<std::string>{"image", "author", "media:group", "source"});
+        Open(group);
+        for (int n = m_rng.Range(1, 3); n > 0; --n)
+            TextElement(m_rng.Pick(std::vector<std::string>{"title", "media:title", "name", "url", "dc:title"}), 12);
+        Close(group);
     }
 
     // Some HTML, as a description holds it: words, tags, comments and references, and now
@@ -580,23 +557,14 @@ private:
         Open(entry);
         if (m_rng.Chance(70)) {
             if (m_links.empty() || m_rng.Chance(80)) m_links.push_back("http://m.example/" + std::to_string(m_links.size()));
-            const std::string link = m_links[m_rng.Below(static_cast<std::uint32_t>(m_links.size()))];
-            if (m_atom) {
-                OpenWith(QualifiedName("link"), {{"href", link}}, true);
-            } else {
-                Open("link");
-                m_out += Widen(link);
-                AddText(Widen(link));
-                Close("link");
-            }
+            const std::string link = m_rng.Pick(m_links);
+            if (m_atom) OpenWith(QualifiedName("link"), {{"href", link}}, true);
+            else { Open("link"); Write(Widen(link)); Close("link"); }
         }
         if (m_rng.Chance(90)) {
             const std::string name = QualifiedName(m_atom ? m_rng.Pick(std::vector<std::string>{"summary", "content"}) : "description");
             Open(name);
-            const Text32 html = HtmlText();
-            if (m_rng.Chance(20)) CData(html);
-            else for (std::size_t i = 0; i < html.size(); ++i) TextChar(html, i);
-            AddText(html);
+            Write(HtmlText(), m_rng.Chance(20));
             Close(name);
         }
         Close(entry);
@@ -692,8 +660,7 @@ private:
         m_atom = true;
         const int how = m_rng.Below(10);
         std::string root = how == 0 ? "a:feed" : "feed";
-        Attrs attributes = {{"xmlns:dc", "http://purl.org/dc/elements/1.1/"}, {"xmlns:x", "urn:x"},
-                            {"xmlns:atom", kAtomNs}, {"xmlns:itunes", kItunesNs}, {"xmlns:media", kMediaNs}};
+        Attrs attributes = kDeclared;
         m_atom03 = m_rng.Chance(20);
         const char* ns = m_atom03 ? kAtom03Ns : kAtomNs;
         if (how == 0) attributes.emplace_back("xmlns:a", ns);
@@ -722,18 +689,13 @@ private:
             return;
         }
         int shape = m_rng.Below(10);
-        Text32 decls = U" xmlns:dc=\"http://purl.org/dc/elements/1.1/\" xmlns:x=\"urn:x\" "
-                       U"xmlns:atom=\"http://www.w3.org/2005/Atom\" xmlns:itunes=\"" + Widen(kItunesNs) +
-                       U"\" xmlns:media=\"" + Widen(kMediaNs) + U"\"";
+        Attrs decls = kDeclared;
         if (m_rng.Chance(20)) m_defaultNs = "urn:default";
         else if (shape == 6 || shape == 7) m_defaultNs = m_rng.Pick(std::vector<std::string>{kRss10Ns, kRss10Ns, kRss09Ns, ""});
-        if (!m_defaultNs.empty()) decls += U" xmlns=\"" + Widen(m_defaultNs) + U"\"";
+        if (!m_defaultNs.empty()) decls.emplace_back("xmlns", m_defaultNs);
         auto openRoot = [&](const std::string& name) {
-            m_out += U"<" + Widen(name) + decls;
-            if (name == "rdf:RDF") m_out += U" xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\"";
-            Attributes();
-            m_out += U">";
-            m_events.push_back(Event{Event::Start, LocalOf(name), {}, NsOf(name), {}});
+            if (name == "rdf:RDF") decls.emplace_back("xmlns:rdf", kRdfNs);
+            OpenWith(name, decls, false, true);
         };
         if (shape < 6) { // rss > channel > entries
             openRoot("rss");
@@ -766,7 +728,7 @@ private:
             // A "feed" in no namespace would be read as Atom, which the model does not
             // know: it stands in a namespace of its own.
             if (!m_rng.Chance(50)) {
-                if (m_defaultNs.empty()) decls += U" xmlns=\"urn:default\"";
+                if (m_defaultNs.empty()) decls.emplace_back("xmlns", "urn:default");
                 m_defaultNs = "urn:default";
                 openRoot("feed");
             } else {
@@ -783,14 +745,10 @@ private:
     {
         std::string out;
         if (m_encoding == "UTF-16LE" || m_encoding == "UTF-16BE") {
-            bool le = m_encoding == "UTF-16LE";
-            std::u16string units;
-            units += char16_t(0xFEFF);
+            std::u16string units(1, char16_t(0xFEFF));
             for (char32_t c : m_out) AppendUtf16(units, c);
-            for (char16_t u : units) {
-                char lo = static_cast<char>(u & 0xFF), hi = static_cast<char>(u >> 8);
-                if (le) { out += lo; out += hi; } else { out += hi; out += lo; }
-            }
+            const int first = m_encoding == "UTF-16LE" ? 0 : 8; // the shift of the byte written first
+            for (char16_t u : units) out += {static_cast<char>(u >> first), static_cast<char>(u >> (8 - first))};
             return out;
         }
         if (m_encoding == "ISO-8859-1" || m_encoding == "US-ASCII") {
@@ -818,7 +776,8 @@ private:
 
 // --- the model ------------------------------------------------------------------------
 
-bool IsWide16Space(char16_t u) { return u == 0x20 || (u >= 0x09 && u <= 0x0D); }
+// XML's white space and the form feed and vertical tab, in UTF-16 or in UTF-8.
+template <typename Unit> bool IsBlank(Unit u) { return u == 0x20 || (u >= 0x09 && u <= 0x0D); }
 
 int FieldOf(const std::string& name)
 {
@@ -832,7 +791,7 @@ int FieldOf(const std::string& name)
 bool HasText(const std::u16string& run)
 {
     for (char16_t u : run)
-        if (!IsWide16Space(u)) return true;
+        if (!IsBlank(u)) return true;
     return false;
 }
 
@@ -860,15 +819,13 @@ bool FieldMatches(const std::vector<std::u16string>& runs, const std::string& ac
     return at == actual.size();
 }
 
-bool IsBlank8(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
 // White space dropped around, runs of it made one space within.
 std::string Squeeze(const std::string& text)
 {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (IsBlank8(text[i])) continue;
-        if (!out.empty() && IsBlank8(text[i - 1])) out += ' ';
+        if (IsBlank(text[i])) continue;
+        if (!out.empty() && IsBlank(text[i - 1])) out += ' ';
         out += text[i];
     }
     return out;
@@ -896,8 +853,7 @@ char32_t Referenced(const std::string& ref)
 // ellipsis as the last where cut.
 std::string Heading(const std::string& html)
 {
-    static const std::set<std::string> parting = {"br", "p", "div", "li", "tr", "td", "h1", "h2", "h3",
-                                                  "h4", "h5", "h6", "blockquote", "ul", "ol", "hr"};
+    static const std::string parting = " br p div li tr td h1 h2 h3 h4 h5 h6 blockquote ul ol hr ";
     std::string text;
     for (std::size_t i = 0; i < html.size();) {
         const char next = i + 1 < html.size() ? html[i + 1] : '\0';
@@ -908,7 +864,7 @@ std::string Heading(const std::string& html)
             while (e < html.size() && std::isalnum(static_cast<unsigned char>(html[e]))) ++e;
             std::string name = html.substr(n, e - n);
             for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            if (parting.count(name)) text += ' ';
+            if (parting.find(" " + name + " ") != std::string::npos) text += ' ';
             i = std::min(html.find('>', i + 1), html.size() - 1) + 1;
         } else {
             const std::size_t semi = html[i] == '&' ? html.find(';', i) : std::string::npos;
@@ -942,8 +898,7 @@ bool HasKeyOf(const ModelEntry& entry, const StoredRecord& record, Delivery deli
 {
     const std::string title = ModelTitle(entry, delivery);
     if (!title.empty()) return record.key == title;
-    bool linked = !entry.link.empty();
-    for (const auto& run : entry.runs[kLink]) linked = linked || HasText(run);
+    const bool linked = !entry.link.empty() || std::any_of(entry.runs[kLink].begin(), entry.runs[kLink].end(), HasText);
     return linked ? FieldMatches(entry.runs[kLink], record.key, false, delivery, entry.link)
                   : FieldMatches(entry.runs[kDescription], record.key, true, delivery);
 }
@@ -1255,16 +1210,15 @@ std::vector<ModelEntry> ModelEntries(const std::vector<Event>& events, const std
     std::vector<ModelEntry> done;
     for (const Event& e : events) {
         bool addedText = false;
+        if (e.type == Event::Start && depth == 0) format = FormatOfRoot(e);
         const bool atom = format != Format::Rss;
         if (e.type == Event::Start) {
             const int d = ++depth;
-            if (d == 1) format = FormatOfRoot(e);
-            const bool atomNow = format != Format::Rss;
             if (!containerSeen) {
-                containerSeen = e.name == (atomNow ? "feed" : "channel");
-                if (containerSeen && atomNow) feedBase = BaseInside(e, address);
+                containerSeen = e.name == (atom ? "feed" : "channel");
+                if (containerSeen && atom) feedBase = BaseInside(e, address);
             } else if (!entryOpen) {
-                if (e.name == (atomNow ? "entry" : "item")) {
+                if (e.name == (atom ? "entry" : "item")) {
                     entryOpen = true;
                     entry = ModelEntry();
                     for (auto& runs : asideRuns) runs.clear();
@@ -1272,7 +1226,7 @@ std::vector<ModelEntry> ModelEntries(const std::vector<Event>& events, const std
                     entryDepth = d;
                     inAuthor = false;
                     linkTaken = false;
-                    if (atomNow) entryBase = BaseInside(e, feedBase);
+                    if (atom) entryBase = BaseInside(e, feedBase);
                 }
             } else {
                 field = -1;
@@ -1280,13 +1234,12 @@ std::vector<ModelEntry> ModelEntries(const std::vector<Event>& events, const std
                 const bool own = OwnNamespace(format, e.ns);
                 if (d == entryDepth + 1) {
                     field = ChildField(format, e, aside);
-                    inAuthor = atomNow && own && e.name == "author";
+                    inAuthor = atom && own && e.name == "author";
                 } else if (d == entryDepth + 2 && inAuthor && own && e.name == "name") {
                     field = kAuthor;
                 }
-                if (field >= 0 && taken[aside][field]) field = -1;
-                if (field >= 0) taken[aside][field] = true;
-                if (atomNow && own && d == entryDepth + 1 && e.name == "link" && !linkTaken) {
+                if (field >= 0 && std::exchange(taken[aside][field], true)) field = -1;
+                if (atom && own && d == entryDepth + 1 && e.name == "link" && !linkTaken) {
                     const std::string* href = AttributeOf(e, "href");
                     const std::string* rel = AttributeOf(e, "rel");
                     if (!rel || *rel == "alternate") {
@@ -1303,11 +1256,9 @@ std::vector<ModelEntry> ModelEntries(const std::vector<Event>& events, const std
             if (containerSeen) {
                 if (entryOpen && e.name == (atom ? "entry" : "item")) {
                     // Text of a field's second tag fills it when the first left it empty.
-                    for (int f = 0; f < kFieldCount; ++f) {
-                        bool empty = true;
-                        for (const auto& run : entry.runs[f]) empty = empty && !HasText(run);
-                        if (empty && !asideRuns[f].empty()) entry.runs[f] = asideRuns[f];
-                    }
+                    for (int f = 0; f < kFieldCount; ++f)
+                        if (!asideRuns[f].empty() && std::none_of(entry.runs[f].begin(), entry.runs[f].end(), HasText))
+                            entry.runs[f] = asideRuns[f];
                     done.push_back(entry);
                     entryOpen = false;
                 } else {

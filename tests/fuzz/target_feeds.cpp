@@ -133,8 +133,7 @@ bool LoadFeed(CRssStore& store, const std::string& url, const std::string& bytes
 void RunFeeds(std::uint64_t inputSeed, Result& result)
 {
     Rng rng(inputSeed);
-    FeedCase doc = rng.Chance(5) ? LegacyFeed(rng) : GenerateFeed(rng);
-    if (rng.Chance(50)) WebShape(rng, doc);
+    FeedCase doc = WebFeed(rng);
     bool mutated = rng.Chance(40);
     std::string bytes = mutated ? Mutate(rng, doc.bytes, g_previous) : doc.bytes;
     g_previous = doc.bytes;
@@ -310,8 +309,7 @@ std::string RandomAnswer(Rng& rng, const std::string& body, const std::string& r
 void RunHttp(std::uint64_t inputSeed, Result& result)
 {
     Rng rng(inputSeed);
-    FeedCase doc = rng.Chance(5) ? LegacyFeed(rng) : GenerateFeed(rng);
-    if (rng.Chance(50)) WebShape(rng, doc);
+    FeedCase doc = WebFeed(rng);
     bool mutated = rng.Chance(20);
     std::string body = mutated ? Mutate(rng, doc.bytes, g_previous) : doc.bytes;
     g_previous = doc.bytes;

@@ -1,7 +1,6 @@
 // Fuzz target "html": the page scanner on generated pages whose feeds (head and body) and
 // page-ness a model knows, and on mutated ones, whose feeds must still be http or https
-// addresses. Plain C++ but for its Wine
-// entry.
+// addresses. Plain C++ but for its Wine entry.
 #include <algorithm>
 #include <string>
 #include <vector>
