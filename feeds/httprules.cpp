@@ -68,6 +68,20 @@ std::uint64_t FileTimeNow() noexcept
     return (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
 }
 
+namespace {
+// Milliseconds from the answer's time (its Date, else now) to the HTTP date `header` names, at
+// most `cap`; 0 when the header does not read as a date or names one already past.
+std::uint64_t MsUntil(const std::wstring& header, const std::wstring& date, std::uint64_t now, std::uint64_t cap)
+{
+    std::uint64_t when = 0;
+    const std::uint64_t answered = AnswerTime(date, now);
+    if (!HttpDate(header, when) || when <= answered)
+        return 0;
+    const std::uint64_t ms = (when - answered) / 10000;
+    return ms < cap ? ms : cap;
+}
+} // namespace
+
 std::uint64_t RetryAfterMs(const std::wstring& retryAfter, const std::wstring& date, std::uint64_t now)
 {
     if (retryAfter.empty())
@@ -81,12 +95,7 @@ std::uint64_t RetryAfterMs(const std::wstring& retryAfter, const std::wstring& d
         }
         return seconds * 1000;
     }
-    std::uint64_t when = 0;
-    const std::uint64_t answered = AnswerTime(date, now);
-    if (!HttpDate(retryAfter, when) || when <= answered)
-        return 0;
-    const std::uint64_t ms = (when - answered) / 10000;
-    return ms < kLongestPauseMs ? ms : kLongestPauseMs;
+    return MsUntil(retryAfter, date, now, kLongestPauseMs);
 }
 
 std::uint64_t FreshnessMs(const std::wstring& cacheControl, const std::wstring& expires,
@@ -114,12 +123,7 @@ std::uint64_t FreshnessMs(const std::wstring& cacheControl, const std::wstring& 
     }
     if (hasMaxAge)
         return maxAgeMs;
-    std::uint64_t when = 0;
-    const std::uint64_t answered = AnswerTime(date, now);
-    if (!HttpDate(expires, when) || when <= answered)
-        return 0;
-    const std::uint64_t ms = (when - answered) / 10000;
-    return ms < kLongestFreshnessMs ? ms : kLongestFreshnessMs;
+    return MsUntil(expires, date, now, kLongestFreshnessMs);
 }
 
 bool UsableLastModified(const std::wstring& lastModified, const std::wstring& date, std::uint64_t now)
