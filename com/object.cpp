@@ -27,9 +27,17 @@ HRESULT QueryInterfaceTable(void* self, const InterfaceEntry* table, std::size_t
 HRESULT QueryAggregated(REFCLSID clsid, IUnknown* outer, com_ptr<IUnknown>& inner, REFIID riid,
                         void** ppv) noexcept
 {
+    return QueryAggregated(nullptr, clsid, outer, inner, riid, ppv);
+}
+
+HRESULT QueryAggregated(IClassFactory* factory, REFCLSID clsid, IUnknown* outer, com_ptr<IUnknown>& inner,
+                        REFIID riid, void** ppv) noexcept
+{
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
-    if (!inner)
+    if (!inner && factory)
+        factory->CreateInstance(outer, IID_IUnknown, inner.put_void());
+    else if (!inner)
         CoCreateInstance(clsid, outer, CLSCTX_INPROC, IID_IUnknown, inner.put_void());
     if (!inner) return E_NOINTERFACE;
     HRESULT hr = inner->QueryInterface(riid, ppv);

@@ -137,6 +137,11 @@ using ObjectRoot = ObjectRootT<ModuleLock>;
 // not answer, or an inner object that could not be made, gives E_NOINTERFACE.
 HRESULT QueryAggregated(REFCLSID clsid, IUnknown* outer, com_ptr<IUnknown>& inner, REFIID riid,
                         void** ppv) noexcept;
+// The same, with the inner object made by `factory` (the class object of clsid, kept by the
+// caller so that each of many objects does not look the class up again); a null factory
+// makes it as above.
+HRESULT QueryAggregated(IClassFactory* factory, REFCLSID clsid, IUnknown* outer, com_ptr<IUnknown>& inner,
+                        REFIID riid, void** ppv) noexcept;
 
 // Creates an instance of T (constructor T(IUnknown* outer)) and asks it for riid, as a class
 // object does: with an outer unknown only IUnknown may be asked for, and the inner unknown

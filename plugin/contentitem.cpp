@@ -80,7 +80,11 @@ const vexa::InterfaceEntry* CVexaPluginContentItem::Interfaces(std::size_t* coun
 // first such request.
 HRESULT CVexaPluginContentItem::QueryDelegate(REFIID riid, void** ppv) noexcept
 {
-    return vexa::QueryAggregated(CLSID_DisplayContentItemHelper, ControllingUnknown(), m_helper, riid, ppv);
+    const HRESULT hr = vexa::QueryAggregated(m_helperFactory.get(), CLSID_DisplayContentItemHelper,
+                                             ControllingUnknown(), m_helper, riid, ppv);
+    if (m_helper)
+        m_helperFactory.reset();
+    return hr;
 }
 
 STDMETHODIMP CVexaPluginContentItem::OpenItem()
@@ -144,6 +148,7 @@ void CVexaPlugin::ShowFeedItem(CRssItem* record)
             return;
         // Our reference from here on: the item goes away with it if the host never takes it.
         vexa::com_ptr<IUnknown> itemUnknown(curItem->InnerUnknown());
+        curItem->UseHelperFactory(m_itemHelperFactory);
 
         // Creates the item's aggregated helper.
         auto itemHelper = itemUnknown.try_query<IDisplayContentItemHelper>();

@@ -137,6 +137,10 @@ private:
     vexa::com_ptr<IPicture> m_smallIcon;
     vexa::com_ptr<IPicture> m_largeIcon;
     vexa::com_ptr<IPicture> m_contentIcon;
+    // The class object of the host's item helper during a walk that shows records, looked up
+    // once for all its items (a lookup per item costs registry reads under the COM runtime);
+    // null outside such a walk.
+    IClassFactory* m_itemHelperFactory = nullptr;
     RefreshTimerWindow m_timerWindow;
     BOOL m_requiresSave = FALSE;
     vexa::com_ptr<IUnknown> m_helperUnknown;
@@ -172,8 +176,13 @@ protected:
     const vexa::InterfaceEntry* Interfaces(std::size_t* count) noexcept override;
     HRESULT QueryDelegate(REFIID riid, void** ppv) noexcept override;
 
+public:
+    // The helper's class object, when the plugin has it: the helper is made by it.
+    void UseHelperFactory(IClassFactory* factory) noexcept { m_helperFactory = vexa::com_ptr<IClassFactory>(factory); }
+
 private:
     vexa::com_ptr<IUnknown> m_helper; // inner unknown of the aggregated item helper
+    vexa::com_ptr<IClassFactory> m_helperFactory; // let go once the helper is made
 };
 
 // The creatable form: CreateInstance gives a new item with a reference count of 0.

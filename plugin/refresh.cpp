@@ -185,6 +185,17 @@ void CVexaPlugin::ShowNewRecords()
     // unchanged feed costs no walk).
     if (m_store->Count() == m_shownThrough)
         return;
+    // The items of this walk share one look-up of their helper's class; without it each item
+    // looks the class up itself.
+    vexa::com_ptr<IClassFactory> factory;
+    if (VEXA_FAILED(CoGetClassObject(CLSID_DisplayContentItemHelper, CLSCTX_INPROC, nullptr, IID_IClassFactory,
+                                     factory.put_void())))
+        factory.reset();
+    m_itemHelperFactory = factory.get();
+    struct Lent {
+        IClassFactory*& slot;
+        ~Lent() { slot = nullptr; }
+    } lent{m_itemHelperFactory};
     bool allShown = true;
     for (CRssItem& record : m_store->Items()) {
         if (!record.IsShown)
