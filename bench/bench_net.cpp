@@ -26,10 +26,10 @@
 #include <vector>
 
 #include "com/module.h"
-#include "feeds/httpfetch.h"
+#include "net/httpfetch.h"
 #include "host/lib/hostlib.h"
 #include "plugin/plugin.h"
-#include "settings/registryhelper.h"
+#include "userdata/registryhelper.h"
 #include "tests/support/downloads.h"
 #include "tests/support/feedbuilder.h"
 #include "tests/support/fixtures.h"

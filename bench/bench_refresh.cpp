@@ -18,12 +18,12 @@
 #include <vector>
 
 #include "com/module.h"
-#include "feeds/xmlparser.h"
-#include "health/feedhealth.h"
+#include "format/xmlparser.h"
+#include "userdata/feedhealth.h"
 #include "host/lib/hostlib.h"
 #include "plugin/plugin.h"
 #include "resources/resource.h"
-#include "settings/registryhelper.h"
+#include "userdata/registryhelper.h"
 #include "tests/support/feedbuilder.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/httpserver.h"

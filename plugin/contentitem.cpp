@@ -11,7 +11,7 @@
 
 #include "com/check.h"
 #include "com/text.h"
-#include "feeds/rssitem.h"
+#include "format/rssitem.h"
 #include "plugin/plugin.h"
 #include "plugin/textconvert.h"
 

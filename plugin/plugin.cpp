@@ -6,8 +6,8 @@
 
 #include "com/check.h"
 #include "com/module.h"
-#include "feeds/rssstore.h"
-#include "plugin/healthbook.h"
+#include "store/rssstore.h"
+#include "userdata/healthbook.h"
 #include "resources/resource.h"
 
 namespace vexa {

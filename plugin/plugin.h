@@ -15,7 +15,7 @@
 #include "com/owners.h"
 #include "com/ptr.h"
 #include "com/window.h"
-#include "feeds/httpfetch.h"
+#include "net/httpfetch.h"
 #include "hostapi.h"
 
 namespace vexa {

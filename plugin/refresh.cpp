@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "com/check.h"
-#include "feeds/connectiongate.h"
-#include "feeds/rssstore.h"
-#include "plugin/healthbook.h"
+#include "net/connectiongate.h"
+#include "store/rssstore.h"
+#include "userdata/healthbook.h"
 #include "plugin/plugin.h"
 #include "plugin/textconvert.h"
-#include "settings/registryhelper.h"
+#include "userdata/registryhelper.h"
 
 namespace vexa {
 

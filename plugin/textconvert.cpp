@@ -1,6 +1,6 @@
 #include "plugin/textconvert.h"
 
-#include "feeds/utf8.h"
+#include "format/utf8.h"
 
 namespace vexa {
 

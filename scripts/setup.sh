@@ -19,5 +19,11 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   $SUDO dpkg --add-architecture i386
 fi
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
+# A mirror in the middle of a sync fails an index now and then: try again, and install from
+# what was read when it still fails (the packages' own downloads are checked either way).
+for attempt in 1 2 3; do
+  $SUDO apt-get update -qq && break
+  echo "setup: apt-get update failed (attempt $attempt)" >&2
+  sleep $((attempt * 10))
+done
 $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null

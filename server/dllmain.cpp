@@ -4,7 +4,7 @@
 
 #include "com/check.h"
 #include "com/module.h"
-#include "feeds/httpfetch.h"
+#include "net/httpfetch.h"
 #include "server/objectmap.h"
 #include "server/registration.h"
 

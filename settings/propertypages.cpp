@@ -10,9 +10,9 @@
 #include "com/owners.h"
 #include "com/text.h"
 #include "resources/resource.h"
-#include "settings/feedlistfile.h"
+#include "userdata/feedlistfile.h"
 #include "settings/pagesize.h"
-#include "settings/registryhelper.h"
+#include "userdata/registryhelper.h"
 
 namespace vexa {
 

@@ -11,7 +11,7 @@
 #include "com/object.h"
 #include "com/ptr.h"
 #include "com/window.h"
-#include "health/feedhealth.h"
+#include "userdata/feedhealth.h"
 
 namespace vexa {
 

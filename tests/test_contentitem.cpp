@@ -6,7 +6,7 @@
 
 #include "com/check.h"
 #include "com/owners.h"
-#include "feeds/rssitem.h"
+#include "format/rssitem.h"
 #include "tests/support/plugin_fixture.h"
 
 using namespace vexa;

@@ -3,8 +3,8 @@
 
 #include <memory>
 
-#include "feeds/htmlscan.h"
-#include "feeds/rssstore.h"
+#include "format/htmlscan.h"
+#include "store/rssstore.h"
 #include "tests/support/downloads.h"
 #include "tests/support/feedbuilder.h"
 #include "tests/support/httpserver.h"

@@ -7,10 +7,10 @@
 #include <gtest/gtest.h>
 
 #include "com/owners.h"
-#include "feeds/rssstore.h"
-#include "health/feedhealth.h"
-#include "plugin/healthbook.h"
-#include "settings/registryhelper.h"
+#include "store/rssstore.h"
+#include "userdata/feedhealth.h"
+#include "userdata/healthbook.h"
+#include "userdata/registryhelper.h"
 #include "tests/support/downloads.h"
 #include "tests/support/feedbuilder.h"
 #include "tests/support/ftpserver.h"

@@ -15,8 +15,8 @@
 
 #include "com/module.h"
 #include "com/ptr.h"
-#include "feeds/httpfetch.h"
-#include "feeds/rssstore.h"
+#include "net/httpfetch.h"
+#include "store/rssstore.h"
 #include "tests/support/downloads.h"
 #include "tests/support/feedbuilder.h"
 #include "tests/support/ftpserver.h"

@@ -6,9 +6,9 @@
 
 #include <gtest/gtest.h>
 
-#include "feeds/opml.h"
-#include "feeds/utf8.h"
-#include "feeds/xmlparser.h"
+#include "format/opml.h"
+#include "format/utf8.h"
+#include "format/xmlparser.h"
 
 using namespace vexa;
 using Strings = std::vector<std::string>;

@@ -10,7 +10,7 @@
 #include "host/lib/propertyframe.h"
 #include "resources/resource.h"
 #include "settings/propertypages.h"
-#include "settings/registryhelper.h"
+#include "userdata/registryhelper.h"
 #include "tests/support/fixtures.h"
 
 namespace {

@@ -14,13 +14,13 @@
 
 #include "com/ptr.h"
 #include "resources/resource.h"
-#include "feeds/opml.h"
-#include "health/feedhealth.h"
+#include "format/opml.h"
+#include "userdata/feedhealth.h"
 #include "host/lib/propertyframe.h"
-#include "settings/feedlistfile.h"
+#include "userdata/feedlistfile.h"
 #include "settings/pagesize.h"
 #include "settings/propertypages.h"
-#include "settings/registryhelper.h"
+#include "userdata/registryhelper.h"
 #include "tests/support/fixtures.h"
 
 using namespace vexa;

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "resources/resource.h"
-#include "settings/registryhelper.h"
+#include "userdata/registryhelper.h"
 #include "tests/support/fixtures.h"
 
 using namespace vexa;

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "feeds/msxmlids.h"
-#include "feeds/rssstore.h"
-#include "feeds/urls.h"
-#include "feeds/xmlparser.h"
+#include "format/msxmlids.h"
+#include "store/rssstore.h"
+#include "format/urls.h"
+#include "format/xmlparser.h"
 #include "tests/support/downloads.h"
 #include "tests/support/feedbuilder.h"
 #include "tests/support/fixtures.h"

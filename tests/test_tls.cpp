@@ -10,8 +10,8 @@
 
 #include "com/owners.h"
 #include "com/ptr.h"
-#include "feeds/httpfetch.h"
-#include "feeds/rssstore.h"
+#include "net/httpfetch.h"
+#include "store/rssstore.h"
 #include "tests/support/downloads.h"
 #include "tests/support/feedbuilder.h"
 #include "tests/support/httpserver.h"

@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "com/owners.h"
-#include "feeds/msxmlids.h"
-#include "feeds/readerinput.h"
-#include "feeds/utf8.h"
-#include "feeds/xmlparser.h"
+#include "format/msxmlids.h"
+#include "format/readerinput.h"
+#include "format/utf8.h"
+#include "format/xmlparser.h"
 #include "tests/support/feedbuilder.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/httpserver.h"

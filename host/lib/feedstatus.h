@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "health/feedhealth.h"
+#include "userdata/feedhealth.h"
 
 namespace host {
 

@@ -4,9 +4,9 @@
 #include <windows.h>
 
 #include "com/ptr.h"
-#include "feeds/rssstore.h"
-#include "feeds/xmlparser.h"
-#include "feeds/httpfetch.h"
+#include "store/rssstore.h"
+#include "format/xmlparser.h"
+#include "net/httpfetch.h"
 #include "host/lib/hostlib.h"
 #include "plugin/plugin.h"
 #include "tests/fuzz/feedgen.h"

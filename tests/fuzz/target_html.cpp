@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "feeds/htmlscan.h"
+#include "format/htmlscan.h"
 #include "tests/fuzz/rng.h"
 
 namespace fuzz {

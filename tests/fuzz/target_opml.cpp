@@ -3,8 +3,8 @@
 // reader; and lists of random values written and read back.
 #include <cstdio>
 
-#include "feeds/opml.h"
-#include "feeds/utf8.h"
+#include "format/opml.h"
+#include "format/utf8.h"
 #include "tests/fuzz/targets.h"
 
 namespace fuzz {

@@ -19,7 +19,7 @@
 #include "host/lib/hostlib.h"
 #include "plugin/plugin.h"
 #include "settings/propertypages.h"
-#include "settings/registryhelper.h"
+#include "userdata/registryhelper.h"
 #include "tests/fuzz/targets.h"
 
 using namespace vexa;

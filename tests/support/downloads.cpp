@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "com/ptr.h"
-#include "feeds/rssstore.h"
-#include "settings/registryhelper.h"
+#include "store/rssstore.h"
+#include "userdata/registryhelper.h"
 #include "tests/support/fixtures.h"
 
 using namespace vexa;

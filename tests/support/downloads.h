@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "feeds/httpfetch.h"
+#include "net/httpfetch.h"
 #include "tests/support/httpserver.h"
 
 

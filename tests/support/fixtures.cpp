@@ -7,7 +7,7 @@
 
 #include "com/check.h"
 #include "com/module.h"
-#include "feeds/httpfetch.h"
+#include "net/httpfetch.h"
 #include "host/lib/panelprinter.h"
 
 namespace vexatest {

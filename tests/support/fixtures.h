@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "health/feedhealth.h"
+#include "userdata/feedhealth.h"
 
 namespace vexatest {
 

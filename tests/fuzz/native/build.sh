@@ -4,10 +4,10 @@
 set -euo pipefail
 src="$1"
 out="$2"
-sources=("$src/feeds/feedrules.cpp" "$src/feeds/feedrecords.cpp" "$src/feeds/keyset.cpp"
-         "$src/feeds/urls.cpp" "$src/feeds/plaintext.cpp" "$src/feeds/htmlscan.cpp" "$src/tests/fuzz/feedgen.cpp"
+sources=("$src/format/feedrules.cpp" "$src/store/feedrecords.cpp" "$src/store/keyset.cpp"
+         "$src/format/urls.cpp" "$src/format/plaintext.cpp" "$src/format/htmlscan.cpp" "$src/tests/fuzz/feedgen.cpp"
          "$src/tests/fuzz/target_html.cpp" "$src/tests/fuzz/native/fuzz_native.cpp")
-newest=$(ls -t "${sources[@]}" "$src"/tests/fuzz/*.h "$src"/feeds/*.h | head -1)
+newest=$(ls -t "${sources[@]}" "$src"/tests/fuzz/*.h "$src"/format/*.h "$src"/store/*.h | head -1)
 if [ -x "$out" ] && [ "$out" -nt "$newest" ]; then exit 0; fi
 mkdir -p "$(dirname "$out")"
 ${CXX:-g++} -std=c++17 -O1 -g -fno-omit-frame-pointer -fsanitize=address,undefined \

@@ -7,11 +7,11 @@
 //               [--replay FILE] [--out PREFIX]
 #include <vector>
 
-#include "feeds/textrun.h"
-#include "feeds/utf8.h"
+#include "format/textrun.h"
+#include "format/utf8.h"
 
-#include "feeds/feedrecords.h"
-#include "feeds/feedrules.h"
+#include "store/feedrecords.h"
+#include "format/feedrules.h"
 #include "tests/fuzz/feedgen.h"
 #include "tests/fuzz/runner.h"
 

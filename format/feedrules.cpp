@@ -1,0 +1,353 @@
+// The parsing rules: the walk over the reader's events and the tables of tags that drive it.
+#include "format/feedrules.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "format/plaintext.h"
+#include "format/urls.h"
+
+namespace vexa {
+
+namespace {
+
+using Field = FeedRules::Field;
+
+// What a tag of an entry does.
+enum class Role {
+    Text,  // its own text goes to a field
+    Link,  // its attributes give the entry's link (Atom's <link href=... rel=...>)
+    Group, // no text of its own; it encloses tags of the table (Atom's <author><name>)
+};
+
+// The record member behind each field, and how pieces of its text are joined.
+struct FieldMember {
+    std::string CRssItem::*member;
+    bool lineFeedBetweenPieces;
+};
+const FieldMember kMembers[FeedRules::kFieldCount] = {
+    {nullptr, false},                  // None
+    {&CRssItem::Author, false},
+    {&CRssItem::Title, false},
+    {&CRssItem::Genre, false},
+    {&CRssItem::Price, false},
+    {&CRssItem::Published, false},
+    {&CRssItem::Description, true},
+};
+
+int Index(Field field) { return static_cast<int>(field); }
+
+} // namespace
+
+struct FeedRules::Tag {
+    const char* name;   // local name, compared exactly
+    const char* ns;     // null: no namespace or one of the format's own; else this one
+    Role role;
+    Field field;        // Text: the field that collects the text
+    const char* parent; // the entry's tag (a direct child of the entry) or a Group tag of the
+                        // table (a direct child of that)
+    bool aside;         // the text fills the field only when no tag without `aside` does
+};
+
+struct FeedRules::Format {
+    const char* container; // its start tag starts the reading of entries
+    const char* entry;     // one entry: its start tag opens a record, its end tag stores it
+    const Tag* tags;
+    std::size_t tagCount;
+    bool linksByAttribute; // relative links are resolved (xml:base, the feed's address)
+    const char* const* namespaces; // the format's own namespaces, ended by null
+};
+
+namespace {
+
+const char kDublinCore[] = "http://purl.org/dc/elements/1.1/";
+
+// RSS 2.0, 1.0 and 0.9 (whose items stand beside the channel): the first "channel" start
+// tag anywhere opens the reading; fields are the item's direct children.
+const FeedRules::Tag kRssTags[] = {
+    {"author", nullptr, Role::Text, Field::Author, "item", false},
+    {"title", nullptr, Role::Text, Field::Title, "item", false},
+    {"link", nullptr, Role::Text, Field::Genre, "item", false},
+    {"price", nullptr, Role::Text, Field::Price, "item", false},
+    {"publish_date", nullptr, Role::Text, Field::Published, "item", false},
+    {"description", nullptr, Role::Text, Field::Description, "item", false},
+    {"creator", kDublinCore, Role::Text, Field::Author, "item", true},
+    {"title", kDublinCore, Role::Text, Field::Title, "item", true},
+    {"date", kDublinCore, Role::Text, Field::Published, "item", true},
+};
+const char* const kRssNamespaces[] = {"http://purl.org/rss/1.0/", "http://my.netscape.com/rdf/simple/0.9/",
+                                      "http://backend.userland.com/rss2", "http://blogs.law.harvard.edu/tech/rss",
+                                      nullptr};
+const FeedRules::Format kRss = {"channel", "item", kRssTags, sizeof kRssTags / sizeof kRssTags[0], false,
+                                kRssNamespaces};
+
+// Atom: the document element "feed" is the container; fields are direct children of the
+// entry, except the author's name.
+const FeedRules::Tag kAtomTags[] = {
+    {"title", nullptr, Role::Text, Field::Title, "entry", false},
+    {"summary", nullptr, Role::Text, Field::Description, "entry", false},
+    {"content", nullptr, Role::Text, Field::Description, "entry", true},
+    {"updated", nullptr, Role::Text, Field::Published, "entry", false},
+    {"published", nullptr, Role::Text, Field::Published, "entry", true},
+    {"author", nullptr, Role::Group, Field::None, "entry", false},
+    {"name", nullptr, Role::Text, Field::Author, "author", false},
+    {"link", nullptr, Role::Link, Field::None, "entry", false},
+    {"creator", kDublinCore, Role::Text, Field::Author, "entry", true},
+    {"title", kDublinCore, Role::Text, Field::Title, "entry", true},
+    {"date", kDublinCore, Role::Text, Field::Published, "entry", true},
+};
+const char* const kAtomNamespaces[] = {"http://www.w3.org/2005/Atom", nullptr};
+const FeedRules::Format kAtom = {"feed", "entry", kAtomTags, sizeof kAtomTags / sizeof kAtomTags[0], true,
+                                 kAtomNamespaces};
+
+// Atom 0.3: the same shape, with its own names for the dates.
+const FeedRules::Tag kAtom03Tags[] = {
+    {"title", nullptr, Role::Text, Field::Title, "entry", false},
+    {"summary", nullptr, Role::Text, Field::Description, "entry", false},
+    {"content", nullptr, Role::Text, Field::Description, "entry", true},
+    {"modified", nullptr, Role::Text, Field::Published, "entry", false},
+    {"issued", nullptr, Role::Text, Field::Published, "entry", true},
+    {"author", nullptr, Role::Group, Field::None, "entry", false},
+    {"name", nullptr, Role::Text, Field::Author, "author", false},
+    {"link", nullptr, Role::Link, Field::None, "entry", false},
+    {"creator", kDublinCore, Role::Text, Field::Author, "entry", true},
+    {"title", kDublinCore, Role::Text, Field::Title, "entry", true},
+    {"date", kDublinCore, Role::Text, Field::Published, "entry", true},
+};
+const char* const kAtom03Namespaces[] = {"http://purl.org/atom/ns#", nullptr};
+const FeedRules::Format kAtom03 = {"feed", "entry", kAtom03Tags, sizeof kAtom03Tags / sizeof kAtom03Tags[0], true,
+                                   kAtom03Namespaces};
+
+// A document is read as Atom when its document element is "feed" in Atom's namespace or
+// in none, as Atom 0.3 for "feed" in that one's; every other document is read as RSS.
+const FeedRules::Format& FormatOf(const XmlElement& root)
+{
+    if (root.name != "feed")
+        return kRss;
+    if (root.ns == kAtom03Namespaces[0])
+        return kAtom03;
+    return root.ns.empty() || root.ns == kAtomNamespaces[0] ? kAtom : kRss;
+}
+
+bool InNamespace(const FeedRules::Format& format, const FeedRules::Tag& tag, const std::string& ns)
+{
+    if (tag.ns)
+        return ns == tag.ns;
+    if (ns.empty())
+        return true;
+    for (const char* const* own = format.namespaces; *own; ++own)
+        if (ns == *own) return true;
+    return false;
+}
+
+// Whether an element has the local name `name`: the first letters tell most names apart
+// without a whole compare.
+bool Named(const XmlElement& element, const char* name)
+{
+    return element.name[0] == name[0] && element.name == name;
+}
+
+// The tag of the table that an element inside an entry stands for, or null.
+const FeedRules::Tag* FindTag(const FeedRules::Format& format, const XmlElement& element, int entryDepth,
+                              const FeedRules::Tag* child)
+{
+    for (std::size_t i = 0; i < format.tagCount; ++i) {
+        const FeedRules::Tag& tag = format.tags[i];
+        if (!Named(element, tag.name) || !InNamespace(format, tag, element.ns))
+            continue;
+        if (std::strcmp(tag.parent, format.entry) == 0) {
+            if (element.depth == entryDepth + 1)
+                return &tag;
+        } else if (element.depth == entryDepth + 2 && child && std::strcmp(child->name, tag.parent) == 0) {
+            return &tag;
+        }
+    }
+    return nullptr;
+}
+
+const std::string* Attribute(const XmlElement& element, const char* name)
+{
+    for (const auto& attribute : element.attributes)
+        if (attribute.first == name)
+            return &attribute.second;
+    return nullptr;
+}
+
+// The base address inside an element: its xml:base (local name "base") read against the
+// enclosing base, or the enclosing base.
+std::string BaseOf(const XmlElement& element, const std::string& enclosing)
+{
+    const std::string* base = Attribute(element, "base");
+    return base ? ResolveUrl(enclosing, *base) : enclosing;
+}
+
+} // namespace
+
+FeedRules::FeedRules(RecordSink& sink) noexcept : m_sink(sink), m_format(&kRss) {}
+
+void FeedRules::Reset(const std::string& address)
+{
+    m_inChannel = false;
+    m_field = Field::None;
+    m_current.reset();
+    m_format = &kRss;
+    m_tag = nullptr;
+    m_child = nullptr;
+    m_address = address;
+    m_facts = DocumentFacts();
+    m_containerDepth = 0;
+    m_inFeedTitle = false;
+    m_containerEnded = false;
+}
+
+void FeedRules::OnStartElement(const XmlElement& element)
+{
+    if (element.depth == 1) {
+        m_format = &FormatOf(element);
+        m_facts.root = element.name;
+    }
+    if (!m_inChannel) {
+        if (element.name == m_format->container) {
+            m_inChannel = true;
+            m_facts.container = true;
+            m_containerDepth = element.depth;
+            if (m_format->linksByAttribute)
+                m_feedBase = BaseOf(element, m_address);
+        }
+        return;
+    }
+    if (!m_current) {
+        // The container's own title, outside every entry, is the feed's title.
+        m_inFeedTitle = !m_containerEnded && element.depth == m_containerDepth + 1 && element.name == "title";
+        if (Named(element, m_format->entry))
+            OpenEntry(element);
+        return;
+    }
+    // A record is open: the tag decides where text goes until the next tag.
+    const Tag* tag = FindTag(*m_format, element, m_entryDepth, m_child);
+    if (element.depth == m_entryDepth + 1)
+        m_child = tag;
+    // The first element of each field fills it; a later one is not read.
+    m_tag = tag && tag->role == Role::Text && Claim(*tag) ? tag : nullptr;
+    m_field = m_tag ? m_tag->field : Field::None;
+    if (tag && tag->role == Role::Link)
+        TakeLink(element);
+}
+
+void FeedRules::OnCharacters(const std::string& text, int depth)
+{
+    if (m_inFeedTitle && !m_current && depth == m_containerDepth + 1) {
+        const std::size_t room = DocumentFacts::kTitleLimit - std::min(m_facts.title.size(), DocumentFacts::kTitleLimit);
+        m_facts.title.append(text, 0, room);
+        return;
+    }
+    if (!m_inChannel || !m_current || !m_tag)
+        return;
+    const FieldMember& target = kMembers[Index(m_field)];
+    std::string& field = m_tag->aside ? m_aside[Index(m_field)] : (*m_current).*target.member;
+    // Description pieces are joined by a line feed; every other field joins them directly.
+    if (target.lineFeedBetweenPieces && !field.empty())
+        field += '\n';
+    field += text;
+}
+
+bool FeedRules::Claim(const Tag& tag)
+{
+    bool& taken = (tag.aside ? m_asideTaken : m_taken)[Index(tag.field)];
+    if (taken)
+        return false;
+    taken = true;
+    return true;
+}
+
+void FeedRules::OnEndElement(const XmlElement& element)
+{
+    if (!m_inChannel)
+        return;
+    m_inFeedTitle = false;
+    // An end tag carries the depth of its parent.
+    if (!m_current && element.depth == m_containerDepth - 1 && element.name == m_format->container)
+        m_containerEnded = true;
+    if (!m_current || !Named(element, m_format->entry)) {
+        m_field = Field::None;
+        m_tag = nullptr;
+        if (m_current && element.depth == m_entryDepth)
+            m_child = nullptr;
+        return;
+    }
+    CloseEntry();
+}
+
+void FeedRules::OnError(int line, int column, const std::string& message, HRESULT code)
+{
+    if (m_facts.error)
+        return; // the first error is the one that tells
+    m_facts.error = true;
+    m_facts.errorLine = line;
+    m_facts.errorColumn = column;
+    m_facts.errorMessage = message;
+    m_facts.errorCode = code;
+}
+
+bool FeedRules::IsAborted(const XmlElement&) { return false; }
+
+void FeedRules::OpenEntry(const XmlElement& element)
+{
+    m_current = std::make_unique<CRssItem>();
+    m_current->NUM = m_sink.Count();
+    m_entryDepth = element.depth;
+    m_child = nullptr;
+    m_linkTaken = false;
+    for (int i = 0; i < kFieldCount; ++i) {
+        m_aside[i].clear();
+        m_taken[i] = m_asideTaken[i] = false;
+    }
+    if (m_format->linksByAttribute)
+        m_entryBase = BaseOf(element, m_feedBase);
+}
+
+void FeedRules::CloseEntry()
+{
+    // Texts kept aside fill the fields that their own tags left empty.
+    for (int i = 0; i < kFieldCount; ++i) {
+        if (m_aside[i].empty())
+            continue;
+        std::string& field = (*m_current).*kMembers[i].member;
+        if (field.empty())
+            field.swap(m_aside[i]);
+    }
+    NameEntry(*m_current);
+    m_sink.Add(std::move(m_current));
+    ++m_facts.entries;
+}
+
+// The entry's link is the href of its first link whose rel is absent or "alternate",
+// resolved against the bases in force. The reader leaves out an empty href: such a link
+// names the base itself.
+void FeedRules::TakeLink(const XmlElement& element)
+{
+    if (m_linkTaken)
+        return;
+    const std::string* href = Attribute(element, "href");
+    const std::string* rel = Attribute(element, "rel");
+    if (rel && *rel != "alternate")
+        return;
+    m_current->Genre = ResolveUrl(BaseOf(element, m_entryBase), href ? *href : std::string());
+    m_linkTaken = true;
+}
+
+// The title is one line. An entry without one is headed by the start of its description
+// and keyed by its link (else its description), so that untitled entries differ.
+void FeedRules::NameEntry(CRssItem& record)
+{
+    record.Title = OneLine(record.Title);
+    if (!record.Title.empty()) {
+        record.RssID = record.Title;
+        return;
+    }
+    record.Title = PlainHeading(record.Description);
+    record.RssID = record.Genre.empty() ? record.Description : record.Genre;
+}
+
+} // namespace vexa

@@ -1,0 +1,96 @@
+// The parsing rules of feeds: one small state machine over the reader's events, driven by a
+// table of tags per feed format (RSS, Atom). It opens a record at each entry inside the
+// format's container and hands it, complete, to a record sink at the entry's end tag. Plain
+// C++: it knows nothing of downloads, stores or the platform.
+#pragma once
+#include <memory>
+#include <string>
+
+#include "format/rssitem.h"
+#include "format/xmlevents.h"
+
+namespace vexa {
+
+// Where the rules put the records they complete.
+class RecordSink {
+public:
+    // The number that the next record's NUM takes: the keys stored so far.
+    virtual int Count() const = 0;
+    // A record whose entry's end tag was read.
+    virtual void Add(std::unique_ptr<CRssItem> record) = 0;
+
+protected:
+    ~RecordSink() = default;
+};
+
+// What a document showed of itself while it was read, for the feed's health.
+struct DocumentFacts {
+    std::string root;      // the document element's local name; empty before one
+    bool container = false; // the format's container was opened: it is a feed
+    std::string title;     // the feed's own title (the container's title), cut to kTitleLimit
+    int entries = 0;       // entries read whole
+    bool error = false;    // the reader reported an error; the first one follows
+    int errorLine = 0;
+    int errorColumn = 0;
+    std::string errorMessage;
+    HRESULT errorCode = 0;
+    static constexpr std::size_t kTitleLimit = 800;
+};
+
+class FeedRules final : public IXmlParserCallback {
+public:
+    enum class Field { None, Author, Title, Genre, Price, Published, Description };
+    static constexpr int kFieldCount = 7;
+    // One feed format's tags and their roles; the tables are in the source.
+    struct Format;
+    struct Tag;
+
+    explicit FeedRules(RecordSink& sink) noexcept;
+    FeedRules(const FeedRules&) = delete;
+    FeedRules& operator=(const FeedRules&) = delete;
+
+    // Before a document: no container seen, no record open (an unfinished one is discarded);
+    // `address` is the base of the document's relative links.
+    void Reset(const std::string& address);
+
+    // True once the format's container (RSS "channel", Atom's "feed") has been opened.
+    bool InChannel() const noexcept { return m_inChannel; }
+    // The record being filled; null between entries.
+    const CRssItem* Current() const noexcept { return m_current.get(); }
+    // What the document read since the last Reset showed of itself.
+    const DocumentFacts& Facts() const noexcept { return m_facts; }
+
+    void OnStartElement(const XmlElement& element) override;
+    void OnCharacters(const std::string& text, int depth) override;
+    void OnEndElement(const XmlElement& element) override;
+    void OnError(int line, int column, const std::string& message, HRESULT code) override;
+    bool IsAborted(const XmlElement& element) override;
+
+private:
+    void OpenEntry(const XmlElement& element);
+    void CloseEntry();
+    void TakeLink(const XmlElement& element);
+    bool Claim(const Tag& tag);
+    static void NameEntry(CRssItem& record);
+
+    RecordSink& m_sink;
+    bool m_inChannel = false;
+    std::unique_ptr<CRssItem> m_current;
+    Field m_field = Field::None;
+    const Format* m_format = nullptr;  // chosen by the document element
+    const Tag* m_tag = nullptr;        // the tag whose text m_field collects
+    const Tag* m_child = nullptr;      // the open child of the entry, when it is in the table
+    int m_entryDepth = 0;
+    bool m_linkTaken = false;          // the entry's link is set
+    std::string m_address;             // the feed's address: the base of relative links
+    std::string m_feedBase, m_entryBase;
+    std::string m_aside[kFieldCount];  // texts kept for fields that their own tag did not fill
+    bool m_taken[kFieldCount] = {};      // a field's first element was read
+    bool m_asideTaken[kFieldCount] = {}; // the first of its `aside` elements was read
+    DocumentFacts m_facts;
+    int m_containerDepth = 0;
+    bool m_inFeedTitle = false;        // inside the container's own title
+    bool m_containerEnded = false;     // RSS 1.0 items (and an image) stand after it
+};
+
+} // namespace vexa

@@ -1,0 +1,55 @@
+// The shape a document's bytes take before the platform's reader sees them, and the two
+// repairs tried on a document that it found not well-formed. Wine's reader rewrites a carriage
+// return in place while it hands text and CDATA sections out, and past the end of what it
+// handed out when the return ends a piece (at its buffer's edges): such a document overwrites
+// memory and takes the process down. Line ends are therefore made plain LF first, as every
+// XML parser must see them anyway. Plain C++ and the system's code pages.
+#pragma once
+#include <cstddef>
+#include <string>
+
+namespace vexa {
+
+// How the document's characters are written: UTF-16 in either order (by its byte order mark
+// or by the zero byte beside its first '<'), or bytes in which ASCII is itself (UTF-8 and the
+// legacy encodings).
+enum class ByteForm { Bytes, Utf16Le, Utf16Be };
+ByteForm ByteFormOf(const char* data, std::size_t size) noexcept;
+
+// CR LF and a lone CR become LF, in the document's own form, in place; returns the new size.
+// A document without a CR costs one scan.
+std::size_t NormalizeLineEnds(char* data, std::size_t size) noexcept;
+bool HasCarriageReturn(const char* data, std::size_t size) noexcept;
+
+// A copy of the document in which every comment that opens with "<!-->" or "<!--->" has a
+// blank after its "<!--", in the document's own form. The reader's look-ahead takes those
+// dashes for the comment's end: when the real end lies past its buffer, it reports the
+// comment unterminated. A comment's text is never read, so the blank changes nothing.
+std::string OpenDashedComments(const char* data, std::size_t size);
+
+// Where the value of the encoding named in the XML declaration at the start of a byte
+// document lies (`at`, `length`); false when there is no declaration or it names none.
+bool FindDeclaredEncoding(const char* data, std::size_t size, std::size_t& at, std::size_t& length) noexcept;
+
+// The system's code page for an encoding that the reader does not read itself; 0 for the
+// encodings it reads (UTF-8, UTF-16, ASCII) and for names no code page answers to.
+unsigned LegacyCodePage(const std::string& encoding) noexcept;
+
+// The document, read through `codePage` (1200 and 1201: UTF-16 LE and BE), written again
+// in UTF-8 with an XML declaration that says so; false when the system cannot read it.
+bool ConvertToUtf8(const char* data, std::size_t size, unsigned codePage, std::string& out);
+
+// The repairs tried on a document that is not well-formed, outside CDATA sections, comments
+// and processing instructions: a '&' that starts no reference becomes "&amp;", an HTML named
+// entity becomes a numeric character reference. `data` is a byte document (UTF-8 or ASCII
+// based); `out` receives the repaired copy. Returns the repairs made (0: none, out is left).
+enum MarkupRepair : unsigned { kRepairedAmpersand = 1u, kRepairedHtmlEntity = 2u };
+unsigned RepairMarkup(const char* data, std::size_t size, std::string& out);
+
+// The code point of an HTML 4 named entity (without '&' and ';'); 0 when it is none.
+unsigned HtmlEntityCode(const char* name, std::size_t length) noexcept;
+
+// The encoding named in the XML declaration at the start of `data` (empty when none).
+std::string DeclaredEncoding(const char* data, std::size_t size);
+
+} // namespace vexa

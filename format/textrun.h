@@ -1,0 +1,67 @@
+// One run of character data: the pieces a reader hands over between two markup events,
+// collected so that the run is delivered once, as UTF-8, cut to a limit of UTF-16 units.
+// Plain C++ with no platform headers.
+#pragma once
+#include <cstddef>
+#include <cstring>
+#include <string>
+
+#include "format/utf8.h"
+
+namespace vexa {
+
+template <std::size_t Limit>
+class TextRun {
+public:
+    // Adds a piece. `allWhiteSpace` says whether every unit of it is white space; a run made
+    // only of such pieces is never delivered. Only what the limit can use is kept (one unit
+    // more, to see whether the cut falls inside a surrogate pair).
+    template <typename Unit>
+    void Append(const Unit* text, std::size_t length, bool allWhiteSpace)
+    {
+        if (!text || length == 0)
+            return;
+        m_pending = true;
+        m_hasText = m_hasText || !allWhiteSpace;
+        const std::size_t room = Limit + 1 - m_size;
+        const std::size_t take = length < room ? length : room;
+        // Both unit types are UTF-16 code units of two bytes: the units are copied as bytes.
+        static_assert(sizeof(Unit) == sizeof(char16_t), "UTF-16 code units");
+        if (take == 1) // the reader's usual piece around a character outside ASCII
+            m_units[m_size] = static_cast<char16_t>(text[0]);
+        else
+            std::memcpy(m_units + m_size, text, take * sizeof(char16_t));
+        m_size += take;
+    }
+
+    bool Pending() const { return m_pending; }
+    // The run holds more than white space: whether a further piece is blank does not matter.
+    bool HasText() const { return m_hasText; }
+
+    // Ends the run. True, with the text in `out`, when the run holds more than white space.
+    bool Take(std::string& out)
+    {
+        const bool deliver = m_hasText;
+        if (deliver) {
+            out.clear();
+            utf::AppendUtf8(out, m_units, utf::CutPoint(m_units, m_size, Limit));
+        }
+        Clear();
+        return deliver;
+    }
+
+    void Clear()
+    {
+        m_size = 0;
+        m_pending = false;
+        m_hasText = false;
+    }
+
+private:
+    char16_t m_units[Limit + 1]; // the first m_size are the run's
+    std::size_t m_size = 0;
+    bool m_pending = false;
+    bool m_hasText = false;
+};
+
+} // namespace vexa
