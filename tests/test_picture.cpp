@@ -1,0 +1,147 @@
+// Pictures through the platform's imaging component: every kind a feed names decodes, hostile
+// bytes are refused before a decoder sees them, and the card's fitting keeps the centre.
+#include <windows.h>
+#include <wincodec.h>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "com/ptr.h"
+#include "format/picture.h"
+
+using namespace vexa;
+
+namespace {
+
+// A w x h picture: red left half, blue right half, opaque.
+Pixels Halves(int w, int h)
+{
+    Pixels p{w, h, std::vector<std::uint32_t>(static_cast<std::size_t>(w) * h)};
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) p.data[static_cast<std::size_t>(y) * w + x] = x < w / 2 ? 0xffff0000 : 0xff0000ff;
+    return p;
+}
+
+// The picture encoded by the platform's own encoder of `format`.
+std::string Encode(const Pixels& p, REFGUID format)
+{
+    com_ptr<IWICImagingFactory> f;
+    com_ptr<IStream> stream;
+    com_ptr<IWICBitmapEncoder> enc;
+    com_ptr<IWICBitmapFrameEncode> frame;
+    WICPixelFormatGUID pf = GUID_WICPixelFormat32bppBGRA;
+    HGLOBAL memory = nullptr;
+    if (FAILED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_IWICImagingFactory, f.put_void())) ||
+        FAILED(CreateStreamOnHGlobal(nullptr, FALSE, stream.put())) || FAILED(f->CreateEncoder(format, nullptr, enc.put())) ||
+        FAILED(enc->Initialize(stream.get(), WICBitmapEncoderNoCache)) || FAILED(enc->CreateNewFrame(frame.put(), nullptr)) ||
+        FAILED(frame->Initialize(nullptr)) || FAILED(frame->SetSize(p.width, p.height)) || FAILED(frame->SetPixelFormat(&pf)))
+        return {};
+    // Rows in the format the encoder chose: BGRA as is, BGR packed, or two palette indices.
+    const bool indexed = IsEqualGUID(pf, GUID_WICPixelFormat8bppIndexed);
+    const int depth = IsEqualGUID(pf, GUID_WICPixelFormat32bppBGRA) ? 4 : indexed ? 1 : 3;
+    const UINT stride = ((p.width * depth + 3) / 4) * 4;
+    std::string rows(stride * p.height, '\0');
+    for (int y = 0; y < p.height; ++y)
+        for (int x = 0; x < p.width; ++x) {
+            const std::uint32_t v = p.data[static_cast<std::size_t>(y) * p.width + x];
+            const char px[4] = {char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
+            if (indexed) rows[y * stride + x] = (v & 0xff) ? 1 : 0;
+            else rows.replace(y * stride + x * depth, depth, px, depth);
+        }
+    com_ptr<IWICPalette> palette;
+    WICColor colours[2] = {0xffff0000, 0xff0000ff};
+    if (indexed && (FAILED(f->CreatePalette(palette.put())) || FAILED(palette->InitializeCustom(colours, 2)) ||
+                    FAILED(frame->SetPalette(palette.get()))))
+        return {};
+    frame->WritePixels(p.height, stride, static_cast<UINT>(rows.size()), reinterpret_cast<BYTE*>(&rows[0]));
+    if (FAILED(frame->Commit()) || FAILED(enc->Commit()) || FAILED(GetHGlobalFromStream(stream.get(), &memory)))
+        return {};
+    STATSTG st{};
+    stream->Stat(&st, STATFLAG_NONAME);
+    std::string bytes(static_cast<const char*>(GlobalLock(memory)), static_cast<std::size_t>(st.cbSize.QuadPart));
+    GlobalUnlock(memory);
+    GlobalFree(memory);
+    return bytes;
+}
+
+// An icon directory of one entry around `png`.
+std::string IconAround(const std::string& png, unsigned char side)
+{
+    std::string ico("\0\0\1\0\1\0", 6);
+    ico += std::string{char(side), char(side), 0, 0, 1, 0, 32, 0};
+    const std::uint32_t size = static_cast<std::uint32_t>(png.size()), offset = 22;
+    for (std::uint32_t v : {size, offset}) ico.append({char(v), char(v >> 8), char(v >> 16), char(v >> 24)});
+    return ico + png;
+}
+
+std::string Be32(std::uint32_t v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
+
+TEST(Picture, EveryKindDecodesToItsSize)
+{
+    const Pixels source = Halves(48, 30);
+    const std::string png = Encode(source, GUID_ContainerFormatPng);
+    ASSERT_FALSE(png.empty());
+    const struct { const char* name; std::string bytes; PictureKind kind; } rows[] = {
+        {"png", png, PictureKind::Png},
+        {"bmp", Encode(source, GUID_ContainerFormatBmp), PictureKind::Bmp},
+        {"jpeg", Encode(source, GUID_ContainerFormatJpeg), PictureKind::Jpeg},
+        {"gif", Encode(source, GUID_ContainerFormatGif), PictureKind::Gif},
+        {"ico holding a png", IconAround(png, 48), PictureKind::Ico},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_FALSE(row.bytes.empty()) << "the platform encodes it";
+        EXPECT_EQ(row.kind, SniffPicture(row.bytes.data(), row.bytes.size()));
+        Pixels out;
+        ASSERT_EQ(PictureVerdict::Decoded, DecodePicture(row.bytes.data(), row.bytes.size(), out));
+        EXPECT_EQ(48, out.width);
+        EXPECT_EQ(30, out.height);
+        EXPECT_GT(out.data[5 * 48 + 2] >> 16 & 0xff, 0xe0u) << "the left half stays red (JPEG: nearly)";
+        EXPECT_GT(out.data[5 * 48 + 45] & 0xff, 0xe0u) << "the right half stays blue";
+    }
+}
+
+TEST(Picture, HostileBytesAreRefusedBeforeDecoding)
+{
+    const std::string png = Encode(Halves(16, 16), GUID_ContainerFormatPng);
+    const std::string bombPng = png.substr(0, 16) + Be32(5000) + Be32(5000) + png.substr(24);
+    std::string bmp = Encode(Halves(8, 8), GUID_ContainerFormatBmp);
+    bmp.replace(18, 8, std::string("\x10\x27\0\0\x10\x27\0\0", 8)); // 10000 x 10000
+    // A small logical screen whose one image descriptor is 20000 x 20000.
+    const std::string gif = std::string("GIF89a\x10\0\x10\0\0\0\0", 13) + std::string("\x2c\0\0\0\0\x20\x4e\x20\x4e\0\x02\0;", 13);
+    const std::string jpeg = std::string("\xff\xd8\xff\xc0\0\x11\x08\x23\x28\x23\x28\x03", 12) + std::string(40, '\0');
+    const struct { const char* name; std::string bytes; PictureVerdict verdict; } rows[] = {
+        {"empty", "", PictureVerdict::NotAPicture},
+        {"svg", "<?xml version=\"1.0\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\"/>", PictureVerdict::NotAPicture},
+        {"html", "<!DOCTYPE html><html><body>404</body></html>", PictureVerdict::NotAPicture},
+        {"png of 25 megapixels", bombPng, PictureVerdict::TooLarge},
+        {"bmp of 100 megapixels", bmp, PictureVerdict::TooLarge},
+        {"gif frame beyond its screen", gif, PictureVerdict::TooLarge},
+        {"jpeg of 81 megapixels", jpeg, PictureVerdict::TooLarge},
+        {"png cut in half", png.substr(0, png.size() / 2), PictureVerdict::Broken},
+        {"png signature then noise", png.substr(0, 8) + std::string(200, '\x5a'), PictureVerdict::Broken},
+        {"ico whose png lies", IconAround(bombPng, 32), PictureVerdict::TooLarge},
+    };
+    for (const auto& row : rows) {
+        Pixels out;
+        EXPECT_EQ(row.verdict, DecodePicture(row.bytes.data(), row.bytes.size(), out)) << row.name;
+        EXPECT_TRUE(out.data.empty()) << row.name;
+    }
+}
+
+TEST(Picture, FittingKeepsTheCentreSquare)
+{
+    // 200 x 100: the centre square spans x 50..149, red then blue at its middle.
+    for (const auto& [w, side] : {std::pair{200, 64}, {200, 128}, {20, 64}}) {
+        const Pixels fitted = FitPicture(Halves(w, w / 2), side);
+        ASSERT_EQ(side, fitted.width);
+        ASSERT_EQ(static_cast<std::size_t>(side) * side, fitted.data.size());
+        EXPECT_EQ(0xffff0000u, fitted.data[side / 2 * side + 2]) << w << " to " << side;
+        EXPECT_EQ(0xff0000ffu, fitted.data[side / 2 * side + side - 3]) << w << " to " << side;
+        const std::uint32_t middle = fitted.data[side / 2 * side + side / 2];
+        EXPECT_GT(middle >> 16 & 0xff, 0u) << "the seam is blended";
+    }
+    EXPECT_TRUE(FitPicture(Pixels{}, 64).data.empty());
+}
+
+} // namespace
