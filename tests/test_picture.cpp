@@ -8,6 +8,7 @@
 
 #include "com/ptr.h"
 #include "format/picture.h"
+#include "store/picturecache.h"
 
 using namespace vexa;
 
@@ -142,6 +143,31 @@ TEST(Picture, FittingKeepsTheCentreSquare)
         EXPECT_GT(middle >> 16 & 0xff, 0u) << "the seam is blended";
     }
     EXPECT_TRUE(FitPicture(Pixels{}, 64).data.empty());
+}
+
+} // namespace
+
+namespace {
+
+TEST(PictureCache, KeepsTheRecentlyUsedWithinItsBudgetAndForgetsFailuresAfterAnHour)
+{
+    const auto card = [](int side) { return PictureCache::Card{FitPicture(Halves(side, side), side), {}}; };
+    PictureCache cache(3 * 64 * 64 * 4); // three cards of 64 x 64
+    for (const char* a : {"a", "b", "c"}) cache.Put(a, card(64));
+    ASSERT_NE(nullptr, cache.Find("a")); // "b" is now the least recently used
+    cache.Put("d", card(64));
+    EXPECT_EQ(nullptr, cache.Find("b"));
+    for (const char* kept : {"a", "c", "d"}) EXPECT_NE(nullptr, cache.Find(kept)) << kept;
+    EXPECT_EQ(3u * 64 * 64 * 4, cache.Bytes());
+    cache.Put("huge", card(128)); // larger than the budget: not kept, nothing let go
+    EXPECT_EQ(nullptr, cache.Find("huge"));
+    EXPECT_EQ(3u, cache.Count());
+
+    EXPECT_FALSE(cache.Wanted("a", 0));
+    EXPECT_TRUE(cache.Wanted("e", 1000));
+    cache.Fail("e", 1000);
+    EXPECT_FALSE(cache.Wanted("e", 1000 + PictureCache::kFailureMs - 1));
+    EXPECT_TRUE(cache.Wanted("e", 1000 + PictureCache::kFailureMs));
 }
 
 } // namespace
