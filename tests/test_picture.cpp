@@ -8,6 +8,7 @@
 
 #include "com/ptr.h"
 #include "format/picture.h"
+#include "plugin/cardpicture.h"
 #include "store/picturecache.h"
 
 using namespace vexa;
@@ -168,6 +169,29 @@ TEST(PictureCache, KeepsTheRecentlyUsedWithinItsBudgetAndForgetsFailuresAfterAnH
     cache.Fail("e", 1000);
     EXPECT_FALSE(cache.Wanted("e", 1000 + PictureCache::kFailureMs - 1));
     EXPECT_TRUE(cache.Wanted("e", 1000 + PictureCache::kFailureMs));
+}
+
+} // namespace
+
+namespace {
+
+TEST(CardPicture, OwnsABitmapOfThePixelsOverTheBackground)
+{
+    com_ptr<IPicture> picture;
+    const Pixels pixels{2, 1, {0x00000000u, 0xffff0000u, }};
+    ASSERT_EQ(S_OK, MakeCardPicture(pixels, RGB(255, 255, 255), picture));
+    SHORT type = 0;
+    OLE_HANDLE handle = 0;
+    ASSERT_EQ(S_OK, picture->get_Type(&type));
+    EXPECT_EQ(PICTYPE_BITMAP, type);
+    ASSERT_EQ(S_OK, picture->get_Handle(&handle));
+    DIBSECTION dib{};
+    ASSERT_EQ(static_cast<int>(sizeof dib), GetObject(reinterpret_cast<HBITMAP>(static_cast<UINT_PTR>(handle)), sizeof dib, &dib));
+    const auto* bits = static_cast<const std::uint32_t*>(dib.dsBm.bmBits);
+    EXPECT_EQ(0xffffffffu, bits[0]) << "a clear pixel shows the background";
+    EXPECT_EQ(0xffff0000u, bits[1]);
+    EXPECT_EQ(E_INVALIDARG, MakeCardPicture(Pixels{}, 0, picture));
+    EXPECT_FALSE(picture);
 }
 
 } // namespace
