@@ -2,11 +2,13 @@
 // bytes are refused before a decoder sees them, and the card's fitting keeps the centre.
 #include <windows.h>
 #include <wincodec.h>
+#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "com/ptr.h"
+#include "format/entrypicture.h"
 #include "format/picture.h"
 #include "plugin/cardpicture.h"
 #include "store/picturecache.h"
@@ -192,6 +194,60 @@ TEST(CardPicture, OwnsABitmapOfThePixelsOverTheBackground)
     EXPECT_EQ(0xffff0000u, bits[1]);
     EXPECT_EQ(E_INVALIDARG, MakeCardPicture(Pixels{}, 0, picture));
     EXPECT_FALSE(picture);
+}
+
+} // namespace
+
+namespace {
+
+// One entry's events: "ns|name attr=value attr=value" at a depth below the entry, or
+// "text:..." (an image child's text) or "markup:..." (its description).
+std::string ChoosePicture(std::initializer_list<std::pair<int, std::string>> events)
+{
+    EntryPicture chooser;
+    for (const auto& [below, event] : events) {
+        if (event.rfind("text:", 0) == 0) { chooser.OnImageText(event.substr(5)); continue; }
+        if (event.rfind("markup:", 0) == 0) { chooser.OnMarkup(event.substr(7)); continue; }
+        XmlElement e;
+        std::istringstream words(event);
+        std::string word;
+        words >> word;
+        const std::size_t bar = word.find('|');
+        e.ns = bar == std::string::npos ? "" : word.substr(0, bar);
+        e.name = word.substr(bar == std::string::npos ? 0 : bar + 1);
+        while (words >> word) e.attributes.emplace_back(word.substr(0, word.find('=')), word.substr(word.find('=') + 1));
+        chooser.OnElement(e, below);
+    }
+    return chooser.Chosen("http://feeds.example/news/feed.xml");
+}
+
+TEST(EntryPicture, TakesTheBestPlaceAFeedPutsOne)
+{
+    const std::string m = "http://search.yahoo.com/mrss/|", it = "http://www.itunes.com/dtds/podcast-1.0.dtd|";
+    const std::string img = "markup:<p>Hi <img width=\"1\" height=\"1\" src=\"/pixel.gif\"><IMG class=x SRC='a.jpg?w=1&amp;h=2'></p>";
+    const struct { const char* name; std::string chosen; std::string expected; } rows[] = {
+        {"thumbnail first, the widest that fits",
+         ChoosePicture({{1, m + "thumbnail url=small.jpg width=120"}, {1, m + "thumbnail url=huge.jpg width=4000"},
+                        {1, m + "thumbnail url=big.jpg width=640"}, {1, "enclosure url=e.jpg type=image/jpeg"}}),
+         "http://feeds.example/news/big.jpg"},
+        {"media content in a group, an image medium",
+         ChoosePicture({{1, img}, {2, m + "content url=v.mp4 type=video/mp4"}, {2, m + "content url=/p.png medium=image"}}),
+         "http://feeds.example/p.png"},
+        {"podcast image over an enclosure",
+         ChoosePicture({{1, "enclosure url=http://c.example/e.jpg type=image/jpeg"}, {1, it + "image href=https://c.example/art.png"}}),
+         "https://c.example/art.png"},
+        {"enclosure of an image type, not audio",
+         ChoosePicture({{1, "enclosure url=a.mp3 type=audio/mpeg"}, {1, "enclosure url=e.jpg type=image/jpeg"}}),
+         "http://feeds.example/news/e.jpg"},
+        {"an image child's url text", ChoosePicture({{1, "text: http://i.example/x.gif "}}), "http://i.example/x.gif"},
+        {"the first img past the tracker", ChoosePicture({{1, img}}), "http://feeds.example/news/a.jpg?w=1&h=2"},
+        {"svg and other schemes are passed over",
+         ChoosePicture({{1, "enclosure url=logo.svg type=image/svg+xml"}, {1, "image url=ftp://x.example/a.png"},
+                        {1, "markup:<img src=\"data:image/png;base64,AAAA\">"}}),
+         ""},
+        {"none", ChoosePicture({{1, "title"}}), ""},
+    };
+    for (const auto& row : rows) EXPECT_EQ(row.expected, row.chosen) << row.name;
 }
 
 } // namespace
