@@ -10,6 +10,7 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -357,24 +358,18 @@ TEST_F(SettingsPage, DialogLayoutAndInitialState)
         wchar_t cls[32] = {};
         GetClassNameW(child, cls, 32);
         EXPECT_EQ(lstrcmpiW(cls, c.cls), 0);
-        // Edit and list box controls turn WS_BORDER into a client edge when created.
-        LONG style = GetWindowLongW(child, GWL_STYLE);
-        if (GetWindowLongW(child, GWL_EXSTYLE) & WS_EX_CLIENTEDGE)
-            style |= WS_BORDER;
-        // The list shows its scroll bar only once it has more items than room.
-        if (c.id == IDC_DEST_LIST)
-            style |= WS_VSCROLL;
-        EXPECT_EQ(style, WS_CHILD | WS_VISIBLE | c.style);
+        // Edit and list box controls turn WS_BORDER into a client edge when created; the
+        // list shows its scroll bar only once it has more items than room.
+        const bool edged = (GetWindowLongW(child, GWL_EXSTYLE) & WS_EX_CLIENTEDGE) != 0;
+        EXPECT_EQ(GetWindowLongW(child, GWL_STYLE) | (edged ? WS_BORDER : 0) | (c.id == IDC_DEST_LIST ? WS_VSCROLL : 0),
+                  WS_CHILD | WS_VISIBLE | c.style);
         // Position and size are each converted from dialog units.
-        RECT pos = {c.x, c.y, c.w, c.h};
+        RECT pos = {c.x, c.y, c.w, c.h}, got;
         MapDialogRect(m_win, &pos);
-        RECT got;
         GetWindowRect(child, &got);
         MapWindowPoints(nullptr, m_win, reinterpret_cast<POINT*>(&got), 2);
-        EXPECT_EQ(got.left, pos.left);
-        EXPECT_EQ(got.top, pos.top);
-        EXPECT_EQ(got.right - got.left, pos.right);
-        EXPECT_EQ(got.bottom - got.top, pos.bottom);
+        EXPECT_EQ((std::vector<LONG>{got.left, got.top, got.right - got.left, got.bottom - got.top}),
+                  (std::vector<LONG>{pos.left, pos.top, pos.right, pos.bottom}));
         child = GetWindow(child, GW_HWNDNEXT);
     }
     EXPECT_EQ(child, nullptr);
@@ -740,24 +735,15 @@ TEST_F(SettingsPage, ShowForScreenshot)
     UpdateWindow(frame.Window());
 
     auto pump = [](DWORD ms) {
-        DWORD start = GetTickCount();
-        while (GetTickCount() - start < ms) {
-            MSG msg;
-            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-                TranslateMessage(&msg);
-                DispatchMessageW(&msg);
-            }
-            Sleep(20);
-        }
+        for (DWORD start = GetTickCount(); GetTickCount() - start < ms; Sleep(20))
+            for (MSG msg; PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE);)
+                TranslateMessage(&msg), DispatchMessageW(&msg);
     };
-    const List items = Items();
-    for (const std::wstring* selected : {static_cast<const std::wstring*>(nullptr), &failing, &loaded}) {
-        auto at = selected ? std::find(items.begin(), items.end(), *selected) : items.end();
-        Select(at == items.end() ? -1 : static_cast<int>(at - items.begin()));
+    for (const std::wstring& selected : {std::wstring(L"(none)"), failing, loaded}) {
+        SelectLine(selected);
         pump(500);
-        HANDLE ready = CreateFileW(L"settings-page.ready", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr);
-        CloseHandle(ready);
+        CloseHandle(CreateFileW(L"settings-page.ready", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                nullptr));
         for (int i = 0; i < 300 && GetFileAttributesW(L"settings-page.done") == INVALID_FILE_ATTRIBUTES; ++i)
             pump(100);
         DeleteFileW(L"settings-page.ready");
@@ -818,7 +804,7 @@ TEST(DialogTemplate, SizeAndFontFromTheBytes)
         short cx, cy;
         bool hasFont;
         WORD points;
-        const wchar_t* face;
+        std::wstring face;
     };
     const Case cases[] = {
         {"plain, no font", words({0, 0, 0, 0, 0, 0, 0, 120, 80, 0, 0, 0}), true, 120, 80, false, 0, L""},
@@ -838,11 +824,8 @@ TEST(DialogTemplate, SizeAndFontFromTheBytes)
         SCOPED_TRACE(c.name);
         vexa::DialogTemplateInfo info;
         EXPECT_EQ(vexa::ParseDialogTemplate(c.bytes.data(), DWORD(c.bytes.size() * sizeof(WORD)), &info), c.ok);
-        EXPECT_EQ(info.cx, c.cx);
-        EXPECT_EQ(info.cy, c.cy);
-        EXPECT_EQ(info.hasFont, c.hasFont);
-        EXPECT_EQ(info.points, c.points);
-        EXPECT_EQ(info.face, c.face);
+        EXPECT_EQ(std::tie(info.cx, info.cy, info.hasFont, info.points, info.face),
+                  std::tie(c.cx, c.cy, c.hasFont, c.points, c.face));
     }
 }
 
