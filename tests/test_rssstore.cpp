@@ -56,7 +56,7 @@ protected:
         return kMissing;
     }
 
-    std::unique_ptr<CRssStore> m_store = std::make_unique<CRssStore>();
+    std::unique_ptr<vexatest::LoadedStore> m_store = std::make_unique<vexatest::LoadedStore>();
     long m_liveAtStart = 0;
 };
 
@@ -114,7 +114,7 @@ TEST_F(RssStoreTest, ReadsOnlyEntriesInsideTheChannel)
     EXPECT_EQ(Item("Inside").Genre, "http://inside/");
 
     // No channel at all: a well-formed document that yields nothing.
-    auto empty = std::make_unique<CRssStore>();
+    auto empty = std::make_unique<vexatest::LoadedStore>();
     m_server.Serve("/nochannel.xml", "<rss>" + RssEntry("X") + "</rss>");
     EXPECT_TRUE(empty->Load(m_server.Url("/nochannel.xml")));
     EXPECT_EQ(empty->Count(), 0);
@@ -275,7 +275,7 @@ TEST_F(RssStoreTest, RecordsAreTheSameWhateverTheThreadCodePage)
     m_server.Serve("/feed.xml", ScriptsFeed());
     for (unsigned codePage : {1251u, 932u, 65001u}) {
         vexatest::ThreadCodePage page(codePage);
-        CRssStore store;
+        vexatest::LoadedStore store;
         ASSERT_TRUE(store.Load(m_server.Url("/feed.xml"))) << codePage;
         ASSERT_EQ(store.Count(), 5) << codePage;
         for (const auto& entry : kScripts) {
@@ -390,11 +390,11 @@ TEST_F(RssStoreTest, TheWebsBytesAsTheyCome)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.shape);
-        m_store = std::make_unique<CRssStore>();
+        m_store = std::make_unique<vexatest::LoadedStore>();
         EXPECT_EQ(LoadDocument(row.document, "/shape.xml"), row.loads);
         EXPECT_EQ(Keys(), row.keys);
     }
-    m_store = std::make_unique<CRssStore>();
+    m_store = std::make_unique<vexatest::LoadedStore>();
     ASSERT_TRUE(LoadDocument(LinedFeed({"Lines"}, lines, "\r\n")));
     EXPECT_EQ(Item("Lines").Description.find('\r'), std::string::npos);
 }
@@ -691,7 +691,7 @@ const WebShape kWebShapes[] = {
 TEST_F(RssStoreTest, EntriesAsTheWebWritesThem)
 {
     for (const WebShape& shape : kWebShapes) {
-        CRssStore store;
+        vexatest::LoadedStore store;
         m_server.Serve("/dir/shape.xml", shape.document);
         ASSERT_TRUE(store.Load(m_server.Url("/dir/shape.xml"))) << shape.what;
         std::vector<std::pair<std::string, std::string>> seen(store.Count());
@@ -744,16 +744,16 @@ HRESULT WINAPI NoReader(REFCLSID, IUnknown*, DWORD, REFIID, void** ppv)
 TEST_F(RssStoreTest, WithoutAReaderLoadFailsAndChangesNothing)
 {
     vexa::XmlCreateInstance old = vexa::SetXmlCreateInstance(NoReader);
-    CRssStore store;
+    vexatest::LoadedStore store;
     vexa::SetXmlCreateInstance(old);
     XmlElement channel;
     channel.isStart = true;
     channel.name = "channel";
     channel.depth = 1;
-    store.OnStartElement(channel);
+    store.Store().OnStartElement(channel);
     m_server.Serve("/feed.xml", RssDocument(RssEntry("A")));
     EXPECT_FALSE(store.Load(m_server.Url("/feed.xml")));
-    EXPECT_TRUE(store.InChannel()); // not even the parse state is reset
+    EXPECT_TRUE(store.Store().InChannel()); // not even the parse state is reset
     EXPECT_EQ(store.Count(), 0);
     EXPECT_TRUE(m_server.Requests().empty());
 }
@@ -869,7 +869,7 @@ TEST_F(RssStoreTest, StoresLoadedAndDestroyedRepeatedlyLeaveNoRecords)
     m_server.Serve("/feed.xml", doc);
     m_server.Serve("/cut.xml", doc.substr(0, doc.find("<title>B")));
     for (int round = 0; round < 5; ++round) {
-        CRssStore store;
+        vexatest::LoadedStore store;
         EXPECT_TRUE(store.Load(m_server.Url("/feed.xml")));
         EXPECT_FALSE(store.Load(m_server.Url("/cut.xml"))); // leaves an open record behind
         EXPECT_NE(store.Current(), nullptr);
