@@ -56,45 +56,39 @@ protected:
         return kMissing;
     }
 
+    // One document read into a new store: whether it loads, the keys it leaves, fields of
+    // its records and their order of reading; every record found by its key, none shown.
+    struct Field { std::string key; std::string CRssItem::*member; std::string value; };
+    struct Read {
+        const char* what;
+        std::string document;
+        bool loads;
+        Strings keys;
+        std::vector<Field> fields = {};
+        Strings byNum = {}; // the keys in NUM order, when checked
+        std::string path = "/feed.xml";
+    };
+    void ExpectRead(const Read& read)
+    {
+        SCOPED_TRACE(read.what);
+        m_store = std::make_unique<vexatest::LoadedStore>();
+        EXPECT_EQ(m_store->Count(), 0);
+        EXPECT_TRUE(m_store->Items().empty());
+        EXPECT_EQ(LoadDocument(read.document, read.path), read.loads);
+        EXPECT_EQ(Keys(), read.keys);
+        for (const CRssItem& item : m_store->Items()) {
+            EXPECT_EQ(m_store->Find(item.RssID), &item);
+            EXPECT_FALSE(item.IsShown);
+        }
+        for (const Field& field : read.fields)
+            EXPECT_EQ(Item(field.key).*field.member, field.value) << field.key;
+        for (std::size_t i = 0; i < read.byNum.size(); ++i)
+            EXPECT_EQ(Item(read.byNum[i]).NUM, static_cast<int>(i)) << read.byNum[i];
+    }
+
     std::unique_ptr<vexatest::LoadedStore> m_store = std::make_unique<vexatest::LoadedStore>();
     long m_liveAtStart = 0;
 };
-
-TEST_F(RssStoreTest, KeepsRecordsInTitleOrderNumberedInFeedOrder)
-{
-    EXPECT_EQ(m_store->Count(), 0);
-    EXPECT_TRUE(m_store->Items().empty());
-
-    ASSERT_TRUE(LoadDocument(RssDocument(RssEntry("B") + RssEntry("A") + RssEntry("C") +
-                                         RssEntry("a") + RssEntry("Z"))));
-    EXPECT_EQ(Keys(), (Strings{"A", "B", "C", "Z", "a"})); // byte order: upper case first
-    EXPECT_EQ(Item("A").NUM, 1);
-    EXPECT_EQ(Item("B").NUM, 0);
-    EXPECT_EQ(Item("C").NUM, 2);
-    EXPECT_EQ(Item("a").NUM, 3);
-    for (const CRssItem& item : m_store->Items()) {
-        EXPECT_EQ(m_store->Find(item.RssID), &item);
-        EXPECT_FALSE(item.IsShown);
-    }
-}
-
-TEST_F(RssStoreTest, FillsEveryFieldFromItsElement)
-{
-    ASSERT_TRUE(LoadDocument(RssDocument(
-        "<item><author>Ann</author><title>A</title><link>L</link><price>9.50</price>"
-        "<publish_date>2020-01-02</publish_date><description>x<!-- split -->y</description>"
-        "<pubDate>ignored</pubDate><category>ignored</category><guid>ignored</guid>"
-        "<description>z</description></item>")));
-    const CRssItem& item = Item("A");
-    EXPECT_EQ(item.RssID, "A");
-    EXPECT_EQ(item.Author, "Ann");
-    EXPECT_EQ(item.Genre, "L");
-    EXPECT_EQ(item.Price, "9.50");
-    EXPECT_EQ(item.Published, "2020-01-02");
-    // The reader's pieces around the comment make one text; the first description wins.
-    EXPECT_EQ(item.Description, "xy");
-    EXPECT_EQ(item.NUM, 0);
-}
 
 TEST_F(RssStoreTest, ReadsOnlyEntriesInsideTheChannel)
 {
@@ -112,45 +106,6 @@ TEST_F(RssStoreTest, ReadsOnlyEntriesInsideTheChannel)
             EXPECT_EQ(text->find("hannel"), std::string::npos) << *text;
     }
     EXPECT_EQ(Item("Inside").Genre, "http://inside/");
-
-    // No channel at all: a well-formed document that yields nothing.
-    auto empty = std::make_unique<vexatest::LoadedStore>();
-    m_server.Serve("/nochannel.xml", "<rss>" + RssEntry("X") + "</rss>");
-    EXPECT_TRUE(empty->Load(m_server.Url("/nochannel.xml")));
-    EXPECT_EQ(empty->Count(), 0);
-}
-
-TEST_F(RssStoreTest, MatchesLocalNamesExactly)
-{
-    ASSERT_TRUE(LoadDocument(RssDocument(
-        "<item><Title>Capital</Title><title>lower</title></item>"
-        "<item xmlns:dc=\"http://purl.org/dc/elements/1.1/\"><dc:title>Prefixed</dc:title><dc:link>P</dc:link>"
-        "<x:title xmlns:x=\"urn:x\">Foreign</x:title></item>"
-        "<item><title>A</title><link>L</link><title>B</title></item>")));
-    EXPECT_EQ(Keys(), (Strings{"A", "Prefixed", "lower"}));
-    EXPECT_EQ(Item("Prefixed").Genre, ""); // only dc's title, date and creator count
-    EXPECT_EQ(Item("A").Genre, "L");
-}
-
-TEST_F(RssStoreTest, NestedElementsCutAFieldShort)
-{
-    ASSERT_TRUE(LoadDocument(RssDocument(
-        "<item><title>T</title><description>first <b>second</b> third</description></item>"
-        "<item><title>Outer</title><item><title>Inner</title></item><link>late</link></item>"
-        "<item><title>  padded  </title></item>")));
-    EXPECT_EQ(Item("T").Description, "first ");
-    // The nested item's end tag stores the open record; what follows is dropped.
-    EXPECT_EQ(Keys(), (Strings{"Outer", "T", "padded"}));
-    EXPECT_EQ(Item("Outer").Genre, "");
-}
-
-TEST_F(RssStoreTest, EntryEndTagWithoutAnOpenRecordIsHarmless)
-{
-    // The channel opens inside an entry, so that entry's end tag arrives with no record open
-    // (as does the outer end tag of a nested entry): nothing is stored, nothing breaks.
-    ASSERT_TRUE(LoadDocument("<rss><item><title>Before</title><channel><title>C</title></channel>"
-                             "</item>" + RssEntry("After") + "</rss>"));
-    EXPECT_EQ(Keys(), (Strings{"After"}));
 }
 
 TEST_F(RssStoreTest, KeepsTheFirstRecordOfEachTitle)
@@ -257,19 +212,6 @@ TEST_F(RssStoreTest, TextsOfEveryScriptAreKeptAsWritten)
     EXPECT_EQ(Item(title).Description, "AT&T <b>bold</b> \xE2\x82\xAC" "5 na\xC3\xAFve");
 }
 
-TEST_F(RssStoreTest, Latin1TitlesKeepTheirOrder)
-{
-    // What a single-byte narrowing ordered by byte, UTF-8 orders the same way.
-    const Strings titles = {"\xC3\xBF" "end", "Zebra", "\xC3\x89" "clair", "apple", "\xC3\xA1" "baco",
-                            "zoo", "\xC3\x80" " la carte", "Apple"};
-    std::string body;
-    for (const std::string& title : titles)
-        body += RssEntry(title);
-    ASSERT_TRUE(LoadDocument(RssDocument(body)));
-    EXPECT_EQ(Keys(), (Strings{"Apple", "Zebra", "apple", "zoo", "\xC3\x80" " la carte",
-                               "\xC3\x89" "clair", "\xC3\xA1" "baco", "\xC3\xBF" "end"}));
-}
-
 TEST_F(RssStoreTest, RecordsAreTheSameWhateverTheThreadCodePage)
 {
     m_server.Serve("/feed.xml", ScriptsFeed());
@@ -373,7 +315,7 @@ TEST_F(RssStoreTest, TheWebsBytesAsTheyCome)
     const std::wstring wide16 = vexatest::Widen(LinedFeed({"Sixteen " + emoji}, "a\r\nb", "\r\n", "utf-16"));
     const std::wstring cyrillic = vexatest::Widen(LinedFeed({vexatest::Narrow(russian)}, "\xC2\xB7", "\r\n", "windows-1251"));
     const std::string broken = "<item><title>Stays &nbsp; broken</titl></item>";
-    struct Row { const char* shape; std::string document; bool loads; Strings keys; } const rows[] = { // keys sorted
+    const Read rows[] = {
         {"CR LF and emoji", LinedFeed(many, lines, "\r\n"), true, many},
         {"lone CR", LinedFeed({"One", "Two"}, "a\rb", "\r"), true, {"One", "Two"}},
         {"UTF-16 LE, CR LF", Utf16(wide16, false), true, {"Sixteen " + emoji}},
@@ -388,12 +330,7 @@ TEST_F(RssStoreTest, TheWebsBytesAsTheyCome)
          {"Caf\xC3\xA9\xC2\xA0\xE2\x80\xA6"}},
         {"broken after repair", RssDocument(RssEntry("Before") + broken + RssEntry("After")), false, {"Before"}},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.shape);
-        m_store = std::make_unique<vexatest::LoadedStore>();
-        EXPECT_EQ(LoadDocument(row.document, "/shape.xml"), row.loads);
-        EXPECT_EQ(Keys(), row.keys);
-    }
+    for (const Read& row : rows) ExpectRead(row);
     m_store = std::make_unique<vexatest::LoadedStore>();
     ASSERT_TRUE(LoadDocument(LinedFeed({"Lines"}, lines, "\r\n")));
     EXPECT_EQ(Item("Lines").Description.find('\r'), std::string::npos);
@@ -536,62 +473,75 @@ const char kBlogFeed[] = R"(<?xml version="1.0" encoding="utf-8"?>
 </feed>
 )";
 
-TEST_F(RssStoreTest, AtomReleaseFeed)
+TEST_F(RssStoreTest, DocumentsReadIntoANewStore)
 {
-    ASSERT_TRUE(LoadDocument(kReleaseFeed, "/owner/tool/releases.atom"));
-    EXPECT_EQ(Keys(), (Strings{"v1.1.0", "v1.2.0"}));
-    const CRssItem& latest = Item("v1.2.0");
-    EXPECT_EQ(latest.RssID, "v1.2.0");
-    EXPECT_EQ(latest.NUM, 0);
-    // Relative links are read against the feed's own address.
-    EXPECT_EQ(latest.Genre, m_server.Url("/owner/tool/releases/tag/v1.2.0"));
-    EXPECT_EQ(latest.Description, "<p>Faster builds &amp; fixes</p>"); // HTML as given
-    EXPECT_EQ(latest.Published, "2024-05-02T10:00:00Z");
-    EXPECT_EQ(latest.Author, "octo");
-    EXPECT_EQ(Item("v1.1.0").Genre, m_server.Url("/owner/tool/tag/v1.1.0"));
-    EXPECT_EQ(Item("v1.1.0").Author, "hubot");
-    EXPECT_EQ(Item("v1.1.0").NUM, 1);
-    // The feed's own title, link and dates leave no trace.
-    for (const CRssItem& item : m_store->Items())
-        EXPECT_EQ(item.Title.find("Release notes"), std::string::npos);
-}
-
-TEST_F(RssStoreTest, AtomVideoChannelFeed)
-{
-    ASSERT_TRUE(LoadDocument(kVideoFeed, "/feeds/videos.xml"));
-    const std::string title = "Episode 12 \xE2\x80\x94 caf\xC3\xA9 \xF0\x9F\x98\x80";
-    EXPECT_EQ(Keys(), (Strings{"Episode 11", title}));
-    const CRssItem& item = Item(title);
-    // media:title and media:description are not the entry's own title and summary.
-    EXPECT_EQ(item.Genre, "https://video.example/watch?v=abc");
-    EXPECT_EQ(item.Description, "");
-    EXPECT_EQ(item.Published, "2024-03-02T08:30:00+00:00"); // updated before published
-    EXPECT_EQ(item.Author, "Channel");
-    EXPECT_EQ(Item("Episode 11").Published, "2024-02-01T12:00:00+00:00"); // published alone
-    EXPECT_EQ(Item("Episode 11").Author, "");
-}
-
-TEST_F(RssStoreTest, AtomBlogWithXhtmlContent)
-{
-    ASSERT_TRUE(LoadDocument(kBlogFeed, "/blog.atom"));
-    EXPECT_EQ(Keys(), (Strings{"Post <em>one</em>", "Post three", "Post two"}));
-    const CRssItem& one = Item("Post <em>one</em>");
-    // The first link without rel wins over the enclosure before it and the alternate after
-    // it; it is read against the entry's and the feed's xml:base.
-    EXPECT_EQ(one.Genre, "http://blog.example/archive/2024/one.html");
-    // Summary before content; only text directly in the element counts.
-    EXPECT_EQ(one.Description, "Short ");
-    EXPECT_EQ(one.Published, "2024-01-02T00:00:00Z");
-    EXPECT_EQ(one.Author, "");
-    const CRssItem& two = Item("Post two");
-    EXPECT_EQ(two.Genre, ""); // only a rel="self" link
-    EXPECT_EQ(two.Description, "Intro ");
-    EXPECT_EQ(two.Author, "Ann");
-    const CRssItem& three = Item("Post three");
-    EXPECT_EQ(three.Genre, "http://other.example/three.html");
-    EXPECT_EQ(three.Description, "Plain & simple");
-    EXPECT_EQ(three.Author, "");     // a contributor is not the author
-    EXPECT_EQ(three.Published, ""); // the source's dates are not the entry's
+    auto entries = [](const Strings& titles) {
+        std::string body;
+        for (const std::string& title : titles) body += RssEntry(title);
+        return RssDocument(body);
+    };
+    using I = CRssItem;
+    const std::string video = "Episode 12 \xE2\x80\x94 caf\xC3\xA9 \xF0\x9F\x98\x80", one = "Post <em>one</em>";
+    const Read reads[] = {
+        // Keys in byte order (upper case first), numbered in feed order.
+        {"title order", entries({"B", "A", "C", "a", "Z"}), true, {"A", "B", "C", "Z", "a"}, {}, {"B", "A", "C", "a", "Z"}},
+        // The reader's pieces around the comment make one text; the first description wins.
+        {"every field from its element", RssDocument(
+             "<item><author>Ann</author><title>A</title><link>L</link><price>9.50</price>"
+             "<publish_date>2020-01-02</publish_date><description>x<!-- split -->y</description>"
+             "<pubDate>ignored</pubDate><category>ignored</category><guid>ignored</guid>"
+             "<description>z</description></item>"), true, {"A"},
+         {{"A", &I::RssID, "A"}, {"A", &I::Author, "Ann"}, {"A", &I::Genre, "L"}, {"A", &I::Price, "9.50"},
+          {"A", &I::Published, "2020-01-02"}, {"A", &I::Description, "xy"}}, {"A"}},
+        // No channel at all: a well-formed document that yields nothing.
+        {"no channel", "<rss>" + RssEntry("X") + "</rss>", true, {}},
+        // Only dc's title, date and creator count.
+        {"local names exactly", RssDocument(
+             "<item><Title>Capital</Title><title>lower</title></item>"
+             "<item xmlns:dc=\"http://purl.org/dc/elements/1.1/\"><dc:title>Prefixed</dc:title><dc:link>P</dc:link>"
+             "<x:title xmlns:x=\"urn:x\">Foreign</x:title></item>"
+             "<item><title>A</title><link>L</link><title>B</title></item>"), true, {"A", "Prefixed", "lower"},
+         {{"Prefixed", &I::Genre, ""}, {"A", &I::Genre, "L"}}},
+        // The nested item's end tag stores the open record; what follows is dropped.
+        {"nested elements cut a field short", RssDocument(
+             "<item><title>T</title><description>first <b>second</b> third</description></item>"
+             "<item><title>Outer</title><item><title>Inner</title></item><link>late</link></item>"
+             "<item><title>  padded  </title></item>"), true, {"Outer", "T", "padded"},
+         {{"T", &I::Description, "first "}, {"Outer", &I::Genre, ""}}},
+        // The channel opens inside an entry, so that entry's end tag arrives with no record
+        // open (as does the outer end tag of a nested entry): nothing is stored, nothing breaks.
+        {"an entry end tag without an open record", "<rss><item><title>Before</title><channel><title>C</title>"
+         "</channel></item>" + RssEntry("After") + "</rss>", true, {"After"}},
+        // What a single-byte narrowing ordered by byte, UTF-8 orders the same way.
+        {"Latin-1 titles", entries({"\xC3\xBF" "end", "Zebra", "\xC3\x89" "clair", "apple", "\xC3\xA1" "baco", "zoo",
+                                    "\xC3\x80" " la carte", "Apple"}), true,
+         {"Apple", "Zebra", "apple", "zoo", "\xC3\x80" " la carte", "\xC3\x89" "clair", "\xC3\xA1" "baco", "\xC3\xBF" "end"}},
+        // Relative links are read against the feed's own address; HTML as given; the feed's
+        // own title, link and dates leave no trace.
+        {"Atom release feed", kReleaseFeed, true, {"v1.1.0", "v1.2.0"},
+         {{"v1.2.0", &I::RssID, "v1.2.0"}, {"v1.2.0", &I::Title, "v1.2.0"}, {"v1.1.0", &I::Title, "v1.1.0"},
+          {"v1.2.0", &I::Genre, m_server.Url("/owner/tool/releases/tag/v1.2.0")},
+          {"v1.2.0", &I::Description, "<p>Faster builds &amp; fixes</p>"}, {"v1.2.0", &I::Published, "2024-05-02T10:00:00Z"},
+          {"v1.2.0", &I::Author, "octo"}, {"v1.1.0", &I::Genre, m_server.Url("/owner/tool/tag/v1.1.0")},
+          {"v1.1.0", &I::Author, "hubot"}}, {"v1.2.0", "v1.1.0"}, "/owner/tool/releases.atom"},
+        // media:title and media:description are not the entry's own title and summary;
+        // updated before published.
+        {"Atom video channel feed", kVideoFeed, true, {"Episode 11", video},
+         {{video, &I::Genre, "https://video.example/watch?v=abc"}, {video, &I::Description, ""},
+          {video, &I::Published, "2024-03-02T08:30:00+00:00"}, {video, &I::Author, "Channel"},
+          {"Episode 11", &I::Published, "2024-02-01T12:00:00+00:00"}, {"Episode 11", &I::Author, ""}}, {}, "/feeds/videos.xml"},
+        // The first link without rel wins over the enclosure before it and the alternate after
+        // it, read against the entry's and the feed's xml:base; summary before content, only
+        // text directly in the element; a contributor is not the author, the source's dates
+        // are not the entry's.
+        {"Atom blog with XHTML content", kBlogFeed, true, {one, "Post three", "Post two"},
+         {{one, &I::Genre, "http://blog.example/archive/2024/one.html"}, {one, &I::Description, "Short "},
+          {one, &I::Published, "2024-01-02T00:00:00Z"}, {one, &I::Author, ""}, {"Post two", &I::Genre, ""},
+          {"Post two", &I::Description, "Intro "}, {"Post two", &I::Author, "Ann"},
+          {"Post three", &I::Genre, "http://other.example/three.html"}, {"Post three", &I::Description, "Plain & simple"},
+          {"Post three", &I::Author, ""}, {"Post three", &I::Published, ""}}, {}, "/blog.atom"},
+    };
+    for (const Read& read : reads) ExpectRead(read);
 }
 
 TEST_F(RssStoreTest, AtomBadInput)
