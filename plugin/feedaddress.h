@@ -10,8 +10,9 @@ struct FeedAddress {
     std::wstring wire;   // as a download sends it: its first 999 characters, percent-encoded
 
     FeedAddress() = default;
-    // An address given as UTF-8 (its listed form is the same text widened).
-    FeedAddress(const std::string& utf8); // NOLINT: implicit, an address is its text
+    // An address given as UTF-8 (a single load; its listed form is the same text widened).
+    // Implicit: such an address is its text.
+    FeedAddress(const std::string& utf8);
     // An address as the feed list holds it; false when it cannot even be turned into a key.
     static bool FromList(const std::wstring& listed, FeedAddress& address);
 

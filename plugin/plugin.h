@@ -98,7 +98,6 @@ public:
 
     // What the plugin holds, for looking at from outside (no store before a start-up).
     CRssStore* Store() const noexcept;
-    RefreshCycle* Cycle() const noexcept { return m_cycle.get(); }
     IPicture* ContentIcon() const noexcept { return m_contentIcon.get(); }
     const std::wstring& Value1() const noexcept { return m_value1; }
     HWND TimerWindow() const noexcept { return m_timerWindow.Handle(); }
