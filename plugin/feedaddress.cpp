@@ -1,4 +1,7 @@
+// One address of the feed list, converted once: its key and its wire form.
 #include "plugin/feedaddress.h"
+
+#include <utility>
 
 #include "format/utf8.h"
 #include "plugin/textconvert.h"

@@ -1,6 +1,8 @@
 // The HTTP policy of the feeds' loads, and the web page handling that the downloads take.
 #include "plugin/feedloader.h"
 
+#include <utility>
+
 #include "com/ptr.h"
 #include "format/htmlscan.h"
 #include "format/utf8.h"
