@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 
 #include "com/instancecounter.h"
 #include "com/module.h"
@@ -50,9 +49,8 @@ protected:
     {
         std::vector<std::string> urls;
         for (const std::string& path : paths) urls.push_back(m_server.Url(path));
-        SetFeedUrls(urls);
+        vexatest::WriteFeedList(urls);
     }
-    void SetFeedUrls(const std::vector<std::string>& urls) { vexatest::WriteFeedList(urls); }
     void Start()
     {
         m_plugin = CreatePlugin();
@@ -276,26 +274,22 @@ protected:
         CVexaPlugin::SetTickWait(m_oldTickWait);
     }
     void Tick() { SendMessageW(Impl(m_plugin)->TimerWindow(), WM_TIMER, RefreshTimerWindow::kTimerId, 0); }
-    // Runs the thread's messages until done() or a time-out.
-    bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 10000)
+    // Runs the thread's messages for `ms`.
+    static void Pump(DWORD ms)
     {
-        const ULONGLONG end = GetTickCount64() + timeoutMs;
-        for (;;) {
+        for (const ULONGLONG end = GetTickCount64() + ms; GetTickCount64() < end;) {
             MSG msg;
             while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
                 TranslateMessage(&msg);
                 DispatchMessageW(&msg);
             }
-            if (done()) return true;
-            if (GetTickCount64() >= end) return false;
             MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
         }
     }
-    int RequestsOf(const vexatest::HttpServer& server, const std::string& path)
+    long RequestsOf(const std::string& path) const
     {
-        int n = 0;
-        for (const std::string& target : server.Requests()) n += target == path;
-        return n;
+        const std::vector<std::string> requests = m_server.Requests();
+        return static_cast<long>(std::count(requests.begin(), requests.end(), path));
     }
     static ULONGLONG Since(ULONGLONG start) { return GetTickCount64() - start; }
 
@@ -322,7 +316,7 @@ TEST_F(NetworkRefresh, ATickShowsWhatArrivedAndASlowFeedAtTheNextRefresh)
     EXPECT_LT(Since(start), 1000u); // the tick did not wait for the slow feed
     EXPECT_EQ(Headings(), (Texts{L"One: ", L"Slow: ", L"Two: ", L"One more: ", L"Two more: "}));
     Host().clearLog();
-    PumpUntil([] { return false; }, 1500); // the slow download ends meanwhile: no host call
+    Pump(1500); // the slow download ends meanwhile: no host call
     EXPECT_TRUE(Host().log().empty());
     Tick(); // takes the ended download over at its turn
     EXPECT_EQ(Headings().back(), L"Slow more: ");
@@ -341,7 +335,7 @@ TEST_F(NetworkRefresh, ASlowFailureCostsNoHostCallAfterItsTick)
     Host().setDisplayState(2);
     Host().clearLog();
     Tick();
-    PumpUntil([] { return false; }, 1200);
+    Pump(1200);
     EXPECT_EQ(Host().log(), (std::vector<std::wstring>{L"get_display_state()", L"put_title(Cindral  Plugin)"}));
     vexa::query<IObjectWithSite>(m_plugin.get())->SetSite(nullptr);
 }
@@ -354,11 +348,11 @@ TEST_F(NetworkRefresh, ATickDuringLateDownloadsDoesNotStartThemAgain)
     m_server.Serve("/slow.xml", FeedReply(RssDocument(RssEntry("Slow") + RssEntry("New")), 1500));
     Tick();
     Tick();
-    EXPECT_EQ(RequestsOf(m_server, "/slow.xml"), 2); // the start-up's and the first tick's
+    EXPECT_EQ(RequestsOf("/slow.xml"), 2); // the start-up's and the first tick's
     Sleep(1500);
     Tick();
     EXPECT_EQ(Headings().size(), 2u);
-    EXPECT_EQ(RequestsOf(m_server, "/slow.xml"), 2);
+    EXPECT_EQ(RequestsOf("/slow.xml"), 2);
 }
 
 TEST_F(NetworkRefresh, AValue1WriteWaitsForTheDownloadsInFlightAndAsksEndedOnesAgain)
@@ -374,15 +368,15 @@ TEST_F(NetworkRefresh, AValue1WriteWaitsForTheDownloadsInFlightAndAsksEndedOnesA
     // Cleared at once, and back with the late feed's new entry, fetched once.
     EXPECT_EQ(Host().calls().front(), L"RemoveAllContentItems");
     EXPECT_EQ(Headings(), (Texts{L"New: "}));
-    EXPECT_EQ(RequestsOf(m_server, "/slow.xml"), 2);
+    EXPECT_EQ(RequestsOf("/slow.xml"), 2);
     // A late answer that came before the write is not used: the feed is asked again.
     m_server.Serve("/slow.xml", FeedReply(RssDocument(RssEntry("Slow") + RssEntry("Old news")), 600));
     Tick();
-    PumpUntil([] { return false; }, 1000);
+    Pump(1000);
     m_server.Serve("/slow.xml", FeedReply(RssDocument(RssEntry("Slow") + RssEntry("Latest"))));
     EXPECT_EQ(vexa::query<IVexaPlugin>(m_plugin.get())->put_Value1(nullptr), S_OK);
     EXPECT_EQ(Headings(), (Texts{L"Latest: "}));
-    EXPECT_EQ(RequestsOf(m_server, "/slow.xml"), 4);
+    EXPECT_EQ(RequestsOf("/slow.xml"), 4);
 }
 
 TEST_F(NetworkRefresh, AValue1WriteAsksDuringAPauseATickWaitsForItsEnd)
@@ -535,7 +529,7 @@ TEST_F(NetworkRefresh, AFilePathAmongDownloadsIsReadByTheReaderInItsTurn)
     std::string url = "file:///" + vexatest::Narrow(path);
     std::replace(url.begin(), url.end(), '\\', '/');
     for (const std::string& address : {vexatest::Narrow(path), url}) {
-        SetFeedUrls({m_server.Url("/before.xml"), address, m_server.Url("/after.xml")});
+        vexatest::WriteFeedList({m_server.Url("/before.xml"), address, m_server.Url("/after.xml")});
         Start();
         EXPECT_EQ(Headings(), (Texts{L"Z before: ", L"From a file: ", L"A after: "})) << address;
         m_plugin.reset();
@@ -561,7 +555,7 @@ TEST_F(NetworkRefresh, ManyFeedsOnSeveralServersAreShownInListOrder)
         expected[i % 4].push_back(path);
         headings.push_back(L"Entry " + std::to_wstring(100 + i) + L": ");
     }
-    SetFeedUrls(urls);
+    vexatest::WriteFeedList(urls);
     Start();
     EXPECT_EQ(Headings(), headings);
     for (auto& paths : expected) std::sort(paths.begin(), paths.end());
