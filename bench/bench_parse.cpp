@@ -20,6 +20,7 @@
 #include "com/ptr.h"
 #include "net/httpfetch.h"
 #include "format/msxmlids.h"
+#include "plugin/feedloader.h"
 #include "store/rssstore.h"
 #include "format/uncounted.h"
 #include "tests/support/feedbuilder.h"
@@ -157,30 +158,28 @@ bool Measure(ISAXXMLReader* reader, const std::string& url, const std::string& b
 
         {
             CRssStore parsed;
-            vexa::FetchResult downloaded;
-            downloaded.outcome = vexa::FetchResult::Outcome::Answered;
-            downloaded.status = 200;
-            downloaded.body = bytes;
+            std::string downloaded = bytes;
             double t4 = Now();
-            const bool loaded = parsed.LoadDownloaded(url, downloaded);
+            parsed.BeginLoad(url);
+            const bool loaded = parsed.ReadBody(url, downloaded);
             parse.push_back(Now() - t4);
             if (!loaded || parsed.Count() != entries)
                 ok = false;
         }
 
-        auto fresh = std::make_unique<CRssStore>();
+        auto fresh = std::make_unique<vexa::FeedLoader>();
         const long long bytesBefore = g_liveBytes;
         const long long blocksBefore = g_liveBlocks;
         double t2 = Now();
         bool loaded = fresh->Load(url);
         double t3 = Now();
-        if (!loaded || fresh->Count() != entries)
+        if (!loaded || fresh->Store().Count() != entries)
             ok = false;
         store.push_back(t3 - t2);
-        figures.count = fresh->Count();
+        figures.count = fresh->Store().Count();
         if (round == 0 && figures.count > 0) {
             long long text = 0;
-            for (const CRssItem& r : fresh->Items()) {
+            for (const CRssItem& r : fresh->Store().Items()) {
                 text += static_cast<long long>(r.Author.size() + r.Title.size() + r.Genre.size() +
                                                r.Price.size() + r.Published.size() + r.Description.size());
             }

@@ -27,6 +27,7 @@ struct TermList {
     TermEntry entries[kMaxTermEntries];
 };
 TermList g_terms = {SRWLOCK_INIT, 0, {}};
+TermList g_idle = {SRWLOCK_INIT, 0, {}};
 static_assert(std::is_trivially_destructible<TermList>::value, "the list outlives every destructor");
 } // namespace
 
@@ -76,12 +77,33 @@ HRESULT ModuleFileName(HINSTANCE module, std::wstring* path) noexcept
 
 void Module::SetInstance(HINSTANCE instance) noexcept { g_instance.store(instance); }
 
-bool Module::AddTermFunc(TermFunc func, void* arg) noexcept
+namespace {
+bool AddEntry(TermList& list, Module::TermFunc func, void* arg) noexcept
 {
-    srwlock_exclusive_guard held(g_terms.lock);
-    if (!VEXA_VERIFY(g_terms.count < kMaxTermEntries)) return false;
-    g_terms.entries[g_terms.count++] = {func, arg};
+    srwlock_exclusive_guard held(list.lock);
+    if (!VEXA_VERIFY(list.count < kMaxTermEntries)) return false;
+    list.entries[list.count++] = {func, arg};
     return true;
+}
+} // namespace
+
+bool Module::AddTermFunc(TermFunc func, void* arg) noexcept { return AddEntry(g_terms, func, arg); }
+bool Module::AddIdleFunc(TermFunc func, void* arg) noexcept { return AddEntry(g_idle, func, arg); }
+
+void Module::RunIdleFuncs() noexcept
+{
+    TermEntry entries[kMaxTermEntries];
+    std::size_t count = 0;
+    {
+        srwlock_shared_guard held(g_idle.lock);
+        count = g_idle.count;
+        std::copy(g_idle.entries, g_idle.entries + count, entries);
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        VEXA_TRY
+        entries[i].func(entries[i].arg);
+        VEXA_CATCH_LOG
+    }
 }
 
 void Module::Terminate() noexcept

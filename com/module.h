@@ -1,5 +1,6 @@
 // Module-wide state shared by every object: the lock count that DllCanUnloadNow reads, the
-// module's instance handle, and the termination list run when the module unloads.
+// module's instance handle, the termination list run when the module unloads, and the idle
+// list run when it may be unloaded.
 #pragma once
 #include <windows.h>
 #include <atomic>
@@ -24,6 +25,11 @@ public:
     using TermFunc = void (*)(void* arg);
     static bool AddTermFunc(TermFunc func, void* arg) noexcept;
     static void Terminate() noexcept;
+
+    // Callbacks run, in the order added, each time DllCanUnloadNow finds the module idle:
+    // what must be let go while other modules may still be called (DllMain must not).
+    static bool AddIdleFunc(TermFunc func, void* arg) noexcept;
+    static void RunIdleFuncs() noexcept;
 };
 
 // A string resource of the module; empty when it is missing or empty.

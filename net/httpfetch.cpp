@@ -11,7 +11,6 @@
 #include "com/ptr.h"
 #include "net/connectiongate.h"
 #include "net/ftptransfer.h"
-#include "format/htmlscan.h"
 #include "format/utf8.h"
 
 namespace vexa {
@@ -166,7 +165,7 @@ void FetchJob::Run() noexcept
         m_deadline.store(deadline);
         m_slot = &*slot;
         std::wstring answeredUrl;
-        m_page = m_request.discover;
+        m_page = m_request.discover && m_request.pages;
         if (IsFtpAddress(m_request.url)) {
             TransferFtp(m_request, m_limits, deadline, *this, result);
             answeredUrl = m_request.url.substr(0, m_request.url.find(L'#'));
@@ -175,7 +174,7 @@ void FetchJob::Run() noexcept
         }
         m_page = false;
         m_slot = nullptr;
-        if (m_request.discover && result.status == 200 && result.outcome != FetchResult::Outcome::Failed)
+        if (m_request.discover && m_request.pages && result.status == 200 && result.outcome != FetchResult::Outcome::Failed)
             ReadAdvertisedFeed(answeredUrl, deadline, slot, result);
         return S_OK;
         VEXA_COM_CATCH
@@ -194,29 +193,20 @@ void FetchJob::ReadAdvertisedFeed(const std::wstring& pageUrl, ULONGLONG deadlin
 {
     // The start of the body, copied: the body itself stays the result's until it is known to
     // be a page (the owner may end the job at its deadline with what has arrived).
+    const PageHandler& pages = *m_request.pages;
     std::string start;
     {
         srwlock_shared_guard held(m_lock);
         if (m_finished) return;
-        start.assign(m_result.body, 0, kPageScanLimit);
+        start.assign(m_result.body, 0, pages.ScanLimit());
     }
-    if (!IsWebPage(start.data(), start.size()))
+    if (!pages.IsPage(start.data(), start.size()))
         return;
 
-    // The first advertised feed that a download may read: from an https page, only an https
-    // feed (as for a redirect).
-    std::wstring written;
-    std::wstring wire;
-    const std::string pageAddress = utf::ToUtf8(pageUrl.data(), pageUrl.size());
-    for (const std::string& feed : FindAdvertisedFeeds(start.data(), start.size(), pageAddress)) {
-        written = utf::WrittenAddress<wchar_t>(feed, utf::kAddressLimit);
-        wire = utf::UrlForTheWire(written);
-        if (IsHttpAddress(wire) && !ServerOf(wire).empty() &&
-            (!IsHttpsAddress(pageUrl) || IsHttpsAddress(wire)))
-            break;
-        wire.clear();
-        written.clear();
-    }
+    // The advertised feed that a download may read (from an https page, only an https feed,
+    // as for a redirect).
+    const std::wstring written = pages.AdvertisedFeed(start.data(), start.size(), pageUrl);
+    const std::wstring wire = written.empty() ? std::wstring() : utf::UrlForTheWire(written);
     start.clear();
     start.shrink_to_fit();
 
@@ -287,9 +277,10 @@ bool FetchJob::Append(const char* data, std::size_t size)
     // Out of memory fails the transfer (in Run) rather than passing a part for the whole.
     m_result.body.append(data, size);
     // A web page is read as far as it is scanned for the feeds it advertises, body included.
-    if (m_page && m_result.body.size() >= kPageScanLimit) {
+    const std::size_t scanned = m_page ? m_request.pages->ScanLimit() : 0;
+    if (m_page && m_result.body.size() >= scanned) {
         m_page = false;
-        if (IsWebPage(m_result.body.data(), kPageScanLimit))
+        if (m_request.pages->IsPage(m_result.body.data(), scanned))
             return false;
     }
     return true;

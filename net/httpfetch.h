@@ -1,6 +1,7 @@
 // Downloads of http and https feeds with WinINet, and of ftp feeds (feeds/ftptransfer.h), on
 // worker threads. A worker moves bytes and nothing else: it takes an address and its
-// validators and gives back a status, a few headers and a body. It never touches its owner,
+// validators and gives back a status, a few headers and a body (a web page is told by what
+// the request brings along: net/transfer.h, PageHandler). It never touches its owner,
 // and it keeps the module loaded until it exits.
 #pragma once
 #include <windows.h>

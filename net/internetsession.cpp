@@ -23,6 +23,10 @@ constexpr std::size_t kKeptLimit = 64;
 
 HINTERNET SharedInternetSession()
 {
+    // From the first session on, DllCanUnloadNow closes an idle one (listed once).
+    static const bool closedWhenIdle =
+        Module::AddIdleFunc([](void*) { CloseIdleInternetSession(); }, nullptr);
+    (void)closedWhenIdle;
     srwlock_exclusive_guard held(g_sessionLock);
     if (!g_session) {
         g_session = InternetOpenW(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);

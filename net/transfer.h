@@ -20,6 +20,23 @@ FetchLimits GetFetchLimits() noexcept;
 // Returns the previous limits.
 FetchLimits SetFetchLimits(const FetchLimits& limits) noexcept;
 
+// How a download tells a web page answered in place of a feed, and which feed it reads
+// instead. A download moves bytes and reads no markup: the one who asks supplies this. It is
+// called on the worker thread, so it must outlive every download (a static object).
+class PageHandler {
+public:
+    // A body is looked at up to this many bytes; a web page is read no further.
+    virtual std::size_t ScanLimit() const noexcept = 0;
+    // The start of a 200 body (at most ScanLimit bytes) is a web page's.
+    virtual bool IsPage(const char* data, std::size_t size) const = 0;
+    // For a page that `pageUrl` answered, its start as above: the address (as written) of the
+    // feed it advertises that a download may read in its place; empty when there is none.
+    virtual std::wstring AdvertisedFeed(const char* data, std::size_t size, const std::wstring& pageUrl) const = 0;
+
+protected:
+    ~PageHandler() = default;
+};
+
 // One request: the address (a fragment never goes on the wire) and the feed's validators.
 struct FetchRequest {
     std::wstring url;
@@ -28,6 +45,8 @@ struct FetchRequest {
     // A web page answered in place of a feed is scanned for the feed it advertises, which is
     // then read instead (one hop at most). Off for an address that is already such a feed.
     bool discover = true;
+    // What tells a page and its feed; without one, no body is taken for a page.
+    const PageHandler* pages = nullptr;
 };
 
 struct FetchResult {

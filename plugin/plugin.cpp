@@ -6,8 +6,7 @@
 
 #include "com/check.h"
 #include "com/module.h"
-#include "store/rssstore.h"
-#include "userdata/healthbook.h"
+#include "plugin/refreshcycle.h"
 #include "resources/resource.h"
 
 namespace vexa {
@@ -102,18 +101,14 @@ CVexaPlugin::~CVexaPlugin()
 {
     // The window goes first so no tick can reach a half-destroyed plugin.
     m_timerWindow.Stop();
-    // Downloads still running are left to end by their deadlines; they hold nothing of
-    // this plugin.
-    for (LateFeed& late : m_late)
-        if (late.job) late.job->Abandon();
-    m_late.clear();
+    // Downloads still running are left to end by their deadlines (the cycle lets them go);
+    // they hold nothing of this plugin.
+    m_cycle.reset();
     m_helperUnknown.reset();
     m_smallIcon.reset();
     m_largeIcon.reset();
     m_contentIcon.reset();
     m_site.reset();
-    m_store.reset();
-    m_health.reset();
 }
 
 const vexa::InterfaceEntry* CVexaPlugin::Interfaces(std::size_t* count) noexcept
@@ -321,8 +316,7 @@ HRESULT CVexaPlugin::StartUp()
     UpdateTitle();
     helper->SetDisplayFlags(0, 1);
 
-    m_store = std::make_unique<CRssStore>();
-    m_health = std::make_unique<FeedHealthBook>();
+    m_cycle = std::make_unique<RefreshCycle>();
     m_started = true;
     Refresh(true);
     return S_OK;

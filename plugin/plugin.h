@@ -15,14 +15,13 @@
 #include "com/owners.h"
 #include "com/ptr.h"
 #include "com/window.h"
-#include "net/httpfetch.h"
 #include "hostapi.h"
 
 namespace vexa {
 
 class CRssStore;
 struct CRssItem;
-class FeedHealthBook;
+class RefreshCycle;
 class CVexaPlugin;
 
 // A message-only window that owns timer 1 and turns its ticks into non-clearing refreshes.
@@ -97,8 +96,8 @@ public:
     // next refresh. Tests shorten it; returns the previous value.
     static DWORD SetTickWait(DWORD ms);
 
-    // What the plugin holds, for looking at from outside.
-    CRssStore* Store() const noexcept { return m_store.get(); }
+    // What the plugin holds, for looking at from outside (no store before a start-up).
+    CRssStore* Store() const noexcept;
     IPicture* ContentIcon() const noexcept { return m_contentIcon.get(); }
     const std::wstring& Value1() const noexcept { return m_value1; }
     HWND TimerWindow() const noexcept { return m_timerWindow.Handle(); }
@@ -108,12 +107,6 @@ protected:
     HRESULT QueryDelegate(REFIID riid, void** ppv) noexcept override;
 
 private:
-    // A feed whose download was still running when its tick stopped waiting.
-    struct LateFeed {
-        std::string address;
-        vexa::com_ptr<vexa::FetchJob> job;
-    };
-
     HRESULT StartUp();
     HRESULT MakePicture(UINT iconId, int cx, int cy, vexa::com_ptr<IPicture>& picture);
     // Runs one piece of refresh work as the only one, then whatever arrived meanwhile.
@@ -121,19 +114,14 @@ private:
     // Runs a Value1 write that came in during a refresh.
     void RunQueued();
     void RunRefresh(bool clear);
-    // Loads one downloaded feed and, when it succeeds, shows every record not shown yet; the
-    // health record of `health` (the address as listed), when given, follows the load.
-    void FinishDownload(const std::string& address, vexa::FetchJob* job, const std::wstring* health);
-    // The health record of a feed whose load just ended (a failure here is reported and
-    // keeps the refresh going).
-    void NoteHealth(const std::wstring& address) noexcept;
+    // Shows every record not shown yet (after a load that succeeded).
     void ShowNewRecords();
     // The end of every refresh: the title again in display state 2.
     void EndRefresh();
 
     std::wstring m_value1;
-    std::unique_ptr<CRssStore> m_store;
-    std::unique_ptr<FeedHealthBook> m_health; // the feeds' health records, made with the store
+    // The refresh's turns, the store and the feeds' health records; made by the start-up.
+    std::unique_ptr<RefreshCycle> m_cycle;
     vexa::com_ptr<IPicture> m_smallIcon;
     vexa::com_ptr<IPicture> m_largeIcon;
     vexa::com_ptr<IPicture> m_contentIcon;
@@ -151,7 +139,6 @@ private:
     bool m_refreshing = false; // a refresh is running: a nested one is skipped
     bool m_clearAgain = false; // a Value1 write came during a refresh: it runs right after
     int m_shownThrough = 0;    // store count after the last walk that left every record shown
-    std::vector<LateFeed> m_late; // taken over by the next refresh, in list order
 };
 
 // One entry in the host's panel. It answers the host's item callbacks itself and hands

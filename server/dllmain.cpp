@@ -4,7 +4,6 @@
 
 #include "com/check.h"
 #include "com/module.h"
-#include "net/httpfetch.h"
 #include "server/objectmap.h"
 #include "server/registration.h"
 
@@ -40,9 +39,10 @@ STDAPI DllCanUnloadNow()
 {
     VEXA_COM_TRY
     const HRESULT hr = vexa::ServerModule::CanUnloadNow();
-    // The downloads' WinINet session goes now, while WinINet may still be called: the
-    // module may be unloaded next, and DllMain must not call it.
-    if (hr == S_OK) vexa::FetchJob::CloseIdleSession();
+    // What the module's parts let go when idle (the downloads' WinINet session) goes now,
+    // while other modules may still be called: the module may be unloaded next, and DllMain
+    // must not call them.
+    if (hr == S_OK) vexa::Module::RunIdleFuncs();
     return hr;
     VEXA_COM_CATCH
 }

@@ -2,7 +2,6 @@
 
 #include <commctrl.h>
 
-#include <cwctype>
 #include <memory>
 #include <vector>
 
@@ -10,8 +9,9 @@
 #include "com/owners.h"
 #include "com/text.h"
 #include "resources/resource.h"
-#include "userdata/feedlistfile.h"
+#include "settings/healthline.h"
 #include "settings/pagesize.h"
+#include "userdata/feedlistfile.h"
 #include "userdata/registryhelper.h"
 
 namespace vexa {
@@ -42,42 +42,6 @@ std::wstring WindowText(HWND win)
     return std::wstring(buffer.data(), got > 0 ? got : 0);
 }
 
-// The health line wraps within its control; what does not fit ends in an ellipsis.
-constexpr UINT kHealthFormat = DT_LEFT | DT_TOP | DT_WORDBREAK | DT_EDITCONTROL | DT_NOPREFIX;
-
-bool FitsIn(HDC dc, const std::wstring& text, const RECT& box)
-{
-    RECT need = {0, 0, box.right - box.left, 0};
-    DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &need, kHealthFormat | DT_CALCRECT);
-    // A word wider than the box widens the rectangle rather than wrapping.
-    return need.bottom <= box.bottom - box.top && need.right <= box.right - box.left;
-}
-
-// The longest start of `text` that fits in `box` with "..." after it (the text itself when
-// it fits whole).
-std::wstring FitWithEllipsis(HDC dc, const std::wstring& text, const RECT& box)
-{
-    if (FitsIn(dc, text, box))
-        return text;
-    auto cut = [&text](std::size_t length) {
-        // Never half of a surrogate pair before the ellipsis.
-        if (length > 0 && length < text.size() && IS_HIGH_SURROGATE(text[length - 1]))
-            --length;
-        std::wstring start = text.substr(0, length);
-        start.erase(start.find_last_not_of(L" \t") + 1);
-        return start + L"...";
-    };
-    std::size_t low = 0, high = text.size();
-    while (low < high) {
-        const std::size_t middle = (low + high + 1) / 2;
-        if (FitsIn(dc, cut(middle), box))
-            low = middle;
-        else
-            high = middle - 1;
-    }
-    return cut(low);
-}
-
 } // namespace
 
 
@@ -91,7 +55,7 @@ CVexaPluginPropertyPage::CVexaPluginPropertyPage(IUnknown* outer)
 CVexaPluginPropertyPage::~CVexaPluginPropertyPage()
 {
     // Released without Deactivate: the window must not outlive the object it calls.
-    DestroyHealthTip();
+    m_healthLine.DestroyTip();
     DestroyWindowNow();
 }
 
@@ -127,7 +91,7 @@ STDMETHODIMP CVexaPluginPropertyPage::Activate(HWND parent, LPCRECT rect, BOOL /
         return E_POINTER;
     }
     // A second Activate replaces the window rather than leaving an orphan behind.
-    DestroyHealthTip();
+    m_healthLine.DestroyTip();
     DestroyWindowNow();
     HWND win = CreateDialogParamW(vexa::Module::Instance(), MAKEINTRESOURCEW(IDD_VEXAPLUGINPROPERTYPAGE),
                                   parent, DialogProcedure, reinterpret_cast<LPARAM>(CreationParam()));
@@ -239,9 +203,9 @@ STDMETHODIMP CVexaPluginPropertyPage::Apply()
     }
     // The plugin is not told: it reads the new list at its next refresh.
     auto store = std::make_unique<CRegistryHelper>();
-    std::vector<std::wstring> list;
-    for (int i = 0, n = GetListCount(); i < n && i < CRegistryHelper::kMaxDest; ++i)
-        list.push_back(GetListItem(i));
+    std::vector<std::wstring> list = ListItems();
+    if (list.size() > static_cast<std::size_t>(CRegistryHelper::kMaxDest))
+        list.resize(CRegistryHelper::kMaxDest);
     store->SetList(list);
     store->Save();
     store.reset();
@@ -324,7 +288,7 @@ bool CVexaPluginPropertyPage::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam, 
         if (bHandled) return true;
     }
     if (msg == WM_DESTROY)
-        DestroyHealthTip(); // and the dialog manager goes on
+        m_healthLine.DestroyTip(); // and the dialog manager goes on
     if (msg == WM_STYLECHANGING) {
         bHandled = TRUE;
         result = OnStyleChanging(msg, wParam, lParam, bHandled);
@@ -342,8 +306,9 @@ LRESULT CVexaPluginPropertyPage::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&)
     store.reset();
     m_names.clear();
     SetDirty(FALSE);
-    ReadHealth();
-    AddHealthTip();
+    m_healthLine.Read(ListItems());
+    if (HWND winLine = DlgItem(IDC_FEED_HEALTH))
+        m_healthLine.AddTip(m_hWnd, winLine);
     UpdateHealthLine();
     return 0; // the dialog manager does not set the focus
 }
@@ -401,26 +366,14 @@ LRESULT CVexaPluginPropertyPage::OnDrawItem(UINT, WPARAM, LPARAM lParam, BOOL& b
         bHandled = FALSE;
         return 0;
     }
-    RECT box = item->rcItem;
-    FillRect(item->hDC, &box, GetSysColorBrush(COLOR_BTNFACE));
-    vexa::unique_select_object font(item->hDC, reinterpret_cast<HGDIOBJ>(SendMessageW(m_hWnd, WM_GETFONT, 0, 0)));
-    SetBkMode(item->hDC, TRANSPARENT);
-    SetTextColor(item->hDC, GetSysColor(COLOR_WINDOWTEXT));
-    const std::wstring shown = FitWithEllipsis(item->hDC, m_healthLine, box);
-    m_healthCut = shown != m_healthLine;
-    DrawTextW(item->hDC, shown.c_str(), static_cast<int>(shown.size()), &box, kHealthFormat);
+    m_healthLine.Draw(*item, reinterpret_cast<HFONT>(SendMessageW(m_hWnd, WM_GETFONT, 0, 0)));
     return TRUE;
 }
 
 LRESULT CVexaPluginPropertyPage::OnNotify(UINT, WPARAM, LPARAM lParam, BOOL& bHandled)
 {
-    auto* info = reinterpret_cast<NMTTDISPINFOW*>(lParam);
-    if (!m_healthTip || !info || info->hdr.hwndFrom != m_healthTip || info->hdr.code != TTN_GETDISPINFOW) {
+    if (!m_healthLine.TipText(reinterpret_cast<NMTTDISPINFOW*>(lParam)))
         bHandled = FALSE;
-        return 0;
-    }
-    // Only a line cut short has a tooltip: the whole of it.
-    info->lpszText = const_cast<wchar_t*>(m_healthCut ? m_healthLine.c_str() : L"");
     return 0;
 }
 
@@ -438,31 +391,14 @@ LRESULT CVexaPluginPropertyPage::OnImport(WORD, WORD, HWND, BOOL&)
         ShowMessageBox(m_hWnd, problem.c_str(), L"Import feeds", MB_OK | MB_ICONWARNING);
         return 0;
     }
-    // Addresses are told apart as the stored list tells them apart: trimmed, and equal
-    // when they differ only in the case of ASCII letters.
-    std::vector<std::wstring> held;
-    for (int i = 0, n = GetListCount(); i < n; ++i)
-        held.push_back(GetListItem(i));
-    ImportCounts counts;
-    for (const ListedFeed& feed : feeds) {
-        const std::wstring& address = feed.address;
-        bool known = false;
-        for (const std::wstring& sDest : held)
-            known = known || vexa::EqualIgnoringAsciiCase(sDest, address);
-        if (known)
-            ++counts.already;
-        else if (address.size() >= CRegistryHelper::kMaxValueUnits)
-            ++counts.tooLong;
-        else if (GetListCount() >= CRegistryHelper::kMaxDest)
-            ++counts.full;
-        else {
-            AddToList(address);
-            held.push_back(address);
-            if (!feed.name.empty())
-                m_names[address] = feed.name;
-            ++counts.added;
-        }
+    const ImportMerge merge = MergeImport(ListItems(), feeds, CRegistryHelper::kMaxDest,
+                                          CRegistryHelper::kMaxValueUnits);
+    for (const ListedFeed& feed : merge.added) {
+        AddToList(feed.address);
+        if (!feed.name.empty())
+            m_names[feed.address] = feed.name;
     }
+    const ImportCounts& counts = merge.counts;
     if (counts.added) {
         SetDirty(TRUE);
         UpdateAddButton(); // the list may be full now
@@ -480,8 +416,7 @@ LRESULT CVexaPluginPropertyPage::OnExport(WORD, WORD, HWND, BOOL&)
     if (!AskForFeedFile(m_hWnd, true, path))
         return 0;
     std::vector<ListedFeed> feeds;
-    for (int i = 0, n = GetListCount(); i < n; ++i) {
-        std::wstring sDest = GetListItem(i);
+    for (const std::wstring& sDest : ListItems()) {
         if (sDest.empty())
             continue;
         auto named = m_names.find(sDest);
@@ -516,70 +451,13 @@ void CVexaPluginPropertyPage::SetDirty(BOOL bDirty)
 
 // ---- The health line ----------------------------------------------------------------------
 
-void CVexaPluginPropertyPage::ReadHealth()
-{
-    std::vector<std::wstring> addresses;
-    for (int i = 0, n = GetListCount(); i < n; ++i)
-        addresses.push_back(GetListItem(i));
-    m_health = vexa::ReadFeedHealth(addresses);
-}
-
 void CVexaPluginPropertyPage::UpdateHealthLine()
 {
     HWND winList = DlgItem(IDC_DEST_LIST);
     HWND winLine = DlgItem(IDC_FEED_HEALTH);
     if (!winList || !winLine) return;
-    // An address added since the page was activated has no record read: not loaded yet.
-    auto healthOf = [this](const std::wstring& address) {
-        for (const vexa::FeedHealth& record : m_health)
-            if (record.address == address) return record;
-        vexa::FeedHealth none;
-        none.address = address;
-        return none;
-    };
     LRESULT nSel = SendMessageW(winList, LB_GETCURSEL, 0, 0);
-    std::wstring line;
-    if (nSel != LB_ERR) {
-        line = vexa::DescribeFeedHealth(healthOf(GetListItem(static_cast<int>(nSel))));
-    } else {
-        std::vector<vexa::FeedHealth> records;
-        for (int i = 0, n = GetListCount(); i < n; ++i)
-            records.push_back(healthOf(GetListItem(i)));
-        line = vexa::SummarizeFeedHealth(records);
-    }
-    m_healthLine = line;
-    SetWindowTextW(winLine, m_healthLine.c_str());
-    InvalidateRect(winLine, nullptr, TRUE);
-}
-
-void CVexaPluginPropertyPage::AddHealthTip()
-{
-    HWND winLine = DlgItem(IDC_FEED_HEALTH);
-    if (!winLine) return;
-    INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_WIN95_CLASSES};
-    InitCommonControlsEx(&controls);
-    m_healthTip = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
-                                  CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, m_hWnd, nullptr,
-                                  vexa::Module::Instance(), nullptr);
-    if (!m_healthTip) return;
-    TTTOOLINFOW tool = {};
-    tool.cbSize = TTTOOLINFOW_V2_SIZE; // what every version of the controls takes
-    tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
-    tool.hwnd = m_hWnd;
-    tool.uId = reinterpret_cast<UINT_PTR>(winLine);
-    tool.lpszText = LPSTR_TEXTCALLBACKW; // asked for when shown: the line as it is then
-    SendMessageW(m_healthTip, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
-    RECT units = {0, 0, 160, 0};
-    MapDialogRect(m_hWnd, &units);
-    SendMessageW(m_healthTip, TTM_SETMAXTIPWIDTH, 0, units.right);
-}
-
-void CVexaPluginPropertyPage::DestroyHealthTip()
-{
-    HWND tip = m_healthTip;
-    m_healthTip = nullptr;
-    if (tip && IsWindow(tip))
-        DestroyWindow(tip);
+    m_healthLine.Show(winLine, ListItems(), nSel == LB_ERR ? -1 : static_cast<int>(nSel));
 }
 
 // ---- List box helpers ---------------------------------------------------------------------
@@ -604,6 +482,14 @@ std::wstring CVexaPluginPropertyPage::GetListItem(int i)
             sDest = vexa::TrimWhiteSpace(std::wstring(buffer.data(), static_cast<std::size_t>(got)));
     }
     return sDest;
+}
+
+std::vector<std::wstring> CVexaPluginPropertyPage::ListItems()
+{
+    std::vector<std::wstring> items;
+    for (int i = 0, n = GetListCount(); i < n; ++i)
+        items.push_back(GetListItem(i));
+    return items;
 }
 
 int CVexaPluginPropertyPage::GetListCount()

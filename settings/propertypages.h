@@ -11,7 +11,7 @@
 #include "com/object.h"
 #include "com/ptr.h"
 #include "com/window.h"
-#include "userdata/feedhealth.h"
+#include "settings/healthline.h"
 
 namespace vexa {
 
@@ -64,16 +64,13 @@ private:
     HWND DlgItem(int id) const { return m_hWnd ? GetDlgItem(m_hWnd, id) : nullptr; }
     void AddToList(const std::wstring& sDest);
     std::wstring GetListItem(int i);
+    std::vector<std::wstring> ListItems(); // every item, trimmed, in the list's order
     int GetListCount();
     std::wstring GetUrlText();
     bool CanAdd(const std::wstring& sNewUrl);
     void UpdateAddButton();
     // The health line: the selected address's record, or the summary of the list's.
-    void ReadHealth();
     void UpdateHealthLine();
-    void AddHealthTip();
-    // The tooltip's owner is the frame (a page is a child window): it goes with the page.
-    void DestroyHealthTip();
 
     vexa::com_ptr<IPropertyPageSite> m_pPageSite;
     std::vector<vexa::com_ptr<IUnknown>> m_ppUnk; // the objects of SetObjects (the plugin)
@@ -85,10 +82,7 @@ private:
     BOOL m_bDirty = FALSE;
     std::map<std::wstring, std::wstring> m_names; // the names of the feeds imported since the
                                                   // page was activated; Apply stores them
-    std::vector<vexa::FeedHealth> m_health; // read when the page is activated
-    std::wstring m_healthLine;               // the whole line; drawn cut to fit
-    bool m_healthCut = false;                // the tooltip shows the whole line
-    HWND m_healthTip = nullptr;              // owned by the page's window
+    HealthLine m_healthLine;
 };
 
 // Makes a new settings page (plain, or as the inner object of an aggregate) and asks it for

@@ -95,7 +95,7 @@ protected:
     }
     bool Load(const std::string& path) { return m_store->Load(m_server.Url(path)); }
     vexatest::ScopedFetchLimits m_limits{2000, 1500, 2500};
-    std::unique_ptr<CRssStore> m_store = std::make_unique<CRssStore>();
+    std::unique_ptr<vexatest::LoadedStore> m_store = std::make_unique<vexatest::LoadedStore>();
 };
 
 TEST_F(Discovery, PagesAreReadThroughTheFirstFeedTheyAdvertise)

@@ -293,11 +293,9 @@ TEST_F(DocumentFactsTest, TitleAndEntriesOfEachFormat)
     };
     for (const Case& c : cases) {
         CRssStore store;
-        FetchResult result;
-        result.outcome = FetchResult::Outcome::Answered;
-        result.status = 200;
-        result.body = c.document;
-        EXPECT_TRUE(store.LoadDownloaded("http://127.0.0.1/feed.xml", result)) << c.document;
+        std::string body = c.document;
+        store.BeginLoad("http://127.0.0.1/feed.xml");
+        EXPECT_TRUE(store.ReadBody("http://127.0.0.1/feed.xml", body)) << c.document;
         EXPECT_EQ(store.LastLoad().document.title, c.title);
         EXPECT_EQ(store.LastLoad().document.entries, c.entries);
     }

@@ -73,7 +73,7 @@ protected:
     static double SecondsSince(ULONGLONG start) { return (GetTickCount64() - start) / 1000.0; }
 
     vexatest::ScopedFetchLimits m_limits{2000, 600, 1500, 256 * 1024};
-    std::unique_ptr<CRssStore> m_store = std::make_unique<CRssStore>();
+    std::unique_ptr<vexatest::LoadedStore> m_store = std::make_unique<vexatest::LoadedStore>();
 };
 
 // ---- The request on the wire ----

@@ -215,8 +215,11 @@ TEST_F(ModuleTest, ConstructionAndDestructionRunHooksThenTerminationList)
     com_ptr<IClassFactory> factory = ClassObject(CLSID_Widget);
     factory.reset();
     ASSERT_NE(m_map[0].classObject, nullptr);
+    // The idle list runs each time it is asked (DllCanUnloadNow), the module staying.
+    ASSERT_TRUE(vexa::Module::AddIdleFunc([](void*) { g_hookCalls.push_back("idle"); }, nullptr));
+    vexa::Module::RunIdleFuncs();
     m_module.reset();
-    EXPECT_EQ(g_hookCalls, (std::vector<std::string>{"widget+", "gadget+", "widget-", "gadget-", "term"}));
+    EXPECT_EQ(g_hookCalls, (std::vector<std::string>{"widget+", "gadget+", "idle", "widget-", "gadget-", "term"}));
     // The cached class objects went with the module object.
     EXPECT_EQ(m_map[0].classObject, nullptr);
     EXPECT_EQ(vexa::Module::LockCount(), 0);

@@ -1,4 +1,5 @@
-// The settings page with real windows (under Xvfb) and the real registry.
+// The settings page with real windows (under Xvfb) and the real registry, over one fixture;
+// the import merge and the template arithmetic without windows.
 #include <windows.h>
 #include <commctrl.h>
 #include <ocidl.h>
@@ -6,22 +7,23 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "com/ptr.h"
-#include "resources/resource.h"
 #include "format/opml.h"
-#include "userdata/feedhealth.h"
 #include "host/lib/propertyframe.h"
-#include "userdata/feedlistfile.h"
+#include "resources/resource.h"
 #include "settings/pagesize.h"
 #include "settings/propertypages.h"
-#include "userdata/registryhelper.h"
-#include "tests/support/fixtures.h"
+#include "userdata/feedhealth.h"
+#include "userdata/feedlistfile.h"
+#include "tests/support/feedlist_fixture.h"
 
 using namespace vexa;
 
@@ -30,71 +32,58 @@ using List = std::vector<std::wstring>;
 
 namespace {
 
-const wchar_t kPath[] = L"SOFTWARE\\Orvall\\Halvane\\Destinatons";
-
-int g_boxCount = 0;
-std::wstring g_boxText;
-int CountBox(HWND, const wchar_t* text, const wchar_t*, UINT)
-{
-    ++g_boxCount;
-    g_boxText = text;
-    return IDOK;
-}
-
 // The frame's side of the page: records every status change.
 struct TestSite : IPropertyPageSite {
     ULONG refs = 1;
     std::vector<DWORD> changes;
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IPropertyPageSite)) {
-            *ppv = this;
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
+        const bool known = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IPropertyPageSite);
+        *ppv = known ? this : nullptr;
+        return known ? (AddRef(), S_OK) : E_NOINTERFACE;
     }
     STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
     STDMETHODIMP_(ULONG) Release() override { return --refs; }
-    STDMETHODIMP OnStatusChange(DWORD flags) override
-    {
-        changes.push_back(flags);
-        return S_OK;
-    }
-    STDMETHODIMP GetLocaleID(LCID* lcid) override
-    {
-        *lcid = LOCALE_USER_DEFAULT;
-        return S_OK;
-    }
-    STDMETHODIMP GetPageContainer(IUnknown** ppUnk) override
-    {
-        *ppUnk = nullptr;
-        return E_NOTIMPL;
-    }
+    STDMETHODIMP OnStatusChange(DWORD flags) override { return changes.push_back(flags), S_OK; }
+    STDMETHODIMP GetLocaleID(LCID* lcid) override { return *lcid = LOCALE_USER_DEFAULT, S_OK; }
+    STDMETHODIMP GetPageContainer(IUnknown** ppUnk) override { return *ppUnk = nullptr, E_NOTIMPL; }
     STDMETHODIMP TranslateAccelerator(MSG*) override { return S_FALSE; }
 };
 
-class SettingsPage : public vexatest::VexaTest {
+// Counts references held on it by the page.
+struct CountedObject : IUnknown {
+    ULONG refs = 1;
+    STDMETHODIMP QueryInterface(REFIID, void** ppv) override { *ppv = nullptr; return E_NOINTERFACE; }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
+    STDMETHODIMP_(ULONG) Release() override { return --refs; }
+};
+
+// Import and Export with the file dialogs answered by the test: the path of g_dialogPath,
+// or Cancel when it is empty.
+std::wstring g_dialogPath;
+BOOL AnswerDialog(OPENFILENAMEW* ofn, bool)
+{
+    EXPECT_EQ(std::wstring(ofn->lpstrFilter, 48), std::wstring(L"OPML files (*.opml)\0*.opml\0All files (*.*)\0*.*\0", 48));
+    EXPECT_STREQ(ofn->lpstrDefExt, L"opml");
+    lstrcpynW(ofn->lpstrFile, g_dialogPath.c_str(), static_cast<int>(ofn->nMaxFile));
+    return !g_dialogPath.empty();
+}
+
+class SettingsPage : public vexatest::FeedListTest {
 protected:
     void SetUp() override
     {
-        VexaTest::SetUp();
-        g_boxCount = 0;
-        m_oldBox = SetWarningBoxFn(CountBox);
+        FeedListTest::SetUp();
+        SetFileDialogFn(AnswerDialog);
         WNDCLASSW wc = {};
         wc.lpfnWndProc = DefWindowProcW;
         wc.hInstance = GetModuleHandleW(nullptr);
         wc.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
         wc.lpszClassName = L"VexaTestFrame";
         RegisterClassW(&wc);
-        m_frame = CreateWindowExW(WS_EX_CONTROLPARENT, L"VexaTestFrame", L"Vexa settings",
-                                  WS_OVERLAPPEDWINDOW, 40, 40, 640, 330, nullptr, nullptr,
-                                  GetModuleHandleW(nullptr), nullptr);
+        m_frame = CreateWindowExW(WS_EX_CONTROLPARENT, L"VexaTestFrame", L"Vexa settings", WS_OVERLAPPEDWINDOW,
+                                  40, 40, 640, 330, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
         ASSERT_NE(m_frame, nullptr);
-        wchar_t sz[600] = {};
-        LoadStringW(GetModuleHandleW(nullptr), IDS_DEFAULT_DEST, sz, 600);
-        m_default = sz;
     }
     void TearDown() override
     {
@@ -104,20 +93,18 @@ protected:
             EXPECT_EQ(m_page.detach()->Release(), 0u);
         }
         DestroyWindow(m_frame);
-        SetWarningBoxFn(m_oldBox);
+        SetFileDialogFn(nullptr);
+        DeleteFileW(m_file.c_str());
         EXPECT_EQ(vexa::InstanceCounter<CVexaPluginPropertyPage>::Count(), 0);
-        VexaTest::TearDown();
+        FeedListTest::TearDown();
     }
 
     com_ptr<IPropertyPage> NewPage()
     {
         com_ptr<IPropertyPage> page;
-        EXPECT_EQ(CreateVexaPluginPropertyPageInstance(nullptr, IID_IPropertyPage,
-                                                       page.put_void()),
-                  S_OK);
+        EXPECT_EQ(CreateVexaPluginPropertyPageInstance(nullptr, IID_IPropertyPage, page.put_void()), S_OK);
         return page;
     }
-
     // Creates the page as the frame does, and activates it.
     void Open()
     {
@@ -137,80 +124,82 @@ protected:
     }
 
     HWND Item(int id) { return GetDlgItem(m_win, id); }
-    void SetUrl(const std::wstring& text)
-    {
-        SendMessageW(Item(IDC_NEW_URL), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
-    }
+    void SetUrl(const std::wstring& text) { SendMessageW(Item(IDC_NEW_URL), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str())); }
     void Click(int id) { SendMessageW(Item(id), BM_CLICK, 0, 0); }
+    // Add's command as a frame or another program may send it, the button disabled or not.
+    void CommandAdd() { SendMessageW(m_win, WM_COMMAND, MAKEWPARAM(IDC_ADD, BN_CLICKED), reinterpret_cast<LPARAM>(Item(IDC_ADD))); }
     void Select(int index)
     {
         SendMessageW(Item(IDC_DEST_LIST), LB_SETCURSEL, index, 0);
         SendMessageW(m_win, WM_COMMAND, MAKEWPARAM(IDC_DEST_LIST, LBN_SELCHANGE),
                      reinterpret_cast<LPARAM>(Item(IDC_DEST_LIST)));
     }
+    // Selects `address` (nothing when the list lacks it) and gives the health line then.
+    std::wstring SelectLine(const std::wstring& address)
+    {
+        const List items = Items();
+        auto at = std::find(items.begin(), items.end(), address);
+        Select(at == items.end() ? -1 : static_cast<int>(at - items.begin()));
+        wchar_t text[600] = {};
+        GetWindowTextW(Item(IDC_FEED_HEALTH), text, 600);
+        return text;
+    }
     bool Enabled(int id) { return IsWindowEnabled(Item(id)) != FALSE; }
     List Items()
     {
         List out;
         HWND list = Item(IDC_DEST_LIST);
-        int n = static_cast<int>(SendMessageW(list, LB_GETCOUNT, 0, 0));
-        for (int i = 0; i < n; ++i) {
+        for (int i = 0, n = static_cast<int>(SendMessageW(list, LB_GETCOUNT, 0, 0)); i < n; ++i) {
             std::wstring text(SendMessageW(list, LB_GETTEXTLEN, i, 0), L'\0');
             SendMessageW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(&text[0]));
             out.push_back(text);
         }
         return out;
     }
-
-    void Store(const List& values)
-    {
-        vexa::unique_hkey key;
-        RegCreateKeyExW(HKEY_CURRENT_USER, kPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                        key.put(), nullptr);
-        for (std::size_t i = 0; i < values.size(); ++i) {
-            std::wstring name = L"dest[" + std::to_wstring(i) + L"]";
-            RegSetValueExW(key.get(), name.c_str(), 0, REG_SZ,
-                           reinterpret_cast<const BYTE*>(values[i].c_str()),
-                           DWORD((values[i].size() + 1) * sizeof(wchar_t)));
-        }
-    }
-    // Every value of the key, which must all be dest[0], dest[1], ... in order.
-    List Stored()
+    static List Numbered(const std::wstring& prefix, int count)
     {
         List out;
-        vexa::unique_hkey key;
-        if (RegOpenKeyExW(HKEY_CURRENT_USER, kPath, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
-            return out;
-        DWORD values = 0;
-        RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                         &values, nullptr, nullptr, nullptr, nullptr);
-        for (DWORD i = 0; i < values; ++i) {
-            std::wstring name = L"dest[" + std::to_wstring(i) + L"]";
-            wchar_t data[1024] = {};
-            DWORD bytes = sizeof data - sizeof(wchar_t);
-            EXPECT_EQ(RegQueryValueExW(key.get(), name.c_str(), nullptr, nullptr,
-                                       reinterpret_cast<BYTE*>(data), &bytes),
-                      ERROR_SUCCESS)
-                << vexatest::Narrow(name);
-            out.push_back(data);
-        }
+        for (int i = 0; i < count; ++i)
+            out.push_back(prefix + std::to_wstring(100 + i));
         return out;
+    }
+
+    // Clicks Import or Export with `path` in the dialog; gives the message shown.
+    std::wstring Choose(int button, const std::wstring& path)
+    {
+        g_dialogPath = path;
+        Boxes().clear();
+        Click(button);
+        return Boxes().empty() ? std::wstring() : Boxes().back().text;
+    }
+    std::wstring Import(const std::string& bytes)
+    {
+        std::ofstream(m_file.c_str(), std::ios::binary) << bytes;
+        return Choose(IDC_IMPORT, m_file);
+    }
+    static std::string Document(const std::string& body)
+    {
+        return "<?xml version=\"1.0\"?>\n<opml version=\"1.0\"><head/><body>" + body + "</body></opml>";
+    }
+    static std::string Outlines(const List& urls)
+    {
+        std::string body;
+        for (const std::wstring& url : urls)
+            body += "<outline text=\"" + Name(url) + "\" xmlUrl=\"" + vexatest::Narrow(url) + "\"/>";
+        return body;
+    }
+    static std::string Name(const std::wstring& url) { return "Feed " + vexatest::Narrow(url); }
+    static List Sorted(List list)
+    {
+        std::sort(list.begin(), list.end());
+        return list;
     }
 
     HWND m_frame = nullptr;
     HWND m_win = nullptr;
     TestSite m_site;
     com_ptr<IPropertyPage> m_page;
-    std::wstring m_default;
-    WarningBoxFn m_oldBox = nullptr;
-};
-
-// Counts references held on it by the page.
-struct CountedObject : IUnknown {
-    ULONG refs = 1;
-    STDMETHODIMP QueryInterface(REFIID, void** ppv) override { *ppv = nullptr; return E_NOINTERFACE; }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs; }
+    const std::wstring m_file = vexatest::Widen(std::getenv("TEMP") ? std::getenv("TEMP") : ".") + L"\\vexa-list.opml";
 };
 
 TEST_F(SettingsPage, IdentityAndAggregation)
@@ -227,13 +216,10 @@ TEST_F(SettingsPage, IdentityAndAggregation)
 
     CountedObject outer;
     void* out = nullptr;
-    EXPECT_EQ(CreateVexaPluginPropertyPageInstance(&outer, IID_IPropertyPage, &out),
-              CLASS_E_NOAGGREGATION);
+    EXPECT_EQ(CreateVexaPluginPropertyPageInstance(&outer, IID_IPropertyPage, &out), CLASS_E_NOAGGREGATION);
     EXPECT_EQ(CreateVexaPluginPropertyPageInstance(nullptr, IID_IPropertyPage, nullptr), E_POINTER);
     IUnknown* inner = nullptr;
-    ASSERT_EQ(CreateVexaPluginPropertyPageInstance(&outer, IID_IUnknown,
-                                                   reinterpret_cast<void**>(&inner)),
-              S_OK);
+    ASSERT_EQ(CreateVexaPluginPropertyPageInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&inner)), S_OK);
     EXPECT_EQ(vexa::InstanceCounter<CVexaPluginPropertyPage>::Count(), 2);
     EXPECT_EQ(inner->Release(), 0u);
     EXPECT_EQ(page.detach()->Release(), 0u);
@@ -256,25 +242,37 @@ TEST_F(SettingsPage, ArgumentAndStateErrors)
     EXPECT_EQ(page->SetPageSite(&second), S_OK);
     EXPECT_EQ(page->SetPageSite(nullptr), S_OK);
 
-    EXPECT_EQ(page->Activate(m_frame, nullptr, FALSE), E_POINTER);
-    EXPECT_EQ(traces.back(), "Error : Passed a NULL rect\n");
-    EXPECT_EQ(GetWindow(m_frame, GW_CHILD), nullptr);
-    EXPECT_EQ(page->GetPageInfo(nullptr), E_POINTER);
-    EXPECT_EQ(traces.back(), "Error : PROPPAGEINFO passed == NULL\n");
-    EXPECT_EQ(page->SetObjects(1, nullptr), E_POINTER);
-    EXPECT_EQ(page->TranslateAccelerator(nullptr), E_POINTER);
-
+    // Calls refused for their arguments or for want of a window, and what each traces:
+    // nullptr not looked at, "" nothing.
     RECT rc = {0, 0, 10, 10};
-    m_channels->clear();
-    EXPECT_EQ(page->Show(SW_SHOW), E_UNEXPECTED);
-    EXPECT_EQ(page->Move(&rc), E_UNEXPECTED);
-    EXPECT_EQ(page->Move(nullptr), E_UNEXPECTED);
-    EXPECT_EQ(page->Deactivate(), S_OK);
-    EXPECT_TRUE(traces.empty());
-    EXPECT_EQ(page->IsPageDirty(), S_FALSE);
-    EXPECT_EQ(page->Help(L"C:\\"), E_OUTOFMEMORY);
-    MSG msg = {nullptr, WM_TIMER, 0, 0};
-    EXPECT_EQ(page->TranslateAccelerator(&msg), S_FALSE);
+    MSG timer = {nullptr, WM_TIMER, 0, 0};
+    const struct {
+        const char* call;
+        std::function<HRESULT()> run;
+        HRESULT hr;
+        const char* trace;
+    } rows[] = {
+        {"Activate(null)", [&] { return page->Activate(m_frame, nullptr, FALSE); }, E_POINTER, "Error : Passed a NULL rect\n"},
+        {"GetPageInfo(null)", [&] { return page->GetPageInfo(nullptr); }, E_POINTER, "Error : PROPPAGEINFO passed == NULL\n"},
+        {"SetObjects(null)", [&] { return page->SetObjects(1, nullptr); }, E_POINTER, nullptr},
+        {"TranslateAccelerator(null)", [&] { return page->TranslateAccelerator(nullptr); }, E_POINTER, nullptr},
+        {"Show", [&] { return page->Show(SW_SHOW); }, E_UNEXPECTED, ""},
+        {"Move", [&] { return page->Move(&rc); }, E_UNEXPECTED, ""},
+        {"Move(null)", [&] { return page->Move(nullptr); }, E_UNEXPECTED, ""},
+        {"Deactivate", [&] { return page->Deactivate(); }, S_OK, ""},
+        {"IsPageDirty", [&] { return page->IsPageDirty(); }, S_FALSE, nullptr},
+        {"Help", [&] { return page->Help(L"C:\\"); }, E_OUTOFMEMORY, nullptr},
+        {"TranslateAccelerator(WM_TIMER)", [&] { return page->TranslateAccelerator(&timer); }, S_FALSE, nullptr},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.call);
+        m_channels->clear();
+        EXPECT_EQ(row.run(), row.hr);
+        const std::string last = traces.empty() || !row.trace ? "" : traces.back();
+        EXPECT_EQ(last, row.trace ? row.trace : "");
+        EXPECT_TRUE(!row.trace || *row.trace || traces.empty());
+    }
+    EXPECT_EQ(GetWindow(m_frame, GW_CHILD), nullptr) << "no window for a refused Activate";
 
     Open();
     EXPECT_EQ(page->Move(nullptr), E_POINTER);
@@ -303,8 +301,7 @@ TEST_F(SettingsPage, PageInfoAndHeldObjects)
     EXPECT_EQ(info.pszDocString, nullptr);
     EXPECT_EQ(info.pszHelpFile, nullptr);
     EXPECT_EQ(info.dwHelpContext, 0u);
-    EXPECT_EQ(m_channels->traces(),
-              std::vector<std::string>(2, "Error : Failed to load string from res\n"));
+    EXPECT_EQ(m_channels->traces(), std::vector<std::string>(2, "Error : Failed to load string from res\n"));
     CoTaskMemFree(info.pszTitle);
 
     // The width follows the template's font as the dialog manager lays it out; the height
@@ -316,16 +313,18 @@ TEST_F(SettingsPage, PageInfoAndHeldObjects)
     EXPECT_GT(info.size.cy, units.bottom / 2);
     EXPECT_LT(info.size.cy, units.bottom * 2);
 
+    // References held on the objects: {a, b} after each call.
     CountedObject a, b;
     IUnknown* objects[] = {&a, &b};
-    EXPECT_EQ(m_page->SetObjects(2, objects), S_OK);
-    EXPECT_EQ(a.refs, 2u);
-    EXPECT_EQ(b.refs, 2u);
-    EXPECT_EQ(m_page->SetObjects(1, objects + 1), S_OK);
-    EXPECT_EQ(a.refs, 1u);
-    EXPECT_EQ(b.refs, 2u);
-    EXPECT_EQ(m_page->Apply(), S_OK);
-    EXPECT_EQ(b.refs, 2u) << "Apply leaves the plugin alone";
+    const struct { std::function<HRESULT()> run; ULONG a, b; } rows[] = {
+        {[&] { return m_page->SetObjects(2, objects); }, 2, 2},
+        {[&] { return m_page->SetObjects(1, objects + 1); }, 1, 2},
+        {[&] { return m_page->Apply(); }, 1, 2}, // Apply leaves the plugin alone
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(row.run(), S_OK);
+        EXPECT_EQ(std::make_pair(a.refs, b.refs), std::make_pair(row.a, row.b));
+    }
     m_page->Deactivate();
     m_page->SetPageSite(nullptr);
     EXPECT_EQ(m_page.detach()->Release(), 0u);
@@ -359,24 +358,18 @@ TEST_F(SettingsPage, DialogLayoutAndInitialState)
         wchar_t cls[32] = {};
         GetClassNameW(child, cls, 32);
         EXPECT_EQ(lstrcmpiW(cls, c.cls), 0);
-        // Edit and list box controls turn WS_BORDER into a client edge when created.
-        LONG style = GetWindowLongW(child, GWL_STYLE);
-        if (GetWindowLongW(child, GWL_EXSTYLE) & WS_EX_CLIENTEDGE)
-            style |= WS_BORDER;
-        // The list shows its scroll bar only once it has more items than room.
-        if (c.id == IDC_DEST_LIST)
-            style |= WS_VSCROLL;
-        EXPECT_EQ(style, WS_CHILD | WS_VISIBLE | c.style);
+        // Edit and list box controls turn WS_BORDER into a client edge when created; the
+        // list shows its scroll bar only once it has more items than room.
+        const bool edged = (GetWindowLongW(child, GWL_EXSTYLE) & WS_EX_CLIENTEDGE) != 0;
+        EXPECT_EQ(GetWindowLongW(child, GWL_STYLE) | (edged ? WS_BORDER : 0) | (c.id == IDC_DEST_LIST ? WS_VSCROLL : 0),
+                  WS_CHILD | WS_VISIBLE | c.style);
         // Position and size are each converted from dialog units.
-        RECT pos = {c.x, c.y, c.w, c.h};
+        RECT pos = {c.x, c.y, c.w, c.h}, got;
         MapDialogRect(m_win, &pos);
-        RECT got;
         GetWindowRect(child, &got);
         MapWindowPoints(nullptr, m_win, reinterpret_cast<POINT*>(&got), 2);
-        EXPECT_EQ(got.left, pos.left);
-        EXPECT_EQ(got.top, pos.top);
-        EXPECT_EQ(got.right - got.left, pos.right);
-        EXPECT_EQ(got.bottom - got.top, pos.bottom);
+        EXPECT_EQ((std::vector<LONG>{got.left, got.top, got.right - got.left, got.bottom - got.top}),
+                  (std::vector<LONG>{pos.left, pos.top, pos.right, pos.bottom}));
         child = GetWindow(child, GW_HWNDNEXT);
     }
     EXPECT_EQ(child, nullptr);
@@ -400,13 +393,52 @@ TEST_F(SettingsPage, DialogLayoutAndInitialState)
     EXPECT_TRUE(GetWindowLongW(m_win, GWL_EXSTYLE) & WS_EX_CONTROLPARENT);
 }
 
+// Add is offered for a non-blank address short enough for the store (trimmed), while the
+// list has room; its command, which may still come from a frame or another program, adds
+// nothing then.
+TEST_F(SettingsPage, AddIsOfferedForWhatTheStoreCanHold)
+{
+    Open();
+    const std::pair<std::wstring, bool> typed[] = {
+        {L"   \t ", false},
+        {L"  http://a.example/rss  ", true},
+        {std::wstring(554, L'x'), true},
+        {L" " + std::wstring(555, L'x'), false},
+    };
+    for (const auto& row : typed) {
+        SetUrl(row.first);
+        EXPECT_EQ(Enabled(IDC_ADD), row.second) << vexatest::Narrow(row.first);
+    }
+    CommandAdd();
+    EXPECT_EQ(Items().size(), 1u);
+
+    Store(Numbered(L"http://f.example/", 98));
+    Reopen();
+    ASSERT_EQ(Items().size(), 99u);
+    EXPECT_TRUE(GetWindowLongW(Item(IDC_DEST_LIST), GWL_STYLE) & WS_VSCROLL);
+    SetUrl(L"http://g.example/");
+    ASSERT_TRUE(Enabled(IDC_ADD));
+    Click(IDC_ADD);
+    EXPECT_EQ(Items().size(), 100u);
+    EXPECT_FALSE(Enabled(IDC_ADD));
+    SetUrl(L"http://h.example/");
+    EXPECT_FALSE(Enabled(IDC_ADD));
+    CommandAdd();
+    EXPECT_EQ(Items().size(), 100u);
+    Select(5);
+    Click(IDC_REMOVE);
+    EXPECT_TRUE(Enabled(IDC_ADD)) << "room again";
+
+    Click(IDC_ADD);
+    EXPECT_EQ(m_page->Apply(), S_OK);
+    Reopen();
+    EXPECT_EQ(Items().size(), 100u) << "every applied address reads back";
+}
+
 TEST_F(SettingsPage, AddTrimsOnApplyAndTracksDirtiness)
 {
     Open();
-    SetUrl(L"   \t ");
-    EXPECT_FALSE(Enabled(IDC_ADD));
     SetUrl(L"  http://a.example/rss  ");
-    EXPECT_TRUE(Enabled(IDC_ADD));
     Click(IDC_ADD);
     Click(IDC_ADD);
     EXPECT_EQ(Items(), (List{L"  http://a.example/rss  ", L"  http://a.example/rss  ", m_default}));
@@ -428,8 +460,7 @@ TEST_F(SettingsPage, RemoveSelectionAndSortedApply)
 {
     Store({L"http://c.example/", L"http://a.example/", L"http://b.example/"});
     Open();
-    EXPECT_EQ(Items(), (List{m_default, L"http://a.example/",
-                             L"http://b.example/", L"http://c.example/"}))
+    EXPECT_EQ(Items(), (List{m_default, L"http://a.example/", L"http://b.example/", L"http://c.example/"}))
         << "sorted whatever the stored order (the default sorts first here)";
 
     // Remove with nothing selected deletes nothing but dirties the page.
@@ -455,8 +486,7 @@ TEST_F(SettingsPage, RemoveSelectionAndSortedApply)
     EXPECT_EQ(Items().size(), 4u);
     EXPECT_EQ(m_page->IsPageDirty(), S_FALSE);
     // Apply cleared the flag quietly, so the site heard dirty twice and clean once.
-    EXPECT_EQ(m_site.changes, (std::vector<DWORD>{PROPPAGESTATUS_DIRTY, PROPPAGESTATUS_DIRTY,
-                                                  PROPPAGESTATUS_CLEAN}));
+    EXPECT_EQ(m_site.changes, (std::vector<DWORD>{PROPPAGESTATUS_DIRTY, PROPPAGESTATUS_DIRTY, PROPPAGESTATUS_CLEAN}));
 
     // Removing everything leaves the key empty; Apply without edits rewrites it.
     while (!Items().empty()) {
@@ -489,52 +519,16 @@ TEST_F(SettingsPage, AddressesInAnyScriptAreShownAndKeptAsWritten)
     EXPECT_EQ(Items(), (List{m_default, cyrillic, japanese}));
 }
 
-TEST_F(SettingsPage, AddRefusesWhatTheStoreCannotHold)
+// Apply stores nothing without a window (never shown, or deactivated with its edits) and
+// succeeds when the key cannot be reached, after warning.
+TEST_F(SettingsPage, ApplyWithoutWindowOrKey)
 {
-    Open();
-    SetUrl(std::wstring(554, L'x'));
-    EXPECT_TRUE(Enabled(IDC_ADD));
-    SetUrl(L" " + std::wstring(555, L'x'));
-    EXPECT_FALSE(Enabled(IDC_ADD));
-    // The command may still come, from a frame or another program.
-    SendMessageW(m_win, WM_COMMAND, MAKEWPARAM(IDC_ADD, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(Item(IDC_ADD)));
-    EXPECT_EQ(Items().size(), 1u);
-
-    List many;
-    for (int i = 0; i < 98; ++i)
-        many.push_back(L"http://f.example/" + std::to_wstring(100 + i));
-    Store(many);
-    Reopen();
-    ASSERT_EQ(Items().size(), 99u);
-    EXPECT_TRUE(GetWindowLongW(Item(IDC_DEST_LIST), GWL_STYLE) & WS_VSCROLL);
-    SetUrl(L"http://g.example/");
-    ASSERT_TRUE(Enabled(IDC_ADD));
-    Click(IDC_ADD);
-    EXPECT_EQ(Items().size(), 100u);
-    EXPECT_FALSE(Enabled(IDC_ADD));
-    SetUrl(L"http://h.example/");
-    EXPECT_FALSE(Enabled(IDC_ADD));
-    SendMessageW(m_win, WM_COMMAND, MAKEWPARAM(IDC_ADD, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(Item(IDC_ADD)));
-    EXPECT_EQ(Items().size(), 100u);
-    Select(5);
-    Click(IDC_REMOVE);
-    EXPECT_TRUE(Enabled(IDC_ADD)) << "room again";
-
-    Click(IDC_ADD);
-    EXPECT_EQ(m_page->Apply(), S_OK);
-    Reopen();
-    EXPECT_EQ(Items().size(), 100u) << "every applied address reads back";
-}
-
-TEST_F(SettingsPage, ApplyWithoutWindowKeepsTheStoredList)
-{
-    Store({L"http://a.example/", L"http://b.example/"});
+    const List stored = {L"http://a.example/", L"http://b.example/"};
+    Store(stored);
     m_page = NewPage();
     ASSERT_EQ(m_page->SetPageSite(&m_site), S_OK);
     EXPECT_EQ(m_page->Apply(), S_OK) << "a page the frame never showed";
-    EXPECT_EQ(Stored(), (List{L"http://a.example/", L"http://b.example/"}));
+    EXPECT_EQ(Stored(), stored);
 
     Open();
     Select(0);
@@ -542,24 +536,20 @@ TEST_F(SettingsPage, ApplyWithoutWindowKeepsTheStoredList)
     ASSERT_EQ(m_page->Deactivate(), S_OK);
     EXPECT_EQ(m_page->Apply(), S_OK) << "edits dropped with the window";
     EXPECT_EQ(m_page->IsPageDirty(), S_FALSE);
-    EXPECT_EQ(Stored(), (List{L"http://a.example/", L"http://b.example/"}));
-}
+    EXPECT_EQ(Stored(), stored);
 
-TEST_F(SettingsPage, UnreachableKeyWarnsAndApplySucceeds)
-{
-    vexa::unique_hkey parent;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"SOFTWARE\\Orvall", 0, nullptr,
-                              REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, parent.put(), nullptr),
-              ERROR_SUCCESS);
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"SOFTWARE\\Orvall");
+    MakeKeyUncreatable();
+    Boxes().clear();
     Open();
-    EXPECT_EQ(g_boxCount, 1);
+    EXPECT_EQ(Boxes().size(), 1u);
     EXPECT_EQ(Items(), List{m_default});
     Select(0);
     Click(IDC_REMOVE);
     EXPECT_EQ(m_page->IsPageDirty(), S_OK);
-    g_boxCount = 0;
+    Boxes().clear();
     EXPECT_EQ(m_page->Apply(), S_OK);
-    EXPECT_EQ(g_boxCount, 2);
+    EXPECT_EQ(Boxes().size(), 2u);
     EXPECT_EQ(m_page->IsPageDirty(), S_FALSE);
 }
 
@@ -576,16 +566,8 @@ TEST_F(SettingsPage, HealthLineDescribesTheSelectionOrSumsUpTheList)
     write(HealthRecord(b, FeedState::Failing, TodayAt(9, 12), L"not found (HTTP 404)"));
     write(HealthRecord(c, FeedState::Paused, TodayAt(14, 5), L"server error (HTTP 503)"));
     Open();
-    const List items = Items();
-    auto select = [&](const std::wstring& address) {
-        auto at = std::find(items.begin(), items.end(), address);
-        Select(at == items.end() ? -1 : static_cast<int>(at - items.begin()));
-        wchar_t text[600] = {};
-        GetWindowTextW(Item(IDC_FEED_HEALTH), text, 600);
-        return std::wstring(text);
-    };
-    EXPECT_EQ(select(L"(none)"), L"2 of 5 feeds failing") << "the default address counts, not loaded yet";
     const std::pair<std::wstring, const wchar_t*> rows[] = {
+        {L"(none)", L"2 of 5 feeds failing"}, // the default address counts, not loaded yet
         {a, L"Loaded 14:02, 20 entries"},
         {b, L"Failing since 09:12: not found (HTTP 404)"},
         {c, L"Paused until 14:05: server error (HTTP 503)"},
@@ -593,16 +575,16 @@ TEST_F(SettingsPage, HealthLineDescribesTheSelectionOrSumsUpTheList)
         {m_default, L"Not loaded yet"},
     };
     for (const auto& row : rows)
-        EXPECT_EQ(select(row.first), row.second) << vexatest::Narrow(row.first);
+        EXPECT_EQ(SelectLine(row.first), row.second) << vexatest::Narrow(row.first);
 
     // The records are read when the page is activated: a recovery shows after that.
     write(HealthRecord(b, FeedState::Loaded, TodayAt(9, 30), L"", 1));
-    EXPECT_EQ(select(L"(none)"), L"2 of 5 feeds failing");
+    EXPECT_EQ(SelectLine(L"(none)"), L"2 of 5 feeds failing");
     Reopen();
-    EXPECT_EQ(select(L"(none)"), L"1 of 5 feeds failing");
+    EXPECT_EQ(SelectLine(L"(none)"), L"1 of 5 feeds failing");
     SetUrl(L"http://e.example/rss");
     Click(IDC_ADD);
-    EXPECT_EQ(select(L"(none)"), L"1 of 6 feeds failing");
+    EXPECT_EQ(SelectLine(L"(none)"), L"1 of 6 feeds failing");
 
     // A line too long for its two lines is drawn cut; its tooltip holds the whole of it.
     // One tooltip, owned by the frame, whatever the number of activations.
@@ -620,7 +602,7 @@ TEST_F(SettingsPage, HealthLineDescribesTheSelectionOrSumsUpTheList)
     const std::wstring whole = L"Failing since 09:12: " + cause;
     const struct { std::wstring address, line, tip; } shown[] = {{d, whole, whole}, {b, L"Loaded 09:30, 1 entry", L""}};
     for (const auto& row : shown) {
-        EXPECT_EQ(select(row.address), row.line);
+        EXPECT_EQ(SelectLine(row.address), row.line);
         UpdateWindow(m_frame);
         SendMessageW(m_win, WM_NOTIFY, 0, reinterpret_cast<LPARAM>(&info));
         EXPECT_EQ(std::wstring(info.lpszText ? info.lpszText : L"?"), row.tip) << "only a line cut short has one";
@@ -631,84 +613,39 @@ TEST_F(SettingsPage, HealthLineDescribesTheSelectionOrSumsUpTheList)
 TEST_F(SettingsPage, KeyboardMessagesGoThroughTheDialog)
 {
     Open();
-    MSG msg = {Item(IDC_NEW_URL), WM_KEYDOWN, VK_TAB, 0};
-    EXPECT_EQ(m_page->TranslateAccelerator(&msg), S_OK);
-    msg.message = WM_COMMAND;
-    EXPECT_EQ(m_page->TranslateAccelerator(&msg), S_FALSE);
-    // Past the keyboard range, although newer headers count it in.
-    msg = {Item(IDC_NEW_URL), WM_UNICHAR, L'a', 0};
-    EXPECT_EQ(m_page->TranslateAccelerator(&msg), S_FALSE);
+    // WM_UNICHAR is past the keyboard range, although newer headers count it in.
+    const std::pair<MSG, HRESULT> rows[] = {
+        {{Item(IDC_NEW_URL), WM_KEYDOWN, VK_TAB, 0}, S_OK},
+        {{Item(IDC_NEW_URL), WM_COMMAND, VK_TAB, 0}, S_FALSE},
+        {{Item(IDC_NEW_URL), WM_UNICHAR, L'a', 0}, S_FALSE},
+    };
+    for (auto row : rows)
+        EXPECT_EQ(m_page->TranslateAccelerator(&row.first), row.second) << row.first.message;
 }
 
-// Import and Export with the file dialogs answered by the test: the path of g_dialogPath,
-// or Cancel when it is empty.
-std::wstring g_dialogPath;
-BOOL AnswerDialog(OPENFILENAMEW* ofn, bool)
-{
-    EXPECT_EQ(std::wstring(ofn->lpstrFilter, 48), std::wstring(L"OPML files (*.opml)\0*.opml\0All files (*.*)\0*.*\0", 48));
-    EXPECT_STREQ(ofn->lpstrDefExt, L"opml");
-    lstrcpynW(ofn->lpstrFile, g_dialogPath.c_str(), static_cast<int>(ofn->nMaxFile));
-    return !g_dialogPath.empty();
-}
-
-class OpmlPage : public SettingsPage {
-protected:
-    void SetUp() override
-    {
-        SettingsPage::SetUp();
-        SetFileDialogFn(AnswerDialog);
-    }
-    void TearDown() override
-    {
-        SetFileDialogFn(nullptr);
-        DeleteFileW(m_file.c_str());
-        SettingsPage::TearDown();
-    }
-    // Clicks Import or Export with `path` in the dialog; gives the message shown.
-    std::wstring Choose(int button, const std::wstring& path)
-    {
-        g_dialogPath = path;
-        g_boxText.clear();
-        Click(button);
-        return g_boxText;
-    }
-    std::wstring Import(const std::string& bytes)
-    {
-        std::ofstream(m_file.c_str(), std::ios::binary) << bytes;
-        return Choose(IDC_IMPORT, m_file);
-    }
-    static std::string Document(const std::string& body)
-    {
-        return "<?xml version=\"1.0\"?>\n<opml version=\"1.0\"><head/><body>" + body + "</body></opml>";
-    }
-    static std::string Outlines(const List& urls)
-    {
-        std::string body;
-        for (const std::wstring& url : urls)
-            body += "<outline text=\"" + Name(url) + "\" xmlUrl=\"" + vexatest::Narrow(url) + "\"/>";
-        return body;
-    }
-    static std::string Name(const std::wstring& url) { return "Feed " + vexatest::Narrow(url); }
-    static List Sorted(List list)
-    {
-        std::sort(list.begin(), list.end());
-        return list;
-    }
-    const std::wstring m_file = vexatest::Widen(std::getenv("TEMP") ? std::getenv("TEMP") : ".") + L"\\vexa-list.opml";
-};
-
-TEST_F(OpmlPage, ImportAddsWhatTheListLacksUpToItsLimit)
+TEST_F(SettingsPage, ImportAddsWhatTheListLacksUpToItsLimit)
 {
     Store({L"http://a.example/rss", L"http://b.example/"});
     Open();
     const List before = Items();
-    EXPECT_EQ(Choose(IDC_IMPORT, L""), L"") << "cancelled";
+    // Files that change nothing, and the start of what each says.
     const std::wstring cannot = L"Could not read \"" + m_file + L"\": ";
-    EXPECT_EQ(Import(Document(Outlines({L"http://n.example/"})).substr(0, 90)).rfind(
-                  cannot + L"it is not well-formed XML (line 2, column ", 0), 0u);
-    EXPECT_EQ(Import("<rss><channel/></rss>"), cannot + L"it is not an OPML file. The list is unchanged.");
-    EXPECT_EQ(Choose(IDC_IMPORT, m_file + L"x").rfind(L"Could not read \"" + m_file + L"x\": ", 0), 0u);
-    EXPECT_EQ(Import(Document("")), L"The file lists no feeds");
+    const struct {
+        std::function<std::wstring()> run;
+        std::wstring said;
+        bool whole; // else the start of it
+    } unread[] = {
+        {[&] { return Choose(IDC_IMPORT, L""); }, L"", true}, // cancelled
+        {[&] { return Import(Document(Outlines({L"http://n.example/"})).substr(0, 90)); },
+         cannot + L"it is not well-formed XML (line 2, column ", false},
+        {[&] { return Import("<rss><channel/></rss>"); }, cannot + L"it is not an OPML file. The list is unchanged.", true},
+        {[&] { return Choose(IDC_IMPORT, m_file + L"x"); }, L"Could not read \"" + m_file + L"x\": ", false},
+        {[&] { return Import(Document("")); }, L"The file lists no feeds", true},
+    };
+    for (const auto& row : unread) {
+        const std::wstring said = row.run();
+        EXPECT_EQ(row.whole ? said : said.substr(0, row.said.size()), row.said);
+    }
     EXPECT_EQ(Items(), before);
     EXPECT_EQ(m_page->IsPageDirty(), S_FALSE);
 
@@ -727,10 +664,8 @@ TEST_F(OpmlPage, ImportAddsWhatTheListLacksUpToItsLimit)
     EXPECT_EQ(Stored(), (List{L"http://a.example/rss", L"http://b.example/"})) << "nothing stored before Apply";
     EXPECT_EQ(Import(file), L"Added no feeds; 6 were already in the list");
 
-    List many;
-    for (int i = 0; i < 95; ++i)
-        many.push_back(L"http://f.example/" + std::to_wstring(100 + i));
-    EXPECT_EQ(Import(Document(Outlines(many) + Outlines({L"http://x.example/" + std::wstring(560, L'x')}))),
+    EXPECT_EQ(Import(Document(Outlines(Numbered(L"http://f.example/", 95)) +
+                              Outlines({L"http://x.example/" + std::wstring(560, L'x')}))),
               L"Added 93 feeds; 2 did not fit (the list holds 100); 1 address was too long to keep");
     EXPECT_EQ(Items().size(), 100u);
     EXPECT_FALSE(Enabled(IDC_ADD));
@@ -738,7 +673,7 @@ TEST_F(OpmlPage, ImportAddsWhatTheListLacksUpToItsLimit)
 
 // A new user brings 30 feeds in three folders, applies, and exports them again: the same
 // addresses in the list's (sorted) order, with what the health records know of them.
-TEST_F(OpmlPage, ImportedAppliedAndExportedListsRoundTrip)
+TEST_F(SettingsPage, ImportedAppliedAndExportedListsRoundTrip)
 {
     List urls;
     std::string body;
@@ -800,28 +735,55 @@ TEST_F(SettingsPage, ShowForScreenshot)
     UpdateWindow(frame.Window());
 
     auto pump = [](DWORD ms) {
-        DWORD start = GetTickCount();
-        while (GetTickCount() - start < ms) {
-            MSG msg;
-            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-                TranslateMessage(&msg);
-                DispatchMessageW(&msg);
-            }
-            Sleep(20);
-        }
+        for (DWORD start = GetTickCount(); GetTickCount() - start < ms; Sleep(20))
+            for (MSG msg; PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE);)
+                TranslateMessage(&msg), DispatchMessageW(&msg);
     };
-    const List items = Items();
-    for (const std::wstring* selected : {static_cast<const std::wstring*>(nullptr), &failing, &loaded}) {
-        auto at = selected ? std::find(items.begin(), items.end(), *selected) : items.end();
-        Select(at == items.end() ? -1 : static_cast<int>(at - items.begin()));
+    for (const std::wstring& selected : {std::wstring(L"(none)"), failing, loaded}) {
+        SelectLine(selected);
         pump(500);
-        HANDLE ready = CreateFileW(L"settings-page.ready", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr);
-        CloseHandle(ready);
+        CloseHandle(CreateFileW(L"settings-page.ready", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                nullptr));
         for (int i = 0; i < 300 && GetFileAttributesW(L"settings-page.done") == INVALID_FILE_ATTRIBUTES; ++i)
             pump(100);
         DeleteFileW(L"settings-page.ready");
         DeleteFileW(L"settings-page.done");
+    }
+}
+
+// The merge of an imported list into the page's: counts, and the feeds taken in the file's
+// order with their names.
+TEST(ImportMerge, TakesWhatTheListLacksWhileItHasRoomAndTheStoreCanKeepIt)
+{
+    using Feeds = std::vector<ListedFeed>;
+    const std::wstring longest(554, L'x');
+    const struct {
+        const char* name;
+        List held;
+        Feeds feeds;
+        std::size_t maxCount;
+        Feeds added;
+        int counts[4]; // added, already, full, too long
+    } rows[] = {
+        {"nothing to import", {L"http://a/"}, {}, 5, {}, {0, 0, 0, 0}},
+        {"ASCII case ignored, other case kept", {L"http://a/x"},
+         {{L"HTTP://A/X", L"A"}, {L"http://\x0434/", L""}, {L"http://\x0414/", L"D"}}, 5,
+         {{L"http://\x0434/", L""}, {L"http://\x0414/", L"D"}}, {2, 1, 0, 0}},
+        {"named twice in the file", {}, {{L"http://b/", L"B"}, {L"http://B/", L"b"}}, 5, {{L"http://b/", L"B"}}, {1, 1, 0, 0}},
+        {"up to the limit", {L"1", L"2"}, {{L"3", L""}, {L"4", L""}, {L"1", L""}}, 3, {{L"3", L""}}, {1, 1, 1, 0}},
+        {"shorter than the store's value", {}, {{longest + L"y", L""}, {longest, L"L"}}, 5, {{longest, L"L"}}, {1, 0, 0, 1}},
+    };
+    auto flat = [](const Feeds& feeds) {
+        List out;
+        for (const ListedFeed& feed : feeds) out.push_back(feed.address + L" | " + feed.name);
+        return out;
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const ImportMerge merge = MergeImport(row.held, row.feeds, row.maxCount, 555);
+        EXPECT_EQ(flat(merge.added), flat(row.added));
+        const ImportCounts& c = merge.counts;
+        EXPECT_EQ((std::vector<int>{c.added, c.already, c.full, c.tooLong}), std::vector<int>(row.counts, row.counts + 4));
     }
 }
 
@@ -842,7 +804,7 @@ TEST(DialogTemplate, SizeAndFontFromTheBytes)
         short cx, cy;
         bool hasFont;
         WORD points;
-        const wchar_t* face;
+        std::wstring face;
     };
     const Case cases[] = {
         {"plain, no font", words({0, 0, 0, 0, 0, 0, 0, 120, 80, 0, 0, 0}), true, 120, 80, false, 0, L""},
@@ -862,11 +824,8 @@ TEST(DialogTemplate, SizeAndFontFromTheBytes)
         SCOPED_TRACE(c.name);
         vexa::DialogTemplateInfo info;
         EXPECT_EQ(vexa::ParseDialogTemplate(c.bytes.data(), DWORD(c.bytes.size() * sizeof(WORD)), &info), c.ok);
-        EXPECT_EQ(info.cx, c.cx);
-        EXPECT_EQ(info.cy, c.cy);
-        EXPECT_EQ(info.hasFont, c.hasFont);
-        EXPECT_EQ(info.points, c.points);
-        EXPECT_EQ(info.face, c.face);
+        EXPECT_EQ(std::tie(info.cx, info.cy, info.hasFont, info.points, info.face),
+                  std::tie(c.cx, c.cy, c.hasFont, c.points, c.face));
     }
 }
 

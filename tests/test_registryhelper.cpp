@@ -6,66 +6,15 @@
 
 #include <gtest/gtest.h>
 
-#include "resources/resource.h"
 #include "userdata/registryhelper.h"
-#include "tests/support/fixtures.h"
+#include "tests/support/feedlist_fixture.h"
 
 using namespace vexa;
 
 namespace {
 
-const wchar_t kPath[] = L"SOFTWARE\\Orvall\\Halvane\\Destinatons";
-
-struct Box {
-    std::wstring text, caption;
-    UINT type;
-};
-std::vector<Box> g_boxes;
-int CaptureBox(HWND, const wchar_t* text, const wchar_t* caption, UINT type)
-{
-    g_boxes.push_back({text, caption, type});
-    return IDOK;
-}
-
-class FeedListStore : public vexatest::VexaTest {
+class FeedListStore : public vexatest::FeedListTest {
 protected:
-    void SetUp() override
-    {
-        VexaTest::SetUp();
-        g_boxes.clear();
-        m_oldBox = SetWarningBoxFn(CaptureBox);
-        wchar_t sz[600] = {};
-        LoadStringW(GetModuleHandleW(nullptr), IDS_DEFAULT_DEST, sz, 600);
-        m_default = sz;
-        ASSERT_FALSE(m_default.empty());
-    }
-    void TearDown() override
-    {
-        SetWarningBoxFn(m_oldBox);
-        VexaTest::TearDown();
-    }
-
-    // The feed-list key, created if asked.
-    vexa::unique_hkey Key(bool create = true)
-    {
-        vexa::unique_hkey key;
-        if (create)
-            RegCreateKeyExW(HKEY_CURRENT_USER, kPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                            key.put(), nullptr);
-        else
-            RegOpenKeyExW(HKEY_CURRENT_USER, kPath, 0, KEY_READ, key.put());
-        return key;
-    }
-    void PutRaw(const wchar_t* name, DWORD type, const void* data, DWORD bytes)
-    {
-        ASSERT_EQ(RegSetValueExW(Key().get(), name, 0, type, static_cast<const BYTE*>(data), bytes),
-                  ERROR_SUCCESS);
-    }
-    void Put(const wchar_t* name, const std::wstring& text, DWORD type = REG_SZ)
-    {
-        PutRaw(name, type, text.c_str(), DWORD((text.size() + 1) * sizeof(wchar_t)));
-    }
-
     // Reads the list as every client does.
     std::vector<std::wstring> ReadList()
     {
@@ -101,23 +50,7 @@ protected:
                              nullptr, nullptr, nullptr, nullptr, nullptr);
         return out;
     }
-
-    // Makes the key impossible to open or create: a volatile parent refuses the
-    // non-volatile child that OpenKey asks for.
-    void MakeKeyUncreatable()
-    {
-        vexa::unique_hkey parent;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"SOFTWARE\\Orvall", 0, nullptr,
-                                  REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, parent.put(),
-                                  nullptr),
-                  ERROR_SUCCESS);
-    }
-
-    std::wstring m_default;
-    WarningBoxFn m_oldBox = nullptr;
 };
-
-using List = std::vector<std::wstring>;
 
 TEST_F(FeedListStore, NewStoreHoldsTheDefaultAndValueNames)
 {
@@ -136,7 +69,7 @@ TEST_F(FeedListStore, EmptyRegistryGivesTheDefaultAndAnEmptyKey)
     EXPECT_TRUE(Key(false));
     EXPECT_TRUE(Values(&subkeys).empty());
     EXPECT_EQ(subkeys, 0u);
-    EXPECT_TRUE(g_boxes.empty());
+    EXPECT_TRUE(Boxes().empty());
     EXPECT_TRUE(m_channels->reports().empty());
 }
 
@@ -192,7 +125,7 @@ TEST_F(FeedListStore, UnreadableValueEndsTheReading)
         Put(L"dest[2]", L"http://c.example/rss");
         EXPECT_EQ(ReadList(), (List{m_default, L"http://a.example/rss"}));
     }
-    EXPECT_TRUE(g_boxes.empty());
+    EXPECT_TRUE(Boxes().empty());
 }
 
 TEST_F(FeedListStore, OverLongAddressIsSkippedAndReadingGoesOn)
@@ -275,16 +208,16 @@ TEST_F(FeedListStore, KeyThatCannotBeCreatedWarnsAndKeepsTheMemoryList)
         CRegistryHelper store;
         store.Load();
         EXPECT_EQ(store.List(), List{m_default});
-        ASSERT_EQ(g_boxes.size(), 1u);
-        EXPECT_EQ(g_boxes[0].text, L"Can not create key SOFTWARE\\Orvall\\Halvane\\Destinatons");
-        EXPECT_EQ(g_boxes[0].caption, L"ERROR");
-        EXPECT_EQ(g_boxes[0].type, UINT(MB_OK | MB_ICONWARNING));
+        ASSERT_EQ(Boxes().size(), 1u);
+        EXPECT_EQ(Boxes()[0].text, L"Can not create key SOFTWARE\\Orvall\\Halvane\\Destinatons");
+        EXPECT_EQ(Boxes()[0].caption, L"ERROR");
+        EXPECT_EQ(Boxes()[0].type, UINT(MB_OK | MB_ICONWARNING));
         EXPECT_EQ(m_channels->reports(), std::vector<std::string>{"m_RegKey.m_hKey"});
 
-        g_boxes.clear();
+        Boxes().clear();
         m_channels->clear();
         store.Save();
-        EXPECT_EQ(g_boxes.size(), 2u);
+        EXPECT_EQ(Boxes().size(), 2u);
         // Once while clearing, once while writing, once after the write of dest[0].
         EXPECT_EQ(m_channels->reports().size(), 3u);
     }

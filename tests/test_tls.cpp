@@ -188,7 +188,7 @@ protected:
     static FetchResult Fetch(const std::string& url) { return vexatest::FetchToEnd(url); }
 
     vexatest::ScopedFetchLimits m_limits{2000, 1000, 1500};
-    std::unique_ptr<CRssStore> m_store = std::make_unique<CRssStore>();
+    std::unique_ptr<vexatest::LoadedStore> m_store = std::make_unique<vexatest::LoadedStore>();
 };
 
 TEST_F(SecureFeeds, LoadWithATrustedCertificateAndFailWithEveryBadOne)
@@ -203,7 +203,7 @@ TEST_F(SecureFeeds, LoadWithATrustedCertificateAndFailWithEveryBadOne)
     for (const Case& c : {Case{Cert::SelfSigned, ERROR_INTERNET_INVALID_CA},
                           Case{Cert::Expired, ERROR_INTERNET_SEC_CERT_DATE_INVALID},
                           Case{Cert::OtherHost, ERROR_INTERNET_SEC_CERT_CN_INVALID}}) {
-        CRssStore store;
+        vexatest::LoadedStore store;
         EXPECT_FALSE(store.Load(s_tls->Url(c.cert, "/secure.xml"))) << static_cast<int>(c.cert);
         EXPECT_EQ(store.Count(), 0) << static_cast<int>(c.cert);
         FetchResult result = Fetch(s_tls->Url(c.cert, "/secure.xml"));
@@ -211,7 +211,7 @@ TEST_F(SecureFeeds, LoadWithATrustedCertificateAndFailWithEveryBadOne)
         EXPECT_EQ(result.error, c.error) << static_cast<int>(c.cert);
     }
     // A plain server on the https port.
-    CRssStore plain;
+    vexatest::LoadedStore plain;
     EXPECT_FALSE(plain.Load(TlsServer::LocalUrl(m_server.Port(), "/secure.xml")));
     EXPECT_EQ(plain.Count(), 0);
     // Only the good load reached the server behind the front.
@@ -227,7 +227,7 @@ TEST_F(SecureFeeds, RedirectsGoUpToHttpsAndNeverDown)
 
     // Up to a server whose certificate is bad: the load fails all the same.
     m_server.Serve("/up-expired", Redirect(s_tls->Url(Cert::Expired, "/secure.xml")));
-    CRssStore expired;
+    vexatest::LoadedStore expired;
     EXPECT_FALSE(expired.Load(m_server.Url("/up-expired")));
     EXPECT_EQ(expired.Count(), 0);
 
@@ -235,7 +235,7 @@ TEST_F(SecureFeeds, RedirectsGoUpToHttpsAndNeverDown)
     m_server.Serve("/plain.xml", vexatest::RssDocument(vexatest::RssEntry("Plain")));
     m_server.Serve("/down", Redirect(m_server.Url("/plain.xml")));
     m_server.ClearRequests();
-    CRssStore down;
+    vexatest::LoadedStore down;
     EXPECT_FALSE(down.Load(s_tls->Url(Cert::Good, "/down")));
     EXPECT_EQ(down.Count(), 0);
     FetchResult result = Fetch(s_tls->Url(Cert::Good, "/down"));
@@ -245,7 +245,7 @@ TEST_F(SecureFeeds, RedirectsGoUpToHttpsAndNeverDown)
 
     // https to https is followed.
     m_server.Serve("/across", Redirect(s_tls->Url(Cert::Good, "/secure.xml")));
-    CRssStore across;
+    vexatest::LoadedStore across;
     EXPECT_TRUE(across.Load(s_tls->Url(Cert::Good, "/across")));
     EXPECT_EQ(across.Count(), 1);
 }

@@ -321,4 +321,22 @@ std::wstring SummarizeFeedHealth(const std::vector<FeedHealth>& records)
     return all == 1 ? L"The feed is loaded" : L"All " + std::to_wstring(all) + L" feeds loaded";
 }
 
+std::wstring FeedHealthLine(const std::vector<FeedHealth>& known, const std::vector<std::wstring>& list,
+                            int selected)
+{
+    auto healthOf = [&known](const std::wstring& address) {
+        for (const FeedHealth& record : known)
+            if (record.address == address) return record;
+        FeedHealth none;
+        none.address = address;
+        return none;
+    };
+    if (selected >= 0 && static_cast<std::size_t>(selected) < list.size())
+        return DescribeFeedHealth(healthOf(list[static_cast<std::size_t>(selected)]));
+    std::vector<FeedHealth> records;
+    for (const std::wstring& address : list)
+        records.push_back(healthOf(address));
+    return SummarizeFeedHealth(records);
+}
+
 } // namespace vexa

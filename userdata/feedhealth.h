@@ -78,6 +78,11 @@ std::wstring DescribeFeedHealth(const FeedHealth& record);
 // "2 of 14 feeds failing" (paused ones count as failing), "All 14 feeds loaded",
 // "1 feed, not loaded yet" and the like, for a list of records.
 std::wstring SummarizeFeedHealth(const std::vector<FeedHealth>& records);
+// The settings page's line for its list: the record of list[selected], or the summary of the
+// whole list when selected is not an index into it. An address without a record in `known`
+// (added since the records were read) is not loaded yet.
+std::wstring FeedHealthLine(const std::vector<FeedHealth>& known, const std::vector<std::wstring>& list,
+                            int selected);
 // A local time as the lines show it: "14:02", or "3 Dec 14:02" when not of today.
 std::wstring FormatHealthTime(ULONGLONG utc);
 

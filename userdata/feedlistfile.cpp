@@ -232,4 +232,28 @@ std::wstring DescribeImport(const ImportCounts& counts, int listLimit)
     return text;
 }
 
+ImportMerge MergeImport(const std::vector<std::wstring>& held, const std::vector<ListedFeed>& feeds,
+                        std::size_t maxCount, std::size_t maxUnits)
+{
+    ImportMerge merge;
+    std::vector<std::wstring> list = held;
+    for (const ListedFeed& feed : feeds) {
+        const bool known = std::any_of(list.begin(), list.end(), [&feed](const std::wstring& address) {
+            return EqualIgnoringAsciiCase(address, feed.address);
+        });
+        if (known)
+            ++merge.counts.already;
+        else if (feed.address.size() >= maxUnits)
+            ++merge.counts.tooLong;
+        else if (list.size() >= maxCount)
+            ++merge.counts.full;
+        else {
+            list.push_back(feed.address);
+            merge.added.push_back(feed);
+            ++merge.counts.added;
+        }
+    }
+    return merge;
+}
+
 } // namespace vexa

@@ -1,7 +1,7 @@
 // The feed list to and from an OPML file, for the settings page's Import and Export: the
 // system's file dialogs (through a replaceable function, so tests give a path without a
 // person), reading a file's addresses, writing the list with what the feed health records
-// know of each feed, and the sentence that tells what an import did.
+// know of each feed, what an import adds to a list and the sentence that tells what it did.
 #pragma once
 #include <windows.h>
 #include <commdlg.h>
@@ -47,6 +47,17 @@ struct ImportCounts {
     int full = 0;     // the list was full
     int tooLong = 0;  // too long for the feed list to keep
 };
+// What importing `feeds` into a list holding `held` (its addresses, trimmed) does: a feed
+// is new unless the list holds its address (the stored list's comparison: ASCII case
+// ignored), and taken while its address is shorter than maxUnits and the list holds fewer
+// than maxCount. `added` are the feeds taken, in the file's order.
+struct ImportMerge {
+    ImportCounts counts;
+    std::vector<ListedFeed> added;
+};
+ImportMerge MergeImport(const std::vector<std::wstring>& held, const std::vector<ListedFeed>& feeds,
+                        std::size_t maxCount, std::size_t maxUnits);
+
 // "Added 12 feeds; 3 were already in the list; 2 did not fit (the list holds 100)".
 std::wstring DescribeImport(const ImportCounts& counts, int listLimit);
 

@@ -64,6 +64,23 @@ public:
 private:
     bool OnMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
     LRESULT Handle(UINT msg, WPARAM wParam, LPARAM lParam);
+    // One method a message; those that do not handle it all give it the default processing.
+    LRESULT OnPaint();
+    LRESULT OnSize();
+    LRESULT OnNotify(WPARAM wParam, LPARAM lParam);
+    LRESULT OnGetMinMaxInfo(LPARAM lParam);
+    LRESULT OnNcHitTest(WPARAM wParam, LPARAM lParam);
+    LRESULT OnDpiChanged(WPARAM wParam, LPARAM lParam);
+    LRESULT OnTimer(WPARAM wParam, LPARAM lParam);
+    LRESULT OnMouseWheel(WPARAM wParam);
+    LRESULT OnVScroll(WPARAM wParam);
+    LRESULT OnKeyDown(WPARAM wParam, LPARAM lParam);
+    LRESULT OnButtonDown(LPARAM lParam);
+    LRESULT OnButtonUp(LPARAM lParam);
+    LRESULT OnMouseMove(LPARAM lParam);
+    LRESULT OnMouseLeave();
+    LRESULT OnContextMenu(LPARAM lParam);
+    LRESULT OnClose();
 
     struct Row {
         bool ready = false;

@@ -8,6 +8,7 @@
 #include "format/xmlparser.h"
 #include "net/httpfetch.h"
 #include "host/lib/hostlib.h"
+#include "plugin/feedloader.h"
 #include "plugin/plugin.h"
 #include "tests/fuzz/feedgen.h"
 #include "tests/fuzz/targets.h"
@@ -119,7 +120,7 @@ std::vector<StoredRecord> ReadStore(const CRssStore& store)
 // One load of a document into the store: most inputs hand the bytes to the store's own
 // end of a download (the parse from memory that every http feed goes through); one in
 // twenty fetches them from the loopback server, the whole way through the reader.
-bool LoadFeed(CRssStore& store, const std::string& url, const std::string& bytes, bool overHttp)
+bool LoadFeed(FeedLoader& store, const std::string& url, const std::string& bytes, bool overHttp)
 {
     if (overHttp)
         return store.Load(url);
@@ -153,9 +154,9 @@ void RunFeeds(std::uint64_t inputSeed, Result& result)
         ThroughPlugin(url, mutated || doc.usesEntities ? nullptr : &doc, result);
         return;
     }
-    CRssStore store;
+    FeedLoader store;
     bool loaded = LoadFeed(store, url, bytes, overHttp);
-    std::vector<StoredRecord> stored = ReadStore(store);
+    std::vector<StoredRecord> stored = ReadStore(store.Store());
     // The platform's reader knows no entity of a document's own DOCTYPE ("not defined"):
     // such documents are held to the invariants only.
     if (!mutated && !doc.usesEntities) {
@@ -169,10 +170,10 @@ void RunFeeds(std::uint64_t inputSeed, Result& result)
     }
     // A second load of the same document into the same store adds nothing.
     if (rng.Chance(10)) {
-        int before = store.Count();
+        int before = store.Store().Count();
         result.documents.push_back(bytes);
         bool again = LoadFeed(store, url, bytes, overHttp);
-        if (store.Count() != before) result.Fail("a second load added records");
+        if (store.Store().Count() != before) result.Fail("a second load added records");
         if (again != loaded) result.Fail("a second load gave another result");
     }
 }
@@ -354,12 +355,12 @@ void RunHttp(std::uint64_t inputSeed, Result& result)
     }
     result.documents.push_back(body);
     // The store's own load, step by step, so that a failed download shows its error.
-    CRssStore store;
+    FeedLoader store;
     ULONGLONG started = GetTickCount64();
     vexa::FetchResult answer;
     vexa::FetchRequest request;
     bool loaded = false;
-    if (store.PlanLoad(url, request) == CRssStore::Plan::Download) {
+    if (store.PlanLoad(url, request) == FeedLoader::Plan::Download) {
         vexa::com_ptr<vexa::FetchJob> job;
         job.attach(vexa::FetchJob::Start(request));
         if (job && job->WaitUntil(~0ull)) answer = job->TakeResult();
@@ -370,7 +371,7 @@ void RunHttp(std::uint64_t inputSeed, Result& result)
         result.Fail("the store does not download " + url);
     }
     ULONGLONG took = GetTickCount64() - started;
-    std::vector<StoredRecord> stored = ReadStore(store);
+    std::vector<StoredRecord> stored = ReadStore(store.Store());
     g_ctx->server.SetMode(HttpServer::Mode::Normal);
     // The store's own download: an error status is a failed load that reads nothing, and
     // no load outlives the download's bounds.

@@ -28,6 +28,7 @@ vexa::FetchResult FetchToEnd(const std::string& url)
 {
     vexa::FetchRequest request;
     request.url = Widen(url);
+    request.pages = &vexa::FeedPages();
     vexa::com_ptr<vexa::FetchJob> job;
     job.attach(vexa::FetchJob::Start(request));
     EXPECT_TRUE(job);

@@ -6,12 +6,8 @@
 #include <vector>
 
 #include "net/httpfetch.h"
+#include "plugin/feedloader.h"
 #include "tests/support/httpserver.h"
-
-
-namespace vexa {
-class CRssStore;
-}
 
 namespace vexatest {
 
@@ -28,11 +24,22 @@ private:
     vexa::FetchLimits m_old;
 };
 
-// Downloads `url` with no validators and waits (at most 10 s) for the end.
+// Downloads `url` with no validators, web pages handled as the refresh does, and waits (at
+// most 10 s) for the end.
 vexa::FetchResult FetchToEnd(const std::string& url);
+
+// A store loaded as the refresh loads it (its HTTP policy included), read like the store.
+class LoadedStore : public vexa::FeedLoader {
+public:
+    int Count() const { return Store().Count(); }
+    vexa::CRssStore::Records Items() const noexcept { return Store().Items(); }
+    vexa::CRssItem* Find(const std::string& key) const { return Store().Find(key); }
+    const vexa::CRssItem* Current() const noexcept { return Store().Current(); }
+};
 
 // The store's keys (titles), in its order.
 std::vector<std::string> StoreKeys(const vexa::CRssStore& store);
+inline std::vector<std::string> StoreKeys(const vexa::FeedLoader& loader) { return StoreKeys(loader.Store()); }
 
 // An answer of the loopback server: a body, late by `latencyMs`, with a status and one extra
 // header line.
