@@ -30,6 +30,7 @@ public:
 
     // The card kept for `address`, now the most recently used; null when none is kept.
     const Card* Find(const std::string& address);
+    bool Has(const std::string& address) const { return m_kept.count(address) != 0; }
     // Keeps a card (one larger than the whole budget is not kept), letting go of the least
     // recently used until the rest fits.
     void Put(const std::string& address, Card card);
