@@ -44,17 +44,39 @@
 
 using namespace vexa;
 
-// ---- Counting allocator: live bytes and blocks requested through operator new. ----
+// ---- Counting allocator: live bytes and blocks requested through operator new, in a process
+// that runs the parse section (alone or with the others); the other sections allocate as usual.
+// Decided from the command line at the first allocation, so every block is of one kind. ----
 namespace {
 std::atomic<long long> g_liveBytes{0};
 std::atomic<long long> g_liveBlocks{0};
 constexpr std::size_t kHeader = alignof(std::max_align_t);
+
+std::atomic<int> g_counting{-1}; // unknown before the first allocation
+
+bool Counting()
+{
+    if (g_counting < 0) { // no guarded static here: its guard might allocate
+        const char* at = GetCommandLineA();
+        if (*at == '"') {
+            at = std::strchr(at + 1, '"');
+            at = at ? at + 1 : "";
+        } else {
+            at += std::strcspn(at, " \t");
+        }
+        at += std::strspn(at, " \t");
+        g_counting = *at == '\0' || std::strncmp(at, "parse", 5) == 0;
+    }
+    return g_counting != 0;
+}
 } // namespace
 
 void* operator new(std::size_t size)
 {
-    void* block = std::malloc(size + kHeader);
+    const bool counting = Counting();
+    void* block = std::malloc(counting ? size + kHeader : size ? size : 1);
     if (!block) throw std::bad_alloc();
+    if (!counting) return block;
     *static_cast<std::size_t*>(block) = size;
     g_liveBytes += static_cast<long long>(size);
     ++g_liveBlocks;
@@ -62,7 +84,7 @@ void* operator new(std::size_t size)
 }
 void operator delete(void* p) noexcept
 {
-    if (!p) return;
+    if (!p || !Counting()) return std::free(p);
     char* block = static_cast<char*>(p) - kHeader;
     g_liveBytes -= static_cast<long long>(*reinterpret_cast<std::size_t*>(block));
     --g_liveBlocks;
