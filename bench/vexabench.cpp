@@ -150,13 +150,11 @@ std::vector<std::string> HeadingsFrom(size_t from)
     return headings;
 }
 
-// Growth of the process's live objects, threads, handles and private bytes since it was made.
+// Growth of the process's private bytes and live objects since it was made.
 struct Usage {
     SIZE_T bytes = vexatest::PrivateBytes();
     long locks = vexa::Module::LockCount();
     long hostObjects = host::LiveObjects();
-    long threads = vexatest::ThreadCount();
-    DWORD handles = vexatest::HandleCount();
     long long BytesGrowth() const { return static_cast<long long>(vexatest::PrivateBytes()) - static_cast<long long>(bytes); }
     long LockGrowth() const { return vexa::Module::LockCount() - locks; }
     long HostGrowth() const { return host::LiveObjects() - hostObjects; }
@@ -397,6 +395,8 @@ void NetBench::UnchangedTicks(int ticks)
     for (int i = 0; i < 5; ++i) plugin.Tick(); // settle
     vexa::FetchJob::WaitForWorkers(5000);
     const Usage before;
+    const long threadsBefore = vexatest::ThreadCount();
+    const DWORD handlesBefore = vexatest::HandleCount();
     const size_t itemsBefore = host::Host::Get().panel().items.size();
     double slowestTick = 0;
     int slowTicks = 0;
@@ -412,8 +412,8 @@ void NetBench::UnchangedTicks(int ticks)
     Sleep(200); // the servers' connection threads finish
     const long long bytesGrowth = before.BytesGrowth();
     const long lockGrowth = before.LockGrowth(), hostGrowth = before.HostGrowth();
-    const long threadGrowth = vexatest::ThreadCount() - before.threads;
-    const long long handleGrowth = static_cast<long long>(vexatest::HandleCount()) - before.handles;
+    const long threadGrowth = vexatest::ThreadCount() - threadsBefore;
+    const long long handleGrowth = static_cast<long long>(vexatest::HandleCount()) - handlesBefore;
     std::printf("%d unchanged ticks           %.3f s (%.4f s each)\n", ticks, manyTicks,
                 ticks ? manyTicks / ticks : 0.0);
     std::printf("slowest of them              %.3f s; %d took over 0.5 s\n", slowestTick, slowTicks);
