@@ -171,49 +171,46 @@ int main(int argc, char** argv)
 {
     fuzz::Options o;
     if (!fuzz::ParseOptions(argc, argv, o)) return 2;
-    std::vector<NativeTarget> targets = {{"feeds-native", RunInput}};
-    targets.push_back({"text-native", RunText});
-    targets.push_back({"html-native", fuzz::RunHtmlInput});
+    const NativeTarget targets[] = {{"feeds-native", RunInput}, {"text-native", RunText},
+                                    {"html-native", fuzz::RunHtmlInput}};
+    std::string replayed; // a replay runs its one input
+    std::uint64_t replaySeed = 0;
+    if (!o.replay.empty() && !fuzz::ReadReplay(o.replay, replayed, replaySeed)) {
+        std::fprintf(stderr, "fuzz: cannot read %s\n", o.replay.c_str());
+        return 2;
+    }
     fuzz::Tally total;
-    if (!o.replay.empty()) {
-        std::string target;
-        std::uint64_t inputSeed = 0;
-        if (!fuzz::ReadReplay(o.replay, target, inputSeed)) {
-            std::fprintf(stderr, "fuzz: cannot read %s\n", o.replay.c_str());
-            return 2;
-        }
-        for (const NativeTarget& t : targets) {
-            if (target != t.name) continue;
+    for (const NativeTarget& t : targets) {
+        std::string name = t.name;
+        if (!o.replay.empty()) {
+            if (replayed != name) continue;
             std::string shown;
-            std::string failure = t.run(inputSeed, &shown);
+            std::string failure = t.run(replaySeed, &shown);
             std::printf("%s\n", shown.c_str());
             total.inputs = 1;
             if (!failure.empty()) {
                 std::printf("mismatch: %s\n", failure.c_str());
                 total.mismatches = 1;
             }
+            continue;
         }
-    } else {
-        for (const NativeTarget& t : targets) {
-            std::string name = t.name;
-            if (o.target != "all" && name.compare(0, o.target.size(), o.target) != 0) continue;
-            fuzz::Tally tally;
-            fuzz::Budget budget(o);
-            const std::uint64_t salt = name == "feeds-native" ? 0 : 0x7E47;
-            for (long long i = 0; budget.More(i); ++i) {
-                std::uint64_t inputSeed = fuzz::InputSeed(o.seed ^ salt, static_cast<std::uint64_t>(i));
-                std::string failure = t.run(inputSeed, nullptr);
-                ++tally.inputs;
-                if (!failure.empty()) {
-                    ++tally.mismatches;
-                    std::string shown;
-                    t.run(inputSeed, &shown);
-                    fuzz::WriteFailure(o, t.name, inputSeed, "mismatch", failure, shown);
-                }
+        if (o.target != "all" && name.compare(0, o.target.size(), o.target) != 0) continue;
+        fuzz::Tally tally;
+        fuzz::Budget budget(o);
+        const std::uint64_t salt = name == "feeds-native" ? 0 : 0x7E47;
+        for (long long i = 0; budget.More(i); ++i) {
+            std::uint64_t inputSeed = fuzz::InputSeed(o.seed ^ salt, static_cast<std::uint64_t>(i));
+            std::string failure = t.run(inputSeed, nullptr);
+            ++tally.inputs;
+            if (!failure.empty()) {
+                ++tally.mismatches;
+                std::string shown;
+                t.run(inputSeed, &shown);
+                fuzz::WriteFailure(o, t.name, inputSeed, "mismatch", failure, shown);
             }
-            std::printf("%s\n", tally.Line(t.name).c_str());
-            total.Add(tally);
         }
+        std::printf("%s\n", tally.Line(t.name).c_str());
+        total.Add(tally);
     }
     std::printf("%s\n", total.Line().c_str());
     return total.Clean() ? 0 : 1;
