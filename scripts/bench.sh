@@ -12,9 +12,9 @@ source scripts/wine.sh
 start_xvfb # the window benchmark draws on a display
 prefix_start "$root/build/$target"
 cd "build/$target"
-for b in bench_*.exe; do
-  echo "=== $b ($target) ==="
-  wine "./$b"
+for b in net panelwindow parse refresh; do # a process of its own for each
+  echo "=== vexabench $b ($target) ==="
+  wine ./vexabench.exe "$b"
 done
 prefix_stop "$root/build/$target"
 # The sidebar's memory over many refreshes, in a prefix of its own (several minutes).

@@ -74,6 +74,15 @@ struct StoredRecord {
     std::string rssId;
     std::array<std::string, kFieldCount> fields;
 };
+// The records of a store or of a record sink (CRssItem), in their order.
+template <class Records>
+std::vector<StoredRecord> StoredRecords(const Records& records)
+{
+    std::vector<StoredRecord> out;
+    for (const auto& r : records)
+        out.push_back({r.NUM, r.RssID, r.RssID, {r.Author, r.Title, r.Genre, r.Price, r.Published, r.Description}});
+    return out;
+}
 
 // How the reader wrapper hands text over.
 enum class Delivery {

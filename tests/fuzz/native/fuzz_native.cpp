@@ -1,17 +1,18 @@
-// The parsing rules and the text conversions built for Linux under AddressSanitizer and
-// UndefinedBehaviorSanitizer: the real rules and records (feeds/feedrules.cpp,
-// feeds/feedrecords.cpp) are driven by the feed grammar's events, delivered in random pieces the way the reader wrapper hands them over,
-// and compared with the model; the UTF-8 and UTF-16 conversions get random text; web pages
-// go to the head scanner (tests/fuzz/target_html.cpp).
+// The pure format/ functions built for Linux under AddressSanitizer and
+// UndefinedBehaviorSanitizer: the real rules and records (format/feedrules.cpp,
+// store/feedrecords.cpp) are driven by the feed grammar's events, delivered in random pieces
+// the way the reader wrapper hands them over, and compared with the model, and the grammar's
+// documents go to the reader's markup guard; the UTF-8 and UTF-16 conversions get random
+// text; web pages go to the head scanner (tests/fuzz/target_html.cpp).
 //   fuzz_native [--seed N] [--count N] [--seconds S] [--target feeds|text|html|all]
 //               [--replay FILE] [--out PREFIX]
 #include <vector>
 
+#include "format/feedrules.h"
+#include "format/markupguard.h"
 #include "format/textrun.h"
 #include "format/utf8.h"
-
 #include "store/feedrecords.h"
-#include "format/feedrules.h"
 #include "tests/fuzz/feedgen.h"
 #include "tests/fuzz/runner.h"
 
@@ -134,7 +135,11 @@ std::string RunInput(std::uint64_t inputSeed, std::string* shown)
     vexa::FeedRules rules(records);
     int documents = rng.Chance(70) ? 1 : rng.Range(2, 3);
     for (int d = 0; d < documents; ++d) {
-        std::vector<fuzz::Event> events = fuzz::GenerateFeed(rng).events;
+        fuzz::FeedCase doc = fuzz::GenerateFeed(rng);
+        // The grammar's names are short: every document it writes fits the reader as it is.
+        if (!vexa::MarkupFitsTheReader(doc.bytes.data(), doc.bytes.size()))
+            return "a generated document does not fit the reader";
+        std::vector<fuzz::Event> events = std::move(doc.events);
         if (rng.Chance(50)) fuzz::MutateEvents(rng, events);
         if (shown) *shown += fuzz::Describe(events) + "\n";
         std::vector<fuzz::ModelEntry> entries = fuzz::ModelEntries(events, kAddress);
@@ -148,17 +153,7 @@ std::string RunInput(std::uint64_t inputSeed, std::string* shown)
             records.TakeListing(kAddress);
         g_document = nullptr;
     }
-    std::vector<fuzz::StoredRecord> stored;
-    for (const CRssItem& record : records.Records()) {
-        fuzz::StoredRecord r;
-        r.num = record.NUM;
-        r.key = record.RssID;
-        r.rssId = record.RssID;
-        r.fields = {record.Author, record.Title, record.Genre, record.Price, record.Published,
-                    record.Description};
-        stored.push_back(r);
-    }
-    return fuzz::CompareStore(expected, stored, kDelivery);
+    return fuzz::CompareStore(expected, fuzz::StoredRecords(records.Records()), kDelivery);
 }
 
 } // namespace
@@ -176,49 +171,46 @@ int main(int argc, char** argv)
 {
     fuzz::Options o;
     if (!fuzz::ParseOptions(argc, argv, o)) return 2;
-    std::vector<NativeTarget> targets = {{"feeds-native", RunInput}};
-    targets.push_back({"text-native", RunText});
-    targets.push_back({"html-native", fuzz::RunHtmlInput});
+    const NativeTarget targets[] = {{"feeds-native", RunInput}, {"text-native", RunText},
+                                    {"html-native", fuzz::RunHtmlInput}};
+    std::string replayed; // a replay runs its one input
+    std::uint64_t replaySeed = 0;
+    if (!o.replay.empty() && !fuzz::ReadReplay(o.replay, replayed, replaySeed)) {
+        std::fprintf(stderr, "fuzz: cannot read %s\n", o.replay.c_str());
+        return 2;
+    }
     fuzz::Tally total;
-    if (!o.replay.empty()) {
-        std::string target;
-        std::uint64_t inputSeed = 0;
-        if (!fuzz::ReadReplay(o.replay, target, inputSeed)) {
-            std::fprintf(stderr, "fuzz: cannot read %s\n", o.replay.c_str());
-            return 2;
-        }
-        for (const NativeTarget& t : targets) {
-            if (target != t.name) continue;
+    for (const NativeTarget& t : targets) {
+        std::string name = t.name;
+        if (!o.replay.empty()) {
+            if (replayed != name) continue;
             std::string shown;
-            std::string failure = t.run(inputSeed, &shown);
+            std::string failure = t.run(replaySeed, &shown);
             std::printf("%s\n", shown.c_str());
             total.inputs = 1;
             if (!failure.empty()) {
                 std::printf("mismatch: %s\n", failure.c_str());
                 total.mismatches = 1;
             }
+            continue;
         }
-    } else {
-        for (const NativeTarget& t : targets) {
-            std::string name = t.name;
-            if (o.target != "all" && name.compare(0, o.target.size(), o.target) != 0) continue;
-            fuzz::Tally tally;
-            fuzz::Budget budget(o);
-            const std::uint64_t salt = name == "feeds-native" ? 0 : 0x7E47;
-            for (long long i = 0; budget.More(i); ++i) {
-                std::uint64_t inputSeed = fuzz::InputSeed(o.seed ^ salt, static_cast<std::uint64_t>(i));
-                std::string failure = t.run(inputSeed, nullptr);
-                ++tally.inputs;
-                if (!failure.empty()) {
-                    ++tally.mismatches;
-                    std::string shown;
-                    t.run(inputSeed, &shown);
-                    fuzz::WriteFailure(o, t.name, inputSeed, "mismatch", failure, shown);
-                }
+        if (o.target != "all" && name.compare(0, o.target.size(), o.target) != 0) continue;
+        fuzz::Tally tally;
+        fuzz::Budget budget(o);
+        const std::uint64_t salt = name == "feeds-native" ? 0 : 0x7E47;
+        for (long long i = 0; budget.More(i); ++i) {
+            std::uint64_t inputSeed = fuzz::InputSeed(o.seed ^ salt, static_cast<std::uint64_t>(i));
+            std::string failure = t.run(inputSeed, nullptr);
+            ++tally.inputs;
+            if (!failure.empty()) {
+                ++tally.mismatches;
+                std::string shown;
+                t.run(inputSeed, &shown);
+                fuzz::WriteFailure(o, t.name, inputSeed, "mismatch", failure, shown);
             }
-            std::printf("%s\n", tally.Line(t.name).c_str());
-            total.Add(tally);
         }
+        std::printf("%s\n", tally.Line(t.name).c_str());
+        total.Add(tally);
     }
     std::printf("%s\n", total.Line().c_str());
     return total.Clean() ? 0 : 1;
