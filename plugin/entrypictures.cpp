@@ -118,6 +118,13 @@ void EntryPictures::Fetch(const std::vector<CRssItem*>& records, ULONGLONG deadl
     Harvest();
 }
 
+long EntryPictures::Kept(const std::vector<CRssItem*>& records) const
+{
+    return static_cast<long>(std::count_if(records.begin(), records.end(), [&](const CRssItem* r) {
+        return !r->Picture.empty() && m_cache.Has(r->Picture);
+    }));
+}
+
 com_ptr<IPicture> EntryPictures::Card(const std::string& address)
 {
     com_ptr<IPicture> picture;

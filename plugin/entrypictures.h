@@ -44,6 +44,8 @@ public:
     // A picture object of the card kept for `address`, at the screen's size; null when none
     // is kept.
     com_ptr<IPicture> Card(const std::string& address);
+    // How many of `records` name a picture that is kept.
+    long Kept(const std::vector<CRssItem*>& records) const;
     // Whether a card is kept for `address`.
     bool Has(const std::string& address) const { return m_cache.Has(address); }
 

@@ -47,7 +47,9 @@ void RefreshCycle::Run(bool clear, const std::function<void()>& loaded)
             continue;
         // The pictures of the entries it read, before their items are made.
         VEXA_TRY
-            m_pictures.Fetch(Store().Listed(turn.feed.key), deadline);
+            const std::vector<CRssItem*>& listed = Store().Listed(turn.feed.key);
+            m_pictures.Fetch(listed, deadline);
+            m_health.RecordPictures(turn.feed.listed, m_pictures.Kept(listed));
         VEXA_CATCH_LOG
         loaded();
     }

@@ -9,6 +9,7 @@
 #include "com/instancecounter.h"
 #include "com/module.h"
 #include "com/owners.h"
+#include "format/utf8.h"
 #include "net/httpfetch.h"
 #include "store/rssstore.h"
 #include "userdata/feedhealth.h"
@@ -629,6 +630,11 @@ TEST_F(Refresh, EachEntryShowsItsOwnPictureFittedToTheCardOrTheContentIcon)
         EXPECT_EQ(bitmaps.end(), std::find(bitmaps.begin(), bitmaps.end(), handle)) << "item " << i << " has its own";
         bitmaps.push_back(handle);
     }
+    // The feed's health counts its pictures apart, and the failed ones do not make it failing.
+    const FeedHealth health = ReadFeedHealth(utf::FromUtf8<wchar_t>(m_server.Url("/pictures.xml")));
+    EXPECT_EQ(FeedState::Loaded, health.state);
+    EXPECT_EQ(6, health.pictures);
+    EXPECT_NE(std::wstring::npos, DescribeFeedHealth(health).find(L", 10 entries, 6 pictures"));
     // The slow picture arrives later: it is kept, and no item changes.
     m_server.Serve("/pictures.xml", FeedReply(RssDocument(RssEntry("J", "http://example.invalid/j"))));
     host::Host::Get().clearLog();
