@@ -43,8 +43,8 @@ public:
     {
         const bool deliver = m_hasText;
         if (deliver) {
-            out.clear();
-            utf::AppendUtf8(out, m_units, utf::CutPoint(m_units, m_size, Limit));
+            char bytes[utf::kMaxUtf8PerUnit * Limit];
+            utf::AssignUtf8(out, m_units, utf::CutPoint(m_units, m_size, Limit), bytes);
         }
         Clear();
         return deliver;

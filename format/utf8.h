@@ -82,6 +82,48 @@ std::size_t Utf8Size(const Unit* text, std::size_t length)
     return size;
 }
 
+// The most bytes that one UTF-16 unit gives in UTF-8 (a surrogate pair gives four of two).
+constexpr std::size_t kMaxUtf8PerUnit = 3;
+
+// Writes the UTF-8 form of `length` UTF-16 units at `at`, which has room for
+// kMaxUtf8PerUnit bytes a unit, in one pass; returns the end of what it wrote. A surrogate
+// without its other half becomes U+FFFD.
+template <typename Unit>
+char* EncodeUtf8(char* at, const Unit* text, std::size_t length)
+{
+    static_assert(sizeof(Unit) == 2, "UTF-16 code units");
+    using Word = std::size_t; // as many units as a machine word holds are tested at once
+    constexpr std::size_t kUnits = sizeof(Word) / sizeof(Unit);
+    constexpr Word kNotAscii = ~Word(0) / 0xFFFF * 0xFF80;
+    std::size_t i = 0;
+    while (i < length) {
+        // ASCII, the common case, goes through a word at a time without decoding.
+        for (Word word; i + kUnits <= length; i += kUnits, at += kUnits) {
+            std::memcpy(&word, text + i, sizeof word);
+            if (word & kNotAscii)
+                break;
+            for (std::size_t k = 0; k < kUnits; ++k)
+                at[k] = static_cast<char>(text[i + k]);
+        }
+        if (i == length)
+            break;
+        char32_t c = static_cast<char32_t>(text[i++]) & 0xFFFF;
+        if (c < 0x80) {
+            *at++ = static_cast<char>(c);
+        } else if (c < 0x800) {
+            *at++ = static_cast<char>(0xC0 | (c >> 6));
+            *at++ = static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            if (IsHighSurrogate(c) && i < length && IsLowSurrogate(text[i]))
+                c = 0x10000 + ((c - 0xD800) << 10) + ((static_cast<char32_t>(text[i++]) & 0xFFFF) - 0xDC00);
+            else if (IsHighSurrogate(c) || IsLowSurrogate(c))
+                c = kReplacement;
+            at = EncodeCodePoint(at, c);
+        }
+    }
+    return at;
+}
+
 // Appends `length` UTF-16 units as UTF-8. A surrogate without its other half becomes U+FFFD.
 // The bytes are written straight into room made for them: first a byte a unit, which ASCII
 // text (the common case) fills in one pass; at the first other unit, the exact room for the
@@ -99,24 +141,16 @@ void AppendUtf8(std::string& out, const Unit* text, std::size_t length)
     if (i == length)
         return;
     out.resize(start + i + Utf8Size(text + i, length - i));
-    at = &out[0] + start + i;
-    while (i < length) {
-        char32_t c = static_cast<char32_t>(text[i]) & 0xFFFF;
-        if (c < 0x80) { // ASCII, the common case, goes through without decoding
-            *at++ = static_cast<char>(c);
-            ++i;
-            continue;
-        }
-        if (IsHighSurrogate(c) && i + 1 < length && IsLowSurrogate(text[i + 1])) {
-            c = 0x10000 + ((c - 0xD800) << 10) + ((static_cast<char32_t>(text[i + 1]) & 0xFFFF) - 0xDC00);
-            i += 2;
-        } else {
-            if (IsHighSurrogate(c) || IsLowSurrogate(c))
-                c = kReplacement;
-            ++i;
-        }
-        at = EncodeCodePoint(at, c);
-    }
+    EncodeUtf8(&out[0] + start + i, text + i, length - i);
+}
+
+// Replaces `out` with the UTF-8 form of `length` UTF-16 units, encoded in one pass through
+// `scratch` (room for kMaxUtf8PerUnit bytes a unit) and copied once: no byte of `out` is
+// written twice.
+template <typename Unit>
+void AssignUtf8(std::string& out, const Unit* text, std::size_t length, char* scratch)
+{
+    out.assign(scratch, static_cast<std::size_t>(EncodeUtf8(scratch, text, length) - scratch));
 }
 
 // At most `limit` UTF-16 units of `text` (see CutPoint), as UTF-8.

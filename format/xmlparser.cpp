@@ -39,12 +39,20 @@ HRESULT CreateXmlComponent(REFCLSID clsid, REFIID iid, void** ppv)
 }
 
 // Narrows at most `limit` characters (UTF-16 units, never half a surrogate pair) to UTF-8,
-// into `out`, whose buffer is reused.
+// into `out`, whose buffer is reused. Names and values of the usual lengths go through a
+// buffer on the stack in one pass.
 void Narrow(std::string& out, const wchar_t* text, int length, std::size_t limit)
 {
+    constexpr std::size_t kShort = 400;
+    const std::size_t units =
+        text && length > 0 ? vexa::utf::CutPoint(text, static_cast<std::size_t>(length), limit) : 0;
+    if (units <= kShort) {
+        char bytes[vexa::utf::kMaxUtf8PerUnit * kShort];
+        vexa::utf::AssignUtf8(out, text, units, bytes);
+        return;
+    }
     out.clear();
-    if (text && length > 0)
-        vexa::utf::AppendUtf8(out, text, vexa::utf::CutPoint(text, static_cast<std::size_t>(length), limit));
+    vexa::utf::AppendUtf8(out, text, units);
 }
 template <int Limit>
 std::string NarrowText(const wchar_t* text, int length)
