@@ -337,11 +337,30 @@ void FeedRules::TakeLink(const XmlElement& element)
     m_linkTaken = true;
 }
 
+namespace {
+
+// Whether OneLine would leave a text as it is: no blank at either end, and every blank a
+// single space.
+bool IsOneLine(const std::string& text)
+{
+    auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (!blank(text[i]))
+            continue;
+        if (text[i] != ' ' || i == 0 || i + 1 == text.size() || blank(text[i + 1]))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
 // The title is one line. An entry without one is headed by the start of its description
 // and keyed by its link (else its description), so that untitled entries differ.
 void FeedRules::NameEntry(CRssItem& record)
 {
-    record.Title = OneLine(record.Title);
+    if (!IsOneLine(record.Title))
+        record.Title = OneLine(record.Title);
     if (!record.Title.empty()) {
         record.RssID = record.Title;
         return;

@@ -2,9 +2,26 @@
 #include "store/feedrecords.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 namespace vexa {
+
+bool KeyOrder::operator()(std::string_view a, std::string_view b) const noexcept
+{
+    const std::size_t common = std::min(a.size(), b.size());
+    std::size_t i = 0;
+    for (std::size_t wa, wb; i + sizeof wa <= common; i += sizeof wa) {
+        std::memcpy(&wa, a.data() + i, sizeof wa);
+        std::memcpy(&wb, b.data() + i, sizeof wb);
+        if (wa != wb)
+            break; // the first differing byte is in this word
+    }
+    for (; i < common; ++i)
+        if (a[i] != b[i])
+            return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
+    return a.size() < b.size();
+}
 
 int FeedRecords::Count() const { return static_cast<int>(m_items.size() + m_shownKeys.Size()); }
 

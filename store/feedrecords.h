@@ -15,9 +15,16 @@
 
 namespace vexa {
 
+// The byte order of keys (as memcmp, then the shorter first), compared here a machine word at
+// a time: keys of one feed often share a long start.
+struct KeyOrder {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const noexcept;
+};
+
 class FeedRecords final : public RecordSink {
     // Keyed by a view of each record's own key (RssID), which never changes once stored.
-    using Map = std::map<std::string_view, std::unique_ptr<CRssItem>>;
+    using Map = std::map<std::string_view, std::unique_ptr<CRssItem>, KeyOrder>;
 
 public:
     // Visits the stored records in key order (the byte order of their titles).
