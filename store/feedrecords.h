@@ -4,7 +4,7 @@
 // Plain C++.
 #pragma once
 #include <map>
-#include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,23 +16,28 @@
 namespace vexa {
 
 // The byte order of keys (as memcmp, then the shorter first), compared here a machine word at
-// a time: keys of one feed often share a long start.
+// a time: keys of one feed often share a long start. Records are ordered by their keys.
 struct KeyOrder {
     using is_transparent = void;
     bool operator()(std::string_view a, std::string_view b) const noexcept;
+    bool operator()(const CRssItem& a, const CRssItem& b) const noexcept { return (*this)(a.RssID, b.RssID); }
+    bool operator()(const CRssItem& a, std::string_view b) const noexcept { return (*this)(a.RssID, b); }
+    bool operator()(std::string_view a, const CRssItem& b) const noexcept { return (*this)(a, b.RssID); }
 };
 
 class FeedRecords final : public RecordSink {
-    // Keyed by a view of each record's own key (RssID), which never changes once stored.
-    using Map = std::map<std::string_view, std::unique_ptr<CRssItem>, KeyOrder>;
+    // The records themselves, in one block each with their place in the order. A record's
+    // key (RssID) never changes once stored; its other members do (the set hands out const
+    // records, made writable again where they are handed on).
+    using Map = std::set<CRssItem, KeyOrder>;
 
 public:
     // Visits the stored records in key order (the byte order of their titles).
     class Iterator {
     public:
         explicit Iterator(Map::const_iterator at) noexcept : m_at(at) {}
-        CRssItem& operator*() const noexcept { return *m_at->second; }
-        CRssItem* operator->() const noexcept { return m_at->second.get(); }
+        CRssItem& operator*() const noexcept { return *Writable(m_at); }
+        CRssItem* operator->() const noexcept { return Writable(m_at); }
         Iterator& operator++() noexcept { ++m_at; return *this; }
         bool operator==(const Iterator& other) const noexcept { return m_at == other.m_at; }
         bool operator!=(const Iterator& other) const noexcept { return m_at != other.m_at; }
@@ -55,7 +60,7 @@ public:
     int Count() const override;
     // Stores a record under its key unless the key is known; either way the entry counts as
     // read by the document being read.
-    void Add(std::unique_ptr<CRssItem> record) override;
+    void Add(CRssItem&& record) override;
 
     Range Records() const noexcept { return {Iterator(m_items.begin()), Iterator(m_items.end())}; }
     // The stored record of a key; null when none is (or only its key is kept).
@@ -68,18 +73,23 @@ public:
     void TakeListing(const std::string& address);
 
 private:
+    static CRssItem* Writable(Map::const_iterator at) noexcept { return const_cast<CRssItem*>(&*at); }
     // Frees the records of m_unlisted that are shown (their keys stay); keeps the unshown.
     void ForgetShownUnlisted();
+    static void Distinct(std::vector<CRssItem*>& records);
 
     // Title order, byte-wise; owns the records.
     Map m_items;
     KeySet m_shownKeys;
     // The records that this read's entries stand for (new or already stored).
     std::vector<CRssItem*> m_read;
+    bool m_readRepeats = false; // m_read may name a record twice (a stored key was read)
     // Per feed address: the records its last whole read listed.
     std::map<std::string, std::vector<CRssItem*>> m_listed;
-    // Records that no feed lists, kept until they are shown.
+    // Records that no feed lists, kept until they are shown. Those added when stored are
+    // new; only those that a listing gave up may be named twice.
     std::vector<CRssItem*> m_unlisted;
+    bool m_unlistedRepeats = false;
 };
 
 } // namespace vexa
