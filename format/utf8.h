@@ -95,28 +95,30 @@ char* EncodeUtf8(char* at, const Unit* text, std::size_t length)
     using Word = std::size_t; // as many units as a machine word holds are tested at once
     constexpr std::size_t kUnits = sizeof(Word) / sizeof(Unit);
     constexpr Word kNotAscii = ~Word(0) / 0xFFFF * 0xFF80;
-    std::size_t i = 0;
-    while (i < length) {
-        // ASCII, the common case, goes through a word at a time without decoding.
-        for (Word word; i + kUnits <= length; i += kUnits, at += kUnits) {
-            std::memcpy(&word, text + i, sizeof word);
-            if (word & kNotAscii)
-                break;
-            for (std::size_t k = 0; k < kUnits; ++k)
-                at[k] = static_cast<char>(text[i + k]);
-        }
-        if (i == length)
-            break;
+    for (std::size_t i = 0; i < length;) {
         char32_t c = static_cast<char32_t>(text[i++]) & 0xFFFF;
         if (c < 0x80) {
+            // ASCII, the common case, goes through without decoding, a word at a time while
+            // it lasts.
             *at++ = static_cast<char>(c);
+            for (Word word; i + kUnits <= length; i += kUnits, at += kUnits) {
+                std::memcpy(&word, text + i, sizeof word);
+                if (word & kNotAscii)
+                    break;
+                for (std::size_t k = 0; k < kUnits; ++k)
+                    at[k] = static_cast<char>(text[i + k]);
+            }
         } else if (c < 0x800) {
             *at++ = static_cast<char>(0xC0 | (c >> 6));
+            *at++ = static_cast<char>(0x80 | (c & 0x3F));
+        } else if (!IsHighSurrogate(c) && !IsLowSurrogate(c)) {
+            *at++ = static_cast<char>(0xE0 | (c >> 12));
+            *at++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
             *at++ = static_cast<char>(0x80 | (c & 0x3F));
         } else {
             if (IsHighSurrogate(c) && i < length && IsLowSurrogate(text[i]))
                 c = 0x10000 + ((c - 0xD800) << 10) + ((static_cast<char32_t>(text[i++]) & 0xFFFF) - 0xDC00);
-            else if (IsHighSurrogate(c) || IsLowSurrogate(c))
+            else
                 c = kReplacement;
             at = EncodeCodePoint(at, c);
         }

@@ -89,6 +89,17 @@ bool NetworkSchemeWithoutDeadline(const std::wstring& address)
     return false;
 }
 
+// iswspace, asked of the system only for units that are neither ASCII white space nor
+// other ASCII.
+bool IsSpace(wchar_t unit)
+{
+    if (unit == L' ' || unit == L'\n' || unit == L'\t' || unit == L'\r')
+        return true;
+    if (unit > L' ' && unit < 0x80)
+        return false;
+    return std::iswspace(unit) != 0;
+}
+
 constexpr int kNameLimit = 199;
 constexpr int kValueLimit = 399;
 constexpr int kTextLimit = 799;
@@ -181,7 +192,7 @@ public:
         // Once the run holds text, a piece's blankness is no longer asked.
         bool blank = !m_run.HasText();
         for (int i = 0; blank && i < length; ++i)
-            blank = std::iswspace(text[i]) != 0;
+            blank = IsSpace(text[i]);
         VEXA_COM_TRY
         m_run.Append(text, static_cast<std::size_t>(length), blank);
         return S_OK;
