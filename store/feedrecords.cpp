@@ -6,6 +6,17 @@
 #include <cstring>
 #include <utility>
 
+// Under AddressSanitizer (the native fuzzer) a block in the pool is unreadable until it is
+// handed out again, as a freed heap block would be.
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define VEXA_POOL_HIDE(block, size) ASAN_POISON_MEMORY_REGION(block, size)
+#define VEXA_POOL_SHOW(block, size) ASAN_UNPOISON_MEMORY_REGION(block, size)
+#else
+#define VEXA_POOL_HIDE(block, size) ((void)(block), (void)(size))
+#define VEXA_POOL_SHOW(block, size) ((void)(block), (void)(size))
+#endif
+
 namespace vexa {
 
 bool KeyOrder::operator()(std::string_view a, std::string_view b) const noexcept
@@ -28,6 +39,42 @@ bool KeyOrder::operator()(std::string_view a, std::string_view b) const noexcept
         if (a[i] != b[i])
             return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
     return a.size() < b.size();
+}
+
+void* BlockPool::Take(std::size_t size)
+{
+    if (m_size == 0)
+        m_size = size;
+    if (size != m_size)
+        return ::operator new(size);
+    if (m_free) {
+        Free* block = m_free;
+        VEXA_POOL_SHOW(block, m_size);
+        m_free = block->next;
+        return block;
+    }
+    // Blocks keep the alignment of the chunk: their size is rounded up to it.
+    constexpr std::size_t kAlign = sizeof(std::max_align_t);
+    const std::size_t units = (m_size + kAlign - 1) / kAlign;
+    if (m_unused == 0) {
+        m_chunks.emplace_back(new std::max_align_t[kPerChunk * units]);
+        m_unused = kPerChunk;
+        VEXA_POOL_HIDE(m_chunks.back().get(), kPerChunk * units * kAlign);
+    }
+    --m_unused;
+    std::max_align_t* block = m_chunks.back().get() + m_unused * units;
+    VEXA_POOL_SHOW(block, m_size);
+    return block;
+}
+
+void BlockPool::Give(void* block, std::size_t size) noexcept
+{
+    if (size != m_size) {
+        ::operator delete(block);
+        return;
+    }
+    m_free = new (block) Free{m_free};
+    VEXA_POOL_HIDE(block, m_size);
 }
 
 int FeedRecords::Count() const { return static_cast<int>(m_items.size() + m_shownKeys.Size()); }

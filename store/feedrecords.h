@@ -3,7 +3,10 @@
 // no feed any more leaves; its key stays, so the entry is never stored or shown again.
 // Plain C++.
 #pragma once
+#include <cstddef>
 #include <map>
+#include <memory>
+#include <new>
 #include <set>
 #include <string>
 #include <string_view>
@@ -25,11 +28,61 @@ struct KeyOrder {
     bool operator()(std::string_view a, const CRssItem& b) const noexcept { return (*this)(a, b.RssID); }
 };
 
+// Blocks of the same size handed out from larger ones and taken back for the next asks: a
+// feed's thousands of records cost a heap block per 64 instead of one each. What is taken
+// back stays for later records until the pool goes.
+class BlockPool {
+public:
+    BlockPool() = default;
+    BlockPool(const BlockPool&) = delete;
+    BlockPool& operator=(const BlockPool&) = delete;
+
+    // The pool serves blocks of the size first asked; blocks of other sizes come from the heap.
+    void* Take(std::size_t size);
+    void Give(void* block, std::size_t size) noexcept;
+
+private:
+    struct Free {
+        Free* next;
+    };
+    static constexpr std::size_t kPerChunk = 64;
+    std::vector<std::unique_ptr<std::max_align_t[]>> m_chunks;
+    Free* m_free = nullptr;
+    std::size_t m_size = 0; // of each block; set by the first ask
+    std::size_t m_unused = 0; // blocks of the last chunk never handed out
+};
+
+// The set's allocator: its nodes come from a pool, anything else from the heap.
+template <typename T>
+struct PoolAllocator {
+    using value_type = T;
+    BlockPool* pool;
+
+    explicit PoolAllocator(BlockPool* p) noexcept : pool(p) {}
+    template <typename U>
+    PoolAllocator(const PoolAllocator<U>& other) noexcept : pool(other.pool) {}
+    T* allocate(std::size_t n)
+    {
+        return static_cast<T*>(n == 1 ? pool->Take(sizeof(T)) : ::operator new(n * sizeof(T)));
+    }
+    void deallocate(T* p, std::size_t n) noexcept
+    {
+        if (n == 1)
+            pool->Give(p, sizeof(T));
+        else
+            ::operator delete(p);
+    }
+    template <typename U>
+    bool operator==(const PoolAllocator<U>& other) const noexcept { return pool == other.pool; }
+    template <typename U>
+    bool operator!=(const PoolAllocator<U>& other) const noexcept { return pool != other.pool; }
+};
+
 class FeedRecords final : public RecordSink {
     // The records themselves, in one block each with their place in the order. A record's
     // key (RssID) never changes once stored; its other members do (the set hands out const
     // records, made writable again where they are handed on).
-    using Map = std::set<CRssItem, KeyOrder>;
+    using Map = std::set<CRssItem, KeyOrder, PoolAllocator<CRssItem>>;
 
 public:
     // Visits the stored records in key order (the byte order of their titles).
@@ -52,7 +105,7 @@ public:
         bool empty() const noexcept { return first == last; }
     };
 
-    FeedRecords() = default;
+    FeedRecords() : m_items(KeyOrder(), PoolAllocator<CRssItem>(&m_nodes)) {}
     FeedRecords(const FeedRecords&) = delete;
     FeedRecords& operator=(const FeedRecords&) = delete;
 
@@ -78,6 +131,7 @@ private:
     void ForgetShownUnlisted();
     static void Distinct(std::vector<CRssItem*>& records);
 
+    BlockPool m_nodes; // before the set: it outlives the set's nodes
     // Title order, byte-wise; owns the records.
     Map m_items;
     KeySet m_shownKeys;
