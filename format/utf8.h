@@ -3,6 +3,7 @@
 // (wchar_t on Windows, char16_t elsewhere).
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -92,9 +93,9 @@ template <typename Unit>
 char* EncodeUtf8(char* at, const Unit* text, std::size_t length)
 {
     static_assert(sizeof(Unit) == 2, "UTF-16 code units");
-    using Word = std::size_t; // as many units as a machine word holds are tested at once
+    using Word = std::uint64_t; // four units are tested at once
     constexpr std::size_t kUnits = sizeof(Word) / sizeof(Unit);
-    constexpr Word kNotAscii = ~Word(0) / 0xFFFF * 0xFF80;
+    constexpr Word kNotAscii = 0xFF80FF80FF80FF80ull;
     for (std::size_t i = 0; i < length;) {
         char32_t c = static_cast<char32_t>(text[i++]) & 0xFFFF;
         if (c < 0x80) {
@@ -152,7 +153,9 @@ void AppendUtf8(std::string& out, const Unit* text, std::size_t length)
 template <typename Unit>
 void AssignUtf8(std::string& out, const Unit* text, std::size_t length, char* scratch)
 {
-    out.assign(scratch, static_cast<std::size_t>(EncodeUtf8(scratch, text, length) - scratch));
+    const std::size_t size = static_cast<std::size_t>(EncodeUtf8(scratch, text, length) - scratch);
+    out.clear(); // then appended: a plain copy into the room that `out` has
+    out.append(scratch, size);
 }
 
 // At most `limit` UTF-16 units of `text` (see CutPoint), as UTF-8.
