@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace vexa {
 namespace utf {
@@ -102,6 +105,16 @@ char* EncodeUtf8(char* at, const Unit* text, std::size_t length)
             // ASCII, the common case, goes through without decoding, a word at a time while
             // it lasts.
             *at++ = static_cast<char>(c);
+#if defined(__SSE2__)
+            // Eight units at a time where the target always has SSE2.
+            for (; i + 8 <= length; i += 8, at += 8) {
+                const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+                const __m128i high = _mm_and_si128(units, _mm_set1_epi16(static_cast<short>(0xFF80)));
+                if (_mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())) != 0xFFFF)
+                    break;
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(at), _mm_packus_epi16(units, units));
+            }
+#endif
             for (Word word; i + kUnits <= length; i += kUnits, at += kUnits) {
                 std::memcpy(&word, text + i, sizeof word);
                 if (word & kNotAscii)
