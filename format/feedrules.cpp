@@ -2,7 +2,6 @@
 #include "format/feedrules.h"
 
 #include <algorithm>
-#include <cstring>
 #include <utility>
 
 #include "format/plaintext.h"
@@ -141,12 +140,25 @@ bool InNamespace(const FeedRules::Format& format, const FeedRules::Tag& tag, con
     return false;
 }
 
-// Whether an element has the local name `name`: the first letters tell most names apart
-// without a whole compare.
-bool Named(const XmlElement& element, const char* name)
+// Whether a text is `name`, a name of the tables, and whether two such names are the same:
+// compared letter by letter as they come (most names differ at once), with no length
+// measured first.
+bool Is(const std::string& text, const char* name)
 {
-    return element.name[0] == name[0] && element.name == name;
+    std::size_t i = 0;
+    for (; name[i]; ++i)
+        if (i == text.size() || text[i] != name[i])
+            return false;
+    return i == text.size();
 }
+bool Same(const char* a, const char* b)
+{
+    while (*a && *a == *b) ++a, ++b;
+    return *a == *b;
+}
+
+// Whether an element has the local name `name`.
+bool Named(const XmlElement& element, const char* name) { return Is(element.name, name); }
 
 // The tag of the table that an element inside an entry stands for, or null.
 const FeedRules::Tag* FindTag(const FeedRules::Format& format, const XmlElement& element, int entryDepth,
@@ -156,10 +168,10 @@ const FeedRules::Tag* FindTag(const FeedRules::Format& format, const XmlElement&
         const FeedRules::Tag& tag = format.tags[i];
         if (!Named(element, tag.name) || !InNamespace(format, tag, element.ns))
             continue;
-        if (std::strcmp(tag.parent, format.entry) == 0) {
+        if (Same(tag.parent, format.entry)) {
             if (element.depth == entryDepth + 1)
                 return &tag;
-        } else if (element.depth == entryDepth + 2 && child && std::strcmp(child->name, tag.parent) == 0) {
+        } else if (element.depth == entryDepth + 2 && child && Same(child->name, tag.parent)) {
             return &tag;
         }
     }
@@ -208,7 +220,7 @@ void FeedRules::OnStartElement(const XmlElement& element)
         m_facts.root = element.name;
     }
     if (!m_inChannel) {
-        if (element.name == m_format->container) {
+        if (Named(element, m_format->container)) {
             m_inChannel = true;
             m_facts.container = true;
             m_containerDepth = element.depth;
@@ -219,7 +231,7 @@ void FeedRules::OnStartElement(const XmlElement& element)
     }
     if (!m_current) {
         // The container's own title, outside every entry, is the feed's title.
-        m_inFeedTitle = !m_containerEnded && element.depth == m_containerDepth + 1 && element.name == "title";
+        m_inFeedTitle = !m_containerEnded && element.depth == m_containerDepth + 1 && Named(element, "title");
         if (Named(element, m_format->entry))
             OpenEntry(element);
         return;
@@ -270,9 +282,9 @@ void FeedRules::OnEndElement(const XmlElement& element)
         return;
     m_inFeedTitle = false;
     // An end tag carries the depth of its parent.
-    if (!m_current && element.depth == m_containerDepth - 1 && element.name == m_format->container)
+    if (!m_current && element.depth == m_containerDepth - 1 && Named(element, m_format->container))
         m_containerEnded = true;
-    if (m_imageDepth && element.depth == m_entryDepth && element.name == "image") {
+    if (m_imageDepth && element.depth == m_entryDepth && Named(element, "image")) {
         m_picture.OnImageText(m_imageText);
         m_imageDepth = 0;
     }
@@ -301,7 +313,7 @@ bool FeedRules::IsAborted(const XmlElement&) { return false; }
 
 void FeedRules::OpenEntry(const XmlElement& element)
 {
-    m_current = std::make_unique<CRssItem>();
+    m_current.emplace();
     m_current->NUM = m_sink.Count();
     m_entryDepth = element.depth;
     m_child = nullptr;
@@ -329,7 +341,8 @@ void FeedRules::CloseEntry()
     NameEntry(*m_current);
     m_picture.OnMarkup(m_current->Description);
     m_current->Picture = m_picture.Chosen(m_format->linksByAttribute ? m_entryBase : m_address);
-    m_sink.Add(std::move(m_current));
+    m_sink.Add(std::move(*m_current));
+    m_current.reset();
     ++m_facts.entries;
 }
 
@@ -338,7 +351,7 @@ void FeedRules::NotePicture(const XmlElement& element)
 {
     const int below = element.depth - m_entryDepth;
     m_picture.OnElement(element, below);
-    if (below == 1 && element.name == "image" && element.ns.empty()) {
+    if (below == 1 && Named(element, "image") && element.ns.empty()) {
         m_imageDepth = element.depth;
         m_imageText.clear();
     }
@@ -359,11 +372,30 @@ void FeedRules::TakeLink(const XmlElement& element)
     m_linkTaken = true;
 }
 
+namespace {
+
+// Whether OneLine would leave a text as it is: no blank at either end, and every blank a
+// single space.
+bool IsOneLine(const std::string& text)
+{
+    auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (static_cast<unsigned char>(text[i]) > ' ' || !blank(text[i]))
+            continue; // every blank is at most ' '
+        if (text[i] != ' ' || i == 0 || i + 1 == text.size() || blank(text[i + 1]))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
 // The title is one line. An entry without one is headed by the start of its description
 // and keyed by its link (else its description), so that untitled entries differ.
 void FeedRules::NameEntry(CRssItem& record)
 {
-    record.Title = OneLine(record.Title);
+    if (!IsOneLine(record.Title))
+        record.Title = OneLine(record.Title);
     if (!record.Title.empty()) {
         record.RssID = record.Title;
         return;

@@ -3,7 +3,7 @@
 // format's container and hands it, complete, to a record sink at the entry's end tag. Plain
 // C++: it knows nothing of downloads, stores or the platform.
 #pragma once
-#include <memory>
+#include <optional>
 #include <string>
 
 #include "format/entrypicture.h"
@@ -17,8 +17,8 @@ class RecordSink {
 public:
     // The number that the next record's NUM takes: the keys stored so far.
     virtual int Count() const = 0;
-    // A record whose entry's end tag was read.
-    virtual void Add(std::unique_ptr<CRssItem> record) = 0;
+    // A record whose entry's end tag was read (its texts may be taken).
+    virtual void Add(CRssItem&& record) = 0;
 
 protected:
     ~RecordSink() = default;
@@ -57,7 +57,7 @@ public:
     // True once the format's container (RSS "channel", Atom's "feed") has been opened.
     bool InChannel() const noexcept { return m_inChannel; }
     // The record being filled; null between entries.
-    const CRssItem* Current() const noexcept { return m_current.get(); }
+    const CRssItem* Current() const noexcept { return m_current ? &*m_current : nullptr; }
     // What the document read since the last Reset showed of itself.
     const DocumentFacts& Facts() const noexcept { return m_facts; }
 
@@ -77,7 +77,7 @@ private:
 
     RecordSink& m_sink;
     bool m_inChannel = false;
-    std::unique_ptr<CRssItem> m_current;
+    std::optional<CRssItem> m_current; // in place: the sink takes its texts
     Field m_field = Field::None;
     const Format* m_format = nullptr;  // chosen by the document element
     const Tag* m_tag = nullptr;        // the tag whose text m_field collects

@@ -2,77 +2,130 @@
 
 #include <cstdint>
 #include <cstring>
+#if defined(__GNUC__) && (defined(__SSE2__) || defined(__i386__))
+#include <emmintrin.h>
+#define VEXA_VECTOR_SCAN 1
+#endif
 
 namespace vexa {
 namespace {
 
-// The document as code units: bytes, or UTF-16 in either order (by its byte order mark or
-// by the zero byte beside its first '<').
+// The first byte at or after `i`, before `end`, that is `a` or `b` (`end` when none is).
+// Sixteen bytes at a time where the processor has SSE2 (every x86-64 one; an x86 one is
+// asked once), else a machine word at a time.
+#ifdef VEXA_VECTOR_SCAN
+#ifdef __SSE2__
+constexpr bool HasVectors() { return true; }
+#else
+bool HasVectors()
+{
+    static const bool has = __builtin_cpu_supports("sse2");
+    return has;
+}
+#endif
+
+__attribute__((target("sse2"))) std::size_t FindVectors(const unsigned char* data, std::size_t i, std::size_t end,
+                                                        unsigned char a, unsigned char b)
+{
+    const __m128i as = _mm_set1_epi8(static_cast<char>(a));
+    const __m128i bs = _mm_set1_epi8(static_cast<char>(b));
+    for (; i + 16 <= end; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        const int found = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, as), _mm_cmpeq_epi8(v, bs)));
+        if (found)
+            return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(found)));
+    }
+    while (i < end && data[i] != a && data[i] != b) ++i;
+    return i;
+}
+#endif
+
+std::size_t FindEither(const unsigned char* data, std::size_t i, std::size_t end, unsigned char a, unsigned char b)
+{
+#ifdef VEXA_VECTOR_SCAN
+    if (HasVectors())
+        return FindVectors(data, i, end, a, b);
+#endif
+    using Word = std::size_t;
+    constexpr Word kOnes = ~Word(0) / 0xFF;
+    constexpr Word kHighs = kOnes * 0x80;
+    for (Word w; i + sizeof w <= end; i += sizeof w) {
+        std::memcpy(&w, data + i, sizeof w);
+        const Word x = w ^ (kOnes * a);
+        const Word y = w ^ (kOnes * b);
+        if (((x - kOnes) & ~x & kHighs) | ((y - kOnes) & ~y & kHighs))
+            break; // a byte of this word is one of them
+    }
+    while (i < end && data[i] != a && data[i] != b) ++i;
+    return i;
+}
+
+// How the document's code units are written: bytes, or UTF-16 in either order (by its byte
+// order mark or by the zero byte beside its first '<').
+enum class Form { Bytes, Utf16Le, Utf16Be };
+
+Form FormOf(const unsigned char* data, std::size_t size)
+{
+    if (size >= 2) {
+        if ((data[0] == 0xFF && data[1] == 0xFE) || (data[0] == '<' && data[1] == 0))
+            return Form::Utf16Le;
+        if ((data[0] == 0xFE && data[1] == 0xFF) || (data[0] == 0 && data[1] == '<'))
+            return Form::Utf16Be;
+    }
+    return Form::Bytes;
+}
+
+// The document as code units of one form, known when the scanner is compiled: the test of
+// each unit reads it directly.
+template <Form F>
 class Units {
 public:
-    Units(const unsigned char* data, std::size_t size) : m_data(data)
-    {
-        if (size >= 2) {
-            if ((data[0] == 0xFF && data[1] == 0xFE) || (data[0] == '<' && data[1] == 0))
-                m_width = 2, m_bigEndian = false;
-            else if ((data[0] == 0xFE && data[1] == 0xFF) || (data[0] == 0 && data[1] == '<'))
-                m_width = 2, m_bigEndian = true;
-        }
-        m_count = size / m_width;
-    }
+    static constexpr std::size_t kWidth = F == Form::Bytes ? 1 : 2;
+
+    Units(const unsigned char* data, std::size_t size) : m_data(data), m_count(size / kWidth) {}
     std::size_t Count() const { return m_count; }
     std::uint32_t At(std::size_t i) const
     {
-        if (m_width == 1) return m_data[i];
+        if (F == Form::Bytes) return m_data[i];
         const unsigned char* p = m_data + 2 * i;
-        return m_bigEndian ? (p[0] << 8 | p[1]) : (p[1] << 8 | p[0]);
+        return F == Form::Utf16Be ? (p[0] << 8 | p[1]) : (p[1] << 8 | p[0]);
     }
-    // The first unit at or after `i` that is '<' or '&' (Count() when none is): text is
-    // skipped a machine word at a time where it is made of bytes.
+    // The first unit at or after `i` that is '<' or '&' (Count() when none is): text made
+    // of bytes is skipped many bytes at a time.
     std::size_t SkipText(std::size_t i) const
     {
-        if (m_width == 1) {
-            using Word = std::size_t;
-            constexpr Word kOnes = ~Word(0) / 0xFF;
-            constexpr Word kHighs = kOnes * 0x80;
-            for (Word w; i + sizeof w <= m_count; i += sizeof w) {
-                std::memcpy(&w, m_data + i, sizeof w);
-                const Word lt = w ^ (kOnes * '<');
-                const Word amp = w ^ (kOnes * '&');
-                if (((lt - kOnes) & ~lt & kHighs) | ((amp - kOnes) & ~amp & kHighs))
-                    break; // a byte of this word is one of them
-            }
-            while (i < m_count && m_data[i] != '<' && m_data[i] != '&') ++i;
-            return i;
-        }
+        if (F == Form::Bytes) return FindEither(m_data, i, m_count, '<', '&');
         while (i < m_count && At(i) != '<' && At(i) != '&') ++i;
         return i;
     }
     // Its size in the reader's UTF-8 (at most).
-    std::size_t Weight(std::uint32_t u) const
+    static std::size_t Weight(std::uint32_t u)
     {
         if (u < 0x80) return 1;
-        return m_width == 1 || u < 0x800 ? 2 : 3;
+        return F == Form::Bytes || u < 0x800 ? 2 : 3;
     }
 
 private:
     const unsigned char* m_data;
-    std::size_t m_width = 1;
-    bool m_bigEndian = false;
-    std::size_t m_count = 0;
+    std::size_t m_count;
 };
 
-bool IsSpace(std::uint32_t u) { return u == ' ' || u == '\t' || u == '\r' || u == '\n'; }
-bool EndsToken(std::uint32_t u)
-{
-    if (u > '?') return u == '[' || u == ']'; // letters, the common case, are decided at once
-    return IsSpace(u) || u == '<' || u == '>' || u == '=' || u == '"' || u == '\'' || u == '/' ||
-           u == '?' || u == '[' || u == ']' || u == '&' || u == ';' || u == '%';
-}
+// The units that end a name (white space and the marks of markup), in a table: every unit
+// of every name is looked up.
+struct TokenEnds {
+    bool ends[128];
+    constexpr TokenEnds() : ends()
+    {
+        for (const char c : " \t\r\n<>=\"'/?[]&;%") ends[static_cast<unsigned char>(c)] = c != 0;
+    }
+};
+constexpr TokenEnds kTokenEnds;
+inline bool EndsToken(std::uint32_t u) { return u < 128 && kTokenEnds.ends[u]; }
 
+template <typename U>
 class Scanner {
 public:
-    explicit Scanner(const Units& units) : m_u(units) {}
+    explicit Scanner(const U& units) : m_u(units) {}
 
     bool Run()
     {
@@ -153,19 +206,34 @@ public:
     bool m_dashedComment = false;
 
 private:
-    const Units m_u; // a copy: the compiler then knows that the cursor's moves leave it alone
+    const U m_u; // a copy: the compiler then knows that the cursor's moves leave it alone
     std::size_t m_i = 0;
 };
 
-} // namespace
-
-bool MarkupFitsTheReader(const char* data, std::size_t size, bool* dashedComment) noexcept
+template <Form F>
+bool Scan(const unsigned char* data, std::size_t size, bool* dashedComment)
 {
-    const Units units(reinterpret_cast<const unsigned char*>(data), size);
-    Scanner scanner(units);
+    Scanner<Units<F>> scanner(Units<F>(data, size));
     const bool fits = scanner.Run();
     if (dashedComment) *dashedComment = scanner.m_dashedComment;
     return fits;
+}
+
+} // namespace
+
+bool HoldsCarriageReturn(const char* data, std::size_t size) noexcept
+{
+    return FindEither(reinterpret_cast<const unsigned char*>(data), 0, size, '\r', '\r') != size;
+}
+
+bool MarkupFitsTheReader(const char* data, std::size_t size, bool* dashedComment) noexcept
+{
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+    switch (FormOf(bytes, size)) {
+    case Form::Utf16Le: return Scan<Form::Utf16Le>(bytes, size, dashedComment);
+    case Form::Utf16Be: return Scan<Form::Utf16Be>(bytes, size, dashedComment);
+    default: return Scan<Form::Bytes>(bytes, size, dashedComment);
+    }
 }
 
 } // namespace vexa

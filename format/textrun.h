@@ -27,10 +27,12 @@ public:
         const std::size_t take = length < room ? length : room;
         // Both unit types are UTF-16 code units of two bytes: the units are copied as bytes.
         static_assert(sizeof(Unit) == sizeof(char16_t), "UTF-16 code units");
-        if (take == 1) // the reader's usual piece around a character outside ASCII
-            m_units[m_size] = static_cast<char16_t>(text[0]);
-        else
+        if (take <= kShortPiece) { // the reader's usual pieces around characters outside ASCII
+            for (std::size_t i = 0; i < take; ++i)
+                m_units[m_size + i] = static_cast<char16_t>(text[i]);
+        } else {
             std::memcpy(m_units + m_size, text, take * sizeof(char16_t));
+        }
         m_size += take;
     }
 
@@ -43,8 +45,8 @@ public:
     {
         const bool deliver = m_hasText;
         if (deliver) {
-            out.clear();
-            utf::AppendUtf8(out, m_units, utf::CutPoint(m_units, m_size, Limit));
+            char bytes[utf::kMaxUtf8PerUnit * Limit];
+            utf::AssignUtf8(out, m_units, utf::CutPoint(m_units, m_size, Limit), bytes);
         }
         Clear();
         return deliver;
@@ -58,6 +60,7 @@ public:
     }
 
 private:
+    static constexpr std::size_t kShortPiece = 8; // copied here rather than by a call
     char16_t m_units[Limit + 1]; // the first m_size are the run's
     std::size_t m_size = 0;
     bool m_pending = false;

@@ -3,8 +3,12 @@
 // (wchar_t on Windows, char16_t elsewhere).
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace vexa {
 namespace utf {
@@ -82,6 +86,60 @@ std::size_t Utf8Size(const Unit* text, std::size_t length)
     return size;
 }
 
+// The most bytes that one UTF-16 unit gives in UTF-8 (a surrogate pair gives four of two).
+constexpr std::size_t kMaxUtf8PerUnit = 3;
+
+// Writes the UTF-8 form of `length` UTF-16 units at `at`, which has room for
+// kMaxUtf8PerUnit bytes a unit, in one pass; returns the end of what it wrote. A surrogate
+// without its other half becomes U+FFFD.
+template <typename Unit>
+char* EncodeUtf8(char* at, const Unit* text, std::size_t length)
+{
+    static_assert(sizeof(Unit) == 2, "UTF-16 code units");
+    using Word = std::uint64_t; // four units are tested at once
+    constexpr std::size_t kUnits = sizeof(Word) / sizeof(Unit);
+    constexpr Word kNotAscii = 0xFF80FF80FF80FF80ull;
+    for (std::size_t i = 0; i < length;) {
+        char32_t c = static_cast<char32_t>(text[i++]) & 0xFFFF;
+        if (c < 0x80) {
+            // ASCII, the common case, goes through without decoding, a word at a time while
+            // it lasts.
+            *at++ = static_cast<char>(c);
+#if defined(__SSE2__)
+            // Eight units at a time where the target always has SSE2.
+            for (; i + 8 <= length; i += 8, at += 8) {
+                const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+                const __m128i high = _mm_and_si128(units, _mm_set1_epi16(static_cast<short>(0xFF80)));
+                if (_mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())) != 0xFFFF)
+                    break;
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(at), _mm_packus_epi16(units, units));
+            }
+#endif
+            for (Word word; i + kUnits <= length; i += kUnits, at += kUnits) {
+                std::memcpy(&word, text + i, sizeof word);
+                if (word & kNotAscii)
+                    break;
+                for (std::size_t k = 0; k < kUnits; ++k)
+                    at[k] = static_cast<char>(text[i + k]);
+            }
+        } else if (c < 0x800) {
+            *at++ = static_cast<char>(0xC0 | (c >> 6));
+            *at++ = static_cast<char>(0x80 | (c & 0x3F));
+        } else if (!IsHighSurrogate(c) && !IsLowSurrogate(c)) {
+            *at++ = static_cast<char>(0xE0 | (c >> 12));
+            *at++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            *at++ = static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            if (IsHighSurrogate(c) && i < length && IsLowSurrogate(text[i]))
+                c = 0x10000 + ((c - 0xD800) << 10) + ((static_cast<char32_t>(text[i++]) & 0xFFFF) - 0xDC00);
+            else
+                c = kReplacement;
+            at = EncodeCodePoint(at, c);
+        }
+    }
+    return at;
+}
+
 // Appends `length` UTF-16 units as UTF-8. A surrogate without its other half becomes U+FFFD.
 // The bytes are written straight into room made for them: first a byte a unit, which ASCII
 // text (the common case) fills in one pass; at the first other unit, the exact room for the
@@ -99,24 +157,18 @@ void AppendUtf8(std::string& out, const Unit* text, std::size_t length)
     if (i == length)
         return;
     out.resize(start + i + Utf8Size(text + i, length - i));
-    at = &out[0] + start + i;
-    while (i < length) {
-        char32_t c = static_cast<char32_t>(text[i]) & 0xFFFF;
-        if (c < 0x80) { // ASCII, the common case, goes through without decoding
-            *at++ = static_cast<char>(c);
-            ++i;
-            continue;
-        }
-        if (IsHighSurrogate(c) && i + 1 < length && IsLowSurrogate(text[i + 1])) {
-            c = 0x10000 + ((c - 0xD800) << 10) + ((static_cast<char32_t>(text[i + 1]) & 0xFFFF) - 0xDC00);
-            i += 2;
-        } else {
-            if (IsHighSurrogate(c) || IsLowSurrogate(c))
-                c = kReplacement;
-            ++i;
-        }
-        at = EncodeCodePoint(at, c);
-    }
+    EncodeUtf8(&out[0] + start + i, text + i, length - i);
+}
+
+// Replaces `out` with the UTF-8 form of `length` UTF-16 units, encoded in one pass through
+// `scratch` (room for kMaxUtf8PerUnit bytes a unit) and copied once: no byte of `out` is
+// written twice.
+template <typename Unit>
+void AssignUtf8(std::string& out, const Unit* text, std::size_t length, char* scratch)
+{
+    const std::size_t size = static_cast<std::size_t>(EncodeUtf8(scratch, text, length) - scratch);
+    out.clear(); // then appended: a plain copy into the room that `out` has
+    out.append(scratch, size);
 }
 
 // At most `limit` UTF-16 units of `text` (see CutPoint), as UTF-8.

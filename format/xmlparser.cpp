@@ -39,12 +39,20 @@ HRESULT CreateXmlComponent(REFCLSID clsid, REFIID iid, void** ppv)
 }
 
 // Narrows at most `limit` characters (UTF-16 units, never half a surrogate pair) to UTF-8,
-// into `out`, whose buffer is reused.
+// into `out`, whose buffer is reused. Names and values of the usual lengths go through a
+// buffer on the stack in one pass.
 void Narrow(std::string& out, const wchar_t* text, int length, std::size_t limit)
 {
+    constexpr std::size_t kShort = 400;
+    const std::size_t units =
+        text && length > 0 ? vexa::utf::CutPoint(text, static_cast<std::size_t>(length), limit) : 0;
+    if (units <= kShort) {
+        char bytes[vexa::utf::kMaxUtf8PerUnit * kShort];
+        vexa::utf::AssignUtf8(out, text, units, bytes);
+        return;
+    }
     out.clear();
-    if (text && length > 0)
-        vexa::utf::AppendUtf8(out, text, vexa::utf::CutPoint(text, static_cast<std::size_t>(length), limit));
+    vexa::utf::AppendUtf8(out, text, units);
 }
 template <int Limit>
 std::string NarrowText(const wchar_t* text, int length)
@@ -79,6 +87,17 @@ bool NetworkSchemeWithoutDeadline(const std::wstring& address)
         if (_wcsnicmp(address.c_str(), scheme, wcslen(scheme)) == 0)
             return true;
     return false;
+}
+
+// iswspace, asked of the system only for units that are neither ASCII white space nor
+// other ASCII.
+bool IsSpace(wchar_t unit)
+{
+    if (unit == L' ' || unit == L'\n' || unit == L'\t' || unit == L'\r')
+        return true;
+    if (unit > L' ' && unit < 0x80)
+        return false;
+    return std::iswspace(unit) != 0;
 }
 
 constexpr int kNameLimit = 199;
@@ -173,7 +192,7 @@ public:
         // Once the run holds text, a piece's blankness is no longer asked.
         bool blank = !m_run.HasText();
         for (int i = 0; blank && i < length; ++i)
-            blank = std::iswspace(text[i]) != 0;
+            blank = IsSpace(text[i]);
         VEXA_COM_TRY
         m_run.Append(text, static_cast<std::size_t>(length), blank);
         return S_OK;
@@ -270,6 +289,80 @@ private:
     }
 };
 
+// The bytes of one document as the stream that the reader reads: its reads are copied
+// straight from the caller's bytes (a memory stream would copy the whole document first).
+// Like the handlers it lives exactly as long as the parser, and it only ever reads.
+class CByteStream final : public vexa::UncountedUnknown<IStream, &IID_IStream> {
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (ppv && IsEqualIID(riid, IID_ISequentialStream)) {
+            *ppv = static_cast<IStream*>(this);
+            return S_OK;
+        }
+        return UncountedUnknown::QueryInterface(riid, ppv);
+    }
+    STDMETHODIMP Read(void* buffer, ULONG size, ULONG* read) override
+    {
+        if (!buffer)
+            return STG_E_INVALIDPOINTER;
+        const ULONG taken = static_cast<ULONG>(std::min<std::size_t>(size, m_size - m_at));
+        if (taken)
+            std::memcpy(buffer, m_data + m_at, taken);
+        m_at += taken;
+        if (read)
+            *read = taken;
+        return S_OK;
+    }
+    STDMETHODIMP Write(const void*, ULONG, ULONG*) override { return STG_E_ACCESSDENIED; }
+    STDMETHODIMP Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* position) override
+    {
+        LONGLONG base = 0;
+        if (origin == STREAM_SEEK_CUR)
+            base = static_cast<LONGLONG>(m_at);
+        else if (origin == STREAM_SEEK_END)
+            base = static_cast<LONGLONG>(m_size);
+        else if (origin != STREAM_SEEK_SET)
+            return STG_E_INVALIDFUNCTION;
+        const LONGLONG at = base + move.QuadPart;
+        if (at < 0)
+            return STG_E_INVALIDFUNCTION;
+        m_at = static_cast<std::size_t>(std::min<ULONGLONG>(static_cast<ULONGLONG>(at), m_size));
+        if (position)
+            position->QuadPart = m_at;
+        return S_OK;
+    }
+    STDMETHODIMP SetSize(ULARGE_INTEGER) override { return E_NOTIMPL; }
+    STDMETHODIMP CopyTo(IStream*, ULARGE_INTEGER, ULARGE_INTEGER*, ULARGE_INTEGER*) override { return E_NOTIMPL; }
+    STDMETHODIMP Commit(DWORD) override { return S_OK; }
+    STDMETHODIMP Revert() override { return E_NOTIMPL; }
+    STDMETHODIMP LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return STG_E_INVALIDFUNCTION; }
+    STDMETHODIMP UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return STG_E_INVALIDFUNCTION; }
+    STDMETHODIMP Stat(STATSTG* stat, DWORD) override
+    {
+        if (!stat)
+            return STG_E_INVALIDPOINTER;
+        *stat = STATSTG();
+        stat->type = STGTY_STREAM;
+        stat->cbSize.QuadPart = m_size;
+        return S_OK;
+    }
+    STDMETHODIMP Clone(IStream**) override { return E_NOTIMPL; }
+
+    // The bytes that the next reads give, from their start; the caller keeps them alive.
+    void Reset(const char* data, std::size_t size) noexcept
+    {
+        m_data = data;
+        m_size = size;
+        m_at = 0;
+    }
+
+private:
+    const char* m_data = nullptr;
+    std::size_t m_size = 0;
+    std::size_t m_at = 0;
+};
+
 class CXmlParserImpl {
 public:
     CXmlParserImpl()
@@ -335,7 +428,7 @@ public:
             return false;
         m_converted.clear();
         m_codePage = 0;
-        if (LegacyPage(data, size) || vexa::HasCarriageReturn(data, size)) {
+        if (LegacyPage(data, size) || vexa::HoldsCarriageReturn(data, size)) {
             std::string body(data, size);
             return ParseBody(body);
         }
@@ -361,7 +454,8 @@ public:
                 m_codePage = page;
             }
         }
-        body.resize(vexa::NormalizeLineEnds(&body[0], body.size()));
+        if (vexa::HoldsCarriageReturn(body.data(), body.size()))
+            body.resize(vexa::NormalizeLineEnds(&body[0], body.size()));
         return ParseReady(body.data(), body.size());
     }
 
@@ -396,16 +490,14 @@ private:
             data = opened.data();
             size = opened.size();
         }
-        com_ptr<IStream> stream;
-        stream.attach(SHCreateMemStream(reinterpret_cast<const BYTE*>(size ? data : ""),
-                                        static_cast<UINT>(size)));
-        if (!stream)
-            throw std::bad_alloc();
+        m_stream.Reset(data, size);
         VARIANT source;
         VariantInit(&source);
         V_VT(&source) = VT_UNKNOWN;
-        V_UNKNOWN(&source) = stream.get(); // borrowed: the stream owner keeps the reference
-        return Finish(m_reader->parse(source));
+        V_UNKNOWN(&source) = static_cast<IStream*>(&m_stream); // borrowed, like the handlers
+        const HRESULT hr = m_reader->parse(source);
+        m_stream.Reset(nullptr, 0);
+        return Finish(hr);
     }
 
     // A document that the reader must not be given: one error, and nothing read.
@@ -479,6 +571,7 @@ private:
     std::unique_ptr<CSaxContentHandler> m_contentHandler;
     std::unique_ptr<CSaxErrorHandler> m_errorHandler;
     com_ptr<IXMLDOMSchemaCollection2> m_schemaCache;
+    CByteStream m_stream; // the document being read (the destructor lets the reader go first)
     IXmlParserCallback* m_callback = nullptr;
     HRESULT m_coInit = E_FAIL;
     HRESULT m_last = S_OK;

@@ -431,7 +431,7 @@ TEST_F(Registration, ModulePathAndTypeLibraryFallback)
     ASSERT_NE(plain, nullptr);
     EXPECT_TRUE(VEXA_FAILED(vexa::RegisterModuleTypeLib(plain)));
 
-    ASSERT_TRUE(CopyFileW((build + L"generated\\Vexa.tlb").c_str(), (dir + L"Plain.tlb").c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW((build + L"generated\\idl\\Vexa.tlb").c_str(), (dir + L"Plain.tlb").c_str(), FALSE));
     EXPECT_EQ(vexa::RegisterModuleTypeLib(plain), S_OK);
     const std::wstring lib = std::wstring(L"TypeLib\\") + kLibId + L"\\1.0";
     EXPECT_EQ(StringValue(HKEY_CLASSES_ROOT, lib + L"\\HELPDIR"), dir);
