@@ -237,6 +237,7 @@ void FeedRules::OnStartElement(const XmlElement& element)
         return;
     }
     // A record is open: the tag decides where text goes until the next tag.
+    NotePicture(element);
     const Tag* tag = FindTag(*m_format, element, m_entryDepth, m_child);
     if (element.depth == m_entryDepth + 1)
         m_child = tag;
@@ -254,6 +255,8 @@ void FeedRules::OnCharacters(const std::string& text, int depth)
         m_facts.title.append(text, 0, room);
         return;
     }
+    if (m_imageDepth && m_current && depth - m_imageDepth <= 1 && m_imageText.size() < EntryPicture::kLongestAddress)
+        m_imageText += text;
     if (!m_inChannel || !m_current || !m_tag)
         return;
     const FieldMember& target = kMembers[Index(m_field)];
@@ -281,6 +284,10 @@ void FeedRules::OnEndElement(const XmlElement& element)
     // An end tag carries the depth of its parent.
     if (!m_current && element.depth == m_containerDepth - 1 && Named(element, m_format->container))
         m_containerEnded = true;
+    if (m_imageDepth && element.depth == m_entryDepth && Named(element, "image")) {
+        m_picture.OnImageText(m_imageText);
+        m_imageDepth = 0;
+    }
     if (!m_current || !Named(element, m_format->entry)) {
         m_field = Field::None;
         m_tag = nullptr;
@@ -311,6 +318,8 @@ void FeedRules::OpenEntry(const XmlElement& element)
     m_entryDepth = element.depth;
     m_child = nullptr;
     m_linkTaken = false;
+    m_picture.Reset();
+    m_imageDepth = 0;
     for (int i = 0; i < kFieldCount; ++i) {
         m_aside[i].clear();
         m_taken[i] = m_asideTaken[i] = false;
@@ -330,9 +339,22 @@ void FeedRules::CloseEntry()
             field.swap(m_aside[i]);
     }
     NameEntry(*m_current);
+    m_picture.OnMarkup(m_current->Description);
+    m_current->Picture = m_picture.Chosen(m_format->linksByAttribute ? m_entryBase : m_address);
     m_sink.Add(std::move(*m_current));
     m_current.reset();
     ++m_facts.entries;
+}
+
+// The places a picture may be named: any element inside the entry; an image child's text.
+void FeedRules::NotePicture(const XmlElement& element)
+{
+    const int below = element.depth - m_entryDepth;
+    m_picture.OnElement(element, below);
+    if (below == 1 && Named(element, "image") && element.ns.empty()) {
+        m_imageDepth = element.depth;
+        m_imageText.clear();
+    }
 }
 
 // The entry's link is the href of its first link whose rel is absent or "alternate",

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "format/entrypicture.h"
 #include "format/rssitem.h"
 #include "format/xmlevents.h"
 
@@ -70,6 +71,7 @@ private:
     void OpenEntry(const XmlElement& element);
     void CloseEntry();
     void TakeLink(const XmlElement& element);
+    void NotePicture(const XmlElement& element);
     bool Claim(const Tag& tag);
     static void NameEntry(CRssItem& record);
 
@@ -91,6 +93,9 @@ private:
     int m_containerDepth = 0;
     bool m_inFeedTitle = false;        // inside the container's own title
     bool m_containerEnded = false;     // RSS 1.0 items (and an image) stand after it
+    EntryPicture m_picture;            // the open entry's picture
+    int m_imageDepth = 0;              // inside the entry's image child: its depth
+    std::string m_imageText;           // the image child's text, or its url child's
 };
 
 } // namespace vexa

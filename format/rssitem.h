@@ -16,6 +16,7 @@ struct CRssItem {
     std::string Price;
     std::string Published;
     std::string Description; // pieces joined by "\n"
+    std::string Picture;     // the address of the picture the entry names; empty when none
     int NUM = -1;            // the store's count when the entry's start tag was read
     bool IsShown = false;    // a content item has been made for this record
     int Listings = 0;        // the store's bookkeeping: feeds whose last whole read lists this entry

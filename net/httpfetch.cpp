@@ -23,10 +23,19 @@ std::atomic<long> g_liveWorkers{0};
 // time-out normally comes first.
 constexpr ULONGLONG kExpirySlackMs = 500;
 
+// The limits of one request: a request may bound its body more tightly.
+FetchLimits LimitsFor(const FetchRequest& request) noexcept
+{
+    FetchLimits limits = GetFetchLimits();
+    if (request.maxBytes && request.maxBytes < limits.maxBytes)
+        limits.maxBytes = request.maxBytes;
+    return limits;
+}
+
 } // namespace
 
 FetchJob::FetchJob(const FetchRequest& request)
-    : m_request(request), m_limits(GetFetchLimits())
+    : m_request(request), m_limits(LimitsFor(request))
 {
     if (IsHttpAddress(m_request.url) || IsFtpAddress(m_request.url))
         m_server = ServerOf(m_request.url.substr(0, m_request.url.find(L'#')));
@@ -176,6 +185,10 @@ void FetchJob::Run() noexcept
         m_slot = nullptr;
         if (m_request.discover && m_request.pages && result.status == 200 && result.outcome != FetchResult::Outcome::Failed)
             ReadAdvertisedFeed(answeredUrl, deadline, slot, result);
+        if (m_request.worker && result.status == 200 && result.outcome == FetchResult::Outcome::Answered) {
+            slot.reset(); // the connection is free for others while the body is worked
+            WorkBody();
+        }
         return S_OK;
         VEXA_COM_CATCH
     }();
@@ -249,6 +262,19 @@ void FetchJob::ReadAdvertisedFeed(const std::wstring& pageUrl, ULONGLONG deadlin
     result = std::move(feed);
 }
 
+void FetchJob::WorkBody()
+{
+    std::string body;
+    {
+        srwlock_exclusive_guard held(m_lock);
+        if (m_finished) return;
+        body.swap(m_result.body);
+    }
+    std::string product = m_request.worker->Work(body);
+    srwlock_exclusive_guard held(m_lock);
+    if (!m_finished) m_result.product = std::move(product);
+}
+
 bool FetchJob::Cancelled() const noexcept
 {
     return WaitForSingleObject(m_cancel.get(), 0) == WAIT_OBJECT_0;
@@ -292,8 +318,9 @@ void FetchJob::Finish(FetchResult& result) noexcept
         srwlock_exclusive_guard held(m_lock);
         if (!m_finished) {
             m_finished = true;
-            // Everything but the body, which came through Append.
+            // Everything but the body, which came through Append, and its product.
             result.body = std::move(m_result.body);
+            result.product = std::move(m_result.product);
             m_result = std::move(result);
         }
     }

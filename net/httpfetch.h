@@ -67,6 +67,8 @@ private:
     // within the same deadline, or marks the result as a page without one.
     void ReadAdvertisedFeed(const std::wstring& pageUrl, ULONGLONG deadline,
                             std::optional<ConnectionSlot>& slot, FetchResult& result);
+    // After a whole 200: the request's worker turns the body into its product.
+    void WorkBody();
     void Finish(FetchResult& result) noexcept;
 
     // TransferProgress

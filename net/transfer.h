@@ -37,6 +37,17 @@ protected:
     ~PageHandler() = default;
 };
 
+// What the one who asks makes of a whole 200 body on the worker (a picture decoded and fitted,
+// say), so that its own thread gets only the product. Called on the worker thread, so it must
+// outlive every download (a static object).
+class BodyWorker {
+public:
+    virtual std::string Work(const std::string& body) const = 0;
+
+protected:
+    ~BodyWorker() = default;
+};
+
 // One request: the address (a fragment never goes on the wire) and the feed's validators.
 struct FetchRequest {
     std::wstring url;
@@ -47,6 +58,10 @@ struct FetchRequest {
     bool discover = true;
     // What tells a page and its feed; without one, no body is taken for a page.
     const PageHandler* pages = nullptr;
+    // A bound on the body below the limits' own (0: theirs).
+    std::size_t maxBytes = 0;
+    // What a whole 200 body becomes on the worker (FetchResult::product); null: nothing.
+    const BodyWorker* worker = nullptr;
 };
 
 struct FetchResult {
@@ -59,7 +74,8 @@ struct FetchResult {
     DWORD status = 0;
     DWORD error = 0;            // the Win32 error that ended a failed or cut transfer, or
                                 // an answer without a status line (status 0)
-    std::string body;           // decoded (gzip and deflate are undone)
+    std::string body;           // decoded (gzip and deflate are undone); empty once worked
+    std::string product;        // what the request's worker made of a whole 200 body
     std::wstring etag;
     std::wstring lastModified;  // only when it can tell versions apart (a second older than Date)
     ULONGLONG retryAfterMs = 0; // Retry-After, seconds or a date, from now (at most a day)

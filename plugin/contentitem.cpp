@@ -13,6 +13,7 @@
 #include "com/text.h"
 #include "format/rssitem.h"
 #include "plugin/plugin.h"
+#include "plugin/refreshcycle.h"
 #include "plugin/textconvert.h"
 
 namespace vexa {
@@ -168,7 +169,13 @@ void CVexaPlugin::ShowFeedItem(CRssItem* record)
         VEXA_CHECK_HR(itemHelper->put_time_created(timeCreated));
         VEXA_CHECK_HR(itemHelper->put_snippet(bstrSnip));
         VEXA_CHECK_HR(itemHelper->put_flags( static_cast<DisplayContentItemFlags>(flags)));
-        VEXA_CHECK_HR(itemHelper->put_image(m_contentIcon));
+        // The entry's own picture when it is kept, else the content icon.
+        vexa::com_ptr<IPicture> card;
+        if (m_cycle) card = m_cycle->Pictures().Card(record->Picture);
+        if (card)
+            VEXA_CHECK_HR(itemHelper->put_image(card.get()));
+        else
+            VEXA_CHECK_HR(itemHelper->put_image(m_contentIcon));
         VEXA_CHECK_HR(itemHelper->put_layout( static_cast<DisplayContentItemLayout>(contentLayout)));
 
         vexa::com_ptr<IDisplayContentItemHelper> item = itemHelper;

@@ -22,6 +22,7 @@ namespace vexa {
 class CRssStore;
 struct CRssItem;
 class RefreshCycle;
+class EntryPictures;
 class CVexaPlugin;
 
 // A message-only window that owns timer 1 and turns its ticks into non-clearing refreshes.
@@ -98,6 +99,8 @@ public:
 
     // What the plugin holds, for looking at from outside (no store before a start-up).
     CRssStore* Store() const noexcept;
+    // The entries' pictures; null before a start-up.
+    EntryPictures* Pictures() const noexcept;
     IPicture* ContentIcon() const noexcept { return m_contentIcon.get(); }
     const std::wstring& Value1() const noexcept { return m_value1; }
     HWND TimerWindow() const noexcept { return m_timerWindow.Handle(); }

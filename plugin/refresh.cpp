@@ -12,6 +12,7 @@ namespace vexa {
 DWORD CVexaPlugin::SetTickWait(DWORD ms) { return RefreshCycle::SetTickWait(ms); }
 
 CRssStore* CVexaPlugin::Store() const noexcept { return m_cycle ? &m_cycle->Store() : nullptr; }
+EntryPictures* CVexaPlugin::Pictures() const noexcept { return m_cycle ? &m_cycle->Pictures() : nullptr; }
 
 template <typename Work>
 void CVexaPlugin::RunExclusive(Work work)

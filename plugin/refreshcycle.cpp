@@ -41,9 +41,18 @@ void RefreshCycle::Run(bool clear, const std::function<void()>& loaded)
     // tick waits a bounded time: a download not done by then is a failed load for this
     // refresh, and its result is used at its feed's turn in the next one.
     const ULONGLONG deadline = clear ? ~0ull : GetTickCount64() + g_tickWaitMs;
-    for (Turn& turn : turns)
-        if (RunTurn(turn, deadline))
-            loaded();
+    for (Turn& turn : turns) {
+        m_pictures.Harvest();
+        if (!RunTurn(turn, deadline))
+            continue;
+        // The pictures of the entries it read, before their items are made.
+        VEXA_TRY
+            const std::vector<CRssItem*>& listed = Store().Listed(turn.feed.key);
+            m_pictures.Fetch(listed, deadline);
+            m_health.RecordPictures(turn.feed.listed, m_pictures.Kept(listed));
+        VEXA_CATCH_LOG
+        loaded();
+    }
 }
 
 std::vector<RefreshCycle::Turn> RefreshCycle::PlanTurns(bool clear)

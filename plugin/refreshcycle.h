@@ -12,6 +12,7 @@
 
 #include "com/ptr.h"
 #include "net/httpfetch.h"
+#include "plugin/entrypictures.h"
 #include "plugin/feedaddress.h"
 #include "plugin/feedloader.h"
 #include "userdata/healthbook.h"
@@ -41,6 +42,7 @@ public:
     FeedLoader& Loader() noexcept { return m_loader; }
     CRssStore& Store() noexcept { return m_loader.Store(); }
     const FeedHealthBook& Health() const noexcept { return m_health; }
+    EntryPictures& Pictures() noexcept { return m_pictures; }
 
 private:
     // A feed whose download was still running when its tick stopped waiting.
@@ -69,6 +71,7 @@ private:
 
     FeedLoader m_loader;
     FeedHealthBook m_health;
+    EntryPictures m_pictures;
     std::vector<LateFeed> m_late; // taken over by the next refresh, in list order
 };
 

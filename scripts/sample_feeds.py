@@ -28,6 +28,10 @@ every answer closes its connection). For soaks, any number of numbered feeds of 
 changes; /vexa/feeds/moving/N.xml moves on by one entry (one new, the oldest dropped) each
 time it is sent whole.
 
+Pictures: /vexa/pictures/NAME.png is a PNG of its own for every NAME (the tech feed's entries
+and every numbered feed's entries name one each); /vexa/pictures/slow.png answers after 30 s,
+/vexa/pictures/cut.png stops halfway, /vexa/pictures/bomb.png claims 20000 x 20000 pixels.
+
 For trying what a failing feed looks like: /vexa/broken/page.html is a web page that
 advertises no feed; /vexa/broken/bad.xml is a document cut off in the middle of an element;
 /vexa/broken/silent.xml accepts the request and never answers; any other path is not found
@@ -45,10 +49,12 @@ import html
 import http.server
 import os
 import ssl
+import struct
 import subprocess
 import threading
 import time
 import urllib.parse
+import zlib
 
 # The town feed's clock starts at its first request, so its first new entry comes one
 # interval after the first refresh, however long the start-up took.
@@ -64,13 +70,17 @@ DEFAULT = [
      "{base}/help/settings.html"),
 ]
 
+# Each tech entry names its picture the way a different kind of site does.
 TECH = [
     ("Compiler release brings faster builds", "Incremental builds are up to twice as fast.",
-     "{base}/tech/compiler.html"),
+     "{base}/tech/compiler.html",
+     '<media:thumbnail url="{base}/pictures/compiler.png" width="160" height="120"/>'),
     ("New display standard announced", "Higher refresh rates for office screens.",
-     "{base}/tech/display.html"),
+     "{base}/tech/display.html",
+     '<enclosure url="{base}/pictures/display.png" type="image/png" length="0"/>'),
     ("Battery research update", "A new cell design lasts longer in the cold.",
-     "{base}/tech/battery.html"),
+     "{base}/tech/battery.html",
+     '<media:content url="{base}/pictures/battery.png" medium="image"/>'),
 ]
 
 TOWN = [
@@ -129,13 +139,16 @@ def text(value):
 
 
 def rss(title, base, entries):
+    # An entry is (title, description, link) with, optionally, markup that names its picture.
     items = "".join(
         "  <item>\n"
-        f"   <title>{text(t)}</title>\n"
-        f"   <link>{text(l.format(base=base))}</link>\n"
-        f"   <description>{text(d)}</description>\n"
-        "  </item>\n" for (t, d, l) in entries)
-    return ('<?xml version="1.0" encoding="utf-8"?>\n<rss version="2.0">\n <channel>\n'
+        f"   <title>{text(e[0])}</title>\n"
+        f"   <link>{text(e[2].format(base=base))}</link>\n"
+        f"   <description>{text(e[1])}</description>\n"
+        + (f"   {e[3].format(base=html.escape(base))}\n" if len(e) > 3 else "") +
+        "  </item>\n" for e in entries)
+    return ('<?xml version="1.0" encoding="utf-8"?>\n'
+            '<rss version="2.0" xmlns:media="http://search.yahoo.com/mrss/">\n <channel>\n'
             f"  <title>{text(title)}</title>\n"
             f"  <link>{text(base)}/</link>\n"
             f"  <description>{text(title)}</description>\n"
@@ -169,7 +182,29 @@ def numbered(kind, n, first):
     return [(f"{kind.capitalize()} feed {n}, entry {i}",
              f"Entry {i} of {kind} feed {n}: a paragraph of news of the length that feeds "
              "usually give, neither a headline nor a whole article.",
-             f"{{base}}/{kind}/{n}/{i}.html") for i in range(first, first + 10)]
+             f"{{base}}/{kind}/{n}/{i}.html",
+             f'<media:thumbnail url="{{base}}/pictures/{kind}-{n}-{i}.png"/>') for i in range(first, first + 10)]
+
+
+def png(name, width=160, height=120):
+    """A picture of its own for each name: a gradient in the name's colours and a disc."""
+    digest = hashlib.sha1(name.encode("utf-8")).digest()
+    a, b = digest[0:3], digest[3:6]
+    rows = bytearray()
+    for y in range(height):
+        rows.append(0)
+        for x in range(width):
+            t = x / max(1, width - 1)
+            inside = (x - width * 0.62) ** 2 + (y - height * 0.45) ** 2 < (height * 0.28) ** 2
+            for k in range(3):
+                value = a[k] * (1 - t) + b[k] * t
+                rows.append(255 - int(value) // 3 if inside else int(value))
+
+    def chunk(kind, data):
+        return (struct.pack(">I", len(data)) + kind + data +
+                struct.pack(">I", zlib.crc32(kind + data) & 0xffffffff))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)) +
+            chunk(b"IDAT", zlib.compress(bytes(rows))) + chunk(b"IEND", b""))
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -187,6 +222,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         if path.startswith("/vexa/broken/"):
             self.send_broken(path)
+            return
+        if path.startswith("/vexa/pictures/") and path.endswith(".png"):
+            self.send_picture(path[15:-4])
             return
         changed = SERVED_SINCE
         if path == "/vexa/feeds/default.xml":
@@ -256,6 +294,25 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.note(304, 0)
             return
         self.send_header("Content-Type", "text/xml; charset=utf-8")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+        self.note(200, len(body))
+
+    def send_picture(self, name):
+        # Pictures keep for an hour; "slow" answers after 30 s, "cut" stops halfway, "bomb"
+        # claims 20000 x 20000 pixels.
+        if name == "slow":
+            time.sleep(30)
+        body = png(name)
+        if name == "cut":
+            body = body[:len(body) // 2]
+        elif name == "bomb":
+            body = body[:16] + struct.pack(">II", 20000, 20000) + body[24:]
+        self.send_response(200)
+        self.send_header("Content-Type", "image/png")
+        self.send_header("Cache-Control", "max-age=3600")
+        self.send_header("ETag", '"%s"' % hashlib.sha1(body).hexdigest()[:16])
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.wfile.write(body)

@@ -106,6 +106,13 @@ CRssItem* FeedRecords::Find(const std::string& key) const
     return found != m_items.end() ? Writable(found) : nullptr;
 }
 
+const std::vector<CRssItem*>& FeedRecords::Listed(const std::string& address) const
+{
+    static const std::vector<CRssItem*> kNone;
+    auto found = m_listed.find(address);
+    return found != m_listed.end() ? found->second : kNone;
+}
+
 void FeedRecords::BeginRead()
 {
     ForgetShownUnlisted();

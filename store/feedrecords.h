@@ -120,6 +120,10 @@ public:
     CRssItem* Find(const std::string& key) const;
 
     // Before a document is read: the entries read so far are forgotten.
+    // The records that the last whole read of `address` listed (in no particular order);
+    // empty when none.
+    const std::vector<CRssItem*>& Listed(const std::string& address) const;
+
     void BeginRead();
     // After a whole read of the feed at `address`: the entries it lists now replace those it
     // listed before.

@@ -43,6 +43,8 @@ public:
     // The stored records in key order, and one by its key (null when it is not stored).
     Records Items() const noexcept { return m_items.Records(); }
     CRssItem* Find(const std::string& key) const { return m_items.Find(key); }
+    // The records that the last whole read of the feed at `url` listed.
+    const std::vector<CRssItem*>& Listed(const std::string& url) const { return m_items.Listed(url); }
     // The parse state: the container seen, the record being filled (null between entries).
     bool InChannel() const noexcept { return m_rules.InChannel(); }
     const CRssItem* Current() const noexcept { return m_rules.Current(); }

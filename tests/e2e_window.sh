@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # End to end with the sidebar as a window, driven with real input under an X server of the
 # test's own: the panel docks at the right edge, its picture has a dark caption band over
-# light rows with one content image per row; a click on a row and Enter on the last row open
+# light rows with one picture per row; a click on a row and Enter on the last row open
 # those items (the shell's "open" of http is pointed at reg.exe, which records the address);
 # the caption's settings button shows the settings page, and a second request while it is up
 # is refused; the context menu's "Refresh now" clears the panel; and a plugin that cannot
@@ -33,12 +33,13 @@ right=$((win_x + win_w))
 
 # The picture's broad shape. Mean brightness (0..1) of a region of the PNG $1.
 mean() { convert "$1" -crop "$2" +repage -colorspace Gray -format '%[fx:mean]' info:; }
-# The tops (y) of the runs of the content image's colour in the image column of the PNG $1,
-# below the caption band: one per row in view.
+# The tops (y) of the runs of colour (an item's picture or the content image) in the image
+# column of the PNG $1, below the caption band: one per row in view.
 image_rows() {
     convert "$1" -crop "1x$((win_h - 60))+28+60" +repage txt:- |
-        awk -F'[,:() ]+' 'NR > 1 {
-            y = $2 + 60; d = $3 - $5; vivid = (d > 100 || d < -100)
+        awk -F'[,:() ]+' 'function abs(v) { return v < 0 ? -v : v }
+        NR > 1 {
+            y = $2 + 60; vivid = (abs($3 - $5) > 30 || abs($3 - $4) > 30 || abs($4 - $5) > 30)
             if (vivid && y - last > 20) print y
             if (vivid) last = y }'
 }

@@ -9,6 +9,7 @@
 #include "com/instancecounter.h"
 #include "com/module.h"
 #include "com/owners.h"
+#include "format/utf8.h"
 #include "net/httpfetch.h"
 #include "store/rssstore.h"
 #include "userdata/feedhealth.h"
@@ -16,7 +17,10 @@
 #include "tests/support/downloads.h"
 #include "tests/support/feedbuilder.h"
 #include "tests/support/httpserver.h"
+#include "tests/support/pictures.h"
 #include "tests/support/plugin_fixture.h"
+#include "plugin/entrypictures.h"
+#include <wincodec.h>
 
 using namespace vexa;
 
@@ -561,6 +565,89 @@ TEST_F(NetworkRefresh, ManyFeedsOnSeveralServersAreShownInListOrder)
     for (auto& paths : expected) std::sort(paths.begin(), paths.end());
     EXPECT_EQ(SortedRequests(m_server), expected[0]);
     for (int s = 0; s < 3; ++s) EXPECT_EQ(SortedRequests(*m_more[s]), expected[s + 1]);
+}
+
+} // namespace
+
+namespace {
+
+// Every place a feed names a picture, each served in its own format, and the pictures that
+// must leave the content icon: one too slow for its turn, one missing, one that claims 25
+// megapixels, and an entry without one.
+TEST_F(Refresh, EachEntryShowsItsOwnPictureFittedToTheCardOrTheContentIcon)
+{
+    const DWORD wait = EntryPictures::SetWait(2000); // a loaded machine is slow, a slow picture slower
+    const auto picture = [&](const char* path, REFGUID format, int w) {
+        m_server.Serve(path, HttpServer::Reply{200, vexatest::Encode(vexatest::Halves(w, 40), format), "image/x"});
+    };
+    picture("/p/a.png", GUID_ContainerFormatPng, 90);
+    picture("/p/b.jpg", GUID_ContainerFormatJpeg, 50);
+    picture("/p/c.gif", GUID_ContainerFormatGif, 60);
+    picture("/p/d.bmp", GUID_ContainerFormatBmp, 70);
+    picture("/p/e.png", GUID_ContainerFormatPng, 80);
+    picture("/p/f.png", GUID_ContainerFormatPng, 100);
+    HttpServer::Reply slow{200, vexatest::Encode(vexatest::Halves(64, 64), GUID_ContainerFormatPng), "image/png"};
+    slow.latencyMs = 4000;
+    m_server.Serve("/p/slow.png", slow);
+    std::string bomb = vexatest::Encode(vexatest::Halves(16, 16), GUID_ContainerFormatPng);
+    bomb.replace(16, 8, std::string("\0\0\x13\x88\0\0\x13\x88", 8)); // 5000 x 5000
+    m_server.Serve("/p/bomb.png", HttpServer::Reply{200, bomb, "image/png"});
+    const std::string media = " xmlns:media=\"http://search.yahoo.com/mrss/\"";
+    m_server.Serve("/pictures.xml", FeedReply(RssDocument(
+        RssEntry("A", "", "", "<media:thumbnail" + media + " url=\"/p/a.png\"/>") +
+        RssEntry("B", "", "", "<media:group" + media + "><media:content url=\"/p/b.jpg\" medium=\"image\"/></media:group>") +
+        RssEntry("C", "", "", "<itunes:image xmlns:itunes=\"http://www.itunes.com/dtds/podcast-1.0.dtd\" href=\"/p/c.gif\"/>") +
+        RssEntry("D", "", "", "<enclosure url=\"/p/d.bmp\" type=\"image/bmp\" length=\"1\"/>") +
+        RssEntry("E", "", "", "<image><url>/p/e.png</url></image>") +
+        RssEntry("F", "", "<p><img src=\"/p/f.png\" alt=\"\"></p>") +
+        RssEntry("G", "", "", "<media:thumbnail" + media + " url=\"/p/slow.png\"/>") +
+        RssEntry("H", "", "", "<media:thumbnail" + media + " url=\"/p/missing.png\"/>") +
+        RssEntry("I", "", "", "<media:thumbnail" + media + " url=\"/p/bomb.png\"/>") +
+        RssEntry("J", "http://example.invalid/j"))));
+    SetFeeds({"/pictures.xml"});
+    Start();
+
+    const auto& items = Panel().items;
+    ASSERT_EQ(10u, items.size());
+    IPicture* icon = Impl(m_plugin.get())->ContentIcon();
+    std::vector<OLE_HANDLE> bitmaps;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const std::wstring heading = items[i].state->heading.value_or(L"?");
+        IPicture* image = items[i].state->image.get();
+        ASSERT_TRUE(image) << i;
+        if (i >= 6) {
+            EXPECT_EQ(icon, image) << "item " << i << " keeps the content icon";
+            continue;
+        }
+        SHORT type = 0;
+        OLE_HANDLE handle = 0;
+        OLE_XSIZE_HIMETRIC width = 0;
+        EXPECT_EQ(S_OK, image->get_Type(&type));
+        EXPECT_EQ(PICTYPE_BITMAP, type) << i;
+        image->get_Handle(&handle);
+        image->get_Width(&width);
+        EXPECT_EQ(MulDiv(64, 2540, 96), width) << "item " << i << ": a card of 64 pixels";
+        EXPECT_EQ(bitmaps.end(), std::find(bitmaps.begin(), bitmaps.end(), handle)) << "item " << i << " has its own";
+        bitmaps.push_back(handle);
+    }
+    // The feed's health counts its pictures apart, and the failed ones do not make it failing.
+    const FeedHealth health = ReadFeedHealth(utf::FromUtf8<wchar_t>(m_server.Url("/pictures.xml")));
+    EXPECT_EQ(FeedState::Loaded, health.state);
+    EXPECT_EQ(6, health.pictures);
+    EXPECT_NE(std::wstring::npos, DescribeFeedHealth(health).find(L", 10 entries, 6 pictures"));
+    // The slow picture arrives later: it is kept, and no item changes.
+    m_server.Serve("/pictures.xml", FeedReply(RssDocument(RssEntry("J", "http://example.invalid/j"))));
+    host::Host::Get().clearLog();
+    for (int i = 0; i < 100 && !Impl(m_plugin.get())->Pictures()->Has(m_server.Url("/p/slow.png")); ++i) {
+        Sleep(100);
+        Impl(m_plugin.get())->Refresh(false);
+    }
+    EXPECT_TRUE(Impl(m_plugin.get())->Pictures()->Has(m_server.Url("/p/slow.png")));
+    const auto calls = host::Host::Get().calls();
+    EXPECT_EQ(0, std::count(calls.begin(), calls.end(), L"put_image")) << "no host call for items already made";
+    const std::vector<std::string> requests = m_server.Requests();
+    EXPECT_EQ(1, std::count(requests.begin(), requests.end(), "/p/a.png"));
+    EntryPictures::SetWait(wait);
 }
 
 } // namespace

@@ -53,6 +53,7 @@ std::wstring Serialize(const FeedHealth& r)
     line(L"failingSince", std::to_wstring(r.failingSince));
     line(L"retryUntil", std::to_wstring(r.retryUntil));
     line(L"entries", std::to_wstring(r.entries));
+    if (r.pictures > 0) line(L"pictures", std::to_wstring(r.pictures));
     line(L"title", Cut(r.title, kMaxHealthTitle));
     line(L"cause", Cut(r.cause, kMaxHealthCause));
     line(L"feed", r.feedAddress);
@@ -82,6 +83,8 @@ void ParseLine(const std::wstring& line, FeedHealth& r)
     } else if (name == L"entries") {
         r.entries = value.empty() || value == L"-1" ? -1
                                                     : static_cast<long>(ParseCount(value) & 0x7fffffff);
+    } else if (name == L"pictures") {
+        r.pictures = static_cast<long>(ParseCount(value) & 0x7fffffff);
     } else if (name == L"title") {
         r.title = Cut(value, kMaxHealthTitle);
     } else if (name == L"cause") {
@@ -146,7 +149,7 @@ bool operator==(const FeedHealth& a, const FeedHealth& b)
 {
     return a.address == b.address && a.state == b.state && a.lastAttempt == b.lastAttempt &&
            a.lastSuccess == b.lastSuccess && a.failingSince == b.failingSince &&
-           a.retryUntil == b.retryUntil && a.entries == b.entries && a.title == b.title &&
+           a.retryUntil == b.retryUntil && a.entries == b.entries && a.pictures == b.pictures && a.title == b.title &&
            a.cause == b.cause && a.feedAddress == b.feedAddress && a.name == b.name;
 }
 
@@ -286,6 +289,8 @@ std::wstring DescribeFeedHealth(const FeedHealth& r)
         line = L"Loaded " + FormatHealthTime(r.lastSuccess);
         if (r.entries >= 0)
             line += L", " + std::to_wstring(r.entries) + (r.entries == 1 ? L" entry" : L" entries");
+        if (r.pictures > 0)
+            line += L", " + std::to_wstring(r.pictures) + (r.pictures == 1 ? L" picture" : L" pictures");
         if (!r.cause.empty())
             line += L"; " + r.cause;
         return line;

@@ -25,6 +25,8 @@ struct FeedHealth {
     ULONGLONG failingSince = 0; // the first failure of the current run of failures
     ULONGLONG retryUntil = 0;   // Paused: when the server may be asked again
     long entries = -1;          // entries in the last document read; -1 when unknown
+    long pictures = -1;         // pictures of its listed entries that are kept; -1 when unknown
+                                // (stored only when there are some)
     std::wstring title;         // the feed's own title (channel or feed title); may be empty
     std::wstring cause;         // why the last load failed, or a notice on a loaded feed
                                 // (a permanent redirect, a web page read for its feed)
@@ -70,6 +72,7 @@ LONG PruneFeedHealth(const std::vector<std::wstring>& addresses);
 // The line that describes one record, in the user's local time:
 //   "Not loaded yet"
 //   "Loaded 14:02, 20 entries"            ("Loaded 14:02" when the count is unknown)
+//   "Loaded 14:02, 12 entries, 9 pictures" (when some of its entries' pictures are kept)
 //   "Loaded 14:02, 20 entries; <notice>"  (a loaded record with a notice in `cause`)
 //   "Failing since 09:12: <cause>"
 //   "Paused until 14:05: <cause>"

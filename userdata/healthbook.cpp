@@ -70,6 +70,19 @@ void FeedHealthBook::RecordUnreadable(const std::wstring& address, ULONGLONG now
     Apply(address, verdict, nullptr, std::wstring(), now);
 }
 
+void FeedHealthBook::RecordPictures(const std::wstring& address, long pictures)
+{
+    auto found = m_stored.find(address);
+    // A feed without pictures keeps a record without the count.
+    if (found == m_stored.end() || found->second.state != FeedState::Loaded ||
+        std::max(found->second.pictures, 0L) == pictures)
+        return;
+    FeedHealth record = found->second;
+    record.pictures = pictures;
+    if (VEXA_VERIFY(WriteFeedHealth(record) == ERROR_SUCCESS))
+        found->second = std::move(record);
+}
+
 const FeedHealth* FeedHealthBook::Find(const std::wstring& address) const
 {
     auto found = m_stored.find(address);

@@ -24,6 +24,9 @@ public:
     void Record(const std::wstring& address, const LoadOutcome& outcome, ULONGLONG now);
     // An address that cannot even be turned into a request.
     void RecordUnreadable(const std::wstring& address, ULONGLONG now);
+    // After a load of `address` that succeeded: how many of its entries' pictures are kept.
+    // Pictures never make a feed failing.
+    void RecordPictures(const std::wstring& address, long pictures);
 
     // The record of an address as written; null when the book keeps none.
     const FeedHealth* Find(const std::wstring& address) const;

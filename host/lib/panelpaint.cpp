@@ -182,22 +182,29 @@ PanelWindow::Row& PanelWindow::RowAt(std::size_t index, HDC dc)
     const auto& items = Host::Get().panel().items;
     SYSTEMTIME now = {};
     GetLocalTime(&now);
-    row.text = index < items.size() && items[index].state ? MakeRowText(*items[index].state, now)
-                                                            : RowText();
+    const bool known = index < items.size() && items[index].state;
+    row.text = known ? MakeRowText(*items[index].state, now) : RowText();
+    // An item's own picture (a bitmap) is drawn at the card's image size, an icon smaller;
+    // the text takes what the picture leaves.
+    short type = PICTYPE_UNINITIALIZED;
+    const bool card = known && items[index].state->image && VEXA_OK(items[index].state->image->get_Type(&type)) &&
+                      type == PICTYPE_BITMAP;
+    row.picture = card ? kCardPictureSize : kPictureSize;
+    const int textWidth = std::max(Scale(kMinTextWidth), m_textWidth - Scale(row.picture - kPictureSize));
     TextMeasure measure = MeasureIn(dc);
     {
         SelectIn s(dc, m_headingFont.get());
-        row.heading = WrapText(row.text.heading, m_textWidth, kHeadingLines, measure);
+        row.heading = WrapText(row.text.heading, textWidth, kHeadingLines, measure);
     }
     {
         SelectIn s(dc, m_bodyFont.get());
-        row.body = WrapText(row.text.body, m_textWidth, kBodyLines, measure);
+        row.body = WrapText(row.text.body, textWidth, kBodyLines, measure);
     }
     {
         SelectIn s(dc, m_timeFont.get());
         std::wstring line = row.text.time;
         if (!row.text.site.empty()) line += (line.empty() ? L"" : L"  \u00B7  ") + row.text.site;
-        row.text.time = FitLine(line, m_textWidth, measure);
+        row.text.time = FitLine(line, textWidth, measure);
     }
     row.ready = true;
     return row;
@@ -261,10 +268,10 @@ void PanelWindow::PaintRow(HDC dc, std::size_t index, const RECT& rect, DWORD no
     const auto& items = Host::Get().panel().items;
     if (index < items.size() && items[index].state)
         DrawPicture(dc, items[index].state->image.get(), card.left + Scale(kCardPadding),
-                    card.top + Scale(kCardPadding), Scale(kPictureSize));
+                    card.top + Scale(kCardPadding), Scale(row.picture));
 
-    int x = card.left + Scale(kCardPadding) + Scale(kPictureSize) + Scale(kPictureGap);
-    int right = x + m_textWidth;
+    int x = card.left + Scale(kCardPadding) + Scale(row.picture) + Scale(kPictureGap);
+    int right = card.left + Scale(kCardPadding) + Scale(kPictureSize) + Scale(kPictureGap) + m_textWidth;
     int y = card.top + Scale(kCardPadding);
     {
         SelectIn s(dc, m_headingFont.get());

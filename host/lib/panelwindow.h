@@ -87,6 +87,7 @@ private:
         RowText text;
         std::vector<std::wstring> heading; // wrapped, at most two lines
         std::vector<std::wstring> body;    // wrapped, at most three lines
+        int picture = 0;                   // the picture's side at 96 dpi: an icon's, or a card's
     };
 
     int Scale(int pixels) const { return MulDiv(pixels, m_dpi, 96); }

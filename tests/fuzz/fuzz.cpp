@@ -2,7 +2,7 @@
 // with oracles (the model of the parsing rules, Save/Load round trips, the feed list's
 // reading rules, exact results of bad calls) and, after every input, the counts of live
 // objects; handles, threads and private bytes at checkpoints.
-//   fuzz [--seed N] [--count N] [--from N] [--seconds S] [--target feeds|http|registry|stream|calls|opml|all]
+//   fuzz [--seed N] [--count N] [--from N] [--seconds S] [--target feeds|http|registry|stream|calls|opml|html|picture|all]
 //        [--replay FILE] [--out PREFIX] [--verbose]
 #include <winsock2.h>
 #include <ws2tcpip.h>

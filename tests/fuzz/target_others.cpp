@@ -818,6 +818,7 @@ const std::vector<Target>& AllTargets()
         {"calls", RunCalls, nullptr},
         {"opml", RunOpml, nullptr},
         {"html", RunHtml, nullptr},
+        {"picture", RunPicture, nullptr},
     };
     return targets;
 }

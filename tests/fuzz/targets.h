@@ -85,6 +85,7 @@ void RunStream(std::uint64_t inputSeed, Result& result);
 void RunCalls(std::uint64_t inputSeed, Result& result);
 void RunOpml(std::uint64_t inputSeed, Result& result);
 void RunHtml(std::uint64_t inputSeed, Result& result);
+void RunPicture(std::uint64_t inputSeed, Result& result);
 void RestartServers();
 
 // The records a store holds, in key order.

@@ -1,0 +1,48 @@
+// Pictures of feed entries: what kind of picture some bytes are, how large their header says
+// they are, decoding them through the platform's imaging component, and fitting them to a card.
+// A picture is input like a feed: the kind and the size are read from the bytes before any
+// decoder sees them, so a picture that claims too many pixels is never decoded.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace vexa {
+
+// A decoded picture: premultiplied BGRA pixels (0xAARRGGBB), rows top-down.
+struct Pixels {
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint32_t> data;
+    std::size_t Bytes() const noexcept { return data.size() * sizeof(std::uint32_t); }
+};
+
+enum class PictureKind { None, Jpeg, Png, Gif, Bmp, Ico, Svg };
+
+// The kind that the first bytes name (SVG by its markup; None for anything else).
+PictureKind SniffPicture(const char* data, std::size_t size) noexcept;
+
+// The largest frame's pixel size that the header states, read without decoding; false when
+// the header is cut short or does not say.
+bool ProbePictureSize(const char* data, std::size_t size, PictureKind kind, std::uint32_t& width,
+                      std::uint32_t& height) noexcept;
+
+// More pixels than this (16 megapixels) are refused before decoding.
+constexpr std::uint64_t kMaxPicturePixels = 16ull * 1000 * 1000;
+
+enum class PictureVerdict {
+    Decoded,
+    NotAPicture, // none of the kinds shown (SVG is refused too)
+    TooLarge,    // more than kMaxPicturePixels, or a size that cannot be read
+    Broken,      // the decoder refused it
+};
+
+// Decodes the largest frame of a JPEG, PNG, GIF (its first frame), BMP or ICO picture. Needs
+// COM on the calling thread.
+PictureVerdict DecodePicture(const char* data, std::size_t size, Pixels& out);
+
+// The centre square of `source`, scaled to side x side with a tent filter as wide as the
+// scale (area averaging when shrinking, bilinear when growing).
+Pixels FitPicture(const Pixels& source, int side);
+
+} // namespace vexa

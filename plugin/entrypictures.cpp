@@ -1,0 +1,137 @@
+#include "plugin/entrypictures.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "com/check.h"
+#include "plugin/feedaddress.h"
+#include "plugin/cardpicture.h"
+
+namespace vexa {
+
+namespace {
+
+constexpr char kCardMark[] = "card";
+
+void AppendPixels(std::string& out, const Pixels& pixels)
+{
+    out.append(reinterpret_cast<const char*>(pixels.data.data()), pixels.Bytes());
+}
+
+bool TakePixels(const std::string& in, std::size_t& at, int side, Pixels& pixels)
+{
+    const std::size_t bytes = static_cast<std::size_t>(side) * side * 4;
+    if (in.size() < at + bytes) return false;
+    pixels.width = pixels.height = side;
+    pixels.data.resize(static_cast<std::size_t>(side) * side);
+    std::memcpy(pixels.data.data(), in.data() + at, bytes);
+    at += bytes;
+    return true;
+}
+
+// Decodes and fits pictures on the download workers, in their own apartment.
+class PictureWorker final : public BodyWorker {
+public:
+    std::string Work(const std::string& body) const override { return WorkPicture(body); }
+};
+const PictureWorker g_worker;
+DWORD g_waitMs = EntryPictures::kWaitMs;
+
+} // namespace
+
+std::string WorkPicture(const std::string& body)
+{
+    const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    std::string product;
+    VEXA_TRY
+        Pixels decoded;
+        if (DecodePicture(body.data(), body.size(), decoded) == PictureVerdict::Decoded) {
+            product = kCardMark;
+            AppendPixels(product, FitPicture(decoded, kCardSide));
+            AppendPixels(product, FitPicture(decoded, kCardSideLarge));
+        }
+    VEXA_CATCH_LOG
+    if (SUCCEEDED(init)) CoUninitialize();
+    return product;
+}
+
+bool ReadCard(const std::string& product, PictureCache::Card& card)
+{
+    std::size_t at = sizeof kCardMark - 1;
+    return product.compare(0, at, kCardMark) == 0 && TakePixels(product, at, kCardSide, card.normal) &&
+           TakePixels(product, at, kCardSideLarge, card.large) && at == product.size();
+}
+
+DWORD EntryPictures::SetWait(DWORD ms) { return std::exchange(g_waitMs, ms); }
+
+EntryPictures::~EntryPictures()
+{
+    for (auto& pending : m_pending)
+        if (pending.second) pending.second->Abandon();
+}
+
+void EntryPictures::Harvest()
+{
+    const ULONGLONG now = GetTickCount64();
+    for (auto it = m_pending.begin(); it != m_pending.end();) {
+        if (!it->second->IsDone()) { ++it; continue; }
+        FetchResult result = it->second->TakeResult();
+        PictureCache::Card card;
+        if (ReadCard(result.product, card)) m_cache.Put(it->first, std::move(card));
+        else m_cache.Fail(it->first, now);
+        it = m_pending.erase(it);
+    }
+}
+
+void EntryPictures::Fetch(const std::vector<CRssItem*>& records, ULONGLONG deadline)
+{
+    std::vector<const CRssItem*> named;
+    for (const CRssItem* record : records)
+        if (!record->Picture.empty() && !record->IsShown) named.push_back(record);
+    // The newest first: the entries a feed lists first were read first.
+    std::sort(named.begin(), named.end(), [](const CRssItem* a, const CRssItem* b) { return a->NUM < b->NUM; });
+    const ULONGLONG now = GetTickCount64();
+    std::vector<FetchJob*> started;
+    for (const CRssItem* record : named) {
+        if (started.size() == kPerFeed) break;
+        const std::string& address = record->Picture;
+        if (m_pending.count(address) || !m_cache.Wanted(address, now)) continue;
+        FetchRequest request;
+        request.url = FeedAddress(address).wire;
+        request.discover = false;
+        request.maxBytes = kMaxBytes;
+        request.worker = &g_worker;
+        com_ptr<FetchJob> job;
+        job.attach(FetchJob::Start(request));
+        if (!job) {
+            m_cache.Fail(address, now);
+            continue;
+        }
+        started.push_back(job.get());
+        m_pending.emplace(address, std::move(job));
+    }
+    if (started.empty()) return;
+    deadline = std::min(deadline, now + g_waitMs);
+    for (FetchJob* job : started)
+        if (!job->WaitUntil(deadline)) break;
+    Harvest();
+}
+
+long EntryPictures::Kept(const std::vector<CRssItem*>& records) const
+{
+    return static_cast<long>(std::count_if(records.begin(), records.end(), [&](const CRssItem* r) {
+        return !r->Picture.empty() && m_cache.Has(r->Picture);
+    }));
+}
+
+com_ptr<IPicture> EntryPictures::Card(const std::string& address)
+{
+    com_ptr<IPicture> picture;
+    const PictureCache::Card* card = address.empty() ? nullptr : m_cache.Find(address);
+    if (card)
+        MakeCardPicture(ScreenWantsLargeCards() ? card->large : card->normal, GetSysColor(COLOR_WINDOW), picture);
+    return picture;
+}
+
+} // namespace vexa

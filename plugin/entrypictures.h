@@ -1,0 +1,66 @@
+// The entries' pictures: fetched after their feed's body on download workers, decoded and
+// fitted to the card there, kept in a bounded cache, and handed to items as picture objects.
+// An entry's item is made once, when its feed's turn first reads it, and a picture can only be
+// asked once the feed's body has named it: so a feed's turn waits a short while (at most
+// kWaitMs, and never past the refresh's own deadline) for the pictures it just asked. An item
+// whose picture is not there by then shows the content icon; the picture, once it arrives,
+// serves the items made after that.
+#pragma once
+#include <windows.h>
+#include <ocidl.h>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "com/ptr.h"
+#include "format/rssitem.h"
+#include "net/httpfetch.h"
+#include "store/picturecache.h"
+
+namespace vexa {
+
+class EntryPictures {
+public:
+    static constexpr std::size_t kPerFeed = 20;        // pictures asked per feed and refresh
+    static constexpr std::size_t kMaxBytes = 1u << 20; // a picture's download
+    static constexpr DWORD kWaitMs = 400;              // a feed's turn waits for its pictures
+
+    // How long a turn waits for its pictures; tests change it. Returns the previous value.
+    static DWORD SetWait(DWORD ms);
+
+    EntryPictures() = default;
+    // Downloads still running are let go; they end by their deadlines.
+    ~EntryPictures();
+    EntryPictures(const EntryPictures&) = delete;
+    EntryPictures& operator=(const EntryPictures&) = delete;
+
+    // Pictures whose downloads ended become cards, or failures that rest for an hour.
+    void Harvest();
+    // Starts the downloads of the pictures that `records` not yet shown name (the newest
+    // first) that are neither kept, resting after a failure, nor on their way: at most
+    // kPerFeed. Then waits for them until the wait ends or `deadline` (GetTickCount64)
+    // passes, and keeps what came.
+    void Fetch(const std::vector<CRssItem*>& records, ULONGLONG deadline);
+    // A picture object of the card kept for `address`, at the screen's size; null when none
+    // is kept.
+    com_ptr<IPicture> Card(const std::string& address);
+    // How many of `records` name a picture that is kept.
+    long Kept(const std::vector<CRssItem*>& records) const;
+    // Whether a card is kept for `address`.
+    bool Has(const std::string& address) const { return m_cache.Has(address); }
+
+    const PictureCache& Cache() const noexcept { return m_cache; }
+    std::size_t Pending() const noexcept { return m_pending.size(); }
+
+private:
+    PictureCache m_cache;
+    std::map<std::string, com_ptr<FetchJob>> m_pending;
+};
+
+// What a picture's body becomes on its worker: the card at both sizes, or nothing (a picture
+// refused). Exposed for tests and the fuzzer.
+std::string WorkPicture(const std::string& body);
+// The card in a worker's product; false when the picture was refused.
+bool ReadCard(const std::string& product, PictureCache::Card& card);
+
+} // namespace vexa

@@ -1,0 +1,205 @@
+// Pictures through the platform's imaging component: every kind a feed names decodes, hostile
+// bytes are refused before a decoder sees them, and the card's fitting keeps the centre.
+#include <windows.h>
+#include <wincodec.h>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "com/ptr.h"
+#include "format/entrypicture.h"
+#include "format/picture.h"
+#include "plugin/cardpicture.h"
+#include "store/picturecache.h"
+#include "tests/support/pictures.h"
+
+using namespace vexa;
+using vexatest::Encode;
+using vexatest::Halves;
+
+namespace {
+
+// An icon directory of one entry around `png`.
+std::string IconAround(const std::string& png, unsigned char side)
+{
+    std::string ico("\0\0\1\0\1\0", 6);
+    ico += std::string{char(side), char(side), 0, 0, 1, 0, 32, 0};
+    const std::uint32_t size = static_cast<std::uint32_t>(png.size()), offset = 22;
+    for (std::uint32_t v : {size, offset}) ico.append({char(v), char(v >> 8), char(v >> 16), char(v >> 24)});
+    return ico + png;
+}
+
+std::string Be32(std::uint32_t v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
+
+TEST(Picture, EveryKindDecodesToItsSize)
+{
+    const Pixels source = Halves(48, 30);
+    const std::string png = Encode(source, GUID_ContainerFormatPng);
+    ASSERT_FALSE(png.empty());
+    const struct { const char* name; std::string bytes; PictureKind kind; } rows[] = {
+        {"png", png, PictureKind::Png},
+        {"bmp", Encode(source, GUID_ContainerFormatBmp), PictureKind::Bmp},
+        {"jpeg", Encode(source, GUID_ContainerFormatJpeg), PictureKind::Jpeg},
+        {"gif", Encode(source, GUID_ContainerFormatGif), PictureKind::Gif},
+        {"ico holding a png", IconAround(png, 48), PictureKind::Ico},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_FALSE(row.bytes.empty()) << "the platform encodes it";
+        EXPECT_EQ(row.kind, SniffPicture(row.bytes.data(), row.bytes.size()));
+        Pixels out;
+        ASSERT_EQ(PictureVerdict::Decoded, DecodePicture(row.bytes.data(), row.bytes.size(), out));
+        EXPECT_EQ(48, out.width);
+        EXPECT_EQ(30, out.height);
+        EXPECT_GT(out.data[5 * 48 + 2] >> 16 & 0xff, 0xe0u) << "the left half stays red (JPEG: nearly)";
+        EXPECT_GT(out.data[5 * 48 + 45] & 0xff, 0xe0u) << "the right half stays blue";
+    }
+}
+
+TEST(Picture, HostileBytesAreRefusedBeforeDecoding)
+{
+    const std::string png = Encode(Halves(16, 16), GUID_ContainerFormatPng);
+    const std::string bombPng = png.substr(0, 16) + Be32(5000) + Be32(5000) + png.substr(24);
+    std::string bmp = Encode(Halves(8, 8), GUID_ContainerFormatBmp);
+    bmp.replace(18, 8, std::string("\x10\x27\0\0\x10\x27\0\0", 8)); // 10000 x 10000
+    // A small logical screen whose one image descriptor is 20000 x 20000.
+    const std::string gif = std::string("GIF89a\x10\0\x10\0\0\0\0", 13) + std::string("\x2c\0\0\0\0\x20\x4e\x20\x4e\0\x02\0;", 13);
+    const std::string jpeg = std::string("\xff\xd8\xff\xc0\0\x11\x08\x23\x28\x23\x28\x03", 12) + std::string(40, '\0');
+    const struct { const char* name; std::string bytes; PictureVerdict verdict; } rows[] = {
+        {"empty", "", PictureVerdict::NotAPicture},
+        {"svg", "<?xml version=\"1.0\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\"/>", PictureVerdict::NotAPicture},
+        {"html", "<!DOCTYPE html><html><body>404</body></html>", PictureVerdict::NotAPicture},
+        {"png of 25 megapixels", bombPng, PictureVerdict::TooLarge},
+        {"bmp of 100 megapixels", bmp, PictureVerdict::TooLarge},
+        {"gif frame beyond its screen", gif, PictureVerdict::TooLarge},
+        {"jpeg of 81 megapixels", jpeg, PictureVerdict::TooLarge},
+        {"png cut in half", png.substr(0, png.size() / 2), PictureVerdict::Broken},
+        {"png signature then noise", png.substr(0, 8) + std::string(200, '\x5a'), PictureVerdict::Broken},
+        {"ico whose png lies", IconAround(bombPng, 32), PictureVerdict::TooLarge},
+    };
+    for (const auto& row : rows) {
+        Pixels out;
+        EXPECT_EQ(row.verdict, DecodePicture(row.bytes.data(), row.bytes.size(), out)) << row.name;
+        EXPECT_TRUE(out.data.empty()) << row.name;
+    }
+}
+
+TEST(Picture, FittingKeepsTheCentreSquare)
+{
+    // 200 x 100: the centre square spans x 50..149, red then blue at its middle.
+    for (const auto& [w, side] : {std::pair{200, 64}, {200, 128}, {20, 64}}) {
+        const Pixels fitted = FitPicture(Halves(w, w / 2), side);
+        ASSERT_EQ(side, fitted.width);
+        ASSERT_EQ(static_cast<std::size_t>(side) * side, fitted.data.size());
+        EXPECT_EQ(0xffff0000u, fitted.data[side / 2 * side + 2]) << w << " to " << side;
+        EXPECT_EQ(0xff0000ffu, fitted.data[side / 2 * side + side - 3]) << w << " to " << side;
+        const std::uint32_t middle = fitted.data[side / 2 * side + side / 2];
+        EXPECT_GT(middle >> 16 & 0xff, 0u) << "the seam is blended";
+    }
+    EXPECT_TRUE(FitPicture(Pixels{}, 64).data.empty());
+}
+
+} // namespace
+
+namespace {
+
+TEST(PictureCache, KeepsTheRecentlyUsedWithinItsBudgetAndForgetsFailuresAfterAnHour)
+{
+    const auto card = [](int side) { return PictureCache::Card{FitPicture(Halves(side, side), side), {}}; };
+    PictureCache cache(3 * 64 * 64 * 4); // three cards of 64 x 64
+    for (const char* a : {"a", "b", "c"}) cache.Put(a, card(64));
+    ASSERT_NE(nullptr, cache.Find("a")); // "b" is now the least recently used
+    cache.Put("d", card(64));
+    EXPECT_EQ(nullptr, cache.Find("b"));
+    for (const char* kept : {"a", "c", "d"}) EXPECT_NE(nullptr, cache.Find(kept)) << kept;
+    EXPECT_EQ(3u * 64 * 64 * 4, cache.Bytes());
+    cache.Put("huge", card(128)); // larger than the budget: not kept, nothing let go
+    EXPECT_EQ(nullptr, cache.Find("huge"));
+    EXPECT_EQ(3u, cache.Count());
+
+    EXPECT_FALSE(cache.Wanted("a", 0));
+    EXPECT_TRUE(cache.Wanted("e", 1000));
+    cache.Fail("e", 1000);
+    EXPECT_FALSE(cache.Wanted("e", 1000 + PictureCache::kFailureMs - 1));
+    EXPECT_TRUE(cache.Wanted("e", 1000 + PictureCache::kFailureMs));
+}
+
+} // namespace
+
+namespace {
+
+TEST(CardPicture, OwnsABitmapOfThePixelsOverTheBackground)
+{
+    com_ptr<IPicture> picture;
+    const Pixels pixels{2, 1, {0x00000000u, 0xffff0000u, }};
+    ASSERT_EQ(S_OK, MakeCardPicture(pixels, RGB(255, 255, 255), picture));
+    SHORT type = 0;
+    OLE_HANDLE handle = 0;
+    ASSERT_EQ(S_OK, picture->get_Type(&type));
+    EXPECT_EQ(PICTYPE_BITMAP, type);
+    ASSERT_EQ(S_OK, picture->get_Handle(&handle));
+    DIBSECTION dib{};
+    ASSERT_EQ(static_cast<int>(sizeof dib), GetObject(reinterpret_cast<HBITMAP>(static_cast<UINT_PTR>(handle)), sizeof dib, &dib));
+    const auto* bits = static_cast<const std::uint32_t*>(dib.dsBm.bmBits);
+    EXPECT_EQ(0xffffffffu, bits[0]) << "a clear pixel shows the background";
+    EXPECT_EQ(0xffff0000u, bits[1]);
+    EXPECT_EQ(E_INVALIDARG, MakeCardPicture(Pixels{}, 0, picture));
+    EXPECT_FALSE(picture);
+}
+
+} // namespace
+
+namespace {
+
+// One entry's events: "ns|name attr=value attr=value" at a depth below the entry, or
+// "text:..." (an image child's text) or "markup:..." (its description).
+std::string ChoosePicture(std::initializer_list<std::pair<int, std::string>> events)
+{
+    EntryPicture chooser;
+    for (const auto& [below, event] : events) {
+        if (event.rfind("text:", 0) == 0) { chooser.OnImageText(event.substr(5)); continue; }
+        if (event.rfind("markup:", 0) == 0) { chooser.OnMarkup(event.substr(7)); continue; }
+        XmlElement e;
+        std::istringstream words(event);
+        std::string word;
+        words >> word;
+        const std::size_t bar = word.find('|');
+        e.ns = bar == std::string::npos ? "" : word.substr(0, bar);
+        e.name = word.substr(bar == std::string::npos ? 0 : bar + 1);
+        while (words >> word) e.attributes.emplace_back(word.substr(0, word.find('=')), word.substr(word.find('=') + 1));
+        chooser.OnElement(e, below);
+    }
+    return chooser.Chosen("http://feeds.example/news/feed.xml");
+}
+
+TEST(EntryPicture, TakesTheBestPlaceAFeedPutsOne)
+{
+    const std::string m = "http://search.yahoo.com/mrss/|", it = "http://www.itunes.com/dtds/podcast-1.0.dtd|";
+    const std::string img = "markup:<p>Hi <img width=\"1\" height=\"1\" src=\"/pixel.gif\"><IMG class=x SRC='a.jpg?w=1&amp;h=2'></p>";
+    const struct { const char* name; std::string chosen; std::string expected; } rows[] = {
+        {"thumbnail first, the widest that fits",
+         ChoosePicture({{1, m + "thumbnail url=small.jpg width=120"}, {1, m + "thumbnail url=huge.jpg width=4000"},
+                        {1, m + "thumbnail url=big.jpg width=640"}, {1, "enclosure url=e.jpg type=image/jpeg"}}),
+         "http://feeds.example/news/big.jpg"},
+        {"media content in a group, an image medium",
+         ChoosePicture({{1, img}, {2, m + "content url=v.mp4 type=video/mp4"}, {2, m + "content url=/p.png medium=image"}}),
+         "http://feeds.example/p.png"},
+        {"podcast image over an enclosure",
+         ChoosePicture({{1, "enclosure url=http://c.example/e.jpg type=image/jpeg"}, {1, it + "image href=https://c.example/art.png"}}),
+         "https://c.example/art.png"},
+        {"enclosure of an image type, not audio",
+         ChoosePicture({{1, "enclosure url=a.mp3 type=audio/mpeg"}, {1, "enclosure url=e.jpg type=image/jpeg"}}),
+         "http://feeds.example/news/e.jpg"},
+        {"an image child's url text", ChoosePicture({{1, "text: http://i.example/x.gif "}}), "http://i.example/x.gif"},
+        {"the first img past the tracker", ChoosePicture({{1, img}}), "http://feeds.example/news/a.jpg?w=1&h=2"},
+        {"svg and other schemes are passed over",
+         ChoosePicture({{1, "enclosure url=logo.svg type=image/svg+xml"}, {1, "image url=ftp://x.example/a.png"},
+                        {1, "markup:<img src=\"data:image/png;base64,AAAA\">"}}),
+         ""},
+        {"none", ChoosePicture({{1, "title"}}), ""},
+    };
+    for (const auto& row : rows) EXPECT_EQ(row.expected, row.chosen) << row.name;
+}
+
+} // namespace
