@@ -4,7 +4,7 @@
 #   bash scripts/fuzz.sh [--seed N] [--target NAME] [--feeds N] [--count N]
 #                        [--native-feeds N] [--native-text N] [--native-html N]
 #                        [--no-native|--native-only] [i686|x86_64]
-# Defaults: 100 000 feed inputs and 10 000 of each other target under Wine; natively
+# Defaults: 100 000 feed inputs and 10 000 of each other target (pictures among them) under Wine; natively
 # 300 000 documents, 9 700 000 texts (10 million inputs) and 1 000 000 web pages. Each run ends with its
 # summary line; a run that ends without one has crashed. Failures go to
 # build/<arch>/fuzz-out/.
@@ -73,7 +73,7 @@ source scripts/wine.sh
 start_xvfb
 # A prefix of its own: test runs that stop their prefix leave the campaign running.
 prefix_start "$root/build/$arch" "$root/build/$arch/fuzz-prefix"
-for t in feeds http registry stream calls opml html; do
+for t in feeds http registry stream calls opml html picture; do
   [ "$target" = all ] || [ "$target" = "$t" ] || continue
   n=$count
   [ "$t" = feeds ] && n=$feeds
