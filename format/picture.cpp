@@ -78,9 +78,69 @@ bool SkipSubBlocks(const Bytes& b, std::size_t& at) noexcept
     return false;
 }
 
-// The logical screen and every image descriptor: the largest of them.
-bool GifSize(const Bytes& b, std::uint32_t& w, std::uint32_t& h) noexcept
+// Whether the LZW data of a GIF image (its code size byte at `at`, then sub-blocks) yields at
+// least `need` pixels with codes a decoder accepts. Only the lengths of the table's strings
+// are kept: no pixel is made.
+bool LzwGivesPixels(const Bytes& b, std::size_t at, std::uint64_t need) noexcept
 {
+    if (!b.Has(at, 1)) return false;
+    const unsigned rootBits = b.p[at++];
+    if (rootBits < 2 || rootBits > 8) return false;
+    const unsigned clear = 1u << rootBits, end = clear + 1;
+    std::uint16_t length[4096]; // of the string of each code
+    for (unsigned code = 0; code < clear; ++code) length[code] = 1;
+    unsigned next = end + 1, bits = rootBits + 1, previous = 0;
+    bool first = true;
+    std::uint64_t pixels = 0;
+    std::uint32_t buffer = 0;
+    unsigned held = 0;
+    std::size_t left = 0; // bytes left in the current sub-block
+    while (pixels < need) {
+        while (held < bits) { // the codes run on across sub-blocks, low bits first
+            if (left == 0) {
+                if (!b.Has(at, 1) || b.p[at] == 0) return false;
+                left = b.p[at++];
+            }
+            if (!b.Has(at, 1)) return false;
+            buffer |= static_cast<std::uint32_t>(b.p[at++]) << held;
+            held += 8;
+            --left;
+        }
+        const unsigned code = buffer & ((1u << bits) - 1);
+        buffer >>= bits;
+        held -= bits;
+        if (code == clear) {
+            next = end + 1;
+            bits = rootBits + 1;
+            first = true;
+            continue;
+        }
+        if (code == end) return false; // ended before the image is full
+        unsigned n;
+        if (first) {
+            if (code >= clear) return false;
+            n = 1;
+            first = false;
+        } else {
+            if (code > next || (code == next && next >= 4096)) return false;
+            n = code == next ? length[previous] + 1u : length[code];
+            if (next < 4096) {
+                length[next] = static_cast<std::uint16_t>(length[previous] + 1u);
+                if (++next == 1u << bits && bits < 12) ++bits;
+            }
+        }
+        pixels += n;
+        previous = code;
+    }
+    return true;
+}
+
+// The logical screen and every image descriptor: the largest of them. `whole` says whether
+// every block is there up to the trailer and every image's data fills it: the platform's GIF
+// decoder keeps the memory of an image it fails to fill, so such a file is not handed to it.
+bool GifSize(const Bytes& b, std::uint32_t& w, std::uint32_t& h, bool* whole = nullptr) noexcept
+{
+    if (whole) *whole = false;
     if (!b.Has(0, 13)) return false;
     w = b.Le16(6);
     h = b.Le16(8);
@@ -88,16 +148,21 @@ bool GifSize(const Bytes& b, std::uint32_t& w, std::uint32_t& h) noexcept
     if (b.p[10] & 0x80) at += 3u << ((b.p[10] & 7) + 1);
     while (b.Has(at, 1)) {
         const unsigned char block = b.p[at];
-        if (block == 0x3b) return true;
+        if (block == 0x3b) {
+            if (whole) *whole = true;
+            return true;
+        }
         if (block == 0x21) {
             at += 2;
         } else if (block == 0x2c) {
             if (!b.Has(at, 10)) return false;
             w = std::max(w, b.Le16(at + 5));
             h = std::max(h, b.Le16(at + 7));
+            const std::uint64_t pixels = static_cast<std::uint64_t>(b.Le16(at + 5)) * b.Le16(at + 7);
             const unsigned char flags = b.p[at + 9];
             at += 10;
             if (flags & 0x80) at += 3u << ((flags & 7) + 1);
+            if (whole && !LzwGivesPixels(b, at, pixels)) return true; // the decoder would fail on it
             at += 1; // the LZW code size
         } else {
             return true; // what follows is not read by a decoder either
@@ -263,6 +328,9 @@ PictureVerdict DecodePicture(const char* data, std::size_t size, Pixels& out)
         return PictureVerdict::Broken;
     if (static_cast<std::uint64_t>(w) * h > kMaxPicturePixels || size > 0xffffffffu)
         return PictureVerdict::TooLarge;
+    bool whole = true;
+    if (kind == PictureKind::Gif && (!GifSize(Bytes{reinterpret_cast<const unsigned char*>(data), size}, w, h, &whole) || !whole))
+        return PictureVerdict::Broken;
 
     com_ptr<IWICImagingFactory> factory;
     com_ptr<IWICStream> stream;

@@ -13,6 +13,7 @@
 #include "plugin/cardpicture.h"
 #include "store/picturecache.h"
 #include "tests/support/pictures.h"
+#include "tests/support/processusage.h"
 
 using namespace vexa;
 using vexatest::Encode;
@@ -83,6 +84,28 @@ TEST(Picture, HostileBytesAreRefusedBeforeDecoding)
         EXPECT_EQ(row.verdict, DecodePicture(row.bytes.data(), row.bytes.size(), out)) << row.name;
         EXPECT_TRUE(out.data.empty()) << row.name;
     }
+}
+
+// GIF data that cannot fill its image makes the platform's decoder keep the image's memory:
+// such files are refused before it sees them, and decoding them over and over holds nothing.
+TEST(Picture, GifsWhoseDataCannotFillTheImageAreRefusedAndCostNothing)
+{
+    const std::string gif = Encode(Halves(300, 200), GUID_ContainerFormatGif);
+    std::size_t image = 13; // the first image descriptor, after the colour table and extensions
+    if (gif[10] & 0x80) image += 3u << ((gif[10] & 7) + 1);
+    for (; gif[image] == 0x21; ++image)
+        for (image += 2; gif[image]; image += 1 + static_cast<unsigned char>(gif[image])) {}
+    std::string wide = gif;
+    wide[image + 6] = 0x03; // 300 becomes 812 wide: the data fills a third of it
+    for (const std::string& bytes : {wide, gif.substr(0, gif.size() * 2 / 3)}) {
+        Pixels out;
+        ASSERT_EQ(PictureVerdict::Broken, DecodePicture(bytes.data(), bytes.size(), out));
+        const SIZE_T before = vexatest::PrivateBytes();
+        for (int i = 0; i < 60; ++i) DecodePicture(bytes.data(), bytes.size(), out);
+        EXPECT_LT(vexatest::PrivateBytes(), before + (1u << 20));
+    }
+    Pixels out;
+    EXPECT_EQ(PictureVerdict::Decoded, DecodePicture(gif.data(), gif.size(), out)) << "the whole file still decodes";
 }
 
 TEST(Picture, FittingKeepsTheCentreSquare)
