@@ -101,6 +101,12 @@ void EntryPicture::Offer(Rank rank, const std::string* address)
 void EntryPicture::OnElement(const XmlElement& element, int below)
 {
     const std::string& name = element.name;
+    // Every element of every entry comes here: those whose name cannot be one of the places
+    // below (thumbnail, content, image, enclosure, link) go by their first letter.
+    switch (name.empty() ? '\0' : name[0]) {
+    case 't': case 'c': case 'i': case 'e': case 'l': break;
+    default: return;
+    }
     if (IsMediaNamespace(element.ns)) {
         const std::string* url = Attribute(element, "url");
         if (name == "thumbnail" && url && !url->empty() && url->size() <= kLongestAddress) {
