@@ -52,7 +52,7 @@ summarised() {
     [ -f "$out/fuzz-running.txt" ] && { echo "the input it ended on:"; cat "$out/fuzz-running.txt"; }
     return 1
   fi
-  tail -n 1 "$log" | grep -q ' 0 crashes, 0 mismatches, 0 leaks, 0 hangs$'
+  tail -n 1 "$log" | tr -d '\r' | grep -q ' 0 crashes, 0 mismatches, 0 leaks, 0 hangs$'
 }
 
 if [ "$native" = 1 ]; then
