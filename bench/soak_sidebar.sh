@@ -6,7 +6,8 @@
 # outside. Prints the growth per entry that passed and per unchanged refresh.
 # Usage: bash bench/soak_sidebar.sh BUILD_DIR [MOVING_REFRESHES [STEADY_REFRESHES]]
 # (0 steady refreshes skips that part). The growth is fitted from refresh SOAK_FROM (200) on,
-# once the start-up's own allocations have settled.
+# once the start-up's own allocations have settled. SOAK_SAMPLES=PATH keeps the samples (refresh,
+# private bytes, heap bytes in use) in PATH.moving and PATH.steady.
 set -u
 build=$(cd "$1" && pwd)
 src=$(cd "$(dirname "$0")/.." && pwd)
@@ -62,6 +63,7 @@ soak() {
         fi
     done
     end=$(private_bytes)
+    [ -n "${SOAK_SAMPLES:-}" ] && cp "$work/samples" "$SOAK_SAMPLES.$kind"
     echo quit >&3
     exec 3>&-
     wait "$sidebar_pid"
