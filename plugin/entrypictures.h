@@ -2,7 +2,8 @@
 // fitted to the card there, kept in a bounded cache, and handed to items as picture objects.
 // An entry's item is made once, when its feed's turn first reads it, and a picture can only be
 // asked once the feed's body has named it: so a feed's turn waits a short while (at most
-// kWaitMs, and never past the refresh's own deadline) for the pictures it just asked. An item
+// kWaitMs, never past the refresh's own deadline, and the turns of one refresh kRefreshWaitMs
+// in all) for the pictures it just asked. An item
 // whose picture is not there by then shows the content icon; the picture, once it arrives,
 // serves the items made after that.
 #pragma once
@@ -24,6 +25,7 @@ public:
     static constexpr std::size_t kPerFeed = 20;        // pictures asked per feed and refresh
     static constexpr std::size_t kMaxBytes = 1u << 20; // a picture's download
     static constexpr DWORD kWaitMs = 400;              // a feed's turn waits for its pictures
+    static constexpr DWORD kRefreshWaitMs = 1000;      // and all turns of a refresh together
 
     // How long a turn waits for its pictures; tests change it. Returns the previous value.
     static DWORD SetWait(DWORD ms);
@@ -34,12 +36,14 @@ public:
     EntryPictures(const EntryPictures&) = delete;
     EntryPictures& operator=(const EntryPictures&) = delete;
 
+    // A refresh begins: its turns have their whole wait for pictures again.
+    void BeginRefresh() noexcept { m_waitedMs = 0; }
     // Pictures whose downloads ended become cards, or failures that rest for an hour.
     void Harvest();
     // Starts the downloads of the pictures that `records` not yet shown name (the newest
     // first) that are neither kept, resting after a failure, nor on their way: at most
-    // kPerFeed. Then waits for them until the wait ends or `deadline` (GetTickCount64)
-    // passes, and keeps what came.
+    // kPerFeed. Then waits for them until the turn's wait (or what is left of the refresh's)
+    // ends or `deadline` (GetTickCount64) passes, and keeps what came.
     void Fetch(const std::vector<CRssItem*>& records, ULONGLONG deadline);
     // A picture object of the card kept for `address`, at the screen's size; null when none
     // is kept.
@@ -55,6 +59,7 @@ public:
 private:
     PictureCache m_cache;
     std::map<std::string, com_ptr<FetchJob>> m_pending;
+    ULONGLONG m_waitedMs = 0; // by the turns of this refresh
 };
 
 // What a picture's body becomes on its worker: the card at both sizes, or nothing (a picture

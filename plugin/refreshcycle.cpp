@@ -41,6 +41,7 @@ void RefreshCycle::Run(bool clear, const std::function<void()>& loaded)
     // tick waits a bounded time: a download not done by then is a failed load for this
     // refresh, and its result is used at its feed's turn in the next one.
     const ULONGLONG deadline = clear ? ~0ull : GetTickCount64() + g_tickWaitMs;
+    m_pictures.BeginRefresh();
     for (Turn& turn : turns) {
         m_pictures.Harvest();
         if (!RunTurn(turn, deadline))

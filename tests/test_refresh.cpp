@@ -573,7 +573,8 @@ namespace {
 
 // Every place a feed names a picture, each served in its own format, and the pictures that
 // must leave the content icon: one too slow for its turn, one missing, one that claims 25
-// megapixels, and an entry without one.
+// megapixels, an entry without one, and one of a later feed that would come within its turn's
+// wait, had the slow one not used up the refresh's.
 TEST_F(Refresh, EachEntryShowsItsOwnPictureFittedToTheCardOrTheContentIcon)
 {
     const DWORD wait = EntryPictures::SetWait(2000); // a loaded machine is slow, a slow picture slower
@@ -589,6 +590,8 @@ TEST_F(Refresh, EachEntryShowsItsOwnPictureFittedToTheCardOrTheContentIcon)
     HttpServer::Reply slow{200, vexatest::Encode(vexatest::Halves(64, 64), GUID_ContainerFormatPng), "image/png"};
     slow.latencyMs = 4000;
     m_server.Serve("/p/slow.png", slow);
+    slow.latencyMs = 500;
+    m_server.Serve("/p/soon.png", slow);
     std::string bomb = vexatest::Encode(vexatest::Halves(16, 16), GUID_ContainerFormatPng);
     bomb.replace(16, 8, std::string("\0\0\x13\x88\0\0\x13\x88", 8)); // 5000 x 5000
     m_server.Serve("/p/bomb.png", HttpServer::Reply{200, bomb, "image/png"});
@@ -604,11 +607,12 @@ TEST_F(Refresh, EachEntryShowsItsOwnPictureFittedToTheCardOrTheContentIcon)
         RssEntry("H", "", "", "<media:thumbnail" + media + " url=\"/p/missing.png\"/>") +
         RssEntry("I", "", "", "<media:thumbnail" + media + " url=\"/p/bomb.png\"/>") +
         RssEntry("J", "http://example.invalid/j"))));
-    SetFeeds({"/pictures.xml"});
+    m_server.Serve("/soon.xml", FeedReply(RssDocument(RssEntry("K", "", "", "<media:thumbnail" + media + " url=\"/p/soon.png\"/>"))));
+    SetFeeds({"/pictures.xml", "/soon.xml"});
     Start();
 
     const auto& items = Panel().items;
-    ASSERT_EQ(10u, items.size());
+    ASSERT_EQ(11u, items.size());
     IPicture* icon = Impl(m_plugin.get())->ContentIcon();
     std::vector<OLE_HANDLE> bitmaps;
     for (std::size_t i = 0; i < items.size(); ++i) {
