@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <wincodec.h>
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -39,6 +40,32 @@ bool PngSize(const Bytes& b, std::uint32_t& w, std::uint32_t& h) noexcept
     w = b.Be32(16);
     h = b.Be32(20);
     return true;
+}
+
+// Whether every chunk of a PNG is there with its checksum, up to IEND. The platform's PNG
+// decoder keeps the memory of an image it fails to fill (on x64), and a file cut short or
+// changed on its way is what makes it fail.
+bool PngIsWhole(const Bytes& b) noexcept
+{
+    static const auto table = [] {
+        std::array<std::uint32_t, 256> t{};
+        for (std::uint32_t n = 0; n < 256; ++n) {
+            std::uint32_t c = n;
+            for (int k = 0; k < 8; ++k) c = c & 1 ? 0xedb88320u ^ (c >> 1) : c >> 1;
+            t[n] = c;
+        }
+        return t;
+    }();
+    for (std::size_t at = 8; b.Has(at, 12);) {
+        const std::size_t length = b.Be32(at);
+        if (!b.Has(at + 8, length) || !b.Has(at + 8 + length, 4)) return false;
+        std::uint32_t crc = 0xffffffffu;
+        for (std::size_t i = at + 4; i < at + 8 + length; ++i) crc = table[(crc ^ b.p[i]) & 0xff] ^ (crc >> 8);
+        if ((crc ^ 0xffffffffu) != b.Be32(at + 8 + length)) return false;
+        if (std::memcmp(b.p + at + 4, "IEND", 4) == 0) return true;
+        at += 12 + length;
+    }
+    return false;
 }
 
 // The frame sizes of the start-of-frame markers before the scan.
@@ -329,7 +356,9 @@ PictureVerdict DecodePicture(const char* data, std::size_t size, Pixels& out)
     if (static_cast<std::uint64_t>(w) * h > kMaxPicturePixels || size > 0xffffffffu)
         return PictureVerdict::TooLarge;
     bool whole = true;
-    if (kind == PictureKind::Gif && (!GifSize(Bytes{reinterpret_cast<const unsigned char*>(data), size}, w, h, &whole) || !whole))
+    const Bytes bytes{reinterpret_cast<const unsigned char*>(data), size};
+    if ((kind == PictureKind::Gif && (!GifSize(bytes, w, h, &whole) || !whole)) ||
+        (kind == PictureKind::Png && !PngIsWhole(bytes)))
         return PictureVerdict::Broken;
 
     com_ptr<IWICImagingFactory> factory;

@@ -86,9 +86,10 @@ TEST(Picture, HostileBytesAreRefusedBeforeDecoding)
     }
 }
 
-// GIF data that cannot fill its image makes the platform's decoder keep the image's memory:
-// such files are refused before it sees them, and decoding them over and over holds nothing.
-TEST(Picture, GifsWhoseDataCannotFillTheImageAreRefusedAndCostNothing)
+// Data that cannot fill its image makes the platform's GIF decoder (and its PNG decoder on x64)
+// keep the image's memory: such files are refused before it sees them, and decoding them over
+// and over holds nothing.
+TEST(Picture, PicturesWhoseDataCannotFillTheImageAreRefusedAndCostNothing)
 {
     const std::string gif = Encode(Halves(300, 200), GUID_ContainerFormatGif);
     std::size_t image = 13; // the first image descriptor, after the colour table and extensions
@@ -97,15 +98,19 @@ TEST(Picture, GifsWhoseDataCannotFillTheImageAreRefusedAndCostNothing)
         for (image += 2; gif[image]; image += 1 + static_cast<unsigned char>(gif[image])) {}
     std::string wide = gif;
     wide[image + 6] = 0x03; // 300 becomes 812 wide: the data fills a third of it
-    for (const std::string& bytes : {wide, gif.substr(0, gif.size() * 2 / 3)}) {
+    std::string png = Encode(Halves(300, 1200), GUID_ContainerFormatPng), flipped = png;
+    flipped[png.size() / 2] ^= 0x10;
+    for (const std::string& bytes : {wide, gif.substr(0, gif.size() * 2 / 3), flipped, png.substr(0, png.size() - 12)}) {
         Pixels out;
         ASSERT_EQ(PictureVerdict::Broken, DecodePicture(bytes.data(), bytes.size(), out));
         const SIZE_T before = vexatest::PrivateBytes();
         for (int i = 0; i < 60; ++i) DecodePicture(bytes.data(), bytes.size(), out);
         EXPECT_LT(vexatest::PrivateBytes(), before + (1u << 20));
     }
-    Pixels out;
-    EXPECT_EQ(PictureVerdict::Decoded, DecodePicture(gif.data(), gif.size(), out)) << "the whole file still decodes";
+    for (const std::string& whole : {gif, png}) {
+        Pixels out;
+        EXPECT_EQ(PictureVerdict::Decoded, DecodePicture(whole.data(), whole.size(), out)) << "the whole file still decodes";
+    }
 }
 
 TEST(Picture, FittingKeepsTheCentreSquare)
