@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "format/bytescan.h"
 #include "format/urls.h"
 
 namespace vexa {
@@ -12,15 +13,8 @@ namespace {
 
 bool IsMediaNamespace(const std::string& ns)
 {
-    return ns.compare(0, 28, "http://search.yahoo.com/mrss") == 0;
-}
-
-const std::string* Attribute(const XmlElement& element, const char* name)
-{
-    for (const auto& attribute : element.attributes)
-        if (attribute.first == name)
-            return &attribute.second;
-    return nullptr;
+    static constexpr char kMedia[] = "http://search.yahoo.com/mrss";
+    return ns.size() >= sizeof kMedia - 1 && std::memcmp(ns.data(), kMedia, sizeof kMedia - 1) == 0;
 }
 
 bool IsImageType(const std::string* type)
@@ -108,31 +102,31 @@ void EntryPicture::OnElement(const XmlElement& element, int below)
     default: return;
     }
     if (IsMediaNamespace(element.ns)) {
-        const std::string* url = Attribute(element, "url");
-        if (name == "thumbnail" && url && !url->empty() && url->size() <= kLongestAddress) {
+        const std::string* url = AttributeOf(element, "url");
+        if (IsName(name, "thumbnail") && url && !url->empty() && url->size() <= kLongestAddress) {
             // The widest within bounds; one without a width only when nothing else is known.
-            const int width = SizeOf(Attribute(element, "width"));
+            const int width = SizeOf(AttributeOf(element, "width"));
             const int w = width < 0 ? 0 : width;
             if (w <= kWidestThumbnail && w > m_thumbnailWidth) {
                 m_candidates[Thumbnail] = Trimmed(*url);
                 m_thumbnailWidth = w;
             }
-        } else if (name == "content" && (IsImageType(Attribute(element, "type")) ||
-                                         (Attribute(element, "medium") && *Attribute(element, "medium") == "image"))) {
+        } else if (IsName(name, "content") && (IsImageType(AttributeOf(element, "type")) ||
+                                         (AttributeOf(element, "medium") && IsName(*AttributeOf(element, "medium"), "image")))) {
             Offer(MediaContent, url);
         }
         return;
     }
-    if (name == "image" && element.ns.find("itunes.com/dtds/podcast") != std::string::npos) {
-        Offer(PodcastImage, Attribute(element, "href"));
-    } else if (below == 1 && name == "enclosure" && IsImageType(Attribute(element, "type"))) {
-        Offer(Enclosure, Attribute(element, "url"));
-    } else if (below == 1 && name == "link" && IsImageType(Attribute(element, "type")) &&
-               Attribute(element, "rel") && *Attribute(element, "rel") == "enclosure") {
-        Offer(Enclosure, Attribute(element, "href"));
-    } else if (below == 1 && name == "image") {
-        const std::string* url = Attribute(element, "url");
-        Offer(ImageChild, url ? url : Attribute(element, "href"));
+    if (IsName(name, "image") && element.ns.find("itunes.com/dtds/podcast") != std::string::npos) {
+        Offer(PodcastImage, AttributeOf(element, "href"));
+    } else if (below == 1 && IsName(name, "enclosure") && IsImageType(AttributeOf(element, "type"))) {
+        Offer(Enclosure, AttributeOf(element, "url"));
+    } else if (below == 1 && IsName(name, "link") && IsImageType(AttributeOf(element, "type")) &&
+               AttributeOf(element, "rel") && IsName(*AttributeOf(element, "rel"), "enclosure")) {
+        Offer(Enclosure, AttributeOf(element, "href"));
+    } else if (below == 1 && IsName(name, "image")) {
+        const std::string* url = AttributeOf(element, "url");
+        Offer(ImageChild, url ? url : AttributeOf(element, "href"));
     }
 }
 
@@ -146,7 +140,8 @@ void EntryPicture::OnMarkup(const std::string& html)
 {
     if (!m_candidates[MarkupImage].empty())
         return;
-    for (std::size_t at = html.find('<'); at != std::string::npos; at = html.find('<', at + 1)) {
+    for (std::size_t at = FindEither(html.data(), 0, html.size(), '<', '<'); at < html.size();
+         at = FindEither(html.data(), at + 1, html.size(), '<', '<')) {
         if (!NoCaseAt(html, at + 1, "img") || at + 4 >= html.size() ||
             !(std::isspace(static_cast<unsigned char>(html[at + 4])) || html[at + 4] == '/'))
             continue;

@@ -140,17 +140,7 @@ bool InNamespace(const FeedRules::Format& format, const FeedRules::Tag& tag, con
     return false;
 }
 
-// Whether a text is `name`, a name of the tables, and whether two such names are the same:
-// compared letter by letter as they come (most names differ at once), with no length
-// measured first.
-bool Is(const std::string& text, const char* name)
-{
-    std::size_t i = 0;
-    for (; name[i]; ++i)
-        if (i == text.size() || text[i] != name[i])
-            return false;
-    return i == text.size();
-}
+// Whether two names of the tables are the same.
 bool Same(const char* a, const char* b)
 {
     while (*a && *a == *b) ++a, ++b;
@@ -158,7 +148,7 @@ bool Same(const char* a, const char* b)
 }
 
 // Whether an element has the local name `name`.
-bool Named(const XmlElement& element, const char* name) { return Is(element.name, name); }
+bool Named(const XmlElement& element, const char* name) { return IsName(element.name, name); }
 
 // The tag of the table that an element inside an entry stands for, or null.
 const FeedRules::Tag* FindTag(const FeedRules::Format& format, const XmlElement& element, int entryDepth,
@@ -178,19 +168,11 @@ const FeedRules::Tag* FindTag(const FeedRules::Format& format, const XmlElement&
     return nullptr;
 }
 
-const std::string* Attribute(const XmlElement& element, const char* name)
-{
-    for (const auto& attribute : element.attributes)
-        if (attribute.first == name)
-            return &attribute.second;
-    return nullptr;
-}
-
 // The base address inside an element: its xml:base (local name "base") read against the
 // enclosing base, or the enclosing base.
 std::string BaseOf(const XmlElement& element, const std::string& enclosing)
 {
-    const std::string* base = Attribute(element, "base");
+    const std::string* base = AttributeOf(element, "base");
     return base ? ResolveUrl(enclosing, *base) : enclosing;
 }
 
@@ -364,9 +346,9 @@ void FeedRules::TakeLink(const XmlElement& element)
 {
     if (m_linkTaken)
         return;
-    const std::string* href = Attribute(element, "href");
-    const std::string* rel = Attribute(element, "rel");
-    if (rel && *rel != "alternate")
+    const std::string* href = AttributeOf(element, "href");
+    const std::string* rel = AttributeOf(element, "rel");
+    if (rel && !IsName(*rel, "alternate"))
         return;
     m_current->Genre = ResolveUrl(BaseOf(element, m_entryBase), href ? *href : std::string());
     m_linkTaken = true;

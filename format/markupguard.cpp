@@ -2,63 +2,11 @@
 
 #include <cstdint>
 #include <cstring>
-#if defined(__GNUC__) && (defined(__SSE2__) || defined(__i386__))
-#include <emmintrin.h>
-#define VEXA_VECTOR_SCAN 1
-#endif
+
+#include "format/bytescan.h"
 
 namespace vexa {
 namespace {
-
-// The first byte at or after `i`, before `end`, that is `a` or `b` (`end` when none is).
-// Sixteen bytes at a time where the processor has SSE2 (every x86-64 one; an x86 one is
-// asked once), else a machine word at a time.
-#ifdef VEXA_VECTOR_SCAN
-#ifdef __SSE2__
-constexpr bool HasVectors() { return true; }
-#else
-bool HasVectors()
-{
-    static const bool has = __builtin_cpu_supports("sse2");
-    return has;
-}
-#endif
-
-__attribute__((target("sse2"))) std::size_t FindVectors(const unsigned char* data, std::size_t i, std::size_t end,
-                                                        unsigned char a, unsigned char b)
-{
-    const __m128i as = _mm_set1_epi8(static_cast<char>(a));
-    const __m128i bs = _mm_set1_epi8(static_cast<char>(b));
-    for (; i + 16 <= end; i += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-        const int found = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, as), _mm_cmpeq_epi8(v, bs)));
-        if (found)
-            return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(found)));
-    }
-    while (i < end && data[i] != a && data[i] != b) ++i;
-    return i;
-}
-#endif
-
-std::size_t FindEither(const unsigned char* data, std::size_t i, std::size_t end, unsigned char a, unsigned char b)
-{
-#ifdef VEXA_VECTOR_SCAN
-    if (HasVectors())
-        return FindVectors(data, i, end, a, b);
-#endif
-    using Word = std::size_t;
-    constexpr Word kOnes = ~Word(0) / 0xFF;
-    constexpr Word kHighs = kOnes * 0x80;
-    for (Word w; i + sizeof w <= end; i += sizeof w) {
-        std::memcpy(&w, data + i, sizeof w);
-        const Word x = w ^ (kOnes * a);
-        const Word y = w ^ (kOnes * b);
-        if (((x - kOnes) & ~x & kHighs) | ((y - kOnes) & ~y & kHighs))
-            break; // a byte of this word is one of them
-    }
-    while (i < end && data[i] != a && data[i] != b) ++i;
-    return i;
-}
 
 // How the document's code units are written: bytes, or UTF-16 in either order (by its byte
 // order mark or by the zero byte beside its first '<').
@@ -94,7 +42,7 @@ public:
     // of bytes is skipped many bytes at a time.
     std::size_t SkipText(std::size_t i) const
     {
-        if (F == Form::Bytes) return FindEither(m_data, i, m_count, '<', '&');
+        if (F == Form::Bytes) return FindEither(reinterpret_cast<const char*>(m_data), i, m_count, '<', '&');
         while (i < m_count && At(i) != '<' && At(i) != '&') ++i;
         return i;
     }
@@ -223,7 +171,7 @@ bool Scan(const unsigned char* data, std::size_t size, bool* dashedComment)
 
 bool HoldsCarriageReturn(const char* data, std::size_t size) noexcept
 {
-    return FindEither(reinterpret_cast<const unsigned char*>(data), 0, size, '\r', '\r') != size;
+    return FindEither(data, 0, size, '\r', '\r') != size;
 }
 
 bool MarkupFitsTheReader(const char* data, std::size_t size, bool* dashedComment) noexcept

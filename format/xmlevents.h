@@ -24,6 +24,26 @@ struct XmlElement {
     std::vector<std::pair<std::string, std::string>> attributes; // empty for end tags
 };
 
+// Whether a text is `name`: compared letter by letter as they come (most names differ at
+// once), with no length measured first. Every element of a feed is asked this many times.
+inline bool IsName(const std::string& text, const char* name) noexcept
+{
+    std::size_t i = 0;
+    for (; name[i]; ++i)
+        if (i == text.size() || text[i] != name[i])
+            return false;
+    return i == text.size();
+}
+
+// The value of the element's attribute whose local name is `name`; null when it has none.
+inline const std::string* AttributeOf(const XmlElement& element, const char* name) noexcept
+{
+    for (const auto& attribute : element.attributes)
+        if (IsName(attribute.first, name))
+            return &attribute.second;
+    return nullptr;
+}
+
 class IXmlParserCallback {
 public:
     virtual void OnStartElement(const XmlElement& element) = 0;
