@@ -38,6 +38,15 @@ HRESULT CreateXmlComponent(REFCLSID clsid, REFIID iid, void** ppv)
     return CoCreateInstance(clsid, nullptr, context, iid, ppv);
 }
 
+// Whether the units of `text` (as many as `narrow` has bytes) are ASCII and `narrow`'s bytes.
+bool SameAscii(const std::string& narrow, const wchar_t* text)
+{
+    for (std::size_t i = 0; i < narrow.size(); ++i)
+        if (static_cast<unsigned>(text[i]) != static_cast<unsigned char>(narrow[i]) || text[i] >= 0x80)
+            return false;
+    return true;
+}
+
 // Narrows at most `limit` characters (UTF-16 units, never half a surrogate pair) to UTF-8,
 // into `out`, whose buffer is reused. Names and values of the usual lengths go through a
 // buffer on the stack in one pass.
@@ -46,6 +55,8 @@ void Narrow(std::string& out, const wchar_t* text, int length, std::size_t limit
     constexpr std::size_t kShort = 400;
     const std::size_t units =
         text && length > 0 ? vexa::utf::CutPoint(text, static_cast<std::size_t>(length), limit) : 0;
+    if (units == out.size() && SameAscii(out, text))
+        return; // an end tag's name is its start tag's; every element of a feed has one namespace
     if (units <= kShort) {
         char bytes[vexa::utf::kMaxUtf8PerUnit * kShort];
         vexa::utf::AssignUtf8(out, text, units, bytes);
@@ -215,13 +226,14 @@ public:
     void SetAttributeValueLimit(std::size_t limit) noexcept { m_valueLimit = limit; }
 
 private:
-    // The event record of a start or end tag at the current depth, without namespace or
-    // attributes. One record serves every tag, so its buffers are reused.
+    // The event record of a start or end tag at the current depth, without attributes (and
+    // for an end tag without namespace). One record serves every tag, so its buffers are reused.
     XmlElement& Element(bool isStart, const wchar_t* localName, int localLength)
     {
         m_element.isStart = isStart;
         Narrow(m_element.name, localName, localLength, kNameLimit);
-        m_element.ns.clear();
+        if (!isStart)
+            m_element.ns.clear(); // a start tag's is narrowed over the last one
         m_element.attributes.clear();
         m_element.depth = m_depth;
         return m_element;
