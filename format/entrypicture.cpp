@@ -117,16 +117,29 @@ void EntryPicture::OnElement(const XmlElement& element, int below)
         }
         return;
     }
-    if (IsName(name, "image") && element.ns.find("itunes.com/dtds/podcast") != std::string::npos) {
-        Offer(PodcastImage, AttributeOf(element, "href"));
-    } else if (below == 1 && IsName(name, "enclosure") && IsImageType(AttributeOf(element, "type"))) {
-        Offer(Enclosure, AttributeOf(element, "url"));
-    } else if (below == 1 && IsName(name, "link") && IsImageType(AttributeOf(element, "type")) &&
-               AttributeOf(element, "rel") && IsName(*AttributeOf(element, "rel"), "enclosure")) {
-        Offer(Enclosure, AttributeOf(element, "href"));
-    } else if (below == 1 && IsName(name, "image")) {
-        const std::string* url = AttributeOf(element, "url");
-        Offer(ImageChild, url ? url : AttributeOf(element, "href"));
+    const bool child = below == 1;
+    switch (name[0]) {
+    case 'i':
+        if (!IsName(name, "image"))
+            break;
+        if (element.ns.find("itunes.com/dtds/podcast") != std::string::npos) {
+            Offer(PodcastImage, AttributeOf(element, "href"));
+        } else if (child) {
+            const std::string* url = AttributeOf(element, "url");
+            Offer(ImageChild, url ? url : AttributeOf(element, "href"));
+        }
+        break;
+    case 'e':
+        if (child && IsName(name, "enclosure") && IsImageType(AttributeOf(element, "type")))
+            Offer(Enclosure, AttributeOf(element, "url"));
+        break;
+    case 'l':
+        if (child && IsName(name, "link") && IsImageType(AttributeOf(element, "type")) &&
+            AttributeOf(element, "rel") && IsName(*AttributeOf(element, "rel"), "enclosure"))
+            Offer(Enclosure, AttributeOf(element, "href"));
+        break;
+    default:
+        break;
     }
 }
 

@@ -154,9 +154,11 @@ bool Named(const XmlElement& element, const char* name) { return IsName(element.
 const FeedRules::Tag* FindTag(const FeedRules::Format& format, const XmlElement& element, int entryDepth,
                               const FeedRules::Tag* child)
 {
+    // Most tags of the table differ from the element's name in their first letter.
+    const char first = element.name.empty() ? '\0' : element.name[0];
     for (std::size_t i = 0; i < format.tagCount; ++i) {
         const FeedRules::Tag& tag = format.tags[i];
-        if (!Named(element, tag.name) || !InNamespace(format, tag, element.ns))
+        if (tag.name[0] != first || !Named(element, tag.name) || !InNamespace(format, tag, element.ns))
             continue;
         if (Same(tag.parent, format.entry)) {
             if (element.depth == entryDepth + 1)
