@@ -637,7 +637,7 @@ constexpr int kRefreshEntries = 100;
 
 struct NullHandlers final : IXmlParserCallback {
     void OnStartElement(const XmlElement&) override {}
-    void OnCharacters(const std::string&, int) override {}
+    void OnCharacters(std::string_view, int) override {}
     void OnEndElement(const XmlElement&) override {}
     void OnError(int, int, const std::string&, HRESULT) override {}
     bool IsAborted(const XmlElement&) override { return false; }

@@ -232,11 +232,11 @@ void FeedRules::OnStartElement(const XmlElement& element)
         TakeLink(element);
 }
 
-void FeedRules::OnCharacters(const std::string& text, int depth)
+void FeedRules::OnCharacters(std::string_view text, int depth)
 {
     if (m_inFeedTitle && !m_current && depth == m_containerDepth + 1) {
         const std::size_t room = DocumentFacts::kTitleLimit - std::min(m_facts.title.size(), DocumentFacts::kTitleLimit);
-        m_facts.title.append(text, 0, room);
+        m_facts.title.append(text.substr(0, room));
         return;
     }
     if (m_imageDepth && m_current && depth - m_imageDepth <= 1 && m_imageText.size() < EntryPicture::kLongestAddress)

@@ -62,7 +62,7 @@ public:
     const DocumentFacts& Facts() const noexcept { return m_facts; }
 
     void OnStartElement(const XmlElement& element) override;
-    void OnCharacters(const std::string& text, int depth) override;
+    void OnCharacters(std::string_view text, int depth) override;
     void OnEndElement(const XmlElement& element) override;
     void OnError(int line, int column, const std::string& message, HRESULT code) override;
     bool IsAborted(const XmlElement& element) override;

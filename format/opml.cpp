@@ -141,7 +141,7 @@ void OpmlRules::OnStartElement(const XmlElement& element)
     m_outlines.push_back(std::move(outline));
 }
 
-void OpmlRules::OnCharacters(const std::string&, int) {}
+void OpmlRules::OnCharacters(std::string_view, int) {}
 
 void OpmlRules::OnEndElement(const XmlElement& element)
 {

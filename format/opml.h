@@ -49,7 +49,7 @@ public:
     const std::string& ErrorMessage() const noexcept { return m_errorMessage; }
 
     void OnStartElement(const XmlElement& element) override;
-    void OnCharacters(const std::string& text, int depth) override;
+    void OnCharacters(std::string_view text, int depth) override;
     void OnEndElement(const XmlElement& element) override;
     void OnError(int line, int column, const std::string& message, HRESULT code) override;
     bool IsAborted(const XmlElement& element) override;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "format/utf8.h"
 
@@ -40,13 +41,14 @@ public:
     // The run holds more than white space: whether a further piece is blank does not matter.
     bool HasText() const { return m_hasText; }
 
-    // Ends the run. True, with the text in `out`, when the run holds more than white space.
-    bool Take(std::string& out)
+    // Ends the run. True when the run holds more than white space, with its text in `out`,
+    // which stays valid until the run is used again.
+    bool Take(std::string_view& out)
     {
         const bool deliver = m_hasText;
         if (deliver) {
-            char bytes[utf::kMaxUtf8PerUnit * Limit];
-            utf::AssignUtf8(out, m_units, utf::CutPoint(m_units, m_size, Limit), bytes);
+            const char* end = utf::EncodeUtf8(m_bytes, m_units, utf::CutPoint(m_units, m_size, Limit));
+            out = std::string_view(m_bytes, static_cast<std::size_t>(end - m_bytes));
         }
         Clear();
         return deliver;
@@ -62,6 +64,7 @@ public:
 private:
     static constexpr std::size_t kShortPiece = 8; // copied here rather than by a call
     char16_t m_units[Limit + 1]; // the first m_size are the run's
+    char m_bytes[utf::kMaxUtf8PerUnit * Limit]; // the text that Take delivers
     std::size_t m_size = 0;
     bool m_pending = false;
     bool m_hasText = false;

@@ -2,6 +2,7 @@
 // the callback interface, in narrow text (UTF-8). No platform headers.
 #pragma once
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -47,7 +48,8 @@ inline const std::string* AttributeOf(const XmlElement& element, const char* nam
 class IXmlParserCallback {
 public:
     virtual void OnStartElement(const XmlElement& element) = 0;
-    virtual void OnCharacters(const std::string& text, int depth) = 0;
+    // A run of text; its bytes are the caller's and last only through the call.
+    virtual void OnCharacters(std::string_view text, int depth) = 0;
     virtual void OnEndElement(const XmlElement& element) = 0;
     virtual void OnError(int line, int column, const std::string& message, HRESULT code) = 0;
     virtual bool IsAborted(const XmlElement& element) = 0;

@@ -218,8 +218,9 @@ public:
     // characters, with its own leading and trailing blanks, at the depth it lies at.
     void EndRun()
     {
-        if (m_run.Pending() && m_run.Take(m_text) && m_callback)
-            m_callback->OnCharacters(m_text, m_depth);
+        std::string_view text;
+        if (m_run.Pending() && m_run.Take(text) && m_callback)
+            m_callback->OnCharacters(text, m_depth);
     }
 
     void SetCallback(IXmlParserCallback* callback) noexcept { m_callback = callback; }
@@ -253,7 +254,6 @@ private:
     std::size_t m_valueLimit = kValueLimit;
     IXmlParserCallback* m_callback = nullptr;
     vexa::TextRun<kTextLimit> m_run;
-    std::string m_text; // the delivered run; its buffer is reused from run to run
     XmlElement m_element; // the tag being delivered
 };
 

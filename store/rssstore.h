@@ -56,7 +56,7 @@ public:
 
     // IXmlParserCallback: the reader's events go to the parsing rules.
     void OnStartElement(const XmlElement& element) override { m_rules.OnStartElement(element); }
-    void OnCharacters(const std::string& text, int depth) override { m_rules.OnCharacters(text, depth); }
+    void OnCharacters(std::string_view text, int depth) override { m_rules.OnCharacters(text, depth); }
     void OnEndElement(const XmlElement& element) override { m_rules.OnEndElement(element); }
     void OnError(int line, int column, const std::string& message, HRESULT code) override
     {

@@ -33,7 +33,7 @@ struct RuleCheck : IXmlParserCallback {
         if (e.name != "outline") shape.push_back(std::to_string(e.depth) + ":" + e.name + " " + a["version"]);
         else if (a["text"].empty() || (a["type"] == "rss" && a["xmlUrl"].empty())) failures += "an outline lacks text or xmlUrl; ";
     }
-    void OnCharacters(const std::string&, int) override {}
+    void OnCharacters(std::string_view, int) override {}
     void OnEndElement(const XmlElement&) override {}
     void OnError(int, int, const std::string& message, HRESULT) override { failures += message + "; "; }
     bool IsAborted(const XmlElement&) override { return false; }

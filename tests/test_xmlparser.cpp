@@ -32,10 +32,10 @@ public:
         events.push_back(line);
         lastElement = e;
     }
-    void OnCharacters(const std::string& text, int depth) override
+    void OnCharacters(std::string_view text, int depth) override
     {
         ThrowIf("text");
-        events.push_back("'" + text + "'@" + std::to_string(depth));
+        events.push_back("'" + std::string(text) + "'@" + std::to_string(depth));
     }
     void OnEndElement(const XmlElement& e) override
     {

@@ -42,7 +42,7 @@ bool Deliver(IXmlParserCallback& callback)
 {
     int depth = 0;
     vexa::TextRun<kTextLimit> run;
-    std::string text;
+    std::string_view text;
     auto endRun = [&] {
         if (run.Pending() && run.Take(text)) callback.OnCharacters(text, depth);
     };
