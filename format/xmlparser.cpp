@@ -100,13 +100,13 @@ bool NetworkSchemeWithoutDeadline(const std::wstring& address)
     return false;
 }
 
-// iswspace, asked of the system only for units that are neither ASCII white space nor
-// other ASCII.
+// iswspace, asked of the system only for units outside ASCII and outside the blocks of
+// letters without a space (Latin to Cherokee, kana to Hangul), where most text is.
 bool IsSpace(wchar_t unit)
 {
     if (unit == L' ' || unit == L'\n' || unit == L'\t' || unit == L'\r')
         return true;
-    if (unit > L' ' && unit < 0x80)
+    if ((unit > L' ' && unit < 0x80) || (unit >= 0x100 && unit < 0x1680) || (unit >= 0x3040 && unit < 0xD800))
         return false;
     return std::iswspace(unit) != 0;
 }
