@@ -193,11 +193,6 @@ ByteForm ByteFormOf(const char* data, std::size_t size) noexcept
     return ByteForm::Bytes;
 }
 
-bool HasCarriageReturn(const char* data, std::size_t size) noexcept
-{
-    return size && std::memchr(data, '\r', size) != nullptr;
-}
-
 std::size_t NormalizeLineEnds(char* data, std::size_t size) noexcept
 {
     char* first = size ? static_cast<char*>(std::memchr(data, '\r', size)) : nullptr;

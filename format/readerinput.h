@@ -19,7 +19,6 @@ ByteForm ByteFormOf(const char* data, std::size_t size) noexcept;
 // CR LF and a lone CR become LF, in the document's own form, in place; returns the new size.
 // A document without a CR costs one scan.
 std::size_t NormalizeLineEnds(char* data, std::size_t size) noexcept;
-bool HasCarriageReturn(const char* data, std::size_t size) noexcept;
 
 // A copy of the document in which every comment that opens with "<!-->" or "<!--->" has a
 // blank after its "<!--", in the document's own form. The reader's look-ahead takes those
