@@ -1,25 +1,14 @@
 #include "format/bytescan.h"
 
 #include <cstring>
-#if defined(__GNUC__) && (defined(__SSE2__) || defined(__i386__))
+#ifdef VEXA_VECTOR_SCAN
 #include <emmintrin.h>
-#define VEXA_VECTOR_SCAN 1
 #endif
 
 namespace vexa {
 namespace {
 
 #ifdef VEXA_VECTOR_SCAN
-#ifdef __SSE2__
-constexpr bool HasVectors() { return true; }
-#else
-bool HasVectors()
-{
-    static const bool has = __builtin_cpu_supports("sse2");
-    return has;
-}
-#endif
-
 __attribute__((target("sse2"))) std::size_t FindVectors(const unsigned char* data, std::size_t i, std::size_t end,
                                                         unsigned char a, unsigned char b)
 {
@@ -44,7 +33,7 @@ std::size_t FindEither(const char* text, std::size_t i, std::size_t end, char fi
     const auto a = static_cast<unsigned char>(first);
     const auto b = static_cast<unsigned char>(second);
 #ifdef VEXA_VECTOR_SCAN
-    if (HasVectors())
+    if (HasSse2())
         return FindVectors(data, i, end, a, b);
 #endif
     using Word = std::size_t;

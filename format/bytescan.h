@@ -5,7 +5,22 @@
 #pragma once
 #include <cstddef>
 
+#if defined(__SSE2__) || (defined(__GNUC__) && defined(__i386__))
+#define VEXA_VECTOR_SCAN 1
+#endif
+
 namespace vexa {
+
+#if defined(__SSE2__)
+constexpr bool HasSse2() noexcept { return true; }
+#elif defined(VEXA_VECTOR_SCAN)
+// The x86 target is built for processors without SSE2: the processor is asked once.
+inline bool HasSse2() noexcept
+{
+    static const bool has = __builtin_cpu_supports("sse2");
+    return has;
+}
+#endif
 
 // The first position at or after `from`, before `end`, whose byte is `a` or `b`; `end` when
 // none is.

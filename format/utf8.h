@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
-#if defined(__SSE2__) || (defined(__GNUC__) && defined(__i386__))
+
+#include "format/bytescan.h"
+#ifdef VEXA_VECTOR_SCAN
 #include <emmintrin.h>
 #endif
 
@@ -86,17 +88,9 @@ std::size_t Utf8Size(const Unit* text, std::size_t length)
     return size;
 }
 
-#if !defined(__SSE2__) && defined(__GNUC__) && defined(__i386__)
-// An x86 target is built for processors without SSE2: the processor is asked once, and ASCII
-// text is narrowed eight units at a time where it has them.
-inline bool HasSse2()
-{
-    static const bool has = __builtin_cpu_supports("sse2");
-    return has;
-}
-
+#ifdef VEXA_VECTOR_SCAN
 // Narrows the ASCII units at the start of `text` (of `length`), eight at a time, into `at`;
-// returns how many it narrowed (a multiple of eight).
+// returns how many it narrowed (a multiple of eight). Where HasSse2() says so.
 template <typename Unit>
 __attribute__((target("sse2"))) std::size_t NarrowAsciiSse2(char* at, const Unit* text, std::size_t length)
 {
@@ -128,20 +122,11 @@ char* EncodeUtf8(char* at, const Unit* text, std::size_t length)
     for (std::size_t i = 0; i < length;) {
         char32_t c = static_cast<char32_t>(text[i++]) & 0xFFFF;
         if (c < 0x80) {
-            // ASCII, the common case, goes through without decoding, a word at a time while
-            // it lasts.
+            // ASCII, the common case, goes through without decoding while it lasts: eight
+            // units at a time with SSE2, else a word at a time.
             *at++ = static_cast<char>(c);
-#if defined(__SSE2__)
-            // Eight units at a time where the target always has SSE2.
-            for (; i + 8 <= length; i += 8, at += 8) {
-                const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
-                const __m128i high = _mm_and_si128(units, _mm_set1_epi16(static_cast<short>(0xFF80)));
-                if (_mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())) != 0xFFFF)
-                    break;
-                _mm_storel_epi64(reinterpret_cast<__m128i*>(at), _mm_packus_epi16(units, units));
-            }
-#elif defined(__GNUC__) && defined(__i386__)
-            if (i + 16 <= length && HasSse2()) {
+#ifdef VEXA_VECTOR_SCAN
+            if (i + 8 <= length && HasSse2()) {
                 const std::size_t narrowed = NarrowAsciiSse2(at, text + i, length - i);
                 i += narrowed;
                 at += narrowed;
