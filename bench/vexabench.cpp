@@ -545,11 +545,9 @@ std::string Marked(const std::string& bytes, char mark)
 // Median times of a bare parse of the feed's bytes from memory, of a store load of its URL
 // and of the store's parse of the same bytes, and the memory held per record after the first
 // load; prints them. False when a load failed.
-//
-// The store parses as the plugin's does: one store and its reader read every document, each
-// at an address of its own and all of its entries new. The bare reader is one reader too:
-// each reader frees what it made for its last document when it begins the next, so both
-// parses pay for that.
+// As in the plugin, one store and its reader read every document (new entries, an address of
+// its own), and one bare reader reads them too: each frees its last document's strings when
+// it begins the next.
 bool Measure(ISAXXMLReader* reader, const char* label, const std::string& url, const std::string& bytes, int entries)
 {
     bool ok = true;
