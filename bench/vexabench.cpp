@@ -503,7 +503,7 @@ std::string NonLatinFeed(int count, std::size_t descriptionBytes)
 // whole document would be counted in the floor and not in the store's parse).
 HRESULT ParseFromMemory(ISAXXMLReader* reader, const std::string& bytes)
 {
-    vexa::CByteStream stream;
+    static vexa::CByteStream stream; // as the store's, it outlives every parse that reads it
     stream.Reset(bytes.data(), bytes.size());
     VARIANT source;
     VariantInit(&source);
