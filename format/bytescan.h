@@ -25,5 +25,10 @@ inline bool HasSse2() noexcept
 // The first position at or after `from`, before `end`, whose byte is `a` or `b`; `end` when
 // none is.
 std::size_t FindEither(const char* data, std::size_t from, std::size_t end, char a, char b) noexcept;
+// The same for one byte.
+inline std::size_t FindByte(const char* data, std::size_t from, std::size_t end, char c) noexcept
+{
+    return FindEither(data, from, end, c, c);
+}
 
 } // namespace vexa

@@ -111,8 +111,8 @@ void EntryPicture::OnElement(const XmlElement& element, int below)
                 m_candidates[Thumbnail] = Trimmed(*url);
                 m_thumbnailWidth = w;
             }
-        } else if (IsName(name, "content") && (IsImageType(AttributeOf(element, "type")) ||
-                                         (AttributeOf(element, "medium") && IsName(*AttributeOf(element, "medium"), "image")))) {
+        } else if (IsName(name, "content") &&
+                   (IsImageType(AttributeOf(element, "type")) || AttributeIs(element, "medium", "image"))) {
             Offer(MediaContent, url);
         }
         return;
@@ -135,7 +135,7 @@ void EntryPicture::OnElement(const XmlElement& element, int below)
         break;
     case 'l':
         if (child && IsName(name, "link") && IsImageType(AttributeOf(element, "type")) &&
-            AttributeOf(element, "rel") && IsName(*AttributeOf(element, "rel"), "enclosure"))
+            AttributeIs(element, "rel", "enclosure"))
             Offer(Enclosure, AttributeOf(element, "href"));
         break;
     default:
@@ -153,8 +153,8 @@ void EntryPicture::OnMarkup(const std::string& html)
 {
     if (!m_candidates[MarkupImage].empty())
         return;
-    for (std::size_t at = FindEither(html.data(), 0, html.size(), '<', '<'); at < html.size();
-         at = FindEither(html.data(), at + 1, html.size(), '<', '<')) {
+    for (std::size_t at = FindByte(html.data(), 0, html.size(), '<'); at < html.size();
+         at = FindByte(html.data(), at + 1, html.size(), '<')) {
         if (!NoCaseAt(html, at + 1, "img") || at + 4 >= html.size() ||
             !(std::isspace(static_cast<unsigned char>(html[at + 4])) || html[at + 4] == '/'))
             continue;

@@ -169,11 +169,6 @@ bool Scan(const unsigned char* data, std::size_t size, bool* dashedComment)
 
 } // namespace
 
-bool HoldsCarriageReturn(const char* data, std::size_t size) noexcept
-{
-    return FindEither(data, 0, size, '\r', '\r') != size;
-}
-
 bool MarkupFitsTheReader(const char* data, std::size_t size, bool* dashedComment) noexcept
 {
     const auto* bytes = reinterpret_cast<const unsigned char*>(data);

@@ -19,8 +19,4 @@ constexpr std::size_t kReaderValueLimit = 600;
 // OpenDashedComments).
 bool MarkupFitsTheReader(const char* data, std::size_t size, bool* dashedComment = nullptr) noexcept;
 
-// Whether the bytes hold a carriage return (a byte 0x0D), as memchr tells but many bytes at
-// a time: line ends are written again before the reader reads a document that has one.
-bool HoldsCarriageReturn(const char* data, std::size_t size) noexcept;
-
 } // namespace vexa

@@ -6,6 +6,8 @@
 #include <climits>
 #include <cstring>
 
+#include "format/bytescan.h"
+
 namespace vexa {
 namespace {
 
@@ -193,10 +195,16 @@ ByteForm ByteFormOf(const char* data, std::size_t size) noexcept
     return ByteForm::Bytes;
 }
 
+bool HoldsCarriageReturn(const char* data, std::size_t size) noexcept
+{
+    return FindByte(data, 0, size, '\r') != size;
+}
+
 std::size_t NormalizeLineEnds(char* data, std::size_t size) noexcept
 {
-    char* first = size ? static_cast<char*>(std::memchr(data, '\r', size)) : nullptr;
-    if (!first) return size;
+    const std::size_t at = FindByte(data, 0, size, '\r');
+    if (at == size) return size;
+    char* first = data + at;
     const ByteForm form = ByteFormOf(data, size);
     if (form != ByteForm::Bytes)
         return NormalizeUnits(reinterpret_cast<unsigned char*>(data), size, form == ByteForm::Utf16Be);

@@ -16,8 +16,10 @@ namespace vexa {
 enum class ByteForm { Bytes, Utf16Le, Utf16Be };
 ByteForm ByteFormOf(const char* data, std::size_t size) noexcept;
 
+// Whether the bytes hold a carriage return (a byte 0x0D), found many bytes at a time.
+bool HoldsCarriageReturn(const char* data, std::size_t size) noexcept;
 // CR LF and a lone CR become LF, in the document's own form, in place; returns the new size.
-// A document without a CR costs one scan.
+// A document without a CR costs one scan, many bytes at a time.
 std::size_t NormalizeLineEnds(char* data, std::size_t size) noexcept;
 
 // A copy of the document in which every comment that opens with "<!-->" or "<!--->" has a

@@ -45,6 +45,13 @@ inline const std::string* AttributeOf(const XmlElement& element, const char* nam
     return nullptr;
 }
 
+// Whether the element has the attribute `name` and its value is `value`.
+inline bool AttributeIs(const XmlElement& element, const char* name, const char* value) noexcept
+{
+    const std::string* found = AttributeOf(element, name);
+    return found && IsName(*found, value);
+}
+
 class IXmlParserCallback {
 public:
     virtual void OnStartElement(const XmlElement& element) = 0;

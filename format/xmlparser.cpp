@@ -393,7 +393,7 @@ public:
                 m_codePage = page;
             }
         }
-        if (vexa::HoldsCarriageReturn(body.data(), body.size()))
+        if (!body.empty())
             body.resize(vexa::NormalizeLineEnds(&body[0], body.size()));
         return ParseReady(body.data(), body.size());
     }
