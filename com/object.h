@@ -10,6 +10,7 @@
 #include <unknwn.h>
 #include <cstddef>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include "com/check.h"
@@ -33,8 +34,32 @@ std::ptrdiff_t InterfaceOffset() noexcept
            reinterpret_cast<char*>(static_cast<typename Class::RootType*>(object));
 }
 
+// What every interface of a table must be, checked where the table is written, in both
+// builds: a pure interface (one vtable pointer, no data) that derives from IUnknown, declared
+// with the COM calling convention. The interfaces come from IDL headers, which declare every
+// method STDMETHODCALLTYPE; that is __stdcall on x86 (x64 has one convention), and the
+// compiler refuses an override whose convention differs from the interface's, so every
+// method that a table hands out is __stdcall.
+static_assert(std::is_same<void(STDMETHODCALLTYPE*)(), void(__stdcall*)()>::value,
+              "COM methods must be __stdcall");
+template <typename Class, typename Iface>
+constexpr bool IsComInterfaceOf() noexcept
+{
+    static_assert(std::is_base_of<IUnknown, Iface>::value, "a table entry must be a COM interface");
+    static_assert(std::is_base_of<Iface, Class>::value, "a table entry must be a base of its class");
+    static_assert(std::is_abstract<Iface>::value && sizeof(Iface) == sizeof(void*),
+                  "a table entry must be a pure interface: one vtable pointer, no data");
+    static_assert(std::is_same<decltype(&Iface::AddRef), ULONG(STDMETHODCALLTYPE IUnknown::*)()>::value &&
+                  std::is_same<decltype(&Iface::Release), ULONG(STDMETHODCALLTYPE IUnknown::*)()>::value,
+                  "a table entry's IUnknown must be the COM one");
+    return true;
+}
+
 // {&IID, offset}: Iface is the base class that answers the IID.
-#define VEXA_INTERFACE(Class, iid, Iface) ::vexa::InterfaceEntry{ &(iid), ::vexa::InterfaceOffset<Class, Iface>() }
+#define VEXA_INTERFACE(Class, iid, Iface)                                                          \
+    ::vexa::InterfaceEntry{ (static_cast<void>(::std::integral_constant<bool,                      \
+                                 ::vexa::IsComInterfaceOf<Class, Iface>()>::value), &(iid)),        \
+                            ::vexa::InterfaceOffset<Class, Iface>() }
 
 // Hands out a class's interface table with its length, which the compiler counts.
 template <std::size_t N>

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# Runs the benchmarks of one target (default i686, what users install) and prints their
+# Runs the benchmarks of one target (default i686, what users install, where this machine runs
+# it; x86_64 elsewhere) and prints their
 # figures: each reports its times as ratios against a bare SAX parse of the same feeds,
 # measured in the same run; then the sidebar's memory soak.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-target="${1:-i686}"
 bash scripts/setup.sh
-bash scripts/build.sh "$target" >/dev/null
 source scripts/wine.sh
+target="${1:-$(default_target)}"
+bash scripts/build.sh "$target" >/dev/null
 start_xvfb # the window benchmark draws on a display
 prefix_start "$root/build/$target"
 cd "build/$target"

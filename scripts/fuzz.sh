@@ -4,6 +4,7 @@
 #   bash scripts/fuzz.sh [--seed N] [--target NAME] [--feeds N] [--count N]
 #                        [--native-feeds N] [--native-text N] [--native-html N]
 #                        [--no-native|--native-only] [i686|x86_64]
+# The target is i686 by default where this machine runs 32-bit code, x86_64 elsewhere.
 # Defaults: 100 000 feed inputs and 10 000 of each other target (pictures among them) under Wine; natively
 # 300 000 documents, 9 700 000 texts (10 million inputs) and 1 000 000 web pages. Each run ends with its
 # summary line; a run that ends without one has crashed. Failures go to
@@ -20,7 +21,8 @@ native=1
 wine=1
 target=all
 seed=()
-arch=i686
+source scripts/wine.sh
+arch=$(default_target)
 while [ $# -gt 0 ]; do
   case "$1" in
     --feeds) feeds="$2"; shift 2 ;;

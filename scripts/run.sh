@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The run command: installs what is missing, builds the x86 target, prepares a Wine prefix of
-# its own (build/i686/runprefix), serves the sample feeds on the loopback interface (one of
+# The run command: installs what is missing, builds the x86 target (the x64 one where the
+# machine runs no 32-bit code), prepares a Wine prefix of its own (build/<target>/runprefix), serves the sample feeds on the loopback interface (one of
 # them over https, with a test authority that the prefix is made to trust), puts
 # their addresses in the feed list, registers the host stand-in and Vexa.dll with regsvr32
 # and runs `sidebar`. With a display (DISPLAY answers) the panel is a window docked at the
@@ -14,14 +14,19 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
 bash scripts/setup.sh
-echo "run.sh: building the x86 target (the first build takes a few minutes)"
-bash scripts/build.sh i686 >/dev/null
-build="$root/build/i686"
+source scripts/wine.sh
+# The x86 target is what sidebar hosts load; where this machine cannot run it, the x64 one.
+target=i686
+if ! runs_x86; then
+  target=x86_64
+  echo "run.sh: running the x64 sidebar and Vexa.dll: $vexa_no_x86_reason"
+fi
+echo "run.sh: building the $target target (the first build takes a few minutes)"
+bash scripts/build.sh "$target" >/dev/null
+build="$root/build/$target"
 for f in sidebar.exe Vexa.dll SidebarHost.dll trustca.exe; do
   [ -f "$build/$f" ] || { echo "run.sh: $build/$f was not built" >&2; exit 1; }
 done
-
-source scripts/wine.sh
 want_settings=0
 console=0
 failing=0

@@ -4,9 +4,10 @@
 # build/<target>/sidebar-settings.png. Usage: scripts/screenshot-sidebar.sh [i686|x86_64]
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-target="${1:-i686}"
-build="$root/build/$target"
 cd "$root"
+source scripts/wine.sh
+target="${1:-$(default_target)}"
+build="$root/build/$target"
 
 bash scripts/build.sh "$target" >/dev/null || exit 1
 # The feeds on a free port, never the default feed's 8025: a test run on the same machine

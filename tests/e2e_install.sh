@@ -10,7 +10,11 @@
 # created and a host that refuses midway must both leave nothing behind.
 # The x86 build tests Vexa-<version>-x86.msi in a 32-bit prefix; the x64 build tests
 # Vexa-<version>-x64.msi in a 64-bit prefix, with both DLLs and both sidebars (the x86 parts
-# come from the i686 build beside it).
+# come from the i686 build beside it). Where the machine runs no 32-bit code, the x64 package
+# is installed as a copy without its three 32-bit host steps (which would run in a 32-bit
+# custom action server): its x86 DLL and 32-bit COM entries are still installed, repaired and
+# removed by the installer itself, and checked here; the 32-bit host steps and COM rows are
+# checked from the package's tables (here and by the x86 build's static checks).
 # Usage: bash tests/e2e_install.sh BUILD_DIR SOURCE_DIR
 set -u
 build=$(cd "$1" && pwd)
@@ -34,6 +38,9 @@ if [ "$WINEARCH" = win64 ]; then
     views=(/reg:32 /reg:64)
     hosts=("$i686/SidebarHost.dll" "$build/SidebarHost.dll")
     sidebars=("$i686/sidebar.exe" "$build/sidebar.exe")
+    # The parts that run: both bitnesses' (the index into dirs), or the 64-bit ones alone.
+    running=(0 1)
+    runs_x86 || running=(1)
     upgrade_code='{A3E5D7C9-1B2F-4A68-8C4E-6D0F2B9A5E71}'
 else
     arch=x86
@@ -42,8 +49,11 @@ else
     views=(/reg:32)
     hosts=("$build/SidebarHost.dll")
     sidebars=("$build/sidebar.exe")
+    running=(0)
     upgrade_code='{6F1C2B8E-4D3A-4E57-9B0C-8A2D5E7F1306}'
 fi
+# The bitness whose host steps run, for the log lines.
+bits=32; [ "${running[0]}" = 1 ] && bits=64
 for f in "${parts[@]}" "$build/Vexa.dll" "$build/VexaSetup.dll" "$build/SidebarHost.dll" "$build/sidebar.exe"; do
     [ -f "$f" ] || die "$f was not built"
 done
@@ -94,6 +104,24 @@ msiinfo export "$msi" CustomAction | tr -d '\r' | grep -qP '^JoinHost32Rollback\
     fail "the host step's rollback is not a rollback action"
 msiinfo export "$msi" LaunchCondition | grep -q 'A newer version of Vexa is already installed' || \
     fail "no downgrade message"
+# Each host step of each bitness in its place in the sequence, with its condition.
+msiinfo export "$msi" InstallExecuteSequence | tr -d '\r' >"$work/sequence"
+for b in 32 $([ "$arch" = x64 ] && echo 64); do
+    for step in "JoinHost${b}Rollback	NOT REMOVE~=\"ALL\"" "JoinHost${b}	NOT REMOVE~=\"ALL\"" \
+                "LeaveHost${b}	REMOVE~=\"ALL\" AND NOT UPGRADINGPRODUCTCODE"; do
+        grep -qF "$step" "$work/sequence" || fail "the sequence lacks $step"
+    done
+done
+if [ "$arch" = x64 ] && ! runs_x86; then
+    # The copy that installs here: the same package less the 32-bit host steps.
+    for m in "$msi" "$msi_next"; do
+        for step in JoinHost32Rollback JoinHost32 LeaveHost32; do
+            msibuild "$m" -q "DELETE FROM \`InstallExecuteSequence\` WHERE \`Action\` = '$step'" ||
+                die "cannot leave $step out of $(basename "$m")"
+        done
+    done
+    echo "x64 package installed without its 32-bit host steps: $vexa_no_x86_reason"
+fi
 
 # --- Helpers in the prefix -----------------------------------------------------------------
 # msiexec with a log of its own; the exit code is msiexec's.
@@ -111,13 +139,16 @@ export_state() {
 }
 # Compares with the state before the install: the feed list and the feeds' health records
 # (written by the running plugin) are user data and stay; the
-# empty keys of the installer's and the host's own bookkeeping and Wine's own are not Vexa's.
+# empty keys of the installer's and the host's own bookkeeping and Wine's own are not Vexa's
+# (a prefix booted without 32-bit Wine has empty 32-bit CLSID and Interface keys, which the
+# uninstall removes with the last 32-bit entry in them).
 compare_state() {
     local part
     for part in hklm hkcu; do
         python3 "$src/tests/support/regdiff.py" "$work/before-$part.reg" "$work/$1-$part.reg" \
             --ignore '\\Orvall(\\|$)' --ignore '\\Software\\Vexa(\\Feed Health)?$' --ignore '\\Software\\Wine\\' --ignore 'NetworkCards' --ignore 'Internet Settings$' \
             --ignore-empty '\\Installer(\\|$)' --ignore-empty '\\SidebarHost(\\Plugins)?$' \
+            --ignore-empty '\\Wow6432Node\\(Classes\\)?[^\\]+$' \
             >"$work/diff-$1-$part" || fail "$2: registry differs from before the install ($part): $(cat "$work/diff-$1-$part")"
     done
 }
@@ -131,14 +162,14 @@ nothing_installed() {
 }
 key_in() { run reg query "$1" "$2" >/dev/null; }
 register_hosts() {
-    local h
-    for h in "${hosts[@]}"; do run regsvr32 /s "$(winpath "$h")" || fail "regsvr32 $(basename "$h")"; done
+    local i
+    for i in "${running[@]}"; do run regsvr32 /s "$(winpath "${hosts[$i]}")" || fail "regsvr32 $(basename "${hosts[$i]}")"; done
 }
 # The comparisons with the state before the install are made without the host, which was
 # not there then either.
 unregister_hosts() {
-    local h
-    for h in "${hosts[@]}"; do run regsvr32 /s /u "$(winpath "$h")" || fail "regsvr32 /u $(basename "$h")"; done
+    local i
+    for i in "${running[@]}"; do run regsvr32 /s /u "$(winpath "${hosts[$i]}")" || fail "regsvr32 /u $(basename "${hosts[$i]}")"; done
 }
 uninstall_key() { echo "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$(property "$1" ProductCode)"; }
 
@@ -150,7 +181,7 @@ echo "step 1 at ${SECONDS}s"
 # 1. Silent install with no sidebar host: installed, the host step skipped and logged.
 msi_run install.log /i "$(winpath "$msi")" /qn; rc=$?
 [ $rc -eq 0 ] || fail "silent install exited with $rc"
-grep -aq "Vexa: no 32-bit sidebar host is installed" "$work/install.log" || fail "the missing host is not in the log"
+grep -aq "Vexa: no $bits-bit sidebar host is installed" "$work/install.log" || fail "the missing host is not in the log"
 for i in "${!dirs[@]}"; do
     [ -f "$(installed_dir_unix "${dirs[$i]}")/Vexa.dll" ] || fail "${dirs[$i]}\\Vexa.dll was not installed"
     [ "$(default_in "HKCR\\CLSID\\$PLUGIN\\InprocServer32" "${views[$i]}")" = "${dirs[$i]}\\Vexa.dll" ] || \
@@ -175,8 +206,11 @@ register_hosts
 for i in "${!dirs[@]}"; do rm -f "$(installed_dir_unix "${dirs[$i]}")/Vexa.dll"; done
 msi_run repair.log /i "$(winpath "$msi")" /qn; rc=$?
 [ $rc -eq 0 ] || fail "the second install (repair) exited with $rc"
-grep -aq 'Vexa: registered with the 32-bit sidebar host as "Vexa Plugin"' "$work/repair.log" || fail "the repair did not join the 32-bit host"
-[ "$arch" = x64 ] && ! grep -aq 'Vexa: registered with the 64-bit sidebar host' "$work/repair.log" && fail "the repair did not join the 64-bit host"
+for i in "${running[@]}"; do
+    b=32; [ "$i" = 1 ] && b=64
+    grep -aq "Vexa: registered with the $b-bit sidebar host as \"Vexa Plugin\"" "$work/repair.log" ||
+        fail "the repair did not join the $b-bit host"
+done
 for i in "${!dirs[@]}"; do
     [ -f "$(installed_dir_unix "${dirs[$i]}")/Vexa.dll" ] || fail "the repair did not restore ${dirs[$i]}\\Vexa.dll"
 done
@@ -192,9 +226,13 @@ iconv -f utf-16 -t utf-8 "$work/msi-hklm.reg" | grep -qi "Classes\\\\TypeLib\\\\
 for i in "${!dirs[@]}"; do
     [ "$(default_in "HKCR\\CLSID\\$PAGE\\InprocServer32" "${views[$i]}")" = "${dirs[$i]}\\Vexa.dll" ] || \
         fail "the settings page's InprocServer32 in view ${views[$i]}"
+done
+# (Where the x86 DLL cannot run, its view keeps what the package wrote: the static checks
+# hold its rows to the x64 DLL's, and its registration script and type library to the x64's.)
+for i in "${running[@]}"; do
     run regsvr32 /s /u "${dirs[$i]}\\Vexa.dll" || fail "regsvr32 /u ${dirs[$i]}\\Vexa.dll"
 done
-for i in "${!dirs[@]}"; do
+for i in "${running[@]}"; do
     run regsvr32 /s "${dirs[$i]}\\Vexa.dll" || fail "regsvr32 ${dirs[$i]}\\Vexa.dll"
 done
 export_state regsvr32
@@ -210,7 +248,7 @@ echo "step 4 at ${SECONDS}s"
 # shows the sample feeds' items.
 e2e_feeds --interval 600
 run reg add "$FEEDS_KEY" /v 'dest[0]' /t REG_SZ /d "${base}tech.xml" /f >/dev/null || die "feed list"
-for i in "${!sidebars[@]}"; do
+for i in "${running[@]}"; do
     out="$work/sidebar$i.out"
     timeout 90 wine "${sidebars[$i]}" --exit-after 8 </dev/null >"$out" 2>"$work/sidebar$i.err"
     grep -qF "sidebar: creating Vexa.VexaPlugin $PLUGIN from ${dirs[$i]}\\Vexa.dll" "$out" || \
@@ -275,7 +313,7 @@ echo "step 9 at ${SECONDS}s"
 register_hosts
 SIDEBARHOST_REFUSE=1 msi_run refused.log /i "$(winpath "$msi")" /qn; rc=$?
 [ $rc -ne 0 ] || fail "the install succeeded although the host refused it"
-grep -aq "Vexa could not register its plugin with the 32-bit sidebar host (error 0x80070005); the installation is undone." "$work/refused.log" || \
+grep -aq "Vexa could not register its plugin with the $bits-bit sidebar host (error 0x80070005); the installation is undone." "$work/refused.log" || \
     fail "the host's refusal is not in the log"
 nothing_installed "after the rolled-back install"
 unregister_hosts

@@ -14,6 +14,7 @@
 #include "Vexa_h.h"
 #include "com/module.h"
 #include "com/owners.h"
+#include "com/ptr.h"
 #include "host/lib/registrar.h"
 #include "hostapi.h"
 #include "resources/resource.h"
@@ -504,4 +505,74 @@ TEST_F(Registration, InstallerCustomActionsJoinAndLeaveTheHost)
     EXPECT_EQ(leave(0), static_cast<UINT>(ERROR_SUCCESS));
     EXPECT_TRUE(host::RegistrarLog().empty());
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kHostEntry));
+}
+
+namespace {
+
+// What a type library describes, as text, leaving out what differs by platform alone (its
+// system kind, the sizes and vtable offsets of pointers).
+std::wstring DescribeTypeLibrary(const std::wstring& path)
+{
+    vexa::com_ptr<ITypeLib> lib;
+    if (LoadTypeLibEx(path.c_str(), REGKIND_NONE, lib.put()) < 0) return L"cannot load " + path;
+    std::wstring text;
+    auto add = [&text](const std::wstring& part) { text += part + L"\n"; };
+    TLIBATTR* libAttr = nullptr;
+    if (lib->GetLibAttr(&libAttr) < 0) return L"no library attributes";
+    add(GuidText(libAttr->guid) + L" " + std::to_wstring(libAttr->lcid) + L" " + std::to_wstring(libAttr->wMajorVerNum) +
+        L"." + std::to_wstring(libAttr->wMinorVerNum) + L" " + std::to_wstring(libAttr->wLibFlags));
+    lib->ReleaseTLibAttr(libAttr);
+    for (UINT i = 0; i < lib->GetTypeInfoCount(); ++i) {
+        vexa::com_ptr<ITypeInfo> info;
+        TYPEATTR* attr = nullptr;
+        vexa::unique_bstr name;
+        if (lib->GetTypeInfo(i, info.put()) < 0 || info->GetTypeAttr(&attr) < 0) return L"type " + std::to_wstring(i);
+        info->GetDocumentation(MEMBERID_NIL, name.put(), nullptr, nullptr, nullptr);
+        add(std::wstring(name.get() ? name.get() : L"") + L" " + GuidText(attr->guid) + L" kind " +
+            std::to_wstring(attr->typekind) + L" flags " + std::to_wstring(attr->wTypeFlags));
+        for (UINT f = 0; f < attr->cFuncs; ++f) {
+            FUNCDESC* func = nullptr;
+            if (info->GetFuncDesc(f, &func) < 0) return L"function " + std::to_wstring(f);
+            BSTR names[16] = {};
+            UINT count = 0;
+            info->GetNames(func->memid, names, 16, &count);
+            std::wstring line = L"  " + std::to_wstring(func->memid) + L" invoke " + std::to_wstring(func->invkind) +
+                                L" kind " + std::to_wstring(func->funckind) + L" callconv " +
+                                std::to_wstring(func->callconv) + L" returns " +
+                                std::to_wstring(func->elemdescFunc.tdesc.vt);
+            for (UINT n = 0; n < count; ++n) {
+                line += L" " + std::wstring(names[n] ? names[n] : L"");
+                SysFreeString(names[n]);
+            }
+            for (SHORT p = 0; p < func->cParams; ++p)
+                line += L" (" + std::to_wstring(func->lprgelemdescParam[p].tdesc.vt) + L"," +
+                        std::to_wstring(func->lprgelemdescParam[p].paramdesc.wParamFlags) + L")";
+            add(line);
+            info->ReleaseFuncDesc(func);
+        }
+        info->ReleaseTypeAttr(attr);
+    }
+    return text;
+}
+
+std::wstring BuildFolder()
+{
+    wchar_t path[MAX_PATH] = L"";
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder = path;
+    return folder.substr(0, folder.find_last_of(L"\\/") + 1);
+}
+
+} // namespace
+
+// The x86 DLL that users install describes what the x64 DLL does, function by function (the
+// other target's build beside this one; where there is none, nothing to compare).
+TEST(TypeLibrary, BothTargetsDescribeTheSameInterfaces)
+{
+    const std::wstring other = BuildFolder() + (sizeof(void*) == 8 ? L"..\\i686\\Vexa.dll" : L"..\\x86_64\\Vexa.dll");
+    if (GetFileAttributesW(other.c_str()) == INVALID_FILE_ATTRIBUTES) GTEST_SKIP() << "no other target built";
+    const std::wstring mine = DescribeTypeLibrary(BuildFolder() + L"Vexa.dll");
+    EXPECT_NE(mine.find(L"IVexaPlugin"), std::wstring::npos) << mine;
+    EXPECT_NE(mine.find(L"callconv 4"), std::wstring::npos) << "COM methods are CC_STDCALL: " << mine;
+    EXPECT_EQ(DescribeTypeLibrary(other), mine);
 }

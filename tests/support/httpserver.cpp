@@ -352,6 +352,8 @@ bool HttpServer::Pause(SOCKET client, int ms)
 bool HttpServer::Answer(SOCKET client, const Reply& reply, const std::string& request, Mode mode,
                         const Options& options)
 {
+    while (m_holding)
+        if (!Pause(client, 5)) return false;
     if (reply.latencyMs > 0 && !Pause(client, reply.latencyMs))
         return false;
     if (reply.silent) {

@@ -66,6 +66,9 @@ public:
     void Serve(const std::string& path, Reply reply);
     void SetMode(Mode mode, Options options);
     void SetMode(Mode mode) { SetMode(mode, Options{}); }
+    // While held, every answer waits (after reading its request) until the hold ends: a test
+    // sees what happens before any answer however busy the machine is.
+    void HoldAnswers(bool hold) { m_holding = hold; }
 
     unsigned short Port() const { return m_port; }
     std::string Url(const std::string& path) const;
@@ -108,6 +111,7 @@ private:
     unsigned short m_port = 0;
     bool m_wsaStarted = false;
     std::atomic<bool> m_stopping{false};
+    std::atomic<bool> m_holding{false};
     std::thread m_acceptThread;
     // One thread per connection; finished ones are joined as new ones come, so a long run
     // does not pile up threads.

@@ -2,7 +2,8 @@
 """Compares two registry exports (regedit /e, UTF-16) and prints every key that was added,
 removed or changed, except keys matching one of the --ignore patterns (regular expressions,
 matched case-insensitively against the full key name). Empty keys that an installer leaves
-for its own bookkeeping can be ignored with --ignore-empty PATTERN; --only PATTERN compares
+for its own bookkeeping (added, or removed when they were empty) can be ignored with
+--ignore-empty PATTERN; --only PATTERN compares
 the matching keys alone. Exit code 1 when anything is left."""
 import argparse
 import re
@@ -55,6 +56,8 @@ def main():
                 continue
             print("added:   [%s] %s" % (name, " ".join(sorted(values_after))))
         elif lower not in after:
+            if not values_before and any(p.search(name) for p in ignore_empty):
+                continue
             print("removed: [%s]" % name)
         elif values_before != values_after:
             print("changed: [%s] -%s +%s" % (name, sorted(values_before - values_after), sorted(values_after - values_before)))
