@@ -53,16 +53,8 @@ libid=$LIBID_VexaLib
 iid=$IID_IVexaPlugin
 IFS=. read -r major minor _ <<<"$version"
 
-# The file version in a DLL's VERSIONINFO (VS_FIXEDFILEINFO, after its signature).
-file_version() {
-    python3 -c '
-import struct, sys
-data = open(sys.argv[1], "rb").read()
-at = data.find(struct.pack("<I", 0xFEEF04BD))
-if at < 0: sys.exit("no VERSIONINFO in " + sys.argv[1])
-ms, ls = struct.unpack_from("<II", data, at + 8)
-print("%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF))' "$1"
-}
+# The file version in a DLL's VERSIONINFO.
+file_version() { python3 "$root/scripts/peinfo.py" version "$1"; }
 
 # The product code follows from the upgrade code and the version: one product per version.
 product_code() {

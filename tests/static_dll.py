@@ -13,7 +13,7 @@ import subprocess
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
 import peinfo  # noqa: E402
 
 build, src = (os.path.abspath(a) for a in sys.argv[1:3])

@@ -1,6 +1,8 @@
-"""What a PE file says about itself, read from its headers: machine, imported DLLs, exports
-and resources. Used by the static checks of the DLLs (tests/static_dll.py)."""
+"""What a PE file says about itself, read from its headers: machine, imported DLLs, exports,
+resources and its file version. The packaging script stamps packages with the version
+(`peinfo.py version FILE`); the static checks of the DLLs read the rest."""
 import struct
+import sys
 
 
 class PeFile:
@@ -91,3 +93,18 @@ class PeFile:
                     found[(kind, name)] = self.data[at:at + size]
                     break
         return found
+
+    def file_version(self):
+        """The file version of the VERSIONINFO resource (VS_FIXEDFILEINFO after its signature)."""
+        info = self.resources().get((16, 1), b"")
+        at = info.find(struct.pack("<I", 0xFEEF04BD))
+        if at < 0:
+            raise ValueError("no VERSIONINFO")
+        ms, ls = struct.unpack_from("<II", info, at + 8)
+        return "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 3 or sys.argv[1] != "version":
+        sys.exit("usage: peinfo.py version FILE")
+    print(PeFile(sys.argv[2]).file_version())
