@@ -19,6 +19,7 @@ class PeFile:
         opt = pe + 24
         magic = struct.unpack_from("<H", d, opt)[0]
         self.pe32plus = magic == 0x20B
+        self.dll_characteristics = struct.unpack_from("<H", d, opt + 70)[0]
         self.image_base = struct.unpack_from("<Q" if self.pe32plus else "<I", d, opt + (24 if self.pe32plus else 28))[0]
         dirs = opt + (112 if self.pe32plus else 96)
         count = struct.unpack_from("<I", d, dirs - 4)[0]

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Static checks of a build's shipped DLLs, made without running them (so the x86 DLL is
-checked on machines that run no 32-bit code): the machine type; imports of system DLLs only;
+checked on machines that run no 32-bit code): the machine type; relocatable with NX; the
+version of VERSION; imports of system DLLs only;
 the exports, each under its plain name and compiled __stdcall with the right argument size
 (the symbol the compiler gave it, _Name@N on x86); the resources equal to the other target's
 (the type library apart: its platform differs, and a test of the x64 build compares its
@@ -61,6 +62,11 @@ def check_dll(name):
     want_machine = 0x14C if x86 else 0x8664
     if pe.machine != want_machine:
         fail("%s: machine %#x, not %#x" % (name, pe.machine, want_machine))
+    # Loaded at any address (relocations) with data never run (DEP): ASLR and NX.
+    if pe.dll_characteristics & 0x140 != 0x140 or not pe.directories[5][1]:
+        fail("%s: not relocatable with NX (characteristics %#x)" % (name, pe.dll_characteristics))
+    if name == "Vexa.dll" and pe.file_version() != open(os.path.join(src, "VERSION")).readline().strip():
+        fail("%s: version %s is not VERSION's" % (name, pe.file_version()))
     foreign = [d for d in pe.imports() if d.lower().removesuffix(".dll") not in SYSTEM_DLLS]
     if foreign:
         fail("%s imports DLLs that are not the system's: %s" % (name, ", ".join(foreign)))
