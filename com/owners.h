@@ -1,4 +1,4 @@
-// Owners for the platform's handles and allocations: BSTR, VARIANT, HKEY, task memory, icons,
+// Owners for the platform's handles and allocations: BSTR, VARIANT, HKEY, task and local memory, icons,
 // GDI objects and their selection into a device context, held locks, SAFEARRAY, and module
 // references.
 #pragma once
@@ -45,6 +45,7 @@ namespace detail {
 inline void FreeBstr(BSTR b) noexcept { SysFreeString(b); }
 inline void CloseKey(HKEY k) noexcept { RegCloseKey(k); }
 inline void FreeTask(void* p) noexcept { CoTaskMemFree(p); }
+inline void FreeLocal(void* p) noexcept { LocalFree(p); }
 inline void DestroyIconHandle(HICON h) noexcept { DestroyIcon(h); }
 inline void DestroyWindowHandle(HWND h) noexcept { DestroyWindow(h); }
 inline void CloseKernelHandle(HANDLE h) noexcept { CloseHandle(h); }
@@ -57,6 +58,7 @@ void DeleteGdiObject(T h) noexcept { DeleteObject(h); }
 
 using unique_hkey = unique_any<HKEY, detail::CloseKey>;
 using unique_cotaskmem = unique_any<void*, detail::FreeTask>;
+using unique_hlocal = unique_any<void*, detail::FreeLocal>; // FormatMessage's buffers
 using unique_hicon = unique_any<HICON, detail::DestroyIconHandle>;
 using unique_hwnd = unique_any<HWND, detail::DestroyWindowHandle>;
 // Kernel objects (events, threads); null is the empty value.

@@ -5,6 +5,7 @@
 
 #include "com/check.h"
 #include "com/module.h"
+#include "com/owners.h"
 #include "com/ptr.h"
 
 namespace vexa {
@@ -24,10 +25,8 @@ bool IsTypeLibVersionRegistered(REFGUID libid, WORD major, WORD minor)
     if (StringFromGUID2(libid, guid, 40) == 0) return true;
     wchar_t path[96];
     wsprintfW(path, L"TypeLib\\%s\\%x.%x", guid, major, minor);
-    HKEY key = nullptr;
-    LONG rc = RegOpenKeyExW(HKEY_CLASSES_ROOT, path, 0, KEY_READ, &key);
-    if (key) RegCloseKey(key);
-    return rc != ERROR_FILE_NOT_FOUND;
+    unique_hkey key;
+    return RegOpenKeyExW(HKEY_CLASSES_ROOT, path, 0, KEY_READ, key.put()) != ERROR_FILE_NOT_FOUND;
 }
 
 } // namespace

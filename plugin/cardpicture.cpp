@@ -7,12 +7,8 @@ namespace vexa {
 
 bool ScreenWantsLargeCards() noexcept
 {
-    HDC screen = GetDC(nullptr);
-    if (!screen)
-        return false;
-    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
-    ReleaseDC(nullptr, screen);
-    return dpi > 120;
+    unique_window_dc screen(nullptr);
+    return screen && GetDeviceCaps(screen.get(), LOGPIXELSY) > 120;
 }
 
 HRESULT MakeCardPicture(const Pixels& pixels, COLORREF background, com_ptr<IPicture>& picture) noexcept

@@ -272,22 +272,20 @@ STDMETHODIMP CVexaPlugin::put_Value1(BSTR)
 
 HRESULT CVexaPlugin::MakePicture(UINT iconId, int cx, int cy, vexa::com_ptr<IPicture>& picture)
 {
-    HICON icon = static_cast<HICON>(LoadImageW(vexa::Module::Instance(), MAKEINTRESOURCEW(iconId),
-                                               IMAGE_ICON, cx, cy, LR_DEFAULTCOLOR));
+    vexa::unique_hicon icon(static_cast<HICON>(LoadImageW(vexa::Module::Instance(), MAKEINTRESOURCEW(iconId),
+                                                          IMAGE_ICON, cx, cy, LR_DEFAULTCOLOR)));
     PICTDESC desc = {};
     desc.cbSizeofstruct = sizeof(PICTDESC);
     desc.picType = PICTYPE_ICON;
-    desc.icon.hicon = icon;
+    desc.icon.hicon = icon.get();
     HRESULT hr = OleCreatePictureIndirect(&desc, IID_IPicture, FALSE, picture.put_void());
     // Kept until the plugin goes: the picture does not own it.
     for (vexa::unique_hicon& slot : m_iconHandles) {
         if (!slot) {
-            slot.reset(icon);
-            icon = nullptr;
+            slot = std::move(icon);
             break;
         }
     }
-    if (icon) DestroyIcon(icon);
     return hr;
 }
 

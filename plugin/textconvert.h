@@ -7,7 +7,8 @@ namespace vexa {
 
 // Each invalid UTF-8 sequence becomes U+FFFD.
 std::wstring WidenUtf8(const std::string& text);
-// True: every character converts (a surrogate without its other half becomes U+FFFD).
+// Up to the first NUL; false (out untouched) when the text holds a surrogate without its other
+// half, which UTF-8 cannot carry.
 bool NarrowUtf8(const std::wstring& text, std::string& out);
 
 } // namespace vexa

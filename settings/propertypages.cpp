@@ -225,11 +225,8 @@ STDMETHODIMP CVexaPluginPropertyPage::Help(LPCOLESTR /*helpDir*/)
 {
     VEXA_COM_TRY
     // The page names no help file.
-    LPOLESTR helpFile = LoadTaskString(m_dwHelpFileID);
-    if (!helpFile)
-        return E_OUTOFMEMORY;
-    CoTaskMemFree(helpFile);
-    return S_OK;
+    const vexa::unique_cotaskmem helpFile(LoadTaskString(m_dwHelpFileID));
+    return helpFile ? S_OK : E_OUTOFMEMORY;
     VEXA_COM_CATCH
 }
 

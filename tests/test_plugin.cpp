@@ -7,6 +7,7 @@
 
 #include "com/check.h"
 #include "com/owners.h"
+#include "plugin/feedaddress.h"
 #include "resources/resource.h"
 #include "tests/support/plugin_fixture.h"
 
@@ -328,3 +329,26 @@ TEST_F(Plugin, TimerTickRefreshesWithoutClearing)
 }
 
 } // namespace
+
+// A listed address becomes the store's key up to its first NUL; one holding a surrogate
+// without its other half has no UTF-8 form and is refused (its feed is "the address cannot be
+// read"), never loaded under a changed address.
+TEST(FeedAddressFromList, SurrogatesAndNul)
+{
+    const struct { std::wstring listed; bool readable; const char* key; } rows[] = {
+        {L"http://a/b.xml", true, "http://a/b.xml"},
+        {L"http://a/\xD83D\xDE00.xml", true, "http://a/\xF0\x9F\x98\x80.xml"},
+        {std::wstring(L"http://a/b.xml\0junk", 19), true, "http://a/b.xml"},
+        {std::wstring(L"http://a/b.xml\0\xD83D", 16), true, "http://a/b.xml"},
+        {L"http://a/\xD83D.xml", false, ""},
+        {L"http://a/\xDE00\xD83D", false, ""},
+        {L"http://a/\xD83D", false, ""},
+    };
+    for (const auto& row : rows) {
+        vexa::FeedAddress address;
+        EXPECT_EQ(vexa::FeedAddress::FromList(row.listed, address), row.readable) << row.key;
+        if (row.readable) {
+            EXPECT_EQ(address.key, row.key);
+        }
+    }
+}

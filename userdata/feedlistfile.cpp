@@ -39,11 +39,10 @@ std::wstring SystemMessage(DWORD error)
     DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                       FORMAT_MESSAGE_IGNORE_INSERTS,
                                   nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    const vexa::unique_hlocal owner(buffer);
     std::wstring text;
     if (length && buffer)
         text = TrimWhiteSpace(std::wstring(buffer, length));
-    if (buffer)
-        LocalFree(buffer);
     if (text.empty())
         text = L"error " + std::to_wstring(error);
     while (!text.empty() && text.back() == L'.')
