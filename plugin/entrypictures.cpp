@@ -102,6 +102,7 @@ void EntryPictures::Fetch(const std::vector<CRssItem*>& records, ULONGLONG deadl
         request.discover = false;
         request.maxBytes = kMaxBytes;
         request.worker = &g_worker;
+        request.yields = true;
         com_ptr<FetchJob> job;
         job.attach(FetchJob::Start(request));
         if (!job) {
