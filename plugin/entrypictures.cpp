@@ -82,6 +82,9 @@ void EntryPictures::Harvest()
         else m_cache.Fail(it->first, now);
         it = m_pending.erase(it);
     }
+    // The objects of cards the cache let go are let go too (the items keep theirs).
+    for (auto it = m_shown.begin(); it != m_shown.end();)
+        it = m_cache.Has(it->first) ? std::next(it) : m_shown.erase(it);
 }
 
 void EntryPictures::Fetch(const std::vector<CRssItem*>& records, ULONGLONG deadline)
@@ -123,19 +126,31 @@ void EntryPictures::Fetch(const std::vector<CRssItem*>& records, ULONGLONG deadl
     Harvest();
 }
 
-long EntryPictures::Kept(const std::vector<CRssItem*>& records) const
+long EntryPictures::OnCards(const std::vector<CRssItem*>& records) noexcept
 {
-    return static_cast<long>(std::count_if(records.begin(), records.end(), [&](const CRssItem* r) {
-        return !r->Picture.empty() && m_cache.Has(r->Picture);
-    }));
+    return static_cast<long>(std::count_if(records.begin(), records.end(), [](const CRssItem* r) { return r->OnCard; }));
 }
 
-com_ptr<IPicture> EntryPictures::Card(const std::string& address)
+com_ptr<IPicture> EntryPictures::Card(CRssItem& record)
 {
-    com_ptr<IPicture> picture;
+    const std::string& address = record.Picture;
     const PictureCache::Card* card = address.empty() ? nullptr : m_cache.Find(address);
-    if (card)
-        MakeCardPicture(ScreenWantsLargeCards() ? card->large : card->normal, GetSysColor(COLOR_WINDOW), picture);
+    if (!card) {
+        if (!address.empty()) m_shown.erase(address);
+        return com_ptr<IPicture>();
+    }
+    const bool large = ScreenWantsLargeCards();
+    const COLORREF background = GetSysColor(COLOR_WINDOW);
+    Shown& shown = m_shown[address];
+    if (!shown.picture || shown.large != large || shown.background != background) {
+        shown.picture.reset();
+        MakeCardPicture(large ? card->large : card->normal, background, shown.picture);
+        shown.large = large;
+        shown.background = background;
+    }
+    com_ptr<IPicture> picture = shown.picture;
+    if (picture) record.OnCard = true;
+    else m_shown.erase(address);
     return picture;
 }
 

@@ -45,11 +45,13 @@ public:
     // kPerFeed. Then waits for them until the turn's wait (or what is left of the refresh's)
     // ends or `deadline` (GetTickCount64) passes, and keeps what came.
     void Fetch(const std::vector<CRssItem*>& records, ULONGLONG deadline);
-    // A picture object of the card kept for `address`, at the screen's size; null when none
-    // is kept.
-    com_ptr<IPicture> Card(const std::string& address);
-    // How many of `records` name a picture that is kept.
-    long Kept(const std::vector<CRssItem*>& records) const;
+    // A picture object of the card kept for `record`'s picture, at the screen's size, for its
+    // item; null when none is kept. Every item that shows one picture shares its one object
+    // (and bitmap).
+    // Marks the record OnCard when it gives one.
+    com_ptr<IPicture> Card(CRssItem& record);
+    // How many of `records` have an item on the panel that shows their picture.
+    static long OnCards(const std::vector<CRssItem*>& records) noexcept;
     // Whether a card is kept for `address`.
     bool Has(const std::string& address) const { return m_cache.Has(address); }
 
@@ -57,7 +59,15 @@ public:
     std::size_t Pending() const noexcept { return m_pending.size(); }
 
 private:
+    // A card's picture object as items were given it, while its card is kept.
+    struct Shown {
+        com_ptr<IPicture> picture;
+        bool large = false;
+        COLORREF background = 0;
+    };
+
     PictureCache m_cache;
+    std::map<std::string, Shown> m_shown;
     std::map<std::string, com_ptr<FetchJob>> m_pending;
     ULONGLONG m_waitedMs = 0; // by the turns of this refresh
 };
