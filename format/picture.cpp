@@ -30,6 +30,15 @@ const GUID& Container(PictureKind kind) noexcept
     }
 }
 
+// The CPU time the calling thread has spent, in milliseconds.
+ULONGLONG ThreadCpuMs() noexcept
+{
+    FILETIME created, ended, kernel, user;
+    if (!GetThreadTimes(GetCurrentThread(), &created, &ended, &kernel, &user)) return 0;
+    const auto ms = [](const FILETIME& t) { return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32 | t.dwLowDateTime) / 10000; };
+    return ms(kernel) + ms(user);
+}
+
 // The tent filter's taps for one axis: for each output index, its first source index and
 // the weights of the sources from there.
 struct Taps {
@@ -77,8 +86,9 @@ std::uint32_t PackPixel(const float c[4]) noexcept
 
 } // namespace
 
-PictureVerdict DecodePicture(const char* data, std::size_t size, Pixels& out)
+PictureVerdict DecodePicture(const char* data, std::size_t size, Pixels& out, unsigned cpuMs)
 {
+    const ULONGLONG cpuEnd = cpuMs == ~0u ? ~0ull : ThreadCpuMs() + cpuMs;
     out = Pixels();
     PictureShape shape;
     const PictureVerdict verdict = GuardPicture(data, size, shape);
@@ -111,10 +121,19 @@ PictureVerdict DecodePicture(const char* data, std::size_t size, Pixels& out)
     pixels.width = static_cast<int>(fw);
     pixels.height = static_cast<int>(fh);
     pixels.data.resize(static_cast<std::size_t>(fw) * fh);
-    const WICRect all{0, 0, static_cast<INT>(fw), static_cast<INT>(fh)};
-    if (VEXA_FAILED(converted->CopyPixels(&all, fw * 4, static_cast<UINT>(pixels.Bytes()),
-                                          reinterpret_cast<BYTE*>(pixels.data.data()))))
-        return PictureVerdict::Broken;
+    // In bands, so that a decode that takes too long is given up between two.
+    const UINT band = std::max<UINT>(1, (1u << 20) / fw);
+    for (UINT top = 0; top < fh; top += band) {
+        if (ThreadCpuMs() >= cpuEnd)
+            return PictureVerdict::TooSlow;
+        const UINT rows = std::min(band, fh - top);
+        const WICRect part{0, static_cast<INT>(top), static_cast<INT>(fw), static_cast<INT>(rows)};
+        if (VEXA_FAILED(converted->CopyPixels(&part, fw * 4, fw * 4 * rows,
+                                              reinterpret_cast<BYTE*>(pixels.data.data() + static_cast<std::size_t>(top) * fw))))
+            return PictureVerdict::Broken;
+    }
+    if (ThreadCpuMs() >= cpuEnd)
+        return PictureVerdict::TooSlow;
     out = std::move(pixels);
     return PictureVerdict::Decoded;
 }

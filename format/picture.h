@@ -30,11 +30,13 @@ enum class PictureVerdict {
     NotAPicture, // none of the kinds shown (SVG is refused too)
     TooLarge,    // more than kMaxPicturePixels, or a size that cannot be read
     Broken,      // the decoder refused it
+    TooSlow,     // its decoding took more than its bound of CPU time
 };
 
 // Decodes a JPEG, PNG, GIF (its first frame), BMP or ICO (its largest entry) picture that the
-// guard (format/pictureguard.h) passed. Needs COM on the calling thread.
-PictureVerdict DecodePicture(const char* data, std::size_t size, Pixels& out);
+// guard (format/pictureguard.h) passed, giving it up once the calling thread has spent
+// `cpuMs` of CPU time on it (checked between bands of rows). Needs COM on the calling thread.
+PictureVerdict DecodePicture(const char* data, std::size_t size, Pixels& out, unsigned cpuMs = ~0u);
 
 // The centre square of `source`, scaled to side x side with a tent filter as wide as the
 // scale (area averaging when shrinking, bilinear when growing).

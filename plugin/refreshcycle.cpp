@@ -50,7 +50,7 @@ void RefreshCycle::Run(bool clear, const std::function<void()>& loaded)
             continue;
         // The pictures of the entries it read, before their items are made.
         VEXA_TRY
-            m_pictures.Fetch(Store().Listed(turn.feed.key), deadline);
+            m_pictures.Fetch(Store().Listed(turn.feed.key), turn.feed.key, deadline);
         VEXA_CATCH_LOG
         loaded();
         // Its health counts the pictures its cards show.

@@ -2,7 +2,9 @@
 // bytes are refused before a decoder sees them, and the card's fitting keeps the centre.
 #include <windows.h>
 #include <wincodec.h>
+#include <memory>
 #include <sstream>
+#include <thread>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -11,8 +13,11 @@
 #include "format/entrypicture.h"
 #include "format/picture.h"
 #include "format/pictureguard.h"
+#include "net/httpfetch.h"
 #include "plugin/cardpicture.h"
+#include "plugin/entrypictures.h"
 #include "store/picturecache.h"
+#include "tests/support/httpserver.h"
 #include "tests/support/pictures.h"
 #include "tests/support/processusage.h"
 
@@ -164,6 +169,22 @@ TEST(Picture, PicturesWhoseDataCannotFillTheImageAreRefusedAndCostNothing)
     }
 }
 
+// Decoding is bounded: two at once in the process, and a decode past its CPU time is given up.
+TEST(Picture, DecodesAreBoundedInNumberAndTime)
+{
+    const std::string png = Encode(Halves(1500, 1500), GUID_ContainerFormatPng);
+    Pixels out;
+    EXPECT_EQ(PictureVerdict::TooSlow, DecodePicture(png.data(), png.size(), out, 1));
+    EXPECT_TRUE(out.data.empty());
+    EntryPictures::MostDecodesAtOnce();
+    std::vector<std::thread> threads;
+    std::vector<std::string> cards(6);
+    for (std::string& card : cards) threads.emplace_back([&] { card = WorkPicture(png); });
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(2, EntryPictures::MostDecodesAtOnce());
+    for (const std::string& card : cards) EXPECT_FALSE(card.empty()) << "each waited for its turn";
+}
+
 TEST(Picture, FittingKeepsTheCentreSquare)
 {
     // 200 x 100: the centre square spans x 50..149, red then blue at its middle.
@@ -279,6 +300,44 @@ TEST(EntryPicture, TakesTheBestPlaceAFeedPutsOne)
         {"none", ChoosePicture({{1, "title"}}), ""},
     };
     for (const auto& row : rows) EXPECT_EQ(row.expected, row.chosen) << row.name;
+}
+
+} // namespace
+
+namespace {
+
+// Eleven feeds of 25 pictures on one slow server: 20 pending a feed, 200 in all, and only the
+// downloads that can start (three to one server) have a thread.
+TEST(EntryPictures, PendingPicturesAreBoundedAndOnlyThoseThatCanStartHaveAThread)
+{
+    vexatest::HttpServer server;
+    ASSERT_TRUE(server.Start());
+    vexatest::HttpServer::Reply slow{200, "x", "image/png"};
+    slow.latencyMs = 1000;
+    const DWORD wait = EntryPictures::SetWait(0);
+    std::vector<std::unique_ptr<CRssItem>> owned;
+    {
+        EntryPictures pictures;
+        for (int f = 0; f < 11; ++f) {
+            std::vector<CRssItem*> records;
+            for (int i = 0; i < 25; ++i) {
+                const std::string path = "/p/" + std::to_string(f) + "-" + std::to_string(i) + ".png";
+                server.Serve(path, slow);
+                owned.push_back(std::make_unique<CRssItem>());
+                owned.back()->RssID = path;
+                owned.back()->Picture = server.Url(path);
+                owned.back()->NUM = i;
+                records.push_back(owned.back().get());
+            }
+            pictures.Fetch(records, "feed " + std::to_string(f), GetTickCount64());
+            EXPECT_EQ(std::min<std::size_t>(20 * (f + 1), 200), pictures.Pending());
+        }
+        EXPECT_EQ(EntryPictures::kRunningPerServer, pictures.Running());
+        EXPECT_EQ(static_cast<long>(EntryPictures::kRunningPerServer), FetchJob::LiveWorkers());
+    }
+    EntryPictures::SetWait(wait);
+    EXPECT_TRUE(FetchJob::WaitForWorkers(10000));
+    server.Stop();
 }
 
 } // namespace
