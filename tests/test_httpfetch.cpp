@@ -532,6 +532,26 @@ TEST_F(HttpFetchTest, AFeedNeverWaitsBehindPicturesOnItsServer)
     EXPECT_EQ(m_server.MaxConcurrentAnswers(), 4);
 }
 
+// Only feeds' requests are kept for their next download; the idle hook lets them go.
+TEST_F(HttpFetchTest, OnlyFeedsRequestsAreKeptUntilTheSessionCloses)
+{
+    ASSERT_TRUE(FetchJob::CloseIdleSession());
+    m_server.Serve("/kept.xml", vexatest::FeedReply(RssDocument(RssEntry("K"))));
+    m_server.Serve("/picture.png", vexatest::FeedReply("picture"));
+    {
+        vexa::ModuleLock held; // as a live plugin does: the last worker out leaves the session open
+        for (const auto& [path, yields] : {std::pair{"/kept.xml", false}, {"/picture.png", true}}) {
+            vexa::com_ptr<FetchJob> job = StartFetch(m_server.Url(path), yields);
+            ASSERT_TRUE(job->WaitUntil(GetTickCount64() + 10000));
+            EXPECT_EQ(job->TakeResult().status, 200u) << path;
+        }
+        ASSERT_TRUE(FetchJob::WaitForWorkers(5000));
+        EXPECT_EQ(vexa::KeptRequestCount(), 1u);
+    }
+    EXPECT_TRUE(FetchJob::CloseIdleSession());
+    EXPECT_EQ(vexa::KeptRequestCount(), 0u);
+}
+
 // ---- ftp ----
 
 // An ftp feed comes by the download (anonymous, passive, binary); a silent server ends by a bound.
