@@ -27,20 +27,6 @@ using vexatest::Halves;
 
 namespace {
 
-// The first image block of a GIF (after its colour table and extensions) `count` times over.
-std::string GifOfFrames(const std::string& gif, int count)
-{
-    std::size_t image = 13, end = 0;
-    if (gif[10] & 0x80) image += 3u << ((gif[10] & 7) + 1);
-    for (; gif[image] == 0x21; ++image)
-        for (image += 2; gif[image]; image += 1 + static_cast<unsigned char>(gif[image])) {}
-    end = image + 10 + (gif[image + 9] & 0x80 ? 3u << ((gif[image + 9] & 7) + 1) : 0) + 1;
-    for (; gif[end]; end += 1 + static_cast<unsigned char>(gif[end])) {}
-    std::string out = gif.substr(0, image);
-    for (int i = 0; i < count; ++i) out += gif.substr(image, end + 1 - image);
-    return out + ";";
-}
-
 std::string Be32(std::uint32_t v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
 
 TEST(Picture, EveryKindDecodesToItsSize)
@@ -122,9 +108,9 @@ TEST(Picture, TheGuardReadsEveryHeaderTheDecoderReads)
         {"icon of an unknown header size", Icon({IconBitmap(20, 16, 32, 16 * 16 * 4 + 64)}), PictureVerdict::Broken},
         {"icon: its largest bitmap entry", Icon({IconBitmap(40, 16, 32, 16 * 16 * 4 + 64), IconBitmap(124, 48, 60, bits48x30)}), PictureVerdict::Decoded, 48, 30},
         {"icon: its largest entry, a png", Icon({IconBitmap(40, 16, 32, 16 * 16 * 4 + 64), png}), PictureVerdict::Decoded, 48, 30},
-        {"gif of 17 frames of a megapixel", GifOfFrames(gif, 17), PictureVerdict::TooLarge},
-        {"gif of 65 frames", GifOfFrames(small, 65), PictureVerdict::TooLarge},
-        {"gif of 64 frames", GifOfFrames(small, 64), PictureVerdict::Decoded, 8, 8},
+        {"gif of 17 frames of a megapixel", vexatest::GifFrames(gif, 17), PictureVerdict::TooLarge},
+        {"gif of 65 frames", vexatest::GifFrames(small, 65), PictureVerdict::TooLarge},
+        {"gif of 64 frames", vexatest::GifFrames(small, 64), PictureVerdict::Decoded, 8, 8},
         {"png whose data fills it", RawPng(4, 3, rows), PictureVerdict::Decoded, 4, 3},
         {"png whose data is a byte short", RawPng(4, 3, rows.substr(1)), PictureVerdict::Broken},
         {"png whose data is a byte long", RawPng(4, 3, rows + '\0'), PictureVerdict::Broken},

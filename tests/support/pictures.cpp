@@ -99,6 +99,19 @@ std::string RawPng(std::uint32_t w, std::uint32_t h, const std::string& rows, bo
            Chunk("IDAT", zlib) + Chunk("IEND", "");
 }
 
+std::string GifFrames(const std::string& gif, int count)
+{
+    std::size_t image = 13, end = 0;
+    if (gif[10] & 0x80) image += 3u << ((gif[10] & 7) + 1);
+    for (; gif[image] == 0x21; ++image)
+        for (image += 2; gif[image]; image += 1 + static_cast<unsigned char>(gif[image])) {}
+    end = image + 10 + (gif[image + 9] & 0x80 ? 3u << ((gif[image + 9] & 7) + 1) : 0) + 1;
+    for (; gif[end]; end += 1 + static_cast<unsigned char>(gif[end])) {}
+    std::string out = gif.substr(0, image);
+    for (int i = 0; i < count; ++i) out += gif.substr(image, end + 1 - image);
+    return out + ";";
+}
+
 std::string IconBitmap(std::uint32_t header, std::uint32_t w, std::uint32_t height, std::size_t dataBytes)
 {
     std::string dib = Le(header, 4);

@@ -21,6 +21,10 @@ std::string Encode(const vexa::Pixels& p, REFGUID format);
 // filter byte and 3w bytes) may be cut, longer or wrong.
 std::string RawPng(std::uint32_t w, std::uint32_t h, const std::string& rows, bool dataSum = true);
 
+// The first image of a GIF (its descriptor, colour table and data, after any extensions)
+// `count` times over, then the trailer.
+std::string GifFrames(const std::string& gif, int count);
+
 // An icon's bitmap: a header of `header` bytes (12, 40, 64, 108, 124) whose fields say w wide,
 // `height` high (an icon's bitmap counts its mask's rows too) and 32 bits a pixel, then
 // `dataBytes` bytes of rows and mask.
