@@ -882,6 +882,7 @@ int BenchPictureSoak(int refreshes)
             feed(f).Serve("/m" + std::to_string(f) + ".xml", vexatest::FeedReply(vexatest::RssDocument(entries)));
         }
         for (auto& server : servers) server->ClearRequests();
+        host::Host::Get().clearLog(); // the host stand-in logs every call made to it
     };
     std::vector<std::string> urls;
     for (int f = 0; f < kSoakServers * kSoakFeedsPerServer; ++f) urls.push_back(feed(f).Url("/m" + std::to_string(f) + ".xml"));
