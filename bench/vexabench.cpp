@@ -898,6 +898,8 @@ int BenchPictureSoak(int refreshes)
         if (r % 10 == 0) plugin.Get()->Refresh(true);
         else plugin.Tick();
         if (r % 10 == 5 && r >= from) {
+            // Sampled at rest: the downloads and decodes of pictures still running come and go.
+            vexa::FetchJob::WaitForWorkers(30000);
             at.push_back(r);
             memory.push_back(static_cast<double>(vexatest::PrivateBytes()));
             handles.push_back(vexatest::HandleCount());
