@@ -22,11 +22,6 @@ enum class PictureKind { None, Jpeg, Png, Gif, Bmp, Ico, Svg };
 // The kind that the first bytes name (SVG by its markup; None for anything else).
 PictureKind SniffPicture(const char* data, std::size_t size) noexcept;
 
-// The largest frame's pixel size that the header states, read without decoding; false when
-// the header is cut short or does not say.
-bool ProbePictureSize(const char* data, std::size_t size, PictureKind kind, std::uint32_t& width,
-                      std::uint32_t& height) noexcept;
-
 // More pixels than this (16 megapixels) are refused before decoding.
 constexpr std::uint64_t kMaxPicturePixels = 16ull * 1000 * 1000;
 
@@ -35,11 +30,13 @@ enum class PictureVerdict {
     NotAPicture, // none of the kinds shown (SVG is refused too)
     TooLarge,    // more than kMaxPicturePixels, or a size that cannot be read
     Broken,      // the decoder refused it
+    TooSlow,     // its decoding took more than its bound of CPU time
 };
 
-// Decodes the largest frame of a JPEG, PNG, GIF (its first frame), BMP or ICO picture. Needs
-// COM on the calling thread.
-PictureVerdict DecodePicture(const char* data, std::size_t size, Pixels& out);
+// Decodes a JPEG, PNG, GIF (its first frame), BMP or ICO (its largest entry) picture that the
+// guard (format/pictureguard.h) passed, giving it up once the calling thread has spent
+// `cpuMs` of CPU time on it (checked between bands of rows). Needs COM on the calling thread.
+PictureVerdict DecodePicture(const char* data, std::size_t size, Pixels& out, unsigned cpuMs = ~0u);
 
 // The centre square of `source`, scaled to side x side with a tent filter as wide as the
 // scale (area averaging when shrinking, bilinear when growing).

@@ -19,6 +19,7 @@ struct CRssItem {
     std::string Picture;     // the address of the picture the entry names; empty when none
     int NUM = -1;            // the store's count when the entry's start tag was read
     bool IsShown = false;    // a content item has been made for this record
+    bool OnCard = false;     // that item is on the panel showing the entry's own picture
     int Listings = 0;        // the store's bookkeeping: feeds whose last whole read lists this entry
 
     vexa::InstanceCounter<CRssItem> m_live; // lets tests see that no record leaks

@@ -15,33 +15,39 @@ namespace {
 
 // A job holds one slot from before its request is sent until its transfer ends. It takes its
 // slot only when the limits allow it and no job before it in the queue could start or is still
-// starting (has a slot, has not begun to send).
+// starting (has a slot, has not begun to send); a job that does not yield looks past the ones
+// that do.
 struct ConnectionGate {
     SRWLOCK lock = SRWLOCK_INIT;
     CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
     int total = 0;
+    int yielding = 0; // slots held by jobs that yield
     std::map<std::wstring, int> perServer;
     struct Queued {
         std::wstring server;
+        bool yields = false;
         bool starting = false;
     };
     std::map<unsigned long, Queued> queue;
     unsigned long lastTicket = 0;
     unsigned long lastSend = 0;
 
-    bool Free(const std::wstring& server) const
+    bool Free(const std::wstring& server, bool yields) const
     {
         auto found = perServer.find(server);
-        return total < kMaxConnections &&
-               (found == perServer.end() || found->second < kMaxConnectionsPerServer);
+        const int held = found == perServer.end() ? 0 : found->second;
+        if (yields)
+            return total < kMaxConnections && yielding < kMaxConnections / 2 && held < kMaxConnectionsPerServer - 1;
+        return total < kMaxConnections && held < kMaxConnectionsPerServer;
     }
     // True when the job of `ticket` may take a slot now (under the lock).
-    bool MayStart(unsigned long ticket, const std::wstring& server) const
+    bool MayStart(unsigned long ticket, const std::wstring& server, bool yields) const
     {
-        if (!Free(server)) return false;
+        if (!Free(server, yields)) return false;
         for (const auto& entry : queue) {
             if (entry.first >= ticket) break;
-            if (entry.second.starting || Free(entry.second.server)) return false;
+            if (entry.second.yields && !yields) continue;
+            if (entry.second.starting || Free(entry.second.server, entry.second.yields)) return false;
         }
         return true;
     }
@@ -67,13 +73,15 @@ std::wstring ServerOf(const std::wstring& url)
     return server + L":" + std::to_wstring(parts.nPort);
 }
 
-unsigned long EnqueueConnection(const std::wstring& server) noexcept
+unsigned long EnqueueConnection(const std::wstring& server, bool yields) noexcept
 {
     ConnectionGate& gate = Gate();
     srwlock_exclusive_guard held(gate.lock);
     const unsigned long ticket = ++gate.lastTicket;
     VEXA_TRY
-        gate.queue[ticket].server = server;
+        ConnectionGate::Queued& queued = gate.queue[ticket];
+        queued.server = server;
+        queued.yields = yields;
         return ticket;
     VEXA_CATCH_RETURN(0)
 }
@@ -99,6 +107,7 @@ ConnectionSlot::~ConnectionSlot()
     {
         srwlock_exclusive_guard held(gate.lock);
         --gate.total;
+        if (m_yields) --gate.yielding;
         auto found = gate.perServer.find(m_server);
         if (found != gate.perServer.end() && --found->second <= 0)
             gate.perServer.erase(found);
@@ -112,8 +121,10 @@ bool ConnectionSlot::Acquire(const std::wstring& server, HANDLE cancel, ULONGLON
     m_server = server;
     ConnectionGate& gate = Gate();
     srwlock_exclusive_guard held(gate.lock);
+    auto queued = gate.queue.find(m_ticket);
+    m_yields = queued != gate.queue.end() && queued->second.yields;
     for (;;) {
-        if (gate.MayStart(m_ticket, server))
+        if (gate.MayStart(m_ticket, server, m_yields))
             break;
         if (WaitForSingleObject(cancel, 0) == WAIT_OBJECT_0 || GetTickCount64() >= deadline)
             return false;
@@ -121,7 +132,8 @@ bool ConnectionSlot::Acquire(const std::wstring& server, HANDLE cancel, ULONGLON
     }
     ++gate.perServer[server];
     ++gate.total;
-    auto queued = gate.queue.find(m_ticket);
+    if (m_yields) ++gate.yielding;
+    queued = gate.queue.find(m_ticket);
     if (queued != gate.queue.end()) queued->second.starting = true;
     m_held = true;
     return true;

@@ -58,7 +58,7 @@ FetchJob* FetchJob::Start(const FetchRequest& request) noexcept
     // and the module's lock count (DllCanUnloadNow; given back when the work is done).
     job->m_module = unique_module_reference::ForCode(reinterpret_cast<const void*>(&FetchJob::ThreadProc));
     // Its place among the jobs waiting to start, taken here so that they start in this order.
-    if (!job->m_server.empty()) job->m_ticket = EnqueueConnection(job->m_server);
+    if (!job->m_server.empty()) job->m_ticket = EnqueueConnection(job->m_server, request.yields);
     com_ptr<FetchJob> worker = job;
     Module::Lock();
     ++g_liveWorkers;
@@ -166,8 +166,9 @@ void FetchJob::Run() noexcept
         }
         std::optional<ConnectionSlot> slot;
         slot.emplace(m_ticket);
-        if (Cancelled() || !slot->Acquire(m_server, m_cancel.get())) {
-            result.error = ERROR_INTERNET_OPERATION_CANCELLED;
+        const ULONGLONG gateEnd = m_request.yields ? GetTickCount64() + m_limits.connectMs : ~0ull;
+        if (Cancelled() || !slot->Acquire(m_server, m_cancel.get(), gateEnd)) {
+            result.error = Cancelled() || !m_request.yields ? ERROR_INTERNET_OPERATION_CANCELLED : ERROR_INTERNET_TIMEOUT;
             return S_OK;
         }
         const ULONGLONG deadline = GetTickCount64() + m_limits.wholeMs;

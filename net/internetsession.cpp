@@ -2,6 +2,7 @@
 #include "net/internetsession.h"
 
 #include <algorithm>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -16,8 +17,10 @@ namespace {
 SRWLOCK g_sessionLock = SRWLOCK_INIT;
 HINTERNET g_session = nullptr;
 // The requests kept under g_sessionLock, longest kept first; each one is the session's child.
+// On the heap, made by the first request kept and freed with the session by the idle hook:
+// never by a destructor at DLL detach, where closing a WinINet handle can hang the process.
 using KeptRequests = std::vector<std::pair<std::wstring, KeptRequest>>;
-KeptRequests g_kept;
+KeptRequests* g_kept = nullptr;
 constexpr std::size_t kKeptLimit = 64;
 } // namespace
 
@@ -42,12 +45,12 @@ bool CloseIdleInternetSession() noexcept
 {
     // Closed outside the lock, the kept requests before the session they belong to.
     unique_hinternet session;
-    KeptRequests kept;
+    std::unique_ptr<KeptRequests> kept;
     srwlock_exclusive_guard held(g_sessionLock);
     // A worker opens the session only while it holds a module lock: with none held, no
     // download uses it, and the next one opens a new one.
     if (Module::LockCount() == 0) {
-        kept.swap(g_kept);
+        kept.reset(std::exchange(g_kept, nullptr));
         session.reset(std::exchange(g_session, nullptr));
     }
     return !g_session;
@@ -57,10 +60,11 @@ KeptRequest TakeKeptRequest(const std::wstring& url) noexcept
 {
     KeptRequest taken;
     srwlock_exclusive_guard held(g_sessionLock);
-    auto found = std::find_if(g_kept.begin(), g_kept.end(), [&url](const auto& kept) { return kept.first == url; });
-    if (found != g_kept.end()) {
+    if (!g_kept) return taken;
+    auto found = std::find_if(g_kept->begin(), g_kept->end(), [&url](const auto& kept) { return kept.first == url; });
+    if (found != g_kept->end()) {
         taken = std::move(found->second);
-        g_kept.erase(found);
+        g_kept->erase(found);
     }
     return taken;
 }
@@ -71,14 +75,21 @@ void KeepRequest(const std::wstring& url, KeptRequest kept) noexcept
     srwlock_exclusive_guard held(g_sessionLock);
     if (!g_session || !kept.request) return;
     try {
-        if (g_kept.size() >= kKeptLimit) {
-            closed = std::move(g_kept.front().second);
-            g_kept.erase(g_kept.begin());
+        if (!g_kept) g_kept = new KeptRequests();
+        if (g_kept->size() >= kKeptLimit) {
+            closed = std::move(g_kept->front().second);
+            g_kept->erase(g_kept->begin());
         }
-        g_kept.emplace_back(url, std::move(kept));
+        g_kept->emplace_back(url, std::move(kept));
     } catch (...) {
         // No room to keep it: it is closed, as it would have been.
     }
+}
+
+std::size_t KeptRequestCount() noexcept
+{
+    srwlock_shared_guard held(g_sessionLock);
+    return g_kept ? g_kept->size() : 0;
 }
 
 bool HasInternetSession() noexcept

@@ -43,5 +43,7 @@ KeptRequest TakeKeptRequest(const std::wstring& url) noexcept;
 // Keeps a request for the next download of `url` while the session lasts; with too many
 // kept, the one kept longest is closed.
 void KeepRequest(const std::wstring& url, KeptRequest kept) noexcept;
+// How many requests are kept.
+std::size_t KeptRequestCount() noexcept;
 
 } // namespace vexa

@@ -106,10 +106,12 @@ private:
     Hop FollowRedirect(int hop);
     void ReadHeaders();
     void ReadBody();
-    // A request whose answer came whole, without a redirect, is kept for the next download.
+    // A request whose answer came whole, without a redirect, is kept for the next download:
+    // a feed's only, as feeds are asked again at every refresh (a download that yields, a
+    // picture's, is asked once).
     void Keep()
     {
-        if (!m_redirected)
+        if (!m_redirected && !m_request.yields)
             KeepRequest(m_url, KeptRequest{std::move(m_connection), std::move(m_handle), !m_request.etag.empty(),
                                            !m_request.lastModified.empty()});
     }

@@ -62,6 +62,9 @@ struct FetchRequest {
     std::size_t maxBytes = 0;
     // What a whole 200 body becomes on the worker (FetchResult::product); null: nothing.
     const BodyWorker* worker = nullptr;
+    // The download yields to every other at the connection limits (net/connectiongate.h),
+    // and waits there no longer than its connection may take (an entry's picture).
+    bool yields = false;
 };
 
 struct FetchResult {

@@ -171,7 +171,7 @@ void CVexaPlugin::ShowFeedItem(CRssItem* record)
         VEXA_CHECK_HR(itemHelper->put_flags( static_cast<DisplayContentItemFlags>(flags)));
         // The entry's own picture when it is kept, else the content icon.
         vexa::com_ptr<IPicture> card;
-        if (m_cycle) card = m_cycle->Pictures().Card(record->Picture);
+        if (m_cycle) card = m_cycle->Pictures().Card(*record);
         if (card)
             VEXA_CHECK_HR(itemHelper->put_image(card.get()));
         else

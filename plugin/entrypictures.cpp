@@ -5,6 +5,8 @@
 #include <utility>
 
 #include "com/check.h"
+#include "com/owners.h"
+#include "net/connectiongate.h"
 #include "plugin/feedaddress.h"
 #include "plugin/cardpicture.h"
 
@@ -30,6 +32,47 @@ bool TakePixels(const std::string& in, std::size_t& at, int side, Pixels& pixels
     return true;
 }
 
+// The turns of the decodes: at most EntryPictures::kDecodes at once in the process, as a
+// decode takes memory in proportion to its picture and a refresh may bring hundreds.
+struct DecodeTurns {
+    SRWLOCK lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
+    long busy = 0;
+    long most = 0; // the most at once since last asked
+} g_decodes;
+
+// One decode's turn, waited for at most `waitMs`; given back when it goes.
+class DecodeTurn {
+public:
+    explicit DecodeTurn(DWORD waitMs) noexcept
+    {
+        const ULONGLONG end = GetTickCount64() + waitMs;
+        srwlock_exclusive_guard held(g_decodes.lock);
+        while (g_decodes.busy >= EntryPictures::kDecodes) {
+            const ULONGLONG now = GetTickCount64();
+            if (now >= end) return;
+            SleepConditionVariableSRW(&g_decodes.changed, &g_decodes.lock, static_cast<DWORD>(end - now), 0);
+        }
+        g_decodes.most = std::max(g_decodes.most, ++g_decodes.busy);
+        m_held = true;
+    }
+    ~DecodeTurn()
+    {
+        if (!m_held) return;
+        {
+            srwlock_exclusive_guard held(g_decodes.lock);
+            --g_decodes.busy;
+        }
+        WakeConditionVariable(&g_decodes.changed);
+    }
+    DecodeTurn(const DecodeTurn&) = delete;
+    DecodeTurn& operator=(const DecodeTurn&) = delete;
+    bool Held() const noexcept { return m_held; }
+
+private:
+    bool m_held = false;
+};
+
 // Decodes and fits pictures on the download workers, in their own apartment.
 class PictureWorker final : public BodyWorker {
 public:
@@ -42,18 +85,26 @@ DWORD g_waitMs = EntryPictures::kWaitMs;
 
 std::string WorkPicture(const std::string& body)
 {
+    DecodeTurn turn(EntryPictures::kDecodeWaitMs);
+    if (!turn.Held()) return std::string(); // too many pictures before it: given up
     const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     std::string product;
     VEXA_TRY
         Pixels decoded;
-        if (DecodePicture(body.data(), body.size(), decoded) == PictureVerdict::Decoded) {
+        if (DecodePicture(body.data(), body.size(), decoded, EntryPictures::kDecodeCpuMs) == PictureVerdict::Decoded) {
             product = kCardMark;
             AppendPixels(product, FitPicture(decoded, kCardSide));
             AppendPixels(product, FitPicture(decoded, kCardSideLarge));
         }
     VEXA_CATCH_LOG
-    if (SUCCEEDED(init)) CoUninitialize();
+    if (VEXA_OK(init)) CoUninitialize();
     return product;
+}
+
+long EntryPictures::MostDecodesAtOnce() noexcept
+{
+    srwlock_exclusive_guard held(g_decodes.lock);
+    return std::exchange(g_decodes.most, g_decodes.busy);
 }
 
 bool ReadCard(const std::string& product, PictureCache::Card& card)
@@ -68,23 +119,67 @@ DWORD EntryPictures::SetWait(DWORD ms) { return std::exchange(g_waitMs, ms); }
 EntryPictures::~EntryPictures()
 {
     for (auto& pending : m_pending)
-        if (pending.second) pending.second->Abandon();
+        if (pending.second.job) pending.second.job->Abandon();
+}
+
+std::size_t EntryPictures::Running() const noexcept
+{
+    return static_cast<std::size_t>(std::count_if(m_pending.begin(), m_pending.end(),
+                                                  [](const auto& p) { return p.second.job != nullptr; }));
+}
+
+void EntryPictures::StartQueued()
+{
+    std::map<std::wstring, std::size_t> perServer;
+    std::size_t running = 0;
+    for (const auto& pending : m_pending)
+        if (pending.second.job) {
+            ++perServer[pending.second.server];
+            ++running;
+        }
+    const ULONGLONG now = GetTickCount64();
+    for (auto it = m_queued.begin(); it != m_queued.end() && running < kRunning;) {
+        Asked& pending = m_pending.at(*it);
+        if (perServer[pending.server] >= kRunningPerServer) {
+            ++it;
+            continue;
+        }
+        FetchRequest request;
+        request.url = FeedAddress(*it).wire;
+        request.discover = false;
+        request.maxBytes = kMaxBytes;
+        request.worker = &g_worker;
+        request.yields = true;
+        pending.job.attach(FetchJob::Start(request));
+        if (pending.job) {
+            ++perServer[pending.server];
+            ++running;
+        } else {
+            m_cache.Fail(*it, now);
+            m_pending.erase(*it);
+        }
+        it = m_queued.erase(it);
+    }
 }
 
 void EntryPictures::Harvest()
 {
     const ULONGLONG now = GetTickCount64();
     for (auto it = m_pending.begin(); it != m_pending.end();) {
-        if (!it->second->IsDone()) { ++it; continue; }
-        FetchResult result = it->second->TakeResult();
+        if (!it->second.job || !it->second.job->IsDone()) { ++it; continue; }
+        FetchResult result = it->second.job->TakeResult();
         PictureCache::Card card;
         if (ReadCard(result.product, card)) m_cache.Put(it->first, std::move(card));
         else m_cache.Fail(it->first, now);
         it = m_pending.erase(it);
     }
+    // The objects of cards the cache let go are let go too (the items keep theirs).
+    for (auto it = m_shown.begin(); it != m_shown.end();)
+        it = m_cache.Has(it->first) ? std::next(it) : m_shown.erase(it);
+    StartQueued();
 }
 
-void EntryPictures::Fetch(const std::vector<CRssItem*>& records, ULONGLONG deadline)
+void EntryPictures::Fetch(const std::vector<CRssItem*>& records, const std::string& feed, ULONGLONG deadline)
 {
     std::vector<const CRssItem*> named;
     for (const CRssItem* record : records)
@@ -92,49 +187,68 @@ void EntryPictures::Fetch(const std::vector<CRssItem*>& records, ULONGLONG deadl
     // The newest first: the entries a feed lists first were read first.
     std::sort(named.begin(), named.end(), [](const CRssItem* a, const CRssItem* b) { return a->NUM < b->NUM; });
     const ULONGLONG now = GetTickCount64();
-    std::vector<FetchJob*> started;
+    std::size_t ofFeed = static_cast<std::size_t>(
+        std::count_if(m_pending.begin(), m_pending.end(), [&](const auto& p) { return p.second.feed == feed; }));
+    std::vector<std::string> asked;
     for (const CRssItem* record : named) {
-        if (started.size() == kPerFeed) break;
+        if (ofFeed >= kPerFeed || m_pending.size() >= kMaxPending) break;
         const std::string& address = record->Picture;
         if (m_pending.count(address) || !m_cache.Wanted(address, now)) continue;
-        FetchRequest request;
-        request.url = FeedAddress(address).wire;
-        request.discover = false;
-        request.maxBytes = kMaxBytes;
-        request.worker = &g_worker;
-        com_ptr<FetchJob> job;
-        job.attach(FetchJob::Start(request));
-        if (!job) {
-            m_cache.Fail(address, now);
-            continue;
-        }
-        started.push_back(job.get());
-        m_pending.emplace(address, std::move(job));
+        m_pending[address] = Asked{feed, ServerOf(FeedAddress(address).wire), nullptr};
+        m_queued.push_back(address);
+        asked.push_back(address);
+        ++ofFeed;
     }
-    if (started.empty()) return;
+    if (asked.empty()) return;
+    StartQueued();
     // A test that lengthens a turn's wait lengthens the refresh's with it.
     const ULONGLONG budget = std::max<ULONGLONG>(kRefreshWaitMs, g_waitMs);
     const ULONGLONG left = m_waitedMs < budget ? budget - m_waitedMs : 0;
     deadline = std::min(deadline, now + std::min<ULONGLONG>(g_waitMs, left));
-    for (FetchJob* job : started)
-        if (!job->WaitUntil(deadline)) break;
+    // Waits for this turn's pictures; as one ends, a queued one starts in its place.
+    for (;;) {
+        FetchJob* running = nullptr;
+        bool waiting = false;
+        for (const std::string& address : asked) {
+            auto found = m_pending.find(address);
+            if (found == m_pending.end()) continue;
+            waiting = true;
+            if (found->second.job && !found->second.job->IsDone()) running = found->second.job.get();
+        }
+        if (!waiting || GetTickCount64() >= deadline) break;
+        if (running) running->WaitUntil(std::min(deadline, GetTickCount64() + 20));
+        else Sleep(20);
+        Harvest();
+    }
     m_waitedMs += GetTickCount64() - now;
     Harvest();
 }
 
-long EntryPictures::Kept(const std::vector<CRssItem*>& records) const
+long EntryPictures::OnCards(const std::vector<CRssItem*>& records) noexcept
 {
-    return static_cast<long>(std::count_if(records.begin(), records.end(), [&](const CRssItem* r) {
-        return !r->Picture.empty() && m_cache.Has(r->Picture);
-    }));
+    return static_cast<long>(std::count_if(records.begin(), records.end(), [](const CRssItem* r) { return r->OnCard; }));
 }
 
-com_ptr<IPicture> EntryPictures::Card(const std::string& address)
+com_ptr<IPicture> EntryPictures::Card(CRssItem& record)
 {
-    com_ptr<IPicture> picture;
+    const std::string& address = record.Picture;
     const PictureCache::Card* card = address.empty() ? nullptr : m_cache.Find(address);
-    if (card)
-        MakeCardPicture(ScreenWantsLargeCards() ? card->large : card->normal, GetSysColor(COLOR_WINDOW), picture);
+    if (!card) {
+        if (!address.empty()) m_shown.erase(address);
+        return com_ptr<IPicture>();
+    }
+    const bool large = ScreenWantsLargeCards();
+    const COLORREF background = GetSysColor(COLOR_WINDOW);
+    Shown& shown = m_shown[address];
+    if (!shown.picture || shown.large != large || shown.background != background) {
+        shown.picture.reset();
+        MakeCardPicture(large ? card->large : card->normal, background, shown.picture);
+        shown.large = large;
+        shown.background = background;
+    }
+    com_ptr<IPicture> picture = shown.picture;
+    if (picture) record.OnCard = true;
+    else m_shown.erase(address);
     return picture;
 }
 

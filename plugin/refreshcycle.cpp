@@ -42,17 +42,21 @@ void RefreshCycle::Run(bool clear, const std::function<void()>& loaded)
     // refresh, and its result is used at its feed's turn in the next one.
     const ULONGLONG deadline = clear ? ~0ull : GetTickCount64() + g_tickWaitMs;
     m_pictures.BeginRefresh();
+    if (clear) // the panel was cleared: no item shows a picture
+        for (CRssItem& record : Store().Items()) record.OnCard = false;
     for (Turn& turn : turns) {
         m_pictures.Harvest();
         if (!RunTurn(turn, deadline))
             continue;
         // The pictures of the entries it read, before their items are made.
         VEXA_TRY
-            const std::vector<CRssItem*>& listed = Store().Listed(turn.feed.key);
-            m_pictures.Fetch(listed, deadline);
-            m_health.RecordPictures(turn.feed.listed, m_pictures.Kept(listed));
+            m_pictures.Fetch(Store().Listed(turn.feed.key), turn.feed.key, deadline);
         VEXA_CATCH_LOG
         loaded();
+        // Its health counts the pictures its cards show.
+        VEXA_TRY
+            m_health.RecordPictures(turn.feed.listed, m_pictures.OnCards(Store().Listed(turn.feed.key)));
+        VEXA_CATCH_LOG
     }
 }
 

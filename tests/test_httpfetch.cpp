@@ -387,11 +387,12 @@ TEST_F(HttpFetchTest, RetryAfterKeepsTheFeedUnaskedUntilThen)
 
 // ---- Workers ----
 
-// A download of `url` started now, or null.
-vexa::com_ptr<FetchJob> StartFetch(const std::string& url)
+// A download of `url` started now (one that yields, as a picture's does), or null.
+vexa::com_ptr<FetchJob> StartFetch(const std::string& url, bool yields = false)
 {
     vexa::FetchRequest request;
     request.url = vexatest::Widen(url);
+    request.yields = yields;
     vexa::com_ptr<FetchJob> job;
     job.attach(FetchJob::Start(request));
     return job;
@@ -515,6 +516,46 @@ TEST_F(HttpFetchTest, AtMostFourConnectionsGoToOneServer)
         EXPECT_EQ(job->TakeResult().status, 200u);
     }
     EXPECT_EQ(m_server.MaxConcurrentAnswers(), 4);
+}
+
+// Slow pictures on a feed's own server: they take three of its four connections at most and
+// the feed, started after them all, goes past them and is answered while they still wait.
+TEST_F(HttpFetchTest, AFeedNeverWaitsBehindPicturesOnItsServer)
+{
+    vexatest::ScopedFetchLimits limits(8000, 8000, 8000);
+    m_server.Serve("/slow.png", vexatest::FeedReply("picture", 1500));
+    m_server.Serve("/feed.xml", vexatest::FeedReply(RssDocument(RssEntry("F"))));
+    std::vector<vexa::com_ptr<FetchJob>> pictures;
+    for (int i = 0; i < 4; ++i) pictures.push_back(StartFetch(m_server.Url("/slow.png?" + std::to_string(i)), true));
+    Sleep(300); // the pictures are at the gate first
+    const ULONGLONG start = GetTickCount64();
+    vexa::com_ptr<FetchJob> feed = StartFetch(m_server.Url("/feed.xml"));
+    ASSERT_TRUE(feed->WaitUntil(start + 8000));
+    EXPECT_EQ(feed->TakeResult().status, 200u);
+    EXPECT_LT(SecondsSince(start), 1.0) << "the feed did not wait for a picture's answer";
+    EXPECT_FALSE(pictures.back()->IsDone());
+    for (auto& picture : pictures) EXPECT_TRUE(picture->WaitUntil(GetTickCount64() + 15000));
+    EXPECT_EQ(m_server.MaxConcurrentAnswers(), 4);
+}
+
+// Only feeds' requests are kept for their next download; the idle hook lets them go.
+TEST_F(HttpFetchTest, OnlyFeedsRequestsAreKeptUntilTheSessionCloses)
+{
+    ASSERT_TRUE(FetchJob::CloseIdleSession());
+    m_server.Serve("/kept.xml", vexatest::FeedReply(RssDocument(RssEntry("K"))));
+    m_server.Serve("/picture.png", vexatest::FeedReply("picture"));
+    {
+        vexa::ModuleLock held; // as a live plugin does: the last worker out leaves the session open
+        for (const auto& [path, yields] : {std::pair{"/kept.xml", false}, {"/picture.png", true}}) {
+            vexa::com_ptr<FetchJob> job = StartFetch(m_server.Url(path), yields);
+            ASSERT_TRUE(job->WaitUntil(GetTickCount64() + 10000));
+            EXPECT_EQ(job->TakeResult().status, 200u) << path;
+        }
+        ASSERT_TRUE(FetchJob::WaitForWorkers(5000));
+        EXPECT_EQ(vexa::KeptRequestCount(), 1u);
+    }
+    EXPECT_TRUE(FetchJob::CloseIdleSession());
+    EXPECT_EQ(vexa::KeptRequestCount(), 0u);
 }
 
 // ---- ftp ----

@@ -2,7 +2,9 @@
 // bytes are refused before a decoder sees them, and the card's fitting keeps the centre.
 #include <windows.h>
 #include <wincodec.h>
+#include <memory>
 #include <sstream>
+#include <thread>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -10,8 +12,12 @@
 #include "com/ptr.h"
 #include "format/entrypicture.h"
 #include "format/picture.h"
+#include "format/pictureguard.h"
+#include "net/httpfetch.h"
 #include "plugin/cardpicture.h"
+#include "plugin/entrypictures.h"
 #include "store/picturecache.h"
+#include "tests/support/httpserver.h"
 #include "tests/support/pictures.h"
 #include "tests/support/processusage.h"
 
@@ -20,16 +26,6 @@ using vexatest::Encode;
 using vexatest::Halves;
 
 namespace {
-
-// An icon directory of one entry around `png`.
-std::string IconAround(const std::string& png, unsigned char side)
-{
-    std::string ico("\0\0\1\0\1\0", 6);
-    ico += std::string{char(side), char(side), 0, 0, 1, 0, 32, 0};
-    const std::uint32_t size = static_cast<std::uint32_t>(png.size()), offset = 22;
-    for (std::uint32_t v : {size, offset}) ico.append({char(v), char(v >> 8), char(v >> 16), char(v >> 24)});
-    return ico + png;
-}
 
 std::string Be32(std::uint32_t v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
 
@@ -43,7 +39,7 @@ TEST(Picture, EveryKindDecodesToItsSize)
         {"bmp", Encode(source, GUID_ContainerFormatBmp), PictureKind::Bmp},
         {"jpeg", Encode(source, GUID_ContainerFormatJpeg), PictureKind::Jpeg},
         {"gif", Encode(source, GUID_ContainerFormatGif), PictureKind::Gif},
-        {"ico holding a png", IconAround(png, 48), PictureKind::Ico},
+        {"ico holding a png", vexatest::Icon({png}), PictureKind::Ico},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -77,12 +73,56 @@ TEST(Picture, HostileBytesAreRefusedBeforeDecoding)
         {"jpeg of 81 megapixels", jpeg, PictureVerdict::TooLarge},
         {"png cut in half", png.substr(0, png.size() / 2), PictureVerdict::Broken},
         {"png signature then noise", png.substr(0, 8) + std::string(200, '\x5a'), PictureVerdict::Broken},
-        {"ico whose png lies", IconAround(bombPng, 32), PictureVerdict::TooLarge},
+        {"ico whose png lies", vexatest::Icon({bombPng}), PictureVerdict::TooLarge},
     };
     for (const auto& row : rows) {
         Pixels out;
         EXPECT_EQ(row.verdict, DecodePicture(row.bytes.data(), row.bytes.size(), out)) << row.name;
         EXPECT_TRUE(out.data.empty()) << row.name;
+    }
+}
+
+// Every header a decoder reads is read first: each size of an icon's bitmap header, every
+// frame of a GIF, a PNG's data inflated, a JPEG's scans counted. An icon goes to the decoder
+// as its largest entry only.
+TEST(Picture, TheGuardReadsEveryHeaderTheDecoderReads)
+{
+    using vexatest::Icon;
+    using vexatest::IconBitmap;
+    using vexatest::RawPng;
+    const std::string png = Encode(Halves(48, 30), GUID_ContainerFormatPng);
+    const std::string gif = Encode(Halves(1000, 1000), GUID_ContainerFormatGif), small = Encode(Halves(8, 8), GUID_ContainerFormatGif);
+    const std::string rows = [] { std::string r; for (int y = 0; y < 3; ++y) r += '\0' + std::string(12, '\x7f'); return r; }();
+    std::string scans("\xff\xd8\xff\xc2\0\x0b\x08\0\x10\0\x10\x01\x01\x11\0", 15);
+    for (int i = 0; i <= static_cast<int>(kMaxJpegScans); ++i) scans += std::string("\xff\xda\0\x08\x01\x01\0\0\x3f\0\x12", 11);
+    scans += "\xff\xd9";
+    const std::size_t bits48x30 = 48 * 30 * 4 + 8 * 30; // rows and mask
+    const struct { const char* name; std::string bytes; PictureVerdict verdict; int w, h; } cases[] = {
+        {"icon, 12-byte header of 32768 x 32767", Icon({IconBitmap(12, 32768, 65534, 200)}), PictureVerdict::TooLarge},
+        {"icon, 40-byte header of 32768 x 32768", Icon({IconBitmap(40, 32768, 65536, 200)}), PictureVerdict::TooLarge},
+        {"icon, 64-byte header of 32768 x 32768", Icon({IconBitmap(64, 32768, 65536, 200)}), PictureVerdict::TooLarge},
+        {"icon, 108-byte header of 32768 x 32768", Icon({IconBitmap(108, 32768, 65536, 100)}), PictureVerdict::TooLarge},
+        {"icon, 124-byte header of 32768 x 32768", Icon({IconBitmap(124, 32768, 65536, 100)}), PictureVerdict::TooLarge},
+        {"icon, a small entry and a huge one", Icon({IconBitmap(40, 16, 32, 16 * 16 * 4 + 64), IconBitmap(124, 32768, 65536, 64)}), PictureVerdict::TooLarge},
+        {"icon whose largest bitmap is cut", Icon({IconBitmap(40, 16, 32, 16 * 16 * 4 + 64), IconBitmap(40, 48, 60, bits48x30 - 1)}), PictureVerdict::Broken},
+        {"icon of an unknown header size", Icon({IconBitmap(20, 16, 32, 16 * 16 * 4 + 64)}), PictureVerdict::Broken},
+        {"icon: its largest bitmap entry", Icon({IconBitmap(40, 16, 32, 16 * 16 * 4 + 64), IconBitmap(124, 48, 60, bits48x30)}), PictureVerdict::Decoded, 48, 30},
+        {"icon: its largest entry, a png", Icon({IconBitmap(40, 16, 32, 16 * 16 * 4 + 64), png}), PictureVerdict::Decoded, 48, 30},
+        {"gif of 17 frames of a megapixel", vexatest::GifFrames(gif, 17), PictureVerdict::TooLarge},
+        {"gif of 65 frames", vexatest::GifFrames(small, 65), PictureVerdict::TooLarge},
+        {"gif of 64 frames", vexatest::GifFrames(small, 64), PictureVerdict::Decoded, 8, 8},
+        {"png whose data fills it", RawPng(4, 3, rows), PictureVerdict::Decoded, 4, 3},
+        {"png whose data is a byte short", RawPng(4, 3, rows.substr(1)), PictureVerdict::Broken},
+        {"png whose data is a byte long", RawPng(4, 3, rows + '\0'), PictureVerdict::Broken},
+        {"png with an unknown row filter", RawPng(4, 3, rows.substr(0, 13) + '\x05' + rows.substr(14)), PictureVerdict::Broken},
+        {"png with a wrong data checksum", RawPng(4, 3, rows, false), PictureVerdict::Broken},
+        {"jpeg of too many scans", scans, PictureVerdict::TooLarge},
+    };
+    for (const auto& row : cases) {
+        Pixels out;
+        EXPECT_EQ(row.verdict, DecodePicture(row.bytes.data(), row.bytes.size(), out)) << row.name;
+        EXPECT_EQ(row.w, out.width) << row.name;
+        EXPECT_EQ(row.h, out.height) << row.name;
     }
 }
 
@@ -100,7 +140,9 @@ TEST(Picture, PicturesWhoseDataCannotFillTheImageAreRefusedAndCostNothing)
     wide[image + 6] = 0x03; // 300 becomes 812 wide: the data fills a third of it
     std::string png = Encode(Halves(300, 1200), GUID_ContainerFormatPng), flipped = png;
     flipped[png.size() / 2] ^= 0x10;
-    for (const std::string& bytes : {wide, gif.substr(0, gif.size() * 2 / 3), flipped, png.substr(0, png.size() - 12)}) {
+    const std::string row = '\0' + std::string(3 * 4000, '\x40'); // one row of 4000 x 4000, checksums right
+    for (const std::string& bytes : {wide, gif.substr(0, gif.size() * 2 / 3), flipped, png.substr(0, png.size() - 12),
+                                     vexatest::RawPng(4000, 4000, row)}) {
         Pixels out;
         ASSERT_EQ(PictureVerdict::Broken, DecodePicture(bytes.data(), bytes.size(), out));
         const SIZE_T before = vexatest::PrivateBytes();
@@ -111,6 +153,22 @@ TEST(Picture, PicturesWhoseDataCannotFillTheImageAreRefusedAndCostNothing)
         Pixels out;
         EXPECT_EQ(PictureVerdict::Decoded, DecodePicture(whole.data(), whole.size(), out)) << "the whole file still decodes";
     }
+}
+
+// Decoding is bounded: two at once in the process, and a decode past its CPU time is given up.
+TEST(Picture, DecodesAreBoundedInNumberAndTime)
+{
+    const std::string png = Encode(Halves(1500, 1500), GUID_ContainerFormatPng);
+    Pixels out;
+    EXPECT_EQ(PictureVerdict::TooSlow, DecodePicture(png.data(), png.size(), out, 1));
+    EXPECT_TRUE(out.data.empty());
+    EntryPictures::MostDecodesAtOnce();
+    std::vector<std::thread> threads;
+    std::vector<std::string> cards(6);
+    for (std::string& card : cards) threads.emplace_back([&] { card = WorkPicture(png); });
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(2, EntryPictures::MostDecodesAtOnce());
+    for (const std::string& card : cards) EXPECT_FALSE(card.empty()) << "each waited for its turn";
 }
 
 TEST(Picture, FittingKeepsTheCentreSquare)
@@ -228,6 +286,44 @@ TEST(EntryPicture, TakesTheBestPlaceAFeedPutsOne)
         {"none", ChoosePicture({{1, "title"}}), ""},
     };
     for (const auto& row : rows) EXPECT_EQ(row.expected, row.chosen) << row.name;
+}
+
+} // namespace
+
+namespace {
+
+// Eleven feeds of 25 pictures on one slow server: 20 pending a feed, 200 in all, and only the
+// downloads that can start (three to one server) have a thread.
+TEST(EntryPictures, PendingPicturesAreBoundedAndOnlyThoseThatCanStartHaveAThread)
+{
+    vexatest::HttpServer server;
+    ASSERT_TRUE(server.Start());
+    vexatest::HttpServer::Reply slow{200, "x", "image/png"};
+    slow.latencyMs = 1000;
+    const DWORD wait = EntryPictures::SetWait(0);
+    std::vector<std::unique_ptr<CRssItem>> owned;
+    {
+        EntryPictures pictures;
+        for (int f = 0; f < 11; ++f) {
+            std::vector<CRssItem*> records;
+            for (int i = 0; i < 25; ++i) {
+                const std::string path = "/p/" + std::to_string(f) + "-" + std::to_string(i) + ".png";
+                server.Serve(path, slow);
+                owned.push_back(std::make_unique<CRssItem>());
+                owned.back()->RssID = path;
+                owned.back()->Picture = server.Url(path);
+                owned.back()->NUM = i;
+                records.push_back(owned.back().get());
+            }
+            pictures.Fetch(records, "feed " + std::to_string(f), GetTickCount64());
+            EXPECT_EQ(std::min<std::size_t>(20 * (f + 1), 200), pictures.Pending());
+        }
+        EXPECT_EQ(EntryPictures::kRunningPerServer, pictures.Running());
+        EXPECT_EQ(static_cast<long>(EntryPictures::kRunningPerServer), FetchJob::LiveWorkers());
+    }
+    EntryPictures::SetWait(wait);
+    EXPECT_TRUE(FetchJob::WaitForWorkers(10000));
+    server.Stop();
 }
 
 } // namespace

@@ -655,3 +655,51 @@ TEST_F(Refresh, EachEntryShowsItsOwnPictureFittedToTheCardOrTheContentIcon)
 }
 
 } // namespace
+
+namespace {
+
+// Fifty entries naming one picture share its one bitmap, and a feed's health counts the
+// pictures its cards show: not one that came after its cards were made, none once the panel
+// is cleared.
+TEST_F(Refresh, EntriesNamingOnePictureShareItsBitmapAndHealthCountsTheCards)
+{
+    const DWORD wait = EntryPictures::SetWait(1500);
+    const std::string thumbnail = "<media:thumbnail xmlns:media=\"http://search.yahoo.com/mrss/\" url=\"/p/";
+    HttpServer::Reply png{200, vexatest::Encode(vexatest::Halves(40, 40), GUID_ContainerFormatPng), "image/png"};
+    m_server.Serve("/p/one.png", png);
+    png.latencyMs = 3000;
+    m_server.Serve("/p/late.png", png);
+    std::string many, late;
+    for (int i = 0; i < 50; ++i) many += RssEntry("M" + std::to_string(100 + i), "", "", thumbnail + "one.png\"/>");
+    for (int i = 0; i < 3; ++i) late += RssEntry("L" + std::to_string(i), "", "", thumbnail + "late.png\"/>");
+    m_server.Serve("/many.xml", FeedReply(RssDocument(many)));
+    m_server.Serve("/late.xml", FeedReply(RssDocument(late)));
+    SetFeeds({"/many.xml", "/late.xml"});
+    Start();
+
+    ASSERT_EQ(53u, Panel().items.size());
+    std::vector<OLE_HANDLE> bitmaps;
+    for (std::size_t i = 0; i < 50; ++i) {
+        OLE_HANDLE handle = 0;
+        ASSERT_EQ(S_OK, Panel().items[i].state->image->get_Handle(&handle));
+        bitmaps.push_back(handle);
+    }
+    EXPECT_EQ(50, std::count(bitmaps.begin(), bitmaps.end(), bitmaps[0])) << "one bitmap for all";
+    const auto pictures = [&](const char* path) {
+        return std::max(0L, static_cast<long>(ReadFeedHealth(utf::FromUtf8<wchar_t>(m_server.Url(path))).pictures));
+    };
+    EXPECT_EQ(50, pictures("/many.xml"));
+    EXPECT_EQ(0, pictures("/late.xml"));
+    for (int i = 0; i < 100 && !Impl(m_plugin.get())->Pictures()->Has(m_server.Url("/p/late.png")); ++i) {
+        Sleep(100);
+        Impl(m_plugin.get())->Refresh(false);
+    }
+    ASSERT_TRUE(Impl(m_plugin.get())->Pictures()->Has(m_server.Url("/p/late.png")));
+    Impl(m_plugin.get())->Refresh(false);
+    EXPECT_EQ(0, pictures("/late.xml")) << "kept, but on no card";
+    Impl(m_plugin.get())->Refresh(true);
+    EXPECT_EQ(0, pictures("/many.xml")) << "the panel was cleared";
+    EntryPictures::SetWait(wait);
+}
+
+} // namespace
