@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "com/check.h"
 #include "com/module.h"
 #include "version.h"
 
@@ -74,16 +75,15 @@ void KeepRequest(const std::wstring& url, KeptRequest kept) noexcept
     KeptRequest closed; // the one that makes room, closed outside the lock
     srwlock_exclusive_guard held(g_sessionLock);
     if (!g_session || !kept.request) return;
-    try {
+    // No room to keep it (reported): it is closed, as it would have been.
+    VEXA_TRY
         if (!g_kept) g_kept = new KeptRequests();
         if (g_kept->size() >= kKeptLimit) {
             closed = std::move(g_kept->front().second);
             g_kept->erase(g_kept->begin());
         }
         g_kept->emplace_back(url, std::move(kept));
-    } catch (...) {
-        // No room to keep it: it is closed, as it would have been.
-    }
+    VEXA_CATCH_LOG
 }
 
 std::size_t KeptRequestCount() noexcept
