@@ -535,13 +535,16 @@ TEST_F(RssStoreTest, AtomBadInput)
                              "<link rel=\"alternate\" href=\"http://l2/\"/></entry></feed>", "/plain.atom"));
     EXPECT_EQ(Item("http://second/").Genre, "http://second/");
     EXPECT_EQ(Item("Links").Genre, "http://l1/");
-    // Read as RSS, so nothing: an entry outside any feed, a feed in a foreign namespace.
-    const int count = m_store->Count();
+    // Read as RSS, so nothing: an entry outside any feed. A feed in a namespace of its own
+    // (a misspelt Atom one too) is Atom, its fields in that namespace.
+    int count = m_store->Count();
     EXPECT_TRUE(LoadDocument("<entry xmlns=\"http://www.w3.org/2005/Atom\"><title>Lone</title></entry>", "/e.atom"));
+    EXPECT_EQ(m_store->Count(), count);
     EXPECT_TRUE(LoadDocument("<feed xmlns=\"urn:other\"><entry><title>Foreign</title></entry></feed>", "/f.atom"));
     EXPECT_TRUE(LoadDocument("<x:feed xmlns:x=\"http://www.w3.org/2005/Atom/\"><x:entry><x:title>Almost</x:title>"
                              "</x:entry></x:feed>", "/g.atom"));
-    EXPECT_EQ(m_store->Count(), count);
+    EXPECT_TRUE(m_store->Find("Foreign") && m_store->Find("Almost"));
+    count = m_store->Count();
     // A feed element inside an RSS channel is read as RSS: its entries are not items.
     ASSERT_TRUE(LoadDocument(RssDocument(RssEntry("Rss item") + head + "<entry><title>In channel</title></entry></feed>"),
                              "/mixed.xml"));
@@ -609,6 +612,23 @@ const WebShape kWebShapes[] = {
      "<link rel=\"alternate\" href=\"\"/><summary type=\"html\">Read &lt;a href=\"http://s/x\"&gt;a pretty good "
      "story&lt;/a&gt;. As she waited</summary></entry></feed>",
      {{"Waiting", "http://b/dir/"}}},
+    {"RSS 2.0 in a namespace of its own",
+     "<rss xmlns=\"https://cyber.harvard.edu/rss/rss.html\"><channel><item><title>Own</title><link>http://o/1</link>"
+     "</item></channel></rss>",
+     {{"Own", "http://o/1"}}},
+    {"RSS 1.0 without its final slash",
+     "<rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\" xmlns=\"http://purl.org/rss/1.0\"><channel/>"
+     "<item><title>Slash</title><link>http://s/1</link></item></rdf:RDF>",
+     {{"Slash", "http://s/1"}}},
+    {"Atom in a namespace of its own",
+     "<feed xmlns=\"http://example.org/own\"><entry><title>Mine</title><link href=\"http://m/1\"/></entry></feed>",
+     {{"Mine", "http://m/1"}}},
+    {"media and podcast titles where title and dc:title leave it empty",
+     RssDocument("<item xmlns:itunes=\"http://www.itunes.com/dtds/podcast-1.0.dtd\" xmlns:media=\"http://search.yahoo.com/mrss/\""
+                 " xmlns:dc=\"http://purl.org/dc/elements/1.1/\"><media:title>M</media:title><link>http://p/1</link></item>"
+                 "<item xmlns:itunes=\"http://www.itunes.com/dtds/podcast-1.0.dtd\" xmlns:dc=\"http://purl.org/dc/elements/1.1/\">"
+                 "<itunes:title>I</itunes:title><dc:title>D</dc:title><link>http://p/2</link></item>"),
+     {{"M", "http://p/1"}, {"D", "http://p/2"}}},
 };
 
 TEST_F(RssStoreTest, EntriesAsTheWebWritesThem)
