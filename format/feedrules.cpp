@@ -55,7 +55,6 @@ struct FeedRules::Format {
     const char* entry;     // one entry: its start tag opens a record, its end tag stores it
     const Tag* tags;
     std::size_t tagCount;
-    bool linksByAttribute; // relative links are resolved (xml:base, the feed's address)
     const char* const* namespaces; // the format's own namespaces, ended by null
 };
 
@@ -83,7 +82,7 @@ const FeedRules::Tag kRssTags[] = {
 const char* const kRssNamespaces[] = {"http://purl.org/rss/1.0/", "http://my.netscape.com/rdf/simple/0.9/",
                                       "http://backend.userland.com/rss2", "http://blogs.law.harvard.edu/tech/rss",
                                       nullptr};
-const FeedRules::Format kRss = {"channel", "item", kRssTags, sizeof kRssTags / sizeof kRssTags[0], false,
+const FeedRules::Format kRss = {"channel", "item", kRssTags, sizeof kRssTags / sizeof kRssTags[0],
                                 kRssNamespaces};
 
 // Atom: the document element "feed" is the container; fields are direct children of the
@@ -104,7 +103,7 @@ const FeedRules::Tag kAtomTags[] = {
     {"title", kItunes, Role::Text, Field::Title, "entry", 2},
 };
 const char* const kAtomNamespaces[] = {"http://www.w3.org/2005/Atom", nullptr};
-const FeedRules::Format kAtom = {"feed", "entry", kAtomTags, sizeof kAtomTags / sizeof kAtomTags[0], true,
+const FeedRules::Format kAtom = {"feed", "entry", kAtomTags, sizeof kAtomTags / sizeof kAtomTags[0],
                                  kAtomNamespaces};
 
 // Atom 0.3: the same shape, with its own names for the dates.
@@ -124,7 +123,7 @@ const FeedRules::Tag kAtom03Tags[] = {
     {"title", kItunes, Role::Text, Field::Title, "entry", 2},
 };
 const char* const kAtom03Namespaces[] = {"http://purl.org/atom/ns#", nullptr};
-const FeedRules::Format kAtom03 = {"feed", "entry", kAtom03Tags, sizeof kAtom03Tags / sizeof kAtom03Tags[0], true,
+const FeedRules::Format kAtom03 = {"feed", "entry", kAtom03Tags, sizeof kAtom03Tags / sizeof kAtom03Tags[0],
                                    kAtom03Namespaces};
 
 // A document is read as Atom 0.3 when its document element is "feed" in that one's
@@ -154,6 +153,17 @@ bool InNamespace(const FeedRules::Format& format, const FeedRules::Tag& tag, con
     for (const char* const* own = format.namespaces; *own; ++own)
         if (ns == *own) return true;
     return false;
+}
+
+// A relative link (RSS's text) read against the base in force; an absolute one, an empty
+// one, or one that no base resolves stays as the feed wrote it.
+void ResolveLink(std::string& link, const std::string& base)
+{
+    if (link.empty())
+        return;
+    std::string resolved = ResolveUrl(base, link);
+    if (!resolved.empty() && link.find(resolved) == std::string::npos)
+        link.swap(resolved);
 }
 
 // Whether two names of the tables are the same.
@@ -233,8 +243,7 @@ void FeedRules::OnStartElement(const XmlElement& element)
             // without its final slash, say).
             if (m_facts.root == "RDF" && !IsFormatNamespace(*m_format, element.ns))
                 m_ownNamespace = element.ns;
-            if (m_format->linksByAttribute)
-                m_feedBase = BaseOf(element, m_address);
+            m_feedBase = BaseOf(element, m_address);
         }
         return;
     }
@@ -334,8 +343,7 @@ void FeedRules::OpenEntry(const XmlElement& element)
         m_aside[1][i].clear();
         m_taken[i] = m_asideTaken[0][i] = m_asideTaken[1][i] = false;
     }
-    if (m_format->linksByAttribute)
-        m_entryBase = BaseOf(element, m_feedBase);
+    m_entryBase = BaseOf(element, m_feedBase);
 }
 
 void FeedRules::CloseEntry()
@@ -350,9 +358,10 @@ void FeedRules::CloseEntry()
                 field.swap(rank[i]);
         }
     }
+    ResolveLink(m_current->Genre, m_entryBase);
     NameEntry(*m_current);
     m_picture.OnMarkup(m_current->Description);
-    m_current->Picture = m_picture.Chosen(m_format->linksByAttribute ? m_entryBase : m_address);
+    m_current->Picture = m_picture.Chosen(m_entryBase);
     m_sink.Add(std::move(*m_current));
     m_current.reset();
     ++m_facts.entries;
