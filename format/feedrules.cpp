@@ -159,7 +159,7 @@ bool InNamespace(const FeedRules::Format& format, const FeedRules::Tag& tag, con
 // one, or one that no base resolves stays as the feed wrote it.
 void ResolveLink(std::string& link, const std::string& base)
 {
-    if (link.empty())
+    if (link.find_first_not_of(" \t\n\v\f\r") == std::string::npos)
         return;
     std::string resolved = ResolveUrl(base, link);
     if (!resolved.empty() && link.find(resolved) == std::string::npos)
@@ -231,7 +231,8 @@ void FeedRules::OnStartElement(const XmlElement& element)
         m_facts.root = element.name;
         // An rss or feed root in a namespace not the format's (a site's own address, a
         // version's misspelt one): its fields are in that namespace.
-        if ((Named(element, "rss") || Named(element, "feed")) && !IsFormatNamespace(*m_format, element.ns))
+        if ((Named(element, "rss") || Named(element, "feed")) && !element.ns.empty() &&
+            !IsFormatNamespace(*m_format, element.ns))
             m_ownNamespace = element.ns;
     }
     if (!m_inChannel) {
@@ -241,7 +242,7 @@ void FeedRules::OnStartElement(const XmlElement& element)
             m_containerDepth = element.depth;
             // RDF's own namespace is RDF's: the channel's tells the fields' (RSS 1.0 written
             // without its final slash, say).
-            if (m_facts.root == "RDF" && !IsFormatNamespace(*m_format, element.ns))
+            if (m_facts.root == "RDF" && !element.ns.empty() && !IsFormatNamespace(*m_format, element.ns))
                 m_ownNamespace = element.ns;
             m_feedBase = BaseOf(element, m_address);
         }
