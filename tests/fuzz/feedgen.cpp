@@ -556,7 +556,11 @@ private:
         const std::string entry = QualifiedName(m_atom ? "entry" : "item");
         Open(entry);
         if (m_rng.Chance(70)) {
-            if (m_links.empty() || m_rng.Chance(80)) m_links.push_back("http://m.example/" + std::to_string(m_links.size()));
+            // Absolute, or relative to the feed's address (or an xml:base).
+            static const char* const kLinkForms[] = {"http://m.example/", "/m/", "m/", "../m/"};
+            if (m_links.empty() || m_rng.Chance(80))
+                m_links.push_back(m_rng.Pick(std::vector<std::string>(std::begin(kLinkForms), std::end(kLinkForms))) +
+                                  std::to_string(m_links.size()));
             const std::string link = m_rng.Pick(m_links);
             if (m_atom) OpenWith(QualifiedName("link"), {{"href", link}}, true);
             else { Open("link"); Write(Widen(link)); Close("link"); }
@@ -690,7 +694,11 @@ private:
         }
         int shape = m_rng.Below(10);
         Attrs decls = kDeclared;
-        if (m_rng.Chance(20)) m_defaultNs = "urn:default";
+        // A namespace of the site's own, or RSS 1.0's without its final slash: the root's
+        // fields count as the format's.
+        if (m_rng.Chance(20))
+            m_defaultNs = m_rng.Pick(std::vector<std::string>{"urn:default", "https://cyber.harvard.edu/rss/rss.html",
+                                                                "http://purl.org/rss/1.0"});
         else if (shape == 6 || shape == 7) m_defaultNs = m_rng.Pick(std::vector<std::string>{kRss10Ns, kRss10Ns, kRss09Ns, ""});
         if (!m_defaultNs.empty()) decls.emplace_back("xmlns", m_defaultNs);
         auto openRoot = [&](const std::string& name) {
@@ -725,8 +733,7 @@ private:
             ChannelBody(EntryCount());
             Close("channel");
         } else { // no channel at all
-            // A "feed" in no namespace would be read as Atom, which the model does not
-            // know: it stands in a namespace of its own.
+            // A "feed" in a namespace of its own: Atom, its fields in that namespace.
             if (!m_rng.Chance(50)) {
                 if (m_defaultNs.empty()) decls.emplace_back("xmlns", "urn:default");
                 m_defaultNs = "urn:default";

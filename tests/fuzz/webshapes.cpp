@@ -1,6 +1,7 @@
 // The real web's byte shapes over generated feeds: CR LF and lone CR line ends, documents
-// past 64 KB, a bare '&' and HTML named entities (which the store repairs), and feeds in
-// legacy encodings with their declaration. The logical events stay those of the document.
+// past 64 KB, a bare '&' and HTML named entities, white space before the declaration,
+// forbidden controls, bytes not UTF-8 and undeclared prefixes (which the store repairs), and
+// feeds in legacy encodings with their declaration. The logical events stay those of the document.
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -78,6 +79,77 @@ std::string BareMarkup(Rng& rng, const std::string& bytes, bool entities)
     return out;
 }
 
+// Shapes that the store repairs and that leave the events as they were.
+// White space before the XML declaration (after a byte order mark).
+std::string SpaceBeforeDeclaration(Rng& rng, const std::string& bytes)
+{
+    const std::size_t at = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    if (bytes.compare(at, 5, "<?xml") != 0) return bytes;
+    return bytes.substr(0, at) + rng.Pick(std::vector<std::string>{" ", "\n", "\n\n  ", "\t \n"}) + bytes.substr(at);
+}
+
+// Outside markup, CDATA sections and the DOCTYPE: controls that XML forbids, raw or as
+// references, which the repair drops.
+std::string Controls(Rng& rng, const std::string& bytes)
+{
+    std::string out;
+    bool inTag = false;
+    for (std::size_t i = 0; i < bytes.size();) {
+        const auto verbatim = std::find_if(std::begin(kVerbatim), std::end(kVerbatim),
+                                           [&](const auto& pair) { return bytes.compare(i, pair.first.size(), pair.first) == 0; });
+        if (verbatim != std::end(kVerbatim)) {
+            const std::size_t end = std::min(bytes.find(verbatim->second, i), bytes.size() - verbatim->second.size()) +
+                                    verbatim->second.size();
+            out.append(bytes, i, end - i);
+            i = end;
+            continue;
+        }
+        inTag = bytes[i] == '<' || (inTag && bytes[i] != '>');
+        if (!inTag && bytes[i] != '>' && rng.Chance(2))
+            out += rng.Pick(std::vector<std::string>{"\x01", "\x08", "\x0B", "\x0C", "\x1F", "&#31;", "&#x1;", "&#x0B;"});
+        out += bytes[i++];
+    }
+    return out;
+}
+
+// In a UTF-8 document, characters U+00A0 to U+00FF written as the one byte of windows-1252
+// (and Latin-1) that the repair reads back.
+std::string LatinBytes(Rng& rng, const std::string& bytes)
+{
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const unsigned char lead = static_cast<unsigned char>(bytes[i]);
+        const unsigned char next = i + 1 < bytes.size() ? static_cast<unsigned char>(bytes[i + 1]) : 0;
+        if ((lead == 0xC3 || (lead == 0xC2 && next >= 0xA0)) && next >= 0x80 && next <= 0xBF && rng.Chance(30)) {
+            out += static_cast<char>(lead == 0xC3 ? next + 0x40 : next);
+            ++i;
+        } else {
+            out += bytes[i];
+        }
+    }
+    return out;
+}
+
+// After an entry's or a title's end tag: an element whose prefix no declaration names (its
+// elements are foreign ones after the repair, so the entries stay).
+std::string UndeclaredPrefix(Rng& rng, const std::string& bytes)
+{
+    const std::string prefix = rng.Pick(std::vector<std::string>{"snf", "thr", "zq"});
+    if (bytes.find(prefix + ":") != std::string::npos) return bytes;
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size();) {
+        std::size_t close = std::string::npos;
+        for (const char* end : {"</item>", "</entry>", "</title>"})
+            if (bytes.compare(i, std::strlen(end), end) == 0) close = i + std::strlen(end);
+        if (close == std::string::npos) { out += bytes[i++]; continue; }
+        out.append(bytes, i, close - i);
+        i = close;
+        const bool tagNext = i + 1 < bytes.size() && bytes[i] == '<' && (bytes[i + 1] == '/' || std::isalpha(static_cast<unsigned char>(bytes[i + 1])));
+        if (tagNext && rng.Chance(40)) out += "<" + prefix + ":logo " + prefix + ":count=\"2\">x</" + prefix + ":logo>";
+    }
+    return out;
+}
+
 FeedCase LegacyFeed(Rng& rng)
 {
     struct Encoding {
@@ -139,6 +211,15 @@ FeedCase WebFeed(Rng& rng)
         doc.bytes = BareMarkup(rng, doc.bytes, utf8 && doc.bytes.find("<!DOCTYPE") == std::string::npos);
     if (rng.Chance(60)) doc.bytes = LineEnds(doc.bytes, rng.Chance(30));
     if (rng.Chance(10)) doc.bytes = PastSixtyFourKilobytes(rng, doc.bytes, utf8);
+    // The shapes of feeds that the store repairs, one at a time: each alone is known to read back.
+    if (doc.bytes.find("<!DOCTYPE") == std::string::npos && rng.Chance(40)) {
+        switch (rng.Below(4)) {
+        case 0: doc.bytes = SpaceBeforeDeclaration(rng, doc.bytes); break;
+        case 1: doc.bytes = Controls(rng, doc.bytes); break;
+        case 2: if (utf8) doc.bytes = LatinBytes(rng, doc.bytes); break;
+        default: doc.bytes = UndeclaredPrefix(rng, doc.bytes); break;
+        }
+    }
     return doc;
 }
 
