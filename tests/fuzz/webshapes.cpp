@@ -105,7 +105,8 @@ std::string Controls(Rng& rng, const std::string& bytes)
             continue;
         }
         inTag = bytes[i] == '<' || (inTag && bytes[i] != '>');
-        if (!inTag && bytes[i] != '>' && rng.Chance(2))
+        // Not inside a CR LF: line ends are made LF before the repair, so the pair would be two.
+        if (!inTag && bytes[i] != '>' && (i == 0 || bytes[i - 1] != '\r') && rng.Chance(2))
             out += rng.Pick(std::vector<std::string>{"\x01", "\x08", "\x0B", "\x0C", "\x1F", "&#31;", "&#x1;", "&#x0B;"});
         out += bytes[i++];
     }
