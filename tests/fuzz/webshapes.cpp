@@ -46,8 +46,9 @@ const std::pair<std::string, std::string> kVerbatim[] = {
     {"<![CDATA[", "]]>"}, {"<!--", "-->"}, {"<?", "?>"}, {"<!DOCTYPE", "]>"}};
 
 // In character data: "&amp;" becomes a bare '&' where no name follows, and the characters
-// above become entities.
-std::string BareMarkup(Rng& rng, const std::string& bytes, bool entities)
+// above become entities; or (`controls`) controls that XML forbids come in, raw or referenced,
+// never inside a CR LF (line ends are made LF before the repair, which would make it two).
+std::string BareMarkup(Rng& rng, const std::string& bytes, bool entities, bool controls = false)
 {
     auto at = [&bytes](std::size_t i) {
         return [&bytes, i](const auto& pair) { return bytes.compare(i, pair.first.size(), pair.first) == 0; };
@@ -65,6 +66,10 @@ std::string BareMarkup(Rng& rng, const std::string& bytes, bool entities)
             out.append(bytes, i, end - i);
             i = end;
             inTag = false;
+        } else if (controls) {
+            if (!inTag && bytes[i] != '>' && (i == 0 || bytes[i - 1] != '\r') && rng.Chance(2))
+                out += rng.Pick(std::vector<std::string>{"\x01", "\x08", "\x0B", "\x1F", "&#31;", "&#x1;", "&#x0B;"});
+            out += bytes[i++];
         } else if (!inTag && bytes.compare(i, 5, "&amp;") == 0 && (i + 5 == bytes.size() || !startsName(bytes[i + 5])) &&
                    rng.Chance(70)) {
             out += '&';
@@ -88,31 +93,6 @@ std::string SpaceBeforeDeclaration(Rng& rng, const std::string& bytes)
     return bytes.substr(0, at) + rng.Pick(std::vector<std::string>{" ", "\n", "\n\n  ", "\t \n"}) + bytes.substr(at);
 }
 
-// Outside markup, CDATA sections and the DOCTYPE: controls that XML forbids, raw or as
-// references, which the repair drops.
-std::string Controls(Rng& rng, const std::string& bytes)
-{
-    std::string out;
-    bool inTag = false;
-    for (std::size_t i = 0; i < bytes.size();) {
-        const auto verbatim = std::find_if(std::begin(kVerbatim), std::end(kVerbatim),
-                                           [&](const auto& pair) { return bytes.compare(i, pair.first.size(), pair.first) == 0; });
-        if (verbatim != std::end(kVerbatim)) {
-            const std::size_t end = std::min(bytes.find(verbatim->second, i), bytes.size() - verbatim->second.size()) +
-                                    verbatim->second.size();
-            out.append(bytes, i, end - i);
-            i = end;
-            continue;
-        }
-        inTag = bytes[i] == '<' || (inTag && bytes[i] != '>');
-        // Not inside a CR LF: line ends are made LF before the repair, so the pair would be two.
-        if (!inTag && bytes[i] != '>' && (i == 0 || bytes[i - 1] != '\r') && rng.Chance(2))
-            out += rng.Pick(std::vector<std::string>{"\x01", "\x08", "\x0B", "\x0C", "\x1F", "&#31;", "&#x1;", "&#x0B;"});
-        out += bytes[i++];
-    }
-    return out;
-}
-
 // In a UTF-8 document, characters U+00A0 to U+00FF written as the one byte of windows-1252
 // (and Latin-1) that the repair reads back.
 std::string LatinBytes(Rng& rng, const std::string& bytes)
@@ -131,24 +111,17 @@ std::string LatinBytes(Rng& rng, const std::string& bytes)
     return out;
 }
 
-// After an entry's or a title's end tag: an element whose prefix no declaration names (its
-// elements are foreign ones after the repair, so the entries stay).
+// After the first entry's end tag that a tag follows: an element and an attribute whose prefix
+// no declaration names (foreign ones after the repair, so the entries stay).
 std::string UndeclaredPrefix(Rng& rng, const std::string& bytes)
 {
     const std::string prefix = rng.Pick(std::vector<std::string>{"snf", "thr", "zq"});
-    if (bytes.find(prefix + ":") != std::string::npos) return bytes;
-    std::string out;
-    for (std::size_t i = 0; i < bytes.size();) {
-        std::size_t close = std::string::npos;
-        for (const char* end : {"</item>", "</entry>", "</title>"})
-            if (bytes.compare(i, std::strlen(end), end) == 0) close = i + std::strlen(end);
-        if (close == std::string::npos) { out += bytes[i++]; continue; }
-        out.append(bytes, i, close - i);
-        i = close;
-        const bool tagNext = i + 1 < bytes.size() && bytes[i] == '<' && (bytes[i + 1] == '/' || std::isalpha(static_cast<unsigned char>(bytes[i + 1])));
-        if (tagNext && rng.Chance(40)) out += "<" + prefix + ":logo " + prefix + ":count=\"2\">x</" + prefix + ":logo>";
-    }
-    return out;
+    const std::size_t end = bytes.find(rng.Chance(50) ? "</item>" : "</entry>");
+    const std::size_t at = end == std::string::npos ? end : bytes.find('>', end) + 1;
+    if (at == std::string::npos || bytes.find(prefix + ":") != std::string::npos || bytes.compare(at, 1, "<") != 0 ||
+        std::strchr("!?", bytes[at + 1]))
+        return bytes;
+    return bytes.substr(0, at) + "<" + prefix + ":logo " + prefix + ":count=\"2\">x</" + prefix + ":logo>" + bytes.substr(at);
 }
 
 FeedCase LegacyFeed(Rng& rng)
@@ -216,7 +189,7 @@ FeedCase WebFeed(Rng& rng)
     if (doc.bytes.find("<!DOCTYPE") == std::string::npos && rng.Chance(40)) {
         switch (rng.Below(4)) {
         case 0: doc.bytes = SpaceBeforeDeclaration(rng, doc.bytes); break;
-        case 1: doc.bytes = Controls(rng, doc.bytes); break;
+        case 1: doc.bytes = BareMarkup(rng, doc.bytes, false, true); break;
         case 2: if (utf8) doc.bytes = LatinBytes(rng, doc.bytes); break;
         default: doc.bytes = UndeclaredPrefix(rng, doc.bytes); break;
         }
