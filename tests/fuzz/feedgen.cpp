@@ -556,10 +556,8 @@ private:
         const std::string entry = QualifiedName(m_atom ? "entry" : "item");
         Open(entry);
         if (m_rng.Chance(70)) {
-            // Absolute, or relative to the feed's address (or an xml:base).
-            static const char* const kLinkForms[] = {"http://m.example/", "/m/", "m/", "../m/"};
-            if (m_links.empty() || m_rng.Chance(80))
-                m_links.push_back(m_rng.Pick(std::vector<std::string>(std::begin(kLinkForms), std::end(kLinkForms))) +
+            if (m_links.empty() || m_rng.Chance(80)) // absolute, or relative to the feed's address
+                m_links.push_back(m_rng.Pick(std::vector<std::string>{"http://m.example/", "/m/", "m/", "../m/"}) +
                                   std::to_string(m_links.size()));
             const std::string link = m_rng.Pick(m_links);
             if (m_atom) OpenWith(QualifiedName("link"), {{"href", link}}, true);
@@ -694,9 +692,7 @@ private:
         }
         int shape = m_rng.Below(10);
         Attrs decls = kDeclared;
-        // A namespace of the site's own, or RSS 1.0's without its final slash: the root's
-        // fields count as the format's.
-        if (m_rng.Chance(20))
+        if (m_rng.Chance(20)) // a site's own, or RSS 1.0's without its slash: fields of the format all the same
             m_defaultNs = m_rng.Pick(std::vector<std::string>{"urn:default", "https://cyber.harvard.edu/rss/rss.html",
                                                                 "http://purl.org/rss/1.0"});
         else if (shape == 6 || shape == 7) m_defaultNs = m_rng.Pick(std::vector<std::string>{kRss10Ns, kRss10Ns, kRss09Ns, ""});
@@ -1061,13 +1057,10 @@ UrlParts SplitUrl(const std::string& text)
     UrlParts u;
     std::size_t i = 0;
     std::size_t stop = text.find_first_of(":/?#");
-    // A scheme: a letter, then letters, digits, '+', '-' and '.'.
-    auto schemeChar = [](char c, bool first) {
-        return std::isalpha(static_cast<unsigned char>(c)) ||
-               (!first && (std::isdigit(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.'));
-    };
-    bool scheme = stop != std::string::npos && stop > 0 && text[stop] == ':';
-    for (std::size_t k = 0; scheme && k < stop; ++k) scheme = schemeChar(text[k], k == 0);
+    bool scheme = stop != std::string::npos && stop > 0 && text[stop] == ':' &&
+                  std::isalpha(static_cast<unsigned char>(text[0]));
+    for (std::size_t k = 1; scheme && k < stop; ++k) // a letter, then letters, digits, '+', '-' and '.'
+        scheme = std::isalnum(static_cast<unsigned char>(text[k])) || std::strchr("+-.", text[k]);
     if (scheme) {
         u.hasScheme = true;
         u.scheme = text.substr(0, stop);
@@ -1163,12 +1156,9 @@ std::string BaseInside(const Event& e, const std::string& enclosing)
 // publication); -1 for none.
 int ChildField(Format format, const Event& e, int& aside)
 {
-    // media:title and itunes:title: a title that no other element gives.
-    if ((e.ns == "http://search.yahoo.com/mrss/" || e.ns == "http://www.itunes.com/dtds/podcast-1.0.dtd") &&
-        e.name == "title") {
-        aside = 2;
+    aside = 2; // media:title and itunes:title: a title that no other element gives
+    if (e.name == "title" && (e.ns == "http://search.yahoo.com/mrss/" || e.ns == "http://www.itunes.com/dtds/podcast-1.0.dtd"))
         return kTitle;
-    }
     aside = e.ns == kDcNs;
     if (aside) return e.name == "creator" ? kAuthor : e.name == "title" ? kTitle : e.name == "date" ? kPublished : -1;
     if (!OwnNamespace(format, e.ns)) return -1;
