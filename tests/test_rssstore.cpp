@@ -279,15 +279,12 @@ TEST_F(RssStoreTest, FeedsInTheEncodingsAndShapesOfTheWeb)
          {"Caf\xC3\xA9\xC2\xA0\xE2\x80\xA6"}},
         {"space before the declaration", "\n  \n" + RssDocument(RssEntry("Spaced")), true, {"Spaced"}},
         {"control characters", RssDocument("<item><title>Bell\x07 &#31;rings&#x1;</title></item>"), true, {"Bell rings"}},
-        {"undeclared prefixes",
-         RssDocument("<item><snf:title>Foreign</snf:title><description>Own</description>"
-                     "<link thr:count=\"2\">http://l/</link><snf:logo/></item>"),
-         true, {"http://l/"}, {{"http://l/", &CRssItem::Title, "Own"}}},
+        {"undeclared prefixes", RssDocument("<item><snf:title>Foreign</snf:title><description>Own</description><link "
+         "thr:count=\"2\">http://l/</link><snf:logo/></item>"), true, {"http://l/"}, {{"http://l/", &CRssItem::Title, "Own"}}},
         {"bytes not UTF-8", RssDocument("<item><title>caf\xE9 \x93q\x94</title></item>"), true,
          {"caf\xC3\xA9 \xE2\x80\x9Cq\xE2\x80\x9D"}},
-        {"iso-8859-1 that is UTF-8",
-         "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><rss><channel>" + RssEntry("tr\xC3\xA6nere") + "</channel></rss>",
-         true, {"tr\xC3\xA6nere"}},
+        {"iso-8859-1 that is UTF-8", "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><rss><channel>" +
+         RssEntry("tr\xC3\xA6nere") + "</channel></rss>", true, {"tr\xC3\xA6nere"}},
         {"broken after repair", RssDocument(RssEntry("Before") + broken + RssEntry("After")), false, {"Before"}},
     };
     for (const Read& row : rows) ExpectRead(row);
@@ -310,10 +307,8 @@ TEST_F(RssStoreTest, BadTextKeepsEveryOtherEntry)
     EXPECT_EQ(Keys(), (Strings{"Before"}));
     // Bytes that are not UTF-8 in a document declared UTF-8, and Windows-1251 text declared
     // UTF-8: read as windows-1252, as browsers read them.
-    EXPECT_TRUE(LoadDocument(RssDocument(RssEntry("Good") + "<item><title>bad \xFF\xFE</title></item>"),
-                             "/invalid.xml"));
-    EXPECT_TRUE(LoadDocument(RssDocument(RssEntry("Fine") + "<item><title>\xCD\xEE\xE2</title></item>"),
-                             "/wrong.xml"));
+    EXPECT_TRUE(LoadDocument(RssDocument(RssEntry("Good") + "<item><title>bad \xFF\xFE</title></item>"), "/invalid.xml"));
+    EXPECT_TRUE(LoadDocument(RssDocument(RssEntry("Fine") + "<item><title>\xCD\xEE\xE2</title></item>"), "/wrong.xml"));
     EXPECT_EQ(Keys(), (Strings{"Before", "Fine", "Good", "bad \xC3\xBF\xC3\xBE", "\xC3\x8D\xC3\xAE\xC3\xA2"}));
     // Right-to-left, zero-width and joiner marks and a byte order mark inside text are kept.
     const std::string marks = "\xE2\x80\x8F\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D\xE2\x80\x8B\xE2\x80\x8D\xEF\xBB\xBFx";
@@ -618,19 +613,14 @@ const WebShape kWebShapes[] = {
                  "<item xml:base=\"http://b/x/\"><title>Based</title><link> y?q=1 </link></item>"
                  "<item><link>../up.html</link><description>Untitled</description></item>"
                  "<item><title>Absolute</title><link> http://a/b </link></item>"),
-     {{"Intro", "/blog/intro-graphml"}, {"Based", "http://b/x/y?q=1"}, {"Untitled", "/up.html"},
-      {"Absolute", " http://a/b "}}},
-    {"RSS 2.0 in a namespace of its own",
-     "<rss xmlns=\"https://cyber.harvard.edu/rss/rss.html\"><channel><item><title>Own</title><link>http://o/1</link>"
-     "</item></channel></rss>",
-     {{"Own", "http://o/1"}}},
-    {"RSS 1.0 without its final slash",
-     "<rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\" xmlns=\"http://purl.org/rss/1.0\"><channel/>"
-     "<item><title>Slash</title><link>http://s/1</link></item></rdf:RDF>",
+     {{"Intro", "/blog/intro-graphml"}, {"Based", "http://b/x/y?q=1"}, {"Untitled", "/up.html"}, {"Absolute", " http://a/b "}}},
+    {"RSS 2.0 in a namespace of its own", "<rss xmlns=\"https://cyber.harvard.edu/rss/rss.html\"><channel><item>"
+     "<title>Own</title><link>http://o/1</link></item></channel></rss>", {{"Own", "http://o/1"}}},
+    {"RSS 1.0 without its final slash", "<rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\" "
+     "xmlns=\"http://purl.org/rss/1.0\"><channel/><item><title>Slash</title><link>http://s/1</link></item></rdf:RDF>",
      {{"Slash", "http://s/1"}}},
-    {"Atom in a namespace of its own",
-     "<feed xmlns=\"http://example.org/own\"><entry><title>Mine</title><link href=\"http://m/1\"/></entry></feed>",
-     {{"Mine", "http://m/1"}}},
+    {"Atom in a namespace of its own", "<feed xmlns=\"http://example.org/own\"><entry><title>Mine</title>"
+     "<link href=\"http://m/1\"/></entry></feed>", {{"Mine", "http://m/1"}}},
     {"media and podcast titles where title and dc:title leave it empty",
      RssDocument("<item xmlns:itunes=\"http://www.itunes.com/dtds/podcast-1.0.dtd\" xmlns:media=\"http://search.yahoo.com/mrss/\""
                  " xmlns:dc=\"http://purl.org/dc/elements/1.1/\"><media:title>M</media:title><link>http://p/1</link></item>"
