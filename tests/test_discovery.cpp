@@ -108,8 +108,7 @@ TEST_F(Discovery, PagesAreReadThroughTheFirstFeedTheyAdvertise)
     m_server.Serve("/s2/", Page(kLink + "\"" + m_server.Url("/s2/f.xml") + "\">"), ""); // no type: by its start
     m_server.Serve("/s3/", Page("<base href=/feeds/s3/>" + kLink + "f.xml>"), html);
     m_server.Serve("/s4/", "<html><meta x='<'><p>" + kLink + "f.xml><title>x", html);
-    // HTML5 without <html> and <head>, sent as XML.
-    m_server.Serve("/s6/", "<meta charset=utf-8>\n" + kLink + "f.xml>\n<p>Hi", "application/xml");
+    m_server.Serve("/s6/", "<meta charset=utf-8>\n" + kLink + "f.xml>\n<p>Hi", "application/xml"); // HTML5, no <head>
     m_server.Serve("/old", vexatest::FeedReply("", 0, 301, "Location: /s5/"));
     m_server.Serve("/s5/", Page(kLink + "feed.xml>"), html);
     m_server.Serve("/hop/", Page(kLink + "/s0/>"), html); // a feed that is a page again

@@ -499,8 +499,7 @@ TEST(ReaderInputTest, LineEndsInEachFormAndTheRepairs)
         {"<?xml version='1.0' encoding='koi8-r'?><a>\xE9</a>", "unchanged", 0},
         {"<rss xmlns:a='x'><snf:logo thr:count = '2' b='c:d' a:e='f'/><!-- <g:h> --></rss>",
          "<rss xmlns:snf=\"urn:x-undeclared-prefix:snf\" xmlns:thr=\"urn:x-undeclared-prefix:thr\" xmlns:a='x'>"
-         "<snf:logo thr:count = '2' b='c:d' a:e='f'/><!-- <g:h> --></rss>",
-         kRepairedPrefix},
+         "<snf:logo thr:count = '2' b='c:d' a:e='f'/><!-- <g:h> --></rss>", kRepairedPrefix},
     };
     for (const auto& row : repairs) {
         std::string out = "unchanged";

@@ -904,10 +904,9 @@ bool LinkMatches(const ModelEntry& entry, const std::string& actual, Delivery de
     std::string text;
     for (const std::u16string& run : entry.runs[kLink])
         if (HasText(run)) text += RunUtf8(run, delivery == Delivery::RunsUtf8CrAsLf);
-    const char blanks[] = " \t\n\v\f\r";
-    const std::size_t first = text.find_first_not_of(blanks);
+    const std::size_t first = text.find_first_not_of(" \t\n\v\f\r"), last = text.find_last_not_of(" \t\n\v\f\r");
     if (first == std::string::npos) return false;
-    const std::string resolved = ModelResolve(entry.base, text.substr(first, text.find_last_not_of(blanks) - first + 1));
+    const std::string resolved = ModelResolve(entry.base, text.substr(first, last - first + 1));
     return actual == resolved && text.find(resolved) == std::string::npos;
 }
 

@@ -93,12 +93,9 @@ std::string LatinBytes(Rng& rng, const std::string& bytes)
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         const unsigned char lead = static_cast<unsigned char>(bytes[i]);
         const unsigned char next = i + 1 < bytes.size() ? static_cast<unsigned char>(bytes[i + 1]) : 0;
-        if ((lead == 0xC3 || (lead == 0xC2 && next >= 0xA0)) && next >= 0x80 && next <= 0xBF && rng.Chance(30)) {
-            out += static_cast<char>(lead == 0xC3 ? next + 0x40 : next);
-            ++i;
-        } else {
-            out += bytes[i];
-        }
+        const bool latin = (lead == 0xC3 || (lead == 0xC2 && next >= 0xA0)) && next >= 0x80 && next <= 0xBF && rng.Chance(30);
+        out += latin ? static_cast<char>(lead == 0xC3 ? next + 0x40 : next) : bytes[i];
+        i += latin;
     }
     return out;
 }
