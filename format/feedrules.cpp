@@ -46,7 +46,8 @@ struct FeedRules::Tag {
     Field field;        // Text: the field that collects the text
     const char* parent; // the entry's tag (a direct child of the entry) or a Group tag of the
                         // table (a direct child of that)
-    bool aside;         // the text fills the field only when no tag without `aside` does
+    int aside;          // 0: the field's own tag; 1 and 2: the text fills the field only when
+                        // no tag of a lower rank does
 };
 
 struct FeedRules::Format {
@@ -54,13 +55,14 @@ struct FeedRules::Format {
     const char* entry;     // one entry: its start tag opens a record, its end tag stores it
     const Tag* tags;
     std::size_t tagCount;
-    bool linksByAttribute; // relative links are resolved (xml:base, the feed's address)
     const char* const* namespaces; // the format's own namespaces, ended by null
 };
 
 namespace {
 
 const char kDublinCore[] = "http://purl.org/dc/elements/1.1/";
+const char kMediaRss[] = "http://search.yahoo.com/mrss/";
+const char kItunes[] = "http://www.itunes.com/dtds/podcast-1.0.dtd";
 
 // RSS 2.0, 1.0 and 0.9 (whose items stand beside the channel): the first "channel" start
 // tag anywhere opens the reading; fields are the item's direct children.
@@ -74,11 +76,13 @@ const FeedRules::Tag kRssTags[] = {
     {"creator", kDublinCore, Role::Text, Field::Author, "item", true},
     {"title", kDublinCore, Role::Text, Field::Title, "item", true},
     {"date", kDublinCore, Role::Text, Field::Published, "item", true},
+    {"title", kMediaRss, Role::Text, Field::Title, "item", 2},
+    {"title", kItunes, Role::Text, Field::Title, "item", 2},
 };
 const char* const kRssNamespaces[] = {"http://purl.org/rss/1.0/", "http://my.netscape.com/rdf/simple/0.9/",
                                       "http://backend.userland.com/rss2", "http://blogs.law.harvard.edu/tech/rss",
                                       nullptr};
-const FeedRules::Format kRss = {"channel", "item", kRssTags, sizeof kRssTags / sizeof kRssTags[0], false,
+const FeedRules::Format kRss = {"channel", "item", kRssTags, sizeof kRssTags / sizeof kRssTags[0],
                                 kRssNamespaces};
 
 // Atom: the document element "feed" is the container; fields are direct children of the
@@ -95,9 +99,11 @@ const FeedRules::Tag kAtomTags[] = {
     {"creator", kDublinCore, Role::Text, Field::Author, "entry", true},
     {"title", kDublinCore, Role::Text, Field::Title, "entry", true},
     {"date", kDublinCore, Role::Text, Field::Published, "entry", true},
+    {"title", kMediaRss, Role::Text, Field::Title, "entry", 2},
+    {"title", kItunes, Role::Text, Field::Title, "entry", 2},
 };
 const char* const kAtomNamespaces[] = {"http://www.w3.org/2005/Atom", nullptr};
-const FeedRules::Format kAtom = {"feed", "entry", kAtomTags, sizeof kAtomTags / sizeof kAtomTags[0], true,
+const FeedRules::Format kAtom = {"feed", "entry", kAtomTags, sizeof kAtomTags / sizeof kAtomTags[0],
                                  kAtomNamespaces};
 
 // Atom 0.3: the same shape, with its own names for the dates.
@@ -113,31 +119,51 @@ const FeedRules::Tag kAtom03Tags[] = {
     {"creator", kDublinCore, Role::Text, Field::Author, "entry", true},
     {"title", kDublinCore, Role::Text, Field::Title, "entry", true},
     {"date", kDublinCore, Role::Text, Field::Published, "entry", true},
+    {"title", kMediaRss, Role::Text, Field::Title, "entry", 2},
+    {"title", kItunes, Role::Text, Field::Title, "entry", 2},
 };
 const char* const kAtom03Namespaces[] = {"http://purl.org/atom/ns#", nullptr};
-const FeedRules::Format kAtom03 = {"feed", "entry", kAtom03Tags, sizeof kAtom03Tags / sizeof kAtom03Tags[0], true,
+const FeedRules::Format kAtom03 = {"feed", "entry", kAtom03Tags, sizeof kAtom03Tags / sizeof kAtom03Tags[0],
                                    kAtom03Namespaces};
 
-// A document is read as Atom when its document element is "feed" in Atom's namespace or
-// in none, as Atom 0.3 for "feed" in that one's; every other document is read as RSS.
+// A document is read as Atom 0.3 when its document element is "feed" in that one's
+// namespace, as Atom for "feed" in any other or in none; every other document is read as RSS.
 const FeedRules::Format& FormatOf(const XmlElement& root)
 {
     if (root.name != "feed")
         return kRss;
-    if (root.ns == kAtom03Namespaces[0])
-        return kAtom03;
-    return root.ns.empty() || root.ns == kAtomNamespaces[0] ? kAtom : kRss;
+    return root.ns == kAtom03Namespaces[0] ? kAtom03 : kAtom;
 }
 
-bool InNamespace(const FeedRules::Format& format, const FeedRules::Tag& tag, const std::string& ns)
+bool IsFormatNamespace(const FeedRules::Format& format, const std::string& ns)
+{
+    for (const char* const* own = format.namespaces; *own; ++own)
+        if (ns == *own) return true;
+    return false;
+}
+
+// `own`: a namespace that counts as the format's in this document (empty when none).
+bool InNamespace(const FeedRules::Format& format, const FeedRules::Tag& tag, const std::string& ns,
+                 const std::string& own)
 {
     if (tag.ns)
         return ns == tag.ns;
-    if (ns.empty())
+    if (ns.empty() || ns == own)
         return true;
     for (const char* const* own = format.namespaces; *own; ++own)
         if (ns == *own) return true;
     return false;
+}
+
+// A relative link (RSS's text) read against the base in force; an absolute one, an empty
+// one, or one that no base resolves stays as the feed wrote it.
+void ResolveLink(std::string& link, const std::string& base)
+{
+    if (link.find_first_not_of(" \t\n\v\f\r") == std::string::npos)
+        return;
+    std::string resolved = ResolveUrl(base, link);
+    if (!resolved.empty() && link.find(resolved) == std::string::npos)
+        link.swap(resolved);
 }
 
 // Whether two names of the tables are the same.
@@ -152,13 +178,13 @@ bool Named(const XmlElement& element, const char* name) { return IsName(element.
 
 // The tag of the table that an element inside an entry stands for, or null.
 const FeedRules::Tag* FindTag(const FeedRules::Format& format, const XmlElement& element, int entryDepth,
-                              const FeedRules::Tag* child)
+                              const FeedRules::Tag* child, const std::string& own)
 {
     // Most tags of the table differ from the element's name in their first letter.
     const char first = element.name.empty() ? '\0' : element.name[0];
     for (std::size_t i = 0; i < format.tagCount; ++i) {
         const FeedRules::Tag& tag = format.tags[i];
-        if (tag.name[0] != first || !Named(element, tag.name) || !InNamespace(format, tag, element.ns))
+        if (tag.name[0] != first || !Named(element, tag.name) || !InNamespace(format, tag, element.ns, own))
             continue;
         if (Same(tag.parent, format.entry)) {
             if (element.depth == entryDepth + 1)
@@ -195,6 +221,7 @@ void FeedRules::Reset(const std::string& address)
     m_containerDepth = 0;
     m_inFeedTitle = false;
     m_containerEnded = false;
+    m_ownNamespace.clear();
 }
 
 void FeedRules::OnStartElement(const XmlElement& element)
@@ -202,14 +229,22 @@ void FeedRules::OnStartElement(const XmlElement& element)
     if (element.depth == 1) {
         m_format = &FormatOf(element);
         m_facts.root = element.name;
+        // An rss or feed root in a namespace not the format's (a site's own address, a
+        // version's misspelt one): its fields are in that namespace.
+        if ((Named(element, "rss") || Named(element, "feed")) && !element.ns.empty() &&
+            !IsFormatNamespace(*m_format, element.ns))
+            m_ownNamespace = element.ns;
     }
     if (!m_inChannel) {
         if (Named(element, m_format->container)) {
             m_inChannel = true;
             m_facts.container = true;
             m_containerDepth = element.depth;
-            if (m_format->linksByAttribute)
-                m_feedBase = BaseOf(element, m_address);
+            // RDF's own namespace is RDF's: the channel's tells the fields' (RSS 1.0 written
+            // without its final slash, say).
+            if (m_facts.root == "RDF" && !element.ns.empty() && !IsFormatNamespace(*m_format, element.ns))
+                m_ownNamespace = element.ns;
+            m_feedBase = BaseOf(element, m_address);
         }
         return;
     }
@@ -222,7 +257,7 @@ void FeedRules::OnStartElement(const XmlElement& element)
     }
     // A record is open: the tag decides where text goes until the next tag.
     NotePicture(element);
-    const Tag* tag = FindTag(*m_format, element, m_entryDepth, m_child);
+    const Tag* tag = FindTag(*m_format, element, m_entryDepth, m_child, m_ownNamespace);
     if (element.depth == m_entryDepth + 1)
         m_child = tag;
     // The first element of each field fills it; a later one is not read.
@@ -244,7 +279,7 @@ void FeedRules::OnCharacters(std::string_view text, int depth)
     if (!m_inChannel || !m_current || !m_tag)
         return;
     const FieldMember& target = kMembers[Index(m_field)];
-    std::string& field = m_tag->aside ? m_aside[Index(m_field)] : (*m_current).*target.member;
+    std::string& field = m_tag->aside ? m_aside[m_tag->aside - 1][Index(m_field)] : (*m_current).*target.member;
     // Description pieces are joined by a line feed; every other field joins them directly.
     if (target.lineFeedBetweenPieces && !field.empty())
         field += '\n';
@@ -253,7 +288,7 @@ void FeedRules::OnCharacters(std::string_view text, int depth)
 
 bool FeedRules::Claim(const Tag& tag)
 {
-    bool& taken = (tag.aside ? m_asideTaken : m_taken)[Index(tag.field)];
+    bool& taken = (tag.aside ? m_asideTaken[tag.aside - 1] : m_taken)[Index(tag.field)];
     if (taken)
         return false;
     taken = true;
@@ -305,26 +340,29 @@ void FeedRules::OpenEntry(const XmlElement& element)
     m_picture.Reset();
     m_imageDepth = 0;
     for (int i = 0; i < kFieldCount; ++i) {
-        m_aside[i].clear();
-        m_taken[i] = m_asideTaken[i] = false;
+        m_aside[0][i].clear();
+        m_aside[1][i].clear();
+        m_taken[i] = m_asideTaken[0][i] = m_asideTaken[1][i] = false;
     }
-    if (m_format->linksByAttribute)
-        m_entryBase = BaseOf(element, m_feedBase);
+    m_entryBase = BaseOf(element, m_feedBase);
 }
 
 void FeedRules::CloseEntry()
 {
-    // Texts kept aside fill the fields that their own tags left empty.
-    for (int i = 0; i < kFieldCount; ++i) {
-        if (m_aside[i].empty())
-            continue;
-        std::string& field = (*m_current).*kMembers[i].member;
-        if (field.empty())
-            field.swap(m_aside[i]);
+    // Texts kept aside fill the fields that their own tags left empty, rank by rank.
+    for (std::string (&rank)[kFieldCount] : m_aside) {
+        for (int i = 0; i < kFieldCount; ++i) {
+            if (rank[i].empty())
+                continue;
+            std::string& field = (*m_current).*kMembers[i].member;
+            if (field.empty())
+                field.swap(rank[i]);
+        }
     }
+    ResolveLink(m_current->Genre, m_entryBase);
     NameEntry(*m_current);
     m_picture.OnMarkup(m_current->Description);
-    m_current->Picture = m_picture.Chosen(m_format->linksByAttribute ? m_entryBase : m_address);
+    m_current->Picture = m_picture.Chosen(m_entryBase);
     m_sink.Add(std::move(*m_current));
     m_current.reset();
     ++m_facts.entries;

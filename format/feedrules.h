@@ -86,10 +86,11 @@ private:
     bool m_linkTaken = false;          // the entry's link is set
     std::string m_address;             // the feed's address: the base of relative links
     std::string m_feedBase, m_entryBase;
-    std::string m_aside[kFieldCount];  // texts kept for fields that their own tag did not fill
+    std::string m_aside[2][kFieldCount]; // texts kept for fields that their own tag did not fill, by rank
     bool m_taken[kFieldCount] = {};      // a field's first element was read
-    bool m_asideTaken[kFieldCount] = {}; // the first of its `aside` elements was read
+    bool m_asideTaken[2][kFieldCount] = {}; // the first of its `aside` elements of each rank was read
     DocumentFacts m_facts;
+    std::string m_ownNamespace;        // a namespace that counts as the format's in this document
     int m_containerDepth = 0;
     bool m_inFeedTitle = false;        // inside the container's own title
     bool m_containerEnded = false;     // RSS 1.0 items (and an image) stand after it

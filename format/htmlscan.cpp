@@ -405,7 +405,9 @@ bool IsWebPage(const char* data, std::size_t size)
     const std::string first = FirstElement(text, htmlDoctype);
     const std::size_t colon = first.find(':');
     const std::string local = colon == std::string::npos ? first : first.substr(colon + 1);
-    return htmlDoctype || local == "html" || local == "head";
+    // HTML5 lets a page leave out <html> and <head>: it then starts with one of the head's elements.
+    static const char* const kPageStarts[] = {"html", "head", "meta", "link", "title", "base", "script", "style"};
+    return htmlDoctype || std::find(std::begin(kPageStarts), std::end(kPageStarts), local) != std::end(kPageStarts);
 }
 
 } // namespace vexa

@@ -18,7 +18,8 @@ constexpr std::size_t kPageScanLimit = 512 * 1024;
 std::vector<std::string> FindAdvertisedFeeds(const char* data, std::size_t size, const std::string& pageUrl);
 
 // Whether a body is a web page rather than a feed, whatever its Content-Type says: its first
-// element is <html> or <head>, or its doctype is HTML's. White space, byte order marks
+// element is <html> or <head>, or one of the head's own (<meta>, <link>, <title>, <base>,
+// <script>, <style>: HTML5 lets a page start with them), or its doctype is HTML's. White space, byte order marks
 // (UTF-8 or UTF-16; UTF-16 also without one), comments and processing instructions before
 // it do not count.
 bool IsWebPage(const char* data, std::size_t size);

@@ -4,9 +4,12 @@
 #include <algorithm>
 #include <cctype>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "format/bytescan.h"
+#include "format/utf8.h"
 
 namespace vexa {
 namespace {
@@ -304,8 +307,13 @@ unsigned HtmlEntityCode(const char* name, std::size_t length) noexcept
     return 0;
 }
 
-unsigned RepairMarkup(const char* data, std::size_t size, std::string& out)
+namespace {
+
+// A bare '&' becomes "&amp;", an HTML named entity its numeric reference.
+unsigned RepairReferences(std::string& doc)
 {
+    const char* data = doc.data();
+    const std::size_t size = doc.size();
     unsigned made = 0;
     std::string result;
     std::size_t copied = 0;
@@ -351,8 +359,213 @@ unsigned RepairMarkup(const char* data, std::size_t size, std::string& out)
     }
     if (!made) return 0;
     result.append(data + copied, size - copied);
-    out.swap(result);
+    doc.swap(result);
     return made;
+}
+
+// Markup to skip at `i` (CDATA sections, comments, processing instructions): past its end.
+std::size_t SkipUnparsed(const std::string& doc, std::size_t i) noexcept
+{
+    const char* data = doc.data();
+    const std::size_t size = doc.size();
+    if (StartsWith(data, size, i, "<![CDATA[")) return SkipSection(data, size, i, "]]>");
+    if (StartsWith(data, size, i, "<!--")) return SkipSection(data, size, i, "-->");
+    if (StartsWith(data, size, i, "<?")) return SkipSection(data, size, i, "?>");
+    return i;
+}
+
+bool IsXmlSpace(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// White space before the XML declaration (after a byte order mark) goes: the declaration
+// must be the document's first characters.
+unsigned RepairLeadingSpace(std::string& doc)
+{
+    const std::size_t start = StartsWith(doc.data(), doc.size(), 0, "\xEF\xBB\xBF") ? 3 : 0;
+    std::size_t k = start;
+    while (k < doc.size() && IsXmlSpace(doc[k])) ++k;
+    if (k == start || !StartsWith(doc.data(), doc.size(), k, "<?xml")) return 0;
+    doc.erase(start, k - start);
+    return kRepairedLeadingSpace;
+}
+
+// A C0 control that XML forbids (all but tab, LF and CR).
+bool IsForbiddenControl(unsigned long code) noexcept
+{
+    return code < 0x20 && code != '\t' && code != '\n' && code != '\r';
+}
+
+// Such controls go, raw anywhere or as character references outside CDATA sections,
+// comments and processing instructions.
+unsigned RepairControls(std::string& doc)
+{
+    std::string out;
+    out.reserve(doc.size());
+    bool made = false;
+    for (std::size_t i = 0; i < doc.size();) {
+        const std::size_t skipped = doc[i] == '<' ? SkipUnparsed(doc, i) : i;
+        if (skipped != i) {
+            for (; i < skipped; ++i)
+                if (IsForbiddenControl(static_cast<unsigned char>(doc[i]))) made = true;
+                else out += doc[i];
+            continue;
+        }
+        const unsigned char c = static_cast<unsigned char>(doc[i]);
+        std::size_t nameAt = 0;
+        std::size_t nameLength = 0;
+        const std::size_t length = c == '&' ? ReferenceLength(doc.data(), doc.size(), i, nameAt, nameLength) : 0;
+        if (length > 0 && doc[i + 1] == '#') {
+            const bool hex = doc[i + 2] == 'x';
+            const std::string digits = doc.substr(i + (hex ? 3 : 2), length - (hex ? 4 : 3));
+            const unsigned long code = digits.size() > 8 ? 0xFFFFFFFFul : std::strtoul(digits.c_str(), nullptr, hex ? 16 : 10);
+            if (IsForbiddenControl(code)) {
+                made = true;
+                i += length;
+                continue;
+            }
+        }
+        if (IsForbiddenControl(c)) made = true;
+        else out += doc[i];
+        ++i;
+    }
+    if (!made) return 0;
+    doc.swap(out);
+    return kRepairedControls;
+}
+
+// Whether the document's bytes are UTF-8 by its declaration (none, UTF-8 or ASCII).
+bool DeclaredUtf8(const std::string& doc)
+{
+    std::string name = DeclaredEncoding(doc.data(), doc.size());
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return name.empty() || name == "utf-8" || name == "utf8" || name == "us-ascii" || name == "ascii";
+}
+
+// The length of the valid UTF-8 sequence at `i`; 0 when the byte there starts none.
+std::size_t Utf8SequenceAt(const char* data, std::size_t size, std::size_t i) noexcept
+{
+    std::size_t next = i;
+    const char32_t c = utf::DecodeOne(data, size, next);
+    if (c == utf::kReplacement && !StartsWith(data, size, i, "\xEF\xBF\xBD")) return 0;
+    return next - i;
+}
+
+// windows-1252's characters for the bytes 0x80 to 0x9F (its five holes read as C1 controls,
+// as browsers read them).
+const char16_t kWindows1252High[32] = {
+    0x20AC, 0x81, 0x201A, 0x192, 0x201E, 0x2026, 0x2020, 0x2021, 0x2C6, 0x2030, 0x160, 0x2039, 0x152, 0x8D, 0x17D, 0x8F,
+    0x90, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014, 0x2DC, 0x2122, 0x161, 0x203A, 0x153, 0x9D, 0x17E, 0x178,
+};
+
+// In a UTF-8 document, each byte that is no part of a valid sequence is read as windows-1252
+// (what browsers do with such pages); every valid sequence stays as it is.
+unsigned RepairUtf8(std::string& doc)
+{
+    if (!DeclaredUtf8(doc)) return 0;
+    std::string out;
+    bool made = false;
+    for (std::size_t i = 0; i < doc.size();) {
+        const std::size_t length = Utf8SequenceAt(doc.data(), doc.size(), i);
+        if (length) {
+            out.append(doc, i, length);
+            i += length;
+            continue;
+        }
+        if (!made) out.reserve(doc.size() + doc.size() / 8);
+        made = true;
+        const unsigned char byte = static_cast<unsigned char>(doc[i++]);
+        utf::AppendCodePoint(out, byte < 0xA0 ? kWindows1252High[byte - 0x80] : byte);
+    }
+    if (!made) return 0;
+    doc.swap(out);
+    return kRepairedUtf8;
+}
+
+// The prefix of a qualified name at `at` (empty when it has none, or is xml or xmlns).
+std::string PrefixAt(const std::string& doc, std::size_t at, std::size_t end)
+{
+    const std::size_t colon = doc.find(':', at);
+    if (colon == std::string::npos || colon >= end || colon == at) return std::string();
+    std::string prefix = doc.substr(at, colon - at);
+    return prefix == "xml" || prefix == "xmlns" ? std::string() : prefix;
+}
+
+// Each prefix that start tags use and that no xmlns: attribute anywhere declares gets a
+// declaration of its own on the document element, in a namespace of no format: its
+// elements are then foreign elements, as readers that recover take them.
+unsigned RepairPrefixes(std::string& doc)
+{
+    std::vector<std::string> used;
+    std::vector<std::string> declared;
+    std::size_t rootName = std::string::npos; // where the document element's name ends
+    for (std::size_t i = doc.find('<'); i < doc.size(); i = doc.find('<', i)) {
+        const std::size_t skipped = SkipUnparsed(doc, i);
+        if (skipped != i || StartsWith(doc.data(), doc.size(), i, "<!") || StartsWith(doc.data(), doc.size(), i, "</")) {
+            i = skipped != i ? skipped : i + 1;
+            continue;
+        }
+        // The tag's names: the element's, then each attribute's, up to its '>'.
+        bool elementName = true;
+        for (++i; i < doc.size() && doc[i] != '>' && doc[i] != '<';) {
+            if (doc[i] == '"' || doc[i] == '\'') {
+                const std::size_t close = doc.find(doc[i], i + 1);
+                i = close == std::string::npos ? doc.size() : close + 1;
+                continue;
+            }
+            if (!IsNameByte(static_cast<unsigned char>(doc[i]))) { ++i; continue; }
+            std::size_t end = i;
+            while (end < doc.size() && IsNameByte(static_cast<unsigned char>(doc[end]))) ++end;
+            if (elementName && rootName == std::string::npos) rootName = end;
+            const std::size_t after = doc.find_first_not_of(" \t\n\r", end);
+            const bool attribute = !elementName && after != std::string::npos && doc[after] == '=';
+            if (attribute && doc.compare(i, 6, "xmlns:") == 0 && end > i + 6)
+                declared.push_back(doc.substr(i + 6, end - i - 6));
+            else if (elementName || attribute)
+                used.push_back(PrefixAt(doc, i, end));
+            elementName = false;
+            i = end;
+        }
+    }
+    std::string added;
+    for (const std::string& prefix : used) {
+        if (prefix.empty() || std::find(declared.begin(), declared.end(), prefix) != declared.end()) continue;
+        declared.push_back(prefix);
+        added += " xmlns:" + prefix + "=\"urn:x-undeclared-prefix:" + prefix + "\"";
+    }
+    if (added.empty() || rootName == std::string::npos) return 0;
+    doc.insert(rootName, added);
+    return kRepairedPrefix;
+}
+
+// The repairs in the order they are tried: each one's change is its own.
+unsigned (*const kRepairs[])(std::string&) = {
+    RepairLeadingSpace, RepairControls, RepairUtf8, RepairReferences, RepairPrefixes,
+};
+
+} // namespace
+
+unsigned RepairMarkup(const char* data, std::size_t size, std::string& out)
+{
+    std::string doc(data, size);
+    unsigned made = 0;
+    for (const auto repair : kRepairs) made |= repair(doc);
+    if (made) out.swap(doc);
+    return made;
+}
+
+bool LatinBytesAreUtf8(const char* data, std::size_t size, unsigned codePage) noexcept
+{
+    // ISO-8859-1 to -4, -9, -13, -15, windows-1250, -1252, -1254, -1257 and Mac Roman.
+    static const unsigned kLatin[] = {28591, 28592, 28593, 28594, 28599, 28603, 28605, 1250, 1252, 1254, 1257, 10000};
+    if (std::find(std::begin(kLatin), std::end(kLatin), codePage) == std::end(kLatin)) return false;
+    bool multiByte = false;
+    for (std::size_t i = 0; i < size;) {
+        if (static_cast<unsigned char>(data[i]) < 0x80) { ++i; continue; }
+        const std::size_t length = Utf8SequenceAt(data, size, i);
+        if (length == 0) return false;
+        multiByte = true;
+        i += length;
+    }
+    return multiByte;
 }
 
 std::string DeclaredEncoding(const char* data, std::size_t size)

@@ -40,12 +40,28 @@ unsigned LegacyCodePage(const std::string& encoding) noexcept;
 // in UTF-8 with an XML declaration that says so; false when the system cannot read it.
 bool ConvertToUtf8(const char* data, std::size_t size, unsigned codePage, std::string& out);
 
-// The repairs tried on a document that is not well-formed, outside CDATA sections, comments
-// and processing instructions: a '&' that starts no reference becomes "&amp;", an HTML named
-// entity becomes a numeric character reference. `data` is a byte document (UTF-8 or ASCII
-// based); `out` receives the repaired copy. Returns the repairs made (0: none, out is left).
-enum MarkupRepair : unsigned { kRepairedAmpersand = 1u, kRepairedHtmlEntity = 2u };
+// The repairs tried on a document that is not well-formed, each a small step of its own, in
+// this order: white space before the XML declaration goes; C0 controls that XML forbids go,
+// raw or referenced; in a UTF-8 document each byte that is no part of a valid sequence is read
+// as windows-1252; outside CDATA sections, comments and processing instructions a '&' that
+// starts no reference becomes "&amp;" and an HTML named entity a numeric character reference;
+// a prefix used without a declaration gets one of its own on the document element (a
+// namespace of no format). `data` is a byte document (UTF-8 or ASCII based); `out` receives
+// the repaired copy. Returns the repairs made (0: none, out is left).
+enum MarkupRepair : unsigned {
+    kRepairedAmpersand = 1u,
+    kRepairedHtmlEntity = 2u,
+    kRepairedLeadingSpace = 4u,
+    kRepairedControls = 8u,
+    kRepairedUtf8 = 16u,
+    kRepairedPrefix = 32u,
+    kReadLatinAsUtf8 = 64u, // not a repair of markup: a declared single-byte encoding read as UTF-8
+};
 unsigned RepairMarkup(const char* data, std::size_t size, std::string& out);
+
+// Whether a document declared in a single-byte Latin encoding (by its code page) is UTF-8
+// in fact: every byte part of a valid UTF-8 sequence, and some sequences of more than one.
+bool LatinBytesAreUtf8(const char* data, std::size_t size, unsigned codePage) noexcept;
 
 // The code point of an HTML 4 named entity (without '&' and ';'); 0 when it is none.
 unsigned HtmlEntityCode(const char* name, std::size_t length) noexcept;

@@ -357,6 +357,7 @@ public:
             return ParseBody(bytes);
         m_converted.clear();
         m_codePage = 0;
+        m_readAsUtf8.clear();
         return Finish(m_reader->parseURL(address));
     }
 
@@ -380,14 +381,20 @@ public:
             return false;
         m_converted.clear();
         m_codePage = 0;
+        m_readAsUtf8.clear();
         if (const unsigned page = LegacyPage(body.data(), body.size())) {
             std::string converted;
             std::size_t at = 0;
             std::size_t length = 0;
             vexa::FindDeclaredEncoding(body.data(), body.size(), at, length);
             std::string declared = body.substr(at, length);
+            // Declared Latin but UTF-8 in fact (its multi-byte sequences all valid): read as
+            // UTF-8, as readers that recover read it, rather than as mojibake.
             // A code page the system does not have: the reader says what it makes of it.
-            if (vexa::ConvertToUtf8(body.data(), body.size(), page, converted)) {
+            if (vexa::LatinBytesAreUtf8(body.data(), body.size(), page)) {
+                body.replace(at, length, "UTF-8");
+                m_readAsUtf8 = std::move(declared);
+            } else if (vexa::ConvertToUtf8(body.data(), body.size(), page, converted)) {
                 body.swap(converted);
                 m_converted = std::move(declared);
                 m_codePage = page;
@@ -400,6 +407,7 @@ public:
 
     const std::string& ConvertedEncoding() const { return m_converted; }
     unsigned ConvertedCodePage() const { return m_codePage; }
+    const std::string& ReadAsUtf8() const { return m_readAsUtf8; }
 
 private:
     // The code page through which a byte document's declared encoding is read; 0 when the
@@ -517,6 +525,7 @@ private:
     const CLSID* m_schemaClsid = nullptr;
     std::string m_converted; // the encoding read through a code page; empty when none
     unsigned m_codePage = 0;
+    std::string m_readAsUtf8; // the single-byte encoding declared by a document read as UTF-8
 };
 
 CXmlParser::CXmlParser() : m_impl(std::make_unique<CXmlParserImpl>()) {}
@@ -529,6 +538,7 @@ bool CXmlParser::ParseBytes(const char* data, std::size_t size) { return m_impl-
 bool CXmlParser::ParseBody(std::string& body) { return m_impl->ParseBody(body); }
 const std::string& CXmlParser::ConvertedEncoding() const { return m_impl->ConvertedEncoding(); }
 unsigned CXmlParser::ConvertedCodePage() const { return m_impl->ConvertedCodePage(); }
+const std::string& CXmlParser::ReadAsUtf8() const { return m_impl->ReadAsUtf8(); }
 
 bool ReadLocalDocument(const std::string& url, std::string& bytes)
 {

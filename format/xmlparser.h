@@ -45,6 +45,9 @@ public:
     // code page (empty when the reader read the bytes as they came), and that code page.
     const std::string& ConvertedEncoding() const;
     unsigned ConvertedCodePage() const;
+    // The single-byte encoding that the last document declared and whose bytes were read as
+    // the UTF-8 they are (empty when none).
+    const std::string& ReadAsUtf8() const;
     // The reader's result of the last Parse or ParseBytes (S_OK before any).
     HRESULT LastResult() const;
 

@@ -28,6 +28,7 @@ struct LoadOutcome {
     std::string readEncoding;   // the declared encoding read through a system code page
     unsigned readCodePage = 0;  // (empty and 0 when the reader read the bytes as they came)
     unsigned repairs = 0;       // MarkupRepair flags: the document was read repaired
+    std::string readAsUtf8;     // the single-byte encoding declared by a document read as UTF-8
     bool pageMarkup = false;    // the body begins as an HTML page does
     std::wstring advertisedFeed; // Download: the feed that the web page at the address
                                  // advertises and that is read in its place; empty when none

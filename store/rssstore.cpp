@@ -28,6 +28,8 @@ bool CRssStore::ReadDocument(const std::string& url, std::string& body)
     const bool read = m_parser->ParseBody(body);
     m_last.readEncoding = m_parser->ConvertedEncoding();
     m_last.readCodePage = m_parser->ConvertedCodePage();
+    m_last.readAsUtf8 = m_parser->ReadAsUtf8();
+    if (!m_last.readAsUtf8.empty()) m_last.repairs |= vexa::kReadLatinAsUtf8;
     const DocumentFacts& facts = m_rules.Facts();
     if (read || !facts.error || facts.errorCode == HRESULT_FROM_WIN32(ERROR_INVALID_DATA))
         return read;
@@ -52,7 +54,7 @@ bool CRssStore::ReadDocument(const std::string& url, std::string& body)
     if (!m_parser->ParseBody(repaired))
         return false;
     m_firstReadTold = false;
-    m_last.repairs = repairs;
+    m_last.repairs |= repairs;
     return true;
 }
 

@@ -79,7 +79,9 @@ TEST(HtmlScan, WebPagesAreToldByTheirFirstElementOrDoctype)
         {"<?xml version='1.0'?><xhtml:html xmlns:xhtml='http://www.w3.org/1999/xhtml'>", true},
         {Utf16("<!DOCTYPE html><html>", false, true), true}, {Utf16("\n<html>", true, false), true},
         {kUtf16Feed, false}, {Utf16("<rss>", true, false), false}, {kSubsetFeed, false}, {kChannelFeed, false},
-        {"<!DOCTYPE htmlx><rss>", false}, {"<meta charset=utf-8><p>text", false}, {"<rdf:RDF><channel>", false},
+        {"<!DOCTYPE htmlx><rss>", false}, {"<meta charset=utf-8><p>text", true}, {"<rdf:RDF><channel>", false},
+        {"\n<link rel=alternate href=f.xml>", true}, {"<Title>t", true}, {"<base href=/>", true},
+        {"<script>x</script>", true}, {"<style>", true}, {"<linked>", false}, {"<item><link>", false},
         {"text <html>", false}, {"", false},
     };
     for (const auto& c : cases)
@@ -106,6 +108,7 @@ TEST_F(Discovery, PagesAreReadThroughTheFirstFeedTheyAdvertise)
     m_server.Serve("/s2/", Page(kLink + "\"" + m_server.Url("/s2/f.xml") + "\">"), ""); // no type: by its start
     m_server.Serve("/s3/", Page("<base href=/feeds/s3/>" + kLink + "f.xml>"), html);
     m_server.Serve("/s4/", "<html><meta x='<'><p>" + kLink + "f.xml><title>x", html);
+    m_server.Serve("/s6/", "<meta charset=utf-8>\n" + kLink + "f.xml>\n<p>Hi", "application/xml"); // HTML5, no <head>
     m_server.Serve("/old", vexatest::FeedReply("", 0, 301, "Location: /s5/"));
     m_server.Serve("/s5/", Page(kLink + "feed.xml>"), html);
     m_server.Serve("/hop/", Page(kLink + "/s0/>"), html); // a feed that is a page again
@@ -119,7 +122,7 @@ TEST_F(Discovery, PagesAreReadThroughTheFirstFeedTheyAdvertise)
                    html);
     HttpServer::Reply reply;
     reply.etag = "\"v1\"";
-    for (const char* feed : {"/s0/feed.xml", "/s1/a.xml", "/s2/f.xml", "/feeds/s3/f.xml", "/s4/f.xml", "/s5/feed.xml"})
+    for (const char* feed : {"/s0/feed.xml", "/s1/a.xml", "/s2/f.xml", "/feeds/s3/f.xml", "/s4/f.xml", "/s5/feed.xml", "/s6/f.xml"})
     {
         reply.body = RssDocument(RssEntry(feed));
         m_server.Serve(feed, reply);
@@ -127,7 +130,7 @@ TEST_F(Discovery, PagesAreReadThroughTheFirstFeedTheyAdvertise)
     const Strings cases[] = {
         {"/s0/", "/s0/feed.xml"}, {"/s1/", "/s1/a.xml"}, {"/s2/", "/s2/f.xml"}, {"/s3/", "/feeds/s3/f.xml"},
         {"/s4/", "/s4/f.xml"}, {"/old", "/s5/", "/s5/feed.xml"}, {"/hop/", "/s0/"}, {"/none/"}, {"/html.xml"},
-        {"/utf16.xml"}, {"/subset.xml"}, {"/channel.xml"}, {"/big/", "/s0/feed.xml"},
+        {"/utf16.xml"}, {"/subset.xml"}, {"/channel.xml"}, {"/big/", "/s0/feed.xml"}, {"/s6/", "/s6/f.xml"},
     };
     for (const Strings& requests : cases) {
         m_server.ClearRequests();

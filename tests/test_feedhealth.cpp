@@ -100,6 +100,12 @@ TEST_F(FeedHealthTest, EachCauseInWordsAndARecoveryEndsTheRun)
     std::string repaired = good;
     repaired.insert(repaired.find("</item>"), "<description>Fish &amp; chips & peas&nbsp;</description>");
     m_server.Serve("/repaired.xml", repaired);
+    std::string spaced = "\n " + repaired, latin = good;
+    spaced.insert(spaced.find("</item>"), "&#1;");
+    latin.replace(0, latin.find("?>"), "<?xml version=\"1.0\" encoding=\"iso-8859-1\"");
+    latin.insert(latin.find("</item>"), "<description>\xC3\xA6</description>");
+    m_server.Serve("/spaced.xml", spaced);
+    m_server.Serve("/latin.xml", latin);
     m_server.Serve("/moved.xml", vexatest::FeedReply("", 0, 301, "Location: " + m_server.Url("/good.xml")));
     m_server.Serve("/large.xml", vexatest::LargeFeed(200));
     Reply cut = vexatest::FeedReply(good);
@@ -134,6 +140,9 @@ TEST_F(FeedHealthTest, EachCauseInWordsAndARecoveryEndsTheRun)
         {m_server.Url("/thai.xml"), FeedState::Loaded, "encoding windows-874 read through code page 874"},
         {m_server.Url("/klingon.xml"), FeedState::Failing, "encoding x-klingon is not supported"},
         {m_server.Url("/repaired.xml"), FeedState::Loaded, "repaired: a bare & and HTML entities"},
+        {m_server.Url("/spaced.xml"), FeedState::Loaded,
+         "repaired: text before the declaration, control characters, a bare & and HTML entities"},
+        {m_server.Url("/latin.xml"), FeedState::Loaded, "declared iso-8859-1, read as UTF-8"},
         {m_server.Url("/moved.xml"), FeedState::Loaded, moved},
         {m_server.Url("/large.xml"), FeedState::Failing, "larger than 16 KB"},
         {m_server.Url("/cut.xml"), FeedState::Failing, "cut short after " + std::to_string(good.size()) +

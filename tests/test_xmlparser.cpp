@@ -472,7 +472,7 @@ TEST_F(XmlParserCreationTest, SchemaCacheFailureLeavesTheParserWorking)
 
 } // namespace
 
-TEST(ReaderInputTest, LineEndsInEachFormAndTheTwoRepairs)
+TEST(ReaderInputTest, LineEndsInEachFormAndTheRepairs)
 {
     const std::pair<std::string, std::string> lineEnds[] = {
         {"a\r\nb\rc\n\r\n", "a\nb\nc\n\n"},
@@ -491,12 +491,29 @@ TEST(ReaderInputTest, LineEndsInEachFormAndTheTwoRepairs)
         {"<a t='&copy;&'><![CDATA[&nbsp; &]]><!-- & --><?p &?></a>",
          "<a t='&#169;&amp;'><![CDATA[&nbsp; &]]><!-- & --><?p &?></a>", kRepairedAmpersand | kRepairedHtmlEntity},
         {"<a>&amp;&lt;&gt;&quot;&apos;</a>", "unchanged", 0},
+        {"\xEF\xBB\xBF \n\t<?xml version='1.0'?><a/>", "\xEF\xBB\xBF<?xml version='1.0'?><a/>", kRepairedLeadingSpace},
+        {"<a t='\x1B'>B\x07&#31;&#x1;&#9;&#x1F600;<![CDATA[\x01&#1;]]></a>", "<a t=''>B&#9;&#x1F600;<![CDATA[&#1;]]></a>",
+         kRepairedControls},
+        {"<a>\xE9!\x93\x81\xC3\xA9\xEF\xBF\xBD\xED\xA0\x80</a>",
+         "<a>\xC3\xA9!\xE2\x80\x9C\xC2\x81\xC3\xA9\xEF\xBF\xBD\xC3\xAD\xC2\xA0\xE2\x82\xAC</a>", kRepairedUtf8},
+        {"<?xml version='1.0' encoding='koi8-r'?><a>\xE9</a>", "unchanged", 0},
+        {"<rss xmlns:a='x'><snf:logo thr:count = '2' b='c:d' a:e='f'/><!-- <g:h> --></rss>",
+         "<rss xmlns:snf=\"urn:x-undeclared-prefix:snf\" xmlns:thr=\"urn:x-undeclared-prefix:thr\" xmlns:a='x'>"
+         "<snf:logo thr:count = '2' b='c:d' a:e='f'/><!-- <g:h> --></rss>", kRepairedPrefix},
     };
     for (const auto& row : repairs) {
         std::string out = "unchanged";
         EXPECT_EQ(RepairMarkup(row.in, strlen(row.in), out), row.made) << row.in;
         EXPECT_EQ(out, row.out);
     }
+}
+
+TEST(ReaderInputTest, LatinDeclaredDocumentsThatAreUtf8)
+{
+    const struct { const char* bytes; unsigned codePage; bool utf8; } rows[] = {{"tr\xC3\xA6nere", 28591, true},
+        {"tr\xE6nere", 28591, false}, {"plain", 1252, false}, {"\xC3\xA6 \xE6", 1252, false}, {"\xD0\x9D", 1251, false}};
+    for (const auto& row : rows)
+        EXPECT_EQ(LatinBytesAreUtf8(row.bytes, strlen(row.bytes), row.codePage), row.utf8) << row.bytes;
 }
 
 // "<!-->" ends no comment, but the reader's look-ahead took its dashes for the end: with the

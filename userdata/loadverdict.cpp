@@ -7,6 +7,7 @@
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
+#include <vector>
 
 #include "com/check.h"
 #include "net/httprules.h"
@@ -157,13 +158,27 @@ bool MentionsEncoding(std::string message)
     return message.find("encoding") != std::string::npos;
 }
 
-// "repaired: a bare & and HTML entities": what the second reading of a document changed.
-std::wstring RepairNotice(unsigned repairs)
+// "repaired: a bare & and HTML entities": what the second reading of a document changed,
+// each repair in the order they are tried, and a declared encoding read as UTF-8.
+std::wstring RepairNotice(unsigned repairs, const std::string& readAsUtf8)
 {
-    const bool ampersand = (repairs & kRepairedAmpersand) != 0;
-    const bool entities = (repairs & kRepairedHtmlEntity) != 0;
-    return std::wstring(L"repaired: ") + (ampersand ? L"a bare &" : L"") + (ampersand && entities ? L" and " : L"") +
-           (entities ? L"HTML entities" : L"");
+    static const struct { unsigned flag; const wchar_t* words; } kWords[] = {
+        {kRepairedLeadingSpace, L"text before the declaration"},
+        {kRepairedControls, L"control characters"},
+        {kRepairedUtf8, L"bytes not UTF-8 read as windows-1252"},
+        {kRepairedAmpersand, L"a bare &"},
+        {kRepairedHtmlEntity, L"HTML entities"},
+        {kRepairedPrefix, L"undeclared namespace prefixes"},
+    };
+    std::vector<std::wstring> parts;
+    for (const auto& row : kWords)
+        if (repairs & row.flag) parts.push_back(row.words);
+    std::wstring notice;
+    for (std::size_t k = 0; k < parts.size(); ++k)
+        notice += (k == 0 ? L"repaired: " : k + 1 == parts.size() ? L" and " : L", ") + parts[k];
+    if (repairs & kReadLatinAsUtf8)
+        notice += (notice.empty() ? L"" : L"; ") + (L"declared " + Widen(readAsUtf8) + L", read as UTF-8");
+    return notice;
 }
 
 // A document that went to the reader and was not a feed.
@@ -278,7 +293,7 @@ LoadVerdict JudgeLoad(const LoadOutcome& outcome, const std::wstring& address, U
             notice(L"encoding " + Widen(outcome.readEncoding) + L" read through code page " +
                    std::to_wstring(outcome.readCodePage));
         if (outcome.repairs)
-            notice(RepairNotice(outcome.repairs));
+            notice(RepairNotice(outcome.repairs, outcome.readAsUtf8));
         if (!fetch.movedTo.empty())
             notice(L"moved permanently to " + fetch.movedTo + Http(fetch.movedStatus) +
                    L": update the address in the settings");

@@ -556,7 +556,9 @@ private:
         const std::string entry = QualifiedName(m_atom ? "entry" : "item");
         Open(entry);
         if (m_rng.Chance(70)) {
-            if (m_links.empty() || m_rng.Chance(80)) m_links.push_back("http://m.example/" + std::to_string(m_links.size()));
+            if (m_links.empty() || m_rng.Chance(80)) // absolute, or relative to the feed's address
+                m_links.push_back(m_rng.Pick(std::vector<std::string>{"http://m.example/", "/m/", "m/", "../m/"}) +
+                                  std::to_string(m_links.size()));
             const std::string link = m_rng.Pick(m_links);
             if (m_atom) OpenWith(QualifiedName("link"), {{"href", link}}, true);
             else { Open("link"); Write(Widen(link)); Close("link"); }
@@ -690,7 +692,9 @@ private:
         }
         int shape = m_rng.Below(10);
         Attrs decls = kDeclared;
-        if (m_rng.Chance(20)) m_defaultNs = "urn:default";
+        if (m_rng.Chance(20)) // a site's own, or RSS 1.0's without its slash: fields of the format all the same
+            m_defaultNs = m_rng.Pick(std::vector<std::string>{"urn:default", "https://cyber.harvard.edu/rss/rss.html",
+                                                                "http://purl.org/rss/1.0"});
         else if (shape == 6 || shape == 7) m_defaultNs = m_rng.Pick(std::vector<std::string>{kRss10Ns, kRss10Ns, kRss09Ns, ""});
         if (!m_defaultNs.empty()) decls.emplace_back("xmlns", m_defaultNs);
         auto openRoot = [&](const std::string& name) {
@@ -725,8 +729,7 @@ private:
             ChannelBody(EntryCount());
             Close("channel");
         } else { // no channel at all
-            // A "feed" in no namespace would be read as Atom, which the model does not
-            // know: it stands in a namespace of its own.
+            // A "feed" in a namespace of its own: Atom, its fields in that namespace.
             if (!m_rng.Chance(50)) {
                 if (m_defaultNs.empty()) decls.emplace_back("xmlns", "urn:default");
                 m_defaultNs = "urn:default";
@@ -892,6 +895,21 @@ std::string ModelTitle(const ModelEntry& entry, Delivery delivery)
     return Squeeze(joined);
 }
 
+// Whether a stored link is the entry's: as written (absolute, or no base resolves it), or an
+// RSS link's text resolved against the entry's base.
+bool LinkMatches(const ModelEntry& entry, const std::string& actual, Delivery delivery)
+{
+    if (FieldMatches(entry.runs[kLink], actual, false, delivery, entry.link)) return true;
+    if (!entry.link.empty()) return false;
+    std::string text;
+    for (const std::u16string& run : entry.runs[kLink])
+        if (HasText(run)) text += RunUtf8(run, delivery == Delivery::RunsUtf8CrAsLf);
+    const std::size_t first = text.find_first_not_of(" \t\n\v\f\r"), last = text.find_last_not_of(" \t\n\v\f\r");
+    if (first == std::string::npos) return false;
+    const std::string resolved = ModelResolve(entry.base, text.substr(first, last - first + 1));
+    return actual == resolved && text.find(resolved) == std::string::npos;
+}
+
 // Whether a stored record has the key of an expected entry: its title, else its link, else
 // its description.
 bool HasKeyOf(const ModelEntry& entry, const StoredRecord& record, Delivery delivery)
@@ -899,15 +917,15 @@ bool HasKeyOf(const ModelEntry& entry, const StoredRecord& record, Delivery deli
     const std::string title = ModelTitle(entry, delivery);
     if (!title.empty()) return record.key == title;
     const bool linked = !entry.link.empty() || std::any_of(entry.runs[kLink].begin(), entry.runs[kLink].end(), HasText);
-    return linked ? FieldMatches(entry.runs[kLink], record.key, false, delivery, entry.link)
+    return linked ? LinkMatches(entry, record.key, delivery)
                   : FieldMatches(entry.runs[kDescription], record.key, true, delivery);
 }
 
 bool EntryMatches(const ModelEntry& entry, const StoredRecord& record, Delivery delivery)
 {
     for (int f = 0; f < kFieldCount; ++f)
-        if (f != kTitle && !FieldMatches(entry.runs[f], record.fields[f], f == kDescription, delivery,
-                                         f == kLink ? entry.link : std::string()))
+        if (f != kTitle && !(f == kLink ? LinkMatches(entry, record.fields[f], delivery)
+                                        : FieldMatches(entry.runs[f], record.fields[f], f == kDescription, delivery)))
             return false;
     const std::string title = ModelTitle(entry, delivery);
     return record.fields[kTitle] == (title.empty() ? Heading(record.fields[kDescription]) : title) &&
@@ -1038,7 +1056,11 @@ UrlParts SplitUrl(const std::string& text)
     UrlParts u;
     std::size_t i = 0;
     std::size_t stop = text.find_first_of(":/?#");
-    if (stop != std::string::npos && stop > 0 && text[stop] == ':') {
+    bool scheme = stop != std::string::npos && stop > 0 && text[stop] == ':' &&
+                  std::isalpha(static_cast<unsigned char>(text[0]));
+    for (std::size_t k = 1; scheme && k < stop; ++k) // a letter, then letters, digits, '+', '-' and '.'
+        scheme = std::isalnum(static_cast<unsigned char>(text[k])) || std::strchr("+-.", text[k]);
+    if (scheme) {
         u.hasScheme = true;
         u.scheme = text.substr(0, stop);
         i = stop + 1;
@@ -1096,13 +1118,17 @@ Format FormatOfRoot(const Event& e)
 {
     if (e.name != "feed") return Format::Rss;
     if (e.ns == kAtom03Ns) return Format::Atom03;
-    return e.ns.empty() || e.ns == kAtomNs ? Format::Atom : Format::Rss;
+    return Format::Atom; // in Atom's namespace, in none or in one of the feed's own
 }
 
-// No namespace, or the format's own (RSS: 1.0, 0.9 and the two of 2.0).
+// A namespace that counts as the format's in the document being modelled: an rss or feed root's
+// own, or an RDF channel's, when not the format's.
+thread_local std::string g_documentNs;
+
+// No namespace, or the format's own (RSS: 1.0, 0.9 and the two of 2.0), or the document's.
 bool OwnNamespace(Format format, const std::string& ns)
 {
-    if (ns.empty()) return true;
+    if (ns.empty() || ns == g_documentNs) return true;
     if (format == Format::Atom) return ns == kAtomNs;
     if (format == Format::Atom03) return ns == kAtom03Ns;
     return ns == kRss10Ns || ns == kRss09Ns || ns == "http://backend.userland.com/rss2" ||
@@ -1127,8 +1153,11 @@ std::string BaseInside(const Event& e, const std::string& enclosing)
 // The field that a direct child of an entry fills, and whether only when the field's own
 // elements left it empty (Dublin Core's beside the plain ones, Atom's content and first
 // publication); -1 for none.
-int ChildField(Format format, const Event& e, bool& aside)
+int ChildField(Format format, const Event& e, int& aside)
 {
+    aside = 2; // media:title and itunes:title: a title that no other element gives
+    if (e.name == "title" && (e.ns == "http://search.yahoo.com/mrss/" || e.ns == "http://www.itunes.com/dtds/podcast-1.0.dtd"))
+        return kTitle;
     aside = e.ns == kDcNs;
     if (aside) return e.name == "creator" ? kAuthor : e.name == "title" ? kTitle : e.name == "date" ? kPublished : -1;
     if (!OwnNamespace(format, e.ns)) return -1;
@@ -1200,37 +1229,45 @@ std::vector<ModelEntry> ModelEntries(const std::vector<Event>& events, const std
     int depth = 0, entryDepth = 0;
     bool inAuthor = false; // Atom: the entry's open direct child is its author
     int field = -1;
-    bool aside = false;
+    int aside = 0;  // 0: the field's own element; 1 and 2: fills the field only when a lower rank leaves it empty
+    g_documentNs.clear();
+    std::string rootName;
     bool lastWasText = false; // the previous event added text to the current field
     bool linkTaken = false;
-    bool taken[2][kFieldCount] = {};
+    bool taken[3][kFieldCount] = {};
     std::string feedBase, entryBase;
     ModelEntry entry;
-    std::array<std::vector<std::u16string>, kFieldCount> asideRuns;
+    std::array<std::vector<std::u16string>, kFieldCount> asideRuns[2];
     std::vector<ModelEntry> done;
     for (const Event& e : events) {
         bool addedText = false;
-        if (e.type == Event::Start && depth == 0) format = FormatOfRoot(e);
+        if (e.type == Event::Start && depth == 0) {
+            format = FormatOfRoot(e);
+            rootName = e.name;
+            if ((e.name == "rss" || e.name == "feed") && !OwnNamespace(format, e.ns)) g_documentNs = e.ns;
+        }
         const bool atom = format != Format::Rss;
         if (e.type == Event::Start) {
             const int d = ++depth;
             if (!containerSeen) {
                 containerSeen = e.name == (atom ? "feed" : "channel");
-                if (containerSeen && atom) feedBase = BaseInside(e, address);
+                if (containerSeen) feedBase = BaseInside(e, address);
+                if (containerSeen && rootName == "RDF" && !OwnNamespace(format, e.ns)) g_documentNs = e.ns;
             } else if (!entryOpen) {
                 if (e.name == (atom ? "entry" : "item")) {
                     entryOpen = true;
                     entry = ModelEntry();
-                    for (auto& runs : asideRuns) runs.clear();
+                    for (auto& rank : asideRuns)
+                        for (auto& runs : rank) runs.clear();
                     for (auto& row : taken) std::fill(std::begin(row), std::end(row), false);
                     entryDepth = d;
                     inAuthor = false;
                     linkTaken = false;
-                    if (atom) entryBase = BaseInside(e, feedBase);
+                    entryBase = BaseInside(e, feedBase);
                 }
             } else {
                 field = -1;
-                aside = false;
+                aside = 0;
                 const bool own = OwnNamespace(format, e.ns);
                 if (d == entryDepth + 1) {
                     field = ChildField(format, e, aside);
@@ -1256,9 +1293,11 @@ std::vector<ModelEntry> ModelEntries(const std::vector<Event>& events, const std
             if (containerSeen) {
                 if (entryOpen && e.name == (atom ? "entry" : "item")) {
                     // Text of a field's second tag fills it when the first left it empty.
-                    for (int f = 0; f < kFieldCount; ++f)
-                        if (!asideRuns[f].empty() && std::none_of(entry.runs[f].begin(), entry.runs[f].end(), HasText))
-                            entry.runs[f] = asideRuns[f];
+                    for (auto& rank : asideRuns)
+                        for (int f = 0; f < kFieldCount; ++f)
+                            if (!rank[f].empty() && std::none_of(entry.runs[f].begin(), entry.runs[f].end(), HasText))
+                                entry.runs[f] = rank[f];
+                    entry.base = entryBase;
                     done.push_back(entry);
                     entryOpen = false;
                 } else {
@@ -1267,7 +1306,7 @@ std::vector<ModelEntry> ModelEntries(const std::vector<Event>& events, const std
                 }
             }
         } else if (containerSeen && entryOpen && field >= 0) {
-            auto& runs = aside ? asideRuns[field] : entry.runs[field];
+            auto& runs = aside ? asideRuns[aside - 1][field] : entry.runs[field];
             if (lastWasText && !runs.empty()) runs.back() += e.text;
             else runs.push_back(e.text);
             addedText = true;

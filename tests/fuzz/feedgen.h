@@ -57,6 +57,7 @@ enum FieldIndex { kAuthor, kTitle, kLink, kPrice, kPublished, kDescription, kFie
 struct ModelEntry {
     std::array<std::vector<std::u16string>, kFieldCount> runs;
     std::string link; // Atom: the address from a link's attributes, which the link's runs follow
+    std::string base; // the base in force for the entry: its RSS link's text is read against it
 };
 
 // The parsing rules, written from their description: the entries completed by the events,

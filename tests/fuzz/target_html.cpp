@@ -52,9 +52,12 @@ struct Page {
 
 Page Generate(Rng& rng)
 {
-    Page page{rng.Pick(Strings{"", "<!DOCTYPE html>\n", "\xEF\xBB\xBF<html>", "<?xml version='1.0'?><!-- x --><HTML>",
-                               "<HTML><HEAD lang=en>"}), {}};
-    page.webPage = !page.text.empty();
+    // A page starts with its doctype, <html>, <head> or (HTML5) one of the head's elements;
+    // a body that starts with another element is no page.
+    Page page{rng.Pick(Strings{"<p>", "<!DOCTYPE html>\n", "\xEF\xBB\xBF<html>", "<?xml version='1.0'?><!-- x --><HTML>",
+                               "<HTML><HEAD lang=en>", "<meta charset=utf-8>\n", " <TITLE>t</title>", "<style>p{}</style>",
+                               "<!-- x --><SCRIPT>x</script>"}), {}};
+    page.webPage = page.text != "<p>";
     std::string dir = "http://h.example/dir/";
     std::string origin = "http://h.example";
     bool based = false;

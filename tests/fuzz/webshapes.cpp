@@ -1,6 +1,7 @@
 // The real web's byte shapes over generated feeds: CR LF and lone CR line ends, documents
-// past 64 KB, a bare '&' and HTML named entities (which the store repairs), and feeds in
-// legacy encodings with their declaration. The logical events stay those of the document.
+// past 64 KB, a bare '&' and HTML named entities, white space before the declaration,
+// forbidden controls, bytes not UTF-8 and undeclared prefixes (which the store repairs), and
+// feeds in legacy encodings with their declaration. The logical events stay those of the document.
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -45,8 +46,9 @@ const std::pair<std::string, std::string> kVerbatim[] = {
     {"<![CDATA[", "]]>"}, {"<!--", "-->"}, {"<?", "?>"}, {"<!DOCTYPE", "]>"}};
 
 // In character data: "&amp;" becomes a bare '&' where no name follows, and the characters
-// above become entities.
-std::string BareMarkup(Rng& rng, const std::string& bytes, bool entities)
+// above become entities; or (`controls`) controls that XML forbids come in, raw or referenced,
+// never inside a CR LF (line ends are made LF before the repair, which would make it two).
+std::string BareMarkup(Rng& rng, const std::string& bytes, bool entities, bool controls = false)
 {
     auto at = [&bytes](std::size_t i) {
         return [&bytes, i](const auto& pair) { return bytes.compare(i, pair.first.size(), pair.first) == 0; };
@@ -64,6 +66,10 @@ std::string BareMarkup(Rng& rng, const std::string& bytes, bool entities)
             out.append(bytes, i, end - i);
             i = end;
             inTag = false;
+        } else if (controls) {
+            if (!inTag && bytes[i] != '>' && (i == 0 || bytes[i - 1] != '\r') && rng.Chance(2))
+                out += rng.Pick(std::vector<std::string>{"\x01", "\x08", "\x0B", "\x1F", "&#31;", "&#x1;", "&#x0B;"});
+            out += bytes[i++];
         } else if (!inTag && bytes.compare(i, 5, "&amp;") == 0 && (i + 5 == bytes.size() || !startsName(bytes[i + 5])) &&
                    rng.Chance(70)) {
             out += '&';
@@ -76,6 +82,35 @@ std::string BareMarkup(Rng& rng, const std::string& bytes, bool entities)
         }
     }
     return out;
+}
+
+// Shapes that the store repairs and that leave the events as they were.
+// In a UTF-8 document, characters U+00A0 to U+00FF written as the one byte of windows-1252
+// (and Latin-1) that the repair reads back.
+std::string LatinBytes(Rng& rng, const std::string& bytes)
+{
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const unsigned char lead = static_cast<unsigned char>(bytes[i]);
+        const unsigned char next = i + 1 < bytes.size() ? static_cast<unsigned char>(bytes[i + 1]) : 0;
+        const bool latin = (lead == 0xC3 || (lead == 0xC2 && next >= 0xA0)) && next >= 0x80 && next <= 0xBF && rng.Chance(30);
+        out += latin ? static_cast<char>(lead == 0xC3 ? next + 0x40 : next) : bytes[i];
+        i += latin;
+    }
+    return out;
+}
+
+// After the first entry's end tag that a tag follows: an element and an attribute whose prefix
+// no declaration names (foreign ones after the repair, so the entries stay).
+std::string UndeclaredPrefix(Rng& rng, const std::string& bytes)
+{
+    const std::string prefix = rng.Pick(std::vector<std::string>{"snf", "thr", "zq"});
+    const std::size_t end = bytes.find(rng.Chance(50) ? "</item>" : "</entry>");
+    const std::size_t at = end == std::string::npos ? end : bytes.find('>', end) + 1;
+    if (at == std::string::npos || bytes.find(prefix + ":") != std::string::npos || bytes.compare(at, 1, "<") != 0 ||
+        std::strchr("!?", bytes[at + 1]))
+        return bytes;
+    return bytes.substr(0, at) + "<" + prefix + ":logo " + prefix + ":count=\"2\">x</" + prefix + ":logo>" + bytes.substr(at);
 }
 
 FeedCase LegacyFeed(Rng& rng)
@@ -139,6 +174,18 @@ FeedCase WebFeed(Rng& rng)
         doc.bytes = BareMarkup(rng, doc.bytes, utf8 && doc.bytes.find("<!DOCTYPE") == std::string::npos);
     if (rng.Chance(60)) doc.bytes = LineEnds(doc.bytes, rng.Chance(30));
     if (rng.Chance(10)) doc.bytes = PastSixtyFourKilobytes(rng, doc.bytes, utf8);
+    // The shapes of feeds that the store repairs, one at a time: each alone is known to read back.
+    if (doc.bytes.find("<!DOCTYPE") == std::string::npos && rng.Chance(40)) {
+        switch (rng.Below(4)) {
+        case 0: // white space before the declaration (after a byte order mark)
+            if (doc.bytes.find("<?xml") <= 3)
+                doc.bytes.insert(doc.bytes.find("<?xml"), rng.Pick(std::vector<std::string>{" ", "\n\n  ", "\t \n"}));
+            break;
+        case 1: doc.bytes = BareMarkup(rng, doc.bytes, false, true); break;
+        case 2: if (utf8) doc.bytes = LatinBytes(rng, doc.bytes); break;
+        default: doc.bytes = UndeclaredPrefix(rng, doc.bytes); break;
+        }
+    }
     return doc;
 }
 
