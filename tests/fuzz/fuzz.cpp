@@ -269,7 +269,9 @@ void RunOne(const Target& target, std::uint64_t inputSeed, Tally& tally, long& b
         std::lock_guard<std::mutex> hold(g_currentLock);
         g_currentTarget = target.name;
         g_currentSeed = inputSeed;
-        g_currentBytes.clear();
+        // Released, not cleared: a kept capacity would grow with the largest input so far
+        // (pictures of megabytes) and count in the program's heap as a leak.
+        std::string().swap(g_currentBytes);
     }
     MarkRunning(target.name, inputSeed);
     Result result;
@@ -291,6 +293,10 @@ void RunOne(const Target& target, std::uint64_t inputSeed, Tally& tally, long& b
     host::Host::Get().reset();
     if (g_channels) g_channels->clear();
     g_busy = false;
+    {
+        std::lock_guard<std::mutex> hold(g_currentLock);
+        std::string().swap(g_currentBytes);
+    }
     ++tally.inputs;
     TakeServerFailures(target, inputSeed, tally, result.bytes);
     if (!result.failure.empty()) {
