@@ -557,10 +557,9 @@ std::wstring DescribeTypeLibrary(const std::wstring& path)
 
 std::wstring BuildFolder()
 {
-    wchar_t path[MAX_PATH] = L"";
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder = path;
-    return folder.substr(0, folder.find_last_of(L"\\/") + 1);
+    std::wstring program;
+    vexa::ModuleFileName(nullptr, &program);
+    return vexa::HelpDirectoryOf(program);
 }
 
 } // namespace
