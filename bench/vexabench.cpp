@@ -560,14 +560,16 @@ bool Measure(ISAXXMLReader* reader, const char* label, const std::string& url, c
     std::vector<std::string> documents; // one for each round and one to warm up with
     for (int round = 0; round <= kRounds; ++round)
         documents.push_back(Marked(bytes, static_cast<char>('a' + round)));
+    vexa::FeedParser parser;
     CRssStore parsed;
     auto parseInStore = [&](int round) {
         std::string downloaded = documents[round];
         const std::string address = url + "?round=" + std::to_string(round);
         const int before = parsed.Count();
         const auto t = Clock::now();
-        parsed.BeginLoad(address);
-        const bool loaded = parsed.ReadBody(address, downloaded);
+        vexa::ParsedFeed feed = parser.Parse(std::move(downloaded), address);
+        const bool loaded = feed.report.read;
+        parsed.Merge(address, std::move(feed), loaded);
         const double seconds = Seconds(t);
         ok = ok && loaded && parsed.Count() == before + entries;
         return seconds;
@@ -582,7 +584,7 @@ bool Measure(ISAXXMLReader* reader, const char* label, const std::string& url, c
         parse.push_back(parseInStore(round));
         // The memory that records hold is counted in the first round's load only.
         g_tally = round == 0;
-        auto fresh = std::make_unique<vexa::FeedLoader>();
+        auto fresh = std::make_unique<vexatest::LoadedStore>();
         if (round == 0) held = Held();
         t = Clock::now();
         bool loaded = fresh->Load(url);

@@ -206,13 +206,14 @@ std::string BaseOf(const XmlElement& element, const std::string& enclosing)
 
 } // namespace
 
-FeedRules::FeedRules(RecordSink& sink) noexcept : m_sink(sink), m_format(&kRss) {}
+FeedRules::FeedRules() noexcept : m_format(&kRss) {}
 
 void FeedRules::Reset(const std::string& address)
 {
     m_inChannel = false;
     m_field = Field::None;
     m_current.reset();
+    m_entries.clear();
     m_format = &kRss;
     m_tag = nullptr;
     m_child = nullptr;
@@ -333,7 +334,6 @@ bool FeedRules::IsAborted(const XmlElement&) { return false; }
 void FeedRules::OpenEntry(const XmlElement& element)
 {
     m_current.emplace();
-    m_current->NUM = m_sink.Count();
     m_entryDepth = element.depth;
     m_child = nullptr;
     m_linkTaken = false;
@@ -363,7 +363,7 @@ void FeedRules::CloseEntry()
     NameEntry(*m_current);
     m_picture.OnMarkup(m_current->Description);
     m_current->Picture = m_picture.Chosen(m_entryBase);
-    m_sink.Add(std::move(*m_current));
+    m_entries.push_back(std::move(*m_current));
     m_current.reset();
     ++m_facts.entries;
 }

@@ -1,28 +1,18 @@
 // The parsing rules of feeds: one small state machine over the reader's events, driven by a
 // table of tags per feed format (RSS, Atom). It opens a record at each entry inside the
-// format's container and hands it, complete, to a record sink at the entry's end tag. Plain
-// C++: it knows nothing of downloads, stores or the platform.
+// format's container and keeps it, complete, at the entry's end tag. Plain C++: it knows
+// nothing of downloads, stores or the platform.
 #pragma once
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "format/entrypicture.h"
 #include "format/rssitem.h"
 #include "format/xmlevents.h"
 
 namespace vexa {
-
-// Where the rules put the records they complete.
-class RecordSink {
-public:
-    // The number that the next record's NUM takes: the keys stored so far.
-    virtual int Count() const = 0;
-    // A record whose entry's end tag was read (its texts may be taken).
-    virtual void Add(CRssItem&& record) = 0;
-
-protected:
-    ~RecordSink() = default;
-};
 
 // What a document showed of itself while it was read, for the feed's health.
 struct DocumentFacts {
@@ -46,13 +36,17 @@ public:
     struct Format;
     struct Tag;
 
-    explicit FeedRules(RecordSink& sink) noexcept;
+    FeedRules() noexcept;
     FeedRules(const FeedRules&) = delete;
     FeedRules& operator=(const FeedRules&) = delete;
 
-    // Before a document: no container seen, no record open (an unfinished one is discarded);
-    // `address` is the base of the document's relative links.
+    // Before a document: no container seen, no record open, no entry kept; `address` is the
+    // base of the document's relative links.
     void Reset(const std::string& address);
+    // The entries read whole since the last Reset, in document order, and the one still open
+    // (none between entries); both are handed over.
+    std::vector<CRssItem> TakeEntries() noexcept { return std::exchange(m_entries, {}); }
+    std::optional<CRssItem> TakeUnfinished() { return std::exchange(m_current, std::nullopt); }
 
     // True once the format's container (RSS "channel", Atom's "feed") has been opened.
     bool InChannel() const noexcept { return m_inChannel; }
@@ -75,7 +69,7 @@ private:
     bool Claim(const Tag& tag);
     static void NameEntry(CRssItem& record);
 
-    RecordSink& m_sink;
+    std::vector<CRssItem> m_entries;   // read whole, in document order
     bool m_inChannel = false;
     std::optional<CRssItem> m_current; // in place: the sink takes its texts
     Field m_field = Field::None;

@@ -552,6 +552,46 @@ unsigned RepairMarkup(const char* data, std::size_t size, std::string& out)
     return made;
 }
 
+namespace {
+
+// Whether an entry's start tag begins at `i` (its '<'): "item" or "entry", of any prefix.
+bool EntryTagAt(const std::string& doc, std::size_t i) noexcept
+{
+    std::size_t name = i + 1;
+    std::size_t end = name;
+    while (end < doc.size() && IsNameByte(static_cast<unsigned char>(doc[end]))) ++end;
+    const std::size_t colon = doc.find(':', name);
+    if (colon < end) name = colon + 1;
+    if (end >= doc.size() || !(IsXmlSpace(doc[end]) || doc[end] == '>' || doc[end] == '/')) return false;
+    return doc.compare(name, end - name, "item") == 0 || doc.compare(name, end - name, "entry") == 0;
+}
+
+} // namespace
+
+bool LeaveOutEntry(std::string& doc, std::size_t index)
+{
+    std::size_t found = 0;
+    std::size_t start = std::string::npos;
+    for (std::size_t i = doc.find('<'); i < doc.size(); i = doc.find('<', i)) {
+        const std::size_t skipped = SkipUnparsed(doc, i);
+        if (skipped != i) {
+            i = skipped;
+            continue;
+        }
+        if (EntryTagAt(doc, i)) {
+            if (found == index) {
+                start = i;
+            } else if (found == index + 1) {
+                doc.erase(start, i - start);
+                return true;
+            }
+            ++found;
+        }
+        ++i;
+    }
+    return false;
+}
+
 bool LatinBytesAreUtf8(const char* data, std::size_t size, unsigned codePage) noexcept
 {
     // ISO-8859-1 to -4, -9, -13, -15, windows-1250, -1252, -1254, -1257 and Mac Roman.

@@ -1,6 +1,7 @@
 #include "format/urls.h"
 
 #include <cctype>
+#include <cwctype>
 
 namespace vexa {
 namespace {
@@ -166,5 +167,20 @@ bool IsWebAddress(const std::string& url)
     const std::string hostPort = at == std::string::npos ? parts.authority : parts.authority.substr(at + 1);
     return !hostPort.empty() && hostPort[0] != ':';
 }
+
+bool StartsWithNoCase(const std::wstring& text, const wchar_t* prefix) noexcept
+{
+    for (std::size_t i = 0; prefix[i]; ++i)
+        if (i >= text.size() || static_cast<wchar_t>(std::towlower(text[i])) != prefix[i])
+            return false;
+    return true;
+}
+
+bool IsHttpAddress(const std::wstring& url) noexcept
+{
+    return StartsWithNoCase(url, L"http://") || StartsWithNoCase(url, L"https://");
+}
+
+bool IsHttpsAddress(const std::wstring& url) noexcept { return StartsWithNoCase(url, L"https:"); }
 
 } // namespace vexa

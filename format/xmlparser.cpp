@@ -344,20 +344,27 @@ public:
     {
         if (!m_reader)
             return false;
+        // A local file is read here once and given to the reader as a download's body is.
+        std::string bytes;
+        if (ReadLocalDocument(url, bytes))
+            return ParseBody(bytes);
+        return ParseAddress(url);
+    }
+
+    bool ParseAddress(const std::string& url)
+    {
+        if (!m_reader)
+            return false;
         // The address as written, up to 999 characters (a file path must stay as it is).
         const std::wstring wide = vexa::utf::WrittenAddress<wchar_t>(url, vexa::utf::kAddressLimit);
         vexa::unique_bstr address(SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size())));
         if (!address)
             throw std::bad_alloc();
-        if (NetworkSchemeWithoutDeadline(wide))
-            return Finish(static_cast<HRESULT>(0x800C000D)); // INET_E_UNKNOWN_PROTOCOL
-        // A local file is read here once and given to the reader as a download's body is.
-        std::string bytes;
-        if (ReadLocalDocument(url, bytes))
-            return ParseBody(bytes);
         m_converted.clear();
         m_codePage = 0;
         m_readAsUtf8.clear();
+        if (NetworkSchemeWithoutDeadline(wide))
+            return Finish(static_cast<HRESULT>(0x800C000D)); // INET_E_UNKNOWN_PROTOCOL
         return Finish(m_reader->parseURL(address));
     }
 
@@ -534,6 +541,7 @@ bool CXmlParser::IsReady() const { return m_impl->IsReady(); }
 void CXmlParser::SetCallback(IXmlParserCallback* callback) { m_impl->SetCallback(callback); }
 void CXmlParser::SetAttributeValueLimit(std::size_t limit) { m_impl->SetAttributeValueLimit(limit); }
 bool CXmlParser::Parse(const std::string& url) { return m_impl->Parse(url); }
+bool CXmlParser::ParseAddress(const std::string& url) { return m_impl->ParseAddress(url); }
 bool CXmlParser::ParseBytes(const char* data, std::size_t size) { return m_impl->ParseBytes(data, size); }
 bool CXmlParser::ParseBody(std::string& body) { return m_impl->ParseBody(body); }
 const std::string& CXmlParser::ConvertedEncoding() const { return m_impl->ConvertedEncoding(); }

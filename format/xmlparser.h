@@ -33,8 +33,10 @@ public:
     // Attribute values are cut to this many UTF-16 units (399 unless set; feeds keep that).
     void SetAttributeValueLimit(std::size_t limit);
     // Fetches and reads the document at `url` (UTF-8) synchronously; true when the reader
-    // reports success.
+    // reports success. A local file is read as a body (ParseBody), any other address by the
+    // reader's own fetch (ParseAddress).
     bool Parse(const std::string& url);
+    bool ParseAddress(const std::string& url);
     // Reads a document already in memory (a downloaded body) through the same reader and
     // handlers; true when the reader reports success.
     bool ParseBytes(const char* data, std::size_t size);

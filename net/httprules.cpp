@@ -14,14 +14,6 @@ namespace {
 
 constexpr std::uint64_t kFileTimeSecond = 10000000;
 
-bool StartsWithNoCase(const std::wstring& text, const wchar_t* prefix)
-{
-    for (std::size_t i = 0; prefix[i]; ++i)
-        if (i >= text.size() || std::towlower(text[i]) != prefix[i])
-            return false;
-    return true;
-}
-
 // The answer's own time (its Date), or `now` when it has none.
 std::uint64_t AnswerTime(const std::wstring& date, std::uint64_t now)
 {
@@ -30,13 +22,6 @@ std::uint64_t AnswerTime(const std::wstring& date, std::uint64_t now)
 }
 
 } // namespace
-
-bool IsHttpAddress(const std::wstring& url) noexcept
-{
-    return StartsWithNoCase(url, L"http://") || StartsWithNoCase(url, L"https://");
-}
-
-bool IsHttpsAddress(const std::wstring& url) noexcept { return StartsWithNoCase(url, L"https:"); }
 
 bool WidenAddress(const std::string& url, std::wstring& wide)
 {

@@ -6,11 +6,9 @@
 #include <cstdint>
 #include <string>
 
-namespace vexa {
+#include "format/urls.h"
 
-// True for the addresses the downloads take: http and https, in any letter case.
-bool IsHttpAddress(const std::wstring& url) noexcept;
-bool IsHttpsAddress(const std::wstring& url) noexcept;
+namespace vexa {
 
 // The address of a download as it goes on the wire: its first 999 characters, with those
 // outside ASCII percent-encoded. False when the conversion fails.

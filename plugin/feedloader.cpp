@@ -3,12 +3,10 @@
 
 #include <utility>
 
-#include "com/ptr.h"
 #include "format/htmlscan.h"
 #include "format/utf8.h"
 #include "net/connectiongate.h"
 #include "net/ftptransfer.h"
-#include "net/httpfetch.h"
 #include "net/httprules.h"
 
 namespace vexa {
@@ -39,56 +37,70 @@ const HtmlPages g_pages;
 
 const PageHandler& FeedPages() noexcept { return g_pages; }
 
-void FeedLoader::BeginLoad(const std::string& key, LoadOutcome::Way way)
+namespace {
+
+// What the outcome keeps of a download: its result without the body.
+DownloadFacts FactsOf(const FetchResult& result)
 {
-    m_store.BeginLoad(key);
-    m_last = LoadOutcome();
-    m_last.way = way;
+    static_assert(static_cast<int>(FetchResult::Outcome::Cut) == static_cast<int>(DownloadFacts::Outcome::Cut) &&
+                      static_cast<int>(FetchResult::Bound::Redirects) == static_cast<int>(DownloadFacts::Bound::Redirects),
+                  "the download's outcomes and bounds are told in the same order");
+    DownloadFacts facts;
+    facts.outcome = static_cast<DownloadFacts::Outcome>(result.outcome);
+    facts.status = result.status;
+    facts.error = result.error;
+    facts.bound = static_cast<DownloadFacts::Bound>(result.bound);
+    facts.boundMs = result.boundMs;
+    facts.bodyBytes = result.bodyBytes;
+    facts.contentType = result.contentType;
+    facts.movedTo = result.movedTo;
+    facts.movedStatus = result.movedStatus;
+    facts.refusedTarget = result.refusedTarget;
+    facts.pageWithoutFeed = result.pageWithoutFeed;
+    facts.ftpReply = result.ftpReply;
+    facts.retryAfterMs = result.retryAfterMs;
+    facts.freshMs = result.freshMs;
+    return facts;
 }
 
-bool FeedLoader::EndLoad(bool loaded)
+} // namespace
+
+bool FeedLoader::Finish(const std::string& key, LoadOutcome::Way way, bool loaded, ParsedFeed&& parsed,
+                        bool listing, const FetchResult* fetch)
 {
-    LoadOutcome outcome = m_store.LastLoad();
-    outcome.way = m_last.way;
-    outcome.fetch = std::move(m_last.fetch);
-    outcome.advertisedFeed = std::move(m_last.advertisedFeed);
+    LoadOutcome outcome;
+    outcome.way = way;
     outcome.loaded = loaded;
+    outcome.parse = parsed.report;
+    if (fetch) {
+        outcome.fetch = FactsOf(*fetch);
+        outcome.advertisedFeed = AdvertisedFeed(key);
+    }
+    m_store.Merge(key, std::move(parsed), listing);
     m_last = std::move(outcome);
     return loaded;
 }
 
+bool FeedLoader::NoReader()
+{
+    m_last = LoadOutcome();
+    m_last.way = LoadOutcome::Way::NoReader;
+    return false;
+}
+
 bool FeedLoader::Load(const FeedAddress& feed)
 {
-    if (!m_store.HasReader()) {
-        m_last = LoadOutcome();
-        m_last.way = LoadOutcome::Way::NoReader;
-        return false;
-    }
-    FetchRequest request;
-    switch (PlanLoad(feed, request)) {
-    case Plan::Reader:
-        BeginLoad(feed.key, LoadOutcome::Way::Reader);
-        return EndLoad(m_store.ReadAddress(feed.key));
-    case Plan::Refused:
-        BeginLoad(feed.key, LoadOutcome::Way::Held);
-        return EndLoad(false);
-    case Plan::Fresh:
-        BeginLoad(feed.key, LoadOutcome::Way::Fresh);
-        return EndLoad(true);
-    case Plan::Download:
-        break;
-    }
-    com_ptr<FetchJob> job;
-    job.attach(FetchJob::Start(request));
-    FetchResult result;
-    if (job && job->WaitUntil(~0ull))
-        result = job->TakeResult();
-    return LoadDownloaded(feed, result);
+    if (!m_parser.IsReady())
+        return NoReader();
+    ParsedFeed parsed = m_parser.ParseAddress(feed.key);
+    const bool whole = parsed.report.read;
+    const bool loaded = whole || parsed.report.ReadInPart();
+    return Finish(feed.key, LoadOutcome::Way::Reader, loaded, std::move(parsed), whole, nullptr);
 }
 
 FeedLoader::Plan FeedLoader::PlanLoad(const FeedAddress& feed, FetchRequest& request, bool userAsked)
 {
-    if (!m_store.HasReader())
+    if (!m_parser.IsReady())
         return Plan::Refused;
     if (!(IsHttpAddress(feed.wire) || IsFtpAddress(feed.wire)))
         return Plan::Reader;
@@ -117,24 +129,21 @@ FeedLoader::Plan FeedLoader::PlanLoad(const FeedAddress& feed, FetchRequest& req
 bool FeedLoader::LoadDownloaded(const FeedAddress& feed, FetchResult& result)
 {
     using Outcome = FetchResult::Outcome;
-    BeginLoad(feed.key, m_store.HasReader() ? LoadOutcome::Way::Download : LoadOutcome::Way::NoReader);
-    {
-        // The result without its body (the body stays for the parse).
-        std::string body = std::move(result.body);
-        m_last.fetch = result;
-        result.body = std::move(body);
-    }
     if (!result.advertisedFeed.empty())
         m_advertised[feed.key] = result.advertisedFeed;
-    m_last.advertisedFeed = AdvertisedFeed(feed.key);
-    if (!m_store.HasReader() || result.outcome == Outcome::Failed || result.pageWithoutFeed)
-        return EndLoad(false);
+    if (!m_parser.IsReady())
+        return NoReader();
+    ParsedFeed parsed;
+    bool loaded = false;
+    bool listing = false;
     if (result.outcome == Outcome::Cut)
-        return EndLoad(m_store.ReadCutBody(result.body));
-    return EndLoad(UseAnswer(feed, result));
+        parsed = m_parser.ParseCut(std::move(result.body), feed.key);
+    else if (result.outcome == Outcome::Answered && !result.pageWithoutFeed)
+        loaded = UseAnswer(feed, result, parsed, listing);
+    return Finish(feed.key, LoadOutcome::Way::Download, loaded, std::move(parsed), listing, &result);
 }
 
-bool FeedLoader::UseAnswer(const FeedAddress& feed, FetchResult& result)
+bool FeedLoader::UseAnswer(const FeedAddress& feed, FetchResult& result, ParsedFeed& parsed, bool& listing)
 {
     FeedValidators& kept = m_feeds[feed.key];
     // Only a good answer stays fresh (a 304 to validators, or a 200 read whole).
@@ -152,9 +161,14 @@ bool FeedLoader::UseAnswer(const FeedAddress& feed, FetchResult& result)
         if (validated) kept.freshUntil = freshUntil;
         return validated;
     }
-    if (result.status != 200 || !m_store.ReadBody(feed.key, result.body))
+    if (result.status != 200)
         return false;
+    parsed = m_parser.Parse(std::move(result.body), feed.key);
+    // A version read in part is asked again whole at the next tick.
+    if (!parsed.report.read)
+        return parsed.report.ReadInPart();
     // Only a version read whole stands for the next request.
+    listing = true;
     kept.etag = result.etag;
     kept.lastModified = result.lastModified;
     kept.freshUntil = freshUntil;

@@ -1,7 +1,8 @@
 // The HTTP side of loading feeds into the store: which feeds are asked now and how (the
 // validators of the version read, a server's pause, a fresh answer, the feed that a web page
 // advertised), and what each answer does (a whole 200 is parsed, a 304 adds nothing, a 429 or
-// 503 pauses, a body cut short is parsed for what it holds). The store only parses.
+// 503 pauses, a body cut short is parsed for what it holds). The parse is format/feedparse.h's,
+// the merge of its value the store's.
 #pragma once
 #include <windows.h>
 #include <map>
@@ -9,7 +10,9 @@
 
 #include "net/transfer.h"
 #include "plugin/feedaddress.h"
+#include "format/feedparse.h"
 #include "store/rssstore.h"
+#include "userdata/loadoutcome.h"
 
 namespace vexa {
 
@@ -42,12 +45,13 @@ public:
     // back by neither a pause nor a fresh answer.
     enum class Plan { Reader, Download, Refused, Fresh };
     Plan PlanLoad(const FeedAddress& feed, FetchRequest& request, bool userAsked = false);
-    // Fetches and parses one feed as planned (a download is waited for to its end); records
-    // completed before a failure stay stored.
+    // Reads a feed that no download takes (planned Reader) and merges what it holds into the
+    // store: true for a whole read, and for a broken feed read in part (its entries before
+    // the fault).
     bool Load(const FeedAddress& feed);
-    // Finishes the load of a downloaded feed: only a whole 200 is a good document, a 304 is
-    // a load that adds nothing, other statuses fail unparsed; a body cut short is parsed for
-    // what it holds and fails. Same result and effects as Load.
+    // Finishes the load of a downloaded feed: only a whole 200 is a good document (or one read
+    // in part), a 304 is a load that adds nothing, other statuses fail unparsed; a body cut
+    // short is merged for what it holds and fails. The body is taken.
     bool LoadDownloaded(const FeedAddress& feed, FetchResult& result);
 
     // How the last load went (the feed's health is judged from it).
@@ -57,16 +61,20 @@ public:
     // The feed address that the web page at `key` advertised, kept for the loader's life
     // (later loads of `key` read that feed directly); empty when none.
     std::wstring AdvertisedFeed(const std::string& key) const;
-    bool HasReader() const { return m_store.HasReader(); }
+    bool HasReader() const { return m_parser.IsReady(); }
 
 private:
-    // A load of `key` begins the way given.
-    void BeginLoad(const std::string& key, LoadOutcome::Way way);
-    // Ends a load: what the store's parse showed, with how the load went.
-    bool EndLoad(bool loaded);
-    // The answer of a download that the store may parse (a 200 or a 304, a pause noted).
-    bool UseAnswer(const FeedAddress& feed, FetchResult& result);
+    // Ends a load: the parsed feed (empty when nothing was read) is merged into the store, and
+    // the load's outcome written once, from the parse's report and the download's result.
+    bool Finish(const std::string& key, LoadOutcome::Way way, bool loaded, ParsedFeed&& parsed,
+                bool listing, const FetchResult* fetch);
+    // Without a reader nothing loads, and the store stays as it is.
+    bool NoReader();
+    // The answer of a download that is parsed (a 200) or stands for the version read (a 304),
+    // a pause noted. `listing`: the answer was read whole.
+    bool UseAnswer(const FeedAddress& feed, FetchResult& result, ParsedFeed& parsed, bool& listing);
 
+    FeedParser m_parser;
     CRssStore m_store;
     // Per feed address, as loaded (for a web page's address, those of the feed it advertised).
     std::map<std::string, FeedValidators> m_feeds;

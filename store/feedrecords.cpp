@@ -113,6 +113,17 @@ const std::vector<CRssItem*>& FeedRecords::Listed(const std::string& address) co
     return found != m_listed.end() ? found->second : kNone;
 }
 
+void FeedRecords::Merge(const std::string& address, std::vector<CRssItem>&& entries, bool listing)
+{
+    BeginRead();
+    for (CRssItem& entry : entries) {
+        entry.NUM = Count();
+        Add(std::move(entry));
+    }
+    if (listing)
+        TakeListing(address);
+}
+
 void FeedRecords::BeginRead()
 {
     ForgetShownUnlisted();

@@ -12,7 +12,6 @@
 #include <string_view>
 #include <vector>
 
-#include "format/feedrules.h"
 #include "store/keyset.h"
 #include "format/rssitem.h"
 
@@ -78,7 +77,7 @@ struct PoolAllocator {
     bool operator!=(const PoolAllocator<U>& other) const noexcept { return pool != other.pool; }
 };
 
-class FeedRecords final : public RecordSink {
+class FeedRecords final {
     // The records themselves, in one block each with their place in the order. A record's
     // key (RssID) never changes once stored; its other members do (the set hands out const
     // records, made writable again where they are handed on).
@@ -110,26 +109,30 @@ public:
     FeedRecords& operator=(const FeedRecords&) = delete;
 
     // Every key stored: the records and the keys kept alone.
-    int Count() const override;
-    // Stores a record under its key unless the key is known; either way the entry counts as
-    // read by the document being read.
-    void Add(CRssItem&& record) override;
+    int Count() const;
+    // Merges the entries of one reading of the feed at `address`, in document order: each is
+    // stored under its key unless the key is known (its NUM: the count of keys before it).
+    // With `listing` (a whole read), they replace the entries the feed listed before.
+    void Merge(const std::string& address, std::vector<CRssItem>&& entries, bool listing);
 
     Range Records() const noexcept { return {Iterator(m_items.begin()), Iterator(m_items.end())}; }
     // The stored record of a key; null when none is (or only its key is kept).
     CRssItem* Find(const std::string& key) const;
 
-    // Before a document is read: the entries read so far are forgotten.
     // The records that the last whole read of `address` listed (in no particular order);
     // empty when none.
     const std::vector<CRssItem*>& Listed(const std::string& address) const;
 
+private:
+    // Before a reading is merged: the entries read so far are forgotten.
     void BeginRead();
+    // Stores a record under its key unless the key is known; either way the entry counts as
+    // read by the reading being merged.
+    void Add(CRssItem&& record);
     // After a whole read of the feed at `address`: the entries it lists now replace those it
     // listed before.
     void TakeListing(const std::string& address);
 
-private:
     static CRssItem* Writable(Map::const_iterator at) noexcept { return const_cast<CRssItem*>(&*at); }
     // Frees the records of m_unlisted that are shown (their keys stay); keeps the unshown.
     void ForgetShownUnlisted();

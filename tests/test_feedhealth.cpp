@@ -95,6 +95,9 @@ TEST_F(FeedHealthTest, EachCauseInWordsAndARecoveryEndsTheRun)
     m_server.Serve("/site/", "<html><head><link rel=alternate type=application/rss+xml href=../good.xml></head>",
                    "text/html");
     m_server.Serve("/broken.xml", "<?xml version=\"1.0\"?>\n<rss version=\"2.0\"><channel>\n<item><title>A</item>");
+    std::string inPart = good;
+    inPart.insert(inPart.rfind("<item>"), "<item><title>Broken</item>");
+    m_server.Serve("/inpart.xml", inPart);
     m_server.Serve("/thai.xml", "<?xml version=\"1.0\" encoding=\"windows-874\"?>" + good.substr(good.find("?>") + 2));
     m_server.Serve("/klingon.xml", "<?xml version=\"1.0\" encoding=\"x-klingon\"?>\n<rss version=\"2.0\"/>");
     std::string repaired = good;
@@ -137,6 +140,7 @@ TEST_F(FeedHealthTest, EachCauseInWordsAndARecoveryEndsTheRun)
         {m_server.Url("/site/"), FeedState::Loaded,
          "web page; reading the feed it advertises: " + m_server.Url("/good.xml")},
         {m_server.Url("/broken.xml"), FeedState::Failing, "not valid XML: line 3, column "},
+        {m_server.Url("/inpart.xml"), FeedState::Loaded, "read in part (1 broken entry left out): not valid XML: line "},
         {m_server.Url("/thai.xml"), FeedState::Loaded, "encoding windows-874 read through code page 874"},
         {m_server.Url("/klingon.xml"), FeedState::Failing, "encoding x-klingon is not supported"},
         {m_server.Url("/repaired.xml"), FeedState::Loaded, "repaired: a bare & and HTML entities"},
@@ -257,9 +261,9 @@ TEST_F(FeedHealthTest, AnUnchangedAnswerKeepsTheCountOfTheLastDocumentRead)
     const std::wstring read = L"http://read.example/feed.xml", unread = L"http://unread.example/feed.xml";
     LoadOutcome full, unchanged;
     full.way = unchanged.way = LoadOutcome::Way::Download;
-    full.loaded = unchanged.loaded = full.parsed = full.document.container = true;
-    full.document.entries = 7;
-    full.document.title = "Read";
+    full.loaded = unchanged.loaded = full.parse.parsed = full.parse.read = full.parse.document.container = true;
+    full.parse.document.entries = 7;
+    full.parse.document.title = "Read";
     ASSERT_EQ(WriteFeedName(read, L"Named in a file"), ERROR_SUCCESS);
     FeedHealthBook book;
     book.BeginRefresh({read, unread});
@@ -300,12 +304,11 @@ TEST_F(DocumentFactsTest, TitleAndEntriesOfEachFormat)
          "Atom", 1},
         {"<rss><channel><item><title>A</title></item></channel></rss>", "", 1},
     };
+    FeedParser parser;
     for (const Case& c : cases) {
-        CRssStore store;
-        std::string body = c.document;
-        store.BeginLoad("http://127.0.0.1/feed.xml");
-        EXPECT_TRUE(store.ReadBody("http://127.0.0.1/feed.xml", body)) << c.document;
-        EXPECT_EQ(store.LastLoad().document.title, c.title);
-        EXPECT_EQ(store.LastLoad().document.entries, c.entries);
+        const ParseReport report = parser.Parse(c.document, "http://127.0.0.1/feed.xml").report;
+        EXPECT_TRUE(report.read) << c.document;
+        EXPECT_EQ(report.document.title, c.title);
+        EXPECT_EQ(report.document.entries, c.entries);
     }
 }

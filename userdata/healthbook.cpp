@@ -59,7 +59,7 @@ void FeedHealthBook::BeginRefresh(const std::vector<std::wstring>& addresses)
 
 void FeedHealthBook::Record(const std::wstring& address, const LoadOutcome& outcome, ULONGLONG now)
 {
-    Apply(address, JudgeLoad(outcome, address, now), &outcome.document, outcome.advertisedFeed, now);
+    Apply(address, JudgeLoad(outcome, address, now), &outcome.parse.document, outcome.advertisedFeed, now);
 }
 
 void FeedHealthBook::RecordUnreadable(const std::wstring& address, ULONGLONG now)

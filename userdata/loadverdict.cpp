@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "com/check.h"
-#include "net/httprules.h"
 #include "format/readerinput.h"
+#include "format/urls.h"
 #include "format/utf8.h"
 #include "userdata/feedhealth.h"
 
@@ -20,7 +20,7 @@ namespace vexa {
 namespace {
 
 using State = LoadVerdict::State;
-using Bound = FetchResult::Bound;
+using Bound = DownloadFacts::Bound;
 
 std::wstring Widen(const std::string& text) { return utf::FromUtf8<wchar_t>(text); }
 
@@ -79,7 +79,7 @@ std::wstring StatusCause(DWORD status, DWORD ftpReply)
 }
 
 // A transfer that got no answer.
-std::wstring NoAnswerCause(const FetchResult& fetch, const std::wstring& address)
+std::wstring NoAnswerCause(const DownloadFacts& fetch, const std::wstring& address)
 {
     const std::wstring host = HostOf(address);
     switch (fetch.error) {
@@ -117,7 +117,7 @@ std::wstring NoAnswerCause(const FetchResult& fetch, const std::wstring& address
 }
 
 // A 200 whose body ended early.
-std::wstring CutCause(const FetchResult& fetch)
+std::wstring CutCause(const DownloadFacts& fetch)
 {
     const std::wstring after = L" after " + Size(fetch.bodyBytes);
     switch (fetch.bound) {
@@ -184,19 +184,19 @@ std::wstring RepairNotice(unsigned repairs, const std::string& readAsUtf8)
 // A document that went to the reader and was not a feed.
 std::wstring DocumentCause(const LoadOutcome& outcome)
 {
-    const DocumentFacts& doc = outcome.document;
+    const DocumentFacts& doc = outcome.parse.document;
     const bool download = outcome.way == LoadOutcome::Way::Download;
     const std::wstring media = MediaType(outcome.fetch.contentType);
     // A web page by its markup, whatever its Content-Type says (a feed sent as text/html that
     // fails to parse is a broken feed).
-    if (outcome.pageMarkup || _stricmp(doc.root.c_str(), "html") == 0) {
+    if (outcome.parse.pageMarkup || _stricmp(doc.root.c_str(), "html") == 0) {
         if (!download) return L"not a feed: the file is a web page";
         return L"not a feed: the server sent a web page (" + (media.empty() ? L"no content type" : media) + L")";
     }
     if (doc.errorCode == HRESULT_FROM_WIN32(ERROR_INVALID_DATA))
         return L"cannot be read: a name in its markup is too long";
-    if (!outcome.encoding.empty() && doc.error && doc.errorLine <= 1 && MentionsEncoding(doc.errorMessage))
-        return L"encoding " + Widen(outcome.encoding) + L" is not supported";
+    if (!outcome.parse.encoding.empty() && doc.error && doc.errorLine <= 1 && MentionsEncoding(doc.errorMessage))
+        return L"encoding " + Widen(outcome.parse.encoding) + L" is not supported";
     if (download && outcome.fetch.bodyBytes == 0) return L"the server sent an empty document";
     if (doc.error) {
         std::wstring message = Widen(doc.errorMessage);
@@ -204,9 +204,9 @@ std::wstring DocumentCause(const LoadOutcome& outcome)
         return L"not valid XML: line " + std::to_wstring(doc.errorLine) + L", column " +
                std::to_wstring(doc.errorColumn) + L": " + message;
     }
-    if (VEXA_FAILED(outcome.readerResult)) {
+    if (VEXA_FAILED(outcome.parse.readerResult)) {
         wchar_t code[16];
-        swprintf(code, 16, L"0x%08lX", static_cast<unsigned long>(outcome.readerResult));
+        swprintf(code, 16, L"0x%08lX", static_cast<unsigned long>(outcome.parse.readerResult));
         return std::wstring(L"not valid XML (error ") + code + L")";
     }
     return L"not a feed: the document is <" + Widen(doc.root) + L">, not RSS or Atom";
@@ -216,8 +216,8 @@ std::wstring DocumentCause(const LoadOutcome& outcome)
 LoadVerdict JudgeFailure(const LoadOutcome& outcome, const std::wstring& address, ULONGLONG now)
 {
     using Way = LoadOutcome::Way;
-    using Outcome = FetchResult::Outcome;
-    const FetchResult& fetch = outcome.fetch;
+    using Outcome = DownloadFacts::Outcome;
+    const DownloadFacts& fetch = outcome.fetch;
     LoadVerdict verdict;
     verdict.state = State::Failing;
     if (outcome.loaded) {
@@ -225,11 +225,11 @@ LoadVerdict JudgeFailure(const LoadOutcome& outcome, const std::wstring& address
         return verdict;
     }
     if (outcome.way == Way::Reader) {
-        if (IsNotFound(outcome.readerResult))
+        if (IsNotFound(outcome.parse.readerResult))
             verdict.cause = L"file not found: " + address;
-        else if (outcome.readerResult == E_ACCESSDENIED)
+        else if (outcome.parse.readerResult == E_ACCESSDENIED)
             verdict.cause = L"the file cannot be opened: access denied";
-        else if (IsUnreadableAddress(outcome.readerResult))
+        else if (IsUnreadableAddress(outcome.parse.readerResult))
             verdict.cause = L"the address cannot be read";
         else
             verdict.cause = DocumentCause(outcome);
@@ -260,11 +260,9 @@ LoadVerdict JudgeLoad(const LoadOutcome& outcome, const std::wstring& address, U
 {
     using Way = LoadOutcome::Way;
     LoadVerdict verdict;
-    const FetchResult& fetch = outcome.fetch;
+    const DownloadFacts& fetch = outcome.fetch;
     switch (outcome.way) {
     case Way::None:
-    case Way::Held:
-    case Way::Fresh:
         return verdict;
     case Way::NoReader:
         verdict.state = State::Failing;
@@ -284,16 +282,25 @@ LoadVerdict JudgeLoad(const LoadOutcome& outcome, const std::wstring& address, U
         outcome.advertisedFeed.empty() ? std::wstring()
                                        : L"web page; reading the feed it advertises: " + outcome.advertisedFeed;
     // A document read without error that holds no feed is not a loaded feed.
-    if (outcome.loaded && (!outcome.parsed || outcome.document.container)) {
+    if (outcome.loaded && (!outcome.parse.parsed || outcome.parse.document.container)) {
         verdict.state = State::Loaded;
-        verdict.documentRead = outcome.parsed;
+        verdict.documentRead = outcome.parse.parsed;
         verdict.cause = advertised;
         auto notice = [&](const std::wstring& text) { verdict.cause += (verdict.cause.empty() ? L"" : L"; ") + text; };
-        if (!outcome.readEncoding.empty())
-            notice(L"encoding " + Widen(outcome.readEncoding) + L" read through code page " +
-                   std::to_wstring(outcome.readCodePage));
-        if (outcome.repairs)
-            notice(RepairNotice(outcome.repairs, outcome.readAsUtf8));
+        // Broken past its repairs: the entries before the fault are shown.
+        if (outcome.parse.ReadInPart()) {
+            const int leftOut = outcome.parse.leftOut;
+            notice(L"read in part" +
+                   (leftOut ? L" (" + std::to_wstring(leftOut) + (leftOut == 1 ? L" broken entry" : L" broken entries") +
+                                  L" left out)"
+                            : std::wstring()) +
+                   L": " + DocumentCause(outcome));
+        }
+        if (!outcome.parse.readEncoding.empty())
+            notice(L"encoding " + Widen(outcome.parse.readEncoding) + L" read through code page " +
+                   std::to_wstring(outcome.parse.readCodePage));
+        if (outcome.parse.repairs)
+            notice(RepairNotice(outcome.parse.repairs, outcome.parse.readAsUtf8));
         if (!fetch.movedTo.empty())
             notice(L"moved permanently to " + fetch.movedTo + Http(fetch.movedStatus) +
                    L": update the address in the settings");

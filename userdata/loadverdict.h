@@ -4,7 +4,7 @@
 #include <windows.h>
 #include <string>
 
-#include "store/loadoutcome.h"
+#include "userdata/loadoutcome.h"
 
 namespace vexa {
 

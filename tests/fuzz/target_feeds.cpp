@@ -5,10 +5,8 @@
 #include <windows.h>
 
 #include "com/ptr.h"
-#include "store/feedrecords.h"
 #include "store/rssstore.h"
-#include "format/readerinput.h"
-#include "format/xmlparser.h"
+#include "format/feedparse.h"
 #include "net/httpfetch.h"
 #include "host/lib/hostlib.h"
 #include "plugin/feedloader.h"
@@ -78,45 +76,28 @@ void ThroughPlugin(const std::string& url, const FeedCase* clean, Result& result
     WriteFeedList({});
 }
 
-// The parse alone, as a downloaded body is read: the reader wrapper hands the events to the
-// rules, which fill the records; a document that the reader finds broken is read once more
-// repaired (in UTF-8), and a whole read becomes the feed's listing.
+// The parse alone, as a downloaded body is read, its value merged into a store of its own.
 class DirectParse {
 public:
-    DirectParse() { m_parser.SetCallback(&m_rules); }
     bool Load(const std::string& url, std::string body)
     {
-        bool read = Read(url, body);
-        const DocumentFacts& facts = m_rules.Facts();
+        ParsedFeed feed = m_parser.Parse(std::move(body), url);
+        const DocumentFacts& facts = feed.report.document;
         if (facts.error && readerError.empty()) {
             char b[64];
             std::snprintf(b, sizeof b, "line %d column %d code 0x%08lX: ", facts.errorLine, facts.errorColumn,
                           static_cast<unsigned long>(facts.errorCode));
             readerError = b + facts.errorMessage;
         }
-        if (!read && facts.error && facts.errorCode != HRESULT_FROM_WIN32(ERROR_INVALID_DATA)) {
-            const ByteForm form = ByteFormOf(body.data(), body.size());
-            std::string utf8, repaired;
-            if (form != ByteForm::Bytes)
-                ConvertToUtf8(body.data(), body.size(), form == ByteForm::Utf16Be ? 1201 : 1200, utf8);
-            const std::string& bytes = form != ByteForm::Bytes ? utf8 : body;
-            if (RepairMarkup(bytes.data(), bytes.size(), repaired)) read = Read(url, repaired);
-        }
-        if (read) records.TakeListing(url);
+        const bool read = feed.report.read;
+        store.Merge(url, std::move(feed), read);
         return read;
     }
-    FeedRecords records;
+    CRssStore store;
     std::string readerError; // the reader's own first error, for the failure file
 
 private:
-    bool Read(const std::string& url, std::string& body)
-    {
-        records.BeginRead();
-        m_rules.Reset(url);
-        return m_parser.ParseBody(body);
-    }
-    FeedRules m_rules{records};
-    CXmlParser m_parser;
+    FeedParser m_parser;
 };
 
 std::string ReaderError(const std::string& bytes)
@@ -151,7 +132,7 @@ void RunFeeds(std::uint64_t inputSeed, Result& result)
     }
     DirectParse parse;
     bool loaded = parse.Load(url, bytes);
-    std::vector<StoredRecord> stored = StoredRecords(parse.records.Records());
+    std::vector<StoredRecord> stored = StoredRecords(parse.store.Items());
     // The platform's reader knows no entity of a document's own DOCTYPE ("not defined"):
     // such documents are held to the invariants only.
     if (!mutated && !doc.usesEntities) {
@@ -165,10 +146,10 @@ void RunFeeds(std::uint64_t inputSeed, Result& result)
     }
     // A second load of the same document into the same store adds nothing.
     if (rng.Chance(10)) {
-        int before = parse.records.Count();
+        int before = parse.store.Count();
         result.documents.push_back(bytes);
         bool again = parse.Load(url, bytes);
-        if (parse.records.Count() != before) result.Fail("a second load added records");
+        if (parse.store.Count() != before) result.Fail("a second load added records");
         if (again != loaded) result.Fail("a second load gave another result");
     }
 }

@@ -37,6 +37,29 @@ vexa::FetchResult FetchToEnd(const std::string& url)
     return job->TakeResult();
 }
 
+bool LoadedStore::Load(const vexa::FeedAddress& feed)
+{
+    vexa::FetchRequest request;
+    vexa::FetchResult result;
+    switch (PlanLoad(feed, request)) {
+    case Plan::Reader:
+        return FeedLoader::Load(feed);
+    case Plan::Fresh:
+        return true;
+    case Plan::Refused:
+        break;
+    case Plan::Download: {
+        vexa::com_ptr<vexa::FetchJob> job;
+        job.attach(vexa::FetchJob::Start(request));
+        const vexa::FetchLimits limits = vexa::GetFetchLimits();
+        if (job && job->WaitUntil(GetTickCount64() + limits.connectMs + limits.wholeMs + 10000))
+            result = job->TakeResult();
+        break;
+    }
+    }
+    return LoadDownloaded(feed, result);
+}
+
 std::vector<std::string> StoreKeys(const CRssStore& store)
 {
     std::vector<std::string> keys;

@@ -31,6 +31,9 @@ vexa::FetchResult FetchToEnd(const std::string& url);
 // A store loaded as the refresh loads it (its HTTP policy included), read like the store.
 class LoadedStore : public vexa::FeedLoader {
 public:
+    // A load as the refresh makes it: planned, then downloaded to its end (within the
+    // download's own bounds) or read by the reader; a feed held or still fresh is not asked.
+    bool Load(const vexa::FeedAddress& feed);
     int Count() const { return Store().Count(); }
     vexa::CRssStore::Records Items() const noexcept { return Store().Items(); }
     vexa::CRssItem* Find(const std::string& key) const { return Store().Find(key); }

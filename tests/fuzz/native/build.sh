@@ -4,7 +4,7 @@
 set -euo pipefail
 src="$1"
 out="$2"
-sources=("$src/format/feedrules.cpp" "$src/format/entrypicture.cpp" "$src/store/feedrecords.cpp" "$src/store/keyset.cpp"
+sources=("$src/format/feedrules.cpp" "$src/format/entrypicture.cpp" "$src/store/feedrecords.cpp" "$src/store/rssstore.cpp" "$src/store/keyset.cpp"
          "$src/format/urls.cpp" "$src/format/plaintext.cpp" "$src/format/htmlscan.cpp" "$src/format/markupguard.cpp" "$src/format/bytescan.cpp" "$src/tests/fuzz/feedgen.cpp"
          "$src/tests/fuzz/target_html.cpp" "$src/tests/fuzz/native/fuzz_native.cpp")
 newest=$(ls -t "${sources[@]}" "$src"/tests/fuzz/*.h "$src"/format/*.h "$src"/store/*.h | head -1)

@@ -1,7 +1,8 @@
 // The pure format/ functions built for Linux under AddressSanitizer and
-// UndefinedBehaviorSanitizer: the real rules and records (format/feedrules.cpp,
-// store/feedrecords.cpp) are driven by the feed grammar's events, delivered in random pieces
-// the way the reader wrapper hands them over, and compared with the model, and the grammar's
+// UndefinedBehaviorSanitizer: the real rules, their parsed value and the store's merge of it
+// (format/feedrules.cpp, store/rssstore.cpp, store/feedrecords.cpp) are driven by the feed
+// grammar's events, delivered in random pieces the way the reader wrapper hands them over,
+// and compared with the model, and the grammar's
 // documents go to the reader's markup guard; the UTF-8 and UTF-16 conversions get random
 // text; web pages go to the head scanner (tests/fuzz/target_html.cpp).
 //   fuzz_native [--seed N] [--count N] [--seconds S] [--target feeds|text|html|all]
@@ -12,7 +13,7 @@
 #include "format/markupguard.h"
 #include "format/textrun.h"
 #include "format/utf8.h"
-#include "store/feedrecords.h"
+#include "store/rssstore.h"
 #include "tests/fuzz/feedgen.h"
 #include "tests/fuzz/runner.h"
 
@@ -131,8 +132,8 @@ std::string RunInput(std::uint64_t inputSeed, std::string* shown)
 {
     fuzz::Rng rng(inputSeed);
     std::vector<fuzz::ModelEntry> expected;
-    vexa::FeedRecords records;
-    vexa::FeedRules rules(records);
+    vexa::CRssStore store;
+    vexa::FeedRules rules;
     int documents = rng.Chance(70) ? 1 : rng.Range(2, 3);
     for (int d = 0; d < documents; ++d) {
         fuzz::FeedCase doc = fuzz::GenerateFeed(rng);
@@ -146,14 +147,16 @@ std::string RunInput(std::uint64_t inputSeed, std::string* shown)
         expected.insert(expected.end(), entries.begin(), entries.end());
         g_document = &events;
         g_pieces = &rng;
-        // As the store loads a document: a whole read gives the feed's listing.
-        records.BeginRead();
+        // As the parse hands its value to the store: a whole read gives the feed's listing.
         rules.Reset(kAddress);
-        if (Deliver(rules))
-            records.TakeListing(kAddress);
+        const bool whole = Deliver(rules);
+        vexa::ParsedFeed feed;
+        feed.entries = rules.TakeEntries();
+        feed.unfinished = rules.TakeUnfinished();
+        store.Merge(kAddress, std::move(feed), whole);
         g_document = nullptr;
     }
-    return fuzz::CompareStore(expected, fuzz::StoredRecords(records.Records()), kDelivery);
+    return fuzz::CompareStore(expected, fuzz::StoredRecords(store.Items()), kDelivery);
 }
 
 } // namespace
