@@ -489,28 +489,42 @@ std::string PrefixAt(const std::string& doc, std::size_t at, std::size_t end)
     return prefix == "xml" || prefix == "xmlns" ? std::string() : prefix;
 }
 
-// Each prefix that start tags use and that no xmlns: attribute anywhere declares gets a
-// declaration of its own on the document element, in a namespace of no format: its
-// elements are then foreign elements, as readers that recover take them.
+// Each prefix that a tag uses outside the scope of every declaration of it (its own tag's and
+// those of the elements it stands in) gets a declaration of its own on the document element,
+// in a namespace of no format: its elements are then foreign elements, as readers that
+// recover take them. A declaration in scope still wins over the added one.
 unsigned RepairPrefixes(std::string& doc)
 {
-    std::vector<std::string> used;
-    std::vector<std::string> declared;
+    std::vector<std::string> declared;     // in scope, innermost last
+    std::vector<std::size_t> scopes;       // declared.size() at each open element's start
+    std::vector<std::string> missing;
     std::size_t rootName = std::string::npos; // where the document element's name ends
     for (std::size_t i = doc.find('<'); i < doc.size(); i = doc.find('<', i)) {
         const std::size_t skipped = SkipUnparsed(doc, i);
-        if (skipped != i || StartsWith(doc.data(), doc.size(), i, "<!") || StartsWith(doc.data(), doc.size(), i, "</")) {
+        if (skipped != i || StartsWith(doc.data(), doc.size(), i, "<!")) {
             i = skipped != i ? skipped : i + 1;
             continue;
         }
+        if (StartsWith(doc.data(), doc.size(), i, "</")) {
+            if (!scopes.empty()) {
+                declared.resize(scopes.back());
+                scopes.pop_back();
+            }
+            ++i;
+            continue;
+        }
         // The tag's names: the element's, then each attribute's, up to its '>'.
+        const std::size_t scope = declared.size();
+        std::vector<std::string> used;
         bool elementName = true;
+        bool empty = false; // the tag closes itself
         for (++i; i < doc.size() && doc[i] != '>' && doc[i] != '<';) {
             if (doc[i] == '"' || doc[i] == '\'') {
                 const std::size_t close = doc.find(doc[i], i + 1);
                 i = close == std::string::npos ? doc.size() : close + 1;
                 continue;
             }
+            empty = doc[i] == '/';
             if (!IsNameByte(static_cast<unsigned char>(doc[i]))) { ++i; continue; }
             std::size_t end = i;
             while (end < doc.size() && IsNameByte(static_cast<unsigned char>(doc[end]))) ++end;
@@ -524,13 +538,18 @@ unsigned RepairPrefixes(std::string& doc)
             elementName = false;
             i = end;
         }
+        for (const std::string& prefix : used)
+            if (!prefix.empty() && std::find(declared.begin(), declared.end(), prefix) == declared.end() &&
+                std::find(missing.begin(), missing.end(), prefix) == missing.end())
+                missing.push_back(prefix);
+        if (empty)
+            declared.resize(scope);
+        else
+            scopes.push_back(scope);
     }
     std::string added;
-    for (const std::string& prefix : used) {
-        if (prefix.empty() || std::find(declared.begin(), declared.end(), prefix) != declared.end()) continue;
-        declared.push_back(prefix);
+    for (const std::string& prefix : missing)
         added += " xmlns:" + prefix + "=\"urn:x-undeclared-prefix:" + prefix + "\"";
-    }
     if (added.empty() || rootName == std::string::npos) return 0;
     doc.insert(rootName, added);
     return kRepairedPrefix;

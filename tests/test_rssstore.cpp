@@ -281,6 +281,8 @@ TEST_F(RssStoreTest, FeedsInTheEncodingsAndShapesOfTheWeb)
         {"control characters", RssDocument("<item><title>Bell\x07 &#31;rings&#x1;</title></item>"), true, {"Bell rings"}},
         {"undeclared prefixes", RssDocument("<item><snf:title>Foreign</snf:title><description>Own</description><link "
          "thr:count=\"2\">http://l/</link><snf:logo/></item>"), true, {"http://l/"}, {{"http://l/", &CRssItem::Title, "Own"}}},
+        {"a prefix used out of its declaration's scope", RssDocument("<item><x:a xmlns:x=\"urn:a\">in</x:a>"
+         "<title>Scoped</title><x:b>out</x:b></item>"), true, {"Scoped"}},
         {"bytes not UTF-8", RssDocument("<item><title>caf\xE9 \x93q\x94</title></item>"), true,
          {"caf\xC3\xA9 \xE2\x80\x9Cq\xE2\x80\x9D"}},
         {"iso-8859-1 that is UTF-8", "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><rss><channel>" +
