@@ -45,13 +45,17 @@ bool FeedParser::ReadRepaired(const std::string& address, std::string& body, Par
     const std::string& bytes = form != ByteForm::Bytes ? utf8 : body;
     std::string repaired;
     const unsigned repairs = RepairMarkup(bytes.data(), bytes.size(), repaired);
-    last = repairs ? repaired : bytes;
+    if (!repairs) {
+        last = form != ByteForm::Bytes ? std::move(utf8) : body;
+        return false;
+    }
     // The repaired document is one whole read. The first reading stopped at its first fault,
     // so the entries it completed are the repaired document's first ones. One still broken is
     // told as it came: the first reading's result and facts stay.
-    if (!repairs || !Read(address, repaired))
+    if (!Read(address, repaired)) {
+        last = std::move(repaired);
         return false;
-    last.clear();
+    }
     report.repairs |= repairs;
     report.readerResult = m_parser->LastResult();
     report.document = m_rules.Facts();
