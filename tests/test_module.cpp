@@ -60,20 +60,6 @@ void WidgetHook(bool starting) { g_hookCalls.push_back(starting ? "widget+" : "w
 void GadgetHook(bool starting) { g_hookCalls.push_back(starting ? "gadget+" : "gadget-"); }
 void TermFunc(void*) { g_hookCalls.push_back("term"); }
 
-// A controlling unknown for aggregation.
-struct Outer : IUnknown {
-    ULONG refs = 1;
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        *ppv = IsEqualIID(riid, IID_IUnknown) ? this : nullptr;
-        if (!*ppv) return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs; }
-};
-
 class ModuleTest : public vexatest::VexaTest {
 protected:
     void SetUp() override
@@ -133,7 +119,7 @@ TEST_F(ModuleTest, CreateInstanceResults)
     ASSERT_TRUE(factory);
     EXPECT_EQ(factory->CreateInstance(nullptr, IID_IPersist, nullptr), E_POINTER);
 
-    Outer outer;
+    vexatest::FakeOuter outer;
     void* out = reinterpret_cast<void*>(1);
     EXPECT_EQ(factory->CreateInstance(&outer, IID_IPersist, &out), CLASS_E_NOAGGREGATION);
     EXPECT_EQ(out, nullptr);
@@ -291,7 +277,7 @@ TEST_F(VexaDll, ClassObjectsOfTheObjectMap)
     EXPECT_NE(plugin.get(), page.get());
     EXPECT_EQ(canUnloadNow(), S_FALSE);
 
-    Outer outer;
+    vexatest::FakeOuter outer;
     out = reinterpret_cast<void*>(1);
     EXPECT_EQ(plugin->CreateInstance(&outer, IID_IPersistStreamInit, &out), CLASS_E_NOAGGREGATION);
     EXPECT_EQ(out, nullptr);
@@ -311,7 +297,7 @@ TEST_F(VexaDll, InstancesKeepTheModuleLoaded)
     ASSERT_TRUE(getClassObject && canUnloadNow);
 
     com_ptr<IUnknown> plugin, aggregated, page;
-    Outer outer;
+    vexatest::FakeOuter outer;
     {
         com_ptr<IClassFactory> factory;
         ASSERT_EQ(getClassObject(CLSID_VexaPlugin, IID_IClassFactory, factory.put_void()), S_OK);
