@@ -61,6 +61,14 @@ protected:
         m_plugin = CreatePlugin();
         ASSERT_EQ(InitNew(m_plugin), S_OK);
     }
+    // Serves one feed, lists it alone and starts the plugin.
+    void StartWith(const std::string& path, const HttpServer::Reply& reply)
+    {
+        m_server.Serve(path, reply);
+        SetFeeds({path});
+        Start();
+    }
+    void Tick() { SendMessageW(Impl(m_plugin)->TimerWindow(), WM_TIMER, RefreshTimerWindow::kTimerId, 0); }
     // The headings in panel order.
     std::vector<std::wstring> Headings()
     {
@@ -99,10 +107,7 @@ using Texts = std::vector<std::wstring>;
 
 TEST_F(Refresh, EntriesAreAddedOnceInTitleOrder)
 {
-    m_server.Serve("/a.xml", RssDocument(RssEntry("B", "http://b") + RssEntry("A", "http://a") +
-                                         RssEntry("C", "http://c")));
-    SetFeeds({"/a.xml"});
-    Start();
+    StartWith("/a.xml", FeedReply(RssDocument(RssEntry("B", "http://b") + RssEntry("A", "http://a") + RssEntry("C", "http://c"))));
     EXPECT_EQ(Headings(), (Texts{L"A: ", L"B: ", L"C: "}));
     EXPECT_EQ(Requests(), 1u);
     EXPECT_EQ(Impl(m_plugin)->Store()->Count(), 3);
@@ -123,7 +128,7 @@ TEST_F(Refresh, EntriesAreAddedOnceInTitleOrder)
     // A new entry appears at the next tick, alone.
     m_server.Serve("/a.xml", RssDocument(RssEntry("B", "http://b") + RssEntry("A", "http://a") +
                                          RssEntry("C", "http://c") + RssEntry("0 new", "http://n")));
-    SendMessageW(Impl(m_plugin)->TimerWindow(), WM_TIMER, RefreshTimerWindow::kTimerId, 0);
+    Tick();
     EXPECT_EQ(Headings(), (Texts{L"0 new: "}));
     EXPECT_TRUE(m_channels->reports().empty());
 }
@@ -131,9 +136,7 @@ TEST_F(Refresh, EntriesAreAddedOnceInTitleOrder)
 TEST_F(Refresh, AnEntryThatLeavesItsFeedAndComesBackIsNotShownAgain)
 {
     const long live = vexa::InstanceCounter<CRssItem>::Count();
-    m_server.Serve("/a.xml", RssDocument(RssEntry("Old", "http://o") + RssEntry("Kept", "http://k")));
-    SetFeeds({"/a.xml"});
-    Start();
+    StartWith("/a.xml", FeedReply(RssDocument(RssEntry("Old", "http://o") + RssEntry("Kept", "http://k"))));
     EXPECT_EQ(Headings(), (Texts{L"Kept: ", L"Old: "}));
     // The feed moves on: its record goes, its key stays.
     m_server.Serve("/a.xml", RssDocument(RssEntry("Kept", "http://k") + RssEntry("New", "http://n")));
@@ -229,9 +232,7 @@ TEST_F(Refresh, AnEmptyListIsWrittenBackAndOnlyTheDefaultIsLoaded)
 
 TEST_F(Refresh, AValue1WriteFromAHostCallRunsRightAfterTheRunningRefresh)
 {
-    m_server.Serve("/a.xml", RssDocument(RssEntry("A", "http://a") + RssEntry("B", "http://b")));
-    SetFeeds({"/a.xml"});
-    Start();
+    StartWith("/a.xml", FeedReply(RssDocument(RssEntry("A", "http://a") + RssEntry("B", "http://b"))));
     m_server.Serve("/a.xml", RssDocument(RssEntry("A", "http://a") + RssEntry("B", "http://b") +
                                          RssEntry("C", "http://c")));
     int nested = 0;
@@ -287,7 +288,6 @@ protected:
         Refresh::TearDown();
         CVexaPlugin::SetTickWait(m_oldTickWait);
     }
-    void Tick() { SendMessageW(Impl(m_plugin)->TimerWindow(), WM_TIMER, RefreshTimerWindow::kTimerId, 0); }
     // Runs the thread's messages for `ms`.
     static void Pump(DWORD ms)
     {
@@ -356,9 +356,7 @@ TEST_F(NetworkRefresh, ASlowFailureCostsNoHostCallAfterItsTick)
 
 TEST_F(NetworkRefresh, ATickDuringLateDownloadsDoesNotStartThemAgain)
 {
-    m_server.Serve("/slow.xml", FeedReply(RssDocument(RssEntry("Slow")), 1500));
-    SetFeeds({"/slow.xml"});
-    Start();
+    StartWith("/slow.xml", FeedReply(RssDocument(RssEntry("Slow")), 1500));
     m_server.Serve("/slow.xml", FeedReply(RssDocument(RssEntry("Slow") + RssEntry("New")), 1500));
     Tick();
     Tick();
@@ -371,9 +369,7 @@ TEST_F(NetworkRefresh, ATickDuringLateDownloadsDoesNotStartThemAgain)
 
 TEST_F(NetworkRefresh, AValue1WriteWaitsForTheDownloadsInFlightAndAsksEndedOnesAgain)
 {
-    m_server.Serve("/slow.xml", FeedReply(RssDocument(RssEntry("Slow"))));
-    SetFeeds({"/slow.xml"});
-    Start();
+    StartWith("/slow.xml", FeedReply(RssDocument(RssEntry("Slow"))));
     m_server.Serve("/slow.xml", FeedReply(RssDocument(RssEntry("Slow") + RssEntry("New")), 1000));
     Tick();
     EXPECT_EQ(Headings().size(), 1u);
@@ -395,9 +391,7 @@ TEST_F(NetworkRefresh, AValue1WriteWaitsForTheDownloadsInFlightAndAsksEndedOnesA
 
 TEST_F(NetworkRefresh, AValue1WriteAsksDuringAPauseATickWaitsForItsEnd)
 {
-    m_server.Serve("/busy.xml", FeedReply("", 0, 503, "Retry-After: 1"));
-    SetFeeds({"/busy.xml"});
-    Start();
+    StartWith("/busy.xml", FeedReply("", 0, 503, "Retry-After: 1"));
     Tick();
     m_server.Serve("/busy.xml", FeedReply("", 0, 429, "Retry-After: 3600"));
     EXPECT_EQ(Value1Write(), S_OK);
@@ -511,9 +505,7 @@ TEST_F(NetworkRefresh, UnchangedTicksAskConditionallyAndCostNoBody)
 {
     HttpServer::Reply tagged = FeedReply(RssDocument(RssEntry("A") + RssEntry("B")));
     tagged.etag = "\"1\"";
-    m_server.Serve("/tagged.xml", tagged);
-    SetFeeds({"/tagged.xml"});
-    Start();
+    StartWith("/tagged.xml", tagged);
     const std::size_t bytes = m_server.BodyBytesSent();
     Host().clearLog();
     for (int i = 0; i < 3; ++i) Tick();
