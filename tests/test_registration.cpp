@@ -89,10 +89,11 @@ void CreateKey(HKEY root, const std::wstring& path)
 
 std::wstring ModulePath()
 {
-    wchar_t path[MAX_PATH];
-    DWORD length = GetModuleFileNameW(vexa::Module::Instance(), path, MAX_PATH);
-    return std::wstring(path, length);
+    std::wstring path;
+    EXPECT_EQ(vexa::ModuleFileName(vexa::Module::Instance(), &path), S_OK);
+    return path;
 }
+std::wstring BuildFolder() { return vexa::HelpDirectoryOf(ModulePath()); }
 
 std::vector<std::wstring> CallNames()
 {
@@ -434,7 +435,7 @@ TEST_F(Registration, ModulePathAndTypeLibraryFallback)
     GetTempPathW(MAX_PATH, temp);
     const std::wstring dir = std::wstring(temp) + L"vexa_tlb_" + std::to_wstring(GetCurrentProcessId()) + L"\\";
     CreateDirectoryW(dir.c_str(), nullptr);
-    const std::wstring build = vexa::HelpDirectoryOf(ModulePath());
+    const std::wstring build = BuildFolder();
     ASSERT_TRUE(CopyFileW((build + L"SidebarHost.dll").c_str(), (dir + L"Plain.dll").c_str(), FALSE));
     HMODULE plain = LoadLibraryW((dir + L"Plain.dll").c_str());
     ASSERT_NE(plain, nullptr);
@@ -460,8 +461,7 @@ TEST_F(Registration, ModulePathAndTypeLibraryFallback)
 // installer calls them; with no installer session their log lines go nowhere.
 TEST_F(Registration, InstallerCustomActionsJoinAndLeaveTheHost)
 {
-    std::wstring path = ModulePath();
-    path = path.substr(0, path.find_last_of(L"\\/") + 1) + L"VexaSetup.dll";
+    const std::wstring path = BuildFolder() + L"VexaSetup.dll";
     struct LibraryOwner {
         HMODULE module;
         ~LibraryOwner()
@@ -550,13 +550,6 @@ std::wstring DescribeTypeLibrary(const std::wstring& path)
         info->ReleaseTypeAttr(attr);
     }
     return text;
-}
-
-std::wstring BuildFolder()
-{
-    std::wstring program;
-    vexa::ModuleFileName(nullptr, &program);
-    return vexa::HelpDirectoryOf(program);
 }
 
 } // namespace
