@@ -13,6 +13,7 @@
 #include "com/ptr.h"
 #include "com/classfactory.h"
 #include "com/servermodule.h"
+#include "com/typelibreg.h"
 #include "tests/support/fixtures.h"
 
 using vexa::com_ptr;
@@ -217,12 +218,13 @@ protected:
     void SetUp() override
     {
         VexaTest::SetUp();
-        wchar_t path[MAX_PATH];
-        DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-        std::wstring dir(path, length);
-        dir.erase(dir.find_last_of(L"\\/") + 1);
-        m_dll = LoadLibraryW((dir + L"Vexa.dll").c_str());
+        std::wstring program;
+        ASSERT_EQ(vexa::ModuleFileName(nullptr, &program), S_OK);
+        m_dll = LoadLibraryW((vexa::HelpDirectoryOf(program) + L"Vexa.dll").c_str());
         ASSERT_NE(m_dll, nullptr) << "Vexa.dll is built beside the test programs";
+        getClassObject = Export<GetClassObjectFn>("DllGetClassObject");
+        canUnloadNow = Export<CanUnloadNowFn>("DllCanUnloadNow");
+        ASSERT_TRUE(getClassObject && canUnloadNow);
     }
     void TearDown() override
     {
@@ -239,6 +241,8 @@ protected:
     }
 
     HMODULE m_dll = nullptr;
+    GetClassObjectFn getClassObject = nullptr;
+    CanUnloadNowFn canUnloadNow = nullptr;
 };
 
 TEST_F(VexaDll, ExportsExactlyTheFourEntryPoints)
@@ -259,10 +263,6 @@ TEST_F(VexaDll, ExportsExactlyTheFourEntryPoints)
 
 TEST_F(VexaDll, ClassObjectsOfTheObjectMap)
 {
-    auto getClassObject = Export<GetClassObjectFn>("DllGetClassObject");
-    auto canUnloadNow = Export<CanUnloadNowFn>("DllCanUnloadNow");
-    ASSERT_TRUE(getClassObject && canUnloadNow);
-
     EXPECT_EQ(getClassObject(CLSID_VexaPlugin, IID_IClassFactory, nullptr), E_POINTER);
     void* out = reinterpret_cast<void*>(1);
     EXPECT_EQ(getClassObject(CLSID_Nothing, IID_IClassFactory, &out), CLASS_E_CLASSNOTAVAILABLE);
@@ -292,10 +292,6 @@ TEST_F(VexaDll, ClassObjectsOfTheObjectMap)
 
 TEST_F(VexaDll, InstancesKeepTheModuleLoaded)
 {
-    auto getClassObject = Export<GetClassObjectFn>("DllGetClassObject");
-    auto canUnloadNow = Export<CanUnloadNowFn>("DllCanUnloadNow");
-    ASSERT_TRUE(getClassObject && canUnloadNow);
-
     com_ptr<IUnknown> plugin, aggregated, page;
     vexatest::FakeOuter outer;
     {
