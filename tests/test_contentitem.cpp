@@ -148,39 +148,38 @@ TEST_F(ContentItem, TextsInEveryScriptReachTheHostAsWritten)
     EXPECT_EQ(Show(broken).state->heading.value(), L"a\xFFFD" L"b\xFFFD: ");
 }
 
+// The link an opened item launches: its own when http(s), else the first address of the texts.
 TEST_F(ContentItem, OpenedLinks)
 {
-    EXPECT_EQ(OpenedUrl("News", "Text", "http://example.test/a"), L"http://example.test/a");
-    EXPECT_EQ(OpenedUrl("http://title", "Text", "http://example.test/a"), L"http://example.test/a");
-    EXPECT_EQ(OpenedUrl("News", "<img src=\"http://i.test/p.png\">", "http://example.test/a"), L"http://example.test/a");
-    // Without a link, the first address in the snippet, up to a character no address holds.
-    EXPECT_EQ(OpenedUrl("News", "see http://d.test/x here", ""), L"http://d.test/x");
-    EXPECT_EQ(OpenedUrl("News", "a <a href=\"https://s.test/\">pretty good</a> story http://d.test", ""),
-              L"https://s.test/");
-    EXPECT_EQ(OpenedUrl("News", "Text", "http://example.test/a b"), L"http://example.test/a");
-    EXPECT_EQ(OpenedUrl("News", "Text", "http://example.test/a  \n \t\n"), L"http://example.test/a");
-    EXPECT_EQ(OpenedUrl("A http://t", "Text", "ftp://x"), L"http://t:");
-    EXPECT_EQ(OpenedUrl("News", "Text", ""), L"");
-    EXPECT_EQ(OpenedUrl("News", "Text", "HTTP://upper.test"), L""); // case-sensitive
-}
-
-TEST_F(ContentItem, OpenedSecureLinks)
-{
-    EXPECT_EQ(OpenedUrl("News", "Text", "https://example.test/a"), L"https://example.test/a");
-    EXPECT_EQ(OpenedUrl("News", "Text", "\n  https://example.test/a \n"), L"https://example.test/a");
-    // An address in the description does not hide the link on the last line.
-    EXPECT_EQ(OpenedUrl("News", "see https://d.test/x", "http://example.test/a"), L"http://example.test/a");
-    EXPECT_EQ(OpenedUrl("News", "see https://d.test/x", "https://example.test/a"), L"https://example.test/a");
-    EXPECT_EQ(OpenedUrl("News", "<img src=\"http://i.test/p.png\">", "https://example.test/a"), L"https://example.test/a");
-    EXPECT_EQ(OpenedUrl("News", "Text", "https://example.test/a b"), L"https://example.test/a");
-    EXPECT_EQ(OpenedUrl("News", "Text", "ftp://example.test/a"), L"");
-    EXPECT_EQ(OpenedUrl("https://title", "Text", "https://example.test/a"), L"https://example.test/a");
-    EXPECT_EQ(OpenedUrl("https://title", "Text", ""), L"https://title:");
-    EXPECT_EQ(OpenedUrl("News", "Text", "HTTPS://upper.test"), L"");
-    EXPECT_EQ(OpenedUrl("News", "Text", "Https://upper.test"), L"");
-    EXPECT_EQ(OpenedUrl("News", "Text", "https://"), L"https://");
-    // "https:/" is neither scheme; the later "http://" is.
-    EXPECT_EQ(OpenedUrl("News", "https:/ x", "http://example.test/a"), L"http://example.test/a");
+    const struct { const char *title, *description, *link; const wchar_t* opened; } rows[] = {
+        {"News", "Text", "http://example.test/a", L"http://example.test/a"},
+        {"http://title", "Text", "http://example.test/a", L"http://example.test/a"},
+        {"News", "<img src=\"http://i.test/p.png\">", "http://example.test/a", L"http://example.test/a"},
+        // Without a link, the first address in the snippet, up to a character no address holds.
+        {"News", "see http://d.test/x here", "", L"http://d.test/x"},
+        {"News", "a <a href=\"https://s.test/\">pretty good</a> story http://d.test", "", L"https://s.test/"},
+        {"News", "Text", "http://example.test/a b", L"http://example.test/a"},
+        {"News", "Text", "http://example.test/a  \n \t\n", L"http://example.test/a"},
+        {"A http://t", "Text", "ftp://x", L"http://t:"},
+        {"News", "Text", "", L""},
+        {"News", "Text", "HTTP://upper.test", L""}, // case-sensitive
+        {"News", "Text", "https://example.test/a", L"https://example.test/a"},
+        {"News", "Text", "\n  https://example.test/a \n", L"https://example.test/a"},
+        // An address in the description does not hide the link on the last line.
+        {"News", "see https://d.test/x", "http://example.test/a", L"http://example.test/a"},
+        {"News", "see https://d.test/x", "https://example.test/a", L"https://example.test/a"},
+        {"News", "<img src=\"http://i.test/p.png\">", "https://example.test/a", L"https://example.test/a"},
+        {"News", "Text", "https://example.test/a b", L"https://example.test/a"},
+        {"News", "Text", "ftp://example.test/a", L""},
+        {"https://title", "Text", "https://example.test/a", L"https://example.test/a"},
+        {"https://title", "Text", "", L"https://title:"},
+        {"News", "Text", "HTTPS://upper.test", L""},
+        {"News", "Text", "Https://upper.test", L""},
+        {"News", "Text", "https://", L"https://"},
+        {"News", "https:/ x", "http://example.test/a", L"http://example.test/a"}, // "https:/" is neither scheme
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(OpenedUrl(row.title, row.description, row.link), row.opened) << row.title << " | " << row.link;
 }
 
 TEST_F(ContentItem, HandlerSlots)

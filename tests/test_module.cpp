@@ -13,6 +13,7 @@
 #include "com/ptr.h"
 #include "com/classfactory.h"
 #include "com/servermodule.h"
+#include "com/typelibreg.h"
 #include "tests/support/fixtures.h"
 
 using vexa::com_ptr;
@@ -59,20 +60,6 @@ std::vector<std::string> g_hookCalls;
 void WidgetHook(bool starting) { g_hookCalls.push_back(starting ? "widget+" : "widget-"); }
 void GadgetHook(bool starting) { g_hookCalls.push_back(starting ? "gadget+" : "gadget-"); }
 void TermFunc(void*) { g_hookCalls.push_back("term"); }
-
-// A controlling unknown for aggregation.
-struct Outer : IUnknown {
-    ULONG refs = 1;
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        *ppv = IsEqualIID(riid, IID_IUnknown) ? this : nullptr;
-        if (!*ppv) return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs; }
-};
 
 class ModuleTest : public vexatest::VexaTest {
 protected:
@@ -133,7 +120,7 @@ TEST_F(ModuleTest, CreateInstanceResults)
     ASSERT_TRUE(factory);
     EXPECT_EQ(factory->CreateInstance(nullptr, IID_IPersist, nullptr), E_POINTER);
 
-    Outer outer;
+    vexatest::FakeOuter outer;
     void* out = reinterpret_cast<void*>(1);
     EXPECT_EQ(factory->CreateInstance(&outer, IID_IPersist, &out), CLASS_E_NOAGGREGATION);
     EXPECT_EQ(out, nullptr);
@@ -231,12 +218,13 @@ protected:
     void SetUp() override
     {
         VexaTest::SetUp();
-        wchar_t path[MAX_PATH];
-        DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-        std::wstring dir(path, length);
-        dir.erase(dir.find_last_of(L"\\/") + 1);
-        m_dll = LoadLibraryW((dir + L"Vexa.dll").c_str());
+        std::wstring program;
+        ASSERT_EQ(vexa::ModuleFileName(nullptr, &program), S_OK);
+        m_dll = LoadLibraryW((vexa::HelpDirectoryOf(program) + L"Vexa.dll").c_str());
         ASSERT_NE(m_dll, nullptr) << "Vexa.dll is built beside the test programs";
+        getClassObject = Export<GetClassObjectFn>("DllGetClassObject");
+        canUnloadNow = Export<CanUnloadNowFn>("DllCanUnloadNow");
+        ASSERT_TRUE(getClassObject && canUnloadNow);
     }
     void TearDown() override
     {
@@ -253,6 +241,8 @@ protected:
     }
 
     HMODULE m_dll = nullptr;
+    GetClassObjectFn getClassObject = nullptr;
+    CanUnloadNowFn canUnloadNow = nullptr;
 };
 
 TEST_F(VexaDll, ExportsExactlyTheFourEntryPoints)
@@ -273,10 +263,6 @@ TEST_F(VexaDll, ExportsExactlyTheFourEntryPoints)
 
 TEST_F(VexaDll, ClassObjectsOfTheObjectMap)
 {
-    auto getClassObject = Export<GetClassObjectFn>("DllGetClassObject");
-    auto canUnloadNow = Export<CanUnloadNowFn>("DllCanUnloadNow");
-    ASSERT_TRUE(getClassObject && canUnloadNow);
-
     EXPECT_EQ(getClassObject(CLSID_VexaPlugin, IID_IClassFactory, nullptr), E_POINTER);
     void* out = reinterpret_cast<void*>(1);
     EXPECT_EQ(getClassObject(CLSID_Nothing, IID_IClassFactory, &out), CLASS_E_CLASSNOTAVAILABLE);
@@ -291,7 +277,7 @@ TEST_F(VexaDll, ClassObjectsOfTheObjectMap)
     EXPECT_NE(plugin.get(), page.get());
     EXPECT_EQ(canUnloadNow(), S_FALSE);
 
-    Outer outer;
+    vexatest::FakeOuter outer;
     out = reinterpret_cast<void*>(1);
     EXPECT_EQ(plugin->CreateInstance(&outer, IID_IPersistStreamInit, &out), CLASS_E_NOAGGREGATION);
     EXPECT_EQ(out, nullptr);
@@ -306,12 +292,8 @@ TEST_F(VexaDll, ClassObjectsOfTheObjectMap)
 
 TEST_F(VexaDll, InstancesKeepTheModuleLoaded)
 {
-    auto getClassObject = Export<GetClassObjectFn>("DllGetClassObject");
-    auto canUnloadNow = Export<CanUnloadNowFn>("DllCanUnloadNow");
-    ASSERT_TRUE(getClassObject && canUnloadNow);
-
     com_ptr<IUnknown> plugin, aggregated, page;
-    Outer outer;
+    vexatest::FakeOuter outer;
     {
         com_ptr<IClassFactory> factory;
         ASSERT_EQ(getClassObject(CLSID_VexaPlugin, IID_IClassFactory, factory.put_void()), S_OK);

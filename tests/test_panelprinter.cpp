@@ -40,6 +40,8 @@ protected:
     }
     // The output so far, emptied.
     std::string Take() { return std::exchange(m_out, std::string()); }
+    // The output once what is pending has been printed, emptied.
+    std::string Flushed() { return m_printer->Flush(), Take(); }
 
     // An item with the given texts, handed to the panel as a plugin does.
     HRESULT AddItem(const wchar_t* heading, const wchar_t* source, const wchar_t* snippet, DATE time)
@@ -88,8 +90,7 @@ TEST_F(PanelPrinting, ItemsArePrintedOnceInPanelOrderAndRenumberedAfterAClearing
     // call or flush, not before.
     EXPECT_EQ(Take(), "");
     ASSERT_EQ(AddItem(L"Second: ", L"Body two", L"Second:\nBody two\n\nhttp://a.example/2", March1st()), S_OK);
-    m_printer->Flush();
-    EXPECT_EQ(Take(), "[1] First: \n"
+    EXPECT_EQ(Flushed(), "[1] First: \n"
                       "    source:  Body one\n"
                       "    snippet: First:\n"
                       "             Body one\n"
@@ -103,14 +104,12 @@ TEST_F(PanelPrinting, ItemsArePrintedOnceInPanelOrderAndRenumberedAfterAClearing
                       "             \n"
                       "             http://a.example/2\n"
                       "    time:    2024-03-01 12:30:15 UTC\n");
-    m_printer->Flush();
-    EXPECT_EQ(Take(), "");
+    EXPECT_EQ(Flushed(), "");
 
     // A clearing, then a new item: it is item 1 again, and the old ones are not reprinted.
     ASSERT_EQ(m_helper->RemoveAllContentItems(), S_OK);
     ASSERT_EQ(AddItem(L"Third: ", L"Body three", L"Third:", March1st()), S_OK);
-    m_printer->Flush();
-    EXPECT_EQ(Take(), "-- panel cleared --\n"
+    EXPECT_EQ(Flushed(), "-- panel cleared --\n"
                       "[1] Third: \n"
                       "    source:  Body three\n"
                       "    snippet: Third:\n"
@@ -119,37 +118,32 @@ TEST_F(PanelPrinting, ItemsArePrintedOnceInPanelOrderAndRenumberedAfterAClearing
     // Two clearings between prints are both shown.
     ASSERT_EQ(m_helper->RemoveAllContentItems(), S_OK);
     ASSERT_EQ(m_helper->RemoveAllContentItems(), S_OK);
-    m_printer->Flush();
-    EXPECT_EQ(Take(), "-- panel cleared --\n-- panel cleared --\n");
+    EXPECT_EQ(Flushed(), "-- panel cleared --\n-- panel cleared --\n");
 }
 
 TEST_F(PanelPrinting, RefusedCallsChangeNothingThatIsPrinted)
 {
     ASSERT_EQ(AddItem(L"Kept: ", L"b", L"s", March1st()), S_OK);
-    m_printer->Flush();
-    Take();
+    Flushed();
     Host().failOn(L"RemoveAllContentItems", E_FAIL);
     EXPECT_EQ(m_helper->RemoveAllContentItems(), E_FAIL);
     Host().failOn(L"AddContentItem", E_FAIL);
     EXPECT_EQ(AddItem(L"Refused: ", L"b", L"s", March1st()), E_FAIL);
-    m_printer->Flush();
-    EXPECT_EQ(Take(), "");
+    EXPECT_EQ(Flushed(), "");
     ASSERT_EQ(Panel().items.size(), 1u);
 }
 
 TEST_F(PanelPrinting, MissingPropertiesTextsAndDates)
 {
     ASSERT_EQ(AddItem(nullptr, nullptr, nullptr, 0), S_OK);
-    m_printer->Flush();
-    EXPECT_EQ(Take(), "[1] (not set)\n"
+    EXPECT_EQ(Flushed(), "[1] (not set)\n"
                       "    source:  (not set)\n"
                       "    snippet: (not set)\n"
                       "    time:    (not set)\n");
 
     // Wide text goes out as UTF-8; carriage returns do not reach the terminal.
     ASSERT_EQ(AddItem(L"Caf\u00e9 \u2615: ", L"line\r\nnext", L"x", March1st()), S_OK);
-    m_printer->Flush();
-    EXPECT_EQ(Take(), "[2] Caf\xc3\xa9 \xe2\x98\x95: \n"
+    EXPECT_EQ(Flushed(), "[2] Caf\xc3\xa9 \xe2\x98\x95: \n"
                       "    source:  line\n"
                       "             next\n"
                       "    snippet: x\n"

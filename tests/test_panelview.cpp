@@ -26,61 +26,53 @@ host::TextMeasure Monospace()
 
 using Lines = std::vector<std::wstring>;
 
-TEST(HtmlToText, CollapsesWhiteSpaceAndTrims)
+// Rows of 100 units in a view of 550: five whole rows a page.
+RowList Rows(std::size_t count)
 {
-    EXPECT_EQ(HtmlToText(L""), L"");
-    EXPECT_EQ(HtmlToText(L"  one \r\n\t two  \n"), L"one two");
-    EXPECT_EQ(HtmlToText(L"a\u00A0\u00A0b\u2028c"), L"a b c");
-    EXPECT_EQ(HtmlToText(L"\x01" L"bell\x07"), L"bell");
+    RowList rows;
+    rows.setMetrics(100, 550);
+    rows.setCount(count);
+    return rows;
 }
 
-TEST(HtmlToText, RemovesTagsKeepingWordsApart)
+// Feed HTML reduced to one line of text: white space collapsed, tags and what scripts, styles
+// and comments hold dropped, character references decoded.
+TEST(HtmlToText, ReducesMarkupToOneLineOfText)
 {
-    EXPECT_EQ(HtmlToText(L"<p>Hello <b>world</b></p>"), L"Hello world");
-    EXPECT_EQ(HtmlToText(L"wo<b>r</b>d"), L"word");
-    EXPECT_EQ(HtmlToText(L"one<br>two<BR/>three<p>four</p>five"), L"one two three four five");
-    EXPECT_EQ(HtmlToText(L"<a href=\"x.html\" title=\"a > b\">link</a> text"), L"link text");
-    EXPECT_EQ(HtmlToText(L"<img src='a.png'>caption"), L"caption");
-}
-
-TEST(HtmlToText, DecodesCharacterReferences)
-{
-    EXPECT_EQ(HtmlToText(L"Fish &amp; chips &lt;3 &#65;&#x42;&#X43; caf&eacute; &quot;q&quot; it&#39;s"),
-              L"Fish & chips <3 ABC caf\u00E9 \"q\" it's");
-    EXPECT_EQ(HtmlToText(L"wait&hellip; &mdash; x&nbsp;y"), L"wait\u2026 \u2014 x y");
-    EXPECT_EQ(HtmlToText(L"&#x1F600;"), L"\U0001F600");
-    // Not references: left as written.
-    EXPECT_EQ(HtmlToText(L"AT&T & co &bogus; &#; &#xZZ; &amp"), L"AT&T & co &bogus; &#; &#xZZ; &amp");
-    // References to no character become the replacement character.
-    EXPECT_EQ(HtmlToText(L"&#0;&#xD800;&#x110000;&#99999999999999;"), L"\uFFFD\uFFFD\uFFFD\uFFFD");
-    // A decoded '<' is text, never the start of a tag.
-    EXPECT_EQ(HtmlToText(L"&lt;b&gt;bold&lt;/b&gt;"), L"<b>bold</b>");
-}
-
-TEST(HtmlToText, DropsScriptsStylesAndComments)
-{
-    EXPECT_EQ(HtmlToText(L"a<script>var s = '<b>x</b>';</script>b<!-- c <p> -->d<style>p { }</style>e"),
-              L"a bd e");
-    EXPECT_EQ(HtmlToText(L"<SCRIPT type=\"text/javascript\">x()</Script >ok"), L"ok");
-    EXPECT_EQ(HtmlToText(L"<scripts>kept</scripts>"), L"kept");
-}
-
-TEST(HtmlToText, UnclosedMarkupEndsTheText)
-{
-    EXPECT_EQ(HtmlToText(L"Hello <b unclosed and more"), L"Hello");
-    EXPECT_EQ(HtmlToText(L"a <!-- never closed"), L"a");
-    EXPECT_EQ(HtmlToText(L"x<script>alert(1)"), L"x");
-    EXPECT_EQ(HtmlToText(L"<a title=\"open quote>never"), L"");
-    // A '<' that starts no tag is text.
-    EXPECT_EQ(HtmlToText(L"1 < 2 and 3 > 2, a<=b, <3"), L"1 < 2 and 3 > 2, a<=b, <3");
-}
-
-TEST(HtmlToText, KeepsEveryScript)
-{
-    const std::wstring hebrew = L"\u05E9\u05DC\u05D5\u05DD \u05E2\u05D5\u05DC\u05DD";
-    EXPECT_EQ(HtmlToText(L"<p>" + hebrew + L"</p>"), hebrew);
-    EXPECT_EQ(HtmlToText(L"\u65E5\u672C\u8A9E <i>\u0442\u0435\u043A\u0441\u0442</i>"),
-              L"\u65E5\u672C\u8A9E \u0442\u0435\u043A\u0441\u0442");
+    const std::pair<std::wstring, std::wstring> rows[] = {
+        {L"", L""},
+        {L"  one \r\n\t two  \n", L"one two"},
+        {L"a\u00A0\u00A0b\u2028c", L"a b c"},
+        {L"\x01" L"bell\x07", L"bell"},
+        // Tags go, keeping words apart where they broke a line.
+        {L"<p>Hello <b>world</b></p>", L"Hello world"},
+        {L"wo<b>r</b>d", L"word"},
+        {L"one<br>two<BR/>three<p>four</p>five", L"one two three four five"},
+        {L"<a href=\"x.html\" title=\"a > b\">link</a> text", L"link text"},
+        {L"<img src='a.png'>caption", L"caption"},
+        {L"Fish &amp; chips &lt;3 &#65;&#x42;&#X43; caf&eacute; &quot;q&quot; it&#39;s",
+         L"Fish & chips <3 ABC caf\u00E9 \"q\" it's"},
+        {L"wait&hellip; &mdash; x&nbsp;y", L"wait\u2026 \u2014 x y"},
+        {L"&#x1F600;", L"\U0001F600"},
+        // Not references: left as written. References to no character: the replacement character.
+        {L"AT&T & co &bogus; &#; &#xZZ; &amp", L"AT&T & co &bogus; &#; &#xZZ; &amp"},
+        {L"&#0;&#xD800;&#x110000;&#99999999999999;", L"\uFFFD\uFFFD\uFFFD\uFFFD"},
+        // A decoded '<' is text, never the start of a tag.
+        {L"&lt;b&gt;bold&lt;/b&gt;", L"<b>bold</b>"},
+        {L"a<script>var s = '<b>x</b>';</script>b<!-- c <p> -->d<style>p { }</style>e", L"a bd e"},
+        {L"<SCRIPT type=\"text/javascript\">x()</Script >ok", L"ok"},
+        {L"<scripts>kept</scripts>", L"kept"},
+        // Unclosed markup ends the text; a '<' that starts no tag is text.
+        {L"Hello <b unclosed and more", L"Hello"},
+        {L"a <!-- never closed", L"a"},
+        {L"x<script>alert(1)", L"x"},
+        {L"<a title=\"open quote>never", L""},
+        {L"1 < 2 and 3 > 2, a<=b, <3", L"1 < 2 and 3 > 2, a<=b, <3"},
+        {L"<p>\u05E9\u05DC\u05D5\u05DD \u05E2\u05D5\u05DC\u05DD</p>", L"\u05E9\u05DC\u05D5\u05DD \u05E2\u05D5\u05DC\u05DD"},
+        {L"\u65E5\u672C\u8A9E <i>\u0442\u0435\u043A\u0441\u0442</i>", L"\u65E5\u672C\u8A9E \u0442\u0435\u043A\u0441\u0442"},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(HtmlToText(row.first), row.second) << testing::PrintToString(row.first);
 }
 
 TEST(RowText, RowsAreBuiltFromTheItemsTexts)
@@ -150,45 +142,37 @@ TEST(RowText, TimeIsLocalWithTheDateWhenNotToday)
     EXPECT_EQ(host::MakeRowText(item, local).time, L"");
 }
 
-TEST(WrapText, BreaksAtBlanksWithinTheWidth)
+// Wrapping to a width and a number of lines: breaks at blanks, a word wider than the line
+// broken, an ellipsis where the text is cut.
+TEST(WrapText, BreaksAtBlanksAndEndsWithAnEllipsisWhereCut)
 {
-    auto m = Monospace();
-    EXPECT_EQ(host::WrapText(L"", 100, 3, m), Lines{});
-    EXPECT_EQ(host::WrapText(L"   ", 100, 3, m), Lines{});
-    EXPECT_EQ(host::WrapText(L"short", 100, 3, m), Lines{L"short"});
-    EXPECT_EQ(host::WrapText(L"aaa bbb ccc", 70, 3, m), (Lines{L"aaa bbb", L"ccc"}));
-    // The blank right after a full line is where it breaks.
-    EXPECT_EQ(host::WrapText(L"aaaa bbbb", 40, 3, m), (Lines{L"aaaa", L"bbbb"}));
-    EXPECT_EQ(host::WrapText(L"a  b", 10, 3, m), (Lines{L"a", L"b"}));
-}
-
-TEST(WrapText, BreaksAWordWiderThanTheLine)
-{
-    auto m = Monospace();
-    EXPECT_EQ(host::WrapText(L"abcdefghij", 30, 5, m), (Lines{L"abc", L"def", L"ghi", L"j"}));
-    EXPECT_EQ(host::WrapText(L"ab abcdefgh", 40, 5, m), (Lines{L"ab", L"abcd", L"efgh"}));
-    // No width at all still makes progress, a character a line.
-    EXPECT_EQ(host::WrapText(L"abc", 0, 5, m), (Lines{L"a", L"b", L"c"}));
-    EXPECT_EQ(host::WrapText(L"abc", -50, 5, m), (Lines{L"a", L"b", L"c"}));
-}
-
-TEST(WrapText, EndsWithAnEllipsisWhereTheTextIsCut)
-{
-    auto m = Monospace();
-    EXPECT_EQ(host::WrapText(L"aaa bbb ccc ddd", 70, 1, m), Lines{L"aaa bb\u2026"});
-    EXPECT_EQ(host::WrapText(L"aaa bbb ccc ddd eee", 70, 2, m), (Lines{L"aaa bbb", L"ccc dd\u2026"}));
-    // The blank before the cut is not kept in front of the ellipsis.
-    EXPECT_EQ(host::WrapText(L"aaaaa bbbbbb", 70, 1, m), Lines{L"aaaaa\u2026"});
-    EXPECT_EQ(host::WrapText(L"abc", 0, 2, m), (Lines{L"a", L"\u2026"}));
-    EXPECT_EQ(host::WrapText(L"abc", 70, 0, m), Lines{});
+    const auto m = Monospace();
+    const struct { const wchar_t* text; int width, lines; Lines expected; } rows[] = {
+        {L"", 100, 3, {}},
+        {L"   ", 100, 3, {}},
+        {L"short", 100, 3, {L"short"}},
+        {L"aaa bbb ccc", 70, 3, {L"aaa bbb", L"ccc"}},
+        {L"aaaa bbbb", 40, 3, {L"aaaa", L"bbbb"}}, // the blank right after a full line is where it breaks
+        {L"a  b", 10, 3, {L"a", L"b"}},
+        {L"abcdefghij", 30, 5, {L"abc", L"def", L"ghi", L"j"}},
+        {L"ab abcdefgh", 40, 5, {L"ab", L"abcd", L"efgh"}},
+        {L"abc", 0, 5, {L"a", L"b", L"c"}}, // no width at all still makes progress, a character a line
+        {L"abc", -50, 5, {L"a", L"b", L"c"}},
+        {L"aaa bbb ccc ddd", 70, 1, {L"aaa bb\u2026"}},
+        {L"aaa bbb ccc ddd eee", 70, 2, {L"aaa bbb", L"ccc dd\u2026"}},
+        {L"aaaaa bbbbbb", 70, 1, {L"aaaaa\u2026"}}, // the blank before the cut is not kept
+        {L"abc", 0, 2, {L"a", L"\u2026"}},
+        {L"abc", 70, 0, {}},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(host::WrapText(row.text, row.width, row.lines, m), row.expected)
+            << testing::PrintToString(std::wstring(row.text)) << " in " << row.width << " x " << row.lines;
 
     // A heading of 2000 characters: two lines, each within the width.
     std::wstring heading;
     for (int i = 0; i < 400; ++i) heading += L"word ";
-    Lines lines = host::WrapText(heading, 200, 2, m);
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0], L"word word word word");
-    EXPECT_EQ(lines[1], L"word word word word\u2026");
+    const Lines lines = host::WrapText(heading, 200, 2, m);
+    EXPECT_EQ(lines, (Lines{L"word word word word", L"word word word word\u2026"}));
     for (const std::wstring& line : lines) EXPECT_LE(m.width(line.data(), static_cast<int>(line.size())), 200);
 
     EXPECT_EQ(host::FitLine(L"fits", 40, m), L"fits");
@@ -217,9 +201,7 @@ TEST(WrapText, TellsRightToLeftText)
 
 TEST(RowList, EmptyPanel)
 {
-    RowList rows;
-    rows.setMetrics(100, 550);
-    rows.setCount(0);
+    RowList rows = Rows(0);
     EXPECT_EQ(rows.hitTest(0), -1);
     std::size_t first = 9, last = 9;
     rows.visibleRange(&first, &last);
@@ -235,15 +217,9 @@ TEST(RowList, EmptyPanel)
 
 TEST(RowList, HitTestFollowsTheScrollOffset)
 {
-    RowList rows;
-    rows.setMetrics(100, 550);
-    rows.setCount(20);
-    EXPECT_EQ(rows.hitTest(-1), -1);
-    EXPECT_EQ(rows.hitTest(0), 0);
-    EXPECT_EQ(rows.hitTest(99), 0);
-    EXPECT_EQ(rows.hitTest(100), 1);
-    EXPECT_EQ(rows.hitTest(549), 5);
-    EXPECT_EQ(rows.hitTest(550), -1);
+    RowList rows = Rows(20);
+    for (const auto& [y, row] : {std::pair{-1, -1}, {0, 0}, {99, 0}, {100, 1}, {549, 5}, {550, -1}})
+        EXPECT_EQ(rows.hitTest(y), row) << y;
     EXPECT_TRUE(rows.scrollTo(50));
     EXPECT_EQ(rows.hitTest(0), 0);
     EXPECT_EQ(rows.hitTest(50), 1);
@@ -258,9 +234,7 @@ TEST(RowList, HitTestFollowsTheScrollOffset)
 
 TEST(RowList, FiveThousandRowsShowOnlyTheVisibleOnes)
 {
-    RowList rows;
-    rows.setMetrics(100, 550);
-    rows.setCount(5000);
+    RowList rows = Rows(5000);
     std::size_t first = 0, last = 0;
     rows.visibleRange(&first, &last);
     EXPECT_EQ(first, 0u);
@@ -279,32 +253,21 @@ TEST(RowList, FiveThousandRowsShowOnlyTheVisibleOnes)
 
 TEST(RowList, KeysMoveTheSelectionAndTheViewFollows)
 {
-    RowList rows;
-    rows.setMetrics(100, 550); // five whole rows a page
-    rows.setCount(5000);
-    EXPECT_TRUE(rows.key(VK_DOWN));
-    EXPECT_EQ(rows.selected(), 0);
-    EXPECT_TRUE(rows.key(VK_UP));
-    EXPECT_EQ(rows.selected(), 0);
-    EXPECT_TRUE(rows.key(VK_NEXT));
-    EXPECT_EQ(rows.selected(), 5);
-    EXPECT_EQ(rows.offset(), 50); // row 5 fully in view
-    EXPECT_TRUE(rows.key(VK_DOWN));
-    EXPECT_EQ(rows.selected(), 6);
-    EXPECT_EQ(rows.offset(), 150);
-    EXPECT_TRUE(rows.key(VK_PRIOR));
-    EXPECT_EQ(rows.selected(), 1);
-    EXPECT_EQ(rows.offset(), 100);
-    EXPECT_TRUE(rows.key(VK_END));
-    EXPECT_EQ(rows.selected(), 4999);
-    EXPECT_EQ(rows.offset(), rows.maxOffset());
-    EXPECT_TRUE(rows.key(VK_NEXT));
-    EXPECT_EQ(rows.selected(), 4999);
-    EXPECT_TRUE(rows.key(VK_HOME));
-    EXPECT_EQ(rows.selected(), 0);
-    EXPECT_EQ(rows.offset(), 0);
-    EXPECT_FALSE(rows.key(VK_RETURN));
-    EXPECT_FALSE(rows.key('A'));
+    RowList rows = Rows(5000);
+    // Each key: handled, the selection then, and the offset then (-1: not checked).
+    const struct { UINT key; bool handled; int selected, offset; } presses[] = {
+        {VK_DOWN, true, 0, -1}, {VK_UP, true, 0, -1},
+        {VK_NEXT, true, 5, 50}, // row 5 fully in view
+        {VK_DOWN, true, 6, 150}, {VK_PRIOR, true, 1, 100},
+        {VK_END, true, 4999, rows.maxOffset()}, {VK_NEXT, true, 4999, -1}, {VK_HOME, true, 0, 0},
+        {VK_RETURN, false, 0, -1}, {'A', false, 0, -1},
+    };
+    for (const auto& press : presses) {
+        SCOPED_TRACE(press.key);
+        EXPECT_EQ(rows.key(press.key), press.handled);
+        EXPECT_EQ(rows.selected(), press.selected);
+        if (press.offset >= 0) { EXPECT_EQ(rows.offset(), press.offset); }
+    }
 
     // The panel shrinking under the selection drops it.
     rows.select(4000);
@@ -319,9 +282,7 @@ TEST(RowList, KeysMoveTheSelectionAndTheViewFollows)
 
 TEST(RowList, WheelScrollsByLinesOrPages)
 {
-    RowList rows;
-    rows.setMetrics(100, 550);
-    rows.setCount(50);
+    RowList rows = Rows(50);
     EXPECT_FALSE(rows.wheel(120, 3)); // already at the top
     EXPECT_TRUE(rows.wheel(-120, 3)); // three lines of a quarter row each
     EXPECT_EQ(rows.offset(), 75);
@@ -337,9 +298,7 @@ TEST(RowList, WheelScrollsByLinesOrPages)
 
 TEST(RowList, NewMetricsKeepTheTopRow)
 {
-    RowList rows;
-    rows.setMetrics(100, 550);
-    rows.setCount(50);
+    RowList rows = Rows(50);
     rows.scrollTo(250); // row 2 at the top
     rows.setMetrics(50, 300);
     EXPECT_EQ(rows.offset(), 100);

@@ -4,6 +4,7 @@
 // a change of DPI. Pixels are checked by the end-to-end script, not here.
 #include <windows.h>
 #include <algorithm>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -96,6 +97,13 @@ protected:
         SendMessageW(m_window->hwnd(), WM_LBUTTONUP, 0, at);
     }
     void Key(UINT vk) { SendMessageW(m_window->hwnd(), WM_KEYDOWN, vk, 0); }
+    RECT Frame() const
+    {
+        RECT frame = {};
+        GetWindowRect(m_window->hwnd(), &frame);
+        return frame;
+    }
+    int RowHeight() const { return m_window->RowRect(1).top - m_window->RowRect(0).top; }
     void Paint()
     {
         InvalidateRect(m_window->hwnd(), nullptr, FALSE);
@@ -117,11 +125,9 @@ TEST_F(PanelWindowTest, DocksAtTheRightOfTheWorkAreaAndFollowsThePanel)
 {
     MONITORINFO info = {sizeof(info)};
     ASSERT_TRUE(GetMonitorInfoW(MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), &info));
-    RECT frame = {};
-    GetWindowRect(m_window->hwnd(), &frame);
-    EXPECT_EQ(frame.right, info.rcWork.right);
-    EXPECT_EQ(frame.top, info.rcWork.top);
-    EXPECT_EQ(frame.bottom, info.rcWork.bottom);
+    const RECT frame = Frame();
+    EXPECT_EQ(std::make_tuple(frame.right, frame.top, frame.bottom),
+              std::make_tuple(info.rcWork.right, info.rcWork.top, info.rcWork.bottom));
     EXPECT_EQ(frame.right - frame.left, MulDiv(320, m_window->Dpi(), 96));
     EXPECT_TRUE(IsWindowVisible(m_window->hwnd()));
 
@@ -151,12 +157,7 @@ TEST_F(PanelWindowTest, ClicksAndKeysOpenTheRightItem)
     EXPECT_EQ(m_opened, (std::vector<std::size_t>{1, 3}));
     EXPECT_EQ(m_window->Selected(), 3);
 
-    Key(VK_UP);
-    Key(VK_RETURN);
-    Key(VK_HOME);
-    Key(VK_RETURN);
-    Key(VK_END);
-    Key(VK_RETURN);
+    for (UINT key : {VK_UP, VK_RETURN, VK_HOME, VK_RETURN, VK_END, VK_RETURN}) Key(key);
     EXPECT_EQ(m_opened, (std::vector<std::size_t>{1, 3, 2, 0, 3}));
 
     // Below the last row, a press on one row let go on another, and the caption open nothing.
@@ -206,7 +207,7 @@ TEST_F(PanelWindowTest, FiveThousandItemsDrawOnlyTheRowsInView)
     ASSERT_EQ(m_window->RowCount(), 5000u);
     RECT client = {};
     GetClientRect(m_window->hwnd(), &client);
-    int rowHeight = m_window->RowRect(1).top - m_window->RowRect(0).top;
+    const int rowHeight = RowHeight();
     std::size_t inView = static_cast<std::size_t>(client.bottom / rowHeight) + 2;
 
     Paint();
@@ -246,11 +247,9 @@ TEST_F(PanelWindowTest, NastyTextsAtTheSmallestWidth)
     ASSERT_EQ(AddItem(L"", L""), S_OK);
     m_window->Sync();
     Paint();
-    RECT docked = {};
-    GetWindowRect(m_window->hwnd(), &docked);
+    const RECT docked = Frame();
     for (int width : {1, 60, 200, 2000}) {
-        RECT frame = {};
-        GetWindowRect(m_window->hwnd(), &frame);
+        const RECT frame = Frame();
         SetWindowPos(m_window->hwnd(), nullptr, frame.right - width, frame.top, width, frame.bottom - frame.top,
                      SWP_NOZORDER | SWP_NOACTIVATE);
         Paint();
@@ -275,17 +274,16 @@ TEST_F(PanelWindowTest, NastyTextsAtTheSmallestWidth)
 TEST_F(PanelWindowTest, FollowsAChangeOfDpi)
 {
     AddItems(3);
-    int rowHeight = m_window->RowRect(1).top - m_window->RowRect(0).top;
-    UINT dpi = m_window->Dpi();
-    RECT frame = {};
-    GetWindowRect(m_window->hwnd(), &frame);
+    const int rowHeight = RowHeight();
+    const UINT dpi = m_window->Dpi();
+    RECT frame = Frame();
     RECT suggested = {frame.right - MulDiv(320, dpi * 2, 96), frame.top, frame.right, frame.bottom};
     SendMessageW(m_window->hwnd(), WM_DPICHANGED, MAKEWPARAM(dpi * 2, dpi * 2), reinterpret_cast<LPARAM>(&suggested));
     EXPECT_EQ(m_window->Dpi(), dpi * 2);
-    int doubled = m_window->RowRect(1).top - m_window->RowRect(0).top;
+    const int doubled = RowHeight();
     EXPECT_GE(doubled, rowHeight * 17 / 10);
     EXPECT_LE(doubled, rowHeight * 23 / 10);
-    GetWindowRect(m_window->hwnd(), &frame);
+    frame = Frame();
     EXPECT_EQ(frame.right - frame.left, suggested.right - suggested.left);
     Paint();
     Click(RowPoint(2));
@@ -293,7 +291,7 @@ TEST_F(PanelWindowTest, FollowsAChangeOfDpi)
 
     RECT back = {frame.right - MulDiv(320, dpi, 96), frame.top, frame.right, frame.bottom};
     SendMessageW(m_window->hwnd(), WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(&back));
-    EXPECT_EQ(m_window->RowRect(1).top - m_window->RowRect(0).top, rowHeight);
+    EXPECT_EQ(RowHeight(), rowHeight);
 }
 
 TEST_F(PanelWindowTest, MarksFailingFeedsWithTheirCauses)

@@ -186,9 +186,6 @@ TEST(Picture, FittingKeepsTheCentreSquare)
     EXPECT_TRUE(FitPicture(Pixels{}, 64).data.empty());
 }
 
-} // namespace
-
-namespace {
 
 TEST(PictureCache, KeepsTheRecentlyUsedWithinItsBudgetAndForgetsFailuresAfterAnHour)
 {
@@ -211,9 +208,6 @@ TEST(PictureCache, KeepsTheRecentlyUsedWithinItsBudgetAndForgetsFailuresAfterAnH
     EXPECT_TRUE(cache.Wanted("e", 1000 + PictureCache::kFailureMs));
 }
 
-} // namespace
-
-namespace {
 
 TEST(CardPicture, OwnsABitmapOfThePixelsOverTheBackground)
 {
@@ -234,9 +228,6 @@ TEST(CardPicture, OwnsABitmapOfThePixelsOverTheBackground)
     EXPECT_FALSE(picture);
 }
 
-} // namespace
-
-namespace {
 
 // One entry's events: "ns|name attr=value attr=value" at a depth below the entry, or
 // "text:..." (an image child's text) or "markup:..." (its description).
@@ -288,9 +279,6 @@ TEST(EntryPicture, TakesTheBestPlaceAFeedPutsOne)
     for (const auto& row : rows) EXPECT_EQ(row.expected, row.chosen) << row.name;
 }
 
-} // namespace
-
-namespace {
 
 // Eleven feeds of 25 pictures on one slow server: 20 pending a feed, 200 in all, and only the
 // downloads that can start (three to one server) have a thread.

@@ -123,11 +123,9 @@ TEST_F(Plugin, StartUpGivesTheHostItsIconsTextsAndFlagsInOrder)
 
 TEST_F(Plugin, FailingHostCallsAreReportedAndTheStartUpGoesOn)
 {
-    Host().failOn(L"SetIcons", E_FAIL);
-    Host().failOn(L"put_about_text", E_OUTOFMEMORY);
-    Host().failOn(L"put_title", E_ACCESSDENIED);
-    Host().failOn(L"SetDisplayFlags", E_FAIL);
-    Host().failOn(L"RemoveAllContentItems", E_FAIL);
+    for (const auto& [call, hr] : {std::pair{L"SetIcons", E_FAIL}, {L"put_about_text", E_OUTOFMEMORY}, {L"put_title", E_ACCESSDENIED},
+                                   {L"SetDisplayFlags", E_FAIL}, {L"RemoveAllContentItems", E_FAIL}})
+        Host().failOn(call, hr);
     com_ptr<IUnknown> plugin = CreatePlugin();
     EXPECT_EQ(InitNew(plugin), S_OK);
     const std::vector<std::string> expected = {
@@ -169,14 +167,11 @@ TEST_F(Plugin, HostCallbacks)
     ASSERT_EQ(InitNew(plugin), S_OK);
     auto handler = vexa::query<IDisplayPluginHandler>(plugin.get());
     Host().clearLog();
-    EXPECT_EQ(handler->HandleCommand(1), E_NOTIMPL);
-    EXPECT_EQ(handler->HandleCommand(0), S_OK);
-    EXPECT_EQ(handler->HandleCommand(2), S_OK);
-    EXPECT_EQ(handler->DisplayStateChanged(0), S_OK);
-    EXPECT_EQ(handler->DisplayStateChanged(3), S_OK);
+    for (const auto& [command, hr] : {std::pair{1, E_NOTIMPL}, {0, S_OK}, {2, S_OK}})
+        EXPECT_EQ(handler->HandleCommand(command), hr) << command;
+    for (int state : {0, 3}) EXPECT_EQ(handler->DisplayStateChanged(state), S_OK) << state;
     EXPECT_TRUE(Host().log().empty());
-    EXPECT_EQ(handler->DisplayStateChanged(1), S_OK);
-    EXPECT_EQ(handler->DisplayStateChanged(2), S_OK);
+    for (int state : {1, 2}) EXPECT_EQ(handler->DisplayStateChanged(state), S_OK) << state;
     const std::vector<std::wstring> titles = {L"put_title(Cindral  Plugin)", L"put_title(Cindral  Plugin)"};
     EXPECT_EQ(Host().log(), titles);
 }

@@ -12,31 +12,19 @@ using vexa::com_ptr;
 
 namespace {
 
-// A controlling unknown that answers IUnknown itself and passes the rest to its inner object.
-struct Outer : IUnknown {
-    ULONG refs = 1;
-    com_ptr<IUnknown> inner;
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (IsEqualIID(riid, IID_IUnknown)) { *ppv = this; AddRef(); return S_OK; }
-        return inner ? inner->QueryInterface(riid, ppv) : E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs; }
-};
-
 class HostStandIn : public vexatest::HostTest {};
 
 TEST_F(HostStandIn, ItemHelperIsAggregatedThroughCoCreateInstance)
 {
-    Outer outer;
+    vexatest::FakeOuter outer;
+    com_ptr<IUnknown> inner;
     EXPECT_EQ(CoCreateInstance(CLSID_DisplayContentItemHelper, &outer, CLSCTX_INPROC,
-                               IID_IDisplayContentItemHelper, outer.inner.put_void()),
+                               IID_IDisplayContentItemHelper, inner.put_void()),
               CLASS_E_NOAGGREGATION);
     ASSERT_EQ(CoCreateInstance(CLSID_DisplayContentItemHelper, &outer, CLSCTX_INPROC, IID_IUnknown,
-                               outer.inner.put_void()), S_OK);
+                               inner.put_void()), S_OK);
     com_ptr<IDisplayContentItemHelper> helper;
-    ASSERT_EQ(outer.inner->QueryInterface(IID_IDisplayContentItemHelper, helper.put_void()), S_OK);
+    ASSERT_EQ(inner->QueryInterface(IID_IDisplayContentItemHelper, helper.put_void()), S_OK);
     EXPECT_EQ(outer.refs, 2u); // the reference went to the controlling unknown
 
     vexa::unique_bstr empty;
@@ -51,16 +39,16 @@ TEST_F(HostStandIn, ItemHelperIsAggregatedThroughCoCreateInstance)
 
     helper.reset();
     EXPECT_EQ(outer.refs, 1u);
-    outer.inner.reset();
 }
 
 TEST_F(HostStandIn, PanelModelLogAndInjectedFailures)
 {
-    Outer outer;
+    vexatest::FakeOuter outer;
+    com_ptr<IUnknown> inner;
     ASSERT_EQ(CoCreateInstance(CLSID_DisplayPluginHelper, &outer, CLSCTX_INPROC, IID_IUnknown,
-                               outer.inner.put_void()), S_OK);
+                               inner.put_void()), S_OK);
     com_ptr<IDisplayPluginHelper> helper;
-    ASSERT_EQ(outer.inner->QueryInterface(IID_IDisplayPluginHelper, helper.put_void()), S_OK);
+    ASSERT_EQ(inner->QueryInterface(IID_IDisplayPluginHelper, helper.put_void()), S_OK);
 
     vexa::unique_bstr title = vexa::unique_bstr::from(L"A  B");
     EXPECT_EQ(helper->put_title(title), S_OK);
@@ -94,8 +82,6 @@ TEST_F(HostStandIn, PanelModelLogAndInjectedFailures)
     Host().failOn(L"get_display_state", E_FAIL);
     EXPECT_EQ(site->get_display_state(&state), E_FAIL);
 
-    helper.reset();
-    outer.inner.reset();
 }
 
 } // namespace

@@ -50,14 +50,6 @@ struct TestSite : IPropertyPageSite {
     STDMETHODIMP TranslateAccelerator(MSG*) override { return S_FALSE; }
 };
 
-// Counts references held on it by the page.
-struct CountedObject : IUnknown {
-    ULONG refs = 1;
-    STDMETHODIMP QueryInterface(REFIID, void** ppv) override { *ppv = nullptr; return E_NOINTERFACE; }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs; }
-};
-
 // Import and Export with the file dialogs answered by the test: the path of g_dialogPath,
 // or Cancel when it is empty.
 std::wstring g_dialogPath;
@@ -75,11 +67,8 @@ protected:
     {
         FeedListTest::SetUp();
         SetFileDialogFn(AnswerDialog);
-        WNDCLASSW wc = {};
-        wc.lpfnWndProc = DefWindowProcW;
-        wc.hInstance = GetModuleHandleW(nullptr);
-        wc.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
-        wc.lpszClassName = L"VexaTestFrame";
+        const WNDCLASSW wc = {0, DefWindowProcW, 0, 0, GetModuleHandleW(nullptr), nullptr, nullptr,
+                              GetSysColorBrush(COLOR_BTNFACE), nullptr, L"VexaTestFrame"};
         RegisterClassW(&wc);
         m_frame = CreateWindowExW(WS_EX_CONTROLPARENT, L"VexaTestFrame", L"Vexa settings", WS_OVERLAPPEDWINDOW,
                                   40, 40, 640, 330, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
@@ -87,11 +76,7 @@ protected:
     }
     void TearDown() override
     {
-        if (m_page) {
-            m_page->Deactivate();
-            m_page->SetPageSite(nullptr);
-            EXPECT_EQ(m_page.detach()->Release(), 0u);
-        }
+        ReleasePage();
         DestroyWindow(m_frame);
         SetFileDialogFn(nullptr);
         DeleteFileW(m_file.c_str());
@@ -99,6 +84,14 @@ protected:
         FeedListTest::TearDown();
     }
 
+    // Takes the page down as the frame does: its last reference goes.
+    void ReleasePage()
+    {
+        if (!m_page) return;
+        m_page->Deactivate();
+        m_page->SetPageSite(nullptr);
+        EXPECT_EQ(m_page.detach()->Release(), 0u);
+    }
     com_ptr<IPropertyPage> NewPage()
     {
         com_ptr<IPropertyPage> page;
@@ -140,8 +133,12 @@ protected:
         const List items = Items();
         auto at = std::find(items.begin(), items.end(), address);
         Select(at == items.end() ? -1 : static_cast<int>(at - items.begin()));
+        return Text(Item(IDC_FEED_HEALTH));
+    }
+    static std::wstring Text(HWND window)
+    {
         wchar_t text[600] = {};
-        GetWindowTextW(Item(IDC_FEED_HEALTH), text, 600);
+        GetWindowTextW(window, text, 600);
         return text;
     }
     bool Enabled(int id) { return IsWindowEnabled(Item(id)) != FALSE; }
@@ -214,7 +211,7 @@ TEST_F(SettingsPage, IdentityAndAggregation)
     EXPECT_EQ(page->QueryInterface(IID_IPersistStreamInit, &other), E_NOINTERFACE);
     unknown.reset();
 
-    CountedObject outer;
+    vexatest::FakeOuter outer;
     void* out = nullptr;
     EXPECT_EQ(CreateVexaPluginPropertyPageInstance(&outer, IID_IPropertyPage, &out), CLASS_E_NOAGGREGATION);
     EXPECT_EQ(CreateVexaPluginPropertyPageInstance(nullptr, IID_IPropertyPage, nullptr), E_POINTER);
@@ -314,7 +311,7 @@ TEST_F(SettingsPage, PageInfoAndHeldObjects)
     EXPECT_LT(info.size.cy, units.bottom * 2);
 
     // References held on the objects: {a, b} after each call.
-    CountedObject a, b;
+    vexatest::FakeOuter a, b;
     IUnknown* objects[] = {&a, &b};
     const struct { std::function<HRESULT()> run; ULONG a, b; } rows[] = {
         {[&] { return m_page->SetObjects(2, objects); }, 2, 2},
@@ -325,9 +322,7 @@ TEST_F(SettingsPage, PageInfoAndHeldObjects)
         EXPECT_EQ(row.run(), S_OK);
         EXPECT_EQ(std::make_pair(a.refs, b.refs), std::make_pair(row.a, row.b));
     }
-    m_page->Deactivate();
-    m_page->SetPageSite(nullptr);
-    EXPECT_EQ(m_page.detach()->Release(), 0u);
+    ReleasePage();
     EXPECT_EQ(b.refs, 1u);
 }
 
@@ -373,9 +368,7 @@ TEST_F(SettingsPage, DialogLayoutAndInitialState)
         child = GetWindow(child, GW_HWNDNEXT);
     }
     EXPECT_EQ(child, nullptr);
-    wchar_t text[512] = {};
-    GetWindowTextW(GetWindow(m_win, GW_CHILD), text, 512);
-    std::wstring instruction = text;
+    const std::wstring instruction = Text(GetWindow(m_win, GW_CHILD));
     EXPECT_EQ(instruction.rfind(L"To add RSS source to the list enter complete URL for the source (e.g. http://", 0), 0u);
     EXPECT_NE(instruction.find(L"# or http://"), std::wstring::npos);
     EXPECT_NE(instruction.find(L".xml) and push \"Add\" button"), std::wstring::npos);
@@ -655,9 +648,7 @@ TEST_F(SettingsPage, ImportAddsWhatTheListLacksUpToItsLimit)
     const std::string file = Document(Outlines(
         {L"http://A.example/rss", L" http://c.example/ ", L"http://c.example/", L"http://d.example/?a=1&amp;b=2", feed, upper}));
     EXPECT_EQ(Import(file), L"Added 4 feeds; 2 were already in the list");
-    wchar_t line[100] = {};
-    GetWindowTextW(Item(IDC_FEED_HEALTH), line, 100);
-    EXPECT_STREQ(line, L"7 feeds, not loaded yet");
+    EXPECT_EQ(Text(Item(IDC_FEED_HEALTH)), L"7 feeds, not loaded yet");
     EXPECT_EQ(Sorted(Items()), Sorted({m_default, L"http://a.example/rss", L"http://b.example/", L"http://c.example/",
                                        L"http://d.example/?a=1&b=2", feed, upper}));
     EXPECT_EQ(m_page->IsPageDirty(), S_OK);
@@ -836,14 +827,12 @@ TEST(DialogTemplate, PageSizeFromTheFontMetrics)
     vexa::DialogTemplateInfo page;
     page.cx = 200;
     page.cy = 80;
-    const vexa::FontMetrics pageFont = {6, 13, 13};
-    SIZE size = vexa::PageSizeFromMetrics(page, pageFont, nullptr);
-    EXPECT_EQ(size.cx, 300); // 200 * 6 / 4
-    EXPECT_EQ(size.cy, 130); // 80 * 13 / 8
-    const vexa::FontMetrics sheetFont = {7, 16, 14};
-    size = vexa::PageSizeFromMetrics(page, pageFont, &sheetFont);
-    EXPECT_EQ(size.cx, 300);
-    EXPECT_EQ(size.cy, 149); // 80 * 16 / 8 = 160, then * 13 / 14
-    const vexa::FontMetrics noHeight = {7, 16, 0};
-    EXPECT_EQ(vexa::PageSizeFromMetrics(page, pageFont, &noHeight).cy, 130);
+    const vexa::FontMetrics pageFont = {6, 13, 13}, sheetFont = {7, 16, 14}, noHeight = {7, 16, 0};
+    // 200 * 6 / 4 wide; 80 * 13 / 8 high, or by the sheet 80 * 16 / 8 = 160, then * 13 / 14.
+    const std::pair<const vexa::FontMetrics*, std::pair<LONG, LONG>> rows[] = {
+        {nullptr, {300, 130}}, {&sheetFont, {300, 149}}, {&noHeight, {300, 130}}};
+    for (const auto& row : rows) {
+        const SIZE size = vexa::PageSizeFromMetrics(page, pageFont, row.first);
+        EXPECT_EQ(std::make_pair(size.cx, size.cy), row.second);
+    }
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <tuple>
 
 #include "com/instancecounter.h"
 #include "com/module.h"
@@ -60,6 +61,14 @@ protected:
         m_plugin = CreatePlugin();
         ASSERT_EQ(InitNew(m_plugin), S_OK);
     }
+    // Serves one feed, lists it alone and starts the plugin.
+    void StartWith(const std::string& path, const HttpServer::Reply& reply)
+    {
+        m_server.Serve(path, reply);
+        SetFeeds({path});
+        Start();
+    }
+    void Tick() { SendMessageW(Impl(m_plugin)->TimerWindow(), WM_TIMER, RefreshTimerWindow::kTimerId, 0); }
     // The headings in panel order.
     std::vector<std::wstring> Headings()
     {
@@ -67,6 +76,16 @@ protected:
         for (const host::PanelItem& item : Panel().items)
             out.push_back(item.state->heading.value_or(L"?"));
         return out;
+    }
+    HRESULT Value1Write() { return vexa::query<IVexaPlugin>(m_plugin.get())->put_Value1(nullptr); }
+    // Refreshes until the picture at `path` is kept (10 s at most).
+    bool PictureKept(const std::string& path)
+    {
+        for (int i = 0; i < 100 && !Impl(m_plugin)->Pictures()->Has(m_server.Url(path)); ++i) {
+            Sleep(100);
+            Impl(m_plugin)->Refresh(false);
+        }
+        return Impl(m_plugin)->Pictures()->Has(m_server.Url(path));
     }
     // The plugin's own feed requests (the default destination is not on this server).
     size_t Requests() { return m_server.Requests().size(); }
@@ -88,10 +107,7 @@ using Texts = std::vector<std::wstring>;
 
 TEST_F(Refresh, EntriesAreAddedOnceInTitleOrder)
 {
-    m_server.Serve("/a.xml", RssDocument(RssEntry("B", "http://b") + RssEntry("A", "http://a") +
-                                         RssEntry("C", "http://c")));
-    SetFeeds({"/a.xml"});
-    Start();
+    StartWith("/a.xml", FeedReply(RssDocument(RssEntry("B", "http://b") + RssEntry("A", "http://a") + RssEntry("C", "http://c"))));
     EXPECT_EQ(Headings(), (Texts{L"A: ", L"B: ", L"C: "}));
     EXPECT_EQ(Requests(), 1u);
     EXPECT_EQ(Impl(m_plugin)->Store()->Count(), 3);
@@ -112,7 +128,7 @@ TEST_F(Refresh, EntriesAreAddedOnceInTitleOrder)
     // A new entry appears at the next tick, alone.
     m_server.Serve("/a.xml", RssDocument(RssEntry("B", "http://b") + RssEntry("A", "http://a") +
                                          RssEntry("C", "http://c") + RssEntry("0 new", "http://n")));
-    SendMessageW(Impl(m_plugin)->TimerWindow(), WM_TIMER, RefreshTimerWindow::kTimerId, 0);
+    Tick();
     EXPECT_EQ(Headings(), (Texts{L"0 new: "}));
     EXPECT_TRUE(m_channels->reports().empty());
 }
@@ -120,9 +136,7 @@ TEST_F(Refresh, EntriesAreAddedOnceInTitleOrder)
 TEST_F(Refresh, AnEntryThatLeavesItsFeedAndComesBackIsNotShownAgain)
 {
     const long live = vexa::InstanceCounter<CRssItem>::Count();
-    m_server.Serve("/a.xml", RssDocument(RssEntry("Old", "http://o") + RssEntry("Kept", "http://k")));
-    SetFeeds({"/a.xml"});
-    Start();
+    StartWith("/a.xml", FeedReply(RssDocument(RssEntry("Old", "http://o") + RssEntry("Kept", "http://k"))));
     EXPECT_EQ(Headings(), (Texts{L"Kept: ", L"Old: "}));
     // The feed moves on: its record goes, its key stays.
     m_server.Serve("/a.xml", RssDocument(RssEntry("Kept", "http://k") + RssEntry("New", "http://n")));
@@ -218,17 +232,14 @@ TEST_F(Refresh, AnEmptyListIsWrittenBackAndOnlyTheDefaultIsLoaded)
 
 TEST_F(Refresh, AValue1WriteFromAHostCallRunsRightAfterTheRunningRefresh)
 {
-    m_server.Serve("/a.xml", RssDocument(RssEntry("A", "http://a") + RssEntry("B", "http://b")));
-    SetFeeds({"/a.xml"});
-    Start();
+    StartWith("/a.xml", FeedReply(RssDocument(RssEntry("A", "http://a") + RssEntry("B", "http://b"))));
     m_server.Serve("/a.xml", RssDocument(RssEntry("A", "http://a") + RssEntry("B", "http://b") +
                                          RssEntry("C", "http://c")));
-    IVexaPlugin* plugin = vexa::query<IVexaPlugin>(m_plugin.get()).get();
     int nested = 0;
     HRESULT nestedResult = E_FAIL;
     Host().setObserver([&](const std::wstring& line) {
         if (line.rfind(L"AddContentItem", 0) == 0 && nested++ == 0)
-            nestedResult = plugin->put_Value1(nullptr);
+            nestedResult = Value1Write();
     });
     Host().clearLog();
     Impl(m_plugin)->Refresh(false);
@@ -250,7 +261,7 @@ TEST_F(Refresh, AValue1WriteFromAHostCallRunsRightAfterTheRunningRefresh)
             Impl(m_plugin)->Refresh(false);
     });
     m_server.ClearRequests();
-    EXPECT_EQ(plugin->put_Value1(nullptr), S_OK);
+    EXPECT_EQ(Value1Write(), S_OK);
     Host().setObserver(nullptr);
     EXPECT_EQ(m_server.Requests(), (std::vector<std::string>{"/a.xml"}));
 }
@@ -277,7 +288,6 @@ protected:
         Refresh::TearDown();
         CVexaPlugin::SetTickWait(m_oldTickWait);
     }
-    void Tick() { SendMessageW(Impl(m_plugin)->TimerWindow(), WM_TIMER, RefreshTimerWindow::kTimerId, 0); }
     // Runs the thread's messages for `ms`.
     static void Pump(DWORD ms)
     {
@@ -346,9 +356,7 @@ TEST_F(NetworkRefresh, ASlowFailureCostsNoHostCallAfterItsTick)
 
 TEST_F(NetworkRefresh, ATickDuringLateDownloadsDoesNotStartThemAgain)
 {
-    m_server.Serve("/slow.xml", FeedReply(RssDocument(RssEntry("Slow")), 1500));
-    SetFeeds({"/slow.xml"});
-    Start();
+    StartWith("/slow.xml", FeedReply(RssDocument(RssEntry("Slow")), 1500));
     m_server.Serve("/slow.xml", FeedReply(RssDocument(RssEntry("Slow") + RssEntry("New")), 1500));
     Tick();
     Tick();
@@ -361,14 +369,12 @@ TEST_F(NetworkRefresh, ATickDuringLateDownloadsDoesNotStartThemAgain)
 
 TEST_F(NetworkRefresh, AValue1WriteWaitsForTheDownloadsInFlightAndAsksEndedOnesAgain)
 {
-    m_server.Serve("/slow.xml", FeedReply(RssDocument(RssEntry("Slow"))));
-    SetFeeds({"/slow.xml"});
-    Start();
+    StartWith("/slow.xml", FeedReply(RssDocument(RssEntry("Slow"))));
     m_server.Serve("/slow.xml", FeedReply(RssDocument(RssEntry("Slow") + RssEntry("New")), 1000));
     Tick();
     EXPECT_EQ(Headings().size(), 1u);
     Host().clearLog();
-    EXPECT_EQ(vexa::query<IVexaPlugin>(m_plugin.get())->put_Value1(nullptr), S_OK);
+    EXPECT_EQ(Value1Write(), S_OK);
     // Cleared at once, and back with the late feed's new entry, fetched once.
     EXPECT_EQ(Host().calls().front(), L"RemoveAllContentItems");
     EXPECT_EQ(Headings(), (Texts{L"New: "}));
@@ -378,25 +384,22 @@ TEST_F(NetworkRefresh, AValue1WriteWaitsForTheDownloadsInFlightAndAsksEndedOnesA
     Tick();
     Pump(1000);
     m_server.Serve("/slow.xml", FeedReply(RssDocument(RssEntry("Slow") + RssEntry("Latest"))));
-    EXPECT_EQ(vexa::query<IVexaPlugin>(m_plugin.get())->put_Value1(nullptr), S_OK);
+    EXPECT_EQ(Value1Write(), S_OK);
     EXPECT_EQ(Headings(), (Texts{L"Latest: "}));
     EXPECT_EQ(RequestsOf("/slow.xml"), 4);
 }
 
 TEST_F(NetworkRefresh, AValue1WriteAsksDuringAPauseATickWaitsForItsEnd)
 {
-    m_server.Serve("/busy.xml", FeedReply("", 0, 503, "Retry-After: 1"));
-    SetFeeds({"/busy.xml"});
-    Start();
+    StartWith("/busy.xml", FeedReply("", 0, 503, "Retry-After: 1"));
     Tick();
-    IVexaPlugin* plugin = vexa::query<IVexaPlugin>(m_plugin.get()).get();
     m_server.Serve("/busy.xml", FeedReply("", 0, 429, "Retry-After: 3600"));
-    EXPECT_EQ(plugin->put_Value1(nullptr), S_OK);
+    EXPECT_EQ(Value1Write(), S_OK);
     Sleep(1100);
     Tick(); // the new answer's pause holds
     EXPECT_EQ(Requests(), 2u);
     m_server.Serve("/busy.xml", FeedReply(RssDocument(RssEntry("Back"))));
-    EXPECT_EQ(plugin->put_Value1(nullptr), S_OK);
+    EXPECT_EQ(Value1Write(), S_OK);
     Tick(); // a good answer ended the pause
     EXPECT_EQ(Requests(), 4u);
     EXPECT_EQ(Headings(), (Texts{L"Back: "}));
@@ -494,7 +497,7 @@ TEST_F(NetworkRefresh, TicksLeaveAFreshFeedUnaskedAValue1WriteAsksIt)
     Tick();
     EXPECT_EQ(SortedRequests(m_server), (std::vector<std::string>{"/age.xml", "/expires.xml", "/plain.xml", "/plain.xml"}));
     EXPECT_EQ(vexa::ReadFeedHealth(vexatest::Widen(m_server.Url("/age.xml"))), loaded); // its record as it was
-    EXPECT_EQ(vexa::query<IVexaPlugin>(m_plugin.get())->put_Value1(nullptr), S_OK);
+    EXPECT_EQ(Value1Write(), S_OK);
     EXPECT_EQ(Requests(), 7u);
 }
 
@@ -502,9 +505,7 @@ TEST_F(NetworkRefresh, UnchangedTicksAskConditionallyAndCostNoBody)
 {
     HttpServer::Reply tagged = FeedReply(RssDocument(RssEntry("A") + RssEntry("B")));
     tagged.etag = "\"1\"";
-    m_server.Serve("/tagged.xml", tagged);
-    SetFeeds({"/tagged.xml"});
-    Start();
+    StartWith("/tagged.xml", tagged);
     const std::size_t bytes = m_server.BodyBytesSent();
     Host().clearLog();
     for (int i = 0; i < 3; ++i) Tick();
@@ -567,10 +568,6 @@ TEST_F(NetworkRefresh, ManyFeedsOnSeveralServersAreShownInListOrder)
     for (int s = 0; s < 3; ++s) EXPECT_EQ(SortedRequests(*m_more[s]), expected[s + 1]);
 }
 
-} // namespace
-
-namespace {
-
 // Every place a feed names a picture, each served in its own format, and the pictures that
 // must leave the content icon: one too slow for its turn, one missing, one that claims 25
 // megapixels, an entry without one, and one of a later feed that would come within its turn's
@@ -578,15 +575,10 @@ namespace {
 TEST_F(Refresh, EachEntryShowsItsOwnPictureFittedToTheCardOrTheContentIcon)
 {
     const DWORD wait = EntryPictures::SetWait(2000); // a loaded machine is slow, a slow picture slower
-    const auto picture = [&](const char* path, REFGUID format, int w) {
+    for (const auto& [path, format, w] : {std::tuple{"/p/a.png", GUID_ContainerFormatPng, 90}, {"/p/b.jpg", GUID_ContainerFormatJpeg, 50},
+                                          {"/p/c.gif", GUID_ContainerFormatGif, 60}, {"/p/d.bmp", GUID_ContainerFormatBmp, 70},
+                                          {"/p/e.png", GUID_ContainerFormatPng, 80}, {"/p/f.png", GUID_ContainerFormatPng, 100}})
         m_server.Serve(path, HttpServer::Reply{200, vexatest::Encode(vexatest::Halves(w, 40), format), "image/x"});
-    };
-    picture("/p/a.png", GUID_ContainerFormatPng, 90);
-    picture("/p/b.jpg", GUID_ContainerFormatJpeg, 50);
-    picture("/p/c.gif", GUID_ContainerFormatGif, 60);
-    picture("/p/d.bmp", GUID_ContainerFormatBmp, 70);
-    picture("/p/e.png", GUID_ContainerFormatPng, 80);
-    picture("/p/f.png", GUID_ContainerFormatPng, 100);
     HttpServer::Reply slow{200, vexatest::Encode(vexatest::Halves(64, 64), GUID_ContainerFormatPng), "image/png"};
     slow.latencyMs = 4000;
     m_server.Serve("/p/slow.png", slow);
@@ -642,21 +634,13 @@ TEST_F(Refresh, EachEntryShowsItsOwnPictureFittedToTheCardOrTheContentIcon)
     // The slow picture arrives later: it is kept, and no item changes.
     m_server.Serve("/pictures.xml", FeedReply(RssDocument(RssEntry("J", "http://example.invalid/j"))));
     host::Host::Get().clearLog();
-    for (int i = 0; i < 100 && !Impl(m_plugin.get())->Pictures()->Has(m_server.Url("/p/slow.png")); ++i) {
-        Sleep(100);
-        Impl(m_plugin.get())->Refresh(false);
-    }
-    EXPECT_TRUE(Impl(m_plugin.get())->Pictures()->Has(m_server.Url("/p/slow.png")));
+    EXPECT_TRUE(PictureKept("/p/slow.png"));
     const auto calls = host::Host::Get().calls();
     EXPECT_EQ(0, std::count(calls.begin(), calls.end(), L"put_image")) << "no host call for items already made";
     const std::vector<std::string> requests = m_server.Requests();
     EXPECT_EQ(1, std::count(requests.begin(), requests.end(), "/p/a.png"));
     EntryPictures::SetWait(wait);
 }
-
-} // namespace
-
-namespace {
 
 // Fifty entries naming one picture share its one bitmap, and a feed's health counts the
 // pictures its cards show: not one that came after its cards were made, none once the panel
@@ -690,11 +674,7 @@ TEST_F(Refresh, EntriesNamingOnePictureShareItsBitmapAndHealthCountsTheCards)
     };
     EXPECT_EQ(50, pictures("/many.xml"));
     EXPECT_EQ(0, pictures("/late.xml"));
-    for (int i = 0; i < 100 && !Impl(m_plugin.get())->Pictures()->Has(m_server.Url("/p/late.png")); ++i) {
-        Sleep(100);
-        Impl(m_plugin.get())->Refresh(false);
-    }
-    ASSERT_TRUE(Impl(m_plugin.get())->Pictures()->Has(m_server.Url("/p/late.png")));
+    ASSERT_TRUE(PictureKept("/p/late.png"));
     Impl(m_plugin.get())->Refresh(false);
     EXPECT_EQ(0, pictures("/late.xml")) << "kept, but on no card";
     Impl(m_plugin.get())->Refresh(true);

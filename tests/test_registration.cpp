@@ -39,6 +39,8 @@ const std::wstring kPlugin = GuidText(CLSID_VexaPlugin);
 const std::wstring kPage = GuidText(CLSID_VexaPluginPropertyPage);
 const std::wstring kLibId = GuidText(LIBID_VexaLib);
 const std::wstring kHostEntry = L"Software\\SidebarHost\\Plugins\\" + kPlugin;
+const std::wstring kLibKey = L"TypeLib\\" + kLibId;
+const std::wstring kLibPlatform = sizeof(void*) == 8 ? L"\\1.0\\0\\win64" : L"\\1.0\\0\\win32";
 
 HRESULT NoInstance(IUnknown*, REFIID, void** ppv)
 {
@@ -87,16 +89,32 @@ void CreateKey(HKEY root, const std::wstring& path)
 
 std::wstring ModulePath()
 {
-    wchar_t path[MAX_PATH];
-    DWORD length = GetModuleFileNameW(vexa::Module::Instance(), path, MAX_PATH);
-    return std::wstring(path, length);
+    std::wstring path;
+    EXPECT_EQ(vexa::ModuleFileName(vexa::Module::Instance(), &path), S_OK);
+    return path;
 }
+std::wstring BuildFolder() { return vexa::HelpDirectoryOf(ModulePath()); }
 
 std::vector<std::wstring> CallNames()
 {
     std::vector<std::wstring> names;
     for (const host::RegistrarCall& call : host::RegistrarLog()) names.push_back(call.name);
     return names;
+}
+
+// The host heard one whole registration of the plugin, as DllRegisterServer makes it, and
+// keeps its entry.
+void ExpectPluginRegisteredWithHost()
+{
+    const auto& log = host::RegistrarLog();
+    ASSERT_EQ(CallNames(), (std::vector<std::wstring>{L"BeginRegistration", L"GetRegistrationObject",
+                                                      L"AddPlugin", L"EndRegistration"}));
+    EXPECT_EQ(log[0].args, (std::vector<std::wstring>{kPlugin, L"Title", L"Vexa Plugin", L"Description",
+                                                      L"RSS Feed Viewer", L"Icon", L""}));
+    EXPECT_EQ(log[1].args, (std::vector<std::wstring>{L"SidebarHost.DisplayPluginRegistration"}));
+    EXPECT_EQ(log[2].args, (std::vector<std::wstring>{kPlugin, L"0"}));
+    for (const auto& [name, value] : {std::pair{L"Title", L"Vexa Plugin"}, {L"Description", L"RSS Feed Viewer"}, {L"Icon", L""}})
+        EXPECT_EQ(StringValue(HKEY_CURRENT_USER, kHostEntry, name), value);
 }
 
 class Registration : public vexatest::VexaTest {
@@ -125,6 +143,16 @@ protected:
         m_hkcr.reset();
     }
 
+    // Takes the host's registrar away; gives the failure its creation returns then.
+    HRESULT RevokeHost()
+    {
+        host::RevokeRegistrarClass(m_registrarCookie);
+        m_registrarCookie = 0;
+        void* registrar = nullptr;
+        const HRESULT hr = CoCreateInstance(CLSID_ComponentRegistrar, nullptr, 7, IID_IComponentRegistrar, &registrar);
+        EXPECT_TRUE(VEXA_FAILED(hr));
+        return hr;
+    }
     std::wstring PluginKey() const { return std::wstring(L"CLSID\\") + kPlugin; }
     std::wstring PageKey() const { return std::wstring(L"CLSID\\") + kPage; }
 
@@ -174,23 +202,13 @@ TEST_F(Registration, WritesBothClassesTheTypeLibraryAndTheHostEntry)
     EXPECT_FALSE(KeyExists(cr, L"AppID"));
 
     // The type library, from the module file, with the module's folder as help directory.
-    const std::wstring lib = std::wstring(L"TypeLib\\") + kLibId + L"\\1.0";
+    const std::wstring lib = kLibKey + L"\\1.0";
     EXPECT_EQ(StringValue(cr, lib), L"Vexa 1.0 Type Library");
     EXPECT_EQ(StringValue(cr, lib + L"\\HELPDIR"), vexa::HelpDirectoryOf(path));
-    const wchar_t* platform = sizeof(void*) == 8 ? L"\\0\\win64" : L"\\0\\win32";
-    EXPECT_EQ(StringValue(cr, lib + platform), path);
+    EXPECT_EQ(StringValue(cr, kLibKey + kLibPlatform), path);
 
     // The host: one registration, in order, with the 6-element description and VARIANT_FALSE.
-    const auto& log = host::RegistrarLog();
-    ASSERT_EQ(CallNames(), (std::vector<std::wstring>{L"BeginRegistration", L"GetRegistrationObject",
-                                                      L"AddPlugin", L"EndRegistration"}));
-    EXPECT_EQ(log[0].args, (std::vector<std::wstring>{kPlugin, L"Title", L"Vexa Plugin", L"Description",
-                                                      L"RSS Feed Viewer", L"Icon", L""}));
-    EXPECT_EQ(log[1].args, (std::vector<std::wstring>{L"SidebarHost.DisplayPluginRegistration"}));
-    EXPECT_EQ(log[2].args, (std::vector<std::wstring>{kPlugin, L"0"}));
-    EXPECT_EQ(StringValue(HKEY_CURRENT_USER, kHostEntry, L"Title"), L"Vexa Plugin");
-    EXPECT_EQ(StringValue(HKEY_CURRENT_USER, kHostEntry, L"Description"), L"RSS Feed Viewer");
-    EXPECT_EQ(StringValue(HKEY_CURRENT_USER, kHostEntry, L"Icon"), L"");
+    ExpectPluginRegisteredWithHost();
     EXPECT_TRUE(KeyExists(m_hkcu->scratch(), kHostEntry)) << "HKEY_CURRENT_USER is not isolated";
     EXPECT_TRUE(m_channels->reports().empty());
 }
@@ -239,7 +257,7 @@ TEST_F(Registration, UnregisterAsksTheHostFirstAndKeepsForeignHeldKeys)
     EXPECT_FALSE(KeyExists(cr, L"Vexa.VexaPlugin.1"));
     EXPECT_FALSE(KeyExists(cr, L"Vexa.VexaPluginPropertyPage.1"));
     EXPECT_FALSE(KeyExists(cr, L"Vexa.VexaPluginPropertyPage"));
-    EXPECT_FALSE(KeyExists(cr, std::wstring(L"TypeLib\\") + kLibId));
+    EXPECT_FALSE(KeyExists(cr, kLibKey));
     EXPECT_TRUE(KeyExists(cr, L"CLSID\\{00000000-1111-2222-3333-444444444444}"));
     // Keys that other software still uses stay, emptied of what the scripts listed.
     EXPECT_EQ(Subkeys(cr, PageKey()), (std::vector<std::wstring>{L"Foreign"}));
@@ -259,22 +277,16 @@ TEST_F(Registration, UnregisterAsksTheHostFirstAndKeepsForeignHeldKeys)
 
 TEST_F(Registration, WithoutTheHostTheComEntriesAndTypeLibraryStay)
 {
-    host::RevokeRegistrarClass(m_registrarCookie);
-    m_registrarCookie = 0;
-    void* registrar = nullptr;
-    const HRESULT creationFailure = CoCreateInstance(CLSID_ComponentRegistrar, nullptr, 7,
-                                                     IID_IComponentRegistrar, &registrar);
-    ASSERT_TRUE(VEXA_FAILED(creationFailure));
-
+    const HRESULT creationFailure = RevokeHost();
     EXPECT_EQ(vexa::RegisterVexaServer(*m_module), creationFailure);
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, PluginKey() + L"\\InprocServer32"));
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, PageKey() + L"\\InprocServer32"));
-    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(L"TypeLib\\") + kLibId + L"\\1.0"));
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kLibKey + L"\\1.0"));
 
     EXPECT_EQ(vexa::UnregisterFromHost(CLSID_VexaPlugin), creationFailure);
     EXPECT_EQ(vexa::UnregisterVexaServer(*m_module), S_OK);
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, PluginKey()));
-    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(L"TypeLib\\") + kLibId));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kLibKey));
 }
 
 TEST_F(Registration, HostRefusalsAreUndoneAndReturned)
@@ -385,27 +397,24 @@ TEST_F(Registration, RegistryRefusalStopsTheScriptWithTheWin32Error)
 {
     // A key of the plugin's script that nobody may open: an empty access list.
     CreateKey(HKEY_CLASSES_ROOT, L"Vexa.VexaPlugin.1");
-    SECURITY_DESCRIPTOR locked, open;
-    InitializeSecurityDescriptor(&locked, SECURITY_DESCRIPTOR_REVISION);
-    InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION);
     ACL emptyAcl;
     InitializeAcl(&emptyAcl, sizeof(emptyAcl), ACL_REVISION);
-    SetSecurityDescriptorDacl(&locked, TRUE, &emptyAcl, FALSE);
-    SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE); // no access list: everyone
-    {
+    const auto setAccess = [](ACL* acl) {
+        SECURITY_DESCRIPTOR sd;
+        InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+        SetSecurityDescriptorDacl(&sd, TRUE, acl, FALSE);
         vexa::unique_hkey key;
-        ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, L"Vexa.VexaPlugin.1", 0, WRITE_DAC, key.put()), ERROR_SUCCESS);
-        ASSERT_EQ(RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, &locked), ERROR_SUCCESS);
-    }
+        EXPECT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, L"Vexa.VexaPlugin.1", 0, WRITE_DAC, key.put()), ERROR_SUCCESS);
+        return RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, &sd);
+    };
+    ASSERT_EQ(setAccess(&emptyAcl), ERROR_SUCCESS);
 
     EXPECT_EQ(vexa::RegisterVexaServer(*m_module), HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, PluginKey()));
-    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(L"TypeLib\\") + kLibId));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kLibKey));
     EXPECT_TRUE(host::RegistrarLog().empty());
 
-    vexa::unique_hkey key;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, L"Vexa.VexaPlugin.1", 0, WRITE_DAC, key.put()), ERROR_SUCCESS);
-    EXPECT_EQ(RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, &open), ERROR_SUCCESS);
+    EXPECT_EQ(setAccess(nullptr), ERROR_SUCCESS); // no access list: everyone
 }
 
 TEST_F(Registration, ModulePathAndTypeLibraryFallback)
@@ -426,7 +435,7 @@ TEST_F(Registration, ModulePathAndTypeLibraryFallback)
     GetTempPathW(MAX_PATH, temp);
     const std::wstring dir = std::wstring(temp) + L"vexa_tlb_" + std::to_wstring(GetCurrentProcessId()) + L"\\";
     CreateDirectoryW(dir.c_str(), nullptr);
-    const std::wstring build = vexa::HelpDirectoryOf(ModulePath());
+    const std::wstring build = BuildFolder();
     ASSERT_TRUE(CopyFileW((build + L"SidebarHost.dll").c_str(), (dir + L"Plain.dll").c_str(), FALSE));
     HMODULE plain = LoadLibraryW((dir + L"Plain.dll").c_str());
     ASSERT_NE(plain, nullptr);
@@ -434,10 +443,9 @@ TEST_F(Registration, ModulePathAndTypeLibraryFallback)
 
     ASSERT_TRUE(CopyFileW((build + L"generated\\idl\\Vexa.tlb").c_str(), (dir + L"Plain.tlb").c_str(), FALSE));
     EXPECT_EQ(vexa::RegisterModuleTypeLib(plain), S_OK);
-    const std::wstring lib = std::wstring(L"TypeLib\\") + kLibId + L"\\1.0";
+    const std::wstring lib = kLibKey + L"\\1.0";
     EXPECT_EQ(StringValue(HKEY_CLASSES_ROOT, lib + L"\\HELPDIR"), dir);
-    const wchar_t* platform = sizeof(void*) == 8 ? L"\\0\\win64" : L"\\0\\win32";
-    EXPECT_EQ(StringValue(HKEY_CLASSES_ROOT, lib + platform), dir + L"Plain.tlb");
+    EXPECT_EQ(StringValue(HKEY_CLASSES_ROOT, kLibKey + kLibPlatform), dir + L"Plain.tlb");
     EXPECT_EQ(vexa::UnregisterModuleTypeLib(plain), S_OK);
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, lib));
 
@@ -453,8 +461,7 @@ TEST_F(Registration, ModulePathAndTypeLibraryFallback)
 // installer calls them; with no installer session their log lines go nowhere.
 TEST_F(Registration, InstallerCustomActionsJoinAndLeaveTheHost)
 {
-    std::wstring path = ModulePath();
-    path = path.substr(0, path.find_last_of(L"\\/") + 1) + L"VexaSetup.dll";
+    const std::wstring path = BuildFolder() + L"VexaSetup.dll";
     struct LibraryOwner {
         HMODULE module;
         ~LibraryOwner()
@@ -471,12 +478,7 @@ TEST_F(Registration, InstallerCustomActionsJoinAndLeaveTheHost)
     // Joining registers the plugin with the host as DllRegisterServer does, and nothing else:
     // the COM entries are the package's tables' business.
     EXPECT_EQ(join(0), static_cast<UINT>(ERROR_SUCCESS));
-    EXPECT_EQ(CallNames(), (std::vector<std::wstring>{L"BeginRegistration", L"GetRegistrationObject",
-                                                      L"AddPlugin", L"EndRegistration"}));
-    EXPECT_EQ(host::RegistrarLog()[0].args, (std::vector<std::wstring>{kPlugin, L"Title", L"Vexa Plugin", L"Description",
-                                                                       L"RSS Feed Viewer", L"Icon", L""}));
-    EXPECT_EQ(host::RegistrarLog()[2].args, (std::vector<std::wstring>{kPlugin, L"0"}));
-    EXPECT_EQ(StringValue(HKEY_CURRENT_USER, kHostEntry, L"Title"), L"Vexa Plugin");
+    ExpectPluginRegisteredWithHost();
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, PluginKey()));
     EXPECT_EQ(leave(0), static_cast<UINT>(ERROR_SUCCESS));
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kHostEntry));
@@ -493,13 +495,8 @@ TEST_F(Registration, InstallerCustomActionsJoinAndLeaveTheHost)
     host::SetRegistrarBehaviour({});
 
     // No host: installing goes on (the step is skipped), and so does removing.
-    host::RevokeRegistrarClass(m_registrarCookie);
-    m_registrarCookie = 0;
+    const HRESULT creationFailure = RevokeHost();
     host::ClearRegistrarLog();
-    void* registrar = nullptr;
-    const HRESULT creationFailure = CoCreateInstance(CLSID_ComponentRegistrar, nullptr, 7,
-                                                     IID_IComponentRegistrar, &registrar);
-    ASSERT_TRUE(VEXA_FAILED(creationFailure));
     EXPECT_EQ(vexa::ProbeHostRegistrar(), creationFailure);
     EXPECT_EQ(join(0), static_cast<UINT>(ERROR_SUCCESS));
     EXPECT_EQ(leave(0), static_cast<UINT>(ERROR_SUCCESS));
@@ -553,13 +550,6 @@ std::wstring DescribeTypeLibrary(const std::wstring& path)
         info->ReleaseTypeAttr(attr);
     }
     return text;
-}
-
-std::wstring BuildFolder()
-{
-    std::wstring program;
-    vexa::ModuleFileName(nullptr, &program);
-    return vexa::HelpDirectoryOf(program);
 }
 
 } // namespace

@@ -57,9 +57,7 @@ TEST_F(FeedListStore, NewStoreHoldsTheDefaultAndValueNames)
     CRegistryHelper store;
     EXPECT_EQ(store.List(), List{m_default});
     EXPECT_EQ(store.OpenedKey(), nullptr);
-    EXPECT_EQ(store.GetValueName(0), L"dest[0]");
-    EXPECT_EQ(store.GetValueName(99), L"dest[99]");
-    EXPECT_EQ(store.GetValueName(100), L"dest[100]");
+    for (int i : {0, 99, 100}) EXPECT_EQ(store.GetValueName(i), L"dest[" + std::to_wstring(i) + L"]");
 }
 
 TEST_F(FeedListStore, EmptyRegistryGivesTheDefaultAndAnEmptyKey)
@@ -75,8 +73,7 @@ TEST_F(FeedListStore, EmptyRegistryGivesTheDefaultAndAnEmptyKey)
 
 TEST_F(FeedListStore, StoredEntriesFollowTheDefaultWithoutDuplicates)
 {
-    Put(L"dest[0]", L"http://a.example/rss");
-    Put(L"dest[1]", L"http://b.example/rss");
+    Store({L"http://a.example/rss", L"http://b.example/rss"});
     EXPECT_EQ(ReadList(), (List{m_default, L"http://a.example/rss", L"http://b.example/rss"}));
 
     // The default again with other ASCII case, an empty string, a REG_EXPAND_SZ taken as
@@ -130,26 +127,20 @@ TEST_F(FeedListStore, UnreadableValueEndsTheReading)
 
 TEST_F(FeedListStore, OverLongAddressIsSkippedAndReadingGoesOn)
 {
-    std::wstring longest = L"http://l.example/" + std::wstring(554 - 17, L'x'); // 555 units
-    std::wstring tooLong = longest + L"y";                                       // 556 units
-    ASSERT_EQ(longest.size(), 554u);
-    Put(L"dest[0]", L"http://a.example/rss");
-    Put(L"dest[1]", tooLong);
+    const std::wstring longest = L"http://l.example/" + std::wstring(554 - 17, L'x'); // 555 units with its NUL
+    const std::wstring tooLong = longest + L"y";
+    Store({L"http://a.example/rss", tooLong});
     Put(L"dest[2]", longest, REG_EXPAND_SZ);
     Put(L"dest[3]", tooLong + std::wstring(2000, L'z'), REG_EXPAND_SZ);
     Put(L"dest[4]", L"http://c.example/rss");
-    EXPECT_EQ(ReadList(), (List{m_default, L"http://a.example/rss", longest,
-                                L"http://c.example/rss"}));
+    EXPECT_EQ(ReadList(), (List{m_default, L"http://a.example/rss", longest, L"http://c.example/rss"}));
 }
 
 TEST_F(FeedListStore, SaveLeavesExactlyTheEntries)
 {
-    Put(L"dest[0]", L"old0");
-    Put(L"dest[5]", L"old5");
-    Put(L"other", L"foreign");
+    for (const auto& [name, text] : {std::pair{L"dest[0]", L"old0"}, {L"dest[5]", L"old5"}, {L"other", L"foreign"}}) Put(name, text);
     vexa::unique_hkey sub;
-    RegCreateKeyExW(Key().get(), L"sub\\deeper\\deepest", 0, nullptr, 0, KEY_ALL_ACCESS,
-                    nullptr, sub.put(), nullptr);
+    RegCreateKeyExW(Key().get(), L"sub\\deeper\\deepest", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, sub.put(), nullptr);
     sub.reset();
 
     CRegistryHelper store;

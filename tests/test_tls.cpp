@@ -24,6 +24,10 @@ namespace {
 using vexatest::TlsServer;
 using Cert = TlsServer::Cert;
 constexpr DWORD kSilenceSeconds = 3;
+// Each bad certificate and the error WinINet fails it with.
+const std::pair<Cert, DWORD> kBadCerts[] = {{Cert::SelfSigned, ERROR_INTERNET_INVALID_CA},
+                                            {Cert::Expired, ERROR_INTERNET_SEC_CERT_DATE_INVALID},
+                                            {Cert::OtherHost, ERROR_INTERNET_SEC_CERT_CN_INVALID}};
 
 void CloseInternet(HINTERNET h) noexcept { InternetCloseHandle(h); }
 using unique_internet = vexa::unique_any<HINTERNET, CloseInternet>;
@@ -114,15 +118,9 @@ TEST_F(Tls, TrustedCertificateLoadsAndEveryBadOneFails)
     EXPECT_EQ(good.status, 200u);
     EXPECT_EQ(good.body, "<rss version=\"2.0\"/>");
 
-    struct Case {
-        Cert cert;
-        DWORD error;
-    };
-    for (const Case& c : {Case{Cert::SelfSigned, ERROR_INTERNET_INVALID_CA},
-                          Case{Cert::Expired, ERROR_INTERNET_SEC_CERT_DATE_INVALID},
-                          Case{Cert::OtherHost, ERROR_INTERNET_SEC_CERT_CN_INVALID}}) {
-        Answer bad = Get(s_tls->Url(c.cert, "/feed.xml"));
-        EXPECT_EQ(bad.error, c.error) << static_cast<int>(c.cert);
+    for (const auto& [cert, error] : kBadCerts) {
+        Answer bad = Get(s_tls->Url(cert, "/feed.xml"));
+        EXPECT_EQ(bad.error, error) << static_cast<int>(cert);
         EXPECT_EQ(bad.status, 0u);
     }
     // Only the good one reached the HTTP server behind the front.
@@ -161,22 +159,14 @@ using vexa::FetchResult;
 using Strings = std::vector<std::string>;
 using Reply = vexatest::HttpServer::Reply;
 
-Reply Redirect(const std::string& location)
-{
-    Reply reply;
-    reply.status = 302;
-    reply.headers.push_back("Location: " + location);
-    return reply;
-}
+Reply Redirect(const std::string& location) { return Reply{302, "", "text/xml", {"Location: " + location}}; }
 
 class SecureFeeds : public Tls {
 protected:
     void SetUp() override
     {
         Tls::SetUp();
-        Reply feed;
-        feed.body = vexatest::RssDocument(vexatest::RssEntry("Secure"));
-        m_server.Serve("/secure.xml", feed);
+        m_server.Serve("/secure.xml", vexatest::RssDocument(vexatest::RssEntry("Secure")));
     }
     void TearDown() override
     {
@@ -196,19 +186,14 @@ TEST_F(SecureFeeds, LoadWithATrustedCertificateAndFailWithEveryBadOne)
     EXPECT_TRUE(m_store->Load(s_tls->Url(Cert::Good, "/secure.xml")));
     EXPECT_EQ(Keys(), Strings{"Secure"});
 
-    struct Case {
-        Cert cert;
-        DWORD error;
-    };
-    for (const Case& c : {Case{Cert::SelfSigned, ERROR_INTERNET_INVALID_CA},
-                          Case{Cert::Expired, ERROR_INTERNET_SEC_CERT_DATE_INVALID},
-                          Case{Cert::OtherHost, ERROR_INTERNET_SEC_CERT_CN_INVALID}}) {
+    for (const auto& [cert, error] : kBadCerts) {
+        SCOPED_TRACE(static_cast<int>(cert));
         vexatest::LoadedStore store;
-        EXPECT_FALSE(store.Load(s_tls->Url(c.cert, "/secure.xml"))) << static_cast<int>(c.cert);
-        EXPECT_EQ(store.Count(), 0) << static_cast<int>(c.cert);
-        FetchResult result = Fetch(s_tls->Url(c.cert, "/secure.xml"));
-        EXPECT_EQ(result.outcome, FetchResult::Outcome::Failed) << static_cast<int>(c.cert);
-        EXPECT_EQ(result.error, c.error) << static_cast<int>(c.cert);
+        EXPECT_FALSE(store.Load(s_tls->Url(cert, "/secure.xml")));
+        EXPECT_EQ(store.Count(), 0);
+        FetchResult result = Fetch(s_tls->Url(cert, "/secure.xml"));
+        EXPECT_EQ(result.outcome, FetchResult::Outcome::Failed);
+        EXPECT_EQ(result.error, error);
     }
     // A plain server on the https port.
     vexatest::LoadedStore plain;

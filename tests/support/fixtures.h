@@ -78,6 +78,20 @@ vexa::FeedHealth HealthRecord(const std::wstring& address, vexa::FeedState state
                               const std::wstring& cause = std::wstring(), long entries = -1,
                               const std::wstring& title = std::wstring());
 
+// A controlling unknown for aggregation tests: counts its references, answers IUnknown itself
+// and passes the rest to `inner` (not owned), if any.
+struct FakeOuter : IUnknown {
+    ULONG refs = 1;
+    IUnknown* inner = nullptr;
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (IsEqualIID(riid, IID_IUnknown)) return *ppv = this, AddRef(), S_OK;
+        return inner ? inner->QueryInterface(riid, ppv) : (*ppv = nullptr, E_NOINTERFACE);
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
+    STDMETHODIMP_(ULONG) Release() override { return --refs; }
+};
+
 std::wstring Widen(const std::string& text);
 std::string Narrow(const std::wstring& text);
 

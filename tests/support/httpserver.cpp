@@ -204,26 +204,16 @@ std::string HttpServer::Url(const std::string& path) const
     return "http://127.0.0.1:" + std::to_string(m_port) + path;
 }
 
-std::vector<std::string> HttpServer::Requests() const
+// One field of every request, in the order the connections came in.
+std::vector<std::string> HttpServer::ReceivedField(std::string Received::*field) const
 {
     std::lock_guard<std::mutex> guard(m_lock);
     std::vector<Received> sorted = m_requests;
     std::stable_sort(sorted.begin(), sorted.end(),
                      [](const Received& a, const Received& b) { return a.sequence < b.sequence; });
-    std::vector<std::string> targets;
-    for (const Received& r : sorted) targets.push_back(r.target);
-    return targets;
-}
-
-std::vector<std::string> HttpServer::RequestHeads() const
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    std::vector<Received> sorted = m_requests;
-    std::stable_sort(sorted.begin(), sorted.end(),
-                     [](const Received& a, const Received& b) { return a.sequence < b.sequence; });
-    std::vector<std::string> heads;
-    for (const Received& r : sorted) heads.push_back(r.head);
-    return heads;
+    std::vector<std::string> out;
+    for (const Received& r : sorted) out.push_back(r.*field);
+    return out;
 }
 
 std::vector<std::chrono::steady_clock::time_point> HttpServer::RequestTimes() const

@@ -75,9 +75,9 @@ public:
 
     // Request targets in arrival order (path and query, as sent): the order in which the
     // connections came in.
-    std::vector<std::string> Requests() const;
+    std::vector<std::string> Requests() const { return ReceivedField(&Received::target); }
     // The head of each request (request line and header lines), in the same order.
-    std::vector<std::string> RequestHeads() const;
+    std::vector<std::string> RequestHeads() const { return ReceivedField(&Received::head); }
     void ClearRequests();
     // When each request was read.
     std::vector<std::chrono::steady_clock::time_point> RequestTimes() const;
@@ -97,6 +97,7 @@ private:
         std::string head;
         std::chrono::steady_clock::time_point at;
     };
+    std::vector<std::string> ReceivedField(std::string Received::*field) const;
     void AcceptLoop();
     void RecordFailure(const char* where, const char* what);
     void Handle(Socket client, unsigned long sequence);
