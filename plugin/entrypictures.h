@@ -68,6 +68,8 @@ public:
 
     const PictureCache& Cache() const noexcept { return m_cache; }
     std::size_t Pending() const noexcept { return m_pending.size(); }
+    // Picture objects (each with its bitmap) kept for the cards that items were given.
+    std::size_t CardObjects() const noexcept { return m_shown.size(); }
     // Pending pictures whose download runs.
     std::size_t Running() const noexcept;
     // The most pictures decoded at once in the process since the last call (for tests).
