@@ -1054,7 +1054,15 @@ int BenchPictureSoak(int refreshes)
     }
     const auto feed = [&](int f) -> HttpServer& { return *servers[f % kSoakServers]; };
     long long feedRequests = 0, pictureRequests = 0; // in the fitted refreshes
-    bool counting = false;
+    // After each refresh: the requests it made, counted from the first sample on.
+    const auto takeRequests = [&](bool count) {
+        for (auto& server : servers) {
+            if (count)
+                for (const std::string& target : server->Requests())
+                    ++(target.compare(0, 6, "/p.png") == 0 ? pictureRequests : feedRequests);
+            server->ClearRequests();
+        }
+    };
     const auto serveAll = [&](int refresh) {
         for (int f = 0; f < kSoakFeeds; ++f) {
             std::string entries;
@@ -1065,12 +1073,6 @@ int BenchPictureSoak(int refreshes)
                                    std::to_string(f) + "&amp;e=" + std::to_string(e) + "\"/>"
                              : std::string());
             feed(f).Serve("/m" + std::to_string(f) + ".xml", vexatest::FeedReply(vexatest::RssDocument(entries)));
-        }
-        for (auto& server : servers) {
-            if (counting)
-                for (const std::string& target : server->Requests())
-                    ++(target.compare(0, 6, "/p.png") == 0 ? pictureRequests : feedRequests);
-            server->ClearRequests();
         }
         host::Host::Get().clearLog(); // the host stand-in logs every call made to it
     };
@@ -1083,14 +1085,19 @@ int BenchPictureSoak(int refreshes)
     const int from = refreshes >= 1000 ? 200 : refreshes / 5;
     Samples soak;
     const auto t = Clock::now();
+    // SOAK_SECONDS: a time budget (a loaded machine); the run ends at the first sample past it.
+    const double budget = std::getenv("SOAK_SECONDS") ? std::atof(std::getenv("SOAK_SECONDS")) : 0;
+    int done = 0;
     for (int r = 1; r <= refreshes; ++r) {
-        counting = r > from + 5 && r <= refreshes - refreshes % 10 + 5; // between the first and last sample
         serveAll(r);
         if (r % 10 == 0) plugin.Get()->Refresh(true);
         else plugin.Tick();
+        done = r;
+        takeRequests(!soak.at.empty());
         if (r % 10 == 5 && r >= from) {
             // Sampled at rest: the downloads and decodes of pictures still running come and go.
             vexa::FetchJob::WaitForWorkers(30000);
+            takeRequests(!soak.at.empty());
             Sample(soak, r, plugin.Get());
             // SOAK_SAMPLES set: every sample too, its columns in the order of Column.
             if (std::getenv("SOAK_SAMPLES")) {
@@ -1098,6 +1105,7 @@ int BenchPictureSoak(int refreshes)
                 for (const std::vector<double>& column : soak.values) std::printf(" %.0f", column.back());
                 std::printf("\n");
             }
+            if (budget > 0 && Seconds(t) > budget) break;
         }
         if (r % 100 == 0) {
             std::printf("refresh %d: %.0f s, %lu KiB private, %lu KiB in heap blocks, %lu handles, %.0f GDI objects, "
@@ -1152,10 +1160,10 @@ int BenchPictureSoak(int refreshes)
     // Flat: less than one object in ten refreshes (a sample's noise), memory within its target.
     const bool flat = vexaPerEntry <= 100 && handleSlope < 0.1 && gdiSlope < 0.1 && threadSlope < 0.1 &&
                       soak.Growth(kBitmaps) < 0.1;
-    std::printf("picturesoak: %d refreshes of %d feeds, pictures %s, %.0f entries passed, fitted from refresh %d: memory "
+    std::printf("picturesoak: %d refreshes (of %d asked) of %d feeds, pictures %s, %.0f entries passed, fitted from refresh %d: memory "
                 "%.1f bytes per entry passed, %.1f less the platform's floor (target <= 100); per refresh: %.0f bytes, "
                 "%.3f handles, %.3f GDI objects, %.3f threads, %.3f bitmaps: %s\n",
-                refreshes, kSoakFeeds, pictures ? "on" : "off", soak.Last(kKeys), from, perEntry, vexaPerEntry, memory,
+                done, refreshes, kSoakFeeds, pictures ? "on" : "off", soak.Last(kKeys), from, perEntry, vexaPerEntry, memory,
                 handleSlope, gdiSlope, threadSlope, soak.Growth(kBitmaps), flat ? "flat" : "GROWS");
     return flat ? 0 : 1;
 }
