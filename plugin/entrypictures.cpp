@@ -1,6 +1,7 @@
 #include "plugin/entrypictures.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <utility>
 
