@@ -34,6 +34,9 @@ public:
     // process in the order the workers began theirs; 0 while it has not begun.
     unsigned long SendOrder() const noexcept;
     bool IsDone() const noexcept;
+    // Signalled when the job ends: for waiting on many jobs at once (WaitUntil still ends a
+    // job whose worker is stuck past its bound).
+    HANDLE DoneEvent() const noexcept { return m_done.get(); }
     // Waits until the job ends or `deadline` (a GetTickCount64 time) passes; true when it
     // ended. A transfer that outlived its own whole-transfer bound is ended here with what
     // had arrived, so no wait outlasts a job's deadlines.

@@ -1,6 +1,7 @@
 #include "plugin/entrypictures.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <utility>
 
@@ -33,44 +34,39 @@ bool TakePixels(const std::string& in, std::size_t& at, int side, Pixels& pixels
 }
 
 // The turns of the decodes: at most EntryPictures::kDecodes at once in the process, as a
-// decode takes memory in proportion to its picture and a refresh may bring hundreds.
-struct DecodeTurns {
-    SRWLOCK lock = SRWLOCK_INIT;
-    CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
-    long busy = 0;
-    long most = 0; // the most at once since last asked
-} g_decodes;
+// decode takes memory in proportion to its picture and a refresh may bring hundreds. One
+// semaphore for the process; the counts are for tests.
+HANDLE DecodeTurns() noexcept
+{
+    static const unique_handle turns(CreateSemaphoreW(nullptr, EntryPictures::kDecodes, EntryPictures::kDecodes, nullptr));
+    return turns.get();
+}
+std::atomic<long> g_decoding{0};
+std::atomic<long> g_mostDecoding{0}; // the most at once since last asked
 
 // One decode's turn, waited for at most `waitMs`; given back when it goes.
 class DecodeTurn {
 public:
     explicit DecodeTurn(DWORD waitMs) noexcept
+        : m_held(WaitForSingleObject(DecodeTurns(), waitMs) == WAIT_OBJECT_0)
     {
-        const ULONGLONG end = GetTickCount64() + waitMs;
-        srwlock_exclusive_guard held(g_decodes.lock);
-        while (g_decodes.busy >= EntryPictures::kDecodes) {
-            const ULONGLONG now = GetTickCount64();
-            if (now >= end) return;
-            SleepConditionVariableSRW(&g_decodes.changed, &g_decodes.lock, static_cast<DWORD>(end - now), 0);
-        }
-        g_decodes.most = std::max(g_decodes.most, ++g_decodes.busy);
-        m_held = true;
+        if (!m_held) return;
+        const long now = ++g_decoding;
+        long most = g_mostDecoding.load();
+        while (now > most && !g_mostDecoding.compare_exchange_weak(most, now)) {}
     }
     ~DecodeTurn()
     {
         if (!m_held) return;
-        {
-            srwlock_exclusive_guard held(g_decodes.lock);
-            --g_decodes.busy;
-        }
-        WakeConditionVariable(&g_decodes.changed);
+        --g_decoding;
+        ReleaseSemaphore(DecodeTurns(), 1, nullptr);
     }
     DecodeTurn(const DecodeTurn&) = delete;
     DecodeTurn& operator=(const DecodeTurn&) = delete;
     bool Held() const noexcept { return m_held; }
 
 private:
-    bool m_held = false;
+    const bool m_held;
 };
 
 // Decodes and fits pictures on the download workers, in their own apartment.
@@ -101,11 +97,7 @@ std::string WorkPicture(const std::string& body)
     return product;
 }
 
-long EntryPictures::MostDecodesAtOnce() noexcept
-{
-    srwlock_exclusive_guard held(g_decodes.lock);
-    return std::exchange(g_decodes.most, g_decodes.busy);
-}
+long EntryPictures::MostDecodesAtOnce() noexcept { return g_mostDecoding.exchange(g_decoding.load()); }
 
 bool ReadCard(const std::string& product, PictureCache::Card& card)
 {
@@ -122,25 +114,33 @@ EntryPictures::~EntryPictures()
         if (pending.second.job) pending.second.job->Abandon();
 }
 
+EntryPictures::RunningCount EntryPictures::CountRunning() const
+{
+    RunningCount running;
+    for (const auto& pending : m_pending)
+        if (pending.second.job) {
+            ++running.perServer[pending.second.server];
+            ++running.total;
+        }
+    return running;
+}
+
 std::size_t EntryPictures::Running() const noexcept
 {
-    return static_cast<std::size_t>(std::count_if(m_pending.begin(), m_pending.end(),
-                                                  [](const auto& p) { return p.second.job != nullptr; }));
+    std::size_t total = 0;
+    VEXA_TRY
+        total = CountRunning().total;
+    VEXA_CATCH_LOG
+    return total;
 }
 
 void EntryPictures::StartQueued()
 {
-    std::map<std::wstring, std::size_t> perServer;
-    std::size_t running = 0;
-    for (const auto& pending : m_pending)
-        if (pending.second.job) {
-            ++perServer[pending.second.server];
-            ++running;
-        }
+    RunningCount running = CountRunning();
     const ULONGLONG now = GetTickCount64();
-    for (auto it = m_queued.begin(); it != m_queued.end() && running < kRunning;) {
+    for (auto it = m_queued.begin(); it != m_queued.end() && running.total < kRunning;) {
         Asked& pending = m_pending.at(*it);
-        if (perServer[pending.server] >= kRunningPerServer) {
+        if (running.perServer[pending.server] >= kRunningPerServer) {
             ++it;
             continue;
         }
@@ -152,8 +152,8 @@ void EntryPictures::StartQueued()
         request.yields = true;
         pending.job.attach(FetchJob::Start(request));
         if (pending.job) {
-            ++perServer[pending.server];
-            ++running;
+            ++running.perServer[pending.server];
+            ++running.total;
         } else {
             m_cache.Fail(*it, now);
             m_pending.erase(*it);
@@ -205,19 +205,20 @@ void EntryPictures::Fetch(const std::vector<CRssItem*>& records, const std::stri
     const ULONGLONG budget = std::max<ULONGLONG>(kRefreshWaitMs, g_waitMs);
     const ULONGLONG left = m_waitedMs < budget ? budget - m_waitedMs : 0;
     deadline = std::min(deadline, now + std::min<ULONGLONG>(g_waitMs, left));
-    // Waits for this turn's pictures; as one ends, a queued one starts in its place.
+    // Waits for this turn's pictures; as any download ends, a queued one starts in its place.
     for (;;) {
-        FetchJob* running = nullptr;
-        bool waiting = false;
-        for (const std::string& address : asked) {
-            auto found = m_pending.find(address);
-            if (found == m_pending.end()) continue;
-            waiting = true;
-            if (found->second.job && !found->second.job->IsDone()) running = found->second.job.get();
-        }
-        if (!waiting || GetTickCount64() >= deadline) break;
-        if (running) running->WaitUntil(std::min(deadline, GetTickCount64() + 20));
-        else Sleep(20);
+        const bool waiting = std::any_of(asked.begin(), asked.end(),
+                                         [this](const std::string& address) { return m_pending.count(address) != 0; });
+        const ULONGLONG at = GetTickCount64();
+        if (!waiting || at >= deadline) break;
+        std::vector<HANDLE> ends;
+        for (const auto& pending : m_pending)
+            if (pending.second.job) {
+                pending.second.job->WaitUntil(0); // one whose worker is stuck past its bound ends here
+                ends.push_back(pending.second.job->DoneEvent());
+            }
+        if (ends.empty()) break; // nothing runs, so nothing of this turn can come
+        WaitForMultipleObjects(static_cast<DWORD>(ends.size()), ends.data(), FALSE, static_cast<DWORD>(deadline - at));
         Harvest();
     }
     m_waitedMs += GetTickCount64() - now;

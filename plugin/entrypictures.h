@@ -31,6 +31,7 @@ public:
     // connection to feeds) and in all; the others wait in a queue, with no thread.
     static constexpr std::size_t kRunningPerServer = kMaxConnectionsPerServer - 1;
     static constexpr std::size_t kRunning = kMaxConnections / 2;
+    static_assert(kRunning <= MAXIMUM_WAIT_OBJECTS, "a turn waits for every running download at once");
     static constexpr long kDecodes = 2;                // pictures decoded at once in the process
     static constexpr DWORD kDecodeWaitMs = 10000;      // a picture waits this long for its turn
     static constexpr DWORD kDecodeCpuMs = 2000;        // and is given up after this much CPU
@@ -68,6 +69,8 @@ public:
 
     const PictureCache& Cache() const noexcept { return m_cache; }
     std::size_t Pending() const noexcept { return m_pending.size(); }
+    // Picture objects (each with its bitmap) kept for the cards that items were given.
+    std::size_t CardObjects() const noexcept { return m_shown.size(); }
     // Pending pictures whose download runs.
     std::size_t Running() const noexcept;
     // The most pictures decoded at once in the process since the last call (for tests).
@@ -87,6 +90,12 @@ private:
         std::wstring server;
         com_ptr<FetchJob> job;
     };
+    // Downloads running, in all and per server.
+    struct RunningCount {
+        std::size_t total = 0;
+        std::map<std::wstring, std::size_t> perServer;
+    };
+    RunningCount CountRunning() const;
     void StartQueued();
 
     PictureCache m_cache;

@@ -642,6 +642,36 @@ TEST_F(Refresh, EachEntryShowsItsOwnPictureFittedToTheCardOrTheContentIcon)
     EntryPictures::SetWait(wait);
 }
 
+// The plugin released while a picture's answer is held: the release returns at once, and once
+// the answer comes the download ends and nothing of the plugin is left alive.
+TEST_F(Refresh, ReleasingThePluginWhileAPictureDownloadsLeavesNothingBehind)
+{
+    m_more.push_back(std::make_unique<HttpServer>());
+    HttpServer& pictures = *m_more.back();
+    ASSERT_TRUE(pictures.Start());
+    pictures.Serve("/p.png", {200, vexatest::Encode(vexatest::Halves(40, 40), GUID_ContainerFormatPng), "image/png"});
+    pictures.HoldAnswers(true);
+    m_server.Serve("/f.xml", FeedReply(RssDocument(RssEntry(
+        "E", "", "", "<media:thumbnail xmlns:media=\"http://search.yahoo.com/mrss/\" url=\"" + pictures.Url("/p.png") + "\"/>"))));
+    SetFeeds({"/f.xml"});
+    ASSERT_TRUE(FetchJob::WaitForWorkers(3000));
+    const long locks = Module::LockCount();
+    const long records = InstanceCounter<CRssItem>::Count();
+    Start();
+    for (int i = 0; i < 100 && pictures.Requests().empty(); ++i) Sleep(50);
+    ASSERT_EQ(1u, pictures.Requests().size()) << "the picture's request is in flight";
+    ASSERT_EQ(1u, Impl(m_plugin.get())->Pictures()->Running());
+
+    const ULONGLONG start = GetTickCount64();
+    m_plugin.reset();
+    Host().reset(); // the panel's items hold the module too
+    EXPECT_LT(GetTickCount64() - start, 1000u);
+    pictures.HoldAnswers(false);
+    EXPECT_TRUE(FetchJob::WaitForWorkers(10000));
+    EXPECT_EQ(Module::LockCount(), locks);
+    EXPECT_EQ(InstanceCounter<CRssItem>::Count(), records);
+}
+
 // Fifty entries naming one picture share its one bitmap, and a feed's health counts the
 // pictures its cards show: not one that came after its cards were made, none once the panel
 // is cleared.

@@ -147,4 +147,21 @@ SIZE_T PrivateBytes()
     return pmc.PrivateUsage;
 }
 
+HeapUsage HeapBytes()
+{
+    HeapUsage usage;
+    HANDLE heaps[256];
+    const DWORD count = std::min<DWORD>(GetProcessHeaps(256, heaps), 256);
+    for (DWORD i = 0; i < count; ++i) {
+        if (!HeapLock(heaps[i])) continue;
+        PROCESS_HEAP_ENTRY entry = {};
+        while (HeapWalk(heaps[i], &entry)) {
+            if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) usage.inUse += entry.cbData;
+            else if (!(entry.wFlags & (PROCESS_HEAP_REGION | PROCESS_HEAP_UNCOMMITTED_RANGE))) usage.free += entry.cbData;
+        }
+        HeapUnlock(heaps[i]);
+    }
+    return usage;
+}
+
 } // namespace vexatest

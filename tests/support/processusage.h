@@ -14,4 +14,12 @@ DWORD HandleCount();
 // commit charge (PrivateUsage).
 SIZE_T PrivateBytes();
 
+// The process's heaps walked block by block (every heap of GetProcessHeaps): the bytes their
+// blocks hand out, and the bytes they hold free for later blocks.
+struct HeapUsage {
+    unsigned long long inUse = 0;
+    unsigned long long free = 0;
+};
+HeapUsage HeapBytes();
+
 } // namespace vexatest
