@@ -74,9 +74,11 @@ void FeedParser::LeaveOutBrokenEntries(const std::string& address, std::string d
 {
     // Each try reads the whole document again: a few are enough for the odd broken entry.
     constexpr int kTries = 4;
+    // The document element chooses the format: Atom's entries under "feed", else RSS's items.
+    const std::string entry = feed.report.document.root == "feed" ? "entry" : "item";
     for (int tries = 0; feed.unfinished && tries < kTries; ++tries) {
         const std::size_t kept = feed.entries.size();
-        if (!LeaveOutEntry(doc, kept))
+        if (!LeaveOutEntry(doc, kept, entry))
             return;
         std::string reading = doc;
         const bool whole = Read(address, reading);

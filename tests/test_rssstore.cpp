@@ -731,6 +731,10 @@ TEST_F(RssStoreTest, BrokenDocumentsAreReadInPart)
         {"ends inside an entry", full.substr(0, full.find("http://three/")), {"One", "Two"}, true, 0},
         {"a tag closed in the wrong order", RssDocument(two + "<item><title>3 <b>x</title></b></item>" + RssEntry("Four")),
          {"Four", "One", "Two"}, false, 1},
+        {"an element named as the other format's entries before the fault",
+         RssDocument(RssEntry("One", "", "", "<entry/>") + RssEntry("Two") + "<item><title>3 <b>x</title></b></item>" +
+                     RssEntry("Four")),
+         {"Four", "One", "Two"}, false, 1},
         {"an undefined entity", RssDocument(two + "<item><title>&undefined;</title></item>" + RssEntry("Four")),
          {"Four", "One", "Two"}, false, 1},
         {"an unclosed CDATA section", RssDocument(two + "<item><title><![CDATA[3</title></item>" + RssEntry("Four")),
