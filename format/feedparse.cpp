@@ -49,8 +49,17 @@ bool FeedParser::ReadRepaired(const std::string& address, std::string& body, Par
     // The repaired document is one whole read. The first reading stopped at its first fault,
     // so the entries it completed are the repaired document's first ones. One still broken is
     // told as it came: the first reading's result and facts stay.
-    if (!repairs || !Read(address, repaired))
+    if (!repairs)
         return false;
+    if (!Read(address, repaired)) {
+        // A repair can break what lies before the fault (a prefix declared under a name that
+        // XML refuses): the first reading is kept when it completed more entries.
+        if (m_rules.Facts().entries < facts.entries) {
+            last = bytes;
+            Read(address, body);
+        }
+        return false;
+    }
     last.clear();
     report.repairs |= repairs;
     report.readerResult = m_parser->LastResult();

@@ -596,15 +596,17 @@ bool LeaveOutEntry(std::string& doc, std::size_t index, const std::string& entry
         }
         if (doc.compare(i, 2, "</") == 0) {
             if (EntryTagAt(doc, i + 1, entry)) open = false;
-        } else if (!open && EntryTagAt(doc, i, entry)) {
-            if (found == index) {
-                start = i;
-            } else if (found == index + 1) {
-                doc.erase(start, i - start);
-                return true;
+        } else if (EntryTagAt(doc, i, entry)) {
+            if (!open) {
+                if (found == index) {
+                    start = i;
+                } else if (found == index + 1) {
+                    doc.erase(start, i - start);
+                    return true;
+                }
+                ++found;
             }
-            ++found;
-            open = !SelfClosed(doc, i);
+            open = !SelfClosed(doc, i); // one that closes itself ends the open one too
         }
         ++i;
     }

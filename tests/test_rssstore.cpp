@@ -735,6 +735,9 @@ TEST_F(RssStoreTest, BrokenDocumentsAreReadInPart)
          RssDocument(RssEntry("One", "", "", "<entry/>") + RssEntry("Two") + "<item><title>3 <b>x</title></b></item>" +
                      RssEntry("Four")),
          {"Four", "One", "Two"}, false, 1},
+        {"a byte not UTF-8 in an attribute's name, the repairs breaking the document element",
+         RssDocument(two + "<item><title x:a=\"\"\xA4" "dc:b='1'>3</title></item>" + RssEntry("Four")),
+         {"Four", "One", "Two"}, false, 1},
         {"an undefined entity", RssDocument(two + "<item><title>&undefined;</title></item>" + RssEntry("Four")),
          {"Four", "One", "Two"}, false, 1},
         {"an unclosed CDATA section", RssDocument(two + "<item><title><![CDATA[3</title></item>" + RssEntry("Four")),
