@@ -584,9 +584,11 @@ bool SelfClosed(const std::string& doc, std::size_t i) noexcept
 bool LeaveOutEntry(std::string& doc, std::size_t index, const std::string& entry)
 {
     // Counted as the rules count entries: a start tag while none is open, up to the next end
-    // tag of that name.
+    // tag of that name. What goes ends at that end tag: markup between it and the next entry
+    // stays (it may hold the next one's parents).
     std::size_t found = 0;
     std::size_t start = std::string::npos;
+    std::size_t end = std::string::npos;
     bool open = false;
     for (std::size_t i = doc.find('<'); i < doc.size(); i = doc.find('<', i)) {
         const std::size_t skipped = SkipUnparsed(doc, i);
@@ -595,13 +597,16 @@ bool LeaveOutEntry(std::string& doc, std::size_t index, const std::string& entry
             continue;
         }
         if (doc.compare(i, 2, "</") == 0) {
-            if (EntryTagAt(doc, i + 1, entry)) open = false;
+            if (EntryTagAt(doc, i + 1, entry) && open) {
+                open = false;
+                if (found == index + 1 && end == std::string::npos) end = std::min(doc.find('>', i), doc.size() - 1) + 1;
+            }
         } else if (EntryTagAt(doc, i, entry)) {
             if (!open) {
                 if (found == index) {
                     start = i;
                 } else if (found == index + 1) {
-                    doc.erase(start, i - start);
+                    doc.erase(start, (end != std::string::npos ? end : i) - start);
                     return true;
                 }
                 ++found;
