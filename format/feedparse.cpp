@@ -53,7 +53,14 @@ bool FeedParser::ReadRepaired(const std::string& address, std::string& body, Par
     // so the entries it completed are the repaired document's first ones. One still broken is
     // told as it came: the first reading's result and facts stay.
     if (!Read(address, repaired)) {
-        last = std::move(repaired);
+        // A repair can break what lies before the fault (a prefix declared under a name that
+        // XML refuses): the first reading is kept when it completed more entries.
+        if (m_rules.Facts().entries < facts.entries) {
+            last = form != ByteForm::Bytes ? std::move(utf8) : body;
+            Read(address, body);
+        } else {
+            last = std::move(repaired);
+        }
         return false;
     }
     report.repairs |= repairs;
@@ -78,9 +85,11 @@ void FeedParser::LeaveOutBrokenEntries(const std::string& address, std::string d
 {
     // Each try reads the whole document again: a few are enough for the odd broken entry.
     constexpr int kTries = 4;
+    // The document element chooses the format: Atom's entries under "feed", else RSS's items.
+    const std::string entry = feed.report.document.root == "feed" ? "entry" : "item";
     for (int tries = 0; feed.unfinished && tries < kTries; ++tries) {
         const std::size_t kept = feed.entries.size();
-        if (!LeaveOutEntry(doc, kept))
+        if (!LeaveOutEntry(doc, kept, entry))
             return;
         std::string reading = doc;
         const bool whole = Read(address, reading);

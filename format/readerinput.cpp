@@ -573,8 +573,9 @@ unsigned RepairMarkup(const char* data, std::size_t size, std::string& out)
 
 namespace {
 
-// Whether an entry's start tag begins at `i` (its '<'): "item" or "entry", of any prefix.
-bool EntryTagAt(const std::string& doc, std::size_t i) noexcept
+// Whether a tag named `entry` (of any prefix) begins at `i`, its '<' (a start tag) or its '/'
+// (an end tag).
+bool EntryTagAt(const std::string& doc, std::size_t i, const std::string& entry) noexcept
 {
     std::size_t name = i + 1;
     std::size_t end = name;
@@ -582,29 +583,54 @@ bool EntryTagAt(const std::string& doc, std::size_t i) noexcept
     const std::size_t colon = doc.find(':', name);
     if (colon < end) name = colon + 1;
     if (end >= doc.size() || !(IsXmlSpace(doc[end]) || doc[end] == '>' || doc[end] == '/')) return false;
-    return doc.compare(name, end - name, "item") == 0 || doc.compare(name, end - name, "entry") == 0;
+    return doc.compare(name, end - name, entry) == 0;
+}
+
+// Whether the start tag at `i` closes itself ("<item/>"), its quoted values skipped.
+bool SelfClosed(const std::string& doc, std::size_t i) noexcept
+{
+    for (; i < doc.size() && doc[i] != '>'; ++i)
+        if (doc[i] == '"' || doc[i] == '\'') {
+            const std::size_t close = doc.find(doc[i], i + 1);
+            if (close == std::string::npos) return false;
+            i = close;
+        }
+    return i < doc.size() && doc[i - 1] == '/';
 }
 
 } // namespace
 
-bool LeaveOutEntry(std::string& doc, std::size_t index)
+bool LeaveOutEntry(std::string& doc, std::size_t index, const std::string& entry)
 {
+    // Counted as the rules count entries: a start tag while none is open, up to the next end
+    // tag of that name. What goes ends at that end tag: markup between it and the next entry
+    // stays (it may hold the next one's parents).
     std::size_t found = 0;
     std::size_t start = std::string::npos;
+    std::size_t end = std::string::npos;
+    bool open = false;
     for (std::size_t i = doc.find('<'); i < doc.size(); i = doc.find('<', i)) {
         const std::size_t skipped = SkipUnparsed(doc, i);
         if (skipped != i) {
             i = skipped;
             continue;
         }
-        if (EntryTagAt(doc, i)) {
-            if (found == index) {
-                start = i;
-            } else if (found == index + 1) {
-                doc.erase(start, i - start);
-                return true;
+        if (doc.compare(i, 2, "</") == 0) {
+            if (EntryTagAt(doc, i + 1, entry) && open) {
+                open = false;
+                if (found == index + 1 && end == std::string::npos) end = std::min(doc.find('>', i), doc.size() - 1) + 1;
             }
-            ++found;
+        } else if (EntryTagAt(doc, i, entry)) {
+            if (!open) {
+                if (found == index) {
+                    start = i;
+                } else if (found == index + 1) {
+                    doc.erase(start, (end != std::string::npos ? end : i) - start);
+                    return true;
+                }
+                ++found;
+            }
+            open = !SelfClosed(doc, i); // one that closes itself ends the open one too
         }
         ++i;
     }

@@ -59,11 +59,13 @@ enum MarkupRepair : unsigned {
 };
 unsigned RepairMarkup(const char* data, std::size_t size, std::string& out);
 
-// Leaves out the entry (an element named item or entry, of any prefix) that the document's
-// entry start tags count `index`, up to the next one's start tag, outside CDATA sections,
-// comments and processing instructions; false, leaving the document, when there is no next
-// one. `doc` is a byte document (UTF-8 or ASCII based).
-bool LeaveOutEntry(std::string& doc, std::size_t index);
+// Leaves out the entry (an element named `entry`, of any prefix) that the document's entries
+// count `index`, through its end tag (else up to the next one's start tag), outside CDATA
+// sections, comments and processing instructions; false, leaving the document, when there is
+// no next one. As the
+// rules read them, an entry ends at the first end tag of its name: a start tag inside it
+// starts none. `doc` is a byte document (UTF-8 or ASCII based).
+bool LeaveOutEntry(std::string& doc, std::size_t index, const std::string& entry);
 
 // Whether a document declared in a single-byte Latin encoding (by its code page) is UTF-8
 // in fact: every byte part of a valid UTF-8 sequence, and some sequences of more than one.

@@ -24,12 +24,25 @@ struct Event {
     std::vector<std::pair<std::string, std::string>> attributes;
 };
 
+// Where an entry of the document (one not inside another) lies, by byte offsets.
+struct EntrySpan {
+    std::size_t begin = 0, end = 0;            // its start tag's '<' to past its end tag
+    std::size_t firstEvent = 0, endEvent = 0;  // its events, [first, end)
+    std::vector<std::size_t> marks;            // where each tag inside it begins (its end tag's too)
+    std::vector<std::pair<std::size_t, std::size_t>> cdata; // its CDATA sections
+    std::vector<std::pair<std::size_t, std::size_t>> wraps; // an element inside it: past its start tag, past its end tag
+};
+
 struct FeedCase {
     std::string bytes;          // the document as served
     std::string encoding;       // how its characters are encoded
     std::vector<Event> events;  // what a conforming reader reports for it
     bool usesEntities = false;  // refers to entities of its DOCTYPE
+    std::vector<EntrySpan> entrySpans; // as generated; empty once its bytes were reshaped
 };
+
+// ASCII markup written in a document's encoding (UTF-16 takes two bytes a character).
+std::string AsciiIn(const std::string& encoding, const std::string& ascii);
 
 // A random feed, RSS or Atom: channel(s) or a feed, entries, the field elements in any order and number, nested
 // and unknown elements, attributes, namespaces and prefixes, CDATA, entities, character
@@ -63,7 +76,9 @@ struct ModelEntry {
 // The parsing rules, written from their description: the entries completed by the events,
 // in document order, before the store's key rule decides which of them are kept. `address`
 // is the feed's own address, against which relative links are read.
-std::vector<ModelEntry> ModelEntries(const std::vector<Event>& events, const std::string& address);
+// `container`, when given, tells whether the events opened the format's container.
+std::vector<ModelEntry> ModelEntries(const std::vector<Event>& events, const std::string& address,
+                                     bool* container = nullptr);
 
 // A reference read against a base address (RFC 3986, 5.2), written here again for the model.
 std::string ModelResolve(const std::string& base, const std::string& reference);
@@ -100,8 +115,9 @@ extern long g_strayLineFeeds;
 
 // Compares the store with the model: fields joined with nothing, the description's parts
 // with a line feed. Empty when they agree, else what differs.
+// `prefix`: the expected entries are the store's first records, more may follow.
 std::string CompareStore(const std::vector<ModelEntry>& expected,
-                         const std::vector<StoredRecord>& stored, Delivery delivery);
+                         const std::vector<StoredRecord>& stored, Delivery delivery, bool prefix = false);
 
 // One realisation of that delivery, for the native build: the pieces a reader could give.
 std::vector<std::u16string> SplitText(Rng& rng, const std::u16string& text);
