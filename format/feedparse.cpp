@@ -25,6 +25,12 @@ bool FeedParser::Read(const std::string& address, std::string& body)
     return m_parser->ParseBody(body);
 }
 
+void FeedParser::TellReading(ParseReport& report) const
+{
+    report.readerResult = m_parser->LastResult();
+    report.document = m_rules.Facts();
+}
+
 bool FeedParser::ReadRepaired(const std::string& address, std::string& body, ParseReport& report, std::string& last)
 {
     const bool read = Read(address, body);
@@ -32,8 +38,7 @@ bool FeedParser::ReadRepaired(const std::string& address, std::string& body, Par
     report.readCodePage = m_parser->ConvertedCodePage();
     report.readAsUtf8 = m_parser->ReadAsUtf8();
     if (!report.readAsUtf8.empty()) report.repairs |= kReadLatinAsUtf8;
-    report.readerResult = m_parser->LastResult();
-    report.document = m_rules.Facts();
+    TellReading(report);
     const DocumentFacts& facts = report.document;
     if (read || !facts.error || facts.errorCode == HRESULT_FROM_WIN32(ERROR_INVALID_DATA))
         return read;
@@ -64,8 +69,7 @@ bool FeedParser::ReadRepaired(const std::string& address, std::string& body, Par
         return false;
     }
     report.repairs |= repairs;
-    report.readerResult = m_parser->LastResult();
-    report.document = m_rules.Facts();
+    TellReading(report);
     return true;
 }
 
@@ -136,8 +140,7 @@ ParsedFeed FeedParser::ParseCut(std::string body, const std::string& address)
         return ParsedFeed();
     ParseReport report;
     const bool read = Read(address, body);
-    report.readerResult = m_parser->LastResult();
-    report.document = m_rules.Facts();
+    TellReading(report);
     return Take(read, std::move(report));
 }
 
@@ -151,8 +154,7 @@ ParsedFeed FeedParser::ParseAddress(const std::string& address)
     m_rules.Reset(address);
     const bool read = m_parser->ParseAddress(address);
     ParseReport report;
-    report.readerResult = m_parser->LastResult();
-    report.document = m_rules.Facts();
+    TellReading(report);
     return Take(read, std::move(report));
 }
 

@@ -59,6 +59,8 @@ public:
     ParsedFeed ParseAddress(const std::string& address);
 
 private:
+    // The last reading's result and facts, into `report`.
+    void TellReading(ParseReport& report) const;
     // One reading of `body` (brought to the reader's shape in place); true when it is whole.
     bool Read(const std::string& address, std::string& body);
     // A whole document: read, and read once more repaired when the reader found it broken.
